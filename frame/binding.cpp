@@ -1,0 +1,115 @@
+// binding.cpp: the binding algorithm, its count and keyword errors, and the annotation conversions.
+#include "binding.hpp"
+
+namespace fw::detail {
+
+namespace {
+
+// Count error: "%.200s() takes %.8s %zd positional argument%.1s (%zd given)".
+[[gnu::cold]] bool count_error(const FunctionDef &fn, Py_ssize_t given) noexcept {
+    const Py_ssize_t n = Py_ssize_t(fn.params.size()), m = Py_ssize_t(fn.required());
+    const char *qualifier;
+    Py_ssize_t expected;
+    if (m == n) {
+        qualifier = "exactly";
+        expected = n;
+    } else if (given < m) {
+        qualifier = "at least";
+        expected = m;
+    } else {
+        qualifier = "at most";
+        expected = n;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fn.name,
+                 qualifier, expected, expected == 1 ? "" : "s", given);
+    return false;
+}
+
+[[gnu::cold]] bool keyword_error(const FunctionDef &fn, PyObject *key, bool bound_positionally) noexcept {
+    if (!PyUnicode_Check(key))
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fn.name);
+    else if (bound_positionally)
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fn.name, key);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn.name, key);
+    return false;
+}
+
+// The parameter `key` names among [from, to), or -1; -2 with an error set if a comparison failed.
+Py_ssize_t find_parameter(const FunctionDef &fn, PyObject *key, std::size_t from, std::size_t to) noexcept {
+    for (std::size_t i = from; i < to; ++i)  // interned names: identity is the usual match
+        if (fn.param_names[i] == key) return Py_ssize_t(i);
+    for (std::size_t i = from; i < to; ++i) {
+        int eq = PyUnicode_Compare(fn.param_names[i], key) == 0;
+        if (PyErr_Occurred()) return -2;
+        if (eq) return Py_ssize_t(i);
+    }
+    return -1;
+}
+
+} // namespace
+
+// 1. Without keywords: fewer than m or more than n positionals is the count error; else bind in order.
+// 2. With keywords: more than n positionals is the count error at once. Bind the positionals,
+//    then match each keyword against the parameters not yet bound (identity first, then text).
+//    A keyword naming a positionally bound parameter: "multiple values"; naming none:
+//    "unexpected keyword"; not a str: "keywords must be strings".
+// 3. A required parameter still unbound is the count error with the positionals given.
+// 4. Unbound optional parameters take the defaults.
+bool bind(const FunctionDef &fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+          PyObject **out) noexcept {
+    const std::size_t n = fn.params.size(), m = fn.required();
+    if (nargs > Py_ssize_t(n) || (!kwnames && nargs < Py_ssize_t(m))) return count_error(fn, nargs);
+    for (std::size_t i = 0; i < n; ++i) out[i] = i < std::size_t(nargs) ? args[i] : nullptr;
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key)) return keyword_error(fn, key, false);
+            Py_ssize_t at = find_parameter(fn, key, std::size_t(nargs), n);
+            if (at == -2) return false;
+            if (at < 0) {
+                Py_ssize_t earlier = find_parameter(fn, key, 0, std::size_t(nargs));
+                if (earlier == -2) return false;
+                return keyword_error(fn, key, earlier >= 0);
+            }
+            out[at] = args[nargs + k];
+        }
+        for (std::size_t i = std::size_t(nargs); i < m; ++i)
+            if (!out[i]) return count_error(fn, nargs);
+    }
+    for (std::size_t i = m; i < n; ++i)
+        if (!out[i]) out[i] = PyTuple_GET_ITEM(fn.defaults_tuple, Py_ssize_t(i - m));
+    return true;
+}
+
+bool wrong_type(const FunctionDef &fn, std::size_t index, PyObject *value, const char *expected) noexcept {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 fn.params[index], expected, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+// An exact int as it is; any other number as int() converts it; anything else is refused.
+Int to_int(const FunctionDef &fn, std::size_t index, PyObject *value) {
+    if (PyLong_CheckExact(value)) return Int{ref::borrow(value)};
+    PyNumberMethods *nb = Py_TYPE(value)->tp_as_number;
+    if (nb && (nb->nb_int || nb->nb_index)) return Int{check(PyNumber_Long(value))};
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.5s, got %.200s)",
+                 fn.params[index], "int", Py_TYPE(value)->tp_name);
+    throw error{};
+}
+
+double to_double(PyObject *value) {
+    double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) throw error{};
+    return d;
+}
+
+bool to_bool(PyObject *value) { return check(PyObject_IsTrue(value)) != 0; }
+
+PyObject *unexpected_cxx_exception() noexcept {
+    PyErr_SetString(PyExc_SystemError, "framewick: unexpected C++ exception");
+    return nullptr;
+}
+
+} // namespace fw::detail

@@ -1,0 +1,175 @@
+// binding.hpp: binding a call's arguments to a body's parameters and converting them by annotation.
+//
+// A body is a C++ function whose first parameter is the Site of the call and whose further
+// parameters are the function's parameters (receiver first). Their C++ types are the annotations:
+//
+//   C++ type   annotation  accepts                                     body receives
+//   handle     (none)      any object                                  the object, borrowed
+//   Str        "str"       exactly str                                 the object, borrowed
+//   Tuple      "tuple"     exactly tuple                               the object, borrowed
+//   Int        "int"       an exact int as it is; any other number     an exact int, owned
+//                          through int() (nb_int or nb_index)
+//   double     "float"     anything PyFloat_AsDouble converts          the double
+//   bool       "bool"      any object, by its truth value              the truth value
+//
+// Conversions (Int, double, bool) run first, in signature order; then the exact-type tests
+// (Str, Tuple) in signature order. A failed conversion gets a traceback entry at the
+// definition's line; a failed type test gets none. The body runs only when all succeeded.
+#pragma once
+
+#include "function.hpp"
+#include "traceback.hpp"
+
+#include <new>
+#include <source_location>
+#include <tuple>
+#include <utility>
+
+namespace fw {
+
+// Where a running body is: the line of the statement it executes, for its traceback entry.
+struct Site {
+    const FunctionDef *fn;
+    int line;
+    // Marks the statement that follows as the current one.
+    void here(std::source_location loc = std::source_location::current()) noexcept { line = int(loc.line()); }
+};
+
+struct Str : handle {};
+struct Tuple : handle {};
+struct Int : ref {};
+
+namespace detail {
+
+// Binds positionals, keywords and defaults into `out` (borrowed); false with the count or
+// keyword TypeError set.
+bool bind(const FunctionDef &fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+          PyObject **out) noexcept;
+// Sets the "has incorrect type" TypeError; returns false.
+bool wrong_type(const FunctionDef &fn, std::size_t index, PyObject *value, const char *expected) noexcept;
+Int to_int(const FunctionDef &fn, std::size_t index, PyObject *value);
+double to_double(PyObject *value);
+bool to_bool(PyObject *value);
+PyObject *unexpected_cxx_exception() noexcept;
+
+template <class T> struct Arg;
+template <> struct Arg<handle> {
+    static constexpr Ann ann = Ann::none;
+    static handle convert(const FunctionDef &, std::size_t, PyObject *v) { return v; }
+    static bool test(const FunctionDef &, std::size_t, PyObject *) { return true; }
+};
+template <> struct Arg<Str> {
+    static constexpr Ann ann = Ann::str;
+    static Str convert(const FunctionDef &, std::size_t, PyObject *v) { return Str{v}; }
+    static bool test(const FunctionDef &fn, std::size_t i, PyObject *v) {
+        return PyUnicode_CheckExact(v) || wrong_type(fn, i, v, "str");
+    }
+};
+template <> struct Arg<Tuple> {
+    static constexpr Ann ann = Ann::tuple;
+    static Tuple convert(const FunctionDef &, std::size_t, PyObject *v) { return Tuple{v}; }
+    static bool test(const FunctionDef &fn, std::size_t i, PyObject *v) {
+        return PyTuple_CheckExact(v) || wrong_type(fn, i, v, "tuple");
+    }
+};
+template <> struct Arg<Int> {
+    static constexpr Ann ann = Ann::int_;
+    static Int convert(const FunctionDef &fn, std::size_t i, PyObject *v) { return to_int(fn, i, v); }
+    static bool test(const FunctionDef &, std::size_t, PyObject *) { return true; }  // exact after conversion
+};
+template <> struct Arg<double> {
+    static constexpr Ann ann = Ann::float_;
+    static double convert(const FunctionDef &, std::size_t, PyObject *v) { return to_double(v); }
+    static bool test(const FunctionDef &, std::size_t, PyObject *) { return true; }
+};
+template <> struct Arg<bool> {
+    static constexpr Ann ann = Ann::bool_;
+    static bool convert(const FunctionDef &, std::size_t, PyObject *v) { return to_bool(v); }
+    static bool test(const FunctionDef &, std::size_t, PyObject *) { return true; }
+};
+
+template <class F> struct Signature;
+template <class... P> struct Signature<ref (*)(Site &, P...)> {
+    static constexpr std::size_t arity = sizeof...(P);
+    static_assert(arity >= 1 && arity <= max_params);
+    using Params = std::tuple<P...>;
+};
+
+// The entry point the interpreter calls for a body: bind, convert, test, run; errors leave with
+// the function's traceback entry.
+template <auto Body, class... P, std::size_t... I>
+PyObject *call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames,
+               std::index_sequence<I...>) noexcept {
+    constexpr std::size_t n = sizeof...(P);
+    const FunctionDef &fn = function_def(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject *bound[n];
+    PyObject *const *a = args;
+    if (kwnames || nargs != Py_ssize_t(n)) {
+        if (!bind(fn, args, nargs, kwnames, bound)) {
+            add_traceback(fn.traceback_name_utf8.c_str(), fn.line);
+            return nullptr;
+        }
+        a = bound;
+    }
+    try {
+        // Braced initialisation runs the conversions left to right.
+        std::tuple<P...> values{Arg<P>::convert(fn, I, a[I])...};
+        if (!(Arg<P>::test(fn, I, a[I]) && ...)) return nullptr;
+        Site at{&fn, fn.line};
+        try {
+            return Body(at, std::move(std::get<I>(values))...).release();
+        } catch (error &) {
+        } catch (std::bad_alloc &) {
+            PyErr_NoMemory();
+        } catch (...) {
+            unexpected_cxx_exception();
+        }
+        add_traceback(fn.traceback_name_utf8.c_str(), at.line);
+        return nullptr;
+    } catch (error &) {
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    add_traceback(fn.traceback_name_utf8.c_str(), fn.line);
+    return nullptr;
+}
+
+template <auto Body, class Params> struct Entry;
+template <auto Body, class... P> struct Entry<Body, std::tuple<P...>> {
+    static PyObject *entry(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+        return call<Body, P...>(callable, args, nargsf, kwnames, std::index_sequence_for<P...>{});
+    }
+    static constexpr BodyInfo info{&entry, sizeof...(P), {Arg<P>::ann...}};
+};
+
+} // namespace detail
+
+// The frame's description of a body, for FunctionDef::body.
+template <auto Body>
+inline constexpr BodyInfo body = detail::Entry<Body, typename detail::Signature<decltype(Body)>::Params>::info;
+
+// Runs `block`; if it raises an Exception (not a BaseException outside that family), the
+// method's traceback entry is added and `handler` runs with the exception as the one being
+// handled. Afterwards the exception context from before the block is in force again.
+template <class Block, class Handler> void protect(Site &at, Block &&block, Handler &&handler) {
+    ref saved = ref::steal(PyErr_GetHandledException());
+    try {
+        block();
+        return;
+    } catch (error &) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    }
+    add_traceback(at.fn->traceback_name_utf8.c_str(), at.line);
+    ref e = ref::steal(PyErr_GetRaisedException());
+    PyErr_SetHandledException(e.ptr());
+    try {
+        handler(handle(e));
+    } catch (...) {
+        PyErr_SetHandledException(saved.ptr());
+        throw;
+    }
+    PyErr_SetHandledException(saved.ptr());
+}
+
+} // namespace fw

@@ -1,0 +1,1 @@
+"""The effects, geometry and overlays modules."""

@@ -1,0 +1,1 @@
+"""The storage, inspector and updater modules."""
