@@ -37,3 +37,7 @@ demo: install
 
 clean:
 	rm -rf build
+
+# Benchmarks and hardening runs keep their targets next to their sources.
+-include bench/bench.mk
+-include tools/hardening.mk
