@@ -110,6 +110,7 @@ int exec_slot(PyObject *module) noexcept {
     remembered_module = Py_NewRef(module);
     dict = PyModule_GetDict(module);
     bool constants_ready = false;
+    ref registered_name;  // set when step 7 added the module to sys.modules
     int line = this_module.cls->line;
     try {
         // 3. __builtins__.
@@ -137,7 +138,8 @@ int exec_slot(PyObject *module) noexcept {
         // 7. sys.modules knows the module under its qualified name.
         ref module_name = check(PyUnicode_FromString(id.qualified_name));
         PyObject *previous = nullptr;
-        check(PyDict_SetDefaultRef(PyImport_GetModuleDict(), module_name.ptr(), module, &previous));
+        if (check(PyDict_SetDefaultRef(PyImport_GetModuleDict(), module_name.ptr(), module, &previous)) == 0)
+            registered_name = module_name;
         Py_XDECREF(previous);
 
         // 8. The builtins the module calls.
@@ -176,6 +178,18 @@ int exec_slot(PyObject *module) noexcept {
         PyErr_NoMemory();
     }
     if (constants_ready) init_traceback(line);
+    // A half-initialised module must not stay reachable under the name step 7 gave it: the
+    // import machinery only removes the name it was loading.
+    if (registered_name) {
+        PyObject *exc = PyErr_GetRaisedException();
+        PyObject *modules = PyImport_GetModuleDict();
+        PyObject *entry = nullptr;
+        if (PyDict_GetItemRef(modules, registered_name.ptr(), &entry) > 0 && entry == module)
+            PyDict_DelItem(modules, registered_name.ptr());
+        Py_XDECREF(entry);
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    }
     // Forget the module, so that a later import starts afresh.
     Py_CLEAR(remembered_module);
     dict = nullptr;
