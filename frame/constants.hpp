@@ -73,6 +73,15 @@ private:
     double v_;
 };
 
+class BoolConst : public Const {
+public:
+    explicit BoolConst(bool v) noexcept : Const(Phase::scalar), v_(v) {}
+
+private:
+    PyObject *make() const override { return Py_NewRef(v_ ? Py_True : Py_False); }
+    bool v_;
+};
+
 // A tuple of other constants, e.g. a colour (255, 255, 255) or keyword names ("quality", "optimize").
 class TupleConst : public Const {
 public:

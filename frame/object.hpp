@@ -87,6 +87,11 @@ inline bool truth(handle h) { return check(PyObject_IsTrue(h.ptr())) != 0; }
 inline bool equal(handle a, handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0; }
 inline bool compare(handle a, handle b, int op) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)) != 0; }
 
+// A new tuple of the given objects: `tuple_of(left, top, right, bottom)`.
+template <class... A> ref tuple_of(const A &...items) {
+    return check(PyTuple_Pack(Py_ssize_t(sizeof...(A)), handle(items).ptr()...));
+}
+
 // Unpacks an iterable into exactly N values, as `a, b, c = value` does (same ValueError texts).
 template <std::size_t N> std::array<ref, N> unpack(handle value) {
     ref it = check(PyObject_GetIter(value.ptr()));

@@ -282,7 +282,7 @@ ref invert(Site &at, handle self) {
         at.here();
         ref inverter = global(id::ImageOps).attr(id::invert);
         ref merge = global(id::Image).attr(id::merge);
-        ref bands = check(PyTuple_Pack(3, r.ptr(), g.ptr(), b.ptr()));
+        ref bands = tuple_of(r, g, b);
         self.set_attr(id::image, inverter(merge(id::RGB, bands)));
         // 2.3 In place; its result is of no use.
         at.here();
