@@ -107,7 +107,12 @@ template <std::size_t N> std::array<ref, N> unpack(handle value) {
     }
     if (PyObject *extra = PyIter_Next(it.ptr())) {
         Py_DECREF(extra);
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
+        // Like the interpreter, a tuple, list or dict also says how many it had.
+        if (PyTuple_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr()) || PyDict_CheckExact(value.ptr()))
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu, got %zd)", N,
+                         PyObject_Length(value.ptr()));
+        else
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
         throw error{};
     }
     if (PyErr_Occurred()) throw error{};
