@@ -1,3 +1,31 @@
-"""framewick: image editing for Python 3.14, as native mixins over Pillow."""
+"""framewick: image editing for Python 3.14, as native mixins over Pillow.
+
+`FrameWick` combines the five mixins; `FrameWick.load(path)` starts a chain and every editing
+method returns the object::
+
+    from framewick import FrameWick
+
+    FrameWick.load("photo.png").apply_preset("vintage").resize(800, 600).save("out.jpg")
+
+`FrameWick` is made on first use, so importing one module (``framewick.utils.storage``) loads
+that module alone. Nothing here contacts the network: the release check of
+`framewick.utils.updater` runs only when asked for (``framewick version --check``).
+"""
+
+from typing import TYPE_CHECKING
 
 __version__ = "1.0.0"
+
+__all__ = ["FrameWick", "__version__"]
+
+if TYPE_CHECKING:
+    from framewick._combined import FrameWick
+
+
+def __getattr__(name: str) -> object:
+    if name == "FrameWick":
+        from framewick._combined import FrameWick
+
+        globals()["FrameWick"] = FrameWick
+        return FrameWick
+    raise AttributeError(f"module 'framewick' has no attribute {name!r}")

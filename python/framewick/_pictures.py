@@ -1,0 +1,105 @@
+"""Pictures framewick makes itself: the demo's sample, the preset contact sheet, before/after."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+from PIL import Image, ImageDraw, ImageFont
+
+from framewick import FrameWick
+from framewick._output import call_captured
+
+_LABEL_HEIGHT = 26
+_GAP = 8
+_BACKDROP = (250, 250, 247)
+_INK = (30, 30, 30)
+
+
+def sample_picture(size: tuple[int, int] = (1200, 800)) -> Image.Image:
+    """A landscape drawn from gradients and shapes, so the demo needs no third-party picture."""
+    width, height = size
+    ramp = Image.linear_gradient("L").resize(size)  # 0 at the top, 255 at the bottom
+    sky = Image.merge("RGB", (ramp.point(lambda v: 40 + v * 200 // 255),
+                              ramp.point(lambda v: 90 + v * 110 // 255),
+                              ramp.point(lambda v: 210 - v * 90 // 255)))
+    draw = ImageDraw.Draw(sky)
+    unit = min(width, height)
+    sun = (int(width * 0.68), int(height * 0.30), int(unit * 0.13))
+    draw.ellipse((sun[0] - sun[2], sun[1] - sun[2], sun[0] + sun[2], sun[1] + sun[2]), fill=(255, 214, 90))
+    horizon = int(height * 0.62)
+    draw.polygon([(0, horizon), (int(width * 0.25), int(height * 0.42)), (int(width * 0.52), horizon)],
+                 fill=(92, 110, 150))
+    draw.polygon([(int(width * 0.35), horizon), (int(width * 0.72), int(height * 0.47)), (width, horizon)],
+                 fill=(70, 96, 135))
+    draw.rectangle((0, horizon, width, height), fill=(52, 120, 72))
+    lake = (int(width * 0.08), int(height * 0.74), int(width * 0.55), int(height * 0.92))
+    draw.ellipse(lake, fill=(60, 140, 200))
+    for i in range(7):
+        x = int(width * (0.62 + 0.05 * i))
+        base = int(height * (0.80 + 0.02 * (i % 3)))
+        tall = int(unit * 0.16)
+        draw.polygon([(x, base - tall), (x - tall // 3, base), (x + tall // 3, base)], fill=(25, 80, 45))
+        draw.rectangle((x - unit // 160, base, x + unit // 160, base + unit // 40), fill=(90, 60, 35))
+    draw.rectangle((int(width * 0.2), int(height * 0.64), int(width * 0.3), int(height * 0.72)), fill=(200, 70, 60))
+    return sky
+
+
+def _font(size: int) -> Any:
+    try:
+        return ImageFont.load_default(size=size)
+    except (TypeError, OSError):  # a Pillow without FreeType has only the small bitmap font
+        return ImageFont.load_default()
+
+
+def _label(draw: ImageDraw.ImageDraw, box: tuple[int, int, int, int], text: str) -> None:
+    """Write `text` centred in `box`."""
+    font = _font(max(12, box[3] - box[1] - 10))
+    left, top, right, bottom = draw.textbbox((0, 0), text, font=font)
+    x = box[0] + (box[2] - box[0] - (right - left)) // 2 - left
+    y = box[1] + (box[3] - box[1] - (bottom - top)) // 2 - top
+    draw.text((x, y), text, fill=_INK, font=font)
+
+
+def labelled_grid(tiles: Sequence[tuple[str, Image.Image]], columns: int) -> Image.Image:
+    """Tiles of one size side by side in rows of `columns`, each with its label below."""
+    width = max(t.width for _, t in tiles)
+    height = max(t.height for _, t in tiles)
+    columns = max(1, min(columns, len(tiles)))
+    rows = (len(tiles) + columns - 1) // columns
+    cell_w, cell_h = width + _GAP, height + _LABEL_HEIGHT + _GAP
+    sheet = Image.new("RGB", (columns * cell_w + _GAP, rows * cell_h + _GAP), _BACKDROP)
+    draw = ImageDraw.Draw(sheet)
+    for index, (name, tile) in enumerate(tiles):
+        x = _GAP + (index % columns) * cell_w
+        y = _GAP + (index // columns) * cell_h
+        tile = tile if tile.mode == "RGB" else tile.convert("RGB")
+        sheet.paste(tile, (x + (width - tile.width) // 2, y + (height - tile.height) // 2))
+        _label(draw, (x, y + height, x + width, y + height + _LABEL_HEIGHT), name)
+    return sheet
+
+
+def preset_sheet(path: str, cell: int = 200, columns: int = 4,
+                 echo: Callable[[str], None] | None = None) -> Image.Image:
+    """The picture at `path` under each preset of `PRESETS`, labelled with the preset's name."""
+    from framewick.modules.effects import PRESETS
+
+    base = call_captured(echo, FrameWick.load, path)
+    call_captured(echo, base.convert_mode, "RGB")  # "warm" and "cool" blend with an RGB picture
+    call_captured(echo, base.thumbnail, (cell, cell))
+    tiles = []
+    for name in list(PRESETS):
+        one = FrameWick()
+        one.image = base.image.copy()
+        call_captured(echo, one.apply_preset, name)
+        tiles.append((name, one.image))
+    return labelled_grid(tiles, columns)
+
+
+def before_after(before: Image.Image, after: Image.Image, height: int = 300) -> Image.Image:
+    """The two pictures at one height side by side, labelled "before" and "after"."""
+    def scaled(picture: Image.Image) -> Image.Image:
+        width = max(1, round(picture.width * height / picture.height))
+        return picture.convert("RGB").resize((width, height), Image.Resampling.LANCZOS)
+
+    return labelled_grid([("before", scaled(before)), ("after", scaled(after))], 2)
