@@ -106,7 +106,12 @@ PyObject *call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObjec
     PyObject *bound[n];
     PyObject *const *a = args;
     if (kwnames || nargs != Py_ssize_t(n)) {
-        if (!bind(fn, args, nargs, kwnames, bound)) {
+        // Positionals only, some defaults used: the common short call, bound here inline.
+        const Py_ssize_t m = Py_ssize_t(n) - PyTuple_GET_SIZE(fn.defaults_tuple);
+        if (!kwnames && nargs >= m && nargs < Py_ssize_t(n)) {
+            for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+            for (Py_ssize_t i = nargs; i < Py_ssize_t(n); ++i) bound[i] = PyTuple_GET_ITEM(fn.defaults_tuple, i - m);
+        } else if (!bind(fn, args, nargs, kwnames, bound)) {
             add_traceback(fn.traceback_name_utf8.c_str(), fn.line);
             return nullptr;
         }

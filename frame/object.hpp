@@ -84,12 +84,21 @@ inline handle none() noexcept { return Py_None; }
 inline ref new_float(double v) { return check(PyFloat_FromDouble(v)); }
 inline ref new_bool(bool v) noexcept { return ref::borrow(v ? Py_True : Py_False); }
 inline bool truth(handle h) { return check(PyObject_IsTrue(h.ptr())) != 0; }
-inline bool equal(handle a, handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0; }
+// a == b as a truth value. Two exact strs compare by text directly (their == cannot be
+// overridden), which skips the rich-comparison dispatch on the methods' hot paths.
+inline bool equal(handle a, handle b) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) return PyUnicode_Equal(a.ptr(), b.ptr()) == 1;
+    return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0;
+}
 inline bool compare(handle a, handle b, int op) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)) != 0; }
 
 // A new tuple of the given objects: `tuple_of(left, top, right, bottom)`.
+// Filled in place rather than through PyTuple_Pack's variadic loop: this is on hot paths (crop).
 template <class... A> ref tuple_of(const A &...items) {
-    return check(PyTuple_Pack(Py_ssize_t(sizeof...(A)), handle(items).ptr()...));
+    ref t = check(PyTuple_New(Py_ssize_t(sizeof...(A))));
+    [[maybe_unused]] Py_ssize_t i = 0;
+    (PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(handle(items).ptr())), ...);
+    return t;
 }
 
 // Unpacks an iterable into exactly N values, as `a, b, c = value` does (same ValueError texts).

@@ -3,40 +3,51 @@
 
 #include "constants.hpp"
 
+#include <algorithm>
+
 namespace fw::detail {
 
-TextWriter::TextWriter() : w_(PyUnicodeWriter_Create(0)) {
-    if (!w_) throw error{};
-}
-
-TextWriter::~TextWriter() {
-    if (w_) PyUnicodeWriter_Discard(w_);
-}
-
-void TextWriter::value(handle v) {
+ref text_of(handle v) {
     PyTypeObject *t = v.type();
-    if (t == &PyUnicode_Type) {
-        check(PyUnicodeWriter_WriteStr(w_, v.ptr()));
-    } else if (t == &PyLong_Type || t == &PyFloat_Type) {
-        check(PyUnicodeWriter_WriteRepr(w_, v.ptr()));
-    } else {
-        ref text = check(PyObject_Format(v.ptr(), empty_str.ptr()));
-        check(PyUnicodeWriter_WriteStr(w_, text.ptr()));
-    }
+    if (t == &PyUnicode_Type) return ref::borrow(v);
+    if (t == &PyLong_Type || t == &PyFloat_Type) return check(PyObject_Repr(v.ptr()));
+    return check(PyObject_Format(v.ptr(), empty_str.ptr()));
 }
 
-void TextWriter::value(as_float v) {
+ref text_of(as_float v) {
     char *text = PyOS_double_to_string(v.value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (!text) throw error{};
-    int status = PyUnicodeWriter_WriteUTF8(w_, text, -1);
+    PyObject *s = PyUnicode_FromString(text);
     PyMem_Free(text);
-    check(status);
+    return check(s);
 }
 
-ref TextWriter::finish() {
-    PyObject *text = PyUnicodeWriter_Finish(w_);
-    w_ = nullptr;
-    return check(text);
+// 1. Add up the lengths and take the widest character kind (each piece is in its narrowest
+//    kind, so the widest is the narrowest for the whole). 2. One allocation. 3. Copy each piece
+//    in, widened where its kind is narrower.
+ref join_texts(const ref *texts, std::size_t n) {
+    if (n == 1 && PyUnicode_CheckExact(texts[0].ptr())) return texts[0];
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject *t = texts[i].ptr();
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(t);
+        if (len > PY_SSIZE_T_MAX - length) {
+            PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+            throw error{};
+        }
+        length += len;
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(t));
+    }
+    ref out = check(PyUnicode_New(length, maxchar));
+    Py_ssize_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject *t = texts[i].ptr();
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(t);
+        check(int(PyUnicode_CopyCharacters(out.ptr(), at, t, 0, len)));
+        at += len;
+    }
+    return out;
 }
 
 } // namespace fw::detail

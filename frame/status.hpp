@@ -3,7 +3,7 @@
 
 #include "object.hpp"
 
-#include <type_traits>
+#include <cstddef>
 
 namespace fw {
 
@@ -13,28 +13,20 @@ struct as_float {
 };
 
 namespace detail {
-class TextWriter {
-public:
-    TextWriter();
-    ~TextWriter();
-    TextWriter(const TextWriter &) = delete;
-    TextWriter &operator=(const TextWriter &) = delete;
-
-    // A str is inserted unchanged, an int or a float as its repr, anything else as format(v, "").
-    void value(handle v);
-    void value(as_float v);
-    ref finish();
-
-private:
-    PyUnicodeWriter *w_;
-};
+// One piece as text: a str unchanged, an exact int or float as its repr, anything else as
+// format(v, "").
+ref text_of(handle v);
+ref text_of(as_float v);
+// The texts concatenated into one new exact str, sized and copied once (as BUILD_STRING does).
+ref join_texts(const ref *texts, std::size_t n);
 } // namespace detail
 
 // The line a method prints: literal pieces (exact str constants) and values, concatenated.
+// The pieces are converted left to right, as an f-string evaluates them.
 template <class... P> ref status(const P &...pieces) {
-    detail::TextWriter w;
-    (w.value(pieces), ...);
-    return w.finish();
+    static_assert(sizeof...(P) > 0, "a status text has at least one piece");
+    const ref texts[] = {detail::text_of(pieces)...};
+    return detail::join_texts(texts, sizeof...(P));
 }
 
 } // namespace fw

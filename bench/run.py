@@ -1,0 +1,288 @@
+"""framewick's benchmark suite: every figure, one table, and the figures as JSON.
+
+    python bench/run.py [--json build/bench.json] [--quick] [--no-callgrind] [--only NAME ...]
+
+Every figure is a ratio of two things measured in the same run, interleaved round by round,
+after warm-up; the table shows the median per-round ratio and its interquartile range. Where
+valgrind is there, the call-cost and small-palette figures are also counted in instructions
+(callgrind), which do not vary from run to run on a busy machine.
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import common  # noqa: E402
+from common import Figure, ms, ns  # noqa: E402
+
+FIGURES = ("calls", "palette", "chain", "import", "batch")
+
+
+def load_average():
+    try:
+        return os.getloadavg()
+    except OSError:
+        return None
+
+
+LOAD_BEFORE = load_average()
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def ratio_figure(name, a, b, a_label, b_label, op, target, fmt, extra=None, how=""):
+    """A figure whose ratio is a / b per round."""
+    r = common.ratio_rounds(a, b)
+    value = median(r)
+    return Figure(name=name, framewick=f"{a_label}{fmt(median(a))}", peer=f"{b_label}{fmt(median(b))}",
+                  ratio=value, spread=common.spread(r), target=f"{op} {target:.2f}",
+                  met=common.check(value, op, target), how=how,
+                  extra={"framewick": common.summary(a), "peer": common.summary(b),
+                         "ratio": common.summary(r), **(extra or {})})
+
+
+# --- Call cost ----------------------------------------------------------------------------------
+
+def figure_calls(args, out):
+    import calls
+
+    repeats = 7 if args.quick else 21
+    results, cls_name = calls.measure(repeats=repeats, calls=2000 if args.quick else 4000)
+    py_results = None if args.quick else calls.measure(repeats=9, calls=2000, python_standin=True)[0]
+    ir = ir_py = palette_ir = None
+    if not args.no_callgrind:
+        n, n_pal = (100, 3) if args.quick else (300, 10)
+        counts = common.callgrind(os.path.join(common.HERE, "cg_child.py"), [str(n), str(n_pal)], out, "calls")
+        if counts is not None:
+            ir = calls.instructions_per_call(counts, n)
+            base = calls.phase_count()
+            palette_ir = [counts[base + 2 * k + 1] / n_pal for k in range(3)]
+        if not args.quick:
+            counts = common.callgrind(os.path.join(common.HERE, "cg_child.py"), [str(n), "0", "python"], out,
+                                      "calls_py")
+            if counts is not None:
+                ir_py = calls.instructions_per_call(counts, n)
+    figures, details = [], []
+    for k, (name, floor_label, rounds) in enumerate(results):
+        fw, tw, floor = rounds["framewick"], rounds["twin"], rounds["floor"]
+        extra = {"floor": {"builtin": floor_label, **common.summary(floor)}, "combined_class": cls_name}
+        if "ideal" in rounds:
+            r_ideal = common.ratio_rounds(rounds["ideal"], tw)
+            extra["hand_written"] = {**common.summary(rounds["ideal"]), "ratio_to_twin": common.summary(r_ideal)}
+        fw_label = tw_label = ""
+        if ir:
+            extra["instructions"] = {**ir[name], "ratio": ir[name]["framewick"] / ir[name]["twin"]}
+        if py_results:
+            r_py = common.ratio_rounds(py_results[k][2]["framewick"], py_results[k][2]["twin"])
+            extra["python_standin"] = {"framewick": common.summary(py_results[k][2]["framewick"]),
+                                       "twin": common.summary(py_results[k][2]["twin"]),
+                                       "ratio": common.summary(r_py)}
+            if ir_py:
+                a, b = ir_py[name]["framewick"], ir_py[name]["twin"]
+                extra["python_standin"]["instructions"] = {"framewick": a, "twin": b, "ratio": a / b}
+        how = ""
+        if "ideal" in rounds:
+            how = f"framewick / twin; the same steps hand-written against the C API: {median(r_ideal):.2f}"
+            if ir and "ideal" in ir[name]:
+                how += f" (instructions {ir[name]['ideal'] / ir[name]['twin']:.2f})"
+        f = ratio_figure(f"call: {name}", fw, tw, fw_label, tw_label, "<=", 0.40, ns, extra, how=how)
+        if ir:
+            f.framewick += f" / {ir[name]['framewick']:.0f} Ir"
+            f.peer += f" / {ir[name]['twin']:.0f} Ir"
+            f.ratio_ir = ir[name]["framewick"] / ir[name]["twin"]
+        figures.append(f)
+        details.append((name, floor_label, median(fw), median(tw), median(floor),
+                        median(rounds["ideal"]) if "ideal" in rounds else None, ir and ir[name],
+                        extra.get("python_standin")))
+    return figures, {"details": details, "palette_ir": palette_ir}
+
+
+def print_call_details(details):
+    print("\nCall cost per call (median wall time, then callgrind instructions where measured).")
+    print("  floor: a plain builtin call of the same arity (the interpreter's floor); hand-written:")
+    print("  the same steps written directly against the C API as method descriptors (no frame).")
+    print(f"  {'shape':38} {'framewick':>10} {'twin':>10} {'floor':>9} {'hand-wr.':>9}   "
+          f"{'Ir fw':>6} {'twin':>6} {'floor':>6} {'hand':>6}  floor call")
+    for name, floor_label, fw, tw, floor, ideal, ir, py in details:
+        hand = f"{ideal * 1e9:7.1f}ns" if ideal else f"{'-':>9}"
+        line = f"  {name:38} {fw * 1e9:8.1f}ns {tw * 1e9:8.1f}ns {floor * 1e9:7.1f}ns {hand}   "
+        if ir:
+            line += (f"{ir['framewick']:6.0f} {ir['twin']:6.0f} {ir['floor']:6.0f} "
+                     + (f"{ir['ideal']:6.0f}" if "ideal" in ir else f"{'-':>6}"))
+        print(line + f"  {floor_label}")
+    if any(d[7] for d in details):
+        print("  Same shapes on a stand-in written in Python (each picture method an interpreter frame):")
+        for name, *_, py in details:
+            if py:
+                line = f"    {name:36} ratio {py['ratio']['median']:.3f}"
+                if "instructions" in py:
+                    line += f"  (Ir {py['instructions']['framewick']:.0f} / {py['instructions']['twin']:.0f})"
+                print(line)
+
+
+# --- Palette ------------------------------------------------------------------------------------
+
+def figure_palette(args, out, palette_ir=None):
+    import palette
+
+    figures = []
+    small, got = palette.measure((100, 100), repeats=7 if args.quick else 15, inner=5 if args.quick else 20)
+    extra = {"palette": got}
+    if palette_ir:
+        extra["instructions"] = {"framewick": palette_ir[0], "twin": palette_ir[1], "pillow": palette_ir[2],
+                                 "speedup": palette_ir[1] / palette_ir[0]}
+    share = common.ratio_rounds(small["pillow"], small["framewick"])
+    bound = common.ratio_rounds(small["twin"], small["pillow"])
+    extra.update({"pillow": common.summary(small["pillow"]), "pillow_share": common.summary(share),
+                  "speedup_bound": common.summary(bound)})
+    how = (f"speed-up: the twin's time over framewick's; Pillow's own steps are {median(share):.0%} of "
+           f"framewick's time, so no native count can make it more than {median(bound):.2f} times faster")
+    if palette_ir:
+        how += (f" (instructions: Pillow {palette_ir[2] / palette_ir[0]:.0%}, bound "
+                f"{palette_ir[1] / palette_ir[2]:.2f})")
+    f = ratio_figure("palette 100x100: twin / framewick", small["twin"], small["framewick"], "", "", ">=", 5.0,
+                     ms, extra, how=how)
+    # Shown the usual way round: framewick first.
+    f.framewick, f.peer = f"{ms(median(small['framewick']))}", f"{ms(median(small['twin']))}"
+    if palette_ir:
+        f.framewick += f" / {palette_ir[0] / 1e3:.0f}k Ir"
+        f.peer += f" / {palette_ir[1] / 1e3:.0f}k Ir"
+        f.ratio_ir = palette_ir[1] / palette_ir[0]
+    figures.append(f)
+
+    large, _ = palette.measure((4000, 3000), repeats=3 if args.quick else 7, inner=1)
+    share = common.ratio_rounds(large["pillow"], large["framewick"])
+    speed = common.ratio_rounds(large["twin"], large["framewick"])
+    figures.append(Figure(
+        name="palette 4000x3000: Pillow's share", framewick=ms(median(large["framewick"])),
+        peer=f"Pillow alone {ms(median(large['pillow']))}", ratio=median(share), spread=common.spread(share),
+        target="report", met=None, how="Pillow's steps over framewick's whole call",
+        extra={"framewick": common.summary(large["framewick"]), "twin": common.summary(large["twin"]),
+               "pillow": common.summary(large["pillow"]), "share": common.summary(share),
+               "speedup_over_twin": common.summary(speed)}))
+    return figures
+
+
+# --- Chain --------------------------------------------------------------------------------------
+
+def figure_chain(args, out):
+    import chain
+    import pictures
+
+    source = pictures.jpeg(out, 4000, 3000)
+    rounds = chain.measure(source, out, repeats=3 if args.quick else 9)
+    t = ratio_figure("chain 4000x3000 JPEG: time", rounds["framewick"], rounds["direct"], "", "direct ", "<=", 1.02,
+                     lambda s: f"{s:.3f} s")
+    mem = chain.measure_memory(source, out, repeats=2 if args.quick else 3)
+    m = ratio_figure("chain 4000x3000 JPEG: peak memory", mem["framewick"], mem["direct"], "", "direct ", "<=", 1.05,
+                     lambda b: f"{b / 2**20:.1f} MiB", how="peak resident size of a fresh interpreter")
+    return [t, m]
+
+
+# --- Import -------------------------------------------------------------------------------------
+
+def figure_import(args, out):
+    import imports
+
+    rounds = imports.measure(repeats=5 if args.quick else 15)
+    (fw_wall, fw_stmt), (dep_wall, dep_stmt) = rounds["framewick"], rounds["dependencies"]
+    extra = {"import_statement": {"framewick": common.summary(fw_stmt), "dependencies": common.summary(dep_stmt),
+                                  "ratio": common.summary(common.ratio_rounds(fw_stmt, dep_stmt))}}
+    if not args.no_callgrind and not args.quick:
+        counts = imports.callgrind_counts(out)
+        if counts.get("framewick") and counts.get("dependencies"):
+            a, b = sum(counts["framewick"]), sum(counts["dependencies"])
+            extra["instructions"] = {"framewick": a, "dependencies": b, "ratio": a / b}
+    f = ratio_figure("import: six modules vs their imports", fw_wall, dep_wall, "", "", "<=", 1.10, ms, extra,
+                     how="whole fresh interpreter, start to exit")
+    if "instructions" in extra:
+        f.framewick += f" / {extra['instructions']['framewick'] / 1e6:.0f}M Ir"
+        f.peer += f" / {extra['instructions']['dependencies'] / 1e6:.0f}M Ir"
+    return [f]
+
+
+# --- Batch --------------------------------------------------------------------------------------
+
+def figure_batch(args, out):
+    import batch
+
+    rounds, cpu, workers = batch.measure(out, repeats=2 if args.quick else 3)
+    extra = {"workers_seen": workers, "load_average_before": LOAD_BEFORE}
+    how = "speed-up: 1 worker's time over 2 workers'"
+    if cpu[1] and cpu[2]:
+        # CPU the workers used, and how many cores' worth they got while the batch ran: a
+        # shortfall in the speed-up with the CPU per batch unchanged is the machine, not the code.
+        extra["worker_cpu_seconds"] = {"1 worker": common.summary(cpu[1]), "2 workers": common.summary(cpu[2])}
+        busy = common.ratio_rounds(cpu[2], rounds["2 workers"])
+        extra["cores_busy_with_2_workers"] = common.summary(busy)
+        how += (f"; worker CPU per batch {median(cpu[1]):.2f} s (1) vs {median(cpu[2]):.2f} s (2), "
+                f"2 workers kept {median(busy):.2f} cores busy")
+    return [ratio_figure(f"batch {batch.COUNT} pictures: 1 / 2 workers", rounds["1 worker"], rounds["2 workers"],
+                         "1 worker ", "2 workers ", ">=", 1.8, lambda s: f"{s:.2f} s", extra, how=how)]
+
+
+# --- Driver -------------------------------------------------------------------------------------
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--json", default=os.path.join(os.path.dirname(common.HERE), "build", "bench.json"))
+    p.add_argument("--quick", action="store_true", help="fewer rounds (a smoke run, not for the record)")
+    p.add_argument("--no-callgrind", action="store_true")
+    p.add_argument("--only", nargs="*", choices=FIGURES, default=list(FIGURES))
+    args = p.parse_args(argv)
+    os.environ.setdefault("FW_BENCH_OUT", os.path.join(os.path.dirname(os.path.abspath(args.json)), "bench"))
+    out = common.out_dir()
+    started = time.time()
+    figures, details, palette_ir = [], None, None
+    for name in args.only:
+        t0 = time.time()
+        print(f"bench: {name} ...", file=sys.stderr, flush=True)
+        if name == "calls":
+            fs, info = figure_calls(args, out)
+            details, palette_ir = info["details"], info["palette_ir"]
+        elif name == "palette":
+            fs = figure_palette(args, out, palette_ir)
+        else:
+            fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch}[name](args, out)
+        figures += fs
+        print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
+
+    load = LOAD_BEFORE and " ".join(f"{x:.2f}" for x in LOAD_BEFORE)
+    print(f"\nframewick benchmarks ({platform.python_implementation()} {platform.python_version()}, "
+          f"{os.cpu_count()} cores, load average {load} at start, {'quick' if args.quick else 'full'} run, "
+          f"{time.time() - started:.0f} s)")
+    common.print_table(figures)
+    for f in figures:
+        if f.how:
+            print(f"  {f.name}: ratio = {f.how}")
+    if details:
+        print_call_details(details)
+    missed = [f.name for f in figures if f.met is False]
+    checked = [f for f in figures if f.met is not None]
+    print(f"\n{len(checked) - len(missed)} of {len(checked)} checked figures meet their targets"
+          + (f"; missed: {', '.join(missed)}" if missed else ""))
+
+    record = {"python": platform.python_version(), "cores": os.cpu_count(), "quick": args.quick,
+              "load_average": {"before": LOAD_BEFORE, "after": load_average()},
+              "seconds": time.time() - started,
+              "figures": [{"name": f.name, "framewick": f.framewick, "peer": f.peer, "ratio": f.ratio,
+                           "ratio_iqr": f.spread, "ratio_instructions": getattr(f, "ratio_ir", None),
+                           "target": f.target, "met": f.met, "ratio_is": f.how or "framewick / peer",
+                           "detail": f.extra} for f in figures]}
+    os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
+    with open(args.json, "w") as fh:
+        json.dump(record, fh, indent=2, ensure_ascii=False)
+    print(f"figures written to {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
