@@ -7,7 +7,9 @@ namespace fw {
 
 namespace {
 
+// In declaration order, so that they are looked up in the order the module's source names them.
 Builtin *declared_builtins = nullptr;
+Builtin **declared_builtins_end = &declared_builtins;
 
 PyObject *sys_modules_get(handle name) {
     PyObject *found = nullptr;
@@ -78,8 +80,9 @@ ref global(const Name &name) {
     throw raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
 }
 
-Builtin::Builtin(const char *utf8) noexcept : Name(utf8), next_builtin_(declared_builtins) {
-    declared_builtins = this;
+Builtin::Builtin(const char *utf8) noexcept : Name(utf8), next_builtin_(nullptr) {
+    *declared_builtins_end = this;
+    declared_builtins_end = &next_builtin_;
 }
 
 bool Builtin::cache_all(handle builtins) noexcept {
