@@ -209,3 +209,54 @@ def run_py(tmp_path):
         return proc.returncode, proc.stdout, proc.stderr
 
     return run
+
+
+# ---------------------------------------------------------------------------------------------
+# A package index: HTTPS on loopback with a certificate from a local authority
+
+
+@pytest.fixture(scope="module")
+def authority(tmp_path_factory):
+    """(server TLS context for localhost, path of the authority's bundle for clients)."""
+    import ssl
+
+    import trustme
+
+    ca = trustme.CA()
+    bundle = tmp_path_factory.mktemp("ca") / "ca.pem"
+    ca.cert_pem.write_to_path(str(bundle))
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ca.issue_cert("localhost", "127.0.0.1").configure_cert(context)
+    return context, str(bundle)
+
+
+@pytest.fixture(scope="module")
+def index(authority):
+    from pytest_httpserver import HTTPServer
+
+    server = HTTPServer(host="localhost", port=0, ssl_context=authority[0], threaded=True)
+    server.start()
+    yield server
+    server.clear()
+    if server.is_running():
+        server.stop()
+
+
+@pytest.fixture
+def trusted(monkeypatch, authority):
+    """requests trusts the local authority and goes to loopback directly."""
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", authority[1])
+    for name in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("NO_PROXY", "localhost,127.0.0.1")
+
+
+@pytest.fixture
+def served(index, trusted, monkeypatch):
+    """The updater's index address points at the index; each test starts with no handlers and no log."""
+    import framewick.utils.updater
+
+    index.clear()
+    monkeypatch.setattr(framewick.utils.updater, "INDEX_URL", index.url_for("/pypi/"))
+    yield index
+    index.clear()

@@ -8,8 +8,6 @@ import threading
 import traceback
 
 import pytest
-import trustme
-from pytest_httpserver import HTTPServer
 from werkzeug import Response
 
 import framewick.utils.updater as updater_module
@@ -40,47 +38,7 @@ def answer(latest="1.1.0", files=None, **extra):
 
 
 # ---------------------------------------------------------------------------------------------
-# The index: HTTPS on loopback with a certificate from a local authority
-
-@pytest.fixture(scope="module")
-def authority(tmp_path_factory):
-    ca = trustme.CA()
-    bundle = tmp_path_factory.mktemp("ca") / "ca.pem"
-    ca.cert_pem.write_to_path(str(bundle))
-    return ca, str(bundle)
-
-
-@pytest.fixture(scope="module")
-def index(authority):
-    import ssl
-    ca, _ = authority
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    ca.issue_cert("localhost", "127.0.0.1").configure_cert(context)
-    server = HTTPServer(host="localhost", port=0, ssl_context=context)
-    server.start()
-    yield server
-    server.clear()
-    if server.is_running():
-        server.stop()
-
-
-@pytest.fixture
-def trusted(monkeypatch, authority):
-    """requests trusts the local authority and goes to loopback directly."""
-    monkeypatch.setenv("REQUESTS_CA_BUNDLE", authority[1])
-    for name in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
-        monkeypatch.delenv(name, raising=False)
-    monkeypatch.setenv("NO_PROXY", "localhost,127.0.0.1")
-
-
-@pytest.fixture
-def served(index, trusted, monkeypatch):
-    """The module global points at the index; each test starts with no handlers and no log."""
-    index.clear()
-    monkeypatch.setattr(updater_module, "INDEX_URL", index.url_for("/pypi/"))
-    yield index
-    index.clear()
-
+# The index (fixtures in conftest): HTTPS on loopback with a certificate from a local authority
 
 def asked_once(index, path=PATH):
     """The index saw exactly one plain GET of `path` (so a silent check did reach it)."""

@@ -14,7 +14,6 @@ import time
 
 import pytest
 import trustme
-from pytest_httpserver import HTTPServer
 from werkzeug import Response
 
 import hard_support as hs
@@ -52,41 +51,6 @@ class Console:
 
 # ---------------------------------------------------------------------------------------------
 # The index
-
-@pytest.fixture(scope="module")
-def authority(tmp_path_factory):
-    ca = trustme.CA()
-    bundle = tmp_path_factory.mktemp("ca") / "ca.pem"
-    ca.cert_pem.write_to_path(str(bundle))
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    ca.issue_cert("localhost", "127.0.0.1").configure_cert(context)
-    return context, str(bundle)
-
-
-@pytest.fixture(scope="module")
-def index(authority):
-    server = HTTPServer(host="localhost", port=0, ssl_context=authority[0], threaded=True)
-    server.start()
-    yield server
-    server.clear()
-    server.stop()
-
-
-@pytest.fixture
-def trusted(monkeypatch, authority):
-    monkeypatch.setenv("REQUESTS_CA_BUNDLE", authority[1])
-    for name in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
-        monkeypatch.delenv(name, raising=False)
-    monkeypatch.setenv("NO_PROXY", "localhost,127.0.0.1")
-
-
-@pytest.fixture
-def served(index, trusted, monkeypatch):
-    index.clear()
-    monkeypatch.setattr(hs.module("updater"), "INDEX_URL", index.url_for("/pypi/"))
-    yield index
-    index.clear()
-
 
 class RawIndex:
     """A TLS server on loopback that does to each connection what `behaviour(tls_socket)` does,
