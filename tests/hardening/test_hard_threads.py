@@ -12,7 +12,7 @@ from collections import Counter
 
 import hard_chain
 import hard_support as hs
-from test_hard_index import Console, authority, index, notice, served, trusted  # noqa: F401 (fixtures)
+from test_hard_index import Console, notice
 
 SCALE = int(os.environ.get("FRAMEWICK_HARDENING_SCALE", "1"))
 THREADS = 8
