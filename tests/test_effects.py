@@ -12,7 +12,7 @@ from PIL import Image
 
 import framewick.modules.effects as effects
 from framewick.modules.effects import PRESETS, Effects
-from framewick.utils.storage import Storage
+from mixins import holder, loadable
 
 MODULE = "framewick.modules.effects"
 SOURCE = "framewick_source/modules/effects"
@@ -20,18 +20,8 @@ NAMES = ["vintage", "cinematic", "vibrant", "dreamy", "noir", "warm", "sepia", "
 LISTED = " / ".join(NAMES)
 
 
-class FX(Effects):
-    pass
-
-
-class Picture(Storage, Effects):
-    pass
-
-
-def holding(image):
-    obj = FX()
-    obj.image = image
-    return obj
+holding = holder(Effects)
+Picture = loadable(Effects)
 
 
 def rgb(color, size=(3, 2), mode="RGB"):

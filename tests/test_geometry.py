@@ -9,24 +9,14 @@ from PIL import Image, ImageOps
 
 import framewick.modules.geometry as geometry
 from framewick.modules.geometry import Geometry
-from framewick.utils.storage import Storage
+from mixins import holder, loadable
 
 SOURCE = "framewick_source/modules/geometry"
 LANCZOS = Image.Resampling.LANCZOS
 
 
-class Shape(Geometry):
-    pass
-
-
-class Picture(Storage, Geometry):
-    pass
-
-
-def shape(image):
-    obj = Shape()
-    obj.image = image
-    return obj
+shape = holder(Geometry)
+Picture = loadable(Geometry)
 
 
 @pytest.fixture

@@ -9,23 +9,13 @@ from PIL import Image, ImageDraw, ImageFont
 
 import framewick.modules.overlays as overlays
 from framewick.modules.overlays import Overlays
-from framewick.utils.storage import Storage
+from mixins import holder, loadable
 
 SOURCE = "framewick_source/modules/overlays"
 
 
-class Layer(Overlays):
-    pass
-
-
-class Picture(Storage, Overlays):
-    pass
-
-
-def layer(image):
-    obj = Layer()
-    obj.image = image
-    return obj
+layer = holder(Overlays)
+Picture = loadable(Overlays)
 
 
 def entries(exc):
