@@ -1,9 +1,41 @@
 // binding.cpp: the binding algorithm, its count and keyword errors, and the annotation conversions.
 #include "binding.hpp"
 
+#include "status.hpp"
+
+#include <cstring>
+
 namespace fw::detail {
 
 namespace {
+
+Text incorrect_head{"Argument '"}, incorrect_middle{"' has incorrect type (expected "}, incorrect_got{", got "},
+    incorrect_end{")"};
+Text expected_str{"str"}, expected_tuple{"tuple"}, expected_int{"int"};
+
+// "Argument '<parameter>' has incorrect type (expected <annotation>, got <type name>)".
+// A refusal is an ordinary outcome on a method's call path, so the text is put together from
+// prepared pieces rather than by parsing a format each time; a type name over 200 bytes takes
+// the interpreter's formatting, which shortens it.
+void incorrect_type(const FunctionDef &fn, std::size_t index, PyObject *value, const Text &expected) noexcept {
+    const char *type_name = Py_TYPE(value)->tp_name;
+    const std::size_t length = std::strlen(type_name);
+    if (length > 200) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %U, got %.200s)",
+                     fn.params[index], expected.ptr(), type_name);
+        return;
+    }
+    try {
+        ref got = check(PyUnicode_DecodeUTF8(type_name, Py_ssize_t(length), "replace"));
+        const ref texts[] = {ref::borrow(incorrect_head), ref::borrow(fn.param_names[index]),
+                             ref::borrow(incorrect_middle), ref::borrow(expected), ref::borrow(incorrect_got), got,
+                             ref::borrow(incorrect_end)};
+        PyErr_SetObject(PyExc_TypeError, join_texts(texts, std::size(texts)).ptr());
+    } catch (error &) {
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+}
 
 // Count error: "%.200s() takes %.8s %zd positional argument%.1s (%zd given)".
 [[gnu::cold]] bool count_error(const FunctionDef &fn, Py_ssize_t given) noexcept {
@@ -83,9 +115,8 @@ bool bind(const FunctionDef &fn, PyObject *const *args, Py_ssize_t nargs, PyObje
     return true;
 }
 
-bool wrong_type(const FunctionDef &fn, std::size_t index, PyObject *value, const char *expected) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 fn.params[index], expected, Py_TYPE(value)->tp_name);
+bool wrong_type(const FunctionDef &fn, std::size_t index, PyObject *value, Ann expected) noexcept {
+    incorrect_type(fn, index, value, expected == Ann::tuple ? expected_tuple : expected_str);
     return false;
 }
 
@@ -94,8 +125,7 @@ Int to_int(const FunctionDef &fn, std::size_t index, PyObject *value) {
     if (PyLong_CheckExact(value)) return Int{ref::borrow(value)};
     PyNumberMethods *nb = Py_TYPE(value)->tp_as_number;
     if (nb && (nb->nb_int || nb->nb_index)) return Int{check(PyNumber_Long(value))};
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.5s, got %.200s)",
-                 fn.params[index], "int", Py_TYPE(value)->tp_name);
+    incorrect_type(fn, index, value, expected_int);
     throw error{};
 }
 

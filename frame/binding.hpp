@@ -46,7 +46,7 @@ namespace detail {
 bool bind(const FunctionDef &fn, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
           PyObject **out) noexcept;
 // Sets the "has incorrect type" TypeError; returns false.
-bool wrong_type(const FunctionDef &fn, std::size_t index, PyObject *value, const char *expected) noexcept;
+bool wrong_type(const FunctionDef &fn, std::size_t index, PyObject *value, Ann expected) noexcept;
 Int to_int(const FunctionDef &fn, std::size_t index, PyObject *value);
 double to_double(PyObject *value);
 bool to_bool(PyObject *value);
@@ -62,14 +62,14 @@ template <> struct Arg<Str> {
     static constexpr Ann ann = Ann::str;
     static Str convert(const FunctionDef &, std::size_t, PyObject *v) { return Str{v}; }
     static bool test(const FunctionDef &fn, std::size_t i, PyObject *v) {
-        return PyUnicode_CheckExact(v) || wrong_type(fn, i, v, "str");
+        return PyUnicode_CheckExact(v) || wrong_type(fn, i, v, Ann::str);
     }
 };
 template <> struct Arg<Tuple> {
     static constexpr Ann ann = Ann::tuple;
     static Tuple convert(const FunctionDef &, std::size_t, PyObject *v) { return Tuple{v}; }
     static bool test(const FunctionDef &fn, std::size_t i, PyObject *v) {
-        return PyTuple_CheckExact(v) || wrong_type(fn, i, v, "tuple");
+        return PyTuple_CheckExact(v) || wrong_type(fn, i, v, Ann::tuple);
     }
 };
 template <> struct Arg<Int> {

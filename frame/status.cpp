@@ -4,6 +4,7 @@
 #include "constants.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace fw::detail {
 
@@ -21,6 +22,33 @@ ref text_of(as_float v) {
     PyMem_Free(text);
     return check(s);
 }
+
+namespace {
+
+template <class From, class To> void widen(const void *src, Py_ssize_t n, void *dst) {
+    const From *s = static_cast<const From *>(src);
+    std::copy(s, s + n, static_cast<To *>(dst));
+}
+
+// Copies `text` into the fresh `out` at character `at`. `out` is not shared yet and its kind is
+// at least as wide as the text's, so the characters are written straight into its buffer.
+void copy_into(PyObject *out, Py_ssize_t at, PyObject *text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int to = PyUnicode_KIND(out), from = PyUnicode_KIND(text);
+    char *dst = static_cast<char *>(PyUnicode_DATA(out)) + at * to;
+    const void *src = PyUnicode_DATA(text);
+    if (from == to) {
+        std::memcpy(dst, src, std::size_t(n) * std::size_t(to));
+    } else if (from == PyUnicode_1BYTE_KIND && to == PyUnicode_2BYTE_KIND) {
+        widen<Py_UCS1, Py_UCS2>(src, n, dst);
+    } else if (from == PyUnicode_1BYTE_KIND) {
+        widen<Py_UCS1, Py_UCS4>(src, n, dst);
+    } else {
+        widen<Py_UCS2, Py_UCS4>(src, n, dst);
+    }
+}
+
+} // namespace
 
 // 1. Add up the lengths and take the widest character kind (each piece is in its narrowest
 //    kind, so the widest is the narrowest for the whole). 2. One allocation. 3. Copy each piece
@@ -42,10 +70,8 @@ ref join_texts(const ref *texts, std::size_t n) {
     ref out = check(PyUnicode_New(length, maxchar));
     Py_ssize_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject *t = texts[i].ptr();
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(t);
-        check(int(PyUnicode_CopyCharacters(out.ptr(), at, t, 0, len)));
-        at += len;
+        copy_into(out.ptr(), at, texts[i].ptr());
+        at += PyUnicode_GET_LENGTH(texts[i].ptr());
     }
     return out;
 }

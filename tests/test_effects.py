@@ -430,7 +430,10 @@ def test_preset_name_is_lower_cased(console, given):
 
 
 @pytest.mark.parametrize("given, shown", [("noir ", "noir "), (" Noir", " noir"), ("", ""), ("Blur", "blur"),
-                                          ("VINTAGE\t", "vintage\t")])
+                                          ("VINTAGE\t", "vintage\t"),
+                                          # names of each character width, spliced into a line of emoji
+                                          ("Café", "café"), ("ΩMEGA", "ωmega"), ("🙂", "🙂"),
+                                          ("é" * 300, "é" * 300), ("x\u4e2d\U0001f600y", "x\u4e2d\U0001f600y")])
 def test_unknown_preset_warns(console, given, shown):
     obj = rgb((1, 2, 3))
     before = obj.image

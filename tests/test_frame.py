@@ -444,11 +444,12 @@ STR_METHODS = {
     "convert": ("target_format", lambda o, v: o.convert(v)),
 }
 NOT_STR = [(None, "NoneType"), (b"x.png", "bytes"), (pathlib.Path("x.png"), "PosixPath"),
-           (MyStr("x.png"), "MyStr"), (5, "int")]
+           (MyStr("x.png"), "MyStr"), (5, "int"), (numpy.zeros(1), "numpy.ndarray"),
+           (type("Bildé", (), {})(), "Bildé"), (type("L" * 250, (), {})(), "L" * 200)]
 
 
 @pytest.mark.parametrize("method", STR_METHODS)
-@pytest.mark.parametrize("value, type_name", NOT_STR, ids=[t for _, t in NOT_STR])
+@pytest.mark.parametrize("value, type_name", NOT_STR, ids=[t[:20] for _, t in NOT_STR])
 def test_str_parameters_take_exactly_str(obj, tape, console, method, value, type_name):
     param, call = STR_METHODS[method]
     with pytest.raises(TypeError) as err:
@@ -491,7 +492,8 @@ def test_int_parameter_converts(console, value, stored):
     assert console.lines() == [f"✨ Success: Optimization mode enabled (Quality: {stored}%) 🚀"]
 
 
-@pytest.mark.parametrize("value, type_name", [("5", "str"), (b"5", "bytes"), (None, "NoneType"), ([90], "list")])
+@pytest.mark.parametrize("value, type_name", [("5", "str"), (b"5", "bytes"), (None, "NoneType"), ([90], "list"),
+                                              (type("Q" * 201, (), {})(), "Q" * 200)])
 def test_int_parameter_refuses_non_numbers(console, value, type_name):
     o = Picture()
     with pytest.raises(TypeError) as err:
