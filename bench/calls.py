@@ -81,8 +81,8 @@ def subjects(python_standin=False):
     return fw, tw, ideal, cls_name
 
 
-# The shapes the hand-written floor has (positional calls of thumbnail, crop and rotate).
-IDEAL = {SHAPES[0][0], SHAPES[1][0], SHAPES[3][0]}
+# The shapes the hand-written floor has (all but the keyword call).
+IDEAL = {SHAPES[0][0], SHAPES[1][0], SHAPES[3][0], SHAPES[4][0], SHAPES[5][0]}
 
 
 def sides_of(name):
@@ -114,12 +114,33 @@ def check_same_behaviour(fw, tw):
     assert len(msgs) == 6 and msgs[:3] == msgs[3:], msgs
 
 
+def check_hand_written(fw, ideal):
+    """The hand-written floor prints and refuses as framewick does on the shapes it has."""
+    import contextlib
+    import io
+
+    printed, msgs = [], []
+    for o in (fw, ideal):
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            assert o.crop(1, 2, 3, 4) is o and o.rotate(90.0, True) is o and o.thumbnail() is o
+            assert o.flip("horizontal") is o and o.flip("Vertical") is o
+        printed.append(out.getvalue())
+        try:
+            o.flip(None)
+        except TypeError as e:
+            msgs.append(str(e))
+    assert printed[0] == printed[1] and printed[0].count("\n") == 2, printed
+    assert len(msgs) == 2 and msgs[0] == msgs[1], msgs
+
+
 def measure(repeats=15, calls=4000, python_standin=False):
     """Wall time per call for each shape: framewick, twin and the builtin floor, interleaved."""
     fw, tw, ideal, cls_name = subjects(python_standin)
     results = []
     with common.quiet():
         check_same_behaviour(fw, tw)
+        check_hand_written(fw, ideal)
         for name, expr, floor_expr, floor_label in SHAPES:
             loop, floor = make_loop(expr), make_loop(floor_expr)
             sides = {

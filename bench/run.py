@@ -93,6 +93,14 @@ def figure_calls(args, out):
             how = f"framewick / twin; the same steps hand-written against the C API: {median(r_ideal):.2f}"
             if ir and "ideal" in ir[name]:
                 how += f" (instructions {ir[name]['ideal'] / ir[name]['twin']:.2f})"
+        if ir:
+            # What the target leaves for the whole call, against what cannot be avoided.
+            budget = 0.40 * ir[name]["twin"]
+            how += f"{'; ' if how else ''}0.40 of the twin is {budget:.0f} Ir"
+            if ir[name]["floor"] > budget:
+                how += f", less than the builtin floor alone ({ir[name]['floor']:.0f} Ir)"
+            if "ideal" in ir[name] and ir[name]["ideal"] > budget:
+                how += f"; the hand-written steps take {ir[name]['ideal']:.0f} Ir"
         f = ratio_figure(f"call: {name}", fw, tw, fw_label, tw_label, "<=", 0.40, ns, extra, how=how)
         if ir:
             f.framewick += f" / {ir[name]['framewick']:.0f} Ir"

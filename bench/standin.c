@@ -34,12 +34,15 @@ static PyType_Slot picture_slots[] = {
 static PyType_Spec picture_spec = {"_standin.Picture", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, picture_slots};
 
 /* --- Hand-written floors ---------------------------------------------------------------------
- * thumbnail, crop and rotate written directly against the C API, as briefly as it allows, and
- * exposed as method descriptors (the call the interpreter specialises best). They do what the
- * framewick methods do for exact arguments (plus the int()/float() fallbacks), without a frame:
- * the least any native implementation of those steps can cost. Measured for information. */
+ * thumbnail, crop, rotate and flip written directly against the C API, as briefly as it allows,
+ * and exposed as method descriptors (the call the interpreter specialises best). They do what
+ * the framewick methods do for exact arguments (plus the int()/float() fallbacks and the
+ * refusal of a non-str direction), without a frame: the least any native implementation of
+ * those steps can cost. Measured for information. */
 
 static PyObject *s_image, *s_thumbnail, *s_crop, *s_rotate, *kw_expand, *default_size;
+static PyObject *s_lower, *s_transpose, *s_horizontal, *s_vertical, *s_flip_lr, *s_flip_tb, *flipped, *flipped_end;
+static PyObject *pil_image, *print;
 
 static PyObject *set_image_from(PyObject *self, PyObject *result) {
     if (!result) return NULL;
@@ -106,7 +109,51 @@ static PyObject *ideal_rotate(PyObject *self, PyObject *const *args, Py_ssize_t 
     return set_image_from(self, r);
 }
 
+static PyObject *ideal_flip(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs > 1) return PyErr_Format(PyExc_TypeError, "flip() takes from 1 to 2 positional arguments");
+    PyObject *direction = nargs ? args[0] : s_horizontal;
+    if (!PyUnicode_CheckExact(direction))
+        return PyErr_Format(PyExc_TypeError, "Argument 'direction' has incorrect type (expected str, got %s)",
+                            Py_TYPE(direction)->tp_name);
+    PyObject *lowered = PyObject_VectorcallMethod(s_lower, &direction, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+    if (!lowered) return NULL;
+    PyObject *constant = NULL;
+    if (PyUnicode_Compare(lowered, s_horizontal) == 0)
+        constant = s_flip_lr;
+    else if (PyUnicode_Compare(lowered, s_vertical) == 0)
+        constant = s_flip_tb;
+    Py_DECREF(lowered);
+    if (!constant) {
+        PyErr_SetString(PyExc_ValueError, "\xe2\x9d\x8c Error: Direction must be 'horizontal' or 'vertical'.");
+        return NULL;
+    }
+    PyObject *method = PyObject_GetAttr(pil_image, constant);
+    if (!method) return NULL;
+    PyObject *image = PyObject_GetAttr(self, s_image);
+    if (!image) {
+        Py_DECREF(method);
+        return NULL;
+    }
+    PyObject *argv[2] = {image, method};
+    PyObject *r = PyObject_VectorcallMethod(s_transpose, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+    Py_DECREF(image);
+    Py_DECREF(method);
+    if (!set_image_from(self, r)) return NULL;
+    Py_DECREF(self);
+    PyObject *head = PyUnicode_Concat(flipped, direction);
+    if (!head) return NULL;
+    PyObject *text = PyUnicode_Concat(head, flipped_end);
+    Py_DECREF(head);
+    if (!text) return NULL;
+    PyObject *printed = PyObject_Vectorcall(print, &text, 1, NULL);
+    Py_DECREF(text);
+    if (!printed) return NULL;
+    Py_DECREF(printed);
+    return Py_NewRef(self);
+}
+
 static PyMethodDef ideal_defs[] = {
+    {"flip", (PyCFunction)(void (*)(void))ideal_flip, METH_FASTCALL, NULL},
     {"thumbnail", (PyCFunction)(void (*)(void))ideal_thumbnail, METH_FASTCALL, NULL},
     {"crop", (PyCFunction)(void (*)(void))ideal_crop, METH_FASTCALL, NULL},
     {"rotate", (PyCFunction)(void (*)(void))ideal_rotate, METH_FASTCALL, NULL},
@@ -126,6 +173,20 @@ static int exec_module(PyObject *module) {
     kw_expand = Py_BuildValue("(s)", "expand");
     default_size = Py_BuildValue("(ii)", 128, 128);
     if (!s_image || !s_thumbnail || !s_crop || !s_rotate || !kw_expand || !default_size) return -1;
+    s_lower = PyUnicode_InternFromString("lower");
+    s_transpose = PyUnicode_InternFromString("transpose");
+    s_horizontal = PyUnicode_InternFromString("horizontal");
+    s_vertical = PyUnicode_InternFromString("vertical");
+    s_flip_lr = PyUnicode_InternFromString("FLIP_LEFT_RIGHT");
+    s_flip_tb = PyUnicode_InternFromString("FLIP_TOP_BOTTOM");
+    flipped = PyUnicode_FromString("\xf0\x9f\x94\x84 Success: Image flipped ");
+    flipped_end = PyUnicode_FromString("ly");
+    pil_image = PyImport_ImportModule("PIL.Image");
+    print = PyImport_ImportModule("builtins");
+    if (print) Py_SETREF(print, PyObject_GetAttrString(print, "print"));
+    if (!s_lower || !s_transpose || !s_horizontal || !s_vertical || !s_flip_lr || !s_flip_tb || !flipped ||
+        !flipped_end || !pil_image || !print)
+        return -1;
     /* Descriptors of `object`, so that they bind to any instance when put into a class. */
     PyObject *ideal = PyDict_New();
     if (!ideal) return -1;
