@@ -190,7 +190,9 @@ ref extract_color_palette(Site &at, handle self, Int num_colors) {
     at.here();
     img = img.method(id::convert, id::RGB);
     // 4. get_flattened_data where the picture has it (getdata is deprecated from Pillow 12 on
-    //    and goes in Pillow 14); the same pixel sequence either way.
+    //    and goes in Pillow 14); the same pixel sequence either way. The list of an exact tuple
+    //    (what get_flattened_data gives) would be a copy no one else sees, holding the same
+    //    items in the same order: the tuple itself is counted.
     at.here();
     ref pixels;
     {
@@ -198,21 +200,21 @@ ref extract_color_palette(Site &at, handle self, Int num_colors) {
         ref data = check(PyObject_GetOptionalAttr(img.ptr(), id::get_flattened_data.ptr(), &flattened))
                        ? ref::steal(flattened)()
                        : img.method(id::getdata);
-        pixels = check(PySequence_List(data.ptr()));
+        pixels = PyTuple_CheckExact(data.ptr()) ? data : check(PySequence_List(data.ptr()));
     }
 
     // 5. The native count, as far as the pixels allow.
     at.here();
     BucketTable table;
     Py_ssize_t i = 0;
-    for (; i < PyList_GET_SIZE(pixels.ptr()); ++i) {
-        int bucket = native_bucket(PyList_GET_ITEM(pixels.ptr(), i));
+    for (; i < PySequence_Fast_GET_SIZE(pixels.ptr()); ++i) {
+        int bucket = native_bucket(PySequence_Fast_GET_ITEM(pixels.ptr(), i));
         if (bucket < 0) break;
         table.add(unsigned(bucket));
     }
 
     ref palette = check(PyList_New(0));
-    if (i == PyList_GET_SIZE(pixels.ptr())) {
+    if (i == PySequence_Fast_GET_SIZE(pixels.ptr())) {
         // 6. Native ordering of the table.
         at.here();
         std::vector<std::uint16_t> sorted_colors = table.order;
@@ -239,9 +241,9 @@ ref extract_color_palette(Site &at, handle self, Int num_colors) {
             ref count = check(PyLong_FromSsize_t(table.count[bucket]));
             check(PyDict_SetItem(color_counts.ptr(), key.ptr(), count.ptr()));
         }
-        for (; i < PyList_GET_SIZE(pixels.ptr()); ++i) {
+        for (; i < PySequence_Fast_GET_SIZE(pixels.ptr()); ++i) {
             at.here();
-            ref pixel = ref::borrow(PyList_GET_ITEM(pixels.ptr(), i));
+            ref pixel = ref::borrow(PySequence_Fast_GET_ITEM(pixels.ptr(), i));
             auto [r, g, b] = unpack<3>(pixel);
             at.here();
             ref r16 = check(PyNumber_FloorDivide(r.ptr(), k16.ptr()));
