@@ -4,6 +4,7 @@
 #include "status.hpp"
 
 #include <cstring>
+#include <iterator>
 
 namespace fw::detail {
 

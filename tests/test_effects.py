@@ -12,7 +12,7 @@ from PIL import Image
 
 import framewick.modules.effects as effects
 from framewick.modules.effects import PRESETS, Effects
-from mixins import holder, loadable
+from mixins import holder, loadable, source_entries
 
 MODULE = "framewick.modules.effects"
 SOURCE = "framewick_source/modules/effects"
@@ -28,14 +28,7 @@ def rgb(color, size=(3, 2), mode="RGB"):
     return holding(Image.new(mode, size, color))
 
 
-def entries(exc):
-    """Names of the traceback entries that carry the module's source, outermost first."""
-    found, tb = [], exc.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == SOURCE:
-            found.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return found
+entries = source_entries(SOURCE)
 
 
 def warning(name, listed=LISTED):

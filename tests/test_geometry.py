@@ -9,7 +9,7 @@ from PIL import Image, ImageOps
 
 import framewick.modules.geometry as geometry
 from framewick.modules.geometry import Geometry
-from mixins import holder, loadable
+from mixins import holder, loadable, source_entries
 
 SOURCE = "framewick_source/modules/geometry"
 LANCZOS = Image.Resampling.LANCZOS
@@ -34,13 +34,7 @@ def stand_in(tape):
     return shape(tape("image", mode="RGB", size=(300, 200)))
 
 
-def entries(exc):
-    found, tb = [], exc.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == SOURCE:
-            found.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return found
+entries = source_entries(SOURCE)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -9,7 +9,7 @@ from PIL import Image, ImageDraw, ImageFont
 
 import framewick.modules.overlays as overlays
 from framewick.modules.overlays import Overlays
-from mixins import holder, loadable
+from mixins import holder, loadable, source_entries
 
 SOURCE = "framewick_source/modules/overlays"
 
@@ -18,13 +18,7 @@ layer = holder(Overlays)
 Picture = loadable(Overlays)
 
 
-def entries(exc):
-    found, tb = [], exc.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == SOURCE:
-            found.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return found
+entries = source_entries(SOURCE)
 
 
 def lit(im):
