@@ -1,0 +1,83 @@
+"""The framewick command line: edit one picture, run a batch, inspect, compare presets, demo.
+
+Exit status: 0 done, 1 a picture could not be processed (the library's error line is shown),
+2 a usage error (one line), 130 interrupted. Tracebacks only with --debug.
+
+Each command is a module of this package with `register(sub, common)`, which adds its parser,
+and `run(args)`, which carries it out; `_common` holds what they share, and `main` only
+dispatches.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+
+from framewick.cli import batch, demo, edit, info, presets, steps, version
+from framewick.cli._common import PROG, Parser, UsageError, fail
+
+__all__ = ["PROG", "Parser", "UsageError", "build_parser", "main"]
+
+#: The commands in the order `--help` lists them.
+COMMANDS = (edit, batch, info, presets, demo, steps, version)
+
+
+def build_parser() -> Parser:
+    # The options every command takes, also after the command's name.
+    common = Parser(add_help=False)
+    common.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
+                        help="hide the library's status lines")
+    common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                        help="show a traceback when something fails")
+    parser = Parser(prog=PROG, description="Image editing with framewick: " + (__doc__ or "").splitlines()[0],
+                    formatter_class=argparse.RawDescriptionHelpFormatter,
+                    epilog="example:\n  framewick edit photo.png -o out.jpg --steps \"preset:vintage | resize:800,600\""
+                           "\n\n'framewick COMMAND --help' shows a command's options and an example.")
+    parser.add_argument("-q", "--quiet", action="store_true", help="hide the library's status lines")
+    parser.add_argument("--debug", action="store_true", help="show a traceback when something fails")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=Parser)
+    for command in COMMANDS:
+        command.register(sub, common)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exit:
+        return exit.code if isinstance(exit.code, int) else 2
+    from framewick.batch import error_line
+    from framewick.chain import ChainError
+
+    prog = f"{PROG} {args.command}"
+    try:
+        return int(args.func(args))
+    except (ChainError, UsageError) as e:
+        if args.debug:
+            raise
+        fail(f"{prog}: error: {e}")
+        return 2
+    except KeyboardInterrupt:
+        if args.debug:
+            raise
+        fail(f"{prog}: interrupted")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (`framewick steps | head`): stop quietly, and keep the
+        # interpreter from complaining when it flushes standard output at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except Exception as e:
+        if args.debug:
+            raise
+        fail(error_line(e))
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
