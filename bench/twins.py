@@ -27,6 +27,15 @@ def _to_int(name, value):
     raise TypeError(f"Argument '{name}' has incorrect type (expected int, got {nb.__name__})")
 
 
+def _to_float(value):
+    """float() of a number that is not an exact float; the interpreter's TypeError for anything
+    else (a text is no number here, as it is not for the native conversion)."""
+    nb = type(value)
+    if hasattr(nb, "__float__") or hasattr(nb, "__index__"):
+        return float(value)
+    raise TypeError(f"must be real number, not {nb.__name__}")
+
+
 def _wrong_type(name, expected, value):
     return TypeError(f"Argument '{name}' has incorrect type (expected {expected}, got {type(value).__name__})")
 
@@ -110,7 +119,7 @@ class TwinGeometry:
     def rotate(self, angle: float, expand: bool = True):
         """Rotate the image by a specific angle 🔄"""
         if type(angle) is not float:
-            angle = float(angle)
+            angle = _to_float(angle)
         if type(expand) is not bool:
             expand = bool(expand)
         self.image = self.image.rotate(angle, expand=expand)
