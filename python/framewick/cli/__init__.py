@@ -16,7 +16,8 @@ import sys
 from collections.abc import Sequence
 
 from framewick.cli import batch, demo, edit, info, presets, steps, version
-from framewick.cli._common import PROG, Parser, UsageError, fail
+from framewick import __version__
+from framewick.cli._common import PROG, Parser, UsageError, add_global_options, fail, load_looks
 
 __all__ = ["PROG", "Parser", "UsageError", "build_parser", "main"]
 
@@ -31,12 +32,15 @@ def build_parser() -> Parser:
                         help="hide the library's status lines")
     common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                         help="show a traceback when something fails")
+    add_global_options(common)
     parser = Parser(prog=PROG, description="Image editing with framewick: " + (__doc__ or "").splitlines()[0],
                     formatter_class=argparse.RawDescriptionHelpFormatter,
                     epilog="example:\n  framewick edit photo.png -o out.jpg --steps \"preset:vintage | resize:800,600\""
                            "\n\n'framewick COMMAND --help' shows a command's options and an example.")
     parser.add_argument("-q", "--quiet", action="store_true", help="hide the library's status lines")
     parser.add_argument("--debug", action="store_true", help="show a traceback when something fails")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    add_global_options(parser, "looks_first")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=Parser)
     for command in COMMANDS:
         command.register(sub, common)
@@ -55,6 +59,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     prog = f"{PROG} {args.command}"
     try:
+        load_looks([*getattr(args, "looks_first", []), *getattr(args, "looks", [])])
         return int(args.func(args))
     except (ChainError, UsageError) as e:
         if args.debug:

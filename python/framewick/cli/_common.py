@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 import textwrap
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
 PROG = "framewick"
@@ -39,17 +39,114 @@ def write(text: str) -> None:
     sys.stdout.flush()
 
 
+def write_err(text: str) -> None:
+    sys.stderr.write(text)
+    sys.stderr.flush()
+
+
 def discard(text: str) -> None:
     pass
 
 
-def echo_for(args: argparse.Namespace) -> Callable[[str], None]:
-    """Where the library's status lines go: to standard output, or nowhere with --quiet."""
-    return discard if args.quiet else write
+def echo_for(args: argparse.Namespace, data_on_stdout: bool = False) -> Callable[[str], None]:
+    """Where the library's status lines go: nowhere with --quiet, else standard output, or
+    standard error when standard output carries data (JSON, or a picture on `-`)."""
+    if getattr(args, "quiet", False):
+        return discard
+    return write_err if data_on_stdout else write
 
 
 def fail(text: str) -> None:
     print(text, file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# Options shared by the commands, and the photo layer's keywords they map to
+
+
+def add_global_options(p: argparse.ArgumentParser, dest: str = "looks") -> None:
+    """Options every command takes: more looks files (read before the chain is parsed)."""
+    p.add_argument("--looks", action="append", dest=dest, metavar="FILE", default=argparse.SUPPRESS,
+                   help="read named looks from this TOML file as well (repeatable; a later file wins)")
+
+
+def add_open_options(p: argparse.ArgumentParser) -> None:
+    """How a picture is read: --no-orient, --exact, --max-pixels N."""
+    g = p.add_argument_group("reading the picture")
+    g.add_argument("--no-orient", action="store_true",
+                   help="keep the pixels as stored; do not turn the picture by its EXIF orientation")
+    g.add_argument("--exact", action="store_true",
+                   help="decode at full size (no JPEG shrink-on-load before a reducing resize)")
+    add_max_pixels(g)
+
+
+def add_max_pixels(p: Any) -> None:
+    p.add_argument("--max-pixels", type=positive, default=None, metavar="N",
+                   help="refuse pictures of more than N pixels (default: Pillow's limit)")
+
+
+def add_write_options(p: argparse.ArgumentParser, *, format_help: str | None = None) -> None:
+    """How a picture is written: --strip, --srgb, --background COLOUR, --format NAME."""
+    g = p.add_argument_group("writing the picture")
+    g.add_argument("--format", metavar="NAME", default=None,
+                   help=format_help or "write this format whatever the output's extension: jpg, png, webp, "
+                                       "tiff, avif, gif, bmp, ... (required with -o -)")
+    g.add_argument("--strip", action="store_true",
+                   help="leave out the metadata (EXIF, XMP, ICC profile; colours converted to sRGB first)")
+    g.add_argument("--srgb", action="store_true", help="convert to sRGB through the picture's profile and embed sRGB")
+    g.add_argument("--background", metavar="COLOUR", default="white",
+                   help="what alpha is flattened onto for formats without it (default white)")
+
+
+def open_kwargs(args: argparse.Namespace) -> dict[str, Any]:
+    """The keywords of framewick.photo.open_photo for the open options given."""
+    return {"orient": not getattr(args, "no_orient", False), "exact": getattr(args, "exact", False),
+            "max_pixels": getattr(args, "max_pixels", None)}
+
+
+def output_format(name: str) -> tuple[str, str]:
+    """(Pillow's format name, extension) for a format name as people type it; UsageError if unknown."""
+    from framewick.photo import output_format as lookup
+
+    try:
+        return lookup(name)
+    except ValueError as e:
+        raise UsageError(f"--format {name}: {e}") from None
+
+
+def check_background(colour: str) -> None:
+    from PIL import ImageColor
+
+    try:
+        ImageColor.getrgb(colour)
+    except ValueError:
+        raise UsageError(f"--background {colour}: not a colour (e.g. white, #202020, rgb(10,20,30))") from None
+
+
+def write_kwargs(args: argparse.Namespace) -> dict[str, Any]:
+    """The keywords of framewick.photo.write_photo for the write options given, checked.
+
+    `format` is Pillow's name for --format (None: the output's extension decides)."""
+    fmt = getattr(args, "format", None)
+    background = getattr(args, "background", "white")
+    check_background(background)
+    return {"format": output_format(fmt)[0] if fmt else None, "strip": getattr(args, "strip", False),
+            "background": background, "srgb": getattr(args, "srgb", False)}
+
+
+def load_looks(files: Sequence[str]) -> None:
+    """Add each looks file in turn (a later one wins on a name); a bad one is a usage error."""
+    if not files:
+        return
+    from framewick import looks
+
+    for path in files:
+        try:
+            looks.load(path)
+        except looks.LooksError as e:
+            raise UsageError(f"--looks {path}: {e}") from None
+        except OSError as e:
+            raise UsageError(f"--looks {path}: {e.strerror or e}") from None
 
 
 def read_chain(spec: str) -> Any:
