@@ -3,6 +3,8 @@
 
 #include "module.hpp"
 
+#include <cstdio>
+
 namespace fw {
 
 namespace {
@@ -81,6 +83,7 @@ ref global(const Name &name) {
 }
 
 Builtin::Builtin(const char *utf8) noexcept : Name(utf8), next_builtin_(nullptr) {
+    std::snprintf(called_, sizeof called_, "%s()", utf8);
     *declared_builtins_end = this;
     declared_builtins_end = &next_builtin_;
 }
