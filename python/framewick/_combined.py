@@ -1,5 +1,6 @@
 """The class that combines the five mixins."""
 
+from framewick.lut import Grading
 from framewick.modules.effects import Effects
 from framewick.modules.geometry import Geometry
 from framewick.modules.overlays import Overlays
@@ -7,7 +8,7 @@ from framewick.utils.inspector import Inspector
 from framewick.utils.storage import Storage
 
 
-class FrameWick(Storage, Effects, Geometry, Overlays, Inspector):
+class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading):
     """A picture and every framewick edit on it: storage, effects, geometry, overlays, inspection.
 
     Make one with `FrameWick.load(path)`; each editing method changes `image` and returns the
