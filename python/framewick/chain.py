@@ -429,7 +429,9 @@ class Chain:
         known = steps or catalogue()
         if not text.strip():
             return cls(())
-        parts = _split(text, SEPARATOR, "chain")
+        from framewick.looks import expand_parts  # look:NAME, and preset:NAME naming a look
+
+        parts = expand_parts(_split(text, SEPARATOR, "chain"))
         result = []
         for index, part in enumerate(parts, 1):
             part = part.strip()

@@ -1,0 +1,373 @@
+"""Looks: named chains kept in TOML files, which chains use as ``look:NAME`` or ``preset:NAME``.
+
+A looks file maps names to chains in the text form, each with an optional description::
+
+    [looks.film]
+    steps = "lut:film.cube,0.8 | contrast:1.1 | border:12,color=white"
+    description = "Warm film grade with a white border"
+
+Paths in a look's steps (``lut:``, ``watermark:`` and ``exposure:`` files) are relative to the
+looks file. ``$XDG_CONFIG_HOME/framewick/looks.toml`` (``~/.config/framewick/looks.toml``
+without it) is read on first use when it exists; `load` adds more files, and a later file wins
+on a name. A look cannot take the name of a built-in preset, so the presets stay as they are.
+
+In a chain, ``look:NAME`` is replaced by the look's steps, and so is ``preset:NAME`` when no
+preset has that name; a look may use another look. Nothing here imports Pillow.
+"""
+
+from __future__ import annotations
+
+import difflib
+import os
+import re
+import stat
+import sys
+import threading
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Final
+
+from framewick.chain import ChainError
+
+__all__ = ["Look", "LooksError", "all_looks", "default_path", "expand", "expand_parts", "find", "load", "reset"]
+
+#: The built-in presets, in their table order; a looks file cannot reuse these names.
+BUILTIN_PRESETS: Final = ("vintage", "cinematic", "vibrant", "dreamy", "noir", "warm", "sepia", "cool")
+#: Where a look's steps may name a file: the step's method and that parameter.
+PATH_PARAMS: Final = {"apply_lut": "path", "add_watermark": "watermark_path", "double_exposure": "overlay_image_path"}
+_METHODS: Final = {"lut": "apply_lut", "apply_lut": "apply_lut", "watermark": "add_watermark",
+                   "add_watermark": "add_watermark", "exposure": "double_exposure",
+                   "double_exposure": "double_exposure", "preset": "apply_preset",
+                   "apply_preset": "apply_preset", "look": "look"}
+#: Looks inside looks can multiply; a chain longer than this is refused rather than built.
+MAX_STEPS: Final = 10_000
+MAX_FILE_BYTES: Final = 1 << 20
+_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_-]*")
+_KEYWORD = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)\s*=(.*)", re.DOTALL)
+_QUOTES = "'\""
+
+
+class LooksError(ValueError):
+    """A looks file that cannot be used; the text is one line naming the file."""
+
+
+@dataclass(frozen=True)
+class Look:
+    """A named chain: its steps in the text form, a description, and the file it came from."""
+
+    name: str
+    steps: str
+    description: str
+    file: str
+
+    @property
+    def directory(self) -> str:
+        """Where the paths in the steps are relative to."""
+        return os.path.dirname(self.file)
+
+
+_lock = threading.RLock()
+_looks: dict[str, Look] = {}
+_default_read = False
+
+
+def default_path() -> str:
+    """``$XDG_CONFIG_HOME/framewick/looks.toml``; a relative or empty XDG_CONFIG_HOME is ignored."""
+    base = os.environ.get("XDG_CONFIG_HOME", "")
+    if not os.path.isabs(base):
+        base = os.path.join(os.path.expanduser("~"), ".config")
+    return os.path.join(base, "framewick", "looks.toml")
+
+
+def _read_default() -> None:
+    """Read the default file once, before any other (so the others win over it)."""
+    global _default_read
+    if _default_read:
+        return
+    with _lock:
+        if _default_read:
+            return
+        path = default_path()
+        if os.path.isfile(path):
+            _add(_read(path))  # a broken file raises here, and again at the next use
+        _default_read = True
+
+
+def _add(looks: Sequence[Look]) -> None:
+    for look in looks:
+        _looks[look.name] = look
+
+
+def load(path: str | os.PathLike[str]) -> list[Look]:
+    """Add the looks of the file at `path` (its looks win over those read before); return them."""
+    with _lock:
+        _read_default()
+        looks = _read(path)
+        _add(looks)
+    return looks
+
+
+def find(name: str) -> Look | None:
+    """The look called `name` (any case), or None."""
+    _read_default()
+    return _looks.get(name.lower())
+
+
+def all_looks() -> list[Look]:
+    """Every look known, in the order their names were first read."""
+    _read_default()
+    with _lock:
+        return list(_looks.values())
+
+
+def reset() -> None:
+    """Forget every look, and read the default file again at the next use."""
+    global _default_read
+    with _lock:
+        _looks.clear()
+        _default_read = False
+
+
+# ---------------------------------------------------------------------------------------------
+# Reading a looks file
+
+
+def _read(path: str | os.PathLike[str]) -> list[Look]:
+    try:
+        where = os.fsdecode(os.fspath(path))
+    except TypeError:
+        raise LooksError(f"a looks file is given by its path, not {type(path).__name__}") from None
+    data = _read_bytes(where)
+    import tomllib
+
+    try:
+        document = tomllib.loads(data.decode("utf-8-sig"))
+    except UnicodeDecodeError:
+        raise LooksError(f"{where}: not a looks file (not UTF-8 text)") from None
+    except tomllib.TOMLDecodeError as e:
+        raise LooksError(f"{where}: not a looks file ({e})") from None
+    extra = sorted(set(document) - {"looks"})
+    if extra:
+        raise LooksError(f"{where}: unknown key {extra[0]!r}; a looks file holds [looks.NAME] tables")
+    tables = document.get("looks", {})
+    if not isinstance(tables, dict):
+        raise LooksError(f"{where}: 'looks' is a table of looks, e.g. [looks.film]")
+    origin = os.path.abspath(where)
+    found: dict[str, Look] = {}
+    for name, entry in tables.items():
+        found_name = _check_name(where, name)
+        if found_name in found:
+            raise LooksError(f"{where}: two looks named {found_name!r} (names are not case-sensitive)")
+        if not isinstance(entry, dict):
+            raise LooksError(f"{where}: look {name!r} is a table with steps = \"...\"")
+        unknown = sorted(set(entry) - {"steps", "description"})
+        if unknown:
+            raise LooksError(f"{where}: look {name!r}: unknown key {unknown[0]!r} (a look has steps and description)")
+        steps, description = entry.get("steps"), entry.get("description", "")
+        if not isinstance(steps, str) or not steps.strip():
+            raise LooksError(f"{where}: look {name!r} needs steps, a chain as text, e.g. steps = \"preset:noir | border:10\"")
+        if not isinstance(description, str):
+            raise LooksError(f"{where}: look {name!r}: the description is text")
+        found[found_name] = Look(found_name, steps.strip(), description.strip(), origin)
+    return list(found.values())
+
+
+def _read_bytes(where: str) -> bytes:
+    try:
+        info = os.stat(where)
+        if not stat.S_ISREG(info.st_mode):
+            raise LooksError(f"{where}: not a looks file (not a regular file)")
+        if info.st_size > MAX_FILE_BYTES:
+            raise LooksError(f"{where}: not a looks file (larger than {MAX_FILE_BYTES >> 20} MiB)")
+        with open(where, "rb") as f:
+            return f.read(MAX_FILE_BYTES + 1)
+    except FileNotFoundError:
+        raise LooksError(f"{where}: no such looks file") from None
+    except OSError as e:
+        raise LooksError(f"{where}: cannot read the looks file ({e.strerror or e})") from None
+
+
+def _check_name(where: str, name: str) -> str:
+    if not _NAME.fullmatch(name):
+        raise LooksError(f"{where}: {name!r} is not a look name (letters, digits, '_' and '-')")
+    lowered = name.lower()
+    if lowered in _builtin_names():
+        raise LooksError(f"{where}: look {name!r} has the name of a built-in preset, which a looks file "
+                         "cannot replace; choose another name")
+    return lowered
+
+
+def _builtin_names() -> frozenset[str]:
+    try:
+        from framewick.steps import PRESET_NAMES  # the step table, where it lists them
+    except ImportError:
+        PRESET_NAMES = BUILTIN_PRESETS
+    return frozenset(PRESET_NAMES) | frozenset(BUILTIN_PRESETS)
+
+
+def _preset_names() -> frozenset[str]:
+    """The presets a preset:NAME step reaches: the built-in ones, and any that a program added
+    to the effects table (only looked at when that module is already loaded: no import here)."""
+    effects = sys.modules.get("framewick.modules.effects")
+    table = getattr(effects, "PRESETS", None)
+    names = _builtin_names()
+    if isinstance(table, dict):
+        names |= frozenset(k for k in table if isinstance(k, str))
+    return names
+
+
+# ---------------------------------------------------------------------------------------------
+# Looks in chains
+
+
+def expand_parts(parts: Sequence[str]) -> list[str]:
+    """The steps of a chain, split at '|', with each look step replaced by the look's steps.
+
+    Steps that are not looks come back as written; a look's steps come back with their file
+    paths made absolute. Raises ChainError naming the looks for an unknown look or a cycle.
+    """
+    result: list[str] = []
+    for part in parts:
+        name = _look_in(part)
+        if name is None:
+            result.append(part)
+        else:
+            result.extend(text for text, _ in expand(name))
+    return result
+
+
+def expand(name: str) -> list[tuple[str, str]]:
+    """The steps of look `name`, the looks it uses expanded in place: (step text, directory).
+
+    The step texts already carry absolute paths; the directory is the looks file's.
+    """
+    out: list[tuple[str, str]] = []
+    _expand(name, (), out)
+    return out
+
+
+def _trail(names: Sequence[str]) -> str:
+    return "look " + " -> ".join(repr(n) for n in names)
+
+
+def _expand(name: str, trail: tuple[str, ...], out: list[tuple[str, str]]) -> None:
+    trail = (*trail, name)
+    look = find(name)
+    if look is None:
+        known = [look.name for look in all_looks()]
+        hint = difflib.get_close_matches(name.lower(), known, n=3, cutoff=0.6)
+        more = f"; did you mean {' or '.join(repr(h) for h in hint)}?" if hint else ""
+        used = f" (used in {find(trail[-2]).file})" if len(trail) > 1 and find(trail[-2]) else ""
+        raise ChainError(f"{_trail(trail)}: no such look{used}{more}")
+    try:
+        parts = _split(look.steps, "|")
+    except ValueError as e:
+        raise ChainError(f"{_trail(trail)} in {look.file}: {e}") from None
+    for part in parts:
+        inner = _look_in(part)
+        if inner is None:
+            out.append((_absolute(part, look.directory), look.directory))
+        elif inner.lower() in (n.lower() for n in trail):
+            raise ChainError(f"{_trail((*trail, inner))}: a cycle")
+        else:
+            _expand(inner, trail, out)
+        if len(out) > MAX_STEPS:
+            raise ChainError(f"{_trail(trail[:1])}: more than {MAX_STEPS} steps once its looks are expanded")
+
+
+def _look_in(part: str) -> str | None:
+    """The look a step names: look:NAME, or preset:NAME where no preset is called NAME."""
+    name, colon, rest = part.partition(":")
+    method = _METHODS.get(name.strip().lower().replace("-", "_"))
+    if method not in ("look", "apply_preset"):
+        return None
+    value = _single(rest, "name" if method == "look" else "preset_name") if colon else None
+    if method == "look":
+        if value is None or not value:
+            raise ChainError(f"step {part.strip()!r}: write look:NAME with one look name")
+        return value
+    if value is None or value.lower() in _preset_names() or find(value) is None:
+        return None  # a preset, or an unknown name the preset step itself reports
+    return value
+
+
+def _single(rest: str, keyword: str) -> str | None:
+    """The one value of a step's arguments, given plainly or as keyword=...; None otherwise."""
+    try:
+        items = _split(rest, ",")
+    except ValueError:
+        return None
+    if len(items) != 1:
+        return None
+    text = items[0].strip()
+    match = _KEYWORD.fullmatch(text) if text[:1] not in _QUOTES else None
+    if match:
+        if match.group(1) != keyword:
+            return None
+        text = match.group(2).strip()
+    return _unquote(text) if text[:1] in _QUOTES else text
+
+
+def _absolute(part: str, base: str) -> str:
+    """`part` with its file argument (if the step takes one) made absolute against `base`."""
+    name, colon, rest = part.partition(":")
+    method = _METHODS.get(name.strip().lower().replace("-", "_"), "")
+    param = PATH_PARAMS.get(method)
+    if param is None or not colon:
+        return part
+    items = _split(rest, ",")
+    for index, item in enumerate(items):
+        text = item.strip()
+        match = _KEYWORD.fullmatch(text) if text[:1] not in _QUOTES + "(" else None
+        if match:
+            if match.group(1) == param:
+                items[index] = f"{param}={_rebased(match.group(2), base)}"
+        elif index == 0:
+            items[index] = _rebased(text, base)
+    return f"{name}:{','.join(items)}"
+
+
+def _rebased(value: str, base: str) -> str:
+    text = value.strip()
+    if text[:1] in _QUOTES:
+        text = _unquote(text)
+    if not text or os.path.isabs(text):
+        return value
+    path = os.path.normpath(os.path.join(base, text))
+    return '"' + path.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def _split(text: str, separator: str) -> list[str]:
+    """Split at `separator`s outside quotes and parentheses, as the chain's text form does."""
+    parts, start, depth, quote, i = [], 0, 0, "", 0
+    while i < len(text):
+        c = text[i]
+        if quote:
+            if c == "\\":
+                i += 1
+            elif c == quote:
+                quote = ""
+        elif c in _QUOTES:
+            quote = c
+        elif c == "(":
+            depth += 1
+        elif c == ")":
+            depth -= 1
+        elif c == separator and depth == 0:
+            parts.append(text[start:i])
+            start = i + 1
+        i += 1
+    if quote:
+        raise ValueError(f"unclosed {quote} in {text.strip()!r}")
+    parts.append(text[start:])
+    return parts
+
+
+def _unquote(text: str) -> str:
+    body, out, i = text[1:-1] if len(text) > 1 and text[-1] == text[0] else text[1:], [], 0
+    while i < len(body):
+        if body[i] == "\\" and i + 1 < len(body):
+            i += 1
+        out.append(body[i])
+        i += 1
+    return "".join(out)
