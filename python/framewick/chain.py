@@ -23,10 +23,11 @@ The JSON form is a list of objects, one per step: ``{"method": "apply_border", "
 "kwargs": {"color": "white"}}`` (``args`` and ``kwargs`` may be left out). `Chain.to_json` and
 `Chain.from_json` convert between the two; the text form round-trips through `Chain.to_text`.
 
-The steps are found on the mixin classes themselves (their `__annotations__`, `__code__` and
-`__defaults__`, read through `inspect.signature`), so a new method on a mixin is a new step.
-Every problem with a chain is a `ChainError` whose text is one line naming the step, found
-before any picture is read.
+The steps and the values each one allows are the table of `framewick.steps`, so a chain is
+parsed and checked without importing Pillow or the native modules; `Catalogue.from_class` reads
+the same from a class's mixins (their `__annotations__`, `__code__` and `__defaults__`, through
+`inspect.signature`), for a class with steps of its own. Every problem with a chain is a
+`ChainError` whose text is one line naming the step, found before any picture is read.
 """
 
 from __future__ import annotations
@@ -41,29 +42,14 @@ from dataclasses import dataclass, field
 from functools import cache
 from typing import Any, Final, TypeVar
 
+from framewick import steps as table
+from framewick.steps import ALIASES, ChainError, Param, StepInfo
+
 __all__ = ["ALIASES", "Chain", "ChainError", "Param", "Step", "StepInfo", "Catalogue", "catalogue"]
 
 T = TypeVar("T")
 
 SEPARATOR: Final = "|"
-
-#: Short names beyond the ones made by dropping ``apply_``; each maps to a method's own name.
-#: An alias whose method does not exist is ignored, and the method's own names always win.
-ALIASES: Final[Mapping[str, str]] = {
-    "gamma": "adjust_gamma",
-    "gray": "apply_grayscale",
-    "grey": "apply_grayscale",
-    "scan": "apply_camscanner",
-    "enhance": "auto_enhance",
-    "text": "add_text",
-    "watermark": "add_watermark",
-    "exposure": "double_exposure",
-    "corners": "round_corners",
-    "quality": "optimize",
-    "mode": "convert_mode",
-    "format": "convert",
-    "report": "compare",
-}
 
 #: Methods that return the object but are not steps: the chain's ends are the command's job.
 NOT_STEPS: Final = frozenset({"load", "save"})
@@ -92,44 +78,8 @@ _QUOTES = "'\""
 _SPECIAL = frozenset("|,()='\"\\:")
 
 
-class ChainError(ValueError):
-    """A chain that cannot run; its text is one line naming the step and what it expects."""
-
-
 # ---------------------------------------------------------------------------------------------
 # The steps, read from the classes
-
-
-@dataclass(frozen=True)
-class Param:
-    """One parameter of a step: its name, the kind its annotation gives, and its default."""
-
-    name: str
-    kind: str
-    default: Any = _REQUIRED
-    keyword_only: bool = False
-
-    @property
-    def required(self) -> bool:
-        return self.default is _REQUIRED
-
-    def describe(self) -> str:
-        text = f"{self.name}: {self.kind}"
-        return text if self.required else f"{text} = {self.default!r}"
-
-
-@dataclass(frozen=True)
-class StepInfo:
-    """An editing method as a step: names, parameters and the first line of its docstring."""
-
-    method: str
-    short: str
-    owner: str
-    params: tuple[Param, ...]
-    doc: str
-
-    def signature(self) -> str:
-        return f"{self.method}({', '.join(p.describe() for p in self.params)})"
 
 
 def _kind(annotation: Any) -> str:
@@ -189,15 +139,7 @@ class Catalogue:
             )
             short = name[len(_PREFIX):] if name.startswith(_PREFIX) else name
             steps.append(StepInfo(name, short, owner, params, _first_line(member.__doc__)))
-        # 1. Every method's own name; 2. its name without "apply_", unless another method has
-        # that name; 3. the aliases, where their method exists and the name is still free.
-        names = {info.method: info.method for info in steps}
-        for info in steps:
-            names.setdefault(info.short, info.method)
-        for alias, method in ALIASES.items():
-            if method in names:
-                names.setdefault(alias, method)
-        return cls(steps, names)
+        return cls(steps, table.names_of(steps))
 
     def resolve(self, name: str) -> StepInfo | None:
         method = self.names.get(_normal(name))
@@ -229,10 +171,8 @@ class Catalogue:
 
 @cache
 def catalogue() -> Catalogue:
-    """The steps of `framewick.FrameWick` (made once)."""
-    from framewick import FrameWick
-
-    return Catalogue.from_class(FrameWick)
+    """The steps of `framewick.FrameWick`, from the step table (made once, imports no Pillow)."""
+    return Catalogue(table.STEPS, table.names_of(table.STEPS))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -467,11 +407,36 @@ class Chain:
 
     @classmethod
     def from_json(cls, text: str, steps: Catalogue | None = None) -> Chain:
+        table.check_nesting(text, "chain JSON")
         try:
             data = json.loads(text)
         except json.JSONDecodeError as e:
             raise ChainError(f"chain JSON: {e}") from None
         return cls.from_data(data, steps)
+
+    @classmethod
+    def read(cls, spec: str, steps: Catalogue | None = None) -> Chain:
+        """A chain from a --steps value: the text form, or "@FILE" holding the text or JSON form.
+
+        The file is read with the bounds of `framewick.steps.read_chain_file`; every problem,
+        with the file or with the chain in it, is a ChainError.
+        """
+        if not spec.startswith("@"):
+            return cls.parse(spec, steps)
+        path = spec[1:]
+        if not path:
+            raise ChainError("--steps @: no file name after '@'")
+        text = table.read_chain_file(path)
+        if text.lstrip()[:1] in ("[", "{"):
+            table.check_nesting(text, f"--steps @{path}")
+            try:
+                data = json.loads(text)
+            except json.JSONDecodeError as e:
+                raise ChainError(f"--steps @{path}: chain JSON: {e}") from None
+            except RecursionError:  # nesting is bounded above; this is a last line of defence
+                raise ChainError(f"--steps @{path}: chain JSON nested too deeply") from None
+            return cls.from_data(data, steps)
+        return cls.parse(text, steps)
 
     @classmethod
     def coerce(cls, spec: Chain | str | Sequence[Mapping[str, Any]]) -> Chain:
@@ -495,13 +460,12 @@ class Chain:
         """Run the steps on `obj` in order and return it.
 
         With `echo`, what each step prints is captured and handed to `echo` after the step
-        (also when it fails); without, the library prints as it always does.
+        (also when it fails); without, the library prints as it always does. Every step gets
+        a picture it accepts, with alpha, grey and animations kept (`framewick.photo.run_steps`).
         """
-        from framewick._output import call_captured
+        from framewick.photo import run_steps
 
-        for step in self.steps:
-            call_captured(echo, step.apply, obj)
-        return obj
+        return run_steps(obj, self, echo)
 
     def __iter__(self) -> Iterator[Step]:
         return iter(self.steps)
@@ -677,6 +641,7 @@ def _bind(known: Catalogue, index: int, name: str, items: list[tuple[str | None,
             raise ChainError(
                 f"{where}: {param.name} expects {_EXPECTS.get(param.kind, param.kind)}, got {refused.got}"
             ) from None
+    table.check(info, values, where)
     args = tuple(values[n] for n in positional)
     kwargs = {n: v for n, v in values.items() if n not in positional}
     return Step(info.method, args, kwargs)

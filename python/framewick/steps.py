@@ -1,0 +1,503 @@
+"""The editing steps a chain can use, and the values each one allows.
+
+`STEPS` lists every editing method of `framewick.FrameWick` with its names, parameters and the
+first line of its docstring, as `framewick.chain.Catalogue.from_class` reads them from the built
+classes (a test keeps the two equal). Holding them here as data lets a chain be parsed, checked
+and listed without importing Pillow or the native modules.
+
+`RULES` says, once for every step and parameter that needs it, which values the step can take:
+each rule has its allowed range in words (the error line shows them) and a test. The methods
+keep their own checks; the rules refuse, while the chain is parsed, every value that a method
+would refuse, only warn about, or let fail later (a file that is missing, a size the image
+library cannot hold), so that a bad chain stops before any picture is read.
+
+`read_chain_file` reads the file of a ``--steps @FILE`` value with bounds on its size and
+nesting, so that no file (a binary one, a device, a FIFO, a huge or deeply nested one) gets
+further than a `ChainError`.
+"""
+
+from __future__ import annotations
+
+import inspect
+import os
+import re
+import stat
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any, Final
+
+__all__ = [
+    "ALIASES", "ChainError", "MAX_CHAIN_BYTES", "MAX_NESTING", "MODES", "PRESET_NAMES", "Param",
+    "RULES", "Rule", "STEPS", "StepInfo", "check", "check_nesting", "names_of", "read_chain_file", "to_data",
+]
+
+
+class ChainError(ValueError):
+    """A chain that cannot run; its text is one line naming the step and what it expects."""
+
+
+REQUIRED: Any = inspect.Parameter.empty
+
+
+# ---------------------------------------------------------------------------------------------
+# The steps
+
+
+@dataclass(frozen=True)
+class Param:
+    """One parameter of a step: its name, the kind its annotation gives, and its default."""
+
+    name: str
+    kind: str
+    default: Any = REQUIRED
+    keyword_only: bool = False
+
+    @property
+    def required(self) -> bool:
+        return self.default is REQUIRED
+
+    def describe(self) -> str:
+        text = f"{self.name}: {self.kind}"
+        return text if self.required else f"{text} = {self.default!r}"
+
+
+@dataclass(frozen=True)
+class StepInfo:
+    """An editing method as a step: names, parameters and the first line of its docstring."""
+
+    method: str
+    short: str
+    owner: str
+    params: tuple[Param, ...]
+    doc: str
+
+    def signature(self) -> str:
+        return f"{self.method}({', '.join(p.describe() for p in self.params)})"
+
+
+#: Short names beyond the ones made by dropping ``apply_``; each maps to a method's own name.
+#: An alias whose method does not exist is ignored, and the method's own names always win.
+ALIASES: Final[Mapping[str, str]] = {
+    "gamma": "adjust_gamma",
+    "gray": "apply_grayscale",
+    "grey": "apply_grayscale",
+    "scan": "apply_camscanner",
+    "enhance": "auto_enhance",
+    "text": "add_text",
+    "watermark": "add_watermark",
+    "exposure": "double_exposure",
+    "corners": "round_corners",
+    "quality": "optimize",
+    "mode": "convert_mode",
+    "format": "convert",
+    "report": "compare",
+}
+
+PREFIX: Final = "apply_"
+
+
+def _step(owner: str, method: str, doc: str, *params: Param) -> StepInfo:
+    short = method[len(PREFIX):] if method.startswith(PREFIX) else method
+    return StepInfo(method, short, owner, params, doc)
+
+
+P = Param
+
+#: Every editing step, in the order of FrameWick's bases and of each class's own methods.
+STEPS: Final[tuple[StepInfo, ...]] = (
+    _step("Storage", "optimize", "😎 Make it lightweight! 😎", P("quality", "int", 85)),
+    _step("Storage", "convert_mode", "🌈 Change the color mode of the image! 🌈", P("target_mode", "str")),
+    _step("Storage", "convert", "🔄 Professional Format Converter 🔄", P("target_format", "str")),
+    _step("Effects", "apply_blur", "Apply Gaussian blur to the image 🌫️", P("radius", "int", 2)),
+    _step("Effects", "apply_sharpen", "😎 Make it crisp! 😎"),
+    _step("Effects", "adjust_gamma", "Adjust image gamma (brightness curve) 💡", P("gamma", "float")),
+    _step("Effects", "apply_camscanner", "Simulate a scanned document look (high contrast/grayscale) 📄"),
+    _step("Effects", "auto_enhance", "Automatically improve image quality 🤖"),
+    _step("Effects", "apply_grayscale", "😎 Make it moody! 😎", P("factor", "float", 1.0)),
+    _step("Effects", "apply_contrast", "😎 Pop those colors! 😎", P("factor", "float")),
+    _step("Effects", "apply_sepia", "😎 Fast Sepia Filter using Matrix Transformation 😎"),
+    _step("Effects", "apply_preset", "🎞️ Apply a professional mood to your image! 🎞️", P("preset_name", "str")),
+    _step("Effects", "invert", "Flip the colors! 🔄"),
+    _step("Geometry", "rotate", "Rotate the image by a specific angle 🔄",
+          P("angle", "float"), P("expand", "bool", True)),
+    _step("Geometry", "flip", "😎 Flip the image! direction: 'horizontal' or 'vertical' 😎",
+          P("direction", "str", "horizontal")),
+    _step("Geometry", "crop", "Crop a specific region of the image ✂️",
+          P("left", "int"), P("top", "int"), P("right", "int"), P("bottom", "int")),
+    _step("Geometry", "thumbnail", "Create a thumbnail of the image 🖼️", P("size", "tuple", (128, 128))),
+    _step("Geometry", "round_corners", "🎨 Give your image some smooth edges! 🎨", P("radius", "number", 40)),
+    _step("Geometry", "resize", "😎 Shrink it or expand it! 😎", P("width", "int"), P("height", "int")),
+    _step("Geometry", "fit", "Perfect fit for social media! ✂️", P("target_width", "int"), P("target_height", "int")),
+    _step("Overlays", "add_text", "Add custom text to the image 📝",
+          P("text", "str"), P("position", "tuple"), P("font_size", "int", 30), P("color", "str", "white")),
+    _step("Overlays", "add_watermark", "Add a watermark image 💧", P("watermark_path", "str"), P("position", "tuple")),
+    _step("Overlays", "apply_border", "Apply a border around the image 🖼️",
+          P("border_width", "int"), P("color", "str", "black")),
+    _step("Overlays", "double_exposure", "Blend two images together (Double Exposure) 🎭",
+          P("overlay_image_path", "str"), P("opacity", "float", 0.5)),
+    _step("Inspector", "compare", "🔍 Compare and show current image status! 🔍"),
+    _step("Grading", "apply_lut",
+          "Grade the colours with a .cube LUT file, blended with the original by strength (0 to 1).",
+          P("path", "str"), P("strength", "float", 1.0)),
+)
+del P
+
+#: The built-in presets, in the order apply_preset lists them.
+PRESET_NAMES: Final[tuple[str, ...]] = ("vintage", "cinematic", "vibrant", "dreamy", "noir", "warm", "sepia", "cool")
+
+
+def names_of(steps: Iterable[StepInfo]) -> dict[str, str]:
+    """Every name that reaches a step, mapped to the method's own name.
+
+    1. Every method's own name; 2. its name without "apply_", unless another method has that
+    name; 3. the aliases, where their method exists and the name is still free.
+    """
+    steps = list(steps)
+    names = {info.method: info.method for info in steps}
+    for info in steps:
+        names.setdefault(info.short, info.method)
+    for alias, method in ALIASES.items():
+        if method in names:
+            names.setdefault(alias, method)
+    return names
+
+
+def to_data() -> list[dict[str, Any]]:
+    """The step table as JSON-ready data, for ``framewick steps --json``."""
+    names = names_of(STEPS)
+    data = []
+    for info in STEPS:
+        aliases = [n for n, m in names.items() if m == info.method and n not in (info.method, info.short)]
+        params = [{"name": p.name, "kind": p.kind, "default": None if p.required else _jsonable(p.default),
+                   "required": p.required} for p in info.params]
+        data.append({"name": info.short, "method": info.method, "aliases": aliases, "params": params,
+                     "doc": info.doc})
+    return data
+
+
+def _jsonable(value: Any) -> Any:
+    return list(value) if isinstance(value, tuple) else value
+
+
+# ---------------------------------------------------------------------------------------------
+# The values each step allows
+
+#: The modes `convert_mode` can reach: Pillow's modes whose upper-case spelling is still a mode
+#: (the method upper-cases its argument, so "YCbCr", "RGBa" and "La" are out of reach).
+MODES: Final[tuple[str, ...]] = (
+    "1", "CMYK", "F", "HSV", "I", "I;16", "I;16B", "I;16L", "I;16N", "L", "LA", "LAB", "P", "PA",
+    "RGB", "RGBA", "RGBX",
+)
+#: Twice Pillow's default picture-size limit: it refuses a bigger picture as a decompression bomb.
+MAX_PIXELS: Final = 178_956_970
+#: The image library keeps sizes and coordinates in 32-bit signed integers.
+MAX_INT32: Final = 2**31 - 1
+#: Pillow's box blur overflows (and crashes) from a radius of 2,147,483,584 on.
+MAX_BLUR_RADIUS: Final = 2_147_483_583
+#: A border this wide alone makes a picture of MAX_PIXELS.
+MAX_BORDER: Final = 6688
+MAX_FONT_SIZE: Final = 10_000
+DIRECTIONS: Final = ("horizontal", "vertical")
+
+Test = Callable[[Any, Mapping[str, Any]], "bool | str"]
+
+
+@dataclass(frozen=True)
+class Rule:
+    """What one parameter allows: the words for the error line, and the test of a value.
+
+    The test gets the value and all the step's values (defaults filled in); it returns True for
+    a value the step takes, False to refuse it, or a text to refuse it with that reason added.
+    """
+
+    allowed: str
+    test: Test
+    reads_file: bool = False
+
+
+def _between(low: float, high: float) -> Test:
+    return lambda value, _: low <= value <= high
+
+
+def _at_least(low: float) -> Test:
+    return lambda value, _: value >= low
+
+
+def _mode(value: str, _: Mapping[str, Any]) -> bool:
+    return value.upper() in MODES
+
+
+def _direction(value: str, _: Mapping[str, Any]) -> bool:
+    return value.lower() in DIRECTIONS
+
+
+def _preset(value: str, _: Mapping[str, Any]) -> bool | str:
+    name = value.lower()
+    if name in PRESET_NAMES:
+        return True
+    looks = _looks()
+    if looks is not None and looks.find(name) is not None:
+        return True
+    import difflib
+
+    known = list(PRESET_NAMES) + ([look.name for look in looks.all_looks()] if looks is not None else [])
+    close = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
+    return f"did you mean {' or '.join(repr(c) for c in close)}?" if close else False
+
+
+def _looks() -> Any:
+    """framewick.looks where it is installed (looks files add names a preset step can use)."""
+    try:
+        from framewick import looks
+    except ImportError:
+        return None
+    return looks
+
+
+def _writable_formats() -> dict[str, str]:
+    """Every name `convert` may be given that Pillow can write: format names and extensions."""
+    import sys
+
+    from PIL import Image
+
+    Image.init()
+    formats = {}
+    for name, save in Image.SAVE.items():
+        # A stub plugin without a handler (BUFR, GRIB, HDF5, WMF here) cannot write at all.
+        if getattr(sys.modules.get(save.__module__), "_handler", True) is None:
+            continue
+        formats[name] = name
+    for ext, name in Image.registered_extensions().items():
+        if name in formats:
+            formats.setdefault(ext.lstrip(".").upper(), name)
+    return formats
+
+
+def _format(value: str, _: Mapping[str, Any]) -> bool | str:
+    fmt = value.strip().upper().replace(".", "")  # as convert itself normalises it
+    writable = _writable_formats()
+    if fmt in writable:
+        return True
+    return "this Pillow can write " + ", ".join(sorted(set(writable.values())))
+
+
+def _color(value: str, _: Mapping[str, Any]) -> bool:
+    from PIL import ImageColor
+
+    try:
+        ImageColor.getrgb(value)
+    except ValueError:
+        return False
+    return True
+
+
+def _picture(value: str, _: Mapping[str, Any]) -> bool | str:
+    reason = _file_problem(value)
+    if reason:
+        return reason
+    size = _picture_size(value)
+    return True if size else "Pillow cannot read it as a picture"
+
+
+def _file_problem(path: str) -> str:
+    """Why `path` is not a file that can be read, or "" if it is one."""
+    try:
+        info = os.stat(path)
+    except OSError as e:
+        return e.strerror or "cannot be read"
+    if not stat.S_ISREG(info.st_mode):
+        return "not a regular file"
+    if not os.access(path, os.R_OK):
+        return "permission denied"
+    return ""
+
+
+def _picture_size(path: str) -> tuple[int, int] | None:
+    from PIL import Image
+
+    try:
+        with Image.open(path) as picture:
+            return picture.size
+    except Exception:
+        return None
+
+
+def _ints_in(count: tuple[int, ...], low: int, high: int) -> Test:
+    return lambda value, _: len(value) in count and all(low <= v <= high for v in value)
+
+
+def _watermark_box(value: tuple[int, ...], values: Mapping[str, Any]) -> bool | str:
+    if len(value) not in (2, 4) or not all(-MAX_INT32 <= v <= MAX_INT32 for v in value):
+        return False
+    if len(value) == 4:
+        size = _picture_size(values["watermark_path"])
+        if size is not None and (value[2] - value[0], value[3] - value[1]) != size:
+            return f"a box must be the watermark's size, {size[0]}x{size[1]}"
+    return True
+
+
+def _pixels(width: str, height: str) -> Test:
+    return lambda value, values: 1 <= value and values[width] * values[height] <= MAX_PIXELS
+
+
+def _after(start: str) -> Test:
+    return lambda value, values: values[start] < value <= MAX_INT32
+
+
+def _box(value: int, values: Mapping[str, Any]) -> bool:
+    return (values["right"] - values["left"]) * (values["bottom"] - values["top"]) <= MAX_PIXELS \
+        and values["top"] < value <= MAX_INT32
+
+
+def _lut(value: str, _: Mapping[str, Any]) -> bool | str:
+    reason = _file_problem(value)
+    if reason:
+        return reason
+    try:
+        from framewick.lut import read_cube
+    except ImportError:
+        return True
+    try:
+        read_cube(value)
+    except (ValueError, OSError) as e:
+        return str(e).replace("\n", " ")
+    return True
+
+
+_COORDINATE = Rule(f"an integer from {-MAX_INT32:,} to {MAX_INT32:,}", _between(-MAX_INT32, MAX_INT32))
+_PICTURE = Rule("a picture file that exists", _picture, reads_file=True)
+_COLOR = Rule("a colour Pillow knows, e.g. white, #FF8800 or rgb(255,136,0)", _color)
+_FRACTION = Rule("a number from 0 to 1", _between(0.0, 1.0))
+
+
+#: The values each step allows, by (method, parameter). A parameter without a rule takes every
+#: value its annotation converts.
+RULES: Final[Mapping[tuple[str, str], Rule]] = {
+    ("optimize", "quality"): Rule("an integer from 1 to 100", _between(1, 100)),
+    ("convert_mode", "target_mode"): Rule(f"one of the modes {', '.join(MODES)} (in any case)", _mode),
+    ("convert", "target_format"): Rule("a picture format Pillow can write, e.g. JPEG, PNG or WEBP", _format),
+    ("apply_blur", "radius"): Rule(f"an integer from 0 to {MAX_BLUR_RADIUS:,}", _between(0, MAX_BLUR_RADIUS)),
+    ("adjust_gamma", "gamma"): Rule("a number of at least 0 (below 0 the curve leaves the 8-bit range)", _at_least(0.0)),
+    ("apply_grayscale", "factor"): _FRACTION,
+    ("apply_preset", "preset_name"): Rule(f"a preset ({', '.join(PRESET_NAMES)}) or a look of the looks file", _preset),
+    ("flip", "direction"): Rule("horizontal or vertical (in any case)", _direction),
+    ("crop", "left"): _COORDINATE,
+    ("crop", "top"): _COORDINATE,
+    ("crop", "right"): Rule(f"greater than left and at most {MAX_INT32:,}", _after("left")),
+    ("crop", "bottom"): Rule(f"greater than top and at most {MAX_INT32:,}, with the box at most {MAX_PIXELS:,} pixels",
+                             _box),
+    ("thumbnail", "size"): Rule(f"two integers from 1 to {MAX_INT32:,}, e.g. 128,128", _ints_in((2,), 1, MAX_INT32)),
+    ("round_corners", "radius"): Rule("a number of at least 0", _at_least(0)),
+    ("resize", "width"): Rule(f"an integer of at least 1, with width times height at most {MAX_PIXELS:,} pixels",
+                              _pixels("width", "height")),
+    ("resize", "height"): Rule(f"an integer of at least 1, with width times height at most {MAX_PIXELS:,} pixels",
+                               _pixels("width", "height")),
+    ("fit", "target_width"): Rule(f"an integer of at least 1, with width times height at most {MAX_PIXELS:,} pixels",
+                                  _pixels("target_width", "target_height")),
+    ("fit", "target_height"): Rule(f"an integer of at least 1, with width times height at most {MAX_PIXELS:,} pixels",
+                                   _pixels("target_width", "target_height")),
+    ("add_text", "position"): Rule("two integers (x,y), e.g. 10,20", _ints_in((2,), -MAX_INT32, MAX_INT32)),
+    ("add_text", "font_size"): Rule(f"an integer from 1 to {MAX_FONT_SIZE:,}", _between(1, MAX_FONT_SIZE)),
+    ("add_text", "color"): _COLOR,
+    ("add_watermark", "watermark_path"): _PICTURE,
+    ("add_watermark", "position"): Rule("two integers (x,y) or four (a box of the watermark's size)", _watermark_box,
+                                         reads_file=True),
+    ("apply_border", "border_width"): Rule(f"an integer from 0 to {MAX_BORDER:,}", _between(0, MAX_BORDER)),
+    ("apply_border", "color"): _COLOR,
+    ("double_exposure", "overlay_image_path"): _PICTURE,
+    ("double_exposure", "opacity"): _FRACTION,
+    ("apply_lut", "path"): Rule("a .cube LUT file that exists", _lut, reads_file=True),
+    ("apply_lut", "strength"): _FRACTION,
+}
+
+
+def check(info: StepInfo, values: Mapping[str, Any], where: str) -> None:
+    """Refuse, with a ChainError naming `where`, the first of `values` its rule does not allow.
+
+    `values` are the arguments written in the chain, already converted by their annotations; a
+    rule that looks at other parameters sees their defaults where they were not written.
+    """
+    given = [(name, RULES.get((info.method, name))) for name in values]
+    if not any(rule for _, rule in given):
+        return
+    everything = {p.name: p.default for p in info.params if not p.required}
+    everything.update(values)
+    # Files are looked at last, so a value that is plainly wrong is reported without reading one.
+    for name, rule in sorted(((n, r) for n, r in given if r is not None), key=lambda item: item[1].reads_file):
+        try:
+            verdict = rule.test(values[name], everything)
+        except (KeyError, TypeError):  # a class's own step of the same name, with other parameters
+            continue
+        if verdict is True:
+            continue
+        line = f"{where}: {name} must be {rule.allowed}, got {_shown(values[name])}"
+        if isinstance(verdict, str):
+            line += ("; " if verdict.startswith("did you mean") else " (") + verdict + \
+                ("" if verdict.startswith("did you mean") else ")")
+        raise ChainError(line)
+
+
+def _shown(value: Any) -> str:
+    if isinstance(value, tuple):
+        return ",".join(str(v) for v in value)
+    return repr(value)
+
+
+# ---------------------------------------------------------------------------------------------
+# Chain files
+
+#: The most a chain file may hold: far more than any chain needs.
+MAX_CHAIN_BYTES: Final = 1 << 20
+#: The deepest nesting of the JSON form: a list of steps, a step, its args, a tuple value.
+MAX_NESTING: Final = 8
+_JSON_TOKEN = re.compile(r'"(?:[^"\\]|\\.)*"?|[\[\]{}]', re.DOTALL)
+
+
+def read_chain_file(path: str) -> str:
+    """The text of a chain file, refused with a ChainError if it is not one.
+
+    The file must be a regular file (a device or a FIFO is refused before anything is read, so
+    nothing blocks), at most MAX_CHAIN_BYTES long, and UTF-8 text (a byte-order mark is allowed).
+    """
+    where = f"--steps @{path}"
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    except OSError as e:
+        raise ChainError(f"{where}: {e.strerror or e}") from None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ChainError(f"{where}: not a regular file; a chain file holds the text or JSON form of a chain")
+        data = bytearray()
+        while len(data) <= MAX_CHAIN_BYTES:
+            piece = os.read(fd, MAX_CHAIN_BYTES + 1 - len(data))
+            if not piece:
+                break
+            data += piece
+    except OSError as e:
+        raise ChainError(f"{where}: {e.strerror or e}") from None
+    finally:
+        os.close(fd)
+    if len(data) > MAX_CHAIN_BYTES:
+        raise ChainError(f"{where}: larger than {MAX_CHAIN_BYTES // 1024} KiB; a chain file is far smaller")
+    try:
+        text = bytes(data).decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        raise ChainError(f"{where}: not UTF-8 text (byte {data[e.start]:#04x} at offset {e.start})") from None
+    if "\x00" in text:
+        raise ChainError(f"{where}: not text (it holds a NUL byte at offset {text.index(chr(0))})")
+    return text
+
+
+def check_nesting(text: str, where: str) -> None:
+    """Refuse JSON nested deeper than a chain can be, before the decoder recurses into it."""
+    depth = 0
+    for token in _JSON_TOKEN.finditer(text):
+        c = token.group()[0]
+        if c in "[{":
+            depth += 1
+            if depth > MAX_NESTING:
+                raise ChainError(f"{where}: nested deeper than {MAX_NESTING} levels; a chain is a list of "
+                                 "steps, e.g. [{\"method\": \"apply_blur\", \"args\": [2]}]")
+        elif c in "]}":
+            depth -= 1
+
