@@ -18,7 +18,7 @@ from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import Any, Final
 
-__all__ = ["CubeLUT", "Grading", "LUTError", "read_cube"]
+__all__ = ["CubeLUT", "Grading", "LUTError", "read_cube", "write_cube"]
 
 MIN_SIZE: Final = 2
 MAX_3D_SIZE: Final = 256
@@ -290,6 +290,23 @@ def _numbers(where: str, number: int, words: list[str], count: int) -> tuple[flo
 def _three(where: str, number: int, words: list[str]) -> tuple[float, float, float]:
     r, g, b = _numbers(where, number, words, 3)
     return (r, g, b)
+
+
+def write_cube(path: str | os.PathLike[str], size: int, colour: Any, title: str = "") -> None:
+    """Write a 3D .cube file of `size` points a side: `colour(r, g, b)` gives each point's
+    output for inputs from 0 to 1, as three numbers from 0 to 1."""
+    if not MIN_SIZE <= size <= MAX_3D_SIZE:
+        raise ValueError(f"a LUT size is {MIN_SIZE}..{MAX_3D_SIZE}, not {size}")
+    last = size - 1
+    lines = [f'TITLE "{title}"'] if title else []
+    lines.append(f"LUT_3D_SIZE {size}")
+    for b in range(size):
+        for g in range(size):
+            for r in range(size):
+                out = colour(r / last, g / last, b / last)
+                lines.append(" ".join(f"{v:.6f}" for v in out))
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
 
 
 # ---------------------------------------------------------------------------------------------
