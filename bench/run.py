@@ -21,7 +21,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
-FIGURES = ("calls", "palette", "chain", "import", "batch")
+FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory")
+
+NOT_BUILT = "n/a (not built yet)"
+
+# Text blocks printed after the table (the peers' table, diagnostics).
+SECTIONS = []
 
 
 def load_average():
@@ -242,6 +247,188 @@ def figure_batch(args, out):
                          "1 worker ", "2 workers ", ">=", 1.8, lambda s: f"{s:.2f} s", extra, how=how)]
 
 
+def not_built(name, target, why):
+    return Figure(name=name, framewick=NOT_BUILT, peer="", ratio=None, spread=None, target=target, met=None,
+                  how=f"not measured: {why}")
+
+
+def seconds(s):
+    return f"{s:.2f} s"
+
+
+# --- Peers --------------------------------------------------------------------------------------
+
+def figure_peers(args, out):
+    import peers
+    import photos
+
+    names = ("batch default vs libvips thumbnail: its time / framewick's",
+             "batch default vs ImageMagick mogrify: its time / framewick's",
+             "batch --exact / the same Pillow calls on a pool of 2")
+    targets = (">= 1.30", ">= 10.00", "<= 1.05")
+    missing = peers.have_peers()
+    try:
+        sources = photos.photos(out)
+    except photos.NoPhotos as e:
+        missing.append(str(e))
+    if missing:
+        return [not_built(n, t, "missing here: " + ", ".join(missing)) for n, t in zip(names, targets)]
+    rounds, checks, descr, exact, failed = peers.measure(out, sources, repeats=1 if args.quick else 3,
+                                                         warmup=1 if args.quick else 2)
+    failures = "; ".join(f"{n}: {why}" for n, why in failed.items())
+    if "framewick batch --jobs 2" in failed or "Pillow, pool of 2" in failed:
+        return [not_built(n, t, f"a side fails here ({failures})") for n, t in zip(names, targets)]
+    fw = rounds["framewick batch --jobs 2"]
+    lines = [f"\nPeers: {len(sources)} JPEGs of 4000x3000 from skimage.data photographs -> 800x600 Lanczos, "
+             f"10 px black border, quality 80, optimised Huffman tables;",
+             "  each side a whole fresh process, interleaved round by round; PSNR: the lowest over the "
+             "pictures, against the plain Pillow result.",
+             f"  {'side':34} {'time [IQR]':>22} {'fw / side':>10}  {'820x620':>7} {'mean size':>10} "
+             f"{'PSNR':>8}  how"]
+    for name, values in rounds.items():
+        lo, hi = common.spread(values)
+        r = median(common.ratio_rounds(fw, values))
+        ok, size, worst = checks[name]
+        lines.append(f"  {name:34} {median(values):6.2f} s [{lo:5.2f}-{hi:5.2f}] {r:10.2f}  "
+                     f"{'yes' if ok else 'NO':>7} {size / 1024:7.1f} KB {worst:6.1f} dB  {descr[name]}")
+    lines += [f"  {n:34} fails here: {why}" for n, why in failed.items()]
+    SECTIONS.append("\n".join(lines))
+    extra = {"sides": {n: common.summary(v) for n, v in rounds.items()},
+             "outputs": {n: {"all_820x620": c[0], "mean_bytes": c[1], "lowest_psnr_db": c[2]}
+                         for n, c in checks.items()}}
+    psnr_fw = checks["framewick batch --jobs 2"][2]
+    figures = []
+    for name, peer, target, op, value in ((names[0], "libvips thumbnail", targets[0], ">=", 1.3),
+                                          (names[1], "ImageMagick mogrify", targets[1], ">=", 10.0)):
+        if peer in failed:
+            figures.append(not_built(name, target, f"{peer} fails here: {failed[peer]}"))
+            continue
+        f = ratio_figure(name, rounds[peer], fw, "", "", op, value, seconds, extra,
+                         how=f"throughput: {peer}'s time over framewick's; framewick's outputs are "
+                             f"{psnr_fw:.1f} dB from the plain Pillow result, {peer}'s "
+                             f"{checks[peer][2]:.1f} dB")
+        f.framewick, f.peer = seconds(median(fw)), f"{peer} {seconds(median(rounds[peer]))}"
+        figures.append(f)
+    if exact and "framewick batch --jobs 2 --exact" in failed:
+        figures.append(not_built(names[2], targets[2], failed["framewick batch --jobs 2 --exact"]))
+    elif exact:
+        e, p = rounds["framewick batch --jobs 2 --exact"], rounds["Pillow, pool of 2"]
+        figures.append(ratio_figure(names[2], e, p, "", "Pillow ", "<=", 1.05, seconds, extra,
+                                    how=f"framewick --exact over Pillow's time; outputs "
+                                        f"{checks['framewick batch --jobs 2 --exact'][2]:.1f} dB from Pillow's"))
+    else:
+        figures.append(not_built(names[2], targets[2], "framewick batch has no --exact yet"))
+    return figures
+
+
+# --- Start-up and a small edit ------------------------------------------------------------------
+
+def import_profile(cmd):
+    """What a command imports before it exits, from -X importtime: (modules imported, their own
+    import time in microseconds, {heavy package: microseconds of its import tree})."""
+    import subprocess
+    env = {**os.environ, "PYTHONPROFILEIMPORTTIME": "1"}
+    err = subprocess.run(cmd, capture_output=True, text=True, env=env).stderr
+    count, total, heavy = 0, 0, {}
+    for line in err.splitlines():
+        fields = line[len("import time:"):].split("|") if line.startswith("import time:") else []
+        if len(fields) != 3 or not fields[0].strip().isdigit():
+            continue  # the header, or not a line of the profile
+        self_us, cumulative, name = int(fields[0]), int(fields[1]), fields[2].strip()
+        count += 1
+        total += self_us
+        if name in ("PIL", "PIL.Image", "requests", "numpy", "framewick", "framewick.cli"):
+            heavy[name] = cumulative
+    return count, total, heavy
+
+
+def figure_startup(args, out):
+    import startup
+
+    repeats = 5 if args.quick else 15
+    figures = []
+    for label, got in startup.measure_startup(repeats).items():
+        name = f"{label} / python -c pass"
+        if got is None:
+            figures.append(not_built(name, "<= 1.50", f"`{label}` does not exit 0 here"))
+            continue
+        cmd, base = got
+        count, total, heavy = import_profile([startup.framewick_script(), *label.split()[1:]])
+        shown = ", ".join(f"{k} {v / 1e3:.0f} ms" for k, v in sorted(heavy.items(), key=lambda kv: -kv[1]))
+        figures.append(ratio_figure(name, cmd, base, "", "python -c pass ", "<=", 1.50, ms,
+                                    {"modules_imported": count, "import_self_us": total, "heavy_imports_us": heavy},
+                                    how=f"whole fresh processes, wall clock; {count} modules imported, "
+                                        f"{total / 1e3:.0f} ms in their own code"
+                                        + (f" (import tree: {shown})" if shown else "")))
+    rounds, same = startup.measure_edit(out, repeats)
+    name = "framewick edit 320x240 PNG, border:1 / Python one-liner"
+    if rounds is None:
+        figures.append(not_built(name, "<= 1.15", f"the edit fails here ({same})"))
+        return figures
+    figures.append(ratio_figure(name, rounds["framewick"],
+                                rounds["direct"], "", "one-liner ", "<=", 1.15, ms, {"same_output": same},
+                                how="whole fresh processes, wall clock; outputs "
+                                    + ("identical" if same else "DIFFER")))
+    return figures
+
+
+# --- A photo's way in and out -------------------------------------------------------------------
+
+def figure_photo_io(args, out):
+    import photo_io
+
+    name = "open + write 4000x3000 JPEG with EXIF and ICC / Pillow directly"
+    why = photo_io.available()
+    if why:
+        return [not_built(name, "<= 1.03", f"{why} is not there")]
+    rounds, same = photo_io.measure(out, repeats=2 if args.quick else 6)
+    psnr = same["psnr"]
+    return [ratio_figure(name, rounds["framewick"], rounds["direct"], "", "direct ", "<=", 1.03,
+                         seconds, {"outputs": same},
+                         how=f"exif_transpose then save with exif, icc_profile, dpi; outputs "
+                             f"{'same size' if same['size'] else 'DIFFERENT SIZES'}, PSNR "
+                             f"{psnr if psnr is None else round(psnr, 1)} dB, orientation tags {same['exif_orientation']}, "
+                             f"same ICC {same['icc']}, dpi {same['dpi']}")]
+
+
+# --- Colour grading -----------------------------------------------------------------------------
+
+def figure_lut(args, out):
+    import grading
+
+    name = "lut 33-point .cube on 4000x3000 / Color3DLUT directly"
+    why = grading.available()
+    if why:
+        return [not_built(name, "<= 1.05", f"{why} is not there")]
+    rounds, psnr = grading.measure(out, repeats=3 if args.quick else 9)
+    return [ratio_figure(name, rounds["framewick"], rounds["direct"], "", "direct ", "<=", 1.05, ms,
+                         {"psnr_db": psnr}, how=f"parsing excluded (cached); results {psnr:.1f} dB apart")]
+
+
+# --- Memory on a large picture ------------------------------------------------------------------
+
+def figure_memory(args, out):
+    import bigpicture
+
+    only = {"info", "edit preset:dreamy"} if args.quick else None
+    result, limit = bigpicture.measure(out, only)
+    decoded = bigpicture.decoded_bytes()
+    bound = 3 * decoded + 100 * 2**20
+    figures = []
+    for label, (peak, status, last) in result.items():
+        name = f"peak memory {bigpicture.SIDE}x{bigpicture.SIDE} PNG: {label}"
+        how = (f"peak resident size over the decoded picture ({decoded / 2**20:.0f} MiB); the bound is "
+               f"3x + 100 MB = {bound / 2**20:.0f} MiB" + (", run with --max-pixels" if limit else ""))
+        if status != 0:
+            how += f"; exit status {status}: {last}"
+        figures.append(Figure(name=name, framewick=f"{peak / 2**20:.0f} MiB", peer=f"decoded {decoded / 2**20:.0f} MiB",
+                              ratio=peak / decoded, spread=None, target="<= 3x + 100 MB",
+                              met=(peak <= bound) if status == 0 else False, how=how,
+                              extra={"peak_bytes": peak, "decoded_bytes": decoded, "bound_bytes": bound,
+                                     "exit_status": status}))
+    return figures
+
+
 # --- Driver -------------------------------------------------------------------------------------
 
 def main(argv=None):
@@ -264,7 +451,9 @@ def main(argv=None):
         elif name == "palette":
             fs = figure_palette(args, out, palette_ir)
         else:
-            fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch}[name](args, out)
+            fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch, "peers": figure_peers,
+                  "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut,
+                  "memory": figure_memory}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
 
@@ -278,6 +467,8 @@ def main(argv=None):
             print(f"  {f.name}: ratio = {f.how}")
     if details:
         print_call_details(details)
+    for text in SECTIONS:
+        print(text)
     missed = [f.name for f in figures if f.met is False]
     checked = [f for f in figures if f.met is not None]
     print(f"\n{len(checked) - len(missed)} of {len(checked)} checked figures meet their targets"
