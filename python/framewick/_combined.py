@@ -1,4 +1,10 @@
-"""The class that combines the five mixins."""
+"""The class that combines the five mixins, and its photo way in and way out."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping, Sequence
+from typing import IO, TYPE_CHECKING, Any, Self
 
 from framewick.lut import Grading
 from framewick.modules.effects import Effects
@@ -7,12 +13,57 @@ from framewick.modules.overlays import Overlays
 from framewick.utils.inspector import Inspector
 from framewick.utils.storage import Storage
 
+if TYPE_CHECKING:
+    from framewick.chain import Chain
+    from framewick.photo.metadata import Photo
+
 
 class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading):
     """A picture and every framewick edit on it: storage, effects, geometry, overlays, inspection.
 
-    Make one with `FrameWick.load(path)`; each editing method changes `image` and returns the
-    object, so calls chain. `Storage.__init__` gives a new object its save quality (95).
+    Make one with `FrameWick.open(source)` (a photo: turned upright, metadata kept) or
+    `FrameWick.load(path)`; each editing method changes `image` and returns the object, so calls
+    chain. `write(target)` writes it in any format with its metadata. `Storage.__init__` gives a
+    new object its save quality (95).
     """
 
     __module__ = "framewick"  # where users import it from, and where pickle finds it
+
+    #: What `open` kept of the file: format, EXIF, ICC profile, DPI, XMP, frames (None after `load`).
+    photo: Photo | None = None
+
+    @classmethod
+    def open(cls, source: str | os.PathLike[str] | IO[bytes], *, orient: bool = True,
+             steps: Chain | str | Sequence[Mapping[str, Any]] | None = None, exact: bool = False,
+             max_pixels: int | None = None) -> Self:
+        """Open a photo whole: turned by its EXIF orientation (unless `orient` is false), with its
+        EXIF, ICC profile, DPI, XMP and every frame of an animation kept on `photo`.
+
+        `steps`, the chain to come, lets a JPEG be decoded at a reduced scale when the chain
+        only needs a smaller picture (unless `exact`); `max_pixels` replaces Pillow's limit on
+        the pixels of all frames together. A missing file raises FileNotFoundError; a file that
+        is no picture, or too large, raises framewick.photo.PhotoError.
+        """
+        from framewick.photo import open_photo
+
+        return open_photo(source, cls=cls, orient=orient, steps=steps, exact=exact, max_pixels=max_pixels)
+
+    def write(self, target: str | os.PathLike[str] | IO[bytes], *, format: str | None = None,
+              strip: bool = False, background: str = "white", srgb: bool = False) -> Self:
+        """Write the picture to `target` (a path, replaced atomically, or a binary file) as
+        `format`, else by the path's extension, else in the source format; returns the object.
+
+        The picture is converted to what the format stores (alpha flattened onto `background`
+        where the format has none, 16-bit scaled to 8 bits), written at `quality`, with the
+        metadata the format carries unless `strip`; `srgb` converts to sRGB through the profile.
+        """
+        from framewick.photo import write_photo
+
+        write_photo(self, target, format=format, strip=strip, background=background, srgb=srgb)
+        return self
+
+    def _repr_png_(self) -> bytes | None:
+        """The picture for notebooks, at most 1024 pixels on the long side."""
+        from framewick.photo import repr_png
+
+        return repr_png(self)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import stat
 import tempfile
 from collections.abc import Callable
 from typing import Any
@@ -11,6 +12,10 @@ from framewick._output import captured
 
 #: Temporary files start with this, in the directory of the file they become.
 TEMP_PREFIX = ".framewick-tmp-"
+
+# mkstemp's random part, and the "-" between the stem and it.
+_RANDOM = 8 + 1
+_NAME_MAX = 255
 
 
 def _umask() -> int:
@@ -30,26 +35,59 @@ def _umask() -> int:
 _MODE = 0o666 & ~_umask()
 
 
-def atomic_save(obj: Any, target: str, echo: Callable[[str], None] | None = None) -> None:
-    """Save `obj`'s picture (its `save` method) to `target` as a whole or not at all.
+def name_max(directory: str) -> int:
+    """The longest file name, in bytes, that `directory`'s file system takes (255 if unknown)."""
+    try:
+        limit = os.pathconf(directory, "PC_NAME_MAX")
+    except (OSError, ValueError, AttributeError):
+        return _NAME_MAX
+    return limit if limit > 0 else _NAME_MAX
 
-    1. Create a temporary file beside `target` with the same extension, so the picture's
-       format is chosen as it would be for `target`. 2. Let `obj.save` write it, flush it to
-       disk and give it the usual permissions. 3. Rename it over `target` (atomic on one file
-       system). If anything fails or the run is interrupted, the temporary file is removed and
-       `target` is as it was. The save's status line names `target`, not the temporary file;
-       it goes to `echo`, or is printed when `echo` is None.
+
+def _cut(text: str, size: int) -> str:
+    """`text` shortened to at most `size` bytes in the file-system encoding, whole characters only."""
+    while len(os.fsencode(text)) > size:
+        text = text[:-1]
+    return text
+
+
+def temp_affixes(target: str) -> tuple[str, str, str]:
+    """The directory, prefix and suffix of a temporary file for `target`.
+
+    The suffix is `target`'s extension, so the picture's format is chosen as it would be for
+    `target`; the stem between the prefix and the random part is shortened so that the whole
+    name stays within the file system's limit, whatever the length of `target`'s own name.
     """
     directory = os.path.dirname(target) or "."
     stem, ext = os.path.splitext(os.path.basename(target))
-    fd, temp = tempfile.mkstemp(dir=directory, prefix=f"{TEMP_PREFIX}{stem}-", suffix=ext)
+    room = name_max(directory) - len(os.fsencode(TEMP_PREFIX)) - _RANDOM
+    if len(os.fsencode(ext)) > room // 2:  # an absurd extension gives way before the stem does
+        ext = _cut(ext, room // 2)
+    stem = _cut(stem, room - len(os.fsencode(ext)))
+    return directory, f"{TEMP_PREFIX}{stem}-", ext
+
+
+def atomic_write(target: str, write: Callable[[str], None]) -> None:
+    """Have `write(temp)` write a file that then replaces `target` as a whole, or not at all.
+
+    1. Create a temporary file beside `target` (same directory, same extension, a name within
+       the file system's limit). 2. `write` fills it; it is flushed to disk and given the
+       permissions of the file it replaces (the usual ones for a new file). 3. Rename it over
+       `target` (atomic on one file system). On any exception, KeyboardInterrupt and SystemExit
+       included, the temporary file is removed and `target` is as it was.
+    """
+    directory, prefix, suffix = temp_affixes(target)
+    fd, temp = tempfile.mkstemp(dir=directory, prefix=prefix, suffix=suffix)
     os.close(fd)
     try:
-        with captured() as buffer:
-            obj.save(temp)
+        try:
+            mode = stat.S_IMODE(os.stat(target).st_mode)
+        except OSError:
+            mode = _MODE
+        write(temp)
         with open(temp, "rb") as written:
             os.fsync(written.fileno())
-        os.chmod(temp, _MODE)
+        os.chmod(temp, mode)
         os.replace(temp, target)
     except BaseException:
         try:
@@ -57,8 +95,27 @@ def atomic_save(obj: Any, target: str, echo: Callable[[str], None] | None = None
         except FileNotFoundError:
             pass
         raise
+
+
+def atomic_save(obj: Any, target: str, echo: Callable[[str], None] | None = None) -> None:
+    """Save `obj`'s picture (its `save` method) to `target` as a whole or not at all.
+
+    The file is written by `atomic_write`. The save's status line names `target`, not the
+    temporary file; it goes to `echo`, or is printed when `echo` is None, once the file is in
+    place.
+    """
+    temps: list[str] = []
+
+    def save(temp: str) -> None:
+        temps.append(temp)
+        obj.save(temp)
+
+    with captured() as buffer:
+        atomic_write(target, save)
     # Reported only once the file is in place, as the library does for its own edits.
-    text = buffer.getvalue().replace(temp, target)
+    text = buffer.getvalue()
+    if temps:
+        text = text.replace(temps[0], target)
     if text:
         if echo is None:
             print(text, end="")

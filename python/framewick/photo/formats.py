@@ -1,0 +1,102 @@
+"""File formats: the names people type, and what each format can store."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from functools import cache
+
+from PIL import Image, ImageFile
+
+# Names people type for a format, beyond Pillow's own names and its extensions.
+_ALIASES = {"JPG": "JPEG", "JPE": "JPEG", "JFIF": "JPEG", "TIF": "TIFF", "APNG": "PNG"}
+# The extension a format's files get (Pillow's first one is not always the usual one).
+_EXTENSION = {"JPEG": ".jpg", "TIFF": ".tif", "PNG": ".png", "WEBP": ".webp", "GIF": ".gif",
+              "BMP": ".bmp", "AVIF": ".avif", "JPEG2000": ".jp2", "PPM": ".ppm", "ICO": ".ico",
+              "TGA": ".tga", "PDF": ".pdf"}
+
+
+@dataclass(frozen=True)
+class Stores:
+    """What a format stores as it is: its modes, and which metadata it carries."""
+
+    modes: frozenset[str]
+    alpha: bool
+    metadata: frozenset[str]  # of "exif", "icc", "dpi", "xmp"
+    animates: bool = False
+    lossy: bool = False
+
+
+_ALL = frozenset({"exif", "icc", "dpi", "xmp"})
+STORES: dict[str, Stores] = {
+    "JPEG": Stores(frozenset({"L", "RGB", "CMYK"}), False, _ALL, lossy=True),
+    "PNG": Stores(frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "I;16"}), True, _ALL, animates=True),
+    "WEBP": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), animates=True, lossy=True),
+    "AVIF": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), lossy=True),
+    "GIF": Stores(frozenset({"L", "P", "RGB", "RGBA"}), True, frozenset(), animates=True),
+    "TIFF": Stores(frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "CMYK", "I;16", "I", "F"}), True,
+                   frozenset({"icc", "dpi", "xmp"})),
+    "BMP": Stores(frozenset({"1", "L", "P", "RGB", "RGBA"}), True, frozenset({"dpi"})),
+}
+_OTHER = Stores(frozenset({"L", "RGB"}), False, frozenset({"dpi"}))
+
+
+def stores(fmt: str) -> Stores:
+    return STORES.get(fmt, _OTHER)
+
+
+def _can_write(fmt: str) -> bool:
+    """Whether Pillow writes `fmt` itself (stub formats need a handler installed first)."""
+    if fmt not in Image.SAVE:
+        return False
+    opener = Image.OPEN.get(fmt)
+    return not (opener and isinstance(opener[0], type) and issubclass(opener[0], ImageFile.StubImageFile))
+
+
+@cache
+def writable() -> dict[str, str]:
+    """Every name this Pillow can write a format under (upper case, no dot) -> the format."""
+    Image.init()
+    names: dict[str, str] = {}
+    for ext, fmt in Image.registered_extensions().items():
+        if _can_write(fmt):
+            names.setdefault(ext.lstrip(".").upper(), fmt)
+    for fmt in Image.SAVE:
+        if _can_write(fmt):
+            names[fmt.upper()] = fmt
+    for alias, fmt in _ALIASES.items():
+        if _can_write(fmt):
+            names[alias] = fmt
+    return names
+
+
+def extension(fmt: str) -> str:
+    """The extension files of `fmt` get: .jpg for JPEG, .tif for TIFF, else Pillow's first."""
+    if fmt in _EXTENSION:
+        return _EXTENSION[fmt]
+    for ext, known in Image.registered_extensions().items():
+        if known == fmt:
+            return ext
+    return "." + fmt.lower()
+
+
+def output_format(name: str) -> tuple[str, str]:
+    """(Pillow's format name, file extension) for a name people type: "jpg", ".JPG", "jpeg",
+    "JPEG" -> ("JPEG", ".jpg"); "tiff" -> ("TIFF", ".tif"). Case and a leading dot are ignored.
+
+    An unknown name, or a format this Pillow cannot write, raises ValueError listing those it can.
+    """
+    key = name.strip().lstrip(".").upper()
+    fmt = writable().get(key)
+    if fmt is None:
+        can = ", ".join(sorted({extension(f).lstrip(".") for f in writable().values()}))
+        raise ValueError(f"unknown format {name!r}; this Pillow can write: {can}")
+    return fmt, extension(fmt)
+
+
+def format_of_path(path: str) -> str | None:
+    """The format a file name's extension stands for, if Pillow can write it."""
+    ext = os.path.splitext(path)[1]
+    if not ext:
+        return None
+    return writable().get(ext.lstrip(".").upper())

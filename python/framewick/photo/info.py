@@ -1,0 +1,87 @@
+"""What `info` shows of a photo: format, mode, size, frames, DPI, orientation, profile, depth, tags."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from PIL import ExifTags, Image, TiffImagePlugin
+
+from framewick.photo import profiles
+from framewick.photo.metadata import Photo
+
+_BITS = {"1": 1, "I;16": 16, "I;16L": 16, "I;16B": 16, "I;16N": 16, "I": 32, "F": 32}
+_NAMED_IFDS = {ExifTags.IFD.Exif: "Exif", ExifTags.IFD.GPSInfo: "GPS"}
+
+
+def bit_depth(mode: str) -> int:
+    """Bits per channel of a picture of `mode`."""
+    return _BITS.get(mode, 8)
+
+
+def _plain(value: Any) -> Any:
+    """A tag value as JSON can hold it."""
+    if isinstance(value, TiffImagePlugin.IFDRational):
+        return float(value) if value.denominator else None
+    if isinstance(value, bytes):
+        text = value.rstrip(b"\x00")
+        try:
+            decoded = text.decode("ascii")
+        except UnicodeDecodeError:
+            return f"<{len(value)} bytes>"
+        return decoded if decoded.isprintable() else f"<{len(value)} bytes>"
+    if isinstance(value, tuple):
+        return [_plain(v) for v in value]
+    if isinstance(value, str):
+        return value.rstrip("\x00")
+    if isinstance(value, (int, float)) or value is None:
+        return value
+    return str(value)
+
+
+def exif_tags(exif: bytes | None) -> dict[str, Any]:
+    """The EXIF tags by name (the Exif and GPS blocks included), values made plain."""
+    if not exif:
+        return {}
+    tags: dict[str, Any] = {}
+    parsed = Image.Exif()
+    try:
+        parsed.load(exif)
+        items = list(parsed.items())
+        for ifd, label in _NAMED_IFDS.items():
+            gps = ifd == ExifTags.IFD.GPSInfo
+            for key, value in parsed.get_ifd(ifd).items():
+                name = (ExifTags.GPSTAGS if gps else ExifTags.TAGS).get(key, f"{label}:{key:#06x}")
+                items.append((name, value))  # type: ignore[arg-type]
+    except Exception:  # a broken block shows what could be read
+        return tags
+    for key, value in items:
+        if key in _NAMED_IFDS:
+            continue
+        name = key if isinstance(key, str) else ExifTags.TAGS.get(key, f"{key:#06x}")
+        tags[name] = _plain(value)
+    return tags
+
+
+def describe(obj: Any) -> dict[str, Any]:
+    """A summary of `obj`'s picture for `info`: format, mode, size, frames, dpi, orientation
+    (the tag as the file had it), icc (the profile's description or None), bit_depth, and
+    metadata (EXIF tags by name, and whether XMP is there)."""
+    photo: Photo = getattr(obj, "photo", None) or Photo()
+    image = obj.image
+    frames = len(photo.frames) if photo.animated else max(1, int(getattr(image, "n_frames", 1) or 1))
+    dpi = photo.dpi or image.info.get("dpi")
+    metadata: dict[str, Any] = exif_tags(photo.exif if photo.exif is not None else image.info.get("exif"))
+    if photo.xmp:
+        metadata["XMP"] = f"<{len(photo.xmp)} bytes>"
+    icc = photo.icc if photo.icc is not None else image.info.get("icc_profile")
+    return {
+        "format": photo.format or image.format,
+        "mode": image.mode,
+        "size": [image.width, image.height],
+        "frames": frames,
+        "dpi": [round(float(dpi[0]), 3), round(float(dpi[1]), 3)] if dpi else None,
+        "orientation": photo.orientation,
+        "icc": profiles.description(icc),
+        "bit_depth": bit_depth(image.mode),
+        "metadata": metadata,
+    }

@@ -1,0 +1,111 @@
+"""Picture modes: what the steps can take, what a format can store, and the conversions between.
+
+Steps get 8-bit pictures: L, LA, RGB or RGBA. Palette pictures become RGB, or RGBA when they
+have transparency; "1" becomes L; 16-bit, 32-bit and float pictures are scaled to 8 bits by
+their range (below); CMYK becomes RGB through its profile where it has one.
+
+The range of a deep picture: I;16 is 0 to 65535. I is 0 to 65535 when its values lie there
+(that is how 16-bit files are held), else its own minimum to maximum. F is 0.0 to 1.0 when
+its values lie there, else its own minimum to maximum. Nothing is clipped.
+"""
+
+from __future__ import annotations
+
+from PIL import Image, ImageColor
+
+from framewick.photo import profiles
+
+WORKING = frozenset({"L", "LA", "RGB", "RGBA"})
+DEEP = frozenset({"I;16", "I;16L", "I;16B", "I;16N", "I", "F"})
+
+
+def has_alpha(picture: Image.Image) -> bool:
+    return picture.mode in ("RGBA", "LA", "PA", "La", "RGBa") or (
+        picture.mode == "P" and picture.has_transparency_data)
+
+
+def is_grey(mode: str) -> bool:
+    return mode in ("1", "L", "LA", "La") or mode in DEEP
+
+
+def to_8bit(picture: Image.Image) -> Image.Image:
+    """A deep (16-bit, 32-bit or float) grey picture scaled to L by its range, never clipped."""
+    mode = picture.mode
+    if mode.startswith("I;16"):
+        return picture.convert("I").point(lambda v: v / 257).convert("L")
+    low, high = picture.getextrema()  # type: ignore[misc]
+    if mode == "I" and 0 <= low and high <= 65535:
+        return picture.point(lambda v: v / 257).convert("L")
+    if mode == "F" and 0.0 <= low and high <= 1.0:
+        return picture.point(lambda v: v * 255.0).convert("L")
+    if high == low:
+        return Image.new("L", picture.size, int(min(max(low, 0), 255)))
+    scale = 255.0 / (high - low)
+    offset = -low * scale
+    if mode != "F":
+        picture = picture.convert("F")
+    return picture.point(lambda v: v * scale + offset).convert("L")
+
+
+def working(picture: Image.Image, icc: bytes | None = None) -> tuple[Image.Image, bytes | None]:
+    """`picture` in a mode every step accepts, and the profile that now goes with it.
+
+    The picture itself when it is already L, LA, RGB or RGBA (no copy). A CMYK picture
+    converted through its profile comes back with the sRGB profile.
+    """
+    mode = picture.mode
+    if mode in WORKING:
+        return picture, icc
+    if mode == "P":
+        return picture.convert("RGBA" if picture.has_transparency_data else "RGB"), icc
+    if mode == "PA" or mode == "RGBa":
+        return picture.convert("RGBA"), icc
+    if mode == "La":
+        return picture.convert("LA"), icc
+    if mode == "1":
+        return picture.convert("L"), icc
+    if mode in DEEP:
+        return to_8bit(picture), icc
+    if mode == "CMYK":
+        converted = profiles.to_srgb(picture, icc)
+        return converted, (profiles.srgb_bytes() if profiles.fits(icc, "CMYK") else None)
+    return picture.convert("RGB"), icc
+
+
+def split_alpha(picture: Image.Image) -> tuple[Image.Image, Image.Image | None]:
+    """The colour (RGB or L) and the alpha band of a working picture (None if it has none)."""
+    if picture.mode == "RGBA":
+        return picture.convert("RGB"), picture.getchannel("A")
+    if picture.mode == "LA":
+        return picture.convert("L"), picture.getchannel("A")
+    return picture, None
+
+
+def flatten(picture: Image.Image, background: str | tuple[int, ...]) -> Image.Image:
+    """A picture with alpha composited onto `background` (any Pillow colour): RGB, or L for a
+    grey picture on a grey background."""
+    colour = _rgb(background)
+    alpha = picture.getchannel("A") if picture.mode in ("RGBA", "LA") else picture.convert("RGBA").getchannel("A")
+    grey = picture.mode == "LA" and colour[0] == colour[1] == colour[2]
+    mode = "L" if grey else "RGB"
+    base = Image.new(mode, picture.size, colour[0] if grey else colour)
+    base.paste(picture.convert(mode), mask=alpha)
+    return base
+
+
+def _rgb(background: str | tuple[int, ...]) -> tuple[int, int, int]:
+    if isinstance(background, str):
+        value = ImageColor.getrgb(background)
+    else:
+        value = tuple(background)
+    if len(value) < 3:
+        value = (value[0],) * 3
+    return int(value[0]), int(value[1]), int(value[2])
+
+
+def check_colour(background: str | tuple[int, ...]) -> None:
+    """Refuse a background Pillow does not know, before anything is written."""
+    try:
+        _rgb(background)
+    except (ValueError, TypeError, IndexError):
+        raise ValueError(f"❌ Error: unknown background colour {background!r}") from None

@@ -1,0 +1,57 @@
+"""EXIF orientation: turning a picture upright and resetting the tag that said how."""
+
+from __future__ import annotations
+
+import re
+
+from PIL import Image
+
+ORIENTATION = 0x0112
+
+# The transpose that makes a picture upright, by orientation tag (as ImageOps.exif_transpose).
+_TRANSPOSE: dict[int, Image.Transpose] = {
+    2: Image.Transpose.FLIP_LEFT_RIGHT,
+    3: Image.Transpose.ROTATE_180,
+    4: Image.Transpose.FLIP_TOP_BOTTOM,
+    5: Image.Transpose.TRANSPOSE,
+    6: Image.Transpose.ROTATE_270,
+    7: Image.Transpose.TRANSVERSE,
+    8: Image.Transpose.ROTATE_90,
+}
+
+_XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
+
+
+def read_orientation(picture: Image.Image) -> int:
+    """The picture's orientation tag, 1 to 8 (from EXIF, or XMP as Pillow reads it); 1 if none."""
+    try:
+        value = picture.getexif().get(ORIENTATION, 1)
+    except Exception:  # a broken EXIF block is no reason to refuse the picture
+        return 1
+    return value if isinstance(value, int) and 1 <= value <= 8 else 1
+
+
+def swaps_sides(orientation: int) -> bool:
+    """Whether turning upright swaps width and height (tags 5 to 8)."""
+    return orientation in (5, 6, 7, 8)
+
+
+def upright(picture: Image.Image, orientation: int) -> Image.Image:
+    """`picture` turned as its tag says; the picture itself when the tag is 1 (no copy)."""
+    method = _TRANSPOSE.get(orientation)
+    return picture if method is None else picture.transpose(method)
+
+
+def reset_exif(picture: Image.Image) -> bytes | None:
+    """The picture's EXIF block with the orientation tag set to 1, or None if it has none."""
+    exif = picture.getexif()
+    if not exif and not picture.info.get("exif"):
+        return None
+    if ORIENTATION in exif:
+        exif[ORIENTATION] = 1
+    return exif.tobytes()
+
+
+def reset_xmp(xmp: bytes) -> bytes:
+    """XMP with its tiff:Orientation set to 1."""
+    return _XMP_ORIENTATION.sub(rb"\g<1>1", xmp)

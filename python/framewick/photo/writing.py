@@ -1,0 +1,195 @@
+"""The way out: a picture written in the format asked for, with what that format can carry."""
+
+from __future__ import annotations
+
+import io
+import os
+from collections.abc import Callable
+from typing import IO, Any
+
+from PIL import Image, PngImagePlugin
+
+from framewick._files import atomic_write
+from framewick.photo import formats, modes, profiles
+from framewick.photo import frames as _frames
+from framewick.photo.metadata import Photo
+
+Target = str | os.PathLike[str] | IO[bytes]
+
+
+def _format(target: object, path: str | None, format: str | None, photo: Photo, image: Any) -> str:
+    if format is not None:
+        return formats.output_format(format)[0]
+    if path is not None:
+        found = formats.format_of_path(path)
+        if found is not None:
+            return found
+        if os.path.splitext(path)[1]:
+            raise ValueError(f"❌ Error: {path}: unknown format {os.path.splitext(path)[1]!r}; "
+                             "give one with format=")
+    source = photo.format or getattr(image, "format", None)
+    if source:
+        try:
+            return formats.output_format(source)[0]
+        except ValueError:
+            pass
+    raise ValueError(f"❌ Error: no format for {path or 'the stream'}: give one with format=")
+
+
+def storable(picture: Image.Image, fmt: str, background: str | tuple[int, ...],
+             icc: bytes | None) -> tuple[Image.Image, bytes | None]:
+    """`picture` in a mode `fmt` stores, and the profile that goes with it.
+
+    1. Deep pictures (16-bit, 32-bit, float) the format cannot hold are scaled to 8 bits.
+    2. Palette pictures become RGB or RGBA, "1" becomes L, CMYK becomes RGB through its
+       profile, where the format cannot hold them as they are. 3. Alpha is flattened onto
+       `background` for a format without alpha. 4. Any mode still not stored is converted to
+       RGB(A) or L as its colours need.
+    """
+    can = formats.stores(fmt)
+    mode = picture.mode
+    if mode in can.modes:
+        return picture, icc
+    if mode in modes.DEEP:
+        if mode == "I" and "I;16" in can.modes:
+            low, high = picture.getextrema()  # type: ignore[misc]
+            if 0 <= low and high <= 65535:
+                return picture.convert("I;16"), icc
+        if mode.startswith("I;16") and "I;16" in can.modes:
+            return picture.convert("I;16"), icc
+        picture = modes.to_8bit(picture)
+    elif mode == "CMYK":
+        picture, icc = modes.working(picture, icc)
+    elif mode in ("P", "PA", "1", "La", "RGBa") or mode not in modes.WORKING:
+        if mode == "1" and "L" not in can.modes:
+            picture = picture.convert("RGB")
+        else:
+            picture, icc = modes.working(picture, icc)
+    if modes.has_alpha(picture) and not can.alpha:
+        picture = modes.flatten(picture, background)
+    if picture.mode not in can.modes:
+        if picture.mode == "LA":
+            picture = picture.convert("RGBA" if "RGBA" in can.modes else "L")
+        elif picture.mode == "L":
+            picture = picture.convert("RGB")
+        elif picture.mode == "RGBA" and "RGBA" not in can.modes:
+            picture = modes.flatten(picture, background)
+    return picture, icc
+
+
+def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> dict[str, Any]:
+    """Pillow's save keywords for the metadata `fmt` carries (explicitly empty when stripped,
+    so that nothing of the picture's own `info` slips through)."""
+    carries = formats.stores(fmt).metadata
+    args: dict[str, Any] = {}
+    if "icc" in carries or fmt in ("PNG", "TIFF"):
+        args["icc_profile"] = None if strip else icc
+    if strip:
+        if "exif" in carries:
+            args["exif"] = b""
+        return args
+    if "exif" in carries and photo.exif:
+        args["exif"] = photo.exif
+    if "dpi" in carries and photo.dpi:
+        args["dpi"] = photo.dpi
+    if "xmp" in carries and photo.xmp:
+        if fmt == "PNG":
+            info = PngImagePlugin.PngInfo()
+            info.add_itxt("XML:com.adobe.xmp", photo.xmp.decode("utf-8", "replace"))
+            args["pnginfo"] = info
+        else:
+            args["xmp"] = photo.xmp
+    return args
+
+
+def _quality(obj: Any, fmt: str) -> dict[str, Any]:
+    quality = getattr(obj, "quality", 95)
+    if fmt == "JPEG":
+        return {"quality": quality, "optimize": True}
+    if formats.stores(fmt).lossy:
+        return {"quality": quality}
+    return {}
+
+
+def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[int, ...] = "white",
+            srgb: bool = False, name: str = "") -> tuple[list[Image.Image], dict[str, Any]]:
+    """The frames to write and the save keywords, for `obj`'s picture written as `fmt`."""
+    photo: Photo = getattr(obj, "photo", None) or Photo()
+    image = obj.image
+    frames = photo.frames_of(image)
+    if frames is not None and not formats.stores(fmt).animates:
+        _frames.kept_frame_note(name, len(frames), fmt)
+        frames = None
+    pictures = list(frames) if frames is not None else [image]
+    icc = photo.icc
+    out: list[Image.Image] = []
+    for picture in pictures:
+        frame_icc = icc
+        if srgb or (strip and not profiles.is_srgb(frame_icc)):
+            if picture.mode in ("RGB", "RGBA", "CMYK"):
+                picture, frame_icc = profiles.to_srgb(picture, frame_icc), profiles.srgb_bytes()
+            elif picture.mode not in modes.WORKING:
+                picture, frame_icc = modes.working(picture, frame_icc)
+                if picture.mode in ("RGB", "RGBA"):
+                    picture = profiles.to_srgb(picture, frame_icc)
+                    frame_icc = profiles.srgb_bytes()
+        picture, frame_icc = storable(picture, fmt, background, frame_icc)
+        out.append(picture)
+        last_icc = frame_icc
+    if not profiles.fits(last_icc, out[0].mode) and not (out[0].mode == "P" and fmt == "GIF"):
+        last_icc = None
+    if srgb and out[0].mode in ("RGB", "RGBA", "P"):
+        last_icc = profiles.srgb_bytes()
+    args = _metadata(photo, fmt, last_icc, strip)
+    args.update(_quality(obj, fmt))
+    if len(out) > 1:
+        args.update(_frames.animation_args(photo, fmt, out))
+    return out, args
+
+
+def _save(pictures: list[Image.Image], fp: str | IO[bytes], fmt: str, args: dict[str, Any]) -> None:
+    pictures[0].save(fp, fmt, **args)
+
+
+def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: bool = False,
+                background: str | tuple[int, ...] = "white", srgb: bool = False,
+                echo: Callable[[str], None] | None = None) -> Any:
+    """Write `obj`'s picture to `target` (a path, written atomically, or a writable binary file).
+
+    The format is `format`, else the path's extension, else the picture's source format. The
+    picture is converted to what the format stores (see `storable`), written with the object's
+    `quality` where the format is lossy, and with the EXIF, ICC profile, DPI and XMP the format
+    can carry unless `strip`. `srgb` converts through the profile to sRGB and embeds sRGB; `strip`
+    converts a picture whose profile is not sRGB first, so its colours do not shift. The status
+    line goes to `echo` (printed when None) once the file is in place. Returns `obj`.
+    """
+    modes.check_colour(background)
+    path: str | None = None
+    if isinstance(target, (str, os.PathLike)):
+        path = os.fsdecode(os.fspath(target))
+    photo: Photo = getattr(obj, "photo", None) or Photo()
+    fmt = _format(target, path, format, photo, obj.image)
+    name = path if path is not None else _stream_name(target)
+    pictures, args = prepare(obj, fmt, strip=strip, background=background, srgb=srgb, name=name)
+    if path is not None:
+        atomic_write(path, lambda temp: _save(pictures, temp, fmt, args))
+    else:
+        assert not isinstance(target, (str, os.PathLike))
+        _save(pictures, target, fmt, args)
+    text = f"💾 Success: Image saved as '{name}' ✅\n"
+    if echo is None:
+        print(text, end="")
+    else:
+        echo(text)
+    return obj
+
+
+def _stream_name(target: object) -> str:
+    name = getattr(target, "name", None)
+    return name if isinstance(name, str) else "<stream>"
+
+
+def png_bytes(picture: Image.Image) -> bytes:
+    buffer = io.BytesIO()
+    picture.save(buffer, "PNG")
+    return buffer.getvalue()
