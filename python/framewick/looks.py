@@ -263,7 +263,7 @@ def _expand(name: str, trail: tuple[str, ...], out: list[tuple[str, str]]) -> No
         parts = _split(look.steps, "|")
     except ValueError as e:
         raise ChainError(f"{_trail(trail)} in {look.file}: {e}") from None
-    for part in parts:
+    for part in map(str.strip, parts):
         inner = _look_in(part)
         if inner is None:
             out.append((_absolute(part, look.directory), look.directory))
