@@ -16,10 +16,11 @@ from typing import TYPE_CHECKING
 
 __version__ = "1.0.0"
 
-__all__ = ["FrameWick", "__version__"]
+__all__ = ["FrameWick", "__version__", "quiet"]
 
 if TYPE_CHECKING:
     from framewick._combined import FrameWick
+    from framewick._output import quiet
 
 
 def __getattr__(name: str) -> object:
@@ -28,4 +29,9 @@ def __getattr__(name: str) -> object:
 
         globals()["FrameWick"] = FrameWick
         return FrameWick
+    if name == "quiet":  # silencing the status lines, per thread
+        from framewick._output import quiet
+
+        globals()["quiet"] = quiet
+        return quiet
     raise AttributeError(f"module 'framewick' has no attribute {name!r}")

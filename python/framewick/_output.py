@@ -5,6 +5,7 @@ The native modules print their status lines with the builtin `print`, which writ
 at once (a dask worker runs several tasks on threads of one process) would steal each other's
 lines. While any capture is active, `sys.stdout` is replaced by a router that sends each write to
 the capturing thread's own buffer and every other thread's writes to the stream it replaced.
+`quiet` uses the same routing to drop one thread's lines instead of collecting them.
 """
 
 from __future__ import annotations
@@ -19,7 +20,7 @@ from typing import Any, TypeVar
 T = TypeVar("T")
 
 _lock = threading.Lock()
-_active = 0
+_active = 0  # captures and quiet threads that need the router
 _router: _Router | None = None
 
 
@@ -36,7 +37,9 @@ class _Router:
 
     def _target(self) -> Any:
         stack = getattr(self.local, "stack", None)
-        return stack[-1] if stack else self.fallback
+        if stack:
+            return stack[-1]
+        return _NULL if getattr(_switched, "router", None) is not None else self.fallback
 
     def write(self, text: str) -> int:
         self._target().write(text)
@@ -46,7 +49,7 @@ class _Router:
         self._target().flush()
 
     def isatty(self) -> bool:
-        return False if getattr(self.local, "stack", None) else bool(self.fallback.isatty())
+        return self._target() is self.fallback and bool(self.fallback.isatty())
 
     def __getattr__(self, name: str) -> Any:
         if name in ("fallback", "local"):
@@ -54,31 +57,101 @@ class _Router:
         return getattr(self.fallback, name)
 
 
-@contextmanager
-def captured() -> Iterator[io.StringIO]:
-    """Collect everything this thread prints inside the block into the StringIO it yields."""
+class _Null:
+    """Where a quiet thread's lines go."""
+
+    def write(self, text: str) -> int:
+        return len(text)
+
+    def flush(self) -> None:
+        pass
+
+
+_NULL = _Null()
+
+
+def _acquire() -> _Router:
+    """Count one more user of the router, putting it in place if needed (lock held)."""
     global _active, _router
-    buffer = io.StringIO()
+    router = _router
+    if _active == 0 or router is None or sys.stdout is not router:
+        router = _router = _Router(sys.stdout)
+        sys.stdout = router
+    _active += 1
+    return router
+
+
+def _release(router: _Router) -> None:
+    """One user fewer; the last one puts the original stream back, unless it was replaced (lock held)."""
+    global _active
+    _active -= 1
+    if _active == 0 and sys.stdout is router:
+        sys.stdout = router.fallback
+
+
+def _push(target: Any) -> tuple[_Router, list[Any]]:
     with _lock:
-        router = _router
-        if _active == 0 or router is None or sys.stdout is not router:
-            router = _router = _Router(sys.stdout)
-            sys.stdout = router
-        _active += 1
+        router = _acquire()
     stack = getattr(router.local, "stack", None)
     if stack is None:
         stack = router.local.stack = []
-    stack.append(buffer)
+    stack.append(target)
+    return router, stack
+
+
+def _pop(router: _Router, stack: list[Any]) -> None:
+    stack.pop()
+    with _lock:
+        _release(router)
+
+
+@contextmanager
+def captured() -> Iterator[io.StringIO]:
+    """Collect everything this thread prints inside the block into the StringIO it yields."""
+    buffer = io.StringIO()
+    router, stack = _push(buffer)
     try:
         yield buffer
     finally:
-        stack.pop()
-        with _lock:
-            _active -= 1
-            # Only the last capture puts the original stream back, and only if nobody replaced
-            # the router in the meantime.
-            if _active == 0 and sys.stdout is router:
-                sys.stdout = router.fallback
+        _pop(router, stack)
+
+
+# Whether each thread has quiet switched on, and the router it was switched on with.
+_switched = threading.local()
+
+
+class quiet:
+    """Silence the library's status lines printed by this thread; other threads print as before.
+
+    ``with framewick.quiet(): ...`` silences them for the block. ``framewick.quiet(True)`` turns
+    them off for the calling thread until ``framewick.quiet(False)``. `builtins.print` is not
+    touched: the native modules print through it to `sys.stdout`, which is routed per thread
+    while any thread is quiet or capturing, so anything this thread writes to standard output
+    while quiet is dropped, and every other thread writes to the real stream.
+    """
+
+    def __init__(self, on: bool | None = None) -> None:
+        self._entered: tuple[_Router, list[Any]] | None = None
+        if on is None:
+            return
+        router = getattr(_switched, "router", None)
+        if on and router is None:
+            with _lock:
+                router = _acquire()
+            _switched.router = router
+        elif not on and router is not None:
+            _switched.router = None
+            with _lock:
+                _release(router)
+
+    def __enter__(self) -> quiet:
+        self._entered = _push(_NULL)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._entered is not None:
+            _pop(*self._entered)
+            self._entered = None
 
 
 def call_captured(echo: Callable[[str], None] | None, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:

@@ -79,20 +79,31 @@ def labelled_grid(tiles: Sequence[tuple[str, Image.Image]], columns: int) -> Ima
     return sheet
 
 
-def preset_sheet(path: str, cell: int = 200, columns: int = 4,
-                 echo: Callable[[str], None] | None = None) -> Image.Image:
-    """The picture at `path` under each preset of `PRESETS`, labelled with the preset's name."""
-    from framewick.modules.effects import PRESETS
+def preset_sheet(base: Any, cell: int = 200, columns: int = 4, echo: Callable[[str], None] | None = None,
+                 looks: Sequence[str] = ()) -> Image.Image:
+    """The picture of `base` (a FrameWick object) under each preset, then under each look in
+    `looks`, every tile labelled with its name (a look's as "look:NAME")."""
+    from framewick.chain import Chain
+    from framewick.photo import run_steps
+    from framewick.steps import PRESET_NAMES
 
-    base = call_captured(echo, FrameWick.load, path)
-    call_captured(echo, base.convert_mode, "RGB")  # "warm" and "cool" blend with an RGB picture
-    call_captured(echo, base.thumbnail, (cell, cell))
+    small = FrameWick()
+    small.image = base.image
+    call_captured(echo, small.convert_mode, "RGB")  # "warm" and "cool" blend with an RGB picture
+    call_captured(echo, small.thumbnail, (cell, cell))
     tiles = []
-    for name in list(PRESETS):
+    for name in PRESET_NAMES:
         one = FrameWick()
-        one.image = base.image.copy()
+        one.image = small.image.copy()
         call_captured(echo, one.apply_preset, name)
         tiles.append((name, one.image))
+    for name in looks:
+        one = FrameWick()
+        one.image = small.image.copy()
+        run_steps(one, Chain.parse(f"look:{name}"), echo, strict=True)
+        picture = one.image if one.image.mode in ("RGB", "RGBA", "L") else one.image.convert("RGB")
+        picture.thumbnail((cell, cell))  # a look may change the size; every tile fits the cell
+        tiles.append((f"look:{name}", picture))
     return labelled_grid(tiles, columns)
 
 

@@ -150,17 +150,12 @@ def load_looks(files: Sequence[str]) -> None:
 
 
 def read_chain(spec: str) -> Any:
-    """The chain of --steps: its text form, or @FILE holding the text or the JSON form."""
+    """The chain of --steps: its text form, or @FILE holding the text or the JSON form.
+
+    Every problem, with the file or with the chain, is a ChainError (a usage error)."""
     from framewick.chain import Chain
 
-    if spec.startswith("@"):
-        try:
-            with open(spec[1:], encoding="utf-8") as file:
-                text = file.read()
-        except OSError as e:
-            raise UsageError(f"--steps {spec}: {e.strerror}") from None
-        return Chain.from_json(text) if text.lstrip().startswith("[") else Chain.parse(text)
-    return Chain.parse(spec)
+    return Chain.read(spec)
 
 
 def check_extension(ext: str, what: str) -> None:
@@ -192,12 +187,38 @@ def positive(text: str) -> int:
 
 
 def step_list() -> str:
-    try:
-        from framewick.chain import catalogue
+    """The step list for `--help` and `framewick steps`: names, parameters and docstrings.
 
-        return catalogue().describe()
-    except ImportError as e:
-        return f"  (the step list needs framewick's native modules: {e})"
+    From the static step table, so listing the steps imports neither Pillow nor a native module.
+    """
+    from framewick.steps import STEPS, names_of
+
+    names = names_of(STEPS)
+    lines = []
+    for info in STEPS:
+        aliases = [n for n, m in names.items() if m == info.method]
+        lines.append(f"  {', '.join(dict.fromkeys([info.short, info.method, *aliases]))}")
+        lines.append(f"      {info.signature()}")
+        if info.doc:
+            lines.append(f"      {info.doc}")
+    return "\n".join(lines)
+
+
+def look_list() -> list[Any]:
+    """The looks read so far (the default looks file and every --looks), in name order."""
+    from framewick.looks import all_looks
+
+    return sorted(all_looks(), key=lambda look: look.name)
+
+
+def error_line(error: BaseException) -> str:
+    """The one line that reports `error`: the library's own text, or one in its style."""
+    text = str(error).strip().splitlines()[0] if str(error).strip() else ""
+    if text.startswith("❌"):
+        return text
+    if isinstance(error, FileNotFoundError) and error.filename:
+        return f"❌ Error: File {error.filename} not found!"  # as the library's load says it
+    return f"❌ Error: {type(error).__name__}: {text}" if text else f"❌ Error: {type(error).__name__}"
 
 
 def add_command(sub: "argparse._SubParsersAction[Parser]", name: str, common: Parser, help: str,

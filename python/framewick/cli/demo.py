@@ -4,8 +4,11 @@ from __future__ import annotations
 
 import argparse
 import os
+from collections.abc import Callable
+from typing import Any
 
 from framewick.cli._common import PROG, Parser, add_command, echo_for
+from framewick.cli._signals import terminate_as_interrupt
 
 DEMO_CHAIN = "preset:vintage | resize:800,600 | border:10 | compare | optimize:80"
 
@@ -21,28 +24,38 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from framewick import FrameWick
-    from framewick._files import atomic_save
-    from framewick._output import call_captured
-    from framewick._pictures import before_after, sample_picture
     from framewick.chain import Chain
 
+    chain = Chain.parse(DEMO_CHAIN)
     echo = echo_for(args)
-    os.makedirs(args.dir, exist_ok=True)
-    paths = {name: os.path.join(args.dir, name) for name in ("sample.png", "demo.jpg", "before-after.jpg")}
-    drawn = FrameWick()
-    drawn.image = sample_picture()
-    atomic_save(drawn, paths["sample.png"], echo)
-    # The typical request: load, vintage, 800x600, a 10-pixel border, the report, quality 80, save.
-    obj = call_captured(echo, FrameWick.load, paths["sample.png"])
-    Chain.parse(DEMO_CHAIN).apply(obj, echo)
-    atomic_save(obj, paths["demo.jpg"], echo)
-    pair = FrameWick()
-    pair.image = before_after(drawn.image, obj.image)
-    call_captured(echo, pair.optimize, 80)
-    atomic_save(pair, paths["before-after.jpg"], echo)
+    with terminate_as_interrupt():
+        os.makedirs(args.dir, exist_ok=True)
+        paths = demo(args.dir, chain, echo)
     print(f"{PROG} demo: ran {DEMO_CHAIN!r}")
     print(f"  sample picture: {paths['sample.png']}")
     print(f"  result:         {paths['demo.jpg']}")
     print(f"  before/after:   {paths['before-after.jpg']}")
     return 0
+
+
+def demo(directory: str, chain: Any, echo: Callable[[str], None]) -> dict[str, str]:
+    """Draw the sample, run the chain on it, and write the three files; returns their paths."""
+    from framewick import FrameWick
+    from framewick._files import atomic_save
+    from framewick._output import call_captured
+    from framewick._pictures import before_after, sample_picture
+    from framewick.photo import run_steps
+
+    paths = {name: os.path.join(directory, name) for name in ("sample.png", "demo.jpg", "before-after.jpg")}
+    drawn = FrameWick()
+    drawn.image = sample_picture()
+    atomic_save(drawn, paths["sample.png"], echo)
+    # The typical request: load, vintage, 800x600, a 10-pixel border, the report, quality 80, save.
+    obj = call_captured(echo, FrameWick.load, paths["sample.png"])
+    run_steps(obj, chain, echo, strict=True)
+    atomic_save(obj, paths["demo.jpg"], echo)
+    pair = FrameWick()
+    pair.image = before_after(drawn.image, obj.image)
+    call_captured(echo, pair.optimize, 80)
+    atomic_save(pair, paths["before-after.jpg"], echo)
+    return paths

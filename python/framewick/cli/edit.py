@@ -1,34 +1,48 @@
-"""`framewick edit`: load one picture, run the steps in order, save it."""
+"""`framewick edit`: open one picture, run the steps in order, write it."""
 
 from __future__ import annotations
 
 import argparse
 
-from framewick.cli._common import CHAIN_HELP, STEPS_HELP, Parser, add_command, check_directory, check_format, \
-    echo_for, read_chain, step_list
+from framewick.cli._common import CHAIN_HELP, STEPS_HELP, Parser, add_command, add_open_options, add_write_options, \
+    echo_for, open_kwargs, read_chain, step_list, write_kwargs
+from framewick.cli._signals import terminate_as_interrupt
+from framewick.cli._targets import STDIO, check_input, check_output, data_on_stdout, read_source
 
 
 def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
-    p = add_command(sub, "edit", common, "load a picture, run the steps in order, save it",
-                    'framewick edit photo.png -o out.jpg --steps "preset:vintage | resize:800,600 | border:10"',
-                    CHAIN_HELP + "\n\nThe steps:\n" + step_list())
-    p.add_argument("input", metavar="IN", help="the picture to edit")
+    p = add_command(sub, "edit", common, "open a picture, run the steps in order, write it",
+                    'framewick edit photo.png -o out.jpg --steps "preset:vintage | resize:800,600 | border:10"\n'
+                    'cat photo.png | framewick edit - -o - --format webp --steps "preset:noir" > out.webp',
+                    "IN '-' reads the picture from standard input; -o - writes it to standard output\n"
+                    "(--format is then required, and the status lines go to standard error). The output\n"
+                    "is written whole or not at all; it is never the input, and an existing file is\n"
+                    "replaced only with --overwrite. A step that fails writes nothing (exit status 1).\n\n"
+                    + CHAIN_HELP + "\n\nThe steps:\n" + step_list())
+    p.add_argument("input", metavar="IN", help="the picture to edit ('-': standard input)")
     p.add_argument("-o", "--output", metavar="OUT", required=True,
-                   help="where the result goes; its extension chooses the format")
+                   help="where the result goes ('-': standard output); its extension chooses the format")
     p.add_argument("-s", "--steps", default="", metavar="STEPS", help=STEPS_HELP)
+    p.add_argument("--overwrite", action="store_true", help="replace OUT if it exists (never the input)")
+    add_open_options(p)
+    add_write_options(p)
     p.set_defaults(func=run)
 
 
 def run(args: argparse.Namespace) -> int:
-    from framewick import FrameWick
-    from framewick._files import atomic_save
-    from framewick._output import call_captured
-
+    # Everything that can be refused is refused before the picture is read.
     chain = read_chain(args.steps)
-    check_format(args.output, "output")
-    check_directory(args.output)
-    echo = echo_for(args)
-    obj = call_captured(echo, FrameWick.load, args.input)
-    chain.apply(obj, echo)
-    atomic_save(obj, args.output, echo)
+    to_stdout = args.output == STDIO
+    check_output(args.output, [args.input], overwrite=args.overwrite, fmt=args.format)
+    check_input(args.input)
+    writing = write_kwargs(args)
+    echo = echo_for(args, data_on_stdout=to_stdout)
+
+    from framewick._output import call_captured
+    from framewick.photo import open_photo, run_steps, write_photo
+
+    with terminate_as_interrupt(), data_on_stdout(to_stdout) as binary:
+        obj = call_captured(echo, open_photo, read_source(args.input), steps=chain, **open_kwargs(args))
+        run_steps(obj, chain, echo, strict=True)
+        write_photo(obj, binary if binary is not None else args.output, echo=echo, **writing)
     return 0

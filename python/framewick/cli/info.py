@@ -1,19 +1,34 @@
-"""`framewick info`: a picture's status report, colour palette and metadata."""
+"""`framewick info`: each picture's status report, what it carries, its palette and metadata."""
 
 from __future__ import annotations
 
 import argparse
+import json
+import sys
+from collections import Counter
 from typing import Any
 
-from framewick.cli._common import Parser, add_command, echo_for, positive
+from framewick.cli._common import Parser, add_command, add_max_pixels, echo_for, fail, positive
+from framewick.cli._targets import STDIO, check_input, read_source
 
 
 def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
-    p = add_command(sub, "info", common, "show a picture's status report, colour palette and metadata",
-                    "framewick info photo.png --colors 8")
-    p.add_argument("input", metavar="IN", help="the picture to inspect")
+    p = add_command(sub, "info", common, "show each picture's status report, colour palette and metadata",
+                    "framewick info photo.png --colors 8\nframewick info shots/*.jpg --json",
+                    "With --json, each picture is one JSON object on a line of its own (path, format,\n"
+                    "mode, size, frames, dpi, orientation, icc, bit_depth, palette, metadata; bytes are\n"
+                    "given as {\"bytes\": length}); status lines then go to standard error. A picture\n"
+                    "that cannot be read is reported and the others go on (exit status 1).")
+    p.add_argument("inputs", metavar="IN", nargs="+", help="the pictures to inspect ('-': standard input)")
     p.add_argument("--colors", type=positive, default=5, metavar="N", help="colours in the palette (default 5)")
+    p.add_argument("--json", action="store_true", help="one JSON object per picture on standard output")
+    add_max_pixels(p)
     p.set_defaults(func=run)
+
+
+#: What the text form shows of the photo layer's description, beyond the status report.
+_LABELS = {"frames": "Frames", "bit_depth": "Bit depth", "dpi": "DPI", "orientation": "Orientation",
+           "icc": "ICC profile"}
 
 
 def _shown(value: Any) -> str:
@@ -23,17 +38,88 @@ def _shown(value: Any) -> str:
     return text if len(text) <= 100 else text[:97] + "..."
 
 
-def run(args: argparse.Namespace) -> int:
-    from framewick import FrameWick
-    from framewick._output import call_captured
+def _plain(value: Any) -> Any:
+    """A JSON value for a metadata value: bytes as their length, tuples as lists, the rest as text."""
+    if value is None or isinstance(value, (bool, int, str)):
+        return value
+    if isinstance(value, float):
+        return value if value == value and abs(value) != float("inf") else str(value)
+    if isinstance(value, (bytes, bytearray)):
+        return {"bytes": len(value)}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    try:
+        number = float(value)  # EXIF rationals
+    except (TypeError, ValueError):
+        return str(value)
+    return number if number == number else str(value)
 
-    echo = echo_for(args)
-    obj = call_captured(echo, FrameWick.load, args.input)
+
+def palette_shares(image: Any, palette: list[str]) -> list[dict[str, Any]]:
+    """Each palette colour with the share of the reduced picture's pixels in its bucket.
+
+    The palette groups the pixels of a 100x100 RGB copy into buckets of 16 levels per channel
+    and names each bucket by its lowest colour; the share is that bucket's count out of all.
+    """
+    small = image.resize((100, 100)).convert("RGB")
+    data = small.tobytes()
+    counts = Counter(zip(data[0::3], data[1::3], data[2::3]))
+    buckets: Counter[str] = Counter()
+    for (r, g, b), n in counts.items():
+        buckets[f"#{r & 0xF0:02x}{g & 0xF0:02x}{b & 0xF0:02x}"] += n
+    total = small.width * small.height
+    return [{"color": c.lower(), "share": round(buckets[c.lower()] / total, 4)} for c in palette]
+
+
+def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json: bool) -> None:
+    from framewick._output import call_captured
+    from framewick.photo import describe as photo_describe
+    from framewick.photo import open_photo
+
+    obj = call_captured(echo, open_photo, read_source(path), max_pixels=max_pixels)
+    facts = photo_describe(obj)
+    palette = call_captured(echo, obj.extract_color_palette, colors)
+    if as_json:
+        shares = palette_shares(obj.image, palette)
+        record = {"path": path, **{str(k): _plain(v) for k, v in facts.items()}, "palette": shares}
+        sys.stdout.write(json.dumps(record, ensure_ascii=False) + "\n")
+        sys.stdout.flush()
+        return
     obj.compare()  # the report is what was asked for: shown even with --quiet
-    palette = call_captured(echo, obj.extract_color_palette, args.colors)
-    metadata = call_captured(echo, obj.get_metadata)
+    for key, label in _LABELS.items():
+        if key in facts:
+            value = facts[key]
+            if key == "dpi" and isinstance(value, (list, tuple)):
+                value = " x ".join(f"{v:g}" for v in value)
+            print(f"{label}: {_shown(value) if value is not None else 'none'}")
     print(f"Palette: {' '.join(palette)}")
+    metadata = facts.get("metadata") or {}
     print("Metadata:" + ("" if metadata else " none"))
-    for key, value in (metadata or {}).items():
+    for key, value in metadata.items():
         print(f"  {key}: {_shown(value)}")
-    return 0
+
+
+def run(args: argparse.Namespace) -> int:
+    from framewick.batch import error_line
+
+    if args.inputs.count(STDIO) > 1:
+        from framewick.cli._common import UsageError
+
+        raise UsageError("'-' (standard input) can be given once")
+    for path in args.inputs:
+        check_input(path)
+    echo = echo_for(args, data_on_stdout=args.json)
+    failed = 0
+    for index, path in enumerate(args.inputs):
+        if index and not args.json:
+            print()
+        try:
+            describe(path, args.colors, echo, args.max_pixels, args.json)
+        except Exception as e:
+            if getattr(args, "debug", False):
+                raise
+            failed += 1
+            fail(error_line(e) if len(args.inputs) == 1 else f"{path}: {error_line(e)}")
+    return 1 if failed else 0

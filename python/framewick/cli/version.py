@@ -3,21 +3,18 @@
 from __future__ import annotations
 
 import argparse
-import threading
 
 from framewick import __version__
-from framewick.cli._common import PROG, Parser, add_command, write
-
-#: How long `version --check` waits for the check: the request's own 5-second time-out for
-#: connecting and again for reading, and a little for the answer.
-CHECK_WAIT = 12.0
+from framewick.cli._common import PROG, Parser, UsageError, add_command, fail, write
 
 
 def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     p = add_command(sub, "version", common, "print the version; --check asks the package index for a newer one",
                     "framewick version --check",
-                    "Only 'version --check' contacts the network: one request to the package index, waited\n"
-                    "for up to its time-out.")
+                    "Only 'version --check' contacts the network: one request to the package index, ended\n"
+                    "after 12 seconds at most. Exit status 0 when the index answered (a newer release, or\n"
+                    "up to date), 1 when it could not be reached or gave no usable answer.\n"
+                    "FRAMEWICK_INDEX_URL (https://HOST/pypi/) sets the index's address for this run.")
     p.add_argument("--check", action="store_true", help="check for a newer release (network)")
     p.set_defaults(func=run)
 
@@ -26,24 +23,21 @@ def run(args: argparse.Namespace) -> int:
     print(f"{PROG} {__version__}", flush=True)
     if not args.check:
         return 0
-    from framewick._output import captured
-    from framewick.utils.updater import FrameWickUpdater
+    import os
 
-    updater = FrameWickUpdater(PROG, __version__)
-    notice: list[str] = []
+    from framewick.cli._index import ENV_URL, ask
 
-    def check() -> None:
-        with captured() as buffer:
-            try:
-                updater._check_logic()
-            finally:
-                notice.append(buffer.getvalue())
-
-    thread = threading.Thread(target=check, name="framewick-version-check", daemon=True)
-    thread.start()
-    thread.join(CHECK_WAIT)
-    if notice and notice[0]:
-        write(notice[0])
-    else:
-        print("No newer release found (or the package index could not be reached).")
-    return 0
+    url = os.environ.get(ENV_URL, "")
+    if url and not url.lower().startswith("https://"):
+        raise UsageError(f"{ENV_URL}={url!r}: the package index is asked over HTTPS only (https://HOST/pypi/)")
+    report = ask(PROG, __version__)
+    status = report["status"]
+    if status == "newer":
+        write(str(report.get("notice", "")))
+        return 0
+    if status == "current":
+        print(f"{PROG} is up to date (the newest release is {report.get('latest')})", flush=True)
+        return 0
+    what = {"unreachable": "could not be reached", "refused": "was not asked"}.get(status, "gave no usable answer")
+    fail(f"{PROG} version: the package index {what}: {report.get('reason', '')}")
+    return 1
