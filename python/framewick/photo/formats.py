@@ -35,7 +35,7 @@ STORES: dict[str, Stores] = {
     "AVIF": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), lossy=True),
     "GIF": Stores(frozenset({"L", "P", "RGB", "RGBA"}), True, frozenset(), animates=True),
     "TIFF": Stores(frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "CMYK", "I;16", "I", "F"}), True,
-                   frozenset({"icc", "dpi", "xmp"})),
+                   _ALL),
     "BMP": Stores(frozenset({"1", "L", "P", "RGB", "RGBA"}), True, frozenset({"dpi"})),
 }
 _OTHER = Stores(frozenset({"L", "RGB"}), False, frozenset({"dpi"}))

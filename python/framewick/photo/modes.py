@@ -33,7 +33,7 @@ def to_8bit(picture: Image.Image) -> Image.Image:
     mode = picture.mode
     if mode.startswith("I;16"):
         return picture.convert("I").point(lambda v: v / 257).convert("L")
-    low, high = picture.getextrema()  # type: ignore[misc]
+    low, high = extrema(picture)
     if mode == "I" and 0 <= low and high <= 65535:
         return picture.point(lambda v: v / 257).convert("L")
     if mode == "F" and 0.0 <= low and high <= 1.0:
@@ -45,6 +45,13 @@ def to_8bit(picture: Image.Image) -> Image.Image:
     if mode != "F":
         picture = picture.convert("F")
     return picture.point(lambda v: v * scale + offset).convert("L")
+
+
+def extrema(picture: Image.Image) -> tuple[float, float]:
+    """The smallest and largest value of a one-band picture."""
+    low, high = picture.getextrema()
+    assert isinstance(low, (int, float)) and isinstance(high, (int, float))
+    return float(low), float(high)
 
 
 def working(picture: Image.Image, icc: bytes | None = None) -> tuple[Image.Image, bytes | None]:
@@ -94,10 +101,7 @@ def flatten(picture: Image.Image, background: str | tuple[int, ...]) -> Image.Im
 
 
 def _rgb(background: str | tuple[int, ...]) -> tuple[int, int, int]:
-    if isinstance(background, str):
-        value = ImageColor.getrgb(background)
-    else:
-        value = tuple(background)
+    value: tuple[int, ...] = ImageColor.getrgb(background) if isinstance(background, str) else tuple(background)
     if len(value) < 3:
         value = (value[0],) * 3
     return int(value[0]), int(value[1]), int(value[2])

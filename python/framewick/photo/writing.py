@@ -14,6 +14,8 @@ from framewick.photo import formats, modes, profiles
 from framewick.photo import frames as _frames
 from framewick.photo.metadata import Photo
 
+_TIFF_XMP = 700
+
 Target = str | os.PathLike[str] | IO[bytes]
 
 
@@ -52,7 +54,7 @@ def storable(picture: Image.Image, fmt: str, background: str | tuple[int, ...],
         return picture, icc
     if mode in modes.DEEP:
         if mode == "I" and "I;16" in can.modes:
-            low, high = picture.getextrema()  # type: ignore[misc]
+            low, high = modes.extrema(picture)
             if 0 <= low and high <= 65535:
                 return picture.convert("I;16"), icc
         if mode.startswith("I;16") and "I;16" in can.modes:
@@ -88,6 +90,15 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> dict[st
         if "exif" in carries:
             args["exif"] = b""
         return args
+    if fmt == "TIFF" and (photo.exif or photo.xmp):
+        # TIFF takes EXIF as tags of its own, and XMP as one more of them.
+        tags = Image.Exif()
+        if photo.exif:
+            tags.load(photo.exif)
+        if photo.xmp:
+            tags[_TIFF_XMP] = photo.xmp
+        args["exif"] = tags
+        return args | ({"dpi": photo.dpi} if photo.dpi else {})
     if "exif" in carries and photo.exif:
         args["exif"] = photo.exif
     if "dpi" in carries and photo.dpi:
@@ -148,7 +159,10 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
 
 
 def _save(pictures: list[Image.Image], fp: str | IO[bytes], fmt: str, args: dict[str, Any]) -> None:
-    pictures[0].save(fp, fmt, **args)
+    first = pictures[0]
+    if fmt == "TIFF" and hasattr(first, "tag_v2"):
+        first = first.copy()  # the TIFF writer copies tags of a TIFF picture itself: only ours go
+    first.save(fp, fmt, **args)
 
 
 def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: bool = False,
