@@ -170,4 +170,7 @@ def test_missing_looks_file_and_a_broken_default(tmp_path):
     for _ in range(2):  # reported at every use until it is mended, never silently skipped
         with pytest.raises(looks.LooksError, match=f"^{broken}: not a looks file"):
             looks.find("x")
+    with pytest.raises(ChainError, match=f"^{broken}: not a looks file"):
+        Chain.parse("blur:1 | look:x")
+    assert steps_of("preset:noir | blur:1") == [("apply_preset", ("noir",), {}), ("apply_blur", (1,), {})]
     assert os.path.isfile(broken)

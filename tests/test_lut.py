@@ -35,6 +35,14 @@ def holding(picture):
     return obj
 
 
+@pytest.fixture(scope="module")
+def identities(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("identity")
+    for size in (2, 17, 33):
+        write_cube(folder / f"{size}.cube", size, IDENTITY)
+    return lambda size: str(folder / f"{size}.cube")
+
+
 @pytest.fixture
 def cube(tmp_path):
     def make(colour=IDENTITY, size=17, name="grade.cube"):
@@ -57,10 +65,10 @@ def write(tmp_path, text, name="t.cube"):
     ("RGB", "RGB"), ("RGBA", "RGBA"), ("L", "RGB"), ("LA", "RGBA"), ("P", "RGB"), ("CMYK", "RGB"),
 ])
 @pytest.mark.parametrize("size", [2, 17, 33])
-def test_identity_lut_keeps_the_picture_and_its_alpha(cube, mode, graded_mode, size):
+def test_identity_lut_keeps_the_picture_and_its_alpha(identities, mode, graded_mode, size):
     picture = noisy(mode)
     obj = holding(picture)
-    assert obj.apply_lut(cube(IDENTITY, size)) is obj
+    assert obj.apply_lut(identities(size)) is obj
     assert obj.image.mode == graded_mode
     expected = picture.convert(graded_mode)
     assert largest_difference(obj.image, expected) <= 1
@@ -116,9 +124,11 @@ def test_domain_and_fine_tables_are_read_through(tmp_path):
     assert graded.getpixel((0, 0)) == (128, 254, 255)
 
 
-def test_a_table_finer_than_pillow_takes_is_resampled(cube):
+def test_a_table_finer_than_pillow_takes_is_resampled(tmp_path):
+    level = [f"{i / 66:.6f}" for i in range(67)]
+    rows = "\n".join(f"{level[b]} {level[g]} {level[r]}" for b in range(67) for g in range(67) for r in range(67))
     picture = noisy()
-    graded = holding(picture).apply_lut(cube(SWAP, 67)).image
+    graded = holding(picture).apply_lut(write(tmp_path, "LUT_3D_SIZE 67\n" + rows)).image
     bands = picture.split()
     assert largest_difference(graded, Image.merge("RGB", (bands[2], bands[1], bands[0]))) <= 1
 

@@ -227,12 +227,15 @@ def expand_parts(parts: Sequence[str]) -> list[str]:
     paths made absolute. Raises ChainError naming the looks for an unknown look or a cycle.
     """
     result: list[str] = []
-    for part in parts:
-        name = _look_in(part)
-        if name is None:
-            result.append(part)
-        else:
-            result.extend(text for text, _ in expand(name))
+    try:
+        for part in parts:
+            name = _look_in(part)
+            if name is None:
+                result.append(part)
+            else:
+                result.extend(text for text, _ in expand(name))
+    except LooksError as e:  # a broken default file, met while looking a name up
+        raise ChainError(str(e)) from None
     return result
 
 
