@@ -42,7 +42,16 @@ Text doc_effects{"Module for advanced visual filters 🎨"};
 // apply_blur(self, radius: int = 2)
 Text doc_apply_blur{"Apply Gaussian blur to the image 🌫️"};
 
+// Pillow's box blur works the radius out in single precision and overflows a C int from a
+// magnitude of 2**31 - 64 on (the first value that rounds up to 2**31): it writes out of bounds.
+IntConst blur_radius_max{2147483583}, blur_radius_min{-2147483583};
+Text blur_range{"❌ Error: Blur radius must be between -2147483583 and 2147483583."};
+
 ref apply_blur(Site &at, handle self, Int radius) {
+    // A radius Pillow cannot take is refused before the picture is read.
+    at.here();
+    if (!compare(blur_radius_min, radius, Py_LE) || !compare(radius, blur_radius_max, Py_LE))
+        throw raise(PyExc_ValueError, blur_range);
     // 1. The picture. 2. A Gaussian blur of that radius. 3. Filtered into a new picture.
     at.here();
     ref image = self.attr(id::image);

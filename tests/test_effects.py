@@ -530,3 +530,50 @@ def test_without_numpy(run_py):
     """)
     assert code == 0, err
     assert out.splitlines()[-1] == "refused ModuleNotFoundError True"
+
+
+# --- Blur radii Pillow cannot take -----------------------------------------------------------------
+# Pillow's box blur overflows a C int (and writes out of bounds) from a radius magnitude of
+# 2**31 - 64 on; such a radius is refused before Pillow is called.
+
+BLUR_RANGE = "❌ Error: Blur radius must be between -2147483583 and 2147483583."
+REFUSED_RADII = [2**31 - 64, -(2**31 - 64), 2**31 - 1, 2**31, -(2**31), 2**63, -(2**63), 10**40, 2.2e9]
+
+
+@pytest.mark.parametrize("radius", REFUSED_RADII)
+def test_blur_radius_out_of_range_is_refused_before_pillow(tape, monkeypatch, console, radius):
+    monkeypatch.setattr(effects, "ImageFilter", tape("ImageFilter"))
+    obj = holding(tape("image"))
+    with pytest.raises(ValueError) as info:
+        obj.apply_blur(radius)
+    assert str(info.value) == BLUR_RANGE
+    assert tape.events == [] and console.text() == ""
+
+
+@pytest.mark.parametrize("radius", [2**31 - 65, -(2**31 - 65), 2147483583.9, 0, -1])
+def test_blur_radius_in_range_reaches_pillow(tape, monkeypatch, radius):
+    monkeypatch.setattr(effects, "ImageFilter", tape("ImageFilter"))
+    holding(tape("image")).apply_blur(radius)
+    assert tape.calls()[0][:3] == ("ImageFilter", "GaussianBlur", (int(radius),))
+
+
+def test_blur_radii_that_crashed_pillow_leave_the_interpreter_alive(run_py):
+    # On real pictures of every mode Pillow blurs: a crash would end the child with a signal.
+    code, out, err = run_py(f"""
+        from PIL import Image
+        from framewick.modules.effects import Effects
+        obj = type("O", (Effects,), {{}})()
+        for mode in ["L", "LA", "RGB", "RGBA", "CMYK"]:
+            for radius in {REFUSED_RADII[:7]!r}:
+                obj.image = before = Image.new(mode, (6, 5))
+                try:
+                    obj.apply_blur(radius)
+                except ValueError as e:
+                    assert str(e) == {BLUR_RANGE!r} and obj.image is before, (mode, radius)
+                else:
+                    raise AssertionError((mode, radius))
+            obj.apply_blur(2**31 - 65)
+            assert obj.image.mode == mode and obj.image.size == (6, 5)
+        print("alive")
+    """)
+    assert (code, out, err) == (0, "alive\n", "")
