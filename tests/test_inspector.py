@@ -285,3 +285,107 @@ def test_pixels_that_break_the_algorithm_raise_as_it_would(capsys, pixels, error
     with pytest.raises(error):
         Picture(Pixels(pixels)).extract_color_palette()
     assert printed(capsys) == [EXTRACTING.format(5)]
+
+
+# ---------------------------------------------------------------------------------------------
+# The cached sorted replaced before the module loads: its result is walked as a for loop walks it
+
+@pytest.mark.parametrize("result, outcome", [
+    ("tuple(found)", "same"),
+    ("iter(found)", "same"),
+    ("(entry for entry in found)", "same"),
+    ("type('L', (list,), {})(found)", "same"),
+    ("found[::-1]", "reversed"),
+    ("42", "TypeError: 'int' object is not iterable"),
+    ("[((1, 2), 5)]", "ValueError: not enough values to unpack (expected 3, got 2)"),
+], ids=["tuple", "iterator", "generator", "list-subclass", "other-order", "not-iterable", "bad-entries"])
+def test_palette_walks_whatever_the_cached_sorted_gives(run_py, result, outcome):
+    code, out, err = run_py(f"""
+        import builtins
+        real_sorted = builtins.sorted
+
+        armed = False
+
+        def sorted(items, **kwargs):
+            found = real_sorted(items, **kwargs)
+            return {result} if armed else found  # unarmed while the imports sort things
+
+        builtins.sorted = sorted
+        import framewick.utils.inspector as inspector
+        builtins.sorted = real_sorted
+        armed = True
+
+        class Pixels:
+            # Lists, not int tuples: the counting goes the general way, through sorted.
+            def copy(self): return self
+            def resize(self, size): return self
+            def convert(self, mode): return self
+            def getdata(self): return iter([[255, 0, 0]] * 3 + [[0, 0, 255]] * 2 + [[0, 200, 0]])
+
+        obj = type("O", (inspector.Inspector,), {{}})()
+        obj.image = Pixels()
+        try:
+            print("RESULT", obj.extract_color_palette(10))
+        except Exception as e:
+            print("RESULT", f"{{type(e).__name__}}: {{e}}")
+    """)
+    assert code == 0 and err == "", err
+    expected = {"same": "['#F00000', '#0000F0', '#00C000']", "reversed": "['#00C000', '#0000F0', '#F00000']"}
+    assert out.splitlines()[-1] == "RESULT " + expected.get(outcome, outcome)
+
+
+# ---------------------------------------------------------------------------------------------
+# The palette of an exact RGB picture of Pillow's, counted from its bytes
+
+class Wrapped:
+    """A stand-in that hands each step to a real picture: the same pixels, but not exactly
+    Pillow's picture class, so the palette takes the pixel-tuple path."""
+
+    def __init__(self, im):
+        self.im = im
+        self.mode = im.mode
+
+    def copy(self):
+        return Wrapped(self.im.copy())
+
+    def resize(self, size):
+        return Wrapped(self.im.resize(size))
+
+    def convert(self, mode):
+        return Wrapped(self.im.convert(mode))
+
+    def get_flattened_data(self):
+        return self.im.get_flattened_data()
+
+
+@pytest.mark.parametrize("mode, size, seed", [
+    ("RGB", (100, 100), 11), ("RGB", (1, 1), 12), ("RGB", (257, 31), 13), ("RGB", (3, 400), 14),
+    ("RGBA", (120, 80), 15), ("P", (64, 64), 16), ("L", (150, 150), 17), ("CMYK", (99, 101), 18),
+    ("I;16", (50, 70), 19), ("F", (40, 40), 20),
+])
+@pytest.mark.parametrize("num_colors", [1, 5, 4096])
+def test_bytes_and_tuple_paths_give_the_same_palette(monkeypatch, capsys, mode, size, seed, num_colors):
+    im = noise(mode, size, seed) if mode not in ("I;16", "F") else noise("L", size, seed).convert(mode)
+    expected, paths = reference_palette(im, num_colors), []
+    for name in ("tobytes", "get_flattened_data"):
+        def spy(self, *args, _name=name, _real=getattr(Image.Image, name), **kwargs):
+            paths.append(_name)
+            return _real(self, *args, **kwargs)
+        monkeypatch.setattr(Image.Image, name, spy)
+    fast = Picture(im).extract_color_palette(num_colors)
+    fast_paths, fast_lines, paths[:] = paths[:], printed(capsys), []
+    slow = Picture(Wrapped(im)).extract_color_palette(num_colors)
+    assert fast == slow == expected
+    assert fast_paths == ["tobytes"] and paths == ["get_flattened_data"]
+    assert fast_lines == printed(capsys) and len(fast_lines) == 2
+
+
+def test_tuple_path_for_objects_that_only_look_like_pillows(capsys):
+    class RGBStandIn(Pixels):
+        mode = "RGB"
+
+        def tobytes(self):
+            raise AssertionError("tobytes read from a stand-in")
+
+    pixels = [(255, 0, 0)] * 3 + [(0, 0, 255)] * 4
+    assert Picture(RGBStandIn(pixels)).extract_color_palette() == palette_of(pixels, 5)

@@ -14,10 +14,11 @@ namespace {
 // --- Identifiers ---------------------------------------------------------------------------
 
 namespace id {
-Name PIL{"PIL"}, Image{"Image"};
+Name PIL{"PIL"}, Image{"Image"}, PIL_Image{"PIL.Image"};
 Name image{"image"}, width{"width"}, height{"height"}, mode{"mode"}, format{"format"}, info{"info"},
     histogram{"histogram"}, copy{"copy"}, resize{"resize"}, convert{"convert"}, getdata{"getdata"},
-    get_flattened_data{"get_flattened_data"}, upper{"upper"}, key{"key"}, reverse{"reverse"};
+    get_flattened_data{"get_flattened_data"}, tobytes{"tobytes"}, upper{"upper"}, key{"key"},
+    reverse{"reverse"};
 Name RGB{"RGB"};
 } // namespace id
 
@@ -26,6 +27,7 @@ Builtin print{"print"}, sorted{"sorted"};
 // --- Constants -----------------------------------------------------------------------------
 
 IntConst k0{0}, k1{1}, k5{5}, k16{16}, k100{100};
+constexpr Py_ssize_t palette_side = 100;
 TupleConst size_100{&k100, &k100};
 TupleConst kw_key_reverse{&id::key, &id::reverse};
 
@@ -141,7 +143,58 @@ struct BucketTable {
     void add(unsigned bucket) {
         if (count[bucket]++ == 0) order.push_back(std::uint16_t(bucket));
     }
+
+    // Steps 6 and 7 on the table: the palette of the `num_colors` most frequent buckets.
+    ref palette(handle num_colors) const;
 };
+
+ref BucketTable::palette(handle num_colors) const {
+    // 6. Most frequent first; a stable sort keeps equal counts in first-occurrence order.
+    std::vector<std::uint16_t> sorted_colors = order;
+    std::stable_sort(sorted_colors.begin(), sorted_colors.end(),
+                     [&](std::uint16_t a, std::uint16_t b) { return count[a] > count[b]; });
+    // 7. The stop test compares with num_colors, an unbounded int: clamp it.
+    int overflow = 0;
+    long long limit = PyLong_AsLongLongAndOverflow(num_colors.ptr(), &overflow);
+    if (overflow) limit = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    ref palette = check(PyList_New(0));
+    for (std::uint16_t bucket : sorted_colors) {
+        // A channel is component * 16: its high digit is the component, its low digit 0.
+        static constexpr char digits[] = "0123456789ABCDEF";
+        const char hex_code[7] = {'#', digits[(bucket >> 8) & 15], '0', digits[(bucket >> 4) & 15], '0',
+                                  digits[bucket & 15], '0'};
+        check(PyList_Append(palette.ptr(), check(PyUnicode_FromStringAndSize(hex_code, 7)).ptr()));
+        if (PyList_GET_SIZE(palette.ptr()) >= limit) break;
+    }
+    return palette;
+}
+
+// Pillow's picture class, PIL.Image.Image, as the loaded PIL.Image module holds it (not through
+// the module global `Image`, which a program may rebind); null when there is none.
+ref pillow_image_class() {
+    ref module = ref::steal(PyImport_GetModule(id::PIL_Image.ptr()));
+    if (!module) {
+        if (PyErr_Occurred()) throw error{};
+        return ref();
+    }
+    PyObject *cls = nullptr;
+    check(PyObject_GetOptionalAttr(module.ptr(), id::Image.ptr(), &cls));
+    return ref::steal(cls);
+}
+
+// The pixels of `img` as bytes, three per pixel row by row, when it is exactly Pillow's picture
+// class in mode RGB (whose tobytes is its raw pixel data); null for any other object, which
+// keeps to the pixel tuples.
+ref rgb_bytes(handle img) {
+    ref image_class = pillow_image_class();
+    if (!image_class || reinterpret_cast<PyObject *>(Py_TYPE(img.ptr())) != image_class.ptr() ||
+        !equal(img.attr(id::mode), id::RGB))
+        return ref();
+    ref data = img.method(id::tobytes);
+    if (!PyBytes_CheckExact(data.ptr()) || PyBytes_GET_SIZE(data.ptr()) != 3 * palette_side * palette_side)
+        return ref();
+    return data;
+}
 
 // The bucket of a pixel Pillow yields for an RGB picture, or -1 for any other value.
 int native_bucket(PyObject *pixel) noexcept {
@@ -189,6 +242,23 @@ ref extract_color_palette(Site &at, handle self, Int num_colors) {
     // 3.
     at.here();
     img = img.method(id::convert, id::RGB);
+    // 4.-5. An exact RGB picture of Pillow's is counted straight from its bytes.
+    at.here();
+    if (ref raw = rgb_bytes(img)) {
+        const auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(raw.ptr()));
+        const Py_ssize_t n = PyBytes_GET_SIZE(raw.ptr());
+        BucketTable table;
+        for (Py_ssize_t k = 0; k < n; k += 3)
+            table.add(unsigned(p[k] >> 4) << 8 | unsigned(p[k + 1] >> 4) << 4 | unsigned(p[k + 2] >> 4));
+        at.here();
+        ref palette = table.palette(num_colors);
+        // 8.
+        at.here();
+        print(status(palette_done, text_of(palette), palette_done_end));
+        // 9.
+        return palette;
+    }
+
     // 4. get_flattened_data where the picture has it (getdata is deprecated from Pillow 12 on
     //    and goes in Pillow 14); the same pixel sequence either way. The list of an exact tuple
     //    (what get_flattened_data gives) would be a copy no one else sees, holding the same
@@ -213,27 +283,13 @@ ref extract_color_palette(Site &at, handle self, Int num_colors) {
         table.add(unsigned(bucket));
     }
 
-    ref palette = check(PyList_New(0));
+    ref palette;
     if (i == PySequence_Fast_GET_SIZE(pixels.ptr())) {
-        // 6. Native ordering of the table.
+        // 6.-7. Native ordering of the table.
         at.here();
-        std::vector<std::uint16_t> sorted_colors = table.order;
-        std::stable_sort(sorted_colors.begin(), sorted_colors.end(),
-                         [&](std::uint16_t a, std::uint16_t b) { return table.count[a] > table.count[b]; });
-        // 7. The stop test compares with num_colors, an unbounded int: clamp it.
-        int overflow = 0;
-        long long limit = PyLong_AsLongLongAndOverflow(num_colors.ptr(), &overflow);
-        if (overflow) limit = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-        for (std::uint16_t bucket : sorted_colors) {
-            at.here();
-            // A channel is component * 16: its high digit is the component, its low digit 0.
-            static constexpr char digits[] = "0123456789ABCDEF";
-            const char hex_code[7] = {'#', digits[(bucket >> 8) & 15], '0', digits[(bucket >> 4) & 15], '0',
-                                      digits[bucket & 15], '0'};
-            check(PyList_Append(palette.ptr(), check(PyUnicode_FromStringAndSize(hex_code, 7)).ptr()));
-            if (PyList_GET_SIZE(palette.ptr()) >= limit) break;
-        }
+        palette = table.palette(num_colors);
     } else {
+        palette = check(PyList_New(0));
         // 5. The general path: what was counted so far becomes the dict, then the rest.
         ref color_counts = check(PyDict_New());
         for (std::uint16_t bucket : table.order) {
@@ -261,10 +317,17 @@ ref extract_color_palette(Site &at, handle self, Int num_colors) {
         at.here();
         ref items = check(PyDict_Items(color_counts.ptr()));
         ref sorted_colors = sorted.object().call_kw(kw_key_reverse, items, count_key(), handle(Py_True));
-        // 7.
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(sorted_colors.ptr()); ++j) {
+        // 7. Whatever the cached sorted gave (a replaced builtin need not give a list) is walked
+        //    as a for loop walks it.
+        ref entries = check(PyObject_GetIter(sorted_colors.ptr()));
+        while (true) {
             at.here();
-            ref entry = ref::borrow(PyList_GET_ITEM(sorted_colors.ptr(), j));
+            PyObject *next = PyIter_Next(entries.ptr());
+            if (!next) {
+                if (PyErr_Occurred()) throw error{};
+                break;
+            }
+            ref entry = ref::steal(next);
             auto [key, count] = unpack<2>(entry);
             auto [r_key, g_key, b_key] = unpack<3>(key);
             at.here();
