@@ -19,6 +19,12 @@ ONE_LINER = ("from PIL import Image, ImageOps; import sys; "
              "optimize=True)")
 
 
+# The least a command line built on argparse does for --help: on 3.14 argparse formats through
+# _colorize, which imports dataclasses; the floor under any argparse program's start-up.
+ARGPARSE_FLOOR = ("import argparse; p = argparse.ArgumentParser(prog='x'); "
+                  "p.add_argument('-q', action='store_true', help='quiet'); p.print_help()")
+
+
 def framewick_script():
     return os.path.join(os.path.dirname(sys.executable), "framewick")
 
@@ -51,6 +57,7 @@ def commands():
                         ("framewick steps", ["steps"])):
         cmd = [fw, *args]
         out[label] = cmd if works(cmd) else None
+    out["argparse floor"] = [sys.executable, "-c", ARGPARSE_FLOOR]
     return out
 
 
