@@ -22,6 +22,7 @@ import inspect
 import os
 import re
 import stat
+import sys
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, Final
@@ -192,7 +193,8 @@ MODES: Final[tuple[str, ...]] = (
 MAX_PIXELS: Final = 178_956_970
 #: The image library keeps sizes and coordinates in 32-bit signed integers.
 MAX_INT32: Final = 2**31 - 1
-#: Pillow's box blur overflows (and crashes) from a radius of 2,147,483,584 on.
+#: Pillow's box blur overflows (and crashes) from a radius of magnitude 2**31 - 64 on; apply_blur
+#: refuses the same.
 MAX_BLUR_RADIUS: Final = 2_147_483_583
 #: A border this wide alone makes a picture of MAX_PIXELS.
 MAX_BORDER: Final = 6688
@@ -233,16 +235,24 @@ def _direction(value: str, _: Mapping[str, Any]) -> bool:
 
 def _preset(value: str, _: Mapping[str, Any]) -> bool | str:
     name = value.lower()
-    if name in PRESET_NAMES:
+    if name in PRESET_NAMES or name in _added_presets():
         return True
     looks = _looks()
     if looks is not None and looks.find(name) is not None:
         return True
     import difflib
 
-    known = list(PRESET_NAMES) + ([look.name for look in looks.all_looks()] if looks is not None else [])
+    known = [*PRESET_NAMES, *_added_presets()] + ([look.name for look in looks.all_looks()] if looks else [])
     close = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
     return f"did you mean {' or '.join(repr(c) for c in close)}?" if close else False
+
+
+def _added_presets() -> list[str]:
+    """Presets a program added to the effects table (looked at only when it is loaded already)."""
+    table = getattr(sys.modules.get("framewick.modules.effects"), "PRESETS", None)
+    if not isinstance(table, dict):
+        return []
+    return [k for k in table if isinstance(k, str) and k not in PRESET_NAMES]
 
 
 def _looks() -> Any:
@@ -256,8 +266,6 @@ def _looks() -> Any:
 
 def _writable_formats() -> dict[str, str]:
     """Every name `convert` may be given that Pillow can write: format names and extensions."""
-    import sys
-
     from PIL import Image
 
     Image.init()
@@ -376,7 +384,8 @@ RULES: Final[Mapping[tuple[str, str], Rule]] = {
     ("optimize", "quality"): Rule("an integer from 1 to 100", _between(1, 100)),
     ("convert_mode", "target_mode"): Rule(f"one of the modes {', '.join(MODES)} (in any case)", _mode),
     ("convert", "target_format"): Rule("a picture format Pillow can write, e.g. JPEG, PNG or WEBP", _format),
-    ("apply_blur", "radius"): Rule(f"an integer from 0 to {MAX_BLUR_RADIUS:,}", _between(0, MAX_BLUR_RADIUS)),
+    ("apply_blur", "radius"): Rule(f"an integer from {-MAX_BLUR_RADIUS:,} to {MAX_BLUR_RADIUS:,}",
+                                   _between(-MAX_BLUR_RADIUS, MAX_BLUR_RADIUS)),
     ("adjust_gamma", "gamma"): Rule("a number of at least 0 (below 0 the curve leaves the 8-bit range)", _at_least(0.0)),
     ("apply_grayscale", "factor"): _FRACTION,
     ("apply_preset", "preset_name"): Rule(f"a preset ({', '.join(PRESET_NAMES)}) or a look of the looks file", _preset),
