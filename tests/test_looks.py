@@ -174,3 +174,20 @@ def test_missing_looks_file_and_a_broken_default(tmp_path):
         Chain.parse("blur:1 | look:x")
     assert steps_of("preset:noir | blur:1") == [("apply_preset", ("noir",), {}), ("apply_blur", (1,), {})]
     assert os.path.isfile(broken)
+
+
+def test_looks_and_lut_files_are_checked_without_pillow(tmp_path, run_py):
+    pytest.importorskip("framewick.steps", reason="chains are parsed without Pillow from the step table")
+    folder = tmp_path / "config" / "framewick"
+    looks_file(folder / "looks.toml", '[looks.film]\nsteps = "lut:id.cube,0.5 | blur:1"')
+    write_cube(folder / "id.cube", 2, lambda r, g, b: (r, g, b))
+    code, out, err = run_py(f"""
+        import os, sys
+        os.environ["XDG_CONFIG_HOME"] = {str(tmp_path / "config")!r}
+        from framewick.chain import Chain
+        from framewick.lut import read_cube
+        print(Chain.parse("preset:film").to_text(), read_cube({str(folder / "id.cube")!r}).size)
+        print(sorted(m for m in sys.modules if m.split(".")[0] in ("PIL", "numpy") or ".modules." in m or ".utils." in m))
+    """)
+    assert code == 0, err
+    assert out.splitlines() == [f"lut:{folder}/id.cube,0.5 | blur:1 2", "[]"]
