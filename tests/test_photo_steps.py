@@ -1,0 +1,242 @@
+"""Chains on photos: every mode, alpha, grey pictures, animations and strict failures."""
+
+import io
+
+import pytest
+from PIL import Image, ImageChops
+
+from framewick import FrameWick
+from framewick.chain import Chain, Step
+from framewick.photo import StepFailed, run_steps, write_photo
+
+PALETTE = [0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255] + [128, 128, 128] * 252
+
+
+def holding(picture, **photo):
+    """A FrameWick holding `picture` as opened from a PNG."""
+    buffer = io.BytesIO()
+    picture.save(buffer, "TIFF" if picture.mode in ("CMYK", "I", "F", "PA") else "PNG", **photo)
+    buffer.seek(0)
+    return FrameWick.open(buffer)
+
+
+def every_mode():
+    """One picture per mode Pillow opens, each with a known middle pixel."""
+    p = Image.new("P", (24, 16), 1)
+    p.putpalette(PALETTE)
+    pa = p.convert("PA")
+    return {
+        "1": Image.new("1", (24, 16), 1),
+        "L": Image.new("L", (24, 16), 100),
+        "LA": Image.new("LA", (24, 16), (100, 128)),
+        "P": p,
+        "PA": pa,
+        "RGB": Image.new("RGB", (24, 16), (200, 30, 60)),
+        "RGBA": Image.new("RGBA", (24, 16), (200, 30, 60, 128)),
+        "CMYK": Image.new("CMYK", (24, 16), (0, 255, 255, 0)),
+        "I;16": Image.new("I;16", (24, 16), 32896),
+        "I": Image.new("I", (24, 16), 65535),
+        "F": Image.new("F", (24, 16), 0.5),
+    }
+
+
+STEPS = ["blur", "sharpen", "contrast:1.2", "grayscale:0.5", "scan", "enhance", "invert", "gamma:0.8",
+         "sepia", "rotate:30", "flip", "crop:2,2,20,14", "thumbnail:12,12", "corners:4", "resize:12,8", "fit:10,10",
+         "text:hi,(1,1)", "border:2,color=red"] + [f"preset:{name}" for name in
+                                                   ("vintage", "cinematic", "vibrant", "dreamy", "noir", "warm",
+                                                    "sepia", "cool")]
+
+
+@pytest.mark.parametrize("mode", list(every_mode()))
+def test_every_mode_goes_through_every_step_and_out_to_every_format(tmp_path, mode):
+    for text in STEPS:
+        obj = holding(every_mode()[mode])
+        Chain.parse(text).apply(obj, lambda line: None)
+        assert obj.image.mode in ("L", "LA", "RGB", "RGBA"), (mode, text)
+    obj = holding(every_mode()[mode])
+    for suffix in (".jpg", ".png", ".webp", ".gif", ".bmp", ".tif", ".avif"):
+        write_photo(obj, tmp_path / f"out{suffix}", echo=lambda line: None)
+        with Image.open(tmp_path / f"out{suffix}") as written:
+            written.load()
+            assert written.size == (24, 16)
+
+
+@pytest.mark.parametrize("mode, expected", [
+    ("I;16", 128), ("I", 255), ("F", 127), ("L", 100), ("1", 255),
+])
+def test_deep_and_bilevel_pictures_are_scaled_by_their_range_not_clipped(tmp_path, mode, expected):
+    obj = holding(every_mode()[mode])
+    Chain.parse("flip").apply(obj, lambda line: None)
+    assert obj.image.mode == "L" and abs(obj.image.getpixel((3, 3)) - expected) <= 1
+    write_photo(holding(every_mode()[mode]), tmp_path / "out.jpg", echo=lambda line: None)
+    with Image.open(tmp_path / "out.jpg") as written:
+        assert abs(written.getpixel((3, 3)) - expected) <= 2
+
+
+def test_a_16_bit_picture_keeps_its_depth_where_the_format_stores_it(tmp_path):
+    obj = holding(Image.new("I;16", (8, 8), 40000))
+    write_photo(obj, tmp_path / "deep.png", echo=lambda line: None)
+    with Image.open(tmp_path / "deep.png") as written:
+        assert written.mode.startswith("I") and written.getpixel((1, 1)) == 40000
+
+
+def test_cmyk_becomes_rgb_for_the_steps_and_for_formats_without_cmyk(tmp_path):
+    obj = holding(every_mode()["CMYK"])
+    write_photo(obj, tmp_path / "kept.jpg", echo=lambda line: None)
+    with Image.open(tmp_path / "kept.jpg") as kept:
+        assert kept.mode == "CMYK"
+    write_photo(obj, tmp_path / "out.png", echo=lambda line: None)
+    with Image.open(tmp_path / "out.png") as png:
+        assert png.mode == "RGB" and png.getpixel((1, 1)) == (255, 0, 0)
+    Chain.parse("blur").apply(obj, lambda line: None)
+    assert obj.image.mode == "RGB" and obj.image.getpixel((5, 5)) == (255, 0, 0)
+
+
+def alpha_picture():
+    """Opaque colour on the left, fully transparent right half, half transparent bottom row."""
+    im = Image.new("RGBA", (40, 20), (200, 100, 50, 255))
+    im.paste((10, 20, 30, 0), (20, 0, 40, 20))
+    im.paste((200, 100, 50, 128), (0, 19, 20, 20))
+    return im
+
+
+@pytest.mark.parametrize("text", ["blur", "sharpen", "contrast:1.5", "grayscale", "invert", "gamma:0.5", "sepia",
+                                  "enhance", "scan", "text:x,(25,5)", "preset:warm", "preset:vintage",
+                                  "preset:dreamy", "preset:cool"])
+def test_a_same_size_step_gets_the_alpha_back_unchanged(text):
+    obj = holding(alpha_picture())
+    before = obj.image.getchannel("A")
+    Chain.parse(text).apply(obj, lambda line: None)
+    assert obj.image.mode in ("RGBA", "LA")
+    assert ImageChops.difference(obj.image.getchannel("A"), before).getbbox() is None
+
+
+@pytest.mark.parametrize("text, pixel, alpha", [
+    ("flip", (5, 5), 0), ("flip:vertical", (5, 0), 128), ("crop:15,0,40,20", (10, 5), 0),
+    ("resize:20,10", (15, 5), 0), ("rotate:180", (5, 5), 0), ("border:3", (0, 0), 255),
+    ("fit:20,20", (19, 10), 0), ("thumbnail:20,20", (15, 5), 0),
+])
+def test_a_step_that_moves_pixels_moves_the_alpha_with_them(text, pixel, alpha):
+    obj = holding(alpha_picture())
+    Chain.parse(text).apply(obj, lambda line: None)
+    assert obj.image.mode == "RGBA" and obj.image.getchannel("A").getpixel(pixel) == alpha
+
+
+def test_rounded_corners_keep_what_was_transparent():
+    obj = holding(alpha_picture())
+    Chain.parse("corners:6").apply(obj, lambda line: None)
+    alpha = obj.image.getchannel("A")
+    assert alpha.getpixel((0, 0)) == 0  # the corner is cut
+    assert alpha.getpixel((30, 10)) == 0  # was transparent, stays so
+    assert alpha.getpixel((10, 10)) == 255 and alpha.getpixel((10, 19)) == 128
+
+
+@pytest.mark.parametrize("mode, text, grey", [
+    ("L", "preset:vintage", True), ("L", "invert", True), ("L", "gamma:0.5", True), ("L", "grayscale:0.7", True),
+    ("LA", "preset:noir", True), ("L", "preset:warm", False), ("L", "preset:sepia", False), ("LA", "sepia", False),
+    ("L", "preset:cool", False), ("L", "preset:vibrant", True),
+])
+def test_grey_pictures_stay_grey_unless_the_step_tints_them(mode, text, grey):
+    obj = holding(Image.linear_gradient("L").resize((32, 32)).convert(mode))
+    Chain.parse(text).apply(obj, lambda line: None)
+    has_alpha = mode == "LA"
+    if grey:
+        assert obj.image.mode == ("LA" if has_alpha else "L")
+    else:
+        assert obj.image.mode == ("RGBA" if has_alpha else "RGB")
+        red, _, blue = obj.image.getpixel((16, 16))[:3]
+        assert red != blue
+
+
+def test_a_transparent_palette_picture_keeps_its_transparency(tmp_path):
+    p = Image.new("P", (20, 20), 1)
+    p.putpalette(PALETTE)
+    p.paste(0, (10, 0, 20, 20))
+    obj = holding(p, transparency=0)
+    Chain.parse("preset:vibrant | resize:10,10").apply(obj, lambda line: None)
+    assert obj.image.mode == "RGBA"
+    assert obj.image.getpixel((2, 5))[3] >= 250 and obj.image.getpixel((8, 5))[3] == 0
+
+
+def animation(fmt, durations=(100, 200, 300), loop=0):
+    frames = [Image.new("RGB", (30, 20), c) for c in ((255, 0, 0), (0, 255, 0), (0, 0, 255))]
+    buffer = io.BytesIO()
+    frames[0].save(buffer, fmt, save_all=True, append_images=frames[1:], duration=list(durations), loop=loop)
+    buffer.seek(0)
+    return buffer
+
+
+@pytest.mark.parametrize("source", ["GIF", "WEBP", "PNG"])
+@pytest.mark.parametrize("suffix", [".gif", ".webp", ".png"])
+def test_animations_are_edited_frame_by_frame_and_keep_their_timing(tmp_path, source, suffix):
+    obj = FrameWick.open(animation(source))
+    lines = []
+    Chain.parse("resize:16,10 | border:2,color=white | preset:noir").apply(obj, lines.append)
+    assert lines == ["📏 Success: Image resized to 16x10\n", "🎯 Success: Preset 'noir' applied perfectly!\n"]
+    assert [f.size for f in obj.photo.frames] == [(20, 14)] * 3 and obj.image is obj.photo.frames[0]
+    out = tmp_path / f"out{suffix}"
+    write_photo(obj, out, echo=lambda line: None)
+    with Image.open(out) as written:
+        assert written.n_frames == 3 and written.size == (20, 14)
+        durations, greys = [], []
+        for index in range(3):
+            written.seek(index)
+            written.load()
+            durations.append(written.info["duration"])
+            greys.append(written.convert("L").getpixel((10, 7)))
+        assert durations == [100, 200, 300] and written.info.get("loop", 0) == 0
+        assert greys[0] != greys[1] != greys[2]  # each frame its own picture
+
+
+def test_an_animation_to_a_still_format_keeps_the_first_frame_and_says_so(tmp_path, capsys):
+    obj = FrameWick.open(animation("GIF"))
+    write_photo(obj, tmp_path / "still.jpg", echo=lambda line: None)
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "3 frames" in err and "frame 1 of 3" in err
+    with Image.open(tmp_path / "still.jpg") as still:
+        assert still.getpixel((5, 5))[0] > 200
+
+
+def test_an_animation_played_once_is_written_played_once(tmp_path):
+    frames = [Image.new("RGB", (8, 8), c) for c in ("red", "blue")]
+    buffer = io.BytesIO()
+    frames[0].save(buffer, "GIF", save_all=True, append_images=frames[1:], duration=50)
+    buffer.seek(0)
+    obj = FrameWick.open(buffer)
+    assert obj.photo.loop is None
+    write_photo(obj, tmp_path / "once.webp", echo=lambda line: None)
+    with Image.open(tmp_path / "once.webp") as written:
+        assert written.info["loop"] == 1
+
+
+@pytest.mark.parametrize("steps, line", [
+    ([Step("convert_mode", ("NOPE",))], "❌ Error: Could not convert mode to NOPE"),
+    ([Step("convert", ("gif",)), Step("apply_blur")], None),
+    ([Step("apply_preset", ("nosuch",))], "⚠️ Warning: Preset 'nosuch' not found."),
+])
+def test_strict_turns_a_failure_status_line_into_an_exception(steps, line):
+    chain = Chain(tuple(steps))
+    obj = holding(Image.new("RGB", (8, 8), "red"))
+    lines = []
+    if line is None:
+        assert run_steps(obj, chain, lines.append, strict=True) is obj
+        assert lines[0].startswith("🔄 Converting image to GIF")
+        return
+    with pytest.raises(StepFailed) as failed:
+        run_steps(obj, chain, lines.append, strict=True)
+    assert str(failed.value).startswith(line)
+    assert line in "".join(lines)  # reported too
+    relaxed = holding(Image.new("RGB", (8, 8), "red"))
+    assert run_steps(relaxed, chain, lines.append) is relaxed
+
+
+def test_objects_without_a_picture_and_chains_as_json_still_run():
+    class Counter:
+        calls = 0
+
+        def apply_blur(self, radius=2):
+            Counter.calls += radius
+            return self
+
+    run_steps(Counter(), '[{"method": "apply_blur", "args": [3]}]')
+    assert Counter.calls == 3
