@@ -122,21 +122,35 @@ bool wrong_type(const FunctionDef &fn, std::size_t index, PyObject *value, Ann e
 }
 
 // An exact int as it is; any other number as int() converts it; anything else is refused.
-Int to_int(const FunctionDef &fn, std::size_t index, PyObject *value) {
-    if (PyLong_CheckExact(value)) return Int{ref::borrow(value)};
+bool to_int(const FunctionDef &fn, std::size_t index, PyObject *value, Int &out) noexcept {
+    if (PyLong_CheckExact(value)) {
+        out = Int{ref::borrow(value)};
+        return true;
+    }
     PyNumberMethods *nb = Py_TYPE(value)->tp_as_number;
-    if (nb && (nb->nb_int || nb->nb_index)) return Int{check(PyNumber_Long(value))};
+    if (nb && (nb->nb_int || nb->nb_index)) {
+        PyObject *converted = PyNumber_Long(value);
+        if (!converted) return false;
+        out = Int{ref::steal(converted)};
+        return true;
+    }
     incorrect_type(fn, index, value, expected_int);
-    throw error{};
+    return false;
 }
 
-double to_double(PyObject *value) {
-    double d = PyFloat_AsDouble(value);
-    if (d == -1.0 && PyErr_Occurred()) throw error{};
-    return d;
+bool to_double(PyObject *value, double &out) noexcept {
+    const double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    out = d;
+    return true;
 }
 
-bool to_bool(PyObject *value) { return check(PyObject_IsTrue(value)) != 0; }
+bool to_bool(PyObject *value, bool &out) noexcept {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+}
 
 PyObject *unexpected_cxx_exception() noexcept {
     PyErr_SetString(PyExc_SystemError, "framewick: unexpected C++ exception");

@@ -15,6 +15,10 @@
 // Conversions (Int, double, bool) run first, in signature order; then the exact-type tests
 // (Str, Tuple) in signature order. A failed conversion gets a traceback entry at the
 // definition's line; a failed type test gets none. The body runs only when all succeeded.
+//
+// A refusal is an ordinary outcome of a call, so binding, conversion and the type tests report
+// it by answering false with the Python error set, as a type caster does; no C++ exception is
+// thrown before the body runs (a throw costs thousands of instructions in the unwinder).
 #pragma once
 
 #include "function.hpp"
@@ -47,45 +51,81 @@ bool bind(const FunctionDef &fn, PyObject *const *args, Py_ssize_t nargs, PyObje
           PyObject **out) noexcept;
 // Sets the "has incorrect type" TypeError; returns false.
 bool wrong_type(const FunctionDef &fn, std::size_t index, PyObject *value, Ann expected) noexcept;
-Int to_int(const FunctionDef &fn, std::size_t index, PyObject *value);
-double to_double(PyObject *value);
-bool to_bool(PyObject *value);
+// The conversions other than the exact-type fast paths: each stores the body's value in `out`
+// and answers true, or answers false with the error set.
+bool to_int(const FunctionDef &fn, std::size_t index, PyObject *value, Int &out) noexcept;
+bool to_double(PyObject *value, double &out) noexcept;
+bool to_bool(PyObject *value, bool &out) noexcept;
 PyObject *unexpected_cxx_exception() noexcept;
 
+// Arg<T>::convert(fn, index, value, out) stores the value the body receives; Arg<T>::test
+// checks an exact type. Both answer false with the error set on a refusal.
 template <class T> struct Arg;
 template <> struct Arg<handle> {
     static constexpr Ann ann = Ann::none;
-    static handle convert(const FunctionDef &, std::size_t, PyObject *v) { return v; }
-    static bool test(const FunctionDef &, std::size_t, PyObject *) { return true; }
+    static bool convert(const FunctionDef &, std::size_t, PyObject *v, handle &out) noexcept {
+        out = v;
+        return true;
+    }
+    static bool test(const FunctionDef &, std::size_t, PyObject *) noexcept { return true; }
 };
 template <> struct Arg<Str> {
     static constexpr Ann ann = Ann::str;
-    static Str convert(const FunctionDef &, std::size_t, PyObject *v) { return Str{v}; }
-    static bool test(const FunctionDef &fn, std::size_t i, PyObject *v) {
+    static bool convert(const FunctionDef &, std::size_t, PyObject *v, Str &out) noexcept {
+        out = Str{v};
+        return true;
+    }
+    static bool test(const FunctionDef &fn, std::size_t i, PyObject *v) noexcept {
         return PyUnicode_CheckExact(v) || wrong_type(fn, i, v, Ann::str);
     }
 };
 template <> struct Arg<Tuple> {
     static constexpr Ann ann = Ann::tuple;
-    static Tuple convert(const FunctionDef &, std::size_t, PyObject *v) { return Tuple{v}; }
-    static bool test(const FunctionDef &fn, std::size_t i, PyObject *v) {
+    static bool convert(const FunctionDef &, std::size_t, PyObject *v, Tuple &out) noexcept {
+        out = Tuple{v};
+        return true;
+    }
+    static bool test(const FunctionDef &fn, std::size_t i, PyObject *v) noexcept {
         return PyTuple_CheckExact(v) || wrong_type(fn, i, v, Ann::tuple);
     }
 };
 template <> struct Arg<Int> {
     static constexpr Ann ann = Ann::int_;
-    static Int convert(const FunctionDef &fn, std::size_t i, PyObject *v) { return to_int(fn, i, v); }
-    static bool test(const FunctionDef &, std::size_t, PyObject *) { return true; }  // exact after conversion
+    static bool convert(const FunctionDef &fn, std::size_t i, PyObject *v, Int &out) noexcept {
+        if (PyLong_CheckExact(v)) {
+            out = Int{ref::borrow(v)};
+            return true;
+        }
+        return to_int(fn, i, v, out);
+    }
+    static bool test(const FunctionDef &, std::size_t, PyObject *) noexcept { return true; }  // exact after conversion
 };
 template <> struct Arg<double> {
     static constexpr Ann ann = Ann::float_;
-    static double convert(const FunctionDef &, std::size_t, PyObject *v) { return to_double(v); }
-    static bool test(const FunctionDef &, std::size_t, PyObject *) { return true; }
+    static bool convert(const FunctionDef &, std::size_t, PyObject *v, double &out) noexcept {
+        if (PyFloat_CheckExact(v)) {
+            out = PyFloat_AS_DOUBLE(v);
+            return true;
+        }
+        return to_double(v, out);
+    }
+    static bool test(const FunctionDef &, std::size_t, PyObject *) noexcept { return true; }
 };
 template <> struct Arg<bool> {
     static constexpr Ann ann = Ann::bool_;
-    static bool convert(const FunctionDef &, std::size_t, PyObject *v) { return to_bool(v); }
-    static bool test(const FunctionDef &, std::size_t, PyObject *) { return true; }
+    static bool convert(const FunctionDef &, std::size_t, PyObject *v, bool &out) noexcept {
+        if (PyBool_Check(v)) {
+            out = v == Py_True;
+            return true;
+        }
+        return to_bool(v, out);
+    }
+    static bool test(const FunctionDef &, std::size_t, PyObject *) noexcept { return true; }
+};
+
+// Leaves the interpreter's recursion guard when the body's scope ends, however it ends.
+struct RecursionScope {
+    ~RecursionScope() { Py_LeaveRecursiveCall(); }
 };
 
 template <class F> struct Signature;
@@ -96,7 +136,10 @@ template <class... P> struct Signature<ref (*)(Site &, P...)> {
 };
 
 // The entry point the interpreter calls for a body: bind, convert, test, run; errors leave with
-// the function's traceback entry.
+// the function's traceback entry. The body runs inside the interpreter's recursion guard: a body
+// calls methods of its picture, and a picture that is itself a framewick object (or two that
+// hold each other) would otherwise recurse natively until the C stack overflows; this way it
+// ends in RecursionError, as the same class written in Python does.
 template <auto Body, class... P, std::size_t... I>
 PyObject *call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames,
                std::index_sequence<I...>) noexcept {
@@ -117,11 +160,20 @@ PyObject *call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObjec
         }
         a = bound;
     }
-    try {
-        // Braced initialisation runs the conversions left to right.
-        std::tuple<P...> values{Arg<P>::convert(fn, I, a[I])...};
-        if (!(Arg<P>::test(fn, I, a[I]) && ...)) return nullptr;
-        Site at{&fn, fn.line};
+    // The && folds stop at the first refusal: conversions left to right, then the type tests.
+    std::tuple<P...> values{};
+    if (!(Arg<P>::convert(fn, I, a[I], std::get<I>(values)) && ...)) {
+        add_traceback(fn.traceback_name_utf8.c_str(), fn.line);
+        return nullptr;
+    }
+    if (!(Arg<P>::test(fn, I, a[I]) && ...)) return nullptr;
+    Site at{&fn, fn.line};
+    if (Py_EnterRecursiveCall(" while calling a framewick method")) {
+        add_traceback(fn.traceback_name_utf8.c_str(), fn.line);
+        return nullptr;
+    }
+    {
+        RecursionScope guard;
         try {
             return Body(at, std::move(std::get<I>(values))...).release();
         } catch (error &) {
@@ -130,13 +182,8 @@ PyObject *call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObjec
         } catch (...) {
             unexpected_cxx_exception();
         }
-        add_traceback(fn.traceback_name_utf8.c_str(), at.line);
-        return nullptr;
-    } catch (error &) {
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
     }
-    add_traceback(fn.traceback_name_utf8.c_str(), fn.line);
+    add_traceback(fn.traceback_name_utf8.c_str(), at.line);
     return nullptr;
 }
 
