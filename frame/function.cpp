@@ -2,15 +2,34 @@
 #include "function.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace fw {
 
 namespace {
 
-// Bump the suffix whenever FunctionObject's layout or the type's behaviour changes, so that
-// modules built from different frames never share a type.
-constexpr const char *registry_name = "_framewick_shared_1";
+// The registry: sys.modules[registry_name].function is a capsule named capsule_name whose
+// pointer is a SharedTypes record. Bump abi_version (it is part of both names) whenever
+// FunctionObject's layout or the type's behaviour changes, so that modules built from different
+// frames never share a type.
+#define FW_ABI_VERSION 2
+#define FW_STRINGIFY(x) #x
+#define FW_TEXT(x) FW_STRINGIFY(x)
+constexpr std::uint32_t abi_version = FW_ABI_VERSION;
+constexpr const char *registry_name = "_framewick_shared_" FW_TEXT(FW_ABI_VERSION);
 constexpr const char *type_attr = "function";
+constexpr const char *capsule_name = "_framewick_shared_" FW_TEXT(FW_ABI_VERSION) ".function";
+
+// The record the first module to load publishes. A type found in the registry is used only when
+// it comes in a capsule of exactly this name (a plain type, or any other object planted there,
+// never yields a pointer) and the record agrees on the version and the object layout. It lives
+// in that module's static storage: an extension module is never unloaded.
+struct SharedTypes {
+    std::uint32_t abi;
+    std::uint32_t object_size;
+    PyTypeObject *function;
+};
+SharedTypes published{};
 
 FunctionObject *as_fn(PyObject *o) noexcept { return reinterpret_cast<FunctionObject *>(o); }
 
@@ -56,10 +75,16 @@ void fn_dealloc(PyObject *self) {
     Py_DECREF(tp);
 }
 
+// A field as an attribute reads it. A collected reference cycle is broken by fn_clear, after
+// which a finalizer in that cycle can still reach the object: an emptied field reads as None.
+PyObject *field(PyObject *value) noexcept { return Py_NewRef(value ? value : Py_None); }
+
 // --- Behaviour ----------------------------------------------------------------------------
 
 PyObject *fn_repr(PyObject *self) {
-    return PyUnicode_FromFormat("<framewick function %U at %p>", as_fn(self)->qualname, self);
+    if (PyObject *qualname = as_fn(self)->qualname)
+        return PyUnicode_FromFormat("<framewick function %S at %p>", qualname, self);
+    return PyUnicode_FromFormat("<framewick function at %p>", self);
 }
 
 // Looked up through an instance (or, for classmethod, a class) it binds like a plain function.
@@ -69,7 +94,11 @@ PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
 }
 
 // Pickled by reference: the module and qualified name find it again.
-PyObject *fn_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_fn(self)->qualname); }
+PyObject *fn_reduce(PyObject *self, PyObject *) {
+    if (PyObject *qualname = as_fn(self)->qualname) return Py_NewRef(qualname);
+    PyErr_SetString(PyExc_TypeError, "cannot pickle a cleared framewick function");
+    return nullptr;
+}
 
 PyMethodDef fn_methods[] = {
     {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
@@ -78,7 +107,7 @@ PyMethodDef fn_methods[] = {
 
 // --- Attributes ---------------------------------------------------------------------------
 
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_fn(self)->name); }
+PyObject *get_name(PyObject *self, void *) { return field(as_fn(self)->name); }
 int set_name(PyObject *self, PyObject *value, void *) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
@@ -88,7 +117,7 @@ int set_name(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_fn(self)->qualname); }
+PyObject *get_qualname(PyObject *self, void *) { return field(as_fn(self)->qualname); }
 int set_qualname(PyObject *self, PyObject *value, void *) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
@@ -98,13 +127,13 @@ int set_qualname(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(as_fn(self)->doc); }
+PyObject *get_doc(PyObject *self, void *) { return field(as_fn(self)->doc); }
 int set_doc(PyObject *self, PyObject *value, void *) {
     Py_SETREF(as_fn(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
-PyObject *get_defaults(PyObject *self, void *) { return Py_NewRef(as_fn(self)->defaults); }
+PyObject *get_defaults(PyObject *self, void *) { return field(as_fn(self)->defaults); }
 int set_defaults(PyObject *self, PyObject *value, void *) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyTuple_Check(value)) {
@@ -119,7 +148,7 @@ int set_defaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_kwdefaults(PyObject *self, void *) { return Py_NewRef(as_fn(self)->kwdefaults); }
+PyObject *get_kwdefaults(PyObject *self, void *) { return field(as_fn(self)->kwdefaults); }
 int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyDict_Check(value)) {
@@ -133,7 +162,7 @@ int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_annotations(PyObject *self, void *) { return Py_NewRef(as_fn(self)->annotations); }
+PyObject *get_annotations(PyObject *self, void *) { return field(as_fn(self)->annotations); }
 int set_annotations(PyObject *self, PyObject *value, void *) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyDict_Check(value)) {
@@ -150,8 +179,8 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_code(PyObject *self, void *) { return Py_NewRef(as_fn(self)->code); }
-PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(as_fn(self)->globals); }
+PyObject *get_code(PyObject *self, void *) { return field(as_fn(self)->code); }
+PyObject *get_globals(PyObject *self, void *) { return field(as_fn(self)->globals); }
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 PyObject *get_type_params(PyObject *, void *) { return PyTuple_New(0); }
 
@@ -192,12 +221,14 @@ PyType_Slot fn_slots[] = {
 };
 
 PyType_Spec fn_spec = {
-    "_framewick_shared_1.framewick_function",
+    "_framewick_shared_" FW_TEXT(FW_ABI_VERSION) ".framewick_function",
     sizeof(FunctionObject),
     0,
     // METHOD_DESCRIPTOR: obj.method(...) calls us with obj prepended instead of binding first.
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        // Only new_function makes one: an object made any other way would have no definition.
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
     fn_slots,
 };
 
@@ -216,6 +247,11 @@ ref registry_module() {
 
 PyTypeObject *function_type = nullptr;
 
+// 1. The registry's entry, when there is one, must be a capsule of exactly capsule_name (else
+//    TypeError: the wrong kind of entry) whose record has this frame's version and object size
+//    and a type of that size (else TypeError asking to rebuild). 2. Without an entry, make the
+//    type and publish it. A bad entry fails the import rather than being replaced: the modules
+//    already loaded use the type it names, and a second type would split them.
 PyTypeObject *obtain_function_type() noexcept {
     if (function_type) return function_type;
     try {
@@ -223,22 +259,28 @@ PyTypeObject *obtain_function_type() noexcept {
         PyObject *found = nullptr;
         if (check(PyObject_GetOptionalAttrString(registry.ptr(), type_attr, &found))) {
             ref entry = ref::steal(found);
-            if (!PyType_Check(found)) {
-                PyErr_Format(PyExc_TypeError, "Shared registry entry %s.%s is not a type object",
-                             registry_name, type_attr);
-                return nullptr;
-            }
-            if (reinterpret_cast<PyTypeObject *>(found)->tp_basicsize != Py_ssize_t(sizeof(FunctionObject))) {
+            if (!PyCapsule_IsValid(found, capsule_name)) {
                 PyErr_Format(PyExc_TypeError,
-                             "Shared type %s.%s has the wrong size, try recompiling",
+                             "Shared registry entry %s.%s is not a framewick type record (found %.200s)",
+                             registry_name, type_attr, Py_TYPE(found)->tp_name);
+                return nullptr;
+            }
+            auto *record = static_cast<const SharedTypes *>(PyCapsule_GetPointer(found, capsule_name));
+            if (!record) return nullptr;
+            if (record->abi != abi_version || record->object_size != sizeof(FunctionObject) ||
+                !record->function || record->function->tp_basicsize != Py_ssize_t(sizeof(FunctionObject))) {
+                PyErr_Format(PyExc_TypeError, "Shared type %s.%s has the wrong size, try recompiling",
                              registry_name, type_attr);
                 return nullptr;
             }
-            function_type = reinterpret_cast<PyTypeObject *>(entry.release());
+            function_type = reinterpret_cast<PyTypeObject *>(Py_NewRef(record->function));
             return function_type;
         }
         ref type = check(PyType_FromSpec(&fn_spec));
-        check(PyObject_SetAttrString(registry.ptr(), type_attr, type.ptr()));
+        published = {abi_version, std::uint32_t(sizeof(FunctionObject)), reinterpret_cast<PyTypeObject *>(type.ptr())};
+        ref capsule = check(PyCapsule_New(&published, capsule_name, nullptr));
+        check(PyObject_SetAttrString(registry.ptr(), type_attr, capsule.ptr()));
+        // Kept for the process: the record points at it.
         function_type = reinterpret_cast<PyTypeObject *>(type.release());
         return function_type;
     } catch (error &) {

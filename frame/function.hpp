@@ -46,7 +46,7 @@ struct FunctionDef {
 };
 
 // The layout of a function object. Every module builds its objects with the type made by the
-// first module to load, so the layout is fixed across modules (the registry checks the size).
+// first module to load, so the layout is fixed across modules (the registry record checks it).
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;  // the creating module's own entry point for this function
