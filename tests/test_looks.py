@@ -59,6 +59,9 @@ def test_a_look_using_a_look_and_preset_names(tmp_path):
     ('[looks.a]\nsteps = "blur:1"', "look", "write look:NAME with one look name"),
     ('[looks.a]\nsteps = "blur:1"', "look:a,b", "write look:NAME with one look name"),
     ('[looks.a]\nsteps = "text:\'unclosed"', "look:a", "look 'a' in "),
+    ('[looks.a]\nsteps = "blur:1 | look:b"\n[looks.b]\nsteps = "blur:1 | resize:10"', "look:a",
+     "looks.toml: step 2 'resize': missing height"),
+    ('[looks.a]\nsteps = "blur:1 | look:b"\n[looks.b]\nsteps = "blur:1 | resize:10"', "look:a", "look 'a' -> 'b' in /"),
     ('[looks.a]\nsteps = "' + " | ".join(["look:b"] * 30) + '"\n[looks.b]\nsteps = "' + " | ".join(["look:c"] * 30) + '"\n'
      '[looks.c]\nsteps = "' + " | ".join(["blur:1"] * 30) + '"', "look:a", "look 'a': more than 10000 steps"),
 ])

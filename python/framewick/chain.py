@@ -371,7 +371,7 @@ class Chain:
             return cls(())
         from framewick.looks import expand_parts  # look:NAME, and preset:NAME naming a look
 
-        parts = expand_parts(_split(text, SEPARATOR, "chain"))
+        parts = expand_parts(_split(text, SEPARATOR, "chain"), steps)
         result = []
         for index, part in enumerate(parts, 1):
             part = part.strip()

@@ -25,7 +25,7 @@ import sys
 import threading
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Final
+from typing import Any, Final
 
 from framewick.chain import ChainError
 
@@ -220,20 +220,34 @@ def _preset_names() -> frozenset[str]:
 # Looks in chains
 
 
-def expand_parts(parts: Sequence[str]) -> list[str]:
+def expand_parts(parts: Sequence[str], steps: Any = None) -> list[str]:
     """The steps of a chain, split at '|', with each look step replaced by the look's steps.
 
     Steps that are not looks come back as written; a look's steps come back with their file
-    paths made absolute. Raises ChainError naming the looks for an unknown look or a cycle.
+    paths made absolute, each checked first (against `steps`, the chain's step catalogue) so
+    that a step a look gets wrong is reported with the look and its file. Raises ChainError for
+    an unknown look, a cycle or a bad step in a look.
     """
+    from framewick.chain import Chain
+
     result: list[str] = []
     try:
         for part in parts:
             name = _look_in(part)
             if name is None:
                 result.append(part)
-            else:
-                result.extend(text for text, _ in expand(name))
+                continue
+            out: list[_Expanded] = []
+            _expand(name, (), out)
+            for text, _, trail, number, file in out:
+                try:
+                    Chain.parse(text, steps)
+                except ChainError as e:
+                    line = str(e)
+                    if line.startswith("step 1"):
+                        line = f"step {number}" + line[len("step 1"):]
+                    raise ChainError(f"{_trail(trail)} in {file}: {line}") from None
+                result.append(text)
     except LooksError as e:  # a broken default file, met while looking a name up
         raise ChainError(str(e)) from None
     return result
@@ -244,32 +258,38 @@ def expand(name: str) -> list[tuple[str, str]]:
 
     The step texts already carry absolute paths; the directory is the looks file's.
     """
-    out: list[tuple[str, str]] = []
+    out: list[_Expanded] = []
     _expand(name, (), out)
-    return out
+    return [(text, base) for text, base, *_ in out]
+
+
+# A step of an expanded look: its text, its base directory, the looks that led to it, its
+# number within its own look and that look's file.
+_Expanded = tuple[str, str, tuple[str, ...], int, str]
 
 
 def _trail(names: Sequence[str]) -> str:
     return "look " + " -> ".join(repr(n) for n in names)
 
 
-def _expand(name: str, trail: tuple[str, ...], out: list[tuple[str, str]]) -> None:
+def _expand(name: str, trail: tuple[str, ...], out: list[_Expanded]) -> None:
     trail = (*trail, name)
     look = find(name)
     if look is None:
         known = [look.name for look in all_looks()]
         hint = difflib.get_close_matches(name.lower(), known, n=3, cutoff=0.6)
         more = f"; did you mean {' or '.join(repr(h) for h in hint)}?" if hint else ""
-        used = f" (used in {find(trail[-2]).file})" if len(trail) > 1 and find(trail[-2]) else ""
+        user = find(trail[-2]) if len(trail) > 1 else None
+        used = f" (used in {user.file})" if user else ""
         raise ChainError(f"{_trail(trail)}: no such look{used}{more}")
     try:
         parts = _split(look.steps, "|")
     except ValueError as e:
         raise ChainError(f"{_trail(trail)} in {look.file}: {e}") from None
-    for part in map(str.strip, parts):
+    for number, part in enumerate(map(str.strip, parts), 1):
         inner = _look_in(part)
         if inner is None:
-            out.append((_absolute(part, look.directory), look.directory))
+            out.append((_absolute(part, look.directory), look.directory, trail, number, look.file))
         elif inner.lower() in (n.lower() for n in trail):
             raise ChainError(f"{_trail((*trail, inner))}: a cycle")
         else:
