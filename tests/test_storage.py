@@ -417,3 +417,145 @@ def test_load_convert_optimize_save(picture, tmp_path, console, src, mode, targe
                                OPTIMIZED.format(80), SAVED.format(out)]
     with Image.open(out) as written:
         assert (written.format, written.mode, written.size) == (fmt, result_mode, (9, 7))
+
+
+# ---------------------------------------------------------------------------------------------
+# save over a file: a failed save leaves the old file as it was, a successful one is a plain save
+
+class Breaking:
+    """A picture whose save writes part of the file (as Pillow does once it has opened it) and then
+    fails with `exc`; with `remove`, it removes the file instead."""
+
+    def __init__(self, exc, remove=False):
+        self.exc, self.remove = exc, remove
+
+    def save(self, filename, **kwargs):
+        if self.remove:
+            os.remove(filename)
+        else:
+            with open(filename, "w+b") as f:
+                f.write(b"partial")
+        raise self.exc
+
+
+def real_cmyk():
+    return Image.new("CMYK", (4, 4), (1, 2, 3, 4))
+
+
+def state(path):
+    """What a save must keep of a file: its bytes, inode, permissions, links and modification time."""
+    st = os.stat(path)
+    with open(path, "rb") as f:
+        return f.read(), st.st_ino, st.st_mode, st.st_nlink, st.st_mtime_ns
+
+
+FAILURES = [
+    (real_cmyk, OSError, "cannot write mode CMYK as PNG"),
+    (lambda: Breaking(OSError(28, "No space left on device")), OSError, "[Errno 28] No space left on device"),
+    (lambda: Breaking(KeyboardInterrupt()), KeyboardInterrupt, ""),
+]
+FAILURE_IDS = ["pillow-cmyk-as-png", "partial-write", "interrupt"]
+
+
+@pytest.mark.parametrize("via", ["path", "symlink", "hardlink"])
+@pytest.mark.parametrize("make, exc_type, message", FAILURES, ids=FAILURE_IDS)
+def test_failed_save_leaves_the_existing_file_as_it_was(tmp_path, console, via, make, exc_type, message):
+    real = tmp_path / "photo.png"
+    Image.new("RGB", (5, 3), RED).save(real)
+    os.chmod(real, 0o640)
+    os.utime(real, ns=(1_000_000_000, 2_000_000_000))
+    target = real
+    if via != "path":
+        target = tmp_path / "other.png"
+        (os.symlink if via == "symlink" else os.link)(real, target)
+    before, names = state(real), sorted(os.listdir(tmp_path))
+    o = Picture()
+    o.image = make()
+    with pytest.raises(exc_type) as err:
+        o.save(str(target))
+    assert str(err.value) == message and console.lines() == []
+    assert state(real) == before and sorted(os.listdir(tmp_path)) == names  # no spare left behind
+    assert os.path.islink(target) == (via == "symlink")
+
+
+def test_failed_save_that_removed_the_file_puts_it_back(tmp_path, console):
+    path = tmp_path / "photo.png"
+    Image.new("RGB", (5, 3), RED).save(path)
+    os.chmod(path, 0o604)
+    os.utime(path, ns=(1_000_000_000, 2_000_000_000))
+    data, _, mode, _, mtime = state(path)
+    o = Picture()
+    o.image = Breaking(ValueError("gone"), remove=True)
+    with pytest.raises(ValueError, match="^gone$"):
+        o.save(str(path))
+    assert state(path)[::2] == (data, mode, mtime) and os.listdir(tmp_path) == ["photo.png"]
+
+
+def test_old_bytes_that_cannot_be_put_back_stay_in_the_spare(tmp_path, console):
+    class Replacing:
+        def save(self, filename, **kwargs):
+            os.remove(filename)
+            os.mkdir(filename)  # nothing can be written back where the file was
+            raise OSError("disk went away")
+
+    path = tmp_path / "photo.png"
+    Image.new("RGB", (5, 3), RED).save(path)
+    data = path.read_bytes()
+    o = Picture()
+    o.image = Replacing()
+    with pytest.raises(OSError) as err:
+        o.save(str(path))
+    assert str(err.value) == "disk went away"
+    [spare] = [p for p in tmp_path.iterdir() if p.name != "photo.png"]
+    assert spare.name.startswith(".photo.png.") and spare.read_bytes() == data
+    assert err.value.__notes__ == [f"the file's previous contents are kept in {spare}"]
+
+
+@pytest.mark.parametrize("make, exc_type, message", FAILURES, ids=FAILURE_IDS)
+def test_failed_save_to_a_new_file_leaves_nothing(tmp_path, console, make, exc_type, message):
+    o = Picture()
+    o.image = make()
+    with pytest.raises(exc_type):
+        o.save(str(tmp_path / "new.png"))
+    assert os.listdir(tmp_path) == [] and console.lines() == []
+
+
+@pytest.mark.parametrize("via", ["path", "symlink", "hardlink"])
+def test_successful_save_over_a_file_is_a_plain_save(tmp_path, console, via):
+    real = tmp_path / "photo.png"
+    Image.new("RGB", (5, 3), RED).save(real)
+    os.chmod(real, 0o640)
+    target = real if via == "path" else tmp_path / "other.png"
+    if via != "path":
+        (os.symlink if via == "symlink" else os.link)(real, target)
+    _, inode, mode, links, _ = state(real)
+    o = Picture()
+    o.image = Image.new("RGB", (2, 2), BLUE)
+    assert o.save(str(target)) is o
+    assert console.lines() == [SAVED.format(target)]
+    assert state(real)[1:4] == (inode, mode, links) and os.path.islink(target) == (via == "symlink")
+    with Image.open(target) as written:
+        assert written.size == (2, 2) and written.getpixel((0, 0)) == BLUE
+    assert sorted(os.listdir(tmp_path)) == sorted({"photo.png", target.name})
+
+
+def test_failed_save_where_no_spare_can_be_made_beside_the_file(run_py, tmp_path):
+    # The spare's name is taken by a folder (the first save of a fresh process uses serial 1):
+    # the old bytes are held in memory instead, and still come back.
+    code, out, err = run_py(f"""
+        import os
+        from PIL import Image
+        from framewick.utils.storage import Storage
+        path = {str(tmp_path / "photo.png")!r}
+        Image.new("RGB", (5, 3)).save(path)
+        os.mkdir(os.path.join({str(tmp_path)!r}, f".photo.png.{{os.getpid()}}-1.framewick-spare"))
+        before = open(path, "rb").read()
+        o = Storage()
+        o.image = Image.new("CMYK", (4, 4))
+        try:
+            o.save(path)
+        except OSError as e:
+            print(e)
+        print(open(path, "rb").read() == before, len(os.listdir({str(tmp_path)!r})))
+    """)
+    assert (code, out, err) == (0, "cannot write mode CMYK as PNG\nTrue 2\n", "")

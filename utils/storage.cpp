@@ -1,6 +1,12 @@
 // storage.cpp: the Storage mixin, through which a picture enters and leaves framewick.
 #include "frame.hpp"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace fw;
 
 namespace {
@@ -12,7 +18,8 @@ Name PIL{"PIL"}, Image{"Image"}, os{"os"};
 Name image{"image"}, quality{"quality"}, optimize{"optimize"}, mode{"mode"}, size{"size"},
     format{"format"}, path{"path"}, exists{"exists"}, new_{"new"}, open{"open"}, paste{"paste"},
     split{"split"}, convert{"convert"}, save{"save"}, upper{"upper"}, strip{"strip"},
-    replace{"replace"}, mask{"mask"}, palette{"palette"}, ADAPTIVE{"ADAPTIVE"};
+    replace{"replace"}, mask{"mask"}, palette{"palette"}, ADAPTIVE{"ADAPTIVE"}, realpath{"realpath"},
+    add_note{"add_note"};
 Name RGB{"RGB"}, RGBA{"RGBA"}, P{"P"}, JPEG{"JPEG"}, JPG{"JPG"}, GIF{"GIF"}, BMP{"BMP"}, dot{"."};
 } // namespace id
 
@@ -177,6 +184,172 @@ ref convert(Site &at, handle self, Str target_format) {
 FunctionDef convert_def{.name = "convert", .params = {"self", "target_format"}, .locals = {"fmt", "e"},
                         .doc = &doc_convert, .body = body<convert>};
 
+// --- The file a save writes over ---------------------------------------------------------
+//
+// Pillow's save opens the path for writing (following a symlink, keeping the file's inode, its
+// permissions and its other links) and only then finds out whether it can encode the picture:
+// a picture it cannot store (CMYK as PNG) leaves an existing file truncated. So, before the call,
+// the bytes of an existing regular file are copied to a hidden spare beside it (".NAME.PID-N
+// .framewick-spare", mode 0600), or held in memory where its folder takes no new file. A
+// successful save is then exactly a plain one and the spare is removed; a failed one (any
+// exception, an interrupt included) writes the old bytes back into the same file, with its old
+// modification time, and removes the spare. Should that write-back fail, the spare stays and
+// the exception says where it is. A new file the failed save left behind is removed. Paths that
+// are no regular file (a folder, a device) are left to Pillow.
+
+// The OSError for errno about `path`, raised as a C++ error.
+error os_error(const std::string &path) {
+    ref name = check(PyUnicode_DecodeFSDefaultAndSize(path.data(), Py_ssize_t(path.size())));
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+    return error{};
+}
+
+// Writes all of `size` bytes; false with errno set.
+bool write_all(int fd, const char *data, std::size_t size) noexcept {
+    while (size) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+// Copies what is left of `from` into `to`; false with errno set.
+bool copy_fd(int from, int to) noexcept {
+    char buffer[1 << 16];
+    while (true) {
+        ssize_t n = ::read(from, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!write_all(to, buffer, std::size_t(n))) return false;
+    }
+}
+
+// A file descriptor closed on scope exit.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool same_state(const struct stat &a, const struct stat &b) noexcept {
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+class Guard {
+public:
+    // Takes the target's state before the save: a spare of an existing regular file.
+    explicit Guard(handle filename);
+    // After a failed save, with that failure as the raised exception: the old state back.
+    void failed() noexcept;
+    // After a successful save.
+    void succeeded() noexcept;
+
+private:
+    bool restore_bytes() noexcept;
+
+    std::string real_, spare_, held_;
+    struct stat before_{};
+    enum { other, fresh, guarded } kind_ = other;
+};
+
+Guard::Guard(handle filename) {
+    ref real = global(id::os).attr(id::path).method(id::realpath, filename);
+    ref encoded = check(PyUnicode_EncodeFSDefault(real.ptr()));
+    real_.assign(PyBytes_AS_STRING(encoded.ptr()), std::size_t(PyBytes_GET_SIZE(encoded.ptr())));
+    if (::stat(real_.c_str(), &before_) != 0) {
+        if (errno == ENOENT) kind_ = fresh;
+        return;
+    }
+    if (!S_ISREG(before_.st_mode)) return;
+    Fd from{::open(real_.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (from.fd < 0) return;  // unreadable: Pillow's own open will say so, or it is write-only
+    kind_ = guarded;
+    static unsigned long serial = 0;
+    std::size_t slash = real_.rfind('/');
+    spare_ = real_.substr(0, slash + 1) + "." + real_.substr(slash + 1) + "." + std::to_string(::getpid()) +
+             "-" + std::to_string(++serial) + ".framewick-spare";
+    bool copied = false;
+    Py_BEGIN_ALLOW_THREADS;
+    Fd to{::open(spare_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    if (to.fd >= 0) {
+        copied = copy_fd(from.fd, to.fd) && ::fsync(to.fd) == 0;
+        if (!copied) ::unlink(spare_.c_str());
+    }
+    Py_END_ALLOW_THREADS;
+    if (copied) return;
+    // No spare beside it: the bytes are held here instead.
+    spare_.clear();
+    if (::lseek(from.fd, 0, SEEK_SET) != 0) throw os_error(real_);
+    char buffer[1 << 16];
+    while (true) {
+        ssize_t n = ::read(from.fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw os_error(real_);
+        if (n == 0) break;
+        held_.append(buffer, std::size_t(n));
+    }
+}
+
+bool Guard::restore_bytes() noexcept {
+    bool ok = false;
+    Py_BEGIN_ALLOW_THREADS;
+    Fd to{::open(real_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, before_.st_mode & 07777)};
+    if (to.fd >= 0) {
+        if (spare_.empty()) {
+            ok = write_all(to.fd, held_.data(), held_.size());
+        } else {
+            Fd from{::open(spare_.c_str(), O_RDONLY | O_CLOEXEC)};
+            ok = from.fd >= 0 && copy_fd(from.fd, to.fd);
+        }
+        const struct timespec times[2] = {before_.st_atim, before_.st_mtim};
+        ok = ok && ::fsync(to.fd) == 0 && ::futimens(to.fd, times) == 0;
+    }
+    Py_END_ALLOW_THREADS;
+    return ok;
+}
+
+void Guard::failed() noexcept {
+    struct stat now{};
+    bool present = ::stat(real_.c_str(), &now) == 0;
+    if (kind_ == fresh) {
+        if (present && S_ISREG(now.st_mode)) ::unlink(real_.c_str());
+        return;
+    }
+    if (kind_ != guarded) return;
+    // Untouched (Pillow refused before opening it, or could not open it): nothing to undo.
+    if (present && same_state(now, before_)) {
+        succeeded();
+        return;
+    }
+    if (restore_bytes()) {
+        succeeded();
+        return;
+    }
+    // The old bytes stay in the spare; the exception being raised says so.
+    if (spare_.empty()) return;
+    ref exc = ref::steal(PyErr_GetRaisedException());
+    ref spare = ref::steal(PyUnicode_DecodeFSDefaultAndSize(spare_.data(), Py_ssize_t(spare_.size())));
+    ref note = spare ? ref::steal(PyUnicode_FromFormat("the file's previous contents are kept in %U", spare.ptr()))
+                     : ref();
+    if (note) {
+        PyObject *done = PyObject_CallMethodOneArg(exc.ptr(), id::add_note.ptr(), note.ptr());
+        Py_XDECREF(done);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+}
+
+void Guard::succeeded() noexcept {
+    if (!spare_.empty()) ::unlink(spare_.c_str());
+    spare_.clear();
+}
+
 // save(self, filename: str)
 Text doc_save{" 😎 The moment of truth! ✨\n"
               "        \n"
@@ -184,11 +357,19 @@ Text doc_save{" 😎 The moment of truth! ✨\n"
 Text saved{"💾 Success: Image saved as '"}, saved_end{"' ✅"};
 
 ref save(Site &at, handle self, Str filename) {
-    // 1. image, then quality; save(filename, quality=..., optimize=True).
+    // 1. image, then quality; save(filename, quality=..., optimize=True), the file it writes
+    //    over kept until the save has succeeded.
     at.here();
     ref image = self.attr(id::image);
     ref quality = self.attr(id::quality);
-    image.method_kw(id::save, kw_quality_optimize, filename, quality, handle(Py_True));
+    Guard target{filename};
+    try {
+        image.method_kw(id::save, kw_quality_optimize, filename, quality, handle(Py_True));
+    } catch (error &) {
+        target.failed();
+        throw;
+    }
+    target.succeeded();
     // 2.
     at.here();
     print(status(saved, filename, saved_end));
