@@ -15,27 +15,73 @@ batch on a cluster::
 Rules, whatever the executor: an input is never overwritten (an output that would land on an
 input is refused); an output that exists is skipped unless `overwrite`; every output is written
 to a temporary file beside it and renamed into place, so an interrupted run leaves no truncated
-file; a picture that fails is reported with its reason and the others go on.
+file; a picture that fails is reported with its reason and the others go on. A batch that
+cannot start as asked (an input that matches nothing, two inputs for one output) raises
+`BatchError` before any picture is read.
+
+On the pool made here, the workers are started once and keep the chain and the options they
+were started with; each task names pictures by path and returns only their outcomes, so no
+picture crosses between processes. A worker turns SIGINT and SIGTERM into an exception while it
+works on a picture (the atomic write removes its temporary file) and starts no picture after
+one; the caller stops the batch when it is interrupted or when a worker was.
 """
 
 from __future__ import annotations
 
 import glob
 import os
+import signal
+import sys
+import threading
+import traceback
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+from concurrent.futures import wait as wait_futures
 from dataclasses import dataclass, field
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
-from framewick import FrameWick
-from framewick._files import TEMP_PREFIX, atomic_save
 from framewick._output import call_captured
-from framewick.chain import Chain
 
-__all__ = ["BatchInterrupted", "BatchResult", "Job", "Outcome", "error_line", "expand_inputs",
-           "picture_extensions", "plan", "process_one", "run_batch"]
+if TYPE_CHECKING:
+    from framewick.chain import Chain
 
-Status = Literal["written", "skipped", "failed"]
+__all__ = ["BatchError", "BatchInterrupted", "BatchResult", "Job", "Options", "Outcome", "Source",
+           "error_line", "expand_inputs", "picture_extensions", "plan", "process_one", "run_batch"]
+
+#: What became of a picture. "interrupted": stopped while it was being edited (nothing
+#: written); "not started": the batch stopped before it.
+Status = Literal["written", "skipped", "failed", "interrupted", "not started"]
+
+#: Temporary files start with this (the atomic write's prefix), and are never inputs.
+_TEMP_PREFIX = ".framewick-tmp-"
+
+
+class BatchError(ValueError):
+    """A batch that cannot start as asked; raised before any picture is read."""
+
+
+@dataclass(frozen=True)
+class Options:
+    """How every picture of a batch is read and written: the photo layer's keywords.
+
+    `format` is Pillow's format name (None: each output's extension decides).
+    """
+
+    orient: bool = True
+    exact: bool = False
+    max_pixels: int | None = None
+    format: str | None = None
+    strip: bool = False
+    background: str = "white"
+    srgb: bool = False
+
+
+@dataclass(frozen=True)
+class Source:
+    """An input picture and the output path it keeps, relative to the output directory."""
+
+    path: str
+    relative: str
 
 
 @dataclass(frozen=True)
@@ -49,20 +95,24 @@ class Job:
 
 @dataclass(frozen=True)
 class Outcome:
-    """What became of one input: written, skipped or failed (with the reason), and its output."""
+    """What became of one input, its output, the reason if it was not written, what the library
+    printed for it, and for a failure the formatted traceback (from the worker)."""
 
     source: str
     target: str | None
     status: Status
     reason: str = ""
     output: str = ""
+    traceback: str = ""
 
 
 @dataclass
 class BatchResult:
-    """The outcomes of a batch, in the order they finished."""
+    """The outcomes of a batch, in the order they finished; after an interrupt, also the
+    pictures that were never started (`not_started`)."""
 
     outcomes: list[Outcome] = field(default_factory=list)
+    interrupted: bool = False
 
     def of(self, status: Status) -> list[Outcome]:
         return [o for o in self.outcomes if o.status == status]
@@ -80,13 +130,23 @@ class BatchResult:
         return self.of("failed")
 
     @property
+    def not_started(self) -> list[Outcome]:
+        return self.of("not started")
+
+    @property
     def ok(self) -> bool:
-        return not self.failed
+        return not self.failed and not self.interrupted
 
     def summary(self) -> str:
         n = len(self.outcomes)
-        return (f"{n} picture{'s' if n != 1 else ''}: {len(self.written)} written, "
+        text = (f"{n} picture{'s' if n != 1 else ''}: {len(self.written)} written, "
                 f"{len(self.skipped)} skipped, {len(self.failed)} failed")
+        if self.interrupted:
+            stopped = len(self.of("interrupted"))
+            if stopped:
+                text += f", {stopped} interrupted"
+            text += f", {len(self.not_started)} not started"
+        return text
 
 
 class BatchInterrupted(KeyboardInterrupt):
@@ -113,130 +173,271 @@ def picture_extensions() -> frozenset[str]:
     return frozenset(Image.registered_extensions())
 
 
-def _pictures_in(directory: str, extensions: frozenset[str]) -> list[str]:
-    names = sorted(os.listdir(directory))
-    return [os.path.join(directory, n) for n in names
-            if not n.startswith(".") and os.path.splitext(n)[1].lower() in extensions
-            and os.path.isfile(os.path.join(directory, n))]
+# ---------------------------------------------------------------------------------------------
+# Inputs and the plan
 
 
-def expand_inputs(inputs: Iterable[str]) -> tuple[list[str], list[Outcome]]:
-    """The pictures named by files, directories (their picture files) and glob patterns.
+def _listed(name: str) -> bool:
+    return not name.startswith(".")
 
-    A file is taken as given (a missing or unreadable one fails when it is loaded); a pattern
-    that matches nothing is a failed outcome. Each picture appears once.
+
+def _pictures_in(root: str, extensions: frozenset[str], recursive: bool, prefix: str,
+                 skip: frozenset[str]) -> list[Source]:
+    """The picture files under `root` (its own files, or its whole tree), each with its path
+    relative to `root` behind `prefix`. Hidden names and the directories in `skip` (the
+    output directory, when it lies inside the tree) are left out."""
+    found = []
+    for directory, dirs, files in os.walk(root):
+        dirs[:] = sorted(d for d in dirs if _listed(d) and os.path.realpath(os.path.join(directory, d)) not in skip)
+        for name in sorted(files):
+            path = os.path.join(directory, name)
+            if _listed(name) and os.path.splitext(name)[1].lower() in extensions and os.path.isfile(path):
+                found.append(Source(path, os.path.normpath(os.path.join(prefix, os.path.relpath(path, root)))))
+        if not recursive:
+            break
+    return found
+
+
+def _fixed_part(pattern: str) -> str:
+    """The directory a glob pattern starts from: its leading components without wildcards."""
+    parts = pattern.split(os.sep)
+    fixed = []
+    for part in parts[:-1]:
+        if glob.has_magic(part):
+            break
+        fixed.append(part)
+    return os.sep.join(fixed) or ("/" if pattern.startswith(os.sep) else ".")
+
+
+def expand_inputs(inputs: Iterable[str], *, recursive: bool = False, out_dir: str | None = None) -> list[Source]:
+    """The pictures named by files, directories and glob patterns, each with the output path it
+    keeps.
+
+    A file is taken as given and keeps its name. A directory gives its picture files, or with
+    `recursive` every picture file in its tree, each keeping its path inside the directory
+    (`out_dir`, when it lies inside the tree, is not walked). A pattern gives what it matches
+    (temporary files aside); with `recursive`, a match keeps its path from the pattern's fixed
+    leading directories, and a matched directory gives its tree. A path that does not exist or
+    a pattern that matches nothing raises BatchError. Each picture appears once.
     """
     extensions = picture_extensions()
-    found: list[str] = []
-    problems: list[Outcome] = []
+    skip = frozenset({os.path.realpath(out_dir)}) if out_dir else frozenset()
+    found: list[Source] = []
     for item in inputs:
-        if os.path.isdir(item):
-            found += _pictures_in(item, extensions)
-        elif glob.has_magic(item):
+        if glob.has_magic(item) and not os.path.lexists(item):
             matches = sorted(glob.glob(item, recursive=True))
             if not matches:
-                problems.append(Outcome(item, None, "failed", f"❌ Error: No file matches {item}"))
+                raise BatchError(f"{item}: no file matches")
+            base = _fixed_part(item)
             for match in matches:
+                rel = os.path.relpath(match, base) if recursive else os.path.basename(match)
                 if os.path.isdir(match):
-                    found += _pictures_in(match, extensions)
-                elif not os.path.basename(match).startswith(TEMP_PREFIX):
-                    found.append(match)
+                    found += _pictures_in(match, extensions, recursive, rel if recursive else "", skip)
+                elif not os.path.basename(match).startswith(_TEMP_PREFIX):
+                    found.append(Source(match, rel))
+        elif os.path.isdir(item):
+            found += _pictures_in(item, extensions, recursive, "", skip)
+        elif os.path.lexists(item):
+            found.append(Source(item, os.path.basename(item)))
         else:
-            found.append(item)
+            raise BatchError(f"{item}: no such file or directory")
     seen: set[str] = set()
     unique = []
-    for path in found:
-        real = os.path.realpath(path)
+    for source in found:
+        real = os.path.realpath(source.path)
         if real not in seen:
             seen.add(real)
-            unique.append(path)
-    return unique, problems
+            unique.append(source)
+    return unique
 
 
-def plan(sources: Sequence[str], out_dir: str, *, suffix: str | None = None,
+def plan(sources: Sequence[Source | str], out_dir: str, *, suffix: str | None = None,
          overwrite: bool = False) -> tuple[list[Job], list[Outcome]]:
     """One job per source, and the outcomes decided without running anything.
 
-    An output is the source's name (with `suffix` as its extension, if given) in `out_dir`. It
-    is refused when it would replace an input, even with `overwrite`, or when two sources would
-    share it; it is skipped when it exists and `overwrite` is false.
+    An output is the source's relative path (with `suffix` as its extension, if given) under
+    `out_dir`. It is refused (a failed outcome) when it would replace an input, even with
+    `overwrite`; it is skipped when it exists and `overwrite` is false. Two sources that would
+    share an output raise BatchError naming both.
     """
-    inputs = {os.path.realpath(s) for s in sources}
+    items = [s if isinstance(s, Source) else Source(s, os.path.basename(s)) for s in sources]
+    inputs = {os.path.realpath(s.path) for s in items}
     claimed: dict[str, str] = {}
     jobs: list[Job] = []
     decided: list[Outcome] = []
-    for source in sources:
-        stem, ext = os.path.splitext(os.path.basename(source))
+    for source in items:
+        stem, ext = os.path.splitext(source.relative)
         target = os.path.join(out_dir, stem + (suffix or ext))
         real = os.path.realpath(target)
+        if real in claimed:
+            raise BatchError(f"{claimed[real]} and {source.path} would both be written to {target}")
+        claimed[real] = source.path
         if real in inputs:
-            decided.append(Outcome(source, target, "failed",
+            decided.append(Outcome(source.path, target, "failed",
                                    f"❌ Error: The output {target} would overwrite an input"))
-        elif real in claimed:
-            decided.append(Outcome(source, target, "failed",
-                                   f"❌ Error: {claimed[real]} is already written to {target}"))
         elif os.path.lexists(target) and not overwrite:
-            claimed[real] = source
-            decided.append(Outcome(source, target, "skipped", f"{target} exists (--overwrite replaces it)"))
+            decided.append(Outcome(source.path, target, "skipped", f"{target} exists (--overwrite replaces it)"))
         else:
-            claimed[real] = source
-            jobs.append(Job(source, target, overwrite))
+            jobs.append(Job(source.path, target, overwrite))
     return jobs, decided
 
 
-def process_one(job: Job, chain: Chain) -> Outcome:
-    """Load one picture, run the chain on it and save it atomically (runs in a worker).
+# ---------------------------------------------------------------------------------------------
+# One picture
+
+
+def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outcome:
+    """Open one picture, run the chain on it and write it atomically (runs in a worker).
 
     Everything the library prints is collected into the outcome, so a worker's lines reach
-    the caller whole and in order. An `Exception` fails this picture only; an interrupt
-    propagates after the temporary file is gone.
+    the caller whole and in order. A step that reports failure only by a status line fails the
+    picture and nothing is written. An `Exception` fails this picture only (its traceback goes
+    with the outcome); an interrupt propagates after the temporary file is gone.
     """
+    from framewick.photo import open_photo, run_steps, write_photo
+
+    opts = options or Options()
     lines: list[str] = []
     try:
-        obj = call_captured(lines.append, FrameWick.load, job.source)
-        chain.apply(obj, lines.append)
+        obj = call_captured(lines.append, open_photo, job.source, steps=chain, exact=opts.exact,
+                            orient=opts.orient, max_pixels=opts.max_pixels)
+        run_steps(obj, chain, lines.append, strict=True)
         if not job.overwrite and os.path.lexists(job.target):
             return Outcome(job.source, job.target, "skipped", f"{job.target} exists (written meanwhile)",
                            "".join(lines))
-        atomic_save(obj, job.target, lines.append)
+        write_photo(obj, job.target, format=opts.format, strip=opts.strip, background=opts.background,
+                    srgb=opts.srgb, echo=lines.append)
     except Exception as error:
-        return Outcome(job.source, job.target, "failed", error_line(error), "".join(lines))
+        return Outcome(job.source, job.target, "failed", error_line(error), "".join(lines),
+                       "".join(traceback.format_exception(error)))
     return Outcome(job.source, job.target, "written", "", "".join(lines))
 
 
-def _suffix(text: str | None) -> str | None:
-    if not text:
-        return None
-    return text if text.startswith(".") else "." + text
+Worker = Callable[[Job, "Chain", Options], Outcome]
+
+
+# ---------------------------------------------------------------------------------------------
+# The workers of the pool made here: started once, told how to stop
+
+
+class Stopped(BaseException):
+    """A worker was told to stop (SIGINT or SIGTERM) while it worked on a picture."""
+
+
+class _WorkerState:
+    chain: Any = None
+    options: Options = Options()
+    worker: Worker = process_one
+    stop: Any = None  # the batch's stop event, set by the caller
+    busy = False  # a picture is being worked on: a signal raises Stopped
+    signalled = False  # a signal came: no further picture is started
+
+
+_state = _WorkerState()
+
+
+def _on_signal(signum: int, frame: Any) -> None:
+    _state.signalled = True
+    if _state.busy:
+        raise Stopped(signal.Signals(signum).name)
+
+
+def _start_worker(chain: Chain, options: Options, worker: Worker, stop: Any) -> None:
+    """The pool's initializer: keep what every picture needs, and stop cleanly on a signal."""
+    _state.chain, _state.options, _state.worker, _state.stop = chain, options, worker, stop
+    signal.signal(signal.SIGINT, _on_signal)
+    signal.signal(signal.SIGTERM, _on_signal)
+
+
+def _not_started(job: Job, status: Status = "not started") -> Outcome:
+    return Outcome(job.source, job.target, status, "the batch was interrupted")
+
+
+def _run_jobs(jobs: Sequence[Job]) -> list[Outcome]:
+    """Run some pictures in this worker, each in turn; none is started once the batch stops."""
+    outcomes = []
+    for job in jobs:
+        if _state.signalled or (_state.stop is not None and _state.stop.is_set()):
+            outcomes.append(_not_started(job))
+            continue
+        outcome = None
+        try:
+            try:
+                _state.busy = True
+                outcome = _state.worker(job, _state.chain, _state.options)
+            finally:
+                _state.busy = False
+        except Stopped:
+            pass  # a signal that lands after the outcome is made keeps it
+        outcomes.append(outcome or _not_started(job, "interrupted"))
+    return outcomes
+
+
+def _pool_context() -> Any:
+    """How the pool's workers are made: forked where that is safe (Linux, no other thread in
+    this process), so they start with what this process imported; else the platform default."""
+    import multiprocessing
+
+    if sys.platform.startswith("linux") and threading.active_count() == 1:
+        return multiprocessing.get_context("fork")
+    return multiprocessing.get_context()
+
+
+def _chunks(jobs: Sequence[Job], workers: int) -> list[list[Job]]:
+    """Jobs grouped so that many small pictures cost few round trips, while every worker still
+    gets several groups to balance the load."""
+    size = max(1, min(32, len(jobs) // (workers * 8)))
+    return [list(jobs[i:i + size]) for i in range(0, len(jobs), size)]
+
+
+# ---------------------------------------------------------------------------------------------
+# The batch
+
+
+def _format(name: str | None) -> tuple[str | None, str | None]:
+    """(Pillow's format name, extension) for a format name as people type it (None: keep)."""
+    if not name:
+        return None, None
+    from framewick.photo import output_format
+
+    return output_format(name)
 
 
 def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence[Mapping[str, Any]],
               executor: Executor | None = None, *, jobs: int | None = None, overwrite: bool = False,
-              suffix: str | None = None, progress: bool = False,
+              format: str | None = None, suffix: str | None = None, recursive: bool = False,
+              options: Options | None = None, progress: bool = False,
               on_outcome: Callable[[Outcome], None] | None = None,
-              worker: Callable[[Job, Chain], Outcome] = process_one) -> BatchResult:
+              worker: Worker = process_one) -> BatchResult:
     """Run `chain` over the pictures named by `inputs`, writing the results into `out_dir`.
 
     `chain` is a `Chain`, its text form or its JSON form; it is checked before any picture is
-    read (ChainError). `executor` is any `concurrent.futures.Executor` (a dask client's
-    `get_executor()` runs the batch on a cluster); without one, a process pool of `jobs`
-    workers (default: the machine's cores) is made and shut down here. `suffix` (e.g. ".jpg")
-    changes the outputs' format. `progress` shows a tqdm bar on standard error; `on_outcome` is
-    called for each outcome as it arrives. `worker` must be a module-level function so that it
-    pickles. On an interrupt, pending pictures are cancelled, running ones finish or leave no
-    file, and BatchInterrupted carries the partial result.
+    read (ChainError), and so are the inputs and the outputs they would write (BatchError).
+    `executor` is any `concurrent.futures.Executor` (a dask client's `get_executor()` runs the
+    batch on a cluster), given the chain with every picture; without one, a process pool of
+    `jobs` workers (default: the machine's cores) is made and shut down here, its workers given
+    the chain once. `format` (a name such as "jpg", "JPEG" or ".webp"; `suffix` is the same)
+    changes the outputs' format and extension, `recursive` walks directories and keeps their
+    tree under `out_dir`, and `options` says how pictures are read and written. `progress` shows
+    a tqdm bar on standard error; `on_outcome` is called for each outcome as it arrives.
+    `worker(job, chain, options)` must be a module-level function so that it pickles. On an
+    interrupt, no further picture is started, running ones finish or leave no file, and
+    BatchInterrupted carries the result (with the pictures not started).
     """
+    from framewick.chain import Chain
+
     chain = Chain.coerce(chain)
-    suffix = _suffix(suffix)
-    sources, problems = expand_inputs(inputs)
+    pil_format, ext = _format(format or suffix)
+    opts = options or Options()
+    if pil_format:
+        opts = Options(**{**opts.__dict__, "format": pil_format})
+    sources = expand_inputs(inputs, recursive=recursive, out_dir=out_dir)
+    planned, decided = plan(sources, out_dir, suffix=ext, overwrite=overwrite)
     os.makedirs(out_dir, exist_ok=True)
-    planned, decided = plan(sources, out_dir, suffix=suffix, overwrite=overwrite)
+    for directory in sorted({os.path.dirname(job.target) for job in planned}):
+        os.makedirs(directory, exist_ok=True)
     result = BatchResult()
     bar: Any = None
-    if progress:
-        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
-
-        bar = tqdm(total=len(problems) + len(decided) + len(planned), unit="picture", desc="framewick")
 
     def record(outcome: Outcome) -> None:
         result.outcomes.append(outcome)
@@ -249,31 +450,81 @@ def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence
         if bar is not None:
             bar.update(1)
 
-    for outcome in problems + decided:
-        record(outcome)
     own = executor is None and bool(planned)
-    pool: Executor | None = (ProcessPoolExecutor(max_workers=min(jobs or os.process_cpu_count() or 1, len(planned)))
-                             if own else executor)
-    futures: dict[Future[Outcome], Job] = {}
+    stop: Any = None
+    pool: Executor | None = executor
+    if own:
+        # Made before the progress bar, whose monitor is a thread.
+        workers = min(jobs or os.process_cpu_count() or 1, len(planned))
+        context = _pool_context()
+        stop = context.Event()
+        pool = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_start_worker,
+                                   initargs=(chain, opts, worker, stop))
+    if progress:
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+
+        bar = tqdm(total=len(decided) + len(planned), unit="picture", desc="framewick")
+
+    for outcome in decided:
+        record(outcome)
+    futures: dict[Future[Any], list[Job]] = {}
     try:
-        if pool is not None:
-            futures = {pool.submit(worker, job, chain): job for job in planned}
-        for future in as_completed(futures):
-            job = futures[future]
-            try:
-                outcome = future.result()
-            except KeyboardInterrupt:
-                raise
-            except BaseException as error:  # a broken pool or a lost worker fails this picture only
-                outcome = Outcome(job.source, job.target, "failed", error_line(error))
-            record(outcome)
-    except KeyboardInterrupt:
-        for future in futures:
-            future.cancel()
-        raise BatchInterrupted(result) from None
+        try:
+            if own and pool is not None:
+                futures = {pool.submit(_run_jobs, chunk): chunk for chunk in _chunks(planned, workers)}
+            elif pool is not None:
+                futures = {pool.submit(worker, job, chain, opts): [job] for job in planned}
+            for future in as_completed(futures):
+                for outcome in _outcomes_of(future, futures[future]):
+                    record(outcome)
+                    if outcome.status in ("interrupted", "not started"):
+                        raise KeyboardInterrupt  # a worker was stopped: the batch stops too
+        except KeyboardInterrupt:
+            if stop is not None:
+                stop.set()
+            _finish_interrupted(futures, result, record)
+            raise BatchInterrupted(result) from None
     finally:
         if own and pool is not None:
             pool.shutdown(wait=True, cancel_futures=True)
         if bar is not None:
             bar.close()
     return result
+
+
+def _outcomes_of(future: Future[Any], jobs: list[Job], stopping: bool = False) -> list[Outcome]:
+    """What a finished task gives: its outcomes, or one per job for a task that raised (a broken
+    pool or a lost worker fails its pictures only; while stopping they count as not started)."""
+    try:
+        value = future.result()
+    except KeyboardInterrupt:
+        if stopping:
+            return [_not_started(job, "interrupted") for job in jobs]
+        raise
+    except BaseException as error:
+        if stopping:
+            return [_not_started(job) for job in jobs]
+        text = error_line(error)
+        tb = "".join(traceback.format_exception(error))
+        return [Outcome(job.source, job.target, "failed", text, "", tb) for job in jobs]
+    return list(value) if isinstance(value, list) else [value]
+
+
+def _finish_interrupted(futures: Mapping[Future[Any], list[Job]], result: BatchResult,
+                        record: Callable[[Outcome], None]) -> None:
+    """Stop the batch: cancel what has not started, take in what finishes, count the rest."""
+    result.interrupted = True
+    recorded = {(o.source, o.target) for o in result.outcomes}
+    running = [f for f in futures if not f.cancel() and not f.done()]
+    try:
+        wait_futures(running)
+    except KeyboardInterrupt:
+        pass  # a second interrupt: what is still running is left to the pool's shutdown
+    for future, jobs in futures.items():
+        if future.cancelled() or not future.done():
+            outcomes = [_not_started(job) for job in jobs]
+        else:
+            outcomes = _outcomes_of(future, jobs, stopping=True)
+        for outcome in outcomes:
+            if (outcome.source, outcome.target) not in recorded:
+                record(outcome)

@@ -8,25 +8,33 @@ import sys
 import threading
 from types import FrameType
 
-from framewick.cli._common import CHAIN_HELP, PROG, STEPS_HELP, Parser, add_command, check_extension, echo_for, \
-    fail, positive, read_chain
+from framewick.cli._common import CHAIN_HELP, PROG, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
+    add_write_options, echo_for, fail, open_kwargs, positive, read_chain, write_kwargs
 
 
 def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     p = add_command(sub, "batch", common, "run the same steps over many pictures, in parallel",
                     'framewick batch photos/ "shots/*.png" --out-dir out --steps "preset:noir | resize:640,480" --jobs 2',
-                    "Inputs are files, directories (their picture files) and glob patterns. Outputs keep the\n"
-                    "input's name (see --format); an output that exists is skipped unless --overwrite, an\n"
-                    "input is never overwritten, and each output is written whole or not at all. A picture\n"
+                    "Inputs are files, directories (their picture files; with --recursive, their whole tree,\n"
+                    "kept under --out-dir) and glob patterns. Outputs keep the input's name (see --format); an\n"
+                    "output that exists is skipped unless --overwrite, an input is never overwritten, and each\n"
+                    "output is written whole or not at all. An input that matches nothing, or two inputs that\n"
+                    "would write the same output, stop the batch before it starts (exit status 2). A picture\n"
                     "that fails is reported with its reason and the rest go on; the exit status is 1 if any\n"
-                    "failed.\n\n" + CHAIN_HELP)
+                    "failed, 130 if the batch was interrupted.\n\n" + CHAIN_HELP)
     p.add_argument("inputs", metavar="INPUTS", nargs="+", help="files, directories or glob patterns")
     p.add_argument("-d", "--out-dir", required=True, metavar="DIR", help="where the results go (made if needed)")
     p.add_argument("-s", "--steps", default="", metavar="STEPS", help=STEPS_HELP)
     p.add_argument("-j", "--jobs", type=positive, metavar="N", help="worker processes (default: the machine's cores)")
+    p.add_argument("-r", "--recursive", action="store_true",
+                   help="walk directories, writing the same relative tree under --out-dir")
+    p.add_argument("-n", "--dry-run", action="store_true",
+                   help="print what would be written and skipped; read and write nothing")
     p.add_argument("--overwrite", action="store_true", help="replace outputs that exist")
-    p.add_argument("--format", metavar="EXT", help="write every output with this extension, e.g. jpg")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    add_open_options(p)
+    add_write_options(p, format_help="write every output in this format and with its extension: jpg (or JPEG, "
+                                     ".JPG), png, webp, tiff, avif, gif, bmp, ...")
     p.set_defaults(func=run)
 
 
@@ -34,12 +42,50 @@ def _terminate(signum: int, frame: FrameType | None) -> None:
     raise KeyboardInterrupt
 
 
+def _options(args: argparse.Namespace) -> tuple[object, str | None]:
+    """The batch's read and write options, checked; and the outputs' extension (None: keep)."""
+    from framewick.batch import Options
+    from framewick.cli._common import output_format
+
+    written = write_kwargs(args)
+    ext = output_format(args.format)[1] if args.format else None
+    return Options(**open_kwargs(args), **written), ext
+
+
+def _dry_run(args: argparse.Namespace, ext: str | None) -> int:
+    from framewick.batch import expand_inputs, plan
+
+    planned, decided = plan(expand_inputs(args.inputs, recursive=args.recursive, out_dir=args.out_dir),
+                            args.out_dir, suffix=ext, overwrite=args.overwrite)
+    for job in planned:
+        print(f"write {job.source} -> {job.target}{' (replacing it)' if job.overwrite and _exists(job.target) else ''}")
+    for outcome in decided:
+        word = "skip" if outcome.status == "skipped" else "fail"
+        print(f"{word} {outcome.source}: {outcome.reason}")
+    n = len(planned) + len(decided)
+    skipped = sum(o.status == "skipped" for o in decided)
+    print(f"{PROG} batch: dry run, nothing written; {n} picture{'s' if n != 1 else ''}: {len(planned)} to write, "
+          f"{skipped} skipped, {len(decided) - skipped} refused (into {args.out_dir})", flush=True)
+    return 0 if len(decided) == skipped else 1
+
+
+def _exists(path: str) -> bool:
+    import os
+
+    return os.path.lexists(path)
+
+
 def run(args: argparse.Namespace) -> int:
-    from framewick.batch import BatchInterrupted, Outcome, run_batch
+    from framewick.batch import BatchError, BatchInterrupted, Outcome, run_batch
 
     chain = read_chain(args.steps)
-    if args.format:
-        check_extension(args.format if args.format.startswith(".") else "." + args.format, f"--format {args.format}")
+    options, ext = _options(args)
+    debug = getattr(args, "debug", False)
+    try:
+        if args.dry_run:
+            return _dry_run(args, ext)
+    except BatchError as e:
+        raise UsageError(str(e)) from None
     echo = echo_for(args)
     bar = sys.stderr.isatty() and not args.no_progress
 
@@ -48,7 +94,10 @@ def run(args: argparse.Namespace) -> int:
             echo(outcome.output)
         if outcome.status == "failed":
             fail(f"{outcome.source}: {outcome.reason}")
-        elif outcome.status == "skipped" and not args.quiet:
+            if debug and outcome.traceback:
+                sys.stderr.write(outcome.traceback)
+                sys.stderr.flush()
+        elif outcome.status == "skipped" and not getattr(args, "quiet", False):
             print(f"skipped {outcome.source}: {outcome.reason}", flush=True)
 
     # A terminate signal stops the batch like an interrupt: no half-written output stays.
@@ -57,9 +106,12 @@ def run(args: argparse.Namespace) -> int:
     previous = signal.signal(signal.SIGTERM, _terminate) if main_thread else None
     try:
         result = run_batch(args.inputs, args.out_dir, chain, jobs=args.jobs, overwrite=args.overwrite,
-                           suffix=args.format, progress=bar, on_outcome=report)
+                           suffix=ext, recursive=args.recursive, options=options, progress=bar,
+                           on_outcome=report)
+    except BatchError as e:
+        raise UsageError(str(e)) from None
     except BatchInterrupted as interrupted:
-        fail(f"{PROG} batch: interrupted; {interrupted.result.summary()} before the interrupt")
+        fail(f"{PROG} batch: interrupted; {interrupted.result.summary()}")
         return 130
     finally:
         if main_thread:
