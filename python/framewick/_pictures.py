@@ -102,7 +102,7 @@ def preset_sheet(base: Any, cell: int = 200, columns: int = 4, echo: Callable[[s
         one.image = small.image.copy()
         run_steps(one, Chain.parse(f"look:{name}"), echo, strict=True)
         picture = one.image if one.image.mode in ("RGB", "RGBA", "L") else one.image.convert("RGB")
-        picture.thumbnail((cell, cell))  # a look may change the size; every tile fits the cell
+        picture.thumbnail(small.image.size)  # a look may change the size; its tile fits the presets' size
         tiles.append((f"look:{name}", picture))
     return labelled_grid(tiles, columns)
 

@@ -32,8 +32,8 @@ def check_output(output: str, inputs: Sequence[str], *, overwrite: bool, fmt: st
     """Refuse an output that cannot be written as asked, before anything is read.
 
     1. `-` (standard output) needs --format, as there is no extension to choose one.
-    2. Without --format the extension must name a format Pillow can write.
-    3. Its directory must exist, and it must not be a directory.
+    2. Its directory must exist, and it must not be a directory.
+    3. Without --format the extension must name a format Pillow can write.
     4. It must not be one of the inputs by any path, even with --overwrite: the input would be
        replaced by its own edit, and a failure half-way would lose it.
     5. Any other existing file is replaced only with --overwrite.
@@ -42,6 +42,11 @@ def check_output(output: str, inputs: Sequence[str], *, overwrite: bool, fmt: st
         if not fmt:
             raise UsageError(f"-o -: a picture on standard output needs --format (e.g. --format png)")
         return
+    directory = os.path.dirname(output) or "."
+    if not os.path.isdir(directory):
+        raise UsageError(f"{what} {output!r}: the directory {directory!r} does not exist")
+    if os.path.isdir(output):
+        raise UsageError(f"{what} {output!r} is a directory")
     if not fmt:
         ext = os.path.splitext(output)[1]
         if not ext:
@@ -50,11 +55,6 @@ def check_output(output: str, inputs: Sequence[str], *, overwrite: bool, fmt: st
             output_format(ext)
         except UsageError as e:
             raise UsageError(f"{what} {output!r}: {str(e).split(': ', 1)[1]}") from None
-    directory = os.path.dirname(output) or "."
-    if not os.path.isdir(directory):
-        raise UsageError(f"{what} {output!r}: the directory {directory!r} does not exist")
-    if os.path.isdir(output):
-        raise UsageError(f"{what} {output!r} is a directory")
     for source in inputs:
         if source != STDIO and same_file(source, output):
             raise UsageError(f"{what} {output!r} is the input {source!r}; write the result to another file")

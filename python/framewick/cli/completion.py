@@ -13,8 +13,8 @@ SHELLS = ("bash", "zsh", "fish")
 
 def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     p = add_command(sub, "completion", common, "print a shell completion script (bash, zsh or fish)",
-                    'eval "$(framewick completion bash)"\nframewick completion fish > ~/.config/fish/completions/'
-                    "framewick.fish",
+                    "framewick completion fish > ~/.config/fish/completions/framewick.fish\n"
+                    'eval "$(framewick completion bash)"',
                     "Completes the commands, their options, file names, and in --steps the step names,\n"
                     "preset:NAME and look:NAME for the presets and the looks known when it is made.\n"
                     "Needs shtab (the optional dependency 'completion', or the python3-shtab package).")

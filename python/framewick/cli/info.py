@@ -8,7 +8,8 @@ import sys
 from collections import Counter
 from typing import Any
 
-from framewick.cli._common import Parser, add_command, add_max_pixels, echo_for, fail, positive
+from framewick.cli._common import Parser, UsageError, add_command, add_max_pixels, echo_for, error_line, fail, \
+    positive
 from framewick.cli._targets import STDIO, check_input, read_source
 
 
@@ -102,11 +103,7 @@ def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json:
 
 
 def run(args: argparse.Namespace) -> int:
-    from framewick.batch import error_line
-
     if args.inputs.count(STDIO) > 1:
-        from framewick.cli._common import UsageError
-
         raise UsageError("'-' (standard input) can be given once")
     for path in args.inputs:
         check_input(path)

@@ -1,0 +1,110 @@
+"""What the command line costs and how it ends: the imports before work, a terminate signal during
+a write, and `framewick.quiet` in a process with several threads."""
+
+import os
+import signal
+import subprocess
+import sys
+import sysconfig
+import threading
+import time
+
+import pytest
+from PIL import Image
+
+SCRIPT = os.path.join(sysconfig.get_path("scripts"), "framewick")
+HEAVY = ("PIL", "numpy", "requests", "framewick.utils.storage", "framewick.modules.effects")
+
+
+def imported_by(args, run_py, tmp_path):
+    """The heavy modules a fresh interpreter has imported after running the command line on `args`."""
+    code, out, err = run_py(f"""
+        import contextlib, io, sys
+        from framewick.cli import main
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+            status = main({list(args)!r})
+        print(status, *sorted(m for m in {HEAVY!r} if m in sys.modules))
+        """)
+    assert code == 0, err
+    status, *modules = out.split()
+    return int(status), modules
+
+
+@pytest.mark.parametrize(("args", "status"), [
+    (["--help"], 0),
+    (["--version"], 0),
+    (["steps"], 0),
+    (["steps", "--json"], 0),
+    (["presets"], 0),
+    (["edit", "--help"], 0),
+    (["edit", "in.png", "-o", "out.png", "--steps", "resiz:10,10"], 2),  # the chain is refused first
+    (["edit", "in.png", "-o", "out.png", "--steps", "quality:101"], 2),
+])
+def test_listing_and_refusing_import_no_picture_library_network_or_native_module(args, status, run_py, tmp_path):
+    assert imported_by(args, run_py, tmp_path) == (status, [])
+
+
+def test_an_edit_imports_only_what_its_steps_need(run_py, tmp_path):
+    Image.new("RGB", (8, 6)).save(tmp_path / "in.png")
+    status, modules = imported_by(["edit", "in.png", "-o", "out.png", "--steps", "border:1"], run_py, tmp_path)
+    assert status == 0
+    assert "PIL" in modules and "requests" not in modules and "numpy" not in modules
+
+
+def test_sigterm_during_the_write_leaves_no_temporary_file_and_no_output(tmp_path):
+    # A picture that takes a while to compress, so the signal lands while the file is written.
+    Image.effect_noise((2400, 2400), 80).convert("RGB").save(tmp_path / "big.bmp")
+    out = tmp_path / "out" / "big.png"
+    out.parent.mkdir()
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    child = subprocess.Popen([SCRIPT, "edit", str(tmp_path / "big.bmp"), "-o", str(out), "-q"], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not os.listdir(out.parent) and child.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.002)
+    seen = os.listdir(out.parent)
+    child.send_signal(signal.SIGTERM)
+    _, err = child.communicate(timeout=60)
+    assert seen and seen[0].startswith("."), f"the write was not caught in progress: {seen}"
+    assert child.returncode == 143 and "framewick edit: terminated" in err
+    assert os.listdir(out.parent) == []
+
+
+def test_quiet_silences_this_threads_status_lines_only(tmp_path, capfd):
+    import builtins
+
+    import framewick
+    from framewick import FrameWick
+
+    Image.new("RGB", (8, 6)).save(tmp_path / "p.png")
+    print_before = builtins.print
+    obj = FrameWick.load(str(tmp_path / "p.png"))
+    capfd.readouterr()
+    ready, done = threading.Event(), threading.Event()
+
+    def other():  # prints while the main thread is quiet
+        ready.wait()
+        FrameWick.load(str(tmp_path / "p.png")).resize(4, 3)
+        print("other thread")
+        done.set()
+
+    worker = threading.Thread(target=other)
+    worker.start()
+    with framewick.quiet():
+        obj.resize(6, 4)
+        ready.set()
+        done.wait(10)
+    worker.join()
+    obj.resize(5, 4)  # loud again
+    framewick.quiet(True)
+    try:
+        obj.resize(4, 4)
+        framewick.quiet(True)  # switching on twice needs one switch off
+    finally:
+        framewick.quiet(False)
+    obj.resize(3, 3)
+    assert builtins.print is print_before
+    lines = capfd.readouterr().out.splitlines()
+    assert lines == [f"📸 Image loaded: {tmp_path / 'p.png'}", "📏 Success: Image resized to 4x3", "other thread",
+                     "📏 Success: Image resized to 5x4", "📏 Success: Image resized to 3x3"]
+    assert sys.stdout.__class__.__name__ != "_Router"  # the stream is put back once nobody needs it
