@@ -265,3 +265,89 @@ def test_program_ending_during_a_check_exits_cleanly(served, authority, run_py, 
         release.set()
     assert arrived.is_set()
     assert (rc, out, err) == (0, "", "")
+
+
+# ---------------------------------------------------------------------------------------------
+# Only an answer that came over HTTPS all the way is trusted
+
+@pytest.fixture
+def plain():
+    """An index on loopback over plain HTTP."""
+    from pytest_httpserver import HTTPServer
+
+    server = HTTPServer(host="localhost", port=0, threaded=True)
+    server.start()
+    yield server
+    server.clear()
+    server.stop()
+
+
+def redirect(server, path, to):
+    server.expect_request(path).respond_with_response(Response(status=302, headers={"Location": to}))
+
+
+@pytest.mark.parametrize("route", ["to-http", "through-http-back-to-https"])
+def test_redirect_to_plain_http_is_not_trusted(served, plain, capsys, route):
+    redirect(served, PATH, plain.url_for(PATH))
+    if route == "to-http":
+        plain.expect_request(PATH).respond_with_json(answer("9.0", []))
+    else:
+        redirect(plain, PATH, served.url_for("/pypi/again/json"))
+        served.expect_request("/pypi/again/json").respond_with_json(answer("9.0", []))
+    assert FrameWickUpdater("framewick", "1.0.0")._check_logic() is None
+    assert capsys.readouterr() == ("", "")
+    assert [r.path for r, _ in plain.log] == [PATH]  # the redirect was followed, its answer ignored
+
+
+def test_redirect_within_https_is_followed(served, capsys):
+    redirect(served, PATH, served.url_for("/pypi/moved/json"))
+    served.expect_request("/pypi/moved/json").respond_with_json(answer("9.0", []))
+    FrameWickUpdater("framewick", "1.0.0")._check_logic()
+    assert capsys.readouterr().out == notice("9.0", "Unknown")
+
+
+class Answer:
+    """A stand-in response carrying a newer release, with only the attributes given."""
+
+    status_code = 200
+
+    def __init__(self, **attrs):
+        vars(self).update(attrs)
+
+    def json(self):
+        return answer("9.0", [])
+
+
+class Hop:
+    def __init__(self, **attrs):
+        vars(self).update(attrs)
+
+
+@pytest.mark.parametrize("index_url, response, asked, trusted", [
+    ("http://127.0.0.1/pypi/", Answer(), False, False),
+    ("ftp://mirror.test/pypi/", Answer(), False, False),
+    ("//mirror.test/pypi/", Answer(), False, False),
+    ("https:/mirror.test/pypi/", Answer(), False, False),
+    ("httpsx://mirror.test/pypi/", Answer(), False, False),
+    ("HTTPS://mirror.test/pypi/", Answer(), True, True),
+    ("https://mirror.test/pypi/", Answer(), True, True),
+    ("https://mirror.test/pypi/", Answer(url="https://mirror.test/pypi/framewick/json", history=[]), True, True),
+    ("https://mirror.test/pypi/", Answer(url="http://mirror.test/pypi/framewick/json"), True, False),
+    ("https://mirror.test/pypi/", Answer(url=None), True, False),
+    ("https://mirror.test/pypi/", Answer(url=b"https://mirror.test/"), True, False),
+    ("https://mirror.test/pypi/", Answer(history=[Hop(url="https://a.test/"), Hop(url="http://b.test/")]), True,
+     False),
+    ("https://mirror.test/pypi/", Answer(history=[Hop(url="HTTPS://a.test/"), Hop()]), True, True),
+    ("https://mirror.test/pypi/", Answer(history=None), True, False),
+], ids=["http", "ftp", "no-scheme", "one-slash", "httpsx", "upper-case", "plain-stand-in", "https-url",
+        "http-url", "url-none", "url-bytes", "http-hop", "hops-https-or-silent", "history-not-iterable"])
+def test_only_https_addresses_and_answers_count(monkeypatch, capsys, index_url, response, asked, trusted):
+    asks = []
+    monkeypatch.setattr(updater_module, "INDEX_URL", index_url)
+    monkeypatch.setattr(updater_module, "requests",
+                        type("requests", (), {"get": staticmethod(lambda *a, **k: asks.append((a, k)) or response)}))
+    u = FrameWickUpdater("framewick", "1.0.0")
+    assert u.api_url == index_url + "framewick/json"
+    assert u._check_logic() is None
+    assert asks == ([((u.api_url,), {"timeout": 5})] if asked else [])
+    assert capsys.readouterr().out == (notice("9.0", "Unknown") if trusted else "")

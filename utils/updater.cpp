@@ -20,7 +20,8 @@ Name package_name{"package_name"}, current_version{"current_version"}, api_url{"
 Name get{"get"}, timeout{"timeout"}, status_code{"status_code"}, json{"json"}, info{"info"},
     releases{"releases"}, upload_time_iso_8601{"upload_time_iso_8601"}, parse{"parse"}, replace{"replace"},
     fromisoformat{"fromisoformat"}, strftime{"strftime"}, tzinfo{"tzinfo"}, astimezone{"astimezone"},
-    utc{"utc"}, Thread{"Thread"}, target{"target"}, daemon{"daemon"}, start{"start"};
+    utc{"utc"}, Thread{"Thread"}, target{"target"}, daemon{"daemon"}, start{"start"}, url{"url"},
+    history{"history"};
 } // namespace id
 
 Builtin print{"print"};
@@ -58,11 +59,57 @@ ref init(Site &at, handle self, Str package_name, Str current_version) {
 }
 FunctionDef init_def{.name = "__init__", .params = {"self", "package_name", "current_version"}, .body = body<init>};
 
+// --- Only HTTPS is trusted ------------------------------------------------------------------
+//
+// A notice tells the user to install something, so only an answer that came over HTTPS all the
+// way counts. An api_url that is not HTTPS (INDEX_URL pointed at a plain http:// mirror) ends the
+// check before any request is made: silently, like every other failure of the check, so that a
+// misconfigured address never surprises a program at start-up. An answer whose final address
+// (response.url) or any redirect hop (each response in response.history) is not HTTPS is ignored.
+// A response object without those attributes is taken as it is.
+
+// True when `url` is a str naming an HTTPS address (the scheme compared without regard to case).
+bool is_https(handle url) {
+    if (!PyUnicode_Check(url.ptr())) return false;
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(url.ptr(), &size);
+    if (!text) throw error{};
+    static constexpr char scheme[] = "https://";
+    if (size < Py_ssize_t(sizeof scheme - 1)) return false;
+    for (std::size_t i = 0; i < sizeof scheme - 1; ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        if (c != scheme[i]) return false;
+    }
+    return true;
+}
+
+// False when `response` has a url that is not HTTPS.
+bool came_over_https(handle response) {
+    PyObject *url = nullptr;
+    if (!check(PyObject_GetOptionalAttr(response.ptr(), id::url.ptr(), &url))) return true;
+    return is_https(ref::steal(url));
+}
+
+// True when the final address and every hop before it came over HTTPS (or say nothing).
+bool answered_over_https(handle response) {
+    if (!came_over_https(response)) return false;
+    PyObject *history = nullptr;
+    if (!check(PyObject_GetOptionalAttr(response.ptr(), id::history.ptr(), &history))) return true;
+    ref hops = check(PyObject_GetIter(ref::steal(history).ptr()));
+    while (PyObject *next = PyIter_Next(hops.ptr())) {
+        if (!came_over_https(ref::steal(next))) return false;
+    }
+    if (PyErr_Occurred()) throw error{};
+    return true;
+}
+
 // _check_logic(self)
 Text doc_check_logic{"Perform the update check in the background 🔍"};
 Text unknown{"Unknown"}, zulu{"Z"}, utc_offset{"+00:00"}, time_format{"%Y-%m-%d %H:%M:%S"};
 
-// 1. One GET of api_url with a time-out of 5 s. 2. Only status 200 goes on. 3. The JSON body.
+// 1. One GET of api_url with a time-out of 5 s, only for an HTTPS address, and only an answer
+//    that came over HTTPS goes on. 2. Only status 200 goes on. 3. The JSON body.
 // 4. info.version, by subscription. 5. Only a strictly newer release (PEP 440 order) goes on.
 // 6. The first file record of that release, if any. 7. None: the notice without a time.
 // 8.-9. Its upload time, to the second, in UTC. 10. The notice.
@@ -73,7 +120,12 @@ ref check_logic(Site &at, handle self) {
         [&] {
             // 1.
             at.here();
-            ref response = global(id::requests).method_kw(id::get, kw_timeout, self.attr(id::api_url), k5);
+            ref api_url = self.attr(id::api_url);
+            if (!is_https(api_url)) return;
+            at.here();
+            ref response = global(id::requests).method_kw(id::get, kw_timeout, api_url, k5);
+            at.here();
+            if (!answered_over_https(response)) return;
             // 2.
             at.here();
             if (compare(response.attr(id::status_code), k200, Py_NE)) return;
