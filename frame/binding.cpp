@@ -3,6 +3,7 @@
 
 #include "status.hpp"
 
+#include <charconv>
 #include <cstring>
 #include <iterator>
 
@@ -38,6 +39,61 @@ void incorrect_type(const FunctionDef &fn, std::size_t index, PyObject *value, c
     }
 }
 
+// A count or keyword message put together in a fixed buffer as UTF-8 and raised as TypeError.
+// Cheaper than parsing a format for each refused call; a piece that does not fit (a name over
+// 200 bytes, a long keyword) makes `fits` false and the caller formats the interpreter's way.
+class Message {
+public:
+    void add(const char *text) noexcept { add(text, std::strlen(text)); }
+    void add(const char *text, std::size_t n) noexcept {
+        if (n > sizeof text_ - length_) {
+            fits_ = false;
+            return;
+        }
+        std::memcpy(text_ + length_, text, n);
+        length_ += n;
+    }
+    void add(Py_ssize_t number) noexcept {
+        auto [end, status] = std::to_chars(text_ + length_, text_ + sizeof text_, number);
+        if (status != std::errc{}) {
+            fits_ = false;
+            return;
+        }
+        length_ = std::size_t(end - text_);
+    }
+    // The function's bare name, when it is within the 200 bytes every message allows it.
+    void add_name(const FunctionDef &fn) noexcept {
+        const std::size_t n = std::strlen(fn.name);
+        if (n > 200) fits_ = false;
+        else add(fn.name, n);
+    }
+    // A keyword name as its UTF-8 text.
+    void add_text(PyObject *text) noexcept {
+        Py_ssize_t n = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(text, &n);
+        if (!utf8) {  // not encodable (a lone surrogate): the interpreter's formatting copes
+            PyErr_Clear();
+            fits_ = false;
+            return;
+        }
+        add(utf8, std::size_t(n));
+    }
+    bool fits() const noexcept { return fits_; }
+    // Raises the message; false, for the binding's answer.
+    bool raise() const noexcept {
+        if (PyObject *message = PyUnicode_DecodeUTF8(text_, Py_ssize_t(length_), nullptr)) {
+            PyErr_SetObject(PyExc_TypeError, message);
+            Py_DECREF(message);
+        }
+        return false;
+    }
+
+private:
+    char text_[360];
+    std::size_t length_ = 0;
+    bool fits_ = true;
+};
+
 // Count error: "%.200s() takes %.8s %zd positional argument%.1s (%zd given)".
 [[gnu::cold]] bool count_error(const FunctionDef &fn, Py_ssize_t given) noexcept {
     const Py_ssize_t n = Py_ssize_t(fn.params.size()), m = Py_ssize_t(fn.required());
@@ -53,15 +109,35 @@ void incorrect_type(const FunctionDef &fn, std::size_t index, PyObject *value, c
         qualifier = "at most";
         expected = n;
     }
+    Message text;
+    text.add_name(fn);
+    text.add("() takes ");
+    text.add(qualifier);
+    text.add(" ");
+    text.add(expected);
+    text.add(expected == 1 ? " positional argument (" : " positional arguments (");
+    text.add(given);
+    text.add(" given)");
+    if (text.fits()) return text.raise();
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fn.name,
                  qualifier, expected, expected == 1 ? "" : "s", given);
     return false;
 }
 
 [[gnu::cold]] bool keyword_error(const FunctionDef &fn, PyObject *key, bool bound_positionally) noexcept {
-    if (!PyUnicode_Check(key))
+    if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fn.name);
-    else if (bound_positionally)
+        return false;
+    }
+    const char *middle = bound_positionally ? "() got multiple values for keyword argument '"
+                                            : "() got an unexpected keyword argument '";
+    Message text;
+    text.add_name(fn);
+    text.add(middle);
+    text.add_text(key);
+    text.add("'");
+    if (text.fits()) return text.raise();
+    if (bound_positionally)
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fn.name, key);
     else
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn.name, key);

@@ -278,3 +278,35 @@ def test_refused_calls_throw_no_cxx_exception(tmp_path, throw_counter):
                for kind in kinds.values()), kinds
     thrown = {call: n for call, (_, n) in report["counts"].items() if n}
     assert thrown == {}
+
+
+# The count and keyword texts are put together natively; keywords that do not fit that way take
+# the interpreter's formatting, with the same result.
+KEYWORD_TEXTS = {
+    "short": "q",
+    "not ASCII": "größe",
+    "longer than the message buffer": "k" * 500,
+    "a lone surrogate": "x\ud800y",
+}
+
+
+@pytest.mark.parametrize("key", KEYWORD_TEXTS.values(), ids=KEYWORD_TEXTS)
+def test_keyword_texts(key):
+    o = Storage()
+    with pytest.raises(TypeError) as err:
+        o.optimize(**{key: 1})
+    assert str(err.value) == f"optimize() got an unexpected keyword argument '{key}'"
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda o: o.optimize(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11),
+     "optimize() takes at most 2 positional arguments (12 given)"),
+    (lambda o: Storage.optimize(), "optimize() takes at least 1 positional argument (0 given)"),
+    (lambda o: Storage.save(o), "save() takes exactly 2 positional arguments (1 given)"),
+    (lambda o: Storage.save(*[o] * 1000), "save() takes exactly 2 positional arguments (1000 given)"),
+    (lambda o: Storage.__init__(o, 2), "__init__() takes exactly 1 positional argument (2 given)"),
+])
+def test_count_texts(call, text):
+    with pytest.raises(TypeError) as err:
+        call(Storage())
+    assert str(err.value) == text
