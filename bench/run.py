@@ -392,9 +392,13 @@ def figure_photo_io(args, out):
         return [not_built(name, "<= 1.03", f"{why} is not there")]
     rounds, same = photo_io.measure(out, repeats=2 if args.quick else 6)
     psnr = same["psnr"]
+    plain = rounds["direct, Pillow's default encoder"]
+    r_plain = median(common.ratio_rounds(rounds["framewick"], plain))
     return [ratio_figure(name, rounds["framewick"], rounds["direct"], "", "direct ", "<=", 1.03,
-                         seconds, {"outputs": same},
-                         how=f"exif_transpose then save with exif, icc_profile, dpi; outputs "
+                         seconds, {"outputs": same, "direct_default_encoder": common.summary(plain)},
+                         how=f"exif_transpose then save with exif, icc_profile, dpi and, as framewick does, "
+                             f"optimize=True; against Pillow's default encoder ({seconds(median(plain))}) the "
+                             f"ratio is {r_plain:.2f}; outputs "
                              f"{'same size' if same['size'] else 'DIFFERENT SIZES'}, PSNR "
                              f"{psnr if psnr is None else round(psnr, 1)} dB, orientation tags {same['exif_orientation']}, "
                              f"same ICC {same['icc']}, dpi {same['dpi']}")]
