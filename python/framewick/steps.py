@@ -238,11 +238,14 @@ def _preset(value: str, _: Mapping[str, Any]) -> bool | str:
     if name in PRESET_NAMES or name in _added_presets():
         return True
     looks = _looks()
-    if looks is not None and looks.find(name) is not None:
-        return True
+    try:
+        if looks is not None and looks.find(name) is not None:
+            return True
+        known = [*PRESET_NAMES, *_added_presets()] + ([look.name for look in looks.all_looks()] if looks else [])
+    except ValueError as e:  # a looks file that cannot be read
+        return str(e).replace("\n", " ")
     import difflib
 
-    known = [*PRESET_NAMES, *_added_presets()] + ([look.name for look in looks.all_looks()] if looks else [])
     close = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
     return f"did you mean {' or '.join(repr(c) for c in close)}?" if close else False
 
@@ -294,7 +297,7 @@ def _color(value: str, _: Mapping[str, Any]) -> bool:
 
     try:
         ImageColor.getrgb(value)
-    except ValueError:
+    except (ValueError, TypeError, OverflowError):
         return False
     return True
 
@@ -303,8 +306,7 @@ def _picture(value: str, _: Mapping[str, Any]) -> bool | str:
     reason = _file_problem(value)
     if reason:
         return reason
-    size = _picture_size(value)
-    return True if size else "Pillow cannot read it as a picture"
+    return True if _picture_size(value) else "Pillow cannot read it as a picture"
 
 
 def _file_problem(path: str) -> str:
