@@ -17,7 +17,8 @@ PRESETS = ("vintage", "cinematic", "vibrant", "dreamy", "noir", "warm", "sepia",
 MAX_PIXELS = 200_000_000
 # Written uncompressed: the figure is the edit's memory, and a PNG encoder would take most of
 # the run's time compressing half a gigabyte without changing the peak.
-TARGET = "large_out.bmp"  # above the picture's 169 million, for a command line that checks the limit
+TARGET = "large_out.bmp"
+DIRECT_TARGET = "large_direct.bmp"  # above the picture's 169 million, for a command line that checks the limit
 
 
 def framewick_script():
@@ -70,21 +71,62 @@ def commands(out_dir, src):
     return out, bool(limit)
 
 
+def run_direct(label, src, target):
+    """The same work with Pillow alone, in this (fresh) interpreter: for info, the picture
+    decoded, the status report's reads, the palette's Pillow steps and the EXIF; for a preset, the
+    picture decoded, the preset's own Pillow calls (the original held while they run, as a
+    method's argument is) and the result saved."""
+    import twins
+    from PIL import Image
+
+    Image.MAX_IMAGE_PIXELS = MAX_PIXELS
+    img = Image.open(src)
+    img.load()
+    if label == "info":
+        img.width, img.height, img.mode, img.format  # noqa: B018
+        small = img.copy().resize((100, 100)).convert("RGB")
+        list(small.get_flattened_data() if hasattr(small, "get_flattened_data") else small.getdata())
+        del small
+        img.getexif()
+    else:
+        result = twins.PRESETS[label.split(":", 1)[1]](img)
+        del img
+        result.save(target)
+
+
+def direct_command(label, src, out_dir):
+    return [sys.executable, os.path.abspath(__file__), label, src, os.path.join(out_dir, DIRECT_TARGET)]
+
+
 def decoded_bytes():
     return SIDE * SIDE * 3
 
 
-def measure(out_dir, only=None):
-    """{label: (peak bytes, exit status, last stderr line)}."""
+def measure(out_dir, only=None, direct=True):
+    """({label: (peak bytes, exit status, last stderr line)} for framewick, the same for the
+    Pillow-only runs (None when not asked for), whether --max-pixels was passed)."""
+    import concurrent.futures
+
     src = source(out_dir)
     cmds, limit = commands(out_dir, src)
-    result = {}
-    for label, cmd in cmds.items():
-        if only and label not in only:
-            continue
-        result[label] = peak_rss(cmd)
-    try:
-        os.remove(os.path.join(out_dir, TARGET))
-    except FileNotFoundError:
-        pass
-    return result, limit
+    labels = [label for label in cmds if not only or label in only]
+    runs = [("framewick", label, cmds[label]) for label in labels]
+    if direct:
+        runs += [("direct", label, direct_command(label, src, out_dir)) for label in labels]
+    # Two children at a time (a peak is each child's own), framewick's and Pillow's side by side.
+    runs.sort(key=lambda run: labels.index(run[1]))
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        peaks = list(pool.map(lambda run: peak_rss(run[2]), runs))
+    result, floor = {}, ({} if direct else None)
+    for (side, label, _), peak in zip(runs, peaks):
+        (result if side == "framewick" else floor)[label] = peak
+    for name in (TARGET, DIRECT_TARGET):
+        try:
+            os.remove(os.path.join(out_dir, name))
+        except FileNotFoundError:
+            pass
+    return result, floor, limit
+
+
+if __name__ == "__main__":
+    run_direct(*sys.argv[1:4])

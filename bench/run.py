@@ -424,7 +424,7 @@ def figure_memory(args, out):
     import bigpicture
 
     only = {"info", "edit preset:dreamy"} if args.quick else None
-    result, limit = bigpicture.measure(out, only)
+    result, floor, limit = bigpicture.measure(out, only)
     decoded = bigpicture.decoded_bytes()
     bound = 3 * decoded + 100 * 2**20
     figures = []
@@ -435,10 +435,16 @@ def figure_memory(args, out):
         if status != 0:
             figures.append(not_built(name, "<= 3x + 100 MB", f"the command fails here (exit status {status}: {last})"))
             continue
+        d_peak, d_status, d_last = floor[label]
+        if d_status == 0:
+            how += (f"; the same Pillow calls alone peak at {d_peak / 2**20:.0f} MiB ({d_peak / decoded:.2f}x), "
+                    f"framewick / Pillow alone {peak / d_peak:.3f}")
+        else:
+            how += f"; the Pillow-only run failed ({d_status}: {d_last})"
         figures.append(Figure(name=name, framewick=f"{peak / 2**20:.0f} MiB", peer=f"decoded {decoded / 2**20:.0f} MiB",
                               ratio=peak / decoded, spread=None, target="<= 3x + 100 MB", met=peak <= bound, how=how,
                               extra={"peak_bytes": peak, "decoded_bytes": decoded, "bound_bytes": bound,
-                                     "exit_status": status}))
+                                     "exit_status": status, "pillow_alone_peak_bytes": d_peak if d_status == 0 else None}))
     return figures
 
 
