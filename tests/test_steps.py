@@ -155,6 +155,7 @@ def test_parsing_imports_neither_pillow_nor_the_native_modules(run_py, tmp_path)
     ("watermark:{dir}/none.png,0,0", "watermark_path must be a picture file"),
     ("watermark:{wm},0,0,10,10", "a box must be the watermark's size, 4x3"),
     ("watermark:{wm},1,2,3", "position must be two integers (x,y) or four"),
+    ("watermark:{wm},0,2147483647", "the watermark's far corner must stay within 32-bit coordinates"),
     ("lut:{dir}/none.cube", "path must be a .cube LUT file that exists"),
     ("lut:{junk}", "path must be a .cube LUT file"),
     ("lut:{cube},1.5", "strength must be a number from 0 to 1, got 1.5"),
@@ -203,8 +204,10 @@ def looks_file(tmp_path, monkeypatch):
 def test_a_look_or_an_added_preset_counts_as_a_preset(looks_file, monkeypatch):
     from framewick.modules import effects
 
-    assert Chain.from_data([{"method": "apply_preset", "args": ["TEAL"]}]).steps[0] == Step("apply_preset", ("TEAL",))
-    assert len(Chain.parse("preset:teal")) == 2  # the text form runs the look's steps in its place
+    # Both forms run the look's steps in the preset step's place.
+    look = Chain.parse("contrast:1.2 | grey:0.5")
+    assert Chain.parse("preset:teal") == Chain.from_data([{"method": "apply_preset", "args": ["TEAL"]}]) == look
+    assert Chain.from_data([{"method": "apply_preset", "kwargs": {"preset_name": "noir"}}]).steps[0].method == "apply_preset"
     with pytest.raises(ChainError, match="got 'tea'; did you mean 'teal'"):
         Chain.parse("preset:tea")
     monkeypatch.setitem(effects.PRESETS, "mine", lambda img: img)

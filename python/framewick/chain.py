@@ -402,7 +402,10 @@ class Chain:
                 raise ChainError(f"step {index} '{entry['method']}': \"args\" is a list and \"kwargs\" an object")
             items: list[tuple[str | None, _Raw]] = [(None, _Value(v)) for v in args]
             items += [(str(k), _Value(v)) for k, v in kwargs.items()]
-            result.append(_bind(known, index, entry["method"], items))
+            step = _bind(known, index, entry["method"], items)
+            look = table.look_named(step)
+            # A preset step naming a look runs the look's steps, as in the text form.
+            result.extend(cls.parse(f"look:{look}", steps).steps if look else (step,))
         return cls(tuple(result))
 
     @classmethod

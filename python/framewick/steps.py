@@ -29,7 +29,7 @@ from typing import Any, Final
 
 __all__ = [
     "ALIASES", "ChainError", "MAX_CHAIN_BYTES", "MAX_NESTING", "MODES", "PRESET_NAMES", "Param",
-    "RULES", "Rule", "STEPS", "StepInfo", "check", "check_nesting", "names_of", "read_chain_file", "to_data",
+    "RULES", "Rule", "STEPS", "StepInfo", "check", "check_nesting", "look_named", "names_of", "read_chain_file", "to_data",
 ]
 
 
@@ -250,6 +250,17 @@ def _preset(value: str, _: Mapping[str, Any]) -> bool | str:
     return f"did you mean {' or '.join(repr(c) for c in close)}?" if close else False
 
 
+def look_named(step: Any) -> str | None:
+    """The look a preset step names when no preset has its name (else None)."""
+    if step.method != "apply_preset":
+        return None
+    name = (list(step.args) + list(step.kwargs.values()))[0]
+    if name.lower() in PRESET_NAMES or name.lower() in _added_presets():
+        return None
+    looks = _looks()
+    return name if looks is not None and looks.find(name) is not None else None
+
+
 def _added_presets() -> list[str]:
     """Presets a program added to the effects table (looked at only when it is loaded already)."""
     table = getattr(sys.modules.get("framewick.modules.effects"), "PRESETS", None)
@@ -339,10 +350,13 @@ def _ints_in(count: tuple[int, ...], low: int, high: int) -> Test:
 def _watermark_box(value: tuple[int, ...], values: Mapping[str, Any]) -> bool | str:
     if len(value) not in (2, 4) or not all(-MAX_INT32 <= v <= MAX_INT32 for v in value):
         return False
-    if len(value) == 4:
-        size = _picture_size(values["watermark_path"])
-        if size is not None and (value[2] - value[0], value[3] - value[1]) != size:
-            return f"a box must be the watermark's size, {size[0]}x{size[1]}"
+    size = _picture_size(values["watermark_path"])
+    if size is None:
+        return True  # the path's own rule reports the file
+    if len(value) == 4 and (value[2] - value[0], value[3] - value[1]) != size:
+        return f"a box must be the watermark's size, {size[0]}x{size[1]}"
+    if value[0] + size[0] > MAX_INT32 or value[1] + size[1] > MAX_INT32:
+        return "the watermark's far corner must stay within 32-bit coordinates"
     return True
 
 
