@@ -240,3 +240,26 @@ def test_objects_without_a_picture_and_chains_as_json_still_run():
 
     run_steps(Counter(), '[{"method": "apply_blur", "args": [3]}]')
     assert Counter.calls == 3
+
+
+@pytest.mark.parametrize("text", ["blur", "blur:5", "sharpen", "invert", "gamma:0.7", "sepia", "grayscale:0.4",
+                                  "preset:dreamy", "preset:vibrant", "preset:warm", "preset:cool", "preset:sepia"])
+@pytest.mark.parametrize("mode", ["RGB", "RGBA", "L"])
+def test_large_pictures_in_strips_give_exactly_the_whole_pictures_result(monkeypatch, text, mode):
+    from framewick.photo import running
+
+    noise = Image.merge("RGB", [Image.effect_noise((160, 410), 50 + 20 * i) for i in range(3)])
+    picture = noise.convert(mode) if mode != "RGBA" else noise.convert("RGBA")
+    if mode == "RGBA":
+        picture.putalpha(Image.linear_gradient("L").resize(picture.size))
+    whole = holding(picture)
+    Chain.parse(text).apply(whole, lambda line: None)
+    monkeypatch.setattr(running, "STRIP_PIXELS", 1000)
+    monkeypatch.setattr(running, "STRIP_BYTES", 160 * 4 * 100)  # strips of 100 rows
+    cut, lines, calls = holding(picture), [], []
+    real = Image.Image.crop
+    monkeypatch.setattr(Image.Image, "crop", lambda im, box=None: calls.append(box) or real(im, box))
+    Chain.parse(text).apply(cut, lines.append)
+    assert len([box for box in calls if box and box[2] == 160]) >= 5  # it did run in strips
+    assert cut.image.mode == whole.image.mode and cut.image.tobytes() == whole.image.tobytes()
+    assert len(lines) <= 1 and all(line.count("Success") == 1 for line in lines)

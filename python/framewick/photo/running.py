@@ -15,11 +15,19 @@ For every step, on every frame:
    it is grey again; a tint ("warm", "sepia") keeps its colour.
 An animation is edited frame by frame; the status lines of a step are those of its first frame.
 Intermediate pictures are dropped as soon as the next one exists.
+
+Large pictures: a step whose every output row depends only on the input rows near it (the
+colour formulas, blur, sharpen, and the presets made of those) runs on horizontal strips with
+enough rows of margin that each strip's middle is exactly what the whole picture would give;
+the strips' middles are pasted into one result. The step's own temporaries are then the size of
+a strip, not of the picture. Its status lines are those of the first strip, reported once the
+whole picture is done.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
+import math
 from typing import Any, TypeVar
 
 from PIL import Image, ImageChops
@@ -37,6 +45,93 @@ CORNERS = "round_corners"
 NEEDS_RGB = frozenset({"apply_grayscale", "apply_preset"})
 # Steps whose only report of a failure is a status line, and how that line begins.
 _FAILURE_LINES = {"convert_mode": "❌ Error", "convert": "❌ Error", "apply_preset": "⚠️ Warning: Preset"}
+
+
+# Pictures of at least this many pixels run row-local steps in strips of about STRIP_BYTES.
+STRIP_PIXELS = 1 << 24
+STRIP_BYTES = 32 << 20
+# Steps whose output rows depend on no input row further away than the margin they are given.
+_POINTWISE = frozenset({"invert", "adjust_gamma", "apply_sepia", "apply_grayscale"})
+_LOCAL_PRESETS = {"vibrant": 0, "warm": 0, "cool": 0, "sepia": 0, "dreamy": 1}
+
+
+def _blur_margin(radius: float) -> int:
+    """Rows a Gaussian blur of `radius` reaches: Pillow blurs by three box passes, each at most
+    the radius plus one row wide, and two rows more cover the edge handling."""
+    return 3 * (math.ceil(abs(radius)) + 1) + 2
+
+
+def _presets() -> dict[str, Any]:
+    from framewick.modules.effects import PRESETS
+
+    return PRESETS
+
+
+# The presets as the library defines them; a name user code has redefined is not taken as local.
+_BUILT_IN = dict(_presets())
+
+
+def row_margin(step: Any) -> int | None:
+    """The rows of margin a strip needs for `step`, or None when the step is not row-local."""
+    method = step.method
+    if method in _POINTWISE:
+        return 0
+    if method == "apply_sharpen":
+        return 2
+    if method == "apply_blur":
+        radius = step.args[0] if step.args else step.kwargs.get("radius", 2)
+        return _blur_margin(int(radius)) if isinstance(radius, (int, float)) and math.isfinite(radius) else None
+    if method == "apply_preset":
+        name = step.args[0] if step.args else step.kwargs.get("preset_name")
+        if not isinstance(name, str):
+            return None
+        name = name.lower()
+        if name in _LOCAL_PRESETS and _presets().get(name) is _BUILT_IN.get(name):
+            return _blur_margin(_LOCAL_PRESETS[name]) if _LOCAL_PRESETS[name] else 0
+    return None
+
+
+def _in_strips(obj: Any, step: Any, colour: Image.Image, margin: int) -> bool:
+    """Run `step` strip by strip on `colour`, leaving the whole result in `obj.image`.
+
+    False (nothing run) when the picture is too small for strips to pay, or the margin too
+    large for them to help.
+    """
+    width, height = colour.size
+    rows = max(64, STRIP_BYTES // (4 * width))
+    if width * height < STRIP_PIXELS or rows < 4 * margin or rows >= height:
+        return False
+    try:
+        _strips(obj, step, colour, margin, rows)
+    except BaseException:
+        obj.image = colour  # as a failing step leaves it: the picture it was given
+        raise
+    return True
+
+
+def _strips(obj: Any, step: Any, colour: Image.Image, margin: int, rows: int) -> None:
+    width, height = colour.size
+    result: Image.Image | None = None
+    first = ""
+    for top in range(0, height, rows):
+        bottom = min(height, top + rows)
+        above, below = max(0, top - margin), min(height, bottom + margin)
+        obj.image = colour.crop((0, above, width, below))
+        with captured() as buffer:
+            step.apply(obj)
+        if top == 0:
+            first = buffer.getvalue()
+        piece = obj.image
+        obj.image = None
+        if result is None:
+            result = Image.new(piece.mode, (width, height))
+        elif piece.mode != result.mode:
+            piece = piece.convert(result.mode)
+        result.paste(piece.crop((0, top - above, width, top - above + bottom - top)), (0, top))
+        del piece
+    obj.image = result
+    if first:
+        print(first, end="")
 
 
 class StepFailed(Exception):
@@ -94,17 +189,19 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Non
     del picture
     if grey and method in NEEDS_RGB:
         colour = colour.convert("RGB")
-    obj.image = colour
-    del colour
-    step.apply(obj)
+    obj.image = colour  # the picture as it was is no longer held
+    margin = row_margin(step)
+    if margin is None or not _in_strips(obj, step, colour, margin):
+        del colour
+        step.apply(obj)
+    else:
+        del colour
     result = obj.image
     if not isinstance(result, Image.Image):
         return
     if grey:
         result = _grey_again(result)
-    if alpha is not None and method != CORNERS:
-        result = _put_alpha(result, alpha)
-    elif alpha is not None:
+    if alpha is not None:  # for rounded corners, the smaller of their mask and the alpha
         result = _put_alpha(result, alpha)
     obj.image = result
 
