@@ -190,12 +190,14 @@ FunctionDef convert_def{.name = "convert", .params = {"self", "target_format"}, 
 // permissions and its other links) and only then finds out whether it can encode the picture:
 // a picture it cannot store (CMYK as PNG) leaves an existing file truncated. So, before the call,
 // the bytes of an existing regular file are copied to a hidden spare beside it (".NAME.PID-N
-// .framewick-spare", mode 0600), or held in memory where its folder takes no new file. A
-// successful save is then exactly a plain one and the spare is removed; a failed one (any
-// exception, an interrupt included) writes the old bytes back into the same file, with its old
-// modification time, and removes the spare. Should that write-back fail, the spare stays and
-// the exception says where it is. A new file the failed save left behind is removed. Paths that
-// are no regular file (a folder, a device) are left to Pillow.
+// .framewick-spare", mode 0600), or held in memory where its folder takes no new file. The file
+// itself is not moved aside: Pillow still writes into the same inode, so a successful save is
+// exactly a plain one (symlink, other hard links, permissions and owner kept) and the spare is
+// removed. A failed one (any exception, an interrupt included) writes the old bytes back into
+// the same file, with its old modification time, unless the file was never touched, and removes
+// the spare; should that write-back fail, the spare stays and the exception's note says where.
+// A new file the failed save left behind is removed. Paths that are no regular file (a folder, a
+// device) and files we cannot read are left to Pillow, as before.
 
 // The OSError for errno about `path`, raised as a C++ error.
 error os_error(const std::string &path) {
@@ -278,7 +280,7 @@ Guard::Guard(handle filename) {
     Py_BEGIN_ALLOW_THREADS;
     Fd to{::open(spare_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
     if (to.fd >= 0) {
-        copied = copy_fd(from.fd, to.fd) && ::fsync(to.fd) == 0;
+        copied = copy_fd(from.fd, to.fd);
         if (!copied) ::unlink(spare_.c_str());
     }
     Py_END_ALLOW_THREADS;
