@@ -26,8 +26,10 @@ The JSON form is a list of objects, one per step: ``{"method": "apply_border", "
 The steps and the values each one allows are the table of `framewick.steps`, so a chain is
 parsed and checked without importing Pillow or the native modules; `Catalogue.from_class` reads
 the same from a class's mixins (their `__annotations__`, `__code__` and `__defaults__`, through
-`inspect.signature`), for a class with steps of its own. Every problem with a chain is a
-`ChainError` whose text is one line naming the step, found before any picture is read.
+`inspect.signature`), for a class with steps of its own. Every problem with a chain, a value
+its step cannot take included (`framewick.steps.RULES`), is a `ChainError` whose text is one
+line naming the step, found before any picture is read. `Chain.read` takes a --steps value: the
+text form, or ``@FILE`` naming a file that holds the text or the JSON form.
 """
 
 from __future__ import annotations
