@@ -112,11 +112,12 @@ def test_one_dimensional_lut_applies_a_curve_per_channel(tmp_path, mode):
 
 
 def test_domain_and_fine_tables_are_read_through(tmp_path):
-    # A true identity over a domain of 0..2 (the rows hold the domain's own coordinates), and a
-    # 1D table over 0..0.5 that reaches full output halfway: inputs above it are clipped.
+    # A true identity over a domain of 0..1, 0..2 and 0..4 (the rows hold the domain's own
+    # coordinates), and a 1D table over 0..0.5 that reaches full output halfway: inputs above
+    # it are clipped.
     n = 5
-    rows = [f"{2 * r / (n - 1)} {2 * g / (n - 1)} {2 * b / (n - 1)}" for b in range(n) for g in range(n) for r in range(n)]
-    wide = write(tmp_path, "DOMAIN_MIN 0 0 0\nDOMAIN_MAX 2 2 2\nLUT_3D_SIZE 5\n" + "\n".join(rows), "wide.cube")
+    rows = [f"{r / (n - 1)} {2 * g / (n - 1)} {4 * b / (n - 1)}" for b in range(n) for g in range(n) for r in range(n)]
+    wide = write(tmp_path, "DOMAIN_MIN 0 0 0\nDOMAIN_MAX 1 2 4\nLUT_3D_SIZE 5\n" + "\n".join(rows), "wide.cube")
     picture = noisy()
     assert largest_difference(holding(picture).apply_lut(wide).image, picture) <= 1
     half = write(tmp_path, "LUT_1D_INPUT_RANGE 0 0.5\nLUT_1D_SIZE 2\n0 0 0\n1 1 1\n", "half.cube")
