@@ -156,6 +156,15 @@ def test_way_in_errors_name_the_file(tmp_path):
     assert FrameWick.open(big, max_pixels=10000).image.size == (100, 100)
 
 
+def test_the_pixel_limit_counts_every_frame_of_an_animation(tmp_path):
+    path = tmp_path / "anim.gif"
+    frames = [Image.new("L", (10, 10), v) for v in (0, 120, 250)]
+    frames[0].save(path, save_all=True, append_images=frames[1:])
+    with pytest.raises(PhotoError, match="3 frames of 10x10 is 300 pixels"):
+        FrameWick.open(path, max_pixels=299)
+    assert len(FrameWick.open(path, max_pixels=300).photo.frames) == 3
+
+
 def test_max_pixels_can_lift_pillows_own_limit(tmp_path, monkeypatch):
     path = tmp_path / "wide.png"
     Image.new("L", (300, 100)).save(path)
@@ -294,6 +303,23 @@ def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path):
         obj.write(target)
     assert target.read_bytes() == b"old"
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(TEMP_PREFIX)] == []
+
+
+@pytest.mark.parametrize("error", [ValueError, KeyboardInterrupt, SystemExit])
+def test_an_interrupted_write_leaves_the_target_as_it_was(tmp_path, error):
+    target = tmp_path / "keep.png"
+    target.write_bytes(b"old")
+    os.chmod(target, 0o640)
+
+    def write(temp):
+        marked().save(temp, "PNG")
+        raise error()
+
+    with pytest.raises(error):
+        atomic_write(str(target), write)
+    assert target.read_bytes() == b"old" and os.listdir(tmp_path) == ["keep.png"]
+    atomic_write(str(target), lambda temp: marked().save(temp, "PNG"))
+    assert os.stat(target).st_mode & 0o777 == 0o640  # a replaced file keeps its permissions
 
 
 @pytest.mark.parametrize("extra", [0, 1, 40])

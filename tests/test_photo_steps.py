@@ -197,6 +197,15 @@ def test_an_animation_to_a_still_format_keeps_the_first_frame_and_says_so(tmp_pa
         assert still.getpixel((5, 5))[0] > 200
 
 
+def test_an_animation_edited_outside_a_chain_is_written_as_its_one_picture(tmp_path, capsys):
+    obj = FrameWick.open(animation("GIF"))
+    obj.resize(10, 10)
+    write_photo(obj, tmp_path / "one.gif", echo=lambda line: None)
+    assert "edited outside a chain" in capsys.readouterr().err
+    with Image.open(tmp_path / "one.gif") as written:
+        assert getattr(written, "n_frames", 1) == 1 and written.size == (10, 10)
+
+
 def test_an_animation_played_once_is_written_played_once(tmp_path):
     frames = [Image.new("RGB", (8, 8), c) for c in ("red", "blue")]
     buffer = io.BytesIO()

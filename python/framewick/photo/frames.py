@@ -50,3 +50,10 @@ def kept_frame_note(name: str, count: int, fmt: str) -> None:
     """The line on standard error when an animation is written to a format of still pictures."""
     print(f"framewick: {name}: {count} frames; {fmt} keeps one picture, so frame 1 of {count} was written",
           file=sys.stderr)
+
+
+def detached_note(name: str, count: int) -> None:
+    """The line on standard error when an animation's picture was edited outside a chain (its
+    other frames were not), so that picture alone is written."""
+    print(f"framewick: {name}: the picture was edited outside a chain, so it alone was written "
+          f"(not the animation's {count} frames)", file=sys.stderr)

@@ -128,6 +128,8 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
     photo: Photo = getattr(obj, "photo", None) or Photo()
     image = obj.image
     frames = photo.frames_of(image)
+    if frames is None and photo.animated:
+        _frames.detached_note(name, len(photo.frames))
     if frames is not None and not formats.stores(fmt).animates:
         _frames.kept_frame_note(name, len(frames), fmt)
         frames = None
