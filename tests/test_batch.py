@@ -247,14 +247,15 @@ from framewick.batch import Outcome, process_one
 
 def probe(job, chain, options):
     outcome = process_one(job, chain, options)
-    seen = sorted(m for m in ("requests", "framewick.utils.updater", "numpy") if m in sys.modules)
+    seen = sorted(m for m in ("requests", "numpy", "framewick.utils.updater", "framewick.utils.inspector",
+                              "framewick.lut") if m in sys.modules)
     return Outcome(outcome.source, outcome.target, outcome.status, str(os.getpid()), ",".join(seen))
 '''
 
 
 def test_pool_workers_are_started_once_and_stay_lean(tmp_path):
-    """Twelve pictures on two workers: two processes do all of them, and none imports the
-    release check (requests) or NumPy for a chain that does not need it."""
+    """Twelve pictures on two workers: two processes do all of them, and none imports what the
+    chain does not need: the release check (requests), NumPy, or the modules of other steps."""
     inputs = make_inputs(tmp_path / "in", count=12, bad=False)
     (tmp_path / "probe.py").write_text(PROBE)
     script = textwrap.dedent(f"""
@@ -262,7 +263,8 @@ def test_pool_workers_are_started_once_and_stay_lean(tmp_path):
         sys.path.insert(0, {str(tmp_path)!r})
         from framewick.batch import run_batch
         from probe import probe
-        result = run_batch([{str(inputs)!r}], {str(tmp_path / 'out')!r}, {CHAIN!r}, jobs=2, worker=probe)
+        result = run_batch([{str(inputs)!r}], {str(tmp_path / 'out')!r}, "resize:32,24 | border:1", jobs=2,
+                           worker=probe)
         print(result.summary())
         print(sorted({{o.reason for o in result.outcomes}}))
         print(sorted({{o.output for o in result.outcomes}}))

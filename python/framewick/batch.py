@@ -28,6 +28,7 @@ one; the caller stops the batch when it is interrupted or when a worker was.
 
 from __future__ import annotations
 
+import functools
 import glob
 import os
 import signal
@@ -46,7 +47,7 @@ if TYPE_CHECKING:
     from framewick.chain import Chain
 
 __all__ = ["BatchError", "BatchInterrupted", "BatchResult", "Job", "Options", "Outcome", "Source",
-           "error_line", "expand_inputs", "picture_extensions", "plan", "process_one", "run_batch"]
+           "error_line", "expand_inputs", "picture_class", "picture_extensions", "plan", "process_one", "run_batch"]
 
 #: What became of a picture. "interrupted": stopped while it was being edited (nothing
 #: written); "not started": the batch stopped before it.
@@ -165,8 +166,10 @@ def error_line(error: BaseException) -> str:
     return f"❌ Error: {type(error).__name__}: {text}" if text else f"❌ Error: {type(error).__name__}"
 
 
+@functools.cache
 def picture_extensions() -> frozenset[str]:
-    """The file extensions Pillow reads or writes (lower case, with the dot)."""
+    """The file extensions Pillow reads or writes (lower case, with the dot); asked for only when
+    a directory is listed, since it loads every one of Pillow's format plugins."""
     from PIL import Image
 
     Image.init()
@@ -181,11 +184,11 @@ def _listed(name: str) -> bool:
     return not name.startswith(".")
 
 
-def _pictures_in(root: str, extensions: frozenset[str], recursive: bool, prefix: str,
-                 skip: frozenset[str]) -> list[Source]:
+def _pictures_in(root: str, recursive: bool, prefix: str, skip: frozenset[str]) -> list[Source]:
     """The picture files under `root` (its own files, or its whole tree), each with its path
     relative to `root` behind `prefix`. Hidden names and the directories in `skip` (the
     output directory, when it lies inside the tree) are left out."""
+    extensions = picture_extensions()
     found = []
     for directory, dirs, files in os.walk(root):
         dirs[:] = sorted(d for d in dirs if _listed(d) and os.path.realpath(os.path.join(directory, d)) not in skip)
@@ -220,7 +223,6 @@ def expand_inputs(inputs: Iterable[str], *, recursive: bool = False, out_dir: st
     leading directories, and a matched directory gives its tree. A path that does not exist or
     a pattern that matches nothing raises BatchError. Each picture appears once.
     """
-    extensions = picture_extensions()
     skip = frozenset({os.path.realpath(out_dir)}) if out_dir else frozenset()
     found: list[Source] = []
     for item in inputs:
@@ -232,11 +234,11 @@ def expand_inputs(inputs: Iterable[str], *, recursive: bool = False, out_dir: st
             for match in matches:
                 rel = os.path.relpath(match, base) if recursive else os.path.basename(match)
                 if os.path.isdir(match):
-                    found += _pictures_in(match, extensions, recursive, rel if recursive else "", skip)
+                    found += _pictures_in(match, recursive, rel if recursive else "", skip)
                 elif not os.path.basename(match).startswith(_TEMP_PREFIX):
                     found.append(Source(match, rel))
         elif os.path.isdir(item):
-            found += _pictures_in(item, extensions, recursive, "", skip)
+            found += _pictures_in(item, recursive, "", skip)
         elif os.path.lexists(item):
             found.append(Source(item, os.path.basename(item)))
         else:
@@ -299,8 +301,8 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
     opts = options or Options()
     lines: list[str] = []
     try:
-        obj = call_captured(lines.append, open_photo, job.source, steps=chain, exact=opts.exact,
-                            orient=opts.orient, max_pixels=opts.max_pixels)
+        obj = call_captured(lines.append, open_photo, job.source, cls=picture_class(chain), steps=chain,
+                            exact=opts.exact, orient=opts.orient, max_pixels=opts.max_pixels)
         run_steps(obj, chain, lines.append, strict=True)
         if not job.overwrite and os.path.lexists(job.target):
             return Outcome(job.source, job.target, "skipped", f"{job.target} exists (written meanwhile)",
@@ -314,6 +316,36 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
 
 
 Worker = Callable[[Job, "Chain", Options], Outcome]
+
+#: Where each mixin class lives (its native module, or the Python one for grading).
+_MIXINS: dict[str, str] = {
+    "Storage": "framewick.utils.storage", "Effects": "framewick.modules.effects",
+    "Geometry": "framewick.modules.geometry", "Overlays": "framewick.modules.overlays",
+    "Inspector": "framewick.utils.inspector", "Grading": "framewick.lut",
+}
+_classes: dict[frozenset[str], type] = {}
+
+
+def picture_class(chain: Chain) -> type:
+    """A class combining only the mixins `chain` calls (and Storage), so that a worker imports
+    only those modules; `framewick.FrameWick` for a step the step table does not place."""
+    from framewick.steps import STEPS
+
+    owners = {info.method: info.owner for info in STEPS}
+    needed = {"Storage"} | {owners.get(step.method, "") for step in chain}
+    key = frozenset(needed)
+    if key not in _classes:
+        if not needed <= _MIXINS.keys():
+            from framewick import FrameWick
+
+            _classes[key] = FrameWick
+        else:
+            import importlib
+
+            bases = tuple(getattr(importlib.import_module(_MIXINS[name]), name) for name in _MIXINS if name in needed)
+            _classes[key] = type("FrameWick", bases, {"__module__": __name__, "photo": None,
+                                                      "__doc__": "A picture and the edits a batch's chain makes."})
+    return _classes[key]
 
 
 # ---------------------------------------------------------------------------------------------

@@ -3,13 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 import threading
 from types import FrameType
+from typing import TYPE_CHECKING
 
 from framewick.cli._common import CHAIN_HELP, PROG, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
     add_write_options, echo_for, fail, open_kwargs, positive, read_chain, write_kwargs
+
+if TYPE_CHECKING:
+    from framewick.batch import Options
 
 
 def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
@@ -42,7 +47,7 @@ def _terminate(signum: int, frame: FrameType | None) -> None:
     raise KeyboardInterrupt
 
 
-def _options(args: argparse.Namespace) -> tuple[object, str | None]:
+def _options(args: argparse.Namespace) -> tuple[Options, str | None]:
     """The batch's read and write options, checked; and the outputs' extension (None: keep)."""
     from framewick.batch import Options
     from framewick.cli._common import output_format
@@ -70,8 +75,6 @@ def _dry_run(args: argparse.Namespace, ext: str | None) -> int:
 
 
 def _exists(path: str) -> bool:
-    import os
-
     return os.path.lexists(path)
 
 
