@@ -12,7 +12,7 @@ that module alone. Nothing here contacts the network: the release check of
 `framewick.utils.updater` runs only when asked for (``framewick version --check``).
 """
 
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # not typing's: importing typing would slow every start of the command line
 
 __version__ = "1.0.0"
 

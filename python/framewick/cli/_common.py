@@ -7,7 +7,9 @@ import os
 import sys
 import textwrap
 from collections.abc import Callable, Sequence
-from typing import Any, NoReturn
+TYPE_CHECKING = False  # typing is not imported at start-up; checkers read the block
+if TYPE_CHECKING:
+    from typing import Any, NoReturn
 
 PROG = "framewick"
 
@@ -28,7 +30,13 @@ class UsageError(Exception):
 
 
 class Parser(argparse.ArgumentParser):
-    """An ArgumentParser whose usage errors are one line (exit status 2)."""
+    """An ArgumentParser whose usage errors are one line (exit status 2), and whose epilog may be
+    a function, called only when the help is shown (the step list need not be read otherwise)."""
+
+    def format_help(self) -> str:
+        if callable(self.epilog):
+            self.epilog = self.epilog()
+        return super().format_help()
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
@@ -221,8 +229,12 @@ def error_line(error: BaseException) -> str:
     return f"❌ Error: {type(error).__name__}: {text}" if text else f"❌ Error: {type(error).__name__}"
 
 
-def add_command(sub: "argparse._SubParsersAction[Parser]", name: str, common: Parser, help: str,
-         examples: str, epilog: str = "") -> Parser:
-    text = "example:\n" + textwrap.indent(examples, "  ") + ("\n\n" + epilog if epilog else "")
-    return sub.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".", epilog=text,
+def add_command(sub: argparse._SubParsersAction[Parser], name: str, common: Parser, help: str,
+                examples: str, epilog: str | Callable[[], str] = "") -> Parser:
+    """Add a command's parser; `epilog` may be a function, called when the help is shown."""
+    def text() -> str:
+        more = epilog() if callable(epilog) else epilog
+        return "example:\n" + textwrap.indent(examples, "  ") + ("\n\n" + more if more else "")
+
+    return sub.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".", epilog=text if callable(epilog) else text(),
                           parents=[common], formatter_class=argparse.RawDescriptionHelpFormatter)

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import signal
-import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
 from types import FrameType
@@ -25,6 +24,8 @@ def terminate_as_interrupt() -> Iterator[None]:
     die at once, leaving a half-written temporary file beside the output. Raised as an
     exception, it unwinds through the atomic write, which removes its temporary file.
     """
+    import threading
+
     if threading.current_thread() is not threading.main_thread():
         yield  # handlers can only be set on the main thread
         return

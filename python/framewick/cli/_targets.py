@@ -10,7 +10,9 @@ import io
 import os
 import sys
 from collections.abc import Iterator, Sequence
-from typing import IO, Any
+TYPE_CHECKING = False  # typing is not imported at start-up; checkers read the block
+if TYPE_CHECKING:
+    from typing import IO, Any
 
 from framewick.cli._common import UsageError, output_format
 

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import shlex
 import sys
 
 from framewick.cli._common import Parser, add_command
@@ -47,6 +46,8 @@ def run(args: argparse.Namespace) -> int:
         print("framewick completion: needs shtab, which is not installed (install the optional dependency "
               "'completion' of framewick, or the python3-shtab package)", file=sys.stderr)
         return 1
+    import shlex
+
     from framewick.cli import build_parser
 
     parser = build_parser()

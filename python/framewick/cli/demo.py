@@ -5,7 +5,9 @@ from __future__ import annotations
 import argparse
 import os
 from collections.abc import Callable
-from typing import Any
+TYPE_CHECKING = False  # typing is not imported at start-up; checkers read the block
+if TYPE_CHECKING:
+    from typing import Any
 
 from framewick.cli._common import PROG, Parser, add_command, echo_for
 from framewick.cli._signals import terminate_as_interrupt

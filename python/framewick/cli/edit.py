@@ -14,7 +14,7 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     p = add_command(sub, "edit", common, "open a picture, run the steps in order, write it",
                     'framewick edit photo.png -o out.jpg --steps "preset:vintage | resize:800,600 | border:10"\n'
                     'cat photo.png | framewick edit - -o - --format webp --steps "preset:noir" > out.webp',
-                    "IN '-' reads the picture from standard input; -o - writes it to standard output\n"
+                    lambda: "IN '-' reads the picture from standard input; -o - writes it to standard output\n"
                     "(--format is then required, and the status lines go to standard error). The output\n"
                     "is written whole or not at all; it is never the input, and an existing file is\n"
                     "replaced only with --overwrite. A step that fails writes nothing (exit status 1).\n\n"
@@ -39,10 +39,12 @@ def run(args: argparse.Namespace) -> int:
     echo = echo_for(args, data_on_stdout=to_stdout)
 
     from framewick._output import call_captured
+    from framewick.cli._mixins import class_for
     from framewick.photo import open_photo, run_steps, write_photo
 
     with terminate_as_interrupt(), data_on_stdout(to_stdout) as binary:
-        obj = call_captured(echo, open_photo, read_source(args.input), steps=chain, **open_kwargs(args))
+        obj = call_captured(echo, open_photo, read_source(args.input), cls=class_for(chain), steps=chain,
+                            **open_kwargs(args))
         run_steps(obj, chain, echo, strict=True)
         write_photo(obj, binary if binary is not None else args.output, echo=echo, **writing)
     return 0

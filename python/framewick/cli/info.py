@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
-from collections import Counter
-from typing import Any
+TYPE_CHECKING = False  # typing is not imported at start-up; checkers read the block
+if TYPE_CHECKING:
+    from typing import Any
 
 from framewick.cli._common import Parser, UsageError, add_command, add_max_pixels, echo_for, error_line, fail, \
     positive
@@ -64,6 +64,8 @@ def palette_shares(image: Any, palette: list[str]) -> list[dict[str, Any]]:
     The palette groups the pixels of a 100x100 RGB copy into buckets of 16 levels per channel
     and names each bucket by its lowest colour; the share is that bucket's count out of all.
     """
+    from collections import Counter
+
     small = image.resize((100, 100)).convert("RGB")
     data = small.tobytes()
     counts = Counter(zip(data[0::3], data[1::3], data[2::3]))
@@ -78,6 +80,8 @@ def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json:
     from framewick._output import call_captured
     from framewick.photo import describe as photo_describe
     from framewick.photo import open_photo
+
+    import json
 
     obj = call_captured(echo, open_photo, read_source(path), max_pixels=max_pixels)
     facts = photo_describe(obj)

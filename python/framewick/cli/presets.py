@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 
 from framewick.cli._common import PROG, Parser, UsageError, add_command, add_open_options, echo_for, look_list, \
     open_kwargs, positive
@@ -75,6 +74,8 @@ def run(args: argparse.Namespace) -> int:
 def show_list(as_json: bool) -> int:
     data = listing()
     if as_json:
+        import json
+
         print(json.dumps(data, ensure_ascii=False, indent=2))
         return 0
     print("Presets (preset:NAME):")

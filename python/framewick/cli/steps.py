@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 
 from framewick.cli._common import CHAIN_HELP, Parser, add_command, look_list, step_list
 
@@ -24,6 +23,8 @@ def looks_data() -> list[dict[str, str]]:
 def run(args: argparse.Namespace) -> int:
     looks = look_list()
     if args.json:
+        import json
+
         from framewick.steps import to_data
 
         print(json.dumps({"steps": to_data(), "looks": looks_data()}, ensure_ascii=False, indent=2))
