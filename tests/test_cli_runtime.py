@@ -108,3 +108,22 @@ def test_quiet_silences_this_threads_status_lines_only(tmp_path, capfd):
     assert lines == [f"📸 Image loaded: {tmp_path / 'p.png'}", "📏 Success: Image resized to 4x3", "other thread",
                      "📏 Success: Image resized to 5x4", "📏 Success: Image resized to 3x3"]
     assert sys.stdout.__class__.__name__ != "_Router"  # the stream is put back once nobody needs it
+
+
+def test_a_step_that_fails_only_by_its_status_line_fails_the_edit(tmp_path, monkeypatch, capsys):
+    import framewick.photo
+    from framewick.cli import main
+
+    Image.new("RGB", (8, 6)).save(tmp_path / "in.png")
+    seen = []
+
+    def failing(obj, chain, echo=None, *, strict=False):
+        seen.append(strict)
+        echo("❌ Error: Failed to convert mode: conversion not supported\n")
+        raise framewick.photo.StepFailed("❌ Error: Failed to convert mode: conversion not supported")
+
+    monkeypatch.setattr(framewick.photo, "run_steps", failing)
+    assert main(["edit", str(tmp_path / "in.png"), "-o", str(tmp_path / "out.png"), "--steps", "mode:L"]) == 1
+    assert seen == [True]  # the command line asks the runner to treat such a line as a failure
+    assert sorted(os.listdir(tmp_path)) == ["in.png"]  # nothing written, no temporary file
+    assert capsys.readouterr().err == "❌ Error: Failed to convert mode: conversion not supported\n"
