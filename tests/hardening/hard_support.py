@@ -335,6 +335,7 @@ def convert(func: Func, bound: dict) -> dict:
 
 QUALITY_RANGE = "❌ Error: Quality must be between 1 and 100."
 FACTOR_RANGE = "❌ Error: Factor must be between 0.0 and 1.0"
+BLUR_RANGE = "❌ Error: Blur radius must be between -2147483583 and 2147483583."
 DIRECTION = "❌ Error: Direction must be 'horizontal' or 'vertical'."
 SIZE_RANGE = "❌ Error: Width and height must be positive integers."
 
@@ -358,6 +359,8 @@ def body(func: Func, values: dict):
         raise ValueError(QUALITY_RANGE)
     if name == "apply_grayscale" and not (0.0 <= values["factor"] <= 1.0):
         raise ValueError(FACTOR_RANGE)
+    if name == "apply_blur" and not (-2147483583 <= values["radius"] <= 2147483583):
+        raise ValueError(BLUR_RANGE)
     if name == "flip" and values["direction"].lower() not in ("horizontal", "vertical"):
         raise ValueError(DIRECTION)
     if name == "resize" and (values["width"] <= 0 or values["height"] <= 0):
