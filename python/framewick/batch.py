@@ -489,6 +489,11 @@ def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence
         # Made before the progress bar, whose monitor is a thread.
         workers = min(jobs or os.process_cpu_count() or 1, len(planned))
         context = _pool_context()
+        if context.get_start_method() == "fork" and worker is process_one:
+            # Forked workers start with what is imported here: import it once, not in each.
+            import framewick.photo  # noqa: F401
+
+            picture_class(chain)
         stop = context.Event()
         pool = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_start_worker,
                                    initargs=(chain, opts, worker, stop))
