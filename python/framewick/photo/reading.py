@@ -86,9 +86,7 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         if not os.path.exists(path):
-            error = FileNotFoundError(f"❌ Error: File {name} not found!")
-            error.filename = name
-            raise error
+            raise FileNotFoundError(f"❌ Error: File {name} not found!")
         if os.path.isdir(path):
             raise PhotoError(f"❌ Error: {name} is a directory, not a picture")
         with open(path, "rb") as fp:
