@@ -30,6 +30,10 @@ def make_inputs(workdir):
     mark.paste((250, 10, 10, 255), (2, 2, 8, 6))
     mark.save(paths["mark"])
     Image.radial_gradient("L").resize((50, 20)).convert("RGB").save(paths["overlay"])
+    from framewick.lut import write_cube
+
+    paths["lut"] = os.path.join(workdir, "swap.cube")
+    write_cube(paths["lut"], 5, lambda r, g, b: (b, g, r))
     return paths
 
 
@@ -110,6 +114,9 @@ def run_chain(workdir, tag, inputs):
     step("double_exposure", fw.double_exposure, inputs["overlay"], 0.3)
     step("double_exposure keyword", fw.double_exposure, overlay_image_path=inputs["overlay"])
     step("double_exposure unexpected", fw.double_exposure, inputs["overlay"], opacity=0.1, alpha=1)
+    # Grading
+    step("apply_lut", fw.apply_lut, inputs["lut"], 0.5)
+    step("apply_lut missing", fw.apply_lut, os.path.join(workdir, "missing.cube"))
     # Inspector
     step("compare", fw.compare)
     step("histogram", lambda: fw.histogram()[:8])
