@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import signal
 import stat
 import tempfile
 from collections.abc import Callable
@@ -16,6 +17,7 @@ TEMP_PREFIX = ".framewick-tmp-"
 # mkstemp's random part, and the "-" between the stem and it.
 _RANDOM = 8 + 1
 _NAME_MAX = 255
+_HELD = {signal.SIGINT, signal.SIGTERM}
 
 
 def _umask() -> int:
@@ -77,9 +79,17 @@ def atomic_write(target: str, write: Callable[[str], None]) -> None:
        included, the temporary file is removed and `target` is as it was.
     """
     directory, prefix, suffix = temp_affixes(target)
-    fd, temp = tempfile.mkstemp(dir=directory, prefix=prefix, suffix=suffix)
-    os.close(fd)
+    # An interrupt between creating the file and entering the block below would leave it
+    # behind: hold SIGINT and SIGTERM until the cleanup is in place (their handlers run then).
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD)
     try:
+        fd, temp = tempfile.mkstemp(dir=directory, prefix=prefix, suffix=suffix)
+        os.close(fd)
+    except BaseException:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        raise
+    try:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
         try:
             mode = stat.S_IMODE(os.stat(target).st_mode)
         except OSError:

@@ -54,9 +54,16 @@ def _can_write(fmt: str) -> bool:
 
 
 @cache
-def writable() -> dict[str, str]:
-    """Every name this Pillow can write a format under (upper case, no dot) -> the format."""
-    Image.init()
+def writable(everything: bool = True) -> dict[str, str]:
+    """Every name this Pillow can write a format under (upper case, no dot) -> the format.
+
+    With `everything` false, only the common formats Pillow registers first (BMP, GIF, JPEG,
+    PNG, PPM) are looked at, which spares loading every plugin for an ordinary name.
+    """
+    if everything:
+        Image.init()
+    else:
+        Image.preinit()
     names: dict[str, str] = {}
     for ext, fmt in Image.registered_extensions().items():
         if _can_write(fmt):
@@ -87,7 +94,7 @@ def output_format(name: str) -> tuple[str, str]:
     An unknown name, or a format this Pillow cannot write, raises ValueError listing those it can.
     """
     key = name.strip().lstrip(".").upper()
-    fmt = writable().get(key)
+    fmt = writable(everything=False).get(key) or writable().get(key)
     if fmt is None:
         can = ", ".join(sorted({extension(f).lstrip(".") for f in writable().values()}))
         raise ValueError(f"unknown format {name!r}; this Pillow can write: {can}")
@@ -99,4 +106,5 @@ def format_of_path(path: str) -> str | None:
     ext = os.path.splitext(path)[1]
     if not ext:
         return None
-    return writable().get(ext.lstrip(".").upper())
+    key = ext.lstrip(".").upper()
+    return writable(everything=False).get(key) or writable().get(key)

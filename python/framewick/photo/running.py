@@ -67,8 +67,11 @@ def _presets() -> dict[str, Any]:
     return PRESETS
 
 
-# The presets as the library defines them; a name user code has redefined is not taken as local.
-_BUILT_IN = dict(_presets())
+def _built_in(fn: Any) -> bool:
+    """Whether a preset function is the library's own (a name user code has redefined is not
+    taken as local). Asked by the function's module, so the effects module is imported only
+    when a chain has a preset."""
+    return getattr(fn, "__module__", None) == "framewick.modules.effects"
 
 
 def row_margin(step: Any) -> int | None:
@@ -86,7 +89,7 @@ def row_margin(step: Any) -> int | None:
         if not isinstance(name, str):
             return None
         name = name.lower()
-        if name in _LOCAL_PRESETS and _presets().get(name) is _BUILT_IN.get(name):
+        if name in _LOCAL_PRESETS and _built_in(_presets().get(name)):
             return _blur_margin(_LOCAL_PRESETS[name]) if _LOCAL_PRESETS[name] else 0
     return None
 
