@@ -26,7 +26,7 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                     "output is written whole or not at all. An input that matches nothing, or two inputs that\n"
                     "would write the same output, stop the batch before it starts (exit status 2). A picture\n"
                     "that fails is reported with its reason and the rest go on; the exit status is 1 if any\n"
-                    "failed, 130 if the batch was interrupted.\n\n" + CHAIN_HELP)
+                    "failed, 130 if the batch was interrupted, 143 if it was terminated.\n\n" + CHAIN_HELP)
     p.add_argument("inputs", metavar="INPUTS", nargs="+", help="files, directories or glob patterns")
     p.add_argument("-d", "--out-dir", required=True, metavar="DIR", help="where the results go (made if needed)")
     p.add_argument("-s", "--steps", default="", metavar="STEPS", help=STEPS_HELP)
@@ -43,7 +43,12 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     p.set_defaults(func=run)
 
 
+#: Set once SIGTERM reached this process, so the exit status can tell it from Ctrl-C.
+_terminated = threading.Event()
+
+
 def _terminate(signum: int, frame: FrameType | None) -> None:
+    _terminated.set()
     raise KeyboardInterrupt
 
 
@@ -114,8 +119,9 @@ def run(args: argparse.Namespace) -> int:
     except BatchError as e:
         raise UsageError(str(e)) from None
     except BatchInterrupted as interrupted:
-        fail(f"{PROG} batch: interrupted; {interrupted.result.summary()}")
-        return 130
+        fail(f"{PROG} batch: {'terminated' if _terminated.is_set() else 'interrupted'}; "
+             f"{interrupted.result.summary()}")
+        return 143 if _terminated.is_set() else 130
     finally:
         if main_thread:
             signal.signal(signal.SIGTERM, previous)
