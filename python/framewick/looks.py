@@ -28,6 +28,8 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from framewick.chain import ChainError
+from framewick.chain import _split as _chain_split
+from framewick.chain import _unquote
 
 __all__ = ["Look", "LooksError", "all_looks", "default_path", "expand", "expand_parts", "find", "load", "reset"]
 
@@ -362,35 +364,4 @@ def _rebased(value: str, base: str) -> str:
 
 def _split(text: str, separator: str) -> list[str]:
     """Split at `separator`s outside quotes and parentheses, as the chain's text form does."""
-    parts, start, depth, quote, i = [], 0, 0, "", 0
-    while i < len(text):
-        c = text[i]
-        if quote:
-            if c == "\\":
-                i += 1
-            elif c == quote:
-                quote = ""
-        elif c in _QUOTES:
-            quote = c
-        elif c == "(":
-            depth += 1
-        elif c == ")":
-            depth -= 1
-        elif c == separator and depth == 0:
-            parts.append(text[start:i])
-            start = i + 1
-        i += 1
-    if quote:
-        raise ValueError(f"unclosed {quote} in {text.strip()!r}")
-    parts.append(text[start:])
-    return parts
-
-
-def _unquote(text: str) -> str:
-    body, out, i = text[1:-1] if len(text) > 1 and text[-1] == text[0] else text[1:], [], 0
-    while i < len(body):
-        if body[i] == "\\" and i + 1 < len(body):
-            i += 1
-        out.append(body[i])
-        i += 1
-    return "".join(out)
+    return _chain_split(text, separator, "steps")
