@@ -3,8 +3,6 @@
 
 #include "module.hpp"
 
-#include <cstdio>
-
 namespace fw {
 
 namespace {
@@ -83,7 +81,6 @@ ref global(const Name &name) {
 }
 
 Builtin::Builtin(const char *utf8) noexcept : Name(utf8), next_builtin_(nullptr) {
-    std::snprintf(called_, sizeof called_, "%s()", utf8);
     *declared_builtins_end = this;
     declared_builtins_end = &next_builtin_;
 }

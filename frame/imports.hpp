@@ -44,14 +44,6 @@ public:
     explicit Builtin(const char *utf8) noexcept;
     handle object() const noexcept { return cached_; }
     template <class... A> ref operator()(A &&...args) const { return object()(std::forward<A>(args)...); }
-    // The same call, its result required to be exactly a list (a builtin can be replaced before
-    // the module loads): else TypeError "sorted() must return a list, not <type name>".
-    template <class... A> ref call_list(A &&...args) const {
-        return exact_list(object()(std::forward<A>(args)...), called_);
-    }
-    template <class... A> ref call_list_kw(handle kwnames, A &&...args) const {
-        return exact_list(object().call_kw(kwnames, std::forward<A>(args)...), called_);
-    }
 
     // Looks up every builtin the module declared; false with NameError set.
     static bool cache_all(handle builtins) noexcept;
@@ -59,7 +51,6 @@ public:
 private:
     PyObject *cached_ = nullptr;
     Builtin *next_builtin_;
-    char called_[32];  // "sorted()", for messages
 };
 
 } // namespace fw

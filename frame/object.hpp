@@ -101,28 +101,6 @@ template <class... A> ref tuple_of(const A &...items) {
     return t;
 }
 
-// Values the frame does not control (what a cached builtin or a user's callable returned) are
-// checked here before the list and tuple macros touch them.
-//
-// The value itself when it is exactly a list, else a new list of the items iterating it gives
-// (as a Python `for` over it would see them); TypeError if it is not iterable.
-inline ref as_list(ref value) {
-    if (PyList_CheckExact(value.ptr())) return value;
-    return check(PySequence_List(value.ptr()));
-}
-// The value itself when its type is exactly `type` (list or tuple); else TypeError
-// "<what> must return a list, not <type name>".
-[[gnu::cold]] inline error wrong_result(handle value, PyTypeObject *type, const char *what) {
-    PyErr_Format(PyExc_TypeError, "%.200s must return a %s, not %.200s", what, type->tp_name, value.type()->tp_name);
-    return error{};
-}
-inline ref exact_result(ref value, PyTypeObject *type, const char *what) {
-    if (Py_IS_TYPE(value.ptr(), type)) return value;
-    throw wrong_result(value, type, what);
-}
-inline ref exact_list(ref value, const char *what) { return exact_result(std::move(value), &PyList_Type, what); }
-inline ref exact_tuple(ref value, const char *what) { return exact_result(std::move(value), &PyTuple_Type, what); }
-
 // Unpacks an iterable into exactly N values, as `a, b, c = value` does (same ValueError texts).
 template <std::size_t N> std::array<ref, N> unpack(handle value) {
     ref it = check(PyObject_GetIter(value.ptr()));
