@@ -23,6 +23,30 @@ if TYPE_CHECKING:
     from framewick._output import quiet
 
 
+# The layers are wired here, where every user of any of them passes first: the chain layer
+# (framewick.steps, framewick.chain) leaves two slots in framewick._hooks for the layers above
+# it (the looks of framewick.looks, the photo runner of framewick.photo), and imports neither.
+# Each provider imports its layer on first use, so importing the package stays cheap.
+
+
+def _looks_layer() -> object:
+    from framewick import looks
+
+    return looks
+
+
+def _chain_runner() -> object:
+    from framewick.photo import run_steps
+
+    return run_steps
+
+
+from framewick import _hooks  # noqa: E402  (after the providers it is given)
+
+_hooks.looks = _looks_layer
+_hooks.runner = _chain_runner
+
+
 def __getattr__(name: str) -> object:
     if name == "FrameWick":
         from framewick._combined import FrameWick

@@ -32,6 +32,14 @@ line naming the step, found before any picture is read. `Chain.read` takes a --s
 text form, or ``@FILE`` naming a file that holds the text or the JSON form.
 """
 
+# Layers: this module sits on the step table (framewick.steps) and below the looks
+# (framewick.looks) and the photo runner (framewick.photo), and imports neither of those. It
+# reaches them through two slots of framewick._hooks: `looks` (what a look:NAME or preset:NAME
+# step expands to; steps.looks_layer() reads it) and `runner` (what Chain.apply runs the steps
+# with). The package's __init__, which Python runs before any of its modules, fills both with
+# providers that import their layer on first use; so `from framewick.chain import Chain` alone
+# is enough for Chain.parse("look:film | ...") and Chain.apply, as before.
+
 from __future__ import annotations
 
 import difflib
@@ -44,7 +52,9 @@ from dataclasses import dataclass, field
 from functools import cache
 from typing import Any, Final, TypeVar
 
+from framewick import _hooks
 from framewick import steps as table
+from framewick._output import call_captured
 from framewick.steps import ALIASES, ChainError, Param, StepInfo
 
 __all__ = ["ALIASES", "Chain", "ChainError", "Param", "Step", "StepInfo", "Catalogue", "catalogue"]
@@ -371,9 +381,10 @@ class Chain:
         known = steps or catalogue()
         if not text.strip():
             return cls(())
-        from framewick.looks import expand_parts  # look:NAME, and preset:NAME naming a look
-
-        parts = expand_parts(_split(text, SEPARATOR, "chain"), steps)
+        parts = _split(text, SEPARATOR, "chain")
+        looks = table.looks_layer()  # look:NAME, and preset:NAME naming a look
+        if looks is not None:
+            parts = looks.expand_parts(parts, steps)
         result = []
         for index, part in enumerate(parts, 1):
             part = part.strip()
@@ -466,11 +477,15 @@ class Chain:
 
         With `echo`, what each step prints is captured and handed to `echo` after the step
         (also when it fails); without, the library prints as it always does. Every step gets
-        a picture it accepts, with alpha, grey and animations kept (`framewick.photo.run_steps`).
+        a picture it accepts, with alpha, grey and animations kept (the runner plugged in by
+        the package, `framewick.photo.run_steps`).
         """
-        from framewick.photo import run_steps
-
-        return run_steps(obj, self, echo)
+        provider = _hooks.runner
+        if provider is not None:
+            return provider()(obj, self, echo)
+        for step in self.steps:  # no runner plugged in: each step is called on the object
+            call_captured(echo, step.apply, obj)
+        return obj
 
     def __iter__(self) -> Iterator[Step]:
         return iter(self.steps)

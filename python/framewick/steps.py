@@ -27,9 +27,11 @@ from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, Final
 
+from framewick import _hooks
+
 __all__ = [
     "ALIASES", "ChainError", "MAX_CHAIN_BYTES", "MAX_NESTING", "MODES", "PRESET_NAMES", "Param",
-    "RULES", "Rule", "STEPS", "StepInfo", "check", "check_nesting", "look_named", "names_of", "read_chain_file", "to_data",
+    "RULES", "Rule", "STEPS", "StepInfo", "check", "check_nesting", "look_named", "looks_layer", "names_of", "read_chain_file", "to_data",
 ]
 
 
@@ -237,7 +239,7 @@ def _preset(value: str, _: Mapping[str, Any]) -> bool | str:
     name = value.lower()
     if name in PRESET_NAMES or name in _added_presets():
         return True
-    looks = _looks()
+    looks = looks_layer()
     try:
         if looks is not None and looks.find(name) is not None:
             return True
@@ -257,7 +259,7 @@ def look_named(step: Any) -> str | None:
     name = (list(step.args) + list(step.kwargs.values()))[0]
     if name.lower() in PRESET_NAMES or name.lower() in _added_presets():
         return None
-    looks = _looks()
+    looks = looks_layer()
     return name if looks is not None and looks.find(name) is not None else None
 
 
@@ -269,13 +271,11 @@ def _added_presets() -> list[str]:
     return [k for k in table if isinstance(k, str) and k not in PRESET_NAMES]
 
 
-def _looks() -> Any:
-    """framewick.looks where it is installed (looks files add names a preset step can use)."""
-    try:
-        from framewick import looks
-    except ImportError:
-        return None
-    return looks
+def looks_layer() -> Any:
+    """The looks layer plugged into the chains (looks files add names a preset step can use),
+    or None. The chain layer never imports it: the package wires it in `framewick._hooks`."""
+    provider = _hooks.looks
+    return provider() if provider is not None else None
 
 
 def _writable_formats() -> dict[str, str]:
