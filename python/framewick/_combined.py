@@ -35,18 +35,21 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading):
     @classmethod
     def open(cls, source: str | os.PathLike[str] | IO[bytes], *, orient: bool = True,
              steps: Chain | str | Sequence[Mapping[str, Any]] | None = None, exact: bool = False,
-             max_pixels: int | None = None) -> Self:
+             max_pixels: int | None = None, raw: str | Sequence[str] | None = None) -> Self:
         """Open a photo whole: turned by its EXIF orientation (unless `orient` is false), with its
         EXIF, ICC profile, DPI, XMP and every frame of an animation kept on `photo`.
 
         `steps`, the chain to come, lets a JPEG be decoded at a reduced scale when the chain
         only needs a smaller picture (unless `exact`); `max_pixels` replaces Pillow's limit on
         the pixels of all frames together. A missing file raises FileNotFoundError; a file that
-        is no picture, or too large, raises framewick.photo.PhotoError.
+        is no picture, or too large, raises framewick.photo.PhotoError. A camera RAW file is
+        developed by LibRaw; `raw` asks for "half" (half-size), "preview" (the embedded preview)
+        or "auto-wb" (automatic white balance), as "half,auto-wb" or a sequence.
         """
         from framewick.photo import open_photo
 
-        return open_photo(source, cls=cls, orient=orient, steps=steps, exact=exact, max_pixels=max_pixels)
+        return open_photo(source, cls=cls, orient=orient, steps=steps, exact=exact, max_pixels=max_pixels,
+                          raw=raw)
 
     def write(self, target: str | os.PathLike[str] | IO[bytes], *, format: str | None = None,
               strip: bool = False, background: str = "white", srgb: bool = False) -> Self:

@@ -71,6 +71,7 @@ class Options:
     orient: bool = True
     exact: bool = False
     max_pixels: int | None = None
+    raw: str | None = None
     format: str | None = None
     strip: bool = False
     background: str = "white"
@@ -172,6 +173,9 @@ def picture_extensions() -> frozenset[str]:
     a directory is listed, since it loads every one of Pillow's format plugins."""
     from PIL import Image
 
+    from framewick import formats
+
+    formats.register()
     Image.init()
     return frozenset(Image.registered_extensions())
 
@@ -302,7 +306,8 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
     lines: list[str] = []
     try:
         obj = call_captured(lines.append, open_photo, job.source, cls=picture_class(chain), steps=chain,
-                            exact=opts.exact, orient=opts.orient, max_pixels=opts.max_pixels)
+                            exact=opts.exact, orient=opts.orient, max_pixels=opts.max_pixels,
+                            raw=opts.raw)
         run_steps(obj, chain, lines.append, strict=True)
         if not job.overwrite and os.path.lexists(job.target):
             return Outcome(job.source, job.target, "skipped", f"{job.target} exists (written meanwhile)",

@@ -84,7 +84,9 @@ def add_open_options(p: argparse.ArgumentParser) -> None:
     g.add_argument("--no-orient", action="store_true",
                    help="keep the pixels as stored; do not turn the picture by its EXIF orientation")
     g.add_argument("--exact", action="store_true",
-                   help="decode at full size (no JPEG shrink-on-load before a reducing resize)")
+                   help="decode at full size (no JPEG or RAW shrink-on-load before a reducing resize)")
+    g.add_argument("--raw", metavar="OPTIONS", default=None, help="camera RAW files: half (half-size), preview "
+                   "(the embedded preview), auto-wb (automatic white balance); comma-separated")
     add_max_pixels(g)
 
 
@@ -109,7 +111,7 @@ def add_write_options(p: argparse.ArgumentParser, *, format_help: str | None = N
 def open_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     """The keywords of framewick.photo.open_photo for the open options given."""
     return {"orient": not getattr(args, "no_orient", False), "exact": getattr(args, "exact", False),
-            "max_pixels": getattr(args, "max_pixels", None)}
+            "max_pixels": getattr(args, "max_pixels", None), "raw": getattr(args, "raw", None)}
 
 
 def output_format(name: str) -> tuple[str, str]:

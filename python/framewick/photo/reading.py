@@ -9,6 +9,8 @@ from typing import IO, Any, TypeVar
 
 from PIL import Image, UnidentifiedImageError
 
+from framewick import formats as _plugins
+from framewick.formats import raw as _raw_plugin
 from framewick.photo import frames as _frames
 from framewick.photo import orientation as _orientation
 from framewick.photo import shrink
@@ -48,6 +50,7 @@ def _chain(steps: Any) -> Any:
 
 def _open(fp: IO[bytes], name: str, max_pixels: int | None) -> Image.Image:
     """Image.open with a clear error; Pillow's limit lifted when `max_pixels` allows more."""
+    _plugins.register()
     own = Image.MAX_IMAGE_PIXELS
     lift = max_pixels is not None and own is not None and max_pixels > own
     try:
@@ -64,10 +67,14 @@ def _open(fp: IO[bytes], name: str, max_pixels: int | None) -> Image.Image:
         raise PhotoError(f"❌ Error: {name} is not a picture this Pillow can read") from None
     except Image.DecompressionBombError as error:
         raise PhotoError(f"❌ Error: {name} is too large to open safely: {error}") from None
+    except OSError as error:  # a damaged file a plugin recognised (a camera RAW file)
+        if isinstance(error, (FileNotFoundError, PermissionError)):
+            raise
+        raise PhotoError(f"❌ Error: {name} could not be read: {error}") from None
 
 
 def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = True,
-               steps: Any = None, exact: bool = False, max_pixels: int | None = None) -> T:
+               steps: Any = None, exact: bool = False, max_pixels: int | None = None, raw: Any = None) -> T:
     """Open a picture fully and return an object of `cls` (default FrameWick) holding it.
 
     1. Open `source` (a path, or a readable binary file: read, not closed) and check its size,
@@ -75,7 +82,9 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
        scale from `steps` (shrink-on-load) unless `exact`. 3. Decode every frame. 4. Turn each
        upright by the EXIF orientation unless `orient` is false, and reset the tag to 1.
        5. Keep EXIF, ICC profile, DPI, XMP, the format and the animation's timing on the
-       object's `photo`.
+       object's `photo`. A camera RAW file is developed by LibRaw, upright, with the options
+       `raw` names ("half", "preview", "auto-wb"; see framewick.formats.raw), and shrunk on load by
+       half-size development.
     """
     if cls is None:
         from framewick import FrameWick
@@ -90,9 +99,9 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
         if os.path.isdir(path):
             raise PhotoError(f"❌ Error: {name} is a directory, not a picture")
         with open(path, "rb") as fp:
-            photo, first = _read(fp, name, orient, steps, exact, max_pixels)
+            photo, first = _read(fp, name, orient, steps, exact, max_pixels, raw)
     else:
-        photo, first = _read(source, name, orient, steps, exact, max_pixels)
+        photo, first = _read(source, name, orient, steps, exact, max_pixels, raw)
     obj = cls()
     obj.image = first  # type: ignore[attr-defined]
     obj.photo = photo  # type: ignore[attr-defined]
@@ -102,8 +111,9 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
 
 
 def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
-          max_pixels: int | None) -> tuple[Photo, Image.Image]:
+          max_pixels: int | None, raw: Any = None) -> tuple[Photo, Image.Image]:
     chain = _chain(steps) if steps is not None and not exact else None
+    raw_options = _raw_plugin.options(raw)
     limit = pixel_limit(max_pixels)
     picture = _open(fp, name, max_pixels)
     try:
@@ -112,6 +122,11 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
         if limit is not None and total > limit:
             what = f"{count} frames of {picture.width}x{picture.height}" if count > 1 else f"{picture.width}x{picture.height}"
             raise PhotoError(f"❌ Error: {name} is too large: {what} is {total} pixels, more than the limit of {limit}")
+        if isinstance(picture, _raw_plugin.RawImageFile):  # developed upright by LibRaw itself
+            try:
+                picture.configure(raw_options, orient=orient)
+            except OSError as error:
+                raise PhotoError(f"❌ Error: {name}: {error}") from None
         tag = _orientation.read_orientation(picture)
         turn = tag if orient else 1
         photo = Photo(format=picture.format, orientation=tag, name=name)
@@ -130,7 +145,7 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
         else:
             photo.exif = picture.info.get("exif") or None
             photo.xmp = xmp or None
-        if chain is not None and count == 1 and picture.format == "JPEG":
+        if chain is not None and count == 1 and picture.format in ("JPEG", _raw_plugin.FORMAT):
             _draft(picture, chain, turn, photo)
         try:
             if count > 1:
@@ -161,4 +176,4 @@ def _draft(picture: Image.Image, chain: Any, turn: int, photo: Photo) -> None:
     scale = shrink.draft_scale(chain, upright)
     if scale > 1:
         picture.draft(picture.mode, (width // scale, height // scale))
-        photo.draft_scale = scale
+        photo.draft_scale = max(1, round(width / picture.width))  # a RAW file halves at most

@@ -1,0 +1,281 @@
+"""Camera RAW files (DNG, CR2, CR3, NEF, ARW, RAF, ORF, RW2 and the rest LibRaw reads) as a
+Pillow plugin, developed by LibRaw through the native module `framewick.formats._raw`.
+
+Files are found by content. A TIFF-based RAW file (DNG, NEF, CR2, ARW, ...) is taken before
+Pillow's TIFF plugin sees it, so it is never opened as its small embedded preview; a plain TIFF
+(no DNG version, no colour mosaic) is left to Pillow.
+
+Opening only parses the file: the picture's size is the developed one (after LibRaw's turn by
+the raw's orientation), so a pixel limit is applied before anything large is allocated.
+Developing happens on `load()`: the camera's as-shot white balance, LibRaw's demosaicing, sRGB
+primaries and the sRGB curve, highlights clipped, 8-bit RGB. Before loading, `configure()`
+chooses half-size development, the embedded preview, or automatic white balance, and `draft()`
+(as for a JPEG) takes half-size development when the requested size allows it.
+
+The shooting data (make, model, lens, ISO, shutter, aperture, focal length, capture time, GPS)
+become an EXIF block in `info["exif"]`, with no orientation tag (the pixels are upright); the
+picture carries an sRGB profile in `info["icc_profile"]`.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import time
+from collections.abc import Iterable
+from fractions import Fraction
+from functools import cache
+from typing import IO, Any
+
+from PIL import Image, ImageFile, TiffImagePlugin
+
+try:
+    from framewick.formats import _raw
+except ImportError:  # built without LibRaw
+    _raw = None  # type: ignore[assignment]
+
+FORMAT = "RAW"
+MISSING = "camera RAW files need LibRaw: install the Debian package libraw-dev and rebuild framewick"
+# What people may ask of a RAW file's development (FrameWick.open(raw=...), --raw).
+OPTIONS = ("half", "preview", "auto-wb")
+EXTENSIONS = (".dng", ".cr2", ".cr3", ".crw", ".nef", ".nrw", ".arw", ".sr2", ".srf", ".raf", ".orf", ".rw2",
+              ".rwl", ".pef", ".srw", ".3fr", ".fff", ".iiq", ".erf", ".mrw", ".x3f", ".dcr", ".kdc", ".mef",
+              ".mos", ".raw", ".gpr")
+
+_TIFF = (b"II*\x00", b"MM\x00*")
+# Magic numbers of the RAW formats that are not TIFF files: (offset, bytes).
+_MAGIC = ((0, b"IIRO"), (0, b"IIRS"), (0, b"MMOR"), (0, b"IIU\x00"), (0, b"FUJIFILM"), (0, b"\x00MRM"),
+          (0, b"FOVb"), (0, b"IIII"), (0, b"MMMM"), (0, b"NOKIARAW"), (0, b"ARRI"), (6, b"HEAPCCDR"),
+          (4, b"ftypcrx "))
+
+# LibRaw's `flip` as the EXIF orientation it stands for, and the turn that makes a picture upright.
+_FLIP_TO_ORIENTATION = {0: 1, 1: 2, 3: 3, 2: 4, 4: 5, 6: 6, 7: 7, 5: 8}
+_UPRIGHT = {2: Image.Transpose.FLIP_LEFT_RIGHT, 3: Image.Transpose.ROTATE_180, 4: Image.Transpose.FLIP_TOP_BOTTOM,
+            5: Image.Transpose.TRANSPOSE, 6: Image.Transpose.ROTATE_270, 7: Image.Transpose.TRANSVERSE,
+            8: Image.Transpose.ROTATE_90}
+
+
+def options(value: str | Iterable[str] | None) -> frozenset[str]:
+    """The development options asked for: "half,auto-wb" or ("half", "auto-wb"); ValueError for
+    one not in OPTIONS (auto_wb is taken for auto-wb)."""
+    if value is None:
+        return frozenset()
+    names = value.split(",") if isinstance(value, str) else list(value)
+    out = set()
+    for name in names:
+        key = str(name).strip().lower().replace("_", "-")
+        if not key:
+            continue
+        if key not in OPTIONS:
+            raise ValueError(f"unknown RAW option {name!r}; the options are {', '.join(OPTIONS)}")
+        out.add(key)
+    if {"half", "preview"} <= out:
+        raise ValueError("RAW options 'half' and 'preview' exclude each other")
+    return frozenset(out)
+
+
+def _accept(prefix: bytes) -> bool:
+    return prefix[:4] in _TIFF or any(prefix[at:at + len(magic)] == magic for at, magic in _MAGIC)
+
+
+@cache
+def _srgb_profile() -> bytes:
+    from PIL import ImageCms
+
+    return ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+
+
+def _rational(value: float) -> TiffImagePlugin.IFDRational:
+    fraction = Fraction(value).limit_denominator(100000)
+    return TiffImagePlugin.IFDRational(fraction.numerator, fraction.denominator)
+
+
+def exif_block(found: dict[str, Any]) -> bytes:
+    """The EXIF block (as a JPEG carries it) for what LibRaw found in the file."""
+    exif = Image.Exif()
+    for tag, key in ((0x010F, "make"), (0x0110, "model"), (0x013B, "artist"), (0x010E, "description")):
+        if key in found:
+            exif[tag] = found[key]
+    shot = exif.get_ifd(0x8769)
+    if "timestamp" in found:
+        # LibRaw reads the capture time as local time (mktime): turned back the same way.
+        when = time.strftime("%Y:%m:%d %H:%M:%S", time.localtime(found["timestamp"]))
+        exif[0x0132] = when
+        shot[0x9003] = shot[0x9004] = when
+    if "shutter" in found:
+        shot[0x829A] = _rational(found["shutter"])
+    if "aperture" in found:
+        shot[0x829D] = _rational(found["aperture"])
+    if "iso" in found:
+        shot[0x8827] = int(round(found["iso"]))
+    if "focal_length" in found:
+        shot[0x920A] = _rational(found["focal_length"])
+    if "lens" in found:
+        shot[0xA434] = found["lens"]
+    gps = found.get("gps")
+    if gps:
+        where = exif.get_ifd(0x8825)
+        where[0] = b"\x02\x03\x00\x00"
+        if gps.get("latitude_ref"):
+            where[1] = gps["latitude_ref"]
+            where[2] = tuple(_rational(v) for v in gps["latitude"])
+        if gps.get("longitude_ref"):
+            where[3] = gps["longitude_ref"]
+            where[4] = tuple(_rational(v) for v in gps["longitude"])
+        where[5] = bytes([gps.get("altitude_ref", 0)])
+        where[6] = _rational(gps["altitude"])
+    return exif.tobytes()
+
+
+def _source(fp: IO[bytes]) -> str | bytes:
+    """What LibRaw opens: the file by its path when `fp` is a regular file (LibRaw then reads
+    only what it needs), else every byte of the stream."""
+    name = getattr(fp, "name", None)
+    if isinstance(name, (str, bytes)) and hasattr(fp, "fileno"):
+        try:
+            if os.path.isfile(name) and os.path.samestat(os.fstat(fp.fileno()), os.stat(name)):
+                return os.fsdecode(name)
+        except (OSError, ValueError):
+            pass
+    fp.seek(0)
+    return fp.read()
+
+
+class RawImageFile(ImageFile.ImageFile):
+    format = FORMAT
+    format_description = "Camera RAW"
+
+    def _open(self) -> None:
+        prefix = self.fp.read(16)
+        tiff = prefix[:4] in _TIFF
+        if _raw is None:
+            if tiff:
+                raise SyntaxError("not a camera RAW file")  # Pillow's TIFF plugin decides
+            raise OSError(MISSING)
+        try:
+            raw = _raw.Raw(_source(self.fp))
+        except _raw.RawError as error:
+            if tiff or error.code == _raw.FILE_UNSUPPORTED:
+                raise SyntaxError(str(error)) from None
+            raise OSError(f"damaged camera RAW file: {error}") from None
+        found = raw.info()
+        if tiff and not (found["dng_version"] or found["filters"]):
+            raw.close()
+            raise SyntaxError("a TIFF, not a camera RAW file")
+        self._raw = raw
+        self.raw_info = found
+        self.raw_options: frozenset[str] = frozenset()
+        self._flip = True
+        self.format_description = " ".join(filter(None, ("Camera RAW", found.get("make"), found.get("model"))))
+        self._mode = "RGB"
+        self._size = self._developed_size(half=False)
+        self.info["exif"] = exif_block(found)
+        self.info["icc_profile"] = _srgb_profile()
+
+    def _developed_size(self, *, half: bool) -> tuple[int, int]:
+        found = self.raw_info
+        width, height = (found["half_width"], found["half_height"]) if half else (found["width"], found["height"])
+        aspect = found["pixel_aspect"]
+        if aspect and aspect != 1:  # LibRaw stretches non-square pixels square
+            if aspect < 1:
+                height = int(height / aspect + 0.5)
+            else:
+                width = int(width * aspect + 0.5)
+        return (height, width) if self._flip and found["flip"] & 4 else (width, height)
+
+    def configure(self, opts: str | Iterable[str] | None = None, *, orient: bool = True) -> None:
+        """Choose how `load()` develops the picture: `opts` as `options()` takes them; `orient`
+        false keeps the sensor's orientation. Sets the size the picture will have."""
+        chosen = options(opts)
+        if self._raw is None:
+            raise ValueError("the RAW picture is already developed")
+        self.raw_options = chosen
+        self._flip = orient
+        if "preview" in chosen:
+            shown = self.raw_info.get("preview")
+            if shown is None:
+                raise OSError("the RAW file holds no preview")
+            width, height = shown[1], shown[2]
+            turn = _FLIP_TO_ORIENTATION.get(self.raw_info["flip"], 1) if orient else 1
+            self._size = (height, width) if turn >= 5 else (width, height)
+        else:
+            self._size = self._developed_size(half="half" in chosen)
+
+    def draft(self, mode: str | None, size: tuple[int, int] | None) -> tuple[str, tuple[int, int, float, float]] | None:
+        """Half-size development when `size` fits in it (the only reduced scale LibRaw has)."""
+        if size is None or self._raw is None or self.raw_options & {"half", "preview"}:
+            return None
+        half = self._developed_size(half=True)
+        if half == self.size or half[0] < size[0] or half[1] < size[1]:
+            return None
+        full = self.size
+        self.configure(self.raw_options | {"half"}, orient=self._flip)
+        return self.mode, (0, 0, full[0], full[1])
+
+    def load(self) -> Any:
+        raw = getattr(self, "_raw", None)
+        if raw is not None:
+            self._raw = None
+            try:
+                if "preview" in self.raw_options:
+                    picture = self._preview(raw)
+                else:
+                    picture = self._develop(raw)
+            except _raw.RawError as error:
+                raise OSError(str(error)) from None
+            finally:
+                raw.close()
+            self.im = picture.im
+            self._size = picture.size
+            self._mode = picture.mode
+            if self._exclusive_fp and self._close_exclusive_fp_after_loading and self.fp:
+                self.fp.close()
+            self.fp = None
+        return Image.Image.load(self)
+
+    def _develop(self, raw: Any) -> Image.Image:
+        kind, width, height, colours, bits, pixels = raw.develop(
+            half="half" in self.raw_options, auto_wb="auto-wb" in self.raw_options, flip=self._flip)
+        if kind != "bitmap" or colours != 3 or bits != 8:
+            raise OSError(f"LibRaw developed an unexpected picture ({kind}, {colours} colours, {bits} bits)")
+        return _from_bitmap(pixels, width, height, 3)
+
+    def _preview(self, raw: Any) -> Image.Image:
+        kind, width, height, colours, bits, pixels = raw.preview()
+        if kind == "jpeg":
+            with Image.open(io.BytesIO(pixels), formats=["JPEG"]) as jpeg:
+                jpeg.load()
+                picture = jpeg.convert("RGB") if jpeg.mode != "RGB" else jpeg.copy()
+        elif kind == "bitmap" and colours in (1, 3) and bits == 8:
+            picture = _from_bitmap(pixels, width, height, colours)
+        else:
+            raise OSError(f"the RAW file's preview is in a form this reader does not take ({kind})")
+        turn = _FLIP_TO_ORIENTATION.get(self.raw_info["flip"], 1) if self._flip else 1
+        return picture.transpose(_UPRIGHT[turn]) if turn != 1 else picture
+
+    def close(self) -> None:
+        raw = getattr(self, "_raw", None)
+        if raw is not None:
+            self._raw = None
+            raw.close()
+        super().close()
+
+
+def _from_bitmap(pixels: Any, width: int, height: int, colours: int) -> Image.Image:
+    mode = "RGB" if colours == 3 else "L"
+    view = memoryview(pixels)
+    if len(view) < width * height * colours:
+        raise OSError("LibRaw returned fewer pixels than its picture's size")
+    return Image.frombytes(mode, (width, height), view)
+
+
+def register() -> None:
+    """Register the plugin with Pillow, ahead of Pillow's TIFF plugin (again: a no-op)."""
+    if FORMAT not in Image.OPEN:
+        Image.register_open(FORMAT, RawImageFile, _accept)
+        Image.register_extensions(FORMAT, list(EXTENSIONS))
+        Image.register_mime(FORMAT, "image/x-raw")
+    # Pillow tries plugins in the order of Image.ID: this one must come before TIFF.
+    if FORMAT in Image.ID and "TIFF" in Image.ID and Image.ID.index(FORMAT) > Image.ID.index("TIFF"):
+        Image.ID.remove(FORMAT)
+        Image.ID.insert(Image.ID.index("TIFF"), FORMAT)
