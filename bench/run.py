@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
-FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory")
+FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw")
 
 NOT_BUILT = "n/a (not built yet)"
 
@@ -420,6 +420,38 @@ def figure_lut(args, out):
                          {"psnr_db": psnr}, how=f"parsing excluded (cached); results {psnr:.1f} dB apart")]
 
 
+# --- Camera RAW development ----------------------------------------------------------------------
+
+def figure_raw(args, out):
+    import rawdev
+
+    names = ("develop 24 MP DNG / dcraw_emu", "develop 24 MP DNG: full / half-size",
+             "peak memory 24 MP DNG / dcraw_emu")
+    why = rawdev.available()
+    if why:
+        return [not_built(names[0], "<= 1.10", f"{why} is not there")]
+    rounds, peaks, same = rawdev.measure(out, repeats=1 if args.quick else 5)
+    if same["failures"]:
+        return [not_built(n, "", f"a side fails here: {same['failures']}") for n in names]
+    psnr = same["psnr"]
+    outputs = (f"outputs {same['size'][0][0]}x{same['size'][0][1]} and {same['size'][1][0]}x{same['size'][1][1]}, "
+               f"PSNR {psnr if psnr is None else round(psnr, 1)} dB; half-size output "
+               f"{same['half_size'][0]}x{same['half_size'][1]}")
+    fw_peak, emu_peak = statistics.median(peaks["framewick"]), statistics.median(peaks["dcraw_emu"])
+    return [
+        ratio_figure(names[0], rounds["framewick"], rounds["dcraw_emu"], "", "dcraw_emu ", "<=", 1.10, seconds,
+                     {"outputs": same}, how="whole fresh processes writing PPM, wall clock; same LibRaw settings "
+                                            "(-w -o 1 -g 2.4 12.92 -q 3 -H 0); " + outputs),
+        ratio_figure(names[1], rounds["framewick"], rounds["framewick half"], "", "half ", ">=", 3.0, seconds,
+                     how="FrameWick.open(raw='half') against full development, both written as PPM"),
+        Figure(name=names[2], framewick=f"{fw_peak / 2**20:.0f} MiB", peer=f"dcraw_emu {emu_peak / 2**20:.0f} MiB",
+               ratio=fw_peak / emu_peak, spread=None, target="<= 1.30", met=fw_peak / emu_peak <= 1.30,
+               how="peak resident size of each whole process (wait4 ru_maxrss), medians",
+               extra={"framewick_peak_bytes": peaks["framewick"], "dcraw_emu_peak_bytes": peaks["dcraw_emu"],
+                      "half_peak_bytes": peaks["framewick half"]}),
+    ]
+
+
 # --- Memory on a large picture ------------------------------------------------------------------
 
 def figure_memory(args, out):
@@ -473,7 +505,7 @@ def main(argv=None):
             fs = figure_palette(args, out, palette_ir)
         else:
             fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch, "peers": figure_peers,
-                  "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut,
+                  "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut, "raw": figure_raw,
                   "memory": figure_memory}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)

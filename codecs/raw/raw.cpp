@@ -259,6 +259,7 @@ ref info_impl(Raw *r) {
     put_long(d, "colors", id.colors);
     put_long(d, "filters", id.filters);
     put_long(d, "dng_version", id.dng_version);
+    put_long(d, "maker_index", id.maker_index);
     put_text(d, "make", id.make, sizeof id.make);
     put_text(d, "model", id.model, sizeof id.model);
     put_text(d, "software", id.software, sizeof id.software);

@@ -3,7 +3,9 @@ Pillow plugin, developed by LibRaw through the native module `framewick.formats.
 
 Files are found by content. A TIFF-based RAW file (DNG, NEF, CR2, ARW, ...) is taken before
 Pillow's TIFF plugin sees it, so it is never opened as its small embedded preview; a plain TIFF
-(no DNG version, no colour mosaic) is left to Pillow.
+is left to Pillow: a TIFF file is taken only when it is a DNG, or when LibRaw finds a colour
+mosaic in it from a camera maker it knows (NEF, CR2, ARW, PEF, ...). A TIFF file LibRaw cannot
+open at all, a damaged DNG among them, is Pillow's to refuse.
 
 Opening only parses the file: the picture's size is the developed one (after LibRaw's turn by
 the raw's orientation), so a pixel limit is applied before anything large is allocated.
@@ -159,7 +161,7 @@ class RawImageFile(ImageFile.ImageFile):
                 raise SyntaxError(str(error)) from None
             raise OSError(f"damaged camera RAW file: {error}") from None
         found = raw.info()
-        if tiff and not (found["dng_version"] or found["filters"]):
+        if tiff and not (found["dng_version"] or (found["filters"] and found["maker_index"])):
             raw.close()
             raise SyntaxError("a TIFF, not a camera RAW file")
         self._raw = raw
