@@ -4,8 +4,12 @@ LibRaw's own `dcraw_emu` with the same settings (camera white balance `-w`, sRGB
 the sRGB curve `-g 2.4 12.92`, AHD, highlights clipped, 8 bits, written as PPM); and the
 half-size path (`raw="half"`) against full development.
 
-Each side is a whole fresh process, wall clock, interleaved; its peak resident size is the
-child's own high water mark (wait4, ru_maxrss). Both sides use the same LibRaw library.
+Each side is a whole fresh process, interleaved, started by a small launcher that reports its
+wall clock, CPU time (user and system, all threads: LibRaw's OpenMP threads on both sides) and
+peak resident size (wait4). The launcher matters for the peak: Linux carries a process's high
+water mark across fork and exec, so a child of the bench's own (large) process would report
+the bench's size. The 24 MP DNG is made in a process of its own for the same reason.
+Both sides use the same LibRaw library.
 """
 
 import os
@@ -16,12 +20,17 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
 
 import common  # noqa: E402
-from bigpicture import peak_rss  # noqa: E402
 
 WIDTH, HEIGHT = 6000, 4000
 DCRAW_EMU = "dcraw_emu"
 SCRIPT = ("import sys\nfrom framewick import FrameWick\n"
           "FrameWick.open(sys.argv[1], raw=sys.argv[3] or None).write(sys.argv[2])\n")
+# Runs argv[1:], then prints its wall clock, CPU time, peak resident bytes and exit status.
+LAUNCHER = ("import os, sys, time\nt = time.perf_counter()\npid = os.fork()\n"
+            "if pid == 0:\n    os.execvp(sys.argv[1], sys.argv[1:])\n"
+            "_, status, ru = os.wait4(pid, 0)\n"
+            "print(time.perf_counter() - t, ru.ru_utime + ru.ru_stime, ru.ru_maxrss * 1024, "
+            "os.waitstatus_to_exitcode(status))\n")
 
 
 def available():
@@ -36,21 +45,28 @@ def available():
 
 
 def source(out_dir):
-    """The 24 MP DNG (made once from the first sample photograph)."""
+    """The 24 MP DNG (made once, in a process of its own, from the first sample photograph)."""
+    import subprocess
+
+    path = os.path.join(out_dir, f"raw_{WIDTH}x{HEIGHT}.dng")
+    if not os.path.exists(path):
+        subprocess.run([common.python(), "-c", "import sys; sys.path.insert(0, sys.argv[1]); import rawdev; "
+                        "rawdev.make_source(sys.argv[2], sys.argv[3])", os.path.dirname(os.path.abspath(__file__)),
+                        out_dir, path], check=True)
+    return path
+
+
+def make_source(out_dir, path):
     from PIL import Image
 
     import photos
     import rawdng
 
-    path = os.path.join(out_dir, f"raw_{WIDTH}x{HEIGHT}.dng")
-    if os.path.exists(path):
-        return path
     with Image.open(photos.photos(out_dir, count=1)[0]) as im:
         picture = im.convert("RGB").resize((WIDTH, HEIGHT), Image.Resampling.BICUBIC)
     tmp = path + f".{os.getpid()}.tmp.dng"
     rawdng.write_dng(tmp, picture, bits=14)
     os.replace(tmp, path)
-    return path
 
 
 def commands(out_dir, src):
@@ -63,8 +79,18 @@ def commands(out_dir, src):
     }
 
 
+def run(cmd):
+    """(wall seconds, CPU seconds, peak resident bytes, exit status, last line of standard error)."""
+    import subprocess
+
+    p = subprocess.run([common.python(), "-c", LAUNCHER, *cmd], capture_output=True, text=True)
+    wall, cpu, peak, status = p.stdout.split()[-4:] if p.stdout.split() else (0, 0, 0, p.returncode)
+    lines = p.stderr.strip().splitlines()
+    return float(wall), float(cpu), int(peak), int(status), lines[-1] if lines else ""
+
+
 def measure(out_dir, repeats):
-    """({side: [seconds]}, {side: [peak bytes]}, comparison of the outputs)."""
+    """({side: [wall seconds]}, {side: [CPU seconds]}, {side: [peak bytes]}, comparison of the outputs)."""
     from PIL import Image
 
     import photos
@@ -72,25 +98,26 @@ def measure(out_dir, repeats):
     src = source(out_dir)
     cmds = commands(out_dir, src)
     peaks = {n: [] for n in cmds}
+    cpu = {n: [] for n in cmds}
     failures = {}
 
     def timed(name):
         def go():
-            t0 = common.clock()
-            peak, status, last = peak_rss(cmds[name])
-            seconds = common.clock() - t0
+            wall, used, peak, status, last = run(cmds[name])
             if status != 0:
                 failures[name] = f"exit status {status}: {last}"
             peaks[name].append(peak)
-            return seconds
+            cpu[name].append(used)
+            return wall
         return go
 
     rounds = common.interleaved({n: timed(n) for n in cmds}, repeats, warmup=1)
     peaks = {n: v[-repeats:] for n, v in peaks.items()}
+    cpu = {n: v[-repeats:] for n, v in cpu.items()}
     same = {"failures": failures}
     if not failures:
         with Image.open(cmds["framewick"][4]) as a, Image.open(cmds["dcraw_emu"][-2]) as b:
             same.update(size=(a.size, b.size), psnr=photos.psnr(a, b) if a.size == b.size else None)
         with Image.open(cmds["framewick half"][4]) as h:
             same["half_size"] = h.size
-    return rounds, peaks, same
+    return rounds, cpu, peaks, same

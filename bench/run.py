@@ -430,7 +430,7 @@ def figure_raw(args, out):
     why = rawdev.available()
     if why:
         return [not_built(names[0], "<= 1.10", f"{why} is not there")]
-    rounds, peaks, same = rawdev.measure(out, repeats=1 if args.quick else 5)
+    rounds, cpu, peaks, same = rawdev.measure(out, repeats=1 if args.quick else 5)
     if same["failures"]:
         return [not_built(n, "", f"a side fails here: {same['failures']}") for n in names]
     psnr = same["psnr"]
@@ -438,15 +438,22 @@ def figure_raw(args, out):
                f"PSNR {psnr if psnr is None else round(psnr, 1)} dB; half-size output "
                f"{same['half_size'][0]}x{same['half_size'][1]}")
     fw_peak, emu_peak = statistics.median(peaks["framewick"]), statistics.median(peaks["dcraw_emu"])
+    cpu_ratio = median(common.ratio_rounds(cpu["framewick"], cpu["dcraw_emu"]))
+    cpu_half = median(common.ratio_rounds(cpu["framewick"], cpu["framewick half"]))
     return [
         ratio_figure(names[0], rounds["framewick"], rounds["dcraw_emu"], "", "dcraw_emu ", "<=", 1.10, seconds,
-                     {"outputs": same}, how="whole fresh processes writing PPM, wall clock; same LibRaw settings "
-                                            "(-w -o 1 -g 2.4 12.92 -q 3 -H 0); " + outputs),
+                     {"outputs": same, "cpu": {n: common.summary(v) for n, v in cpu.items()}},
+                     how=f"whole fresh processes writing PPM, wall clock; same LibRaw settings "
+                         f"(-w -o 1 -g 2.4 12.92 -q 3 -H 0); in CPU time (all threads) the ratio is "
+                         f"{cpu_ratio:.3f} ({seconds(median(cpu['framewick']))} / "
+                         f"{seconds(median(cpu['dcraw_emu']))}); " + outputs),
         ratio_figure(names[1], rounds["framewick"], rounds["framewick half"], "", "half ", ">=", 3.0, seconds,
-                     how="FrameWick.open(raw='half') against full development, both written as PPM"),
+                     how=f"FrameWick.open(raw='half') against full development, both written as PPM; "
+                         f"in CPU time {cpu_half:.2f}"),
         Figure(name=names[2], framewick=f"{fw_peak / 2**20:.0f} MiB", peer=f"dcraw_emu {emu_peak / 2**20:.0f} MiB",
                ratio=fw_peak / emu_peak, spread=None, target="<= 1.30", met=fw_peak / emu_peak <= 1.30,
-               how="peak resident size of each whole process (wait4 ru_maxrss), medians",
+               how=f"peak resident size of each whole process (wait4 ru_maxrss in a small launcher), medians; "
+                   f"half-size {statistics.median(peaks['framewick half']) / 2**20:.0f} MiB",
                extra={"framewick_peak_bytes": peaks["framewick"], "dcraw_emu_peak_bytes": peaks["dcraw_emu"],
                       "half_peak_bytes": peaks["framewick half"]}),
     ]

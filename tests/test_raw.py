@@ -230,6 +230,8 @@ def test_command_line(dng, tmp_path):
     path = dng(orientation=6)
     shown = json.loads(run("info", "--json", path).stdout)
     assert (shown["format"], shown["size"], shown["metadata"]["Model"]) == ("RAW", [48, 64], "Test Body 1")
+    previewed = run("info", "--raw", "preview", dng(name="p.dng", preview=Image.new("RGB", (32, 24))))
+    assert "Dimensions: 32x24" in previewed.stdout, previewed.stderr
     done = run("edit", path, "-o", tmp_path / "half.png", "--raw", "half", "--steps", "border:1")
     assert done.returncode == 0, done.stderr
     with Image.open(tmp_path / "half.png") as im:

@@ -85,9 +85,13 @@ def add_open_options(p: argparse.ArgumentParser) -> None:
                    help="keep the pixels as stored; do not turn the picture by its EXIF orientation")
     g.add_argument("--exact", action="store_true",
                    help="decode at full size (no JPEG or RAW shrink-on-load before a reducing resize)")
-    g.add_argument("--raw", metavar="OPTIONS", default=None, help="camera RAW files: half (half-size), preview "
-                   "(the embedded preview), auto-wb (automatic white balance); comma-separated")
+    add_raw_option(g)
     add_max_pixels(g)
+
+
+def add_raw_option(p: Any) -> None:
+    p.add_argument("--raw", metavar="OPTIONS", default=None, help="camera RAW files: half (half-size), preview "
+                   "(the embedded preview), auto-wb (automatic white balance); comma-separated")
 
 
 def add_max_pixels(p: Any) -> None:

@@ -8,7 +8,7 @@ TYPE_CHECKING = False  # typing is not imported at start-up; checkers read the b
 if TYPE_CHECKING:
     from typing import Any
 
-from framewick.cli._common import Parser, UsageError, add_command, add_max_pixels, echo_for, error_line, fail, \
+from framewick.cli._common import Parser, UsageError, add_command, add_max_pixels, add_raw_option, echo_for, error_line, fail, \
     positive
 from framewick.cli._targets import STDIO, check_input, read_source
 
@@ -24,6 +24,7 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     p.add_argument("--colors", type=positive, default=5, metavar="N", help="colours in the palette (default 5)")
     p.add_argument("--json", action="store_true", help="one JSON object per picture on standard output")
     add_max_pixels(p)
+    add_raw_option(p)
     p.set_defaults(func=run)
 
 
@@ -76,14 +77,14 @@ def palette_shares(image: Any, palette: list[str]) -> list[dict[str, Any]]:
     return [{"color": c.lower(), "share": round(buckets[c.lower()] / total, 4)} for c in palette]
 
 
-def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json: bool) -> None:
+def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json: bool, raw: str | None = None) -> None:
     from framewick._output import call_captured
     from framewick.photo import describe as photo_describe
     from framewick.photo import open_photo
 
     import json
 
-    obj = call_captured(echo, open_photo, read_source(path), max_pixels=max_pixels)
+    obj = call_captured(echo, open_photo, read_source(path), max_pixels=max_pixels, raw=raw)
     facts = photo_describe(obj)
     palette = call_captured(echo, obj.extract_color_palette, colors)
     if as_json:
@@ -117,7 +118,7 @@ def run(args: argparse.Namespace) -> int:
         if index and not args.json:
             print()
         try:
-            describe(path, args.colors, echo, args.max_pixels, args.json)
+            describe(path, args.colors, echo, args.max_pixels, args.json, args.raw)
         except Exception as e:
             if getattr(args, "debug", False):
                 raise
