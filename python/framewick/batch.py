@@ -19,11 +19,13 @@ file; a picture that fails is reported with its reason and the others go on. A b
 cannot start as asked (an input that matches nothing, two inputs for one output) raises
 `BatchError` before any picture is read.
 
-On the pool made here, the workers are started once and keep the chain and the options they
-were started with; each task names pictures by path and returns only their outcomes, so no
-picture crosses between processes. A worker turns SIGINT and SIGTERM into an exception while it
-works on a picture (the atomic write removes its temporary file) and starts no picture after
-one; the caller stops the batch when it is interrupted or when a worker was.
+On the pool made here (`framewick._pool`), the workers are started once and keep the chain and
+the options they were started with; each picture is sent to an idle worker by path and only its
+outcome comes back, so no picture crosses between processes. A worker that dies (killed by the
+kernel for memory, or by a signal) fails the picture it had, naming the cause, and a fresh
+worker takes the pictures not yet done. A worker turns SIGINT and SIGTERM into an exception
+(the atomic write removes its temporary file) and starts no picture after one; the caller stops
+the batch when it is interrupted or when a worker was. No worker outlives the batch.
 """
 
 from __future__ import annotations
@@ -36,7 +38,7 @@ import sys
 import threading
 import traceback
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+from concurrent.futures import Executor, Future, as_completed
 from concurrent.futures import wait as wait_futures
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal
@@ -44,6 +46,7 @@ from typing import TYPE_CHECKING, Any, Literal
 from framewick._output import call_captured
 
 if TYPE_CHECKING:
+    from framewick._pool import Event, Pool
     from framewick.chain import Chain
 
 __all__ = ["BatchError", "BatchInterrupted", "BatchResult", "Job", "Options", "Outcome", "Source",
@@ -115,6 +118,7 @@ class BatchResult:
 
     outcomes: list[Outcome] = field(default_factory=list)
     interrupted: bool = False
+    terminated: bool = False  # the interrupt was SIGTERM (to the workers)
 
     def of(self, status: Status) -> list[Outcome]:
         return [o for o in self.outcomes if o.status == status]
@@ -354,60 +358,30 @@ def picture_class(chain: Chain) -> type:
 
 
 # ---------------------------------------------------------------------------------------------
-# The workers of the pool made here: started once, told how to stop
-
-
-class Stopped(BaseException):
-    """A worker was told to stop (SIGINT or SIGTERM) while it worked on a picture."""
+# The workers of the pool made here: started once, each picture sent to one by path
 
 
 class _WorkerState:
     chain: Any = None
     options: Options = Options()
     worker: Worker = process_one
-    stop: Any = None  # the batch's stop event, set by the caller
-    busy = False  # a picture is being worked on: a signal raises Stopped
-    signalled = False  # a signal came: no further picture is started
 
 
 _state = _WorkerState()
 
 
-def _on_signal(signum: int, frame: Any) -> None:
-    _state.signalled = True
-    if _state.busy:
-        raise Stopped(signal.Signals(signum).name)
+def _start_worker(chain: Chain, options: Options, worker: Worker) -> None:
+    """A worker's start: keep what every picture needs."""
+    _state.chain, _state.options, _state.worker = chain, options, worker
 
 
-def _start_worker(chain: Chain, options: Options, worker: Worker, stop: Any) -> None:
-    """The pool's initializer: keep what every picture needs, and stop cleanly on a signal."""
-    _state.chain, _state.options, _state.worker, _state.stop = chain, options, worker, stop
-    signal.signal(signal.SIGINT, _on_signal)
-    signal.signal(signal.SIGTERM, _on_signal)
+def _run_one(job: Job) -> Outcome:
+    """One picture in a worker (a signal that stops it is the pool's to report)."""
+    return _state.worker(job, _state.chain, _state.options)
 
 
 def _not_started(job: Job, status: Status = "not started") -> Outcome:
     return Outcome(job.source, job.target, status, "the batch was interrupted")
-
-
-def _run_jobs(jobs: Sequence[Job]) -> list[Outcome]:
-    """Run some pictures in this worker, each in turn; none is started once the batch stops."""
-    outcomes = []
-    for job in jobs:
-        if _state.signalled or (_state.stop is not None and _state.stop.is_set()):
-            outcomes.append(_not_started(job))
-            continue
-        outcome = None
-        try:
-            try:
-                _state.busy = True
-                outcome = _state.worker(job, _state.chain, _state.options)
-            finally:
-                _state.busy = False
-        except Stopped:
-            pass  # a signal that lands after the outcome is made keeps it
-        outcomes.append(outcome or _not_started(job, "interrupted"))
-    return outcomes
 
 
 def _pool_context() -> Any:
@@ -418,13 +392,6 @@ def _pool_context() -> Any:
     if sys.platform.startswith("linux") and threading.active_count() == 1:
         return multiprocessing.get_context("fork")
     return multiprocessing.get_context()
-
-
-def _chunks(jobs: Sequence[Job], workers: int) -> list[list[Job]]:
-    """Jobs grouped so that many small pictures cost few round trips, while every worker still
-    gets several groups to balance the load."""
-    size = max(1, min(32, len(jobs) // (workers * 8)))
-    return [list(jobs[i:i + size]) for i in range(0, len(jobs), size)]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -488,20 +455,20 @@ def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence
             bar.update(1)
 
     own = executor is None and bool(planned)
-    stop: Any = None
-    pool: Executor | None = executor
+    pool: Pool | None = None
     if own:
         # Made before the progress bar, whose monitor is a thread.
-        workers = min(jobs or os.process_cpu_count() or 1, len(planned))
+        from framewick._pool import Pool
+
         context = _pool_context()
         if context.get_start_method() == "fork" and worker is process_one:
             # Forked workers start with what is imported here: import it once, not in each.
             import framewick.photo  # noqa: F401
 
             picture_class(chain)
-        stop = context.Event()
-        pool = ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_start_worker,
-                                   initargs=(chain, opts, worker, stop))
+        pool = Pool(min(jobs or os.process_cpu_count() or 1, len(planned)), context, _run_one,
+                    _start_worker, (chain, opts, worker))
+        pool.start(planned)
     if progress:
         from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
@@ -509,29 +476,86 @@ def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence
 
     for outcome in decided:
         record(outcome)
-    futures: dict[Future[Any], list[Job]] = {}
     try:
-        try:
-            if own and pool is not None:
-                futures = {pool.submit(_run_jobs, chunk): chunk for chunk in _chunks(planned, workers)}
-            elif pool is not None:
-                futures = {pool.submit(worker, job, chain, opts): [job] for job in planned}
-            for future in as_completed(futures):
-                for outcome in _outcomes_of(future, futures[future]):
-                    record(outcome)
-                    if outcome.status in ("interrupted", "not started"):
-                        raise KeyboardInterrupt  # a worker was stopped: the batch stops too
-        except KeyboardInterrupt:
-            if stop is not None:
-                stop.set()
-            _finish_interrupted(futures, result, record)
-            raise BatchInterrupted(result) from None
+        if pool is not None:
+            _run_on_pool(pool, planned, result, record)
+        elif executor is not None:
+            _run_on_executor(executor, planned, chain, opts, worker, result, record)
     finally:
-        if own and pool is not None:
-            pool.shutdown(wait=True, cancel_futures=True)
+        if pool is not None:
+            pool.close()
         if bar is not None:
             bar.close()
     return result
+
+
+def _run_on_pool(pool: Pool, planned: Sequence[Job], result: BatchResult,
+                 record: Callable[[Outcome], None]) -> None:
+    """Run the planned jobs on the pool made here, recording each outcome as it comes.
+
+    A worker that dies fails its picture with the cause, and a fresh worker takes the pictures
+    not yet done. A signal that reaches a worker, or an interrupt here, stops the batch: no
+    further picture is started, the running ones finish or are stopped, and BatchInterrupted
+    carries the result.
+    """
+    done: set[int] = set()
+    interrupts = 0
+
+    def take(event: Event) -> None:
+        if event.index is None:
+            if event.kind == "stopped":
+                result.interrupted = True
+                result.terminated |= event.value == signal.SIGTERM
+            return
+        job = planned[event.index]
+        if event.kind == "done":
+            outcome = event.value
+        elif event.kind == "died":
+            outcome = Outcome(job.source, job.target, "failed", f"❌ Error: {event.value}")
+        elif event.kind == "failed":
+            outcome = Outcome(job.source, job.target, "failed", f"❌ Error: {event.value.strip().splitlines()[-1]}",
+                              "", event.value)
+        else:  # stopped by a signal while it ran
+            result.interrupted = True
+            result.terminated |= event.value == signal.SIGTERM
+            outcome = _not_started(job, "interrupted")
+        done.add(event.index)
+        record(outcome)
+        if outcome.status in ("interrupted", "not started"):
+            result.interrupted = True  # a worker was stopped: the batch stops too
+            pool.stop()
+
+    while not pool.finished:
+        try:
+            for event in pool.wait():
+                take(event)
+        except KeyboardInterrupt:
+            interrupts += 1
+            result.interrupted = True
+            pool.stop()
+            if interrupts > 1:
+                pool.terminate()  # asked again: the running pictures are stopped, not awaited
+    if result.interrupted:
+        for index, job in enumerate(planned):
+            if index not in done:
+                record(_not_started(job, "interrupted" if index in pool.dispatched else "not started"))
+        raise BatchInterrupted(result)
+
+
+def _run_on_executor(executor: Executor, planned: Sequence[Job], chain: Chain, opts: Options, worker: Worker,
+                     result: BatchResult, record: Callable[[Outcome], None]) -> None:
+    """Run the planned jobs on the caller's executor, one task per picture."""
+    futures: dict[Future[Any], list[Job]] = {}
+    try:
+        futures = {executor.submit(worker, job, chain, opts): [job] for job in planned}
+        for future in as_completed(futures):
+            for outcome in _outcomes_of(future, futures[future]):
+                record(outcome)
+                if outcome.status in ("interrupted", "not started"):
+                    raise KeyboardInterrupt  # a worker was stopped: the batch stops too
+    except KeyboardInterrupt:
+        _finish_interrupted(futures, result, record)
+        raise BatchInterrupted(result) from None
 
 
 def _outcomes_of(future: Future[Any], jobs: list[Job], stopping: bool = False) -> list[Outcome]:

@@ -119,9 +119,9 @@ def run(args: argparse.Namespace) -> int:
     except BatchError as e:
         raise UsageError(str(e)) from None
     except BatchInterrupted as interrupted:
-        fail(f"{PROG} batch: {'terminated' if _terminated.is_set() else 'interrupted'}; "
-             f"{interrupted.result.summary()}")
-        return 143 if _terminated.is_set() else 130
+        terminated = _terminated.is_set() or interrupted.result.terminated
+        fail(f"{PROG} batch: {'terminated' if terminated else 'interrupted'}; {interrupted.result.summary()}")
+        return 143 if terminated else 130
     finally:
         if main_thread:
             signal.signal(signal.SIGTERM, previous)
