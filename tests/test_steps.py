@@ -132,10 +132,12 @@ def test_parsing_imports_neither_pillow_nor_the_native_modules(run_py, tmp_path)
     ("format:xyz", "target_format must be a picture format Pillow can write"),
     ("format:bufr", "this Pillow can write AVIF"),          # a stub without a writer
     ("format:''", "got ''"),
-    ("blur:-2147483584", "radius must be an integer from -2,147,483,583 to 2,147,483,583, got -2147483584"),
+    ("blur:-3", "radius must be an integer from 0 to 2,147,483,583, got -3"),
     ("blur:2147483584", "got 2147483584"),
     ("blur:9223372036854775808", "radius must be"),
-    ("gamma:-0.5", "gamma must be a number of at least 0"),
+    ("gamma:-0.5", "gamma must be a number greater than 0"),
+    ("gamma:0", "gamma must be a number greater than 0"),
+    ("gamma:inf", "gamma expects a number"),
     ("corners:-1", "radius must be a number of at least 0"),
     ("crop:10,0,5,10", "right must be greater than left"),
     ("crop:0,10,10,10", "bottom must be greater than top"),
@@ -181,10 +183,10 @@ def test_the_json_form_is_held_to_the_same_rules(data, expected):
 
 
 def test_bounds_are_inclusive_where_the_methods_are(files):
-    chain = Chain.parse(f"quality:1 | quality:100 | grey:0 | grey:1 | blur:-2147483583 | blur:2147483583 | border:0 "
+    chain = Chain.parse(f"quality:1 | quality:100 | grey:0 | grey:1 | blur:0 | blur:2147483583 | border:0 "
                         f"| border:6688 | crop:0,0,1,1 | resize:1,1 | FLIP:VERTICAL | mode:rgba | mode:i;16 "
                         f"| format:.Jpg | format:tif | exposure:{files['wm']},0 | exposure:{files['wm']},1 "
-                        f"| watermark:{files['wm']},1,1,5,4 | lut:{files['cube']},0 | gamma:0 | corners:0")
+                        f"| watermark:{files['wm']},1,1,5,4 | lut:{files['cube']},0 | gamma:0.01 | corners:0")
     assert len(chain) == 21
 
 

@@ -69,6 +69,23 @@ def temp_affixes(target: str) -> tuple[str, str, str]:
     return directory, f"{TEMP_PREFIX}{stem}-", ext
 
 
+class WriteError(OSError):
+    """Writing a picture failed in the file system; names the file asked for, never the
+    temporary one, and the reason."""
+
+    def __str__(self) -> str:
+        return f"❌ Error: cannot write {self.filename}: {self.strerror}"
+
+
+def _naming(target: str, error: OSError) -> OSError:
+    """`error` as a WriteError naming `target`, when it is the file system's (it has an errno)."""
+    if isinstance(error, WriteError) or not error.errno:
+        return error
+    named = WriteError(error.errno, error.strerror or os.strerror(error.errno), target)
+    named.__cause__ = error
+    return named
+
+
 def atomic_write(target: str, write: Callable[[str], None]) -> None:
     """Have `write(temp)` write a file that then replaces `target` as a whole, or not at all.
 
@@ -76,7 +93,8 @@ def atomic_write(target: str, write: Callable[[str], None]) -> None:
        the file system's limit). 2. `write` fills it; it is flushed to disk and given the
        permissions of the file it replaces (the usual ones for a new file). 3. Rename it over
        `target` (atomic on one file system). On any exception, KeyboardInterrupt and SystemExit
-       included, the temporary file is removed and `target` is as it was.
+       included, the temporary file is removed and `target` is as it was; a failure of the file
+       system is raised as WriteError, naming `target` and the reason.
     """
     directory, prefix, suffix = temp_affixes(target)
     # An interrupt between creating the file and entering the block below would leave it
@@ -85,6 +103,9 @@ def atomic_write(target: str, write: Callable[[str], None]) -> None:
     try:
         fd, temp = tempfile.mkstemp(dir=directory, prefix=prefix, suffix=suffix)
         os.close(fd)
+    except OSError as error:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        raise _naming(target, error) from None
     except BaseException:
         signal.pthread_sigmask(signal.SIG_SETMASK, held)
         raise
@@ -99,11 +120,13 @@ def atomic_write(target: str, write: Callable[[str], None]) -> None:
             os.fsync(written.fileno())
         os.chmod(temp, mode)
         os.replace(temp, target)
-    except BaseException:
+    except BaseException as error:
         try:
             os.unlink(temp)
         except FileNotFoundError:
             pass
+        if isinstance(error, OSError):
+            raise _naming(target, error) from None
         raise
 
 

@@ -220,6 +220,34 @@ def _fixed_part(pattern: str) -> str:
     return os.sep.join(fixed) or ("/" if pattern.startswith(os.sep) else ".")
 
 
+def _glob(pattern: str) -> list[str]:
+    """What a pattern matches, as glob.glob with '**' does, except that '**' does not follow a
+    symbolic link to a directory (one that leads back into the walk would never end). A pattern
+    without '**' matches at most one level per wildcard, so it cannot loop and is glob's own."""
+    if "**" not in pattern:
+        return glob.glob(pattern)
+    import re
+
+    parts = pattern.split(os.sep)
+    literal = []
+    for part in parts[:-1]:
+        if glob.has_magic(part):
+            break
+        literal.append(part)
+    fixed = os.sep.join(literal) + os.sep if literal else ""
+    match = re.compile(glob.translate(pattern, recursive=True, include_hidden=False)).match
+    found = [fixed.rstrip(os.sep)] if fixed and match(fixed) else []
+    for directory, dirs, files in os.walk(fixed or os.curdir):  # symbolic links to directories: not entered
+        dirs[:] = [d for d in dirs if _listed(d)]
+        for name in dirs + files:
+            path = os.path.join(directory, name)
+            if not fixed:
+                path = path[len(os.curdir + os.sep):]
+            if match(path):
+                found.append(path)
+    return found
+
+
 def expand_inputs(inputs: Iterable[str], *, recursive: bool = False, out_dir: str | None = None) -> list[Source]:
     """The pictures named by files, directories and glob patterns, each with the output path it
     keeps.
@@ -228,14 +256,17 @@ def expand_inputs(inputs: Iterable[str], *, recursive: bool = False, out_dir: st
     `recursive` every picture file in its tree, each keeping its path inside the directory
     (`out_dir`, when it lies inside the tree, is not walked). A pattern gives what it matches
     (temporary files aside); with `recursive`, a match keeps its path from the pattern's fixed
-    leading directories, and a matched directory gives its tree. A path that does not exist or
-    a pattern that matches nothing raises BatchError. Each picture appears once.
+    leading directories, and a matched directory gives its tree. Only regular files are
+    pictures: a FIFO, socket or device a pattern matches is left out, and one named raises
+    BatchError, as do a path that does not exist and a pattern that matches nothing. Symbolic
+    links to directories are not followed by '**' or inside a directory's tree (a link named,
+    or matched by a pattern, is read). Each picture appears once.
     """
     skip = frozenset({os.path.realpath(out_dir)}) if out_dir else frozenset()
     found: list[Source] = []
     for item in inputs:
         if glob.has_magic(item) and not os.path.lexists(item):
-            matches = sorted(glob.glob(item, recursive=True))
+            matches = sorted(_glob(item))
             if not matches:
                 raise BatchError(f"{item}: no file matches")
             base = _fixed_part(item)
@@ -243,11 +274,16 @@ def expand_inputs(inputs: Iterable[str], *, recursive: bool = False, out_dir: st
                 rel = os.path.relpath(match, base) if recursive else os.path.basename(match)
                 if os.path.isdir(match):
                     found += _pictures_in(match, recursive, rel if recursive else "", skip)
-                elif not os.path.basename(match).startswith(_TEMP_PREFIX):
-                    found.append(Source(match, rel))
+                elif os.path.isfile(match) and not os.path.basename(match).startswith(_TEMP_PREFIX):
+                    found.append(Source(match, rel))  # a FIFO, socket or device is no picture
         elif os.path.isdir(item):
             found += _pictures_in(item, recursive, "", skip)
         elif os.path.lexists(item):
+            from framewick._limits import not_regular
+
+            what = not_regular(item)
+            if what:
+                raise BatchError(f"{item}: {what}, not a picture file")
             found.append(Source(item, os.path.basename(item)))
         else:
             raise BatchError(f"{item}: no such file or directory")
@@ -304,14 +340,23 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
     picture and nothing is written. An `Exception` fails this picture only (its traceback goes
     with the outcome); an interrupt propagates after the temporary file is gone.
     """
-    from framewick.photo import open_photo, run_steps, write_photo
+    from framewick import _limits
+    from framewick.photo import run_steps, write_photo
+    from framewick.steps import ChainError
 
     opts = options or Options()
     lines: list[str] = []
     try:
-        obj = call_captured(lines.append, open_photo, job.source, cls=picture_class(chain), steps=chain,
-                            exact=opts.exact, orient=opts.orient, max_pixels=opts.max_pixels,
-                            raw=opts.raw)
+        fmt = _limits.output_format_of(opts.format, job.target)
+        step = _limits.format_step(chain)
+        if step is not None and None not in (step[2], fmt) and step[2] != fmt:
+            raise _limits.LimitError(f"❌ Error: step {step[0]} format:{step[1]} prepares {step[2]}, but {job.target} "
+                                     f"is written as {fmt}")
+        # Opened here, as a regular file only: a FIFO or a device named as a picture cannot stall a worker.
+        with _limits.open_regular(job.source) as fp:
+            obj = _limits.open_checked(fp, job.source, chain, lines.append, max_pixels=opts.max_pixels, fmt=fmt,
+                                       what=job.target, cls=picture_class(chain), exact=opts.exact,
+                                       orient=opts.orient, raw=opts.raw)
         run_steps(obj, chain, lines.append, strict=True)
         if not job.overwrite and os.path.lexists(job.target):
             return Outcome(job.source, job.target, "skipped", f"{job.target} exists (written meanwhile)",
@@ -319,6 +364,8 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
         write_photo(obj, job.target, format=opts.format, strip=opts.strip, background=opts.background,
                     srgb=opts.srgb, echo=lines.append)
     except Exception as error:
+        if isinstance(error, ChainError):  # the sizes the chain makes on this picture
+            error = _limits.LimitError(f"❌ Error: {job.source}: {error}")
         return Outcome(job.source, job.target, "failed", error_line(error), "".join(lines),
                        "".join(traceback.format_exception(error)))
     return Outcome(job.source, job.target, "written", "", "".join(lines))

@@ -227,6 +227,10 @@ def _at_least(low: float) -> Test:
     return lambda value, _: value >= low
 
 
+def _positive(value: float, _: Mapping[str, Any]) -> bool:
+    return 0 < value < float("inf")
+
+
 def _mode(value: str, _: Mapping[str, Any]) -> bool:
     return value.upper() in MODES
 
@@ -400,9 +404,8 @@ RULES: Final[Mapping[tuple[str, str], Rule]] = {
     ("optimize", "quality"): Rule("an integer from 1 to 100", _between(1, 100)),
     ("convert_mode", "target_mode"): Rule(f"one of the modes {', '.join(MODES)} (in any case)", _mode),
     ("convert", "target_format"): Rule("a picture format Pillow can write, e.g. JPEG, PNG or WEBP", _format),
-    ("apply_blur", "radius"): Rule(f"an integer from {-MAX_BLUR_RADIUS:,} to {MAX_BLUR_RADIUS:,}",
-                                   _between(-MAX_BLUR_RADIUS, MAX_BLUR_RADIUS)),
-    ("adjust_gamma", "gamma"): Rule("a number of at least 0 (below 0 the curve leaves the 8-bit range)", _at_least(0.0)),
+    ("apply_blur", "radius"): Rule(f"an integer from 0 to {MAX_BLUR_RADIUS:,}", _between(0, MAX_BLUR_RADIUS)),
+    ("adjust_gamma", "gamma"): Rule("a number greater than 0 (at 0 or below the curve is not defined)", _positive),
     ("apply_grayscale", "factor"): _FRACTION,
     ("apply_preset", "preset_name"): Rule(f"a preset ({', '.join(PRESET_NAMES)}) or a look of the looks file", _preset),
     ("flip", "direction"): Rule("horizontal or vertical (in any case)", _direction),

@@ -26,13 +26,16 @@ PROG = "framewick"
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    args = sys.argv[1:] if argv is None else list(argv)
-    if args == ["--version"]:  # what scripts ask most often, answered before anything is imported
-        sys.stdout.write(f"{PROG} {__version__}\n")
-        return 0
-    from framewick.cli._main import main as dispatch
+    from framewick.cli._streams import guarded
 
-    return dispatch(args)
+    args = sys.argv[1:] if argv is None else list(argv)
+    with guarded():
+        if args == ["--version"]:  # what scripts ask most often, answered before anything is imported
+            sys.stdout.write(f"{PROG} {__version__}\n")
+            return 0
+        from framewick.cli._main import main as dispatch
+
+        return dispatch(args)
 
 
 def __getattr__(name: str) -> object:

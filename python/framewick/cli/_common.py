@@ -52,6 +52,20 @@ def write_err(text: str) -> None:
     sys.stderr.flush()
 
 
+#: Characters a terminal acts on rather than shows (C0 and C1 controls, DEL, line and paragraph
+#: separators, bidirectional overrides): shown escaped in plain output.
+_CONTROLS = "".join(map(chr, [*range(0x20), *range(0x7F, 0xA0), 0x2028, 0x2029, *range(0x202A, 0x202F),
+                               *range(0x2066, 0x206A)]))
+_ESCAPES = {ord(c): (f"\\x{ord(c):02x}" if ord(c) < 0x100 else f"\\u{ord(c):04x}") for c in _CONTROLS}
+_ESCAPES.update({ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r"})
+
+
+def printable(text: str) -> str:
+    """`text` with every control character escaped, so that text from a picture or a looks file
+    can neither drive the terminal (clear it, retitle it) nor fake lines of output."""
+    return text.translate(_ESCAPES)
+
+
 def discard(text: str) -> None:
     pass
 
@@ -110,6 +124,13 @@ def add_write_options(p: argparse.ArgumentParser, *, format_help: str | None = N
     g.add_argument("--srgb", action="store_true", help="convert to sRGB through the picture's profile and embed sRGB")
     g.add_argument("--background", metavar="COLOUR", default="white",
                    help="what alpha is flattened onto for formats without it (default white)")
+
+
+def limits_help() -> str:
+    """What --help says of the bounds on reading: standard input, frames, pixels at every step."""
+    from framewick._limits import LIMITS_HELP
+
+    return LIMITS_HELP
 
 
 def open_kwargs(args: argparse.Namespace) -> dict[str, Any]:

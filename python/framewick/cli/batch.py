@@ -11,7 +11,7 @@ from types import FrameType
 from typing import TYPE_CHECKING
 
 from framewick.cli._common import CHAIN_HELP, PROG, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
-    add_write_options, echo_for, fail, open_kwargs, positive, read_chain, write_kwargs
+    add_write_options, echo_for, fail, limits_help, open_kwargs, positive, read_chain, write_kwargs
 
 if TYPE_CHECKING:
     from framewick.batch import Options
@@ -26,7 +26,13 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                     "output is written whole or not at all. An input that matches nothing, or two inputs that\n"
                     "would write the same output, stop the batch before it starts (exit status 2). A picture\n"
                     "that fails is reported with its reason and the rest go on; the exit status is 1 if any\n"
-                    "failed, 130 if the batch was interrupted, 143 if it was terminated.\n\n" + CHAIN_HELP)
+                    "failed, 130 if the batch was interrupted, 143 if it was terminated. A worker that dies\n"
+                    "(killed for memory, or by a signal) fails the picture it had; a fresh one does the rest.\n\n"
+                    "Only regular files are pictures: a FIFO, socket or device a pattern matches is left out,\n"
+                    "and one named is refused. '**' in a pattern and --recursive do not follow symbolic links\n"
+                    "to directories (so a link back into the tree cannot loop); a link named, or matched by\n"
+                    "a pattern, is read. A format: step must agree with --format (or each output's extension).\n\n"
+                    + limits_help() + "\n\n" + CHAIN_HELP)
     p.add_argument("inputs", metavar="INPUTS", nargs="+", help="files, directories or glob patterns")
     p.add_argument("-d", "--out-dir", required=True, metavar="DIR", help="where the results go (made if needed)")
     p.add_argument("-s", "--steps", default="", metavar="STEPS", help=STEPS_HELP)
@@ -84,10 +90,18 @@ def _exists(path: str) -> bool:
 
 
 def run(args: argparse.Namespace) -> int:
+    from framewick._limits import check_before, format_step
     from framewick.batch import BatchError, BatchInterrupted, Outcome, run_batch
+    from framewick.cli._targets import check_out_dir
 
     chain = read_chain(args.steps)
+    check_out_dir(args.out_dir)
     options, ext = _options(args)
+    step = format_step(chain)
+    if options.format and step is not None and step[2] is not None and step[2] != options.format:
+        raise UsageError(f"step {step[0]} format:{step[1]} prepares {step[2]}, but --format {args.format} "
+                         f"writes {options.format}; make them agree")
+    check_before(chain, args.max_pixels, options.format, "--format " + args.format if args.format else "")
     debug = getattr(args, "debug", False)
     try:
         if args.dry_run:

@@ -5,9 +5,10 @@ from __future__ import annotations
 import argparse
 
 from framewick.cli._common import CHAIN_HELP, STEPS_HELP, Parser, add_command, add_open_options, add_write_options, \
-    echo_for, open_kwargs, read_chain, step_list, write_kwargs
+    echo_for, limits_help, open_kwargs, read_chain, step_list, write_kwargs
 from framewick.cli._signals import terminate_as_interrupt
-from framewick.cli._targets import STDIO, check_input, check_output, data_on_stdout, read_source
+from framewick.cli._targets import STDIO, check_format_agrees, check_input, check_output, data_on_stdout, \
+    read_source
 
 
 def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
@@ -17,7 +18,9 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                     lambda: "IN '-' reads the picture from standard input; -o - writes it to standard output\n"
                     "(--format is then required, and the status lines go to standard error). The output\n"
                     "is written whole or not at all; it is never the input, and an existing file is\n"
-                    "replaced only with --overwrite. A step that fails writes nothing (exit status 1).\n\n"
+                    "replaced only with --overwrite. A step that fails writes nothing (exit status 1).\n"
+                    "--format, a format: step and OUT's extension must name the same format. IN must be a\n"
+                    "regular file (or '-').\n\n" + limits_help() + "\n\n"
                     + CHAIN_HELP + "\n\nThe steps:\n" + step_list())
     p.add_argument("input", metavar="IN", help="the picture to edit ('-': standard input)")
     p.add_argument("-o", "--output", metavar="OUT", required=True,
@@ -31,20 +34,25 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     # Everything that can be refused is refused before the picture is read.
+    from framewick._limits import check_before, open_checked
+
     chain = read_chain(args.steps)
     to_stdout = args.output == STDIO
     check_output(args.output, [args.input], overwrite=args.overwrite, fmt=args.format)
     check_input(args.input)
     writing = write_kwargs(args)
+    fmt = check_format_agrees(chain, args.output, args.format)
+    what = "-o -" if to_stdout else f"output {args.output!r}"
+    check_before(chain, args.max_pixels, fmt, what)
     echo = echo_for(args, data_on_stdout=to_stdout)
 
-    from framewick._output import call_captured
     from framewick.cli._mixins import class_for
-    from framewick.photo import open_photo, run_steps, write_photo
+    from framewick.photo import run_steps, write_photo
 
+    name = "standard input" if args.input == STDIO else args.input
     with terminate_as_interrupt(), data_on_stdout(to_stdout) as binary:
-        obj = call_captured(echo, open_photo, read_source(args.input), cls=class_for(chain), steps=chain,
-                            **open_kwargs(args))
+        obj = open_checked(read_source(args.input, args.max_pixels), name, chain, echo, fmt=fmt, what=what,
+                           cls=class_for(chain), **open_kwargs(args))
         run_steps(obj, chain, echo, strict=True)
         write_photo(obj, binary if binary is not None else args.output, echo=echo, **writing)
     return 0

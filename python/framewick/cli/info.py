@@ -9,7 +9,7 @@ if TYPE_CHECKING:
     from typing import Any
 
 from framewick.cli._common import Parser, UsageError, add_command, add_max_pixels, add_raw_option, echo_for, error_line, fail, \
-    positive
+    positive, printable
 from framewick.cli._targets import STDIO, check_input, read_source
 
 
@@ -99,12 +99,12 @@ def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json:
             value = facts[key]
             if key == "dpi" and isinstance(value, (list, tuple)):
                 value = " x ".join(f"{v:g}" for v in value)
-            print(f"{label}: {_shown(value) if value is not None else 'none'}")
+            print(printable(f"{label}: {_shown(value) if value is not None else 'none'}"))
     print(f"Palette: {' '.join(palette)}")
     metadata = facts.get("metadata") or {}
     print("Metadata:" + ("" if metadata else " none"))
     for key, value in metadata.items():
-        print(f"  {key}: {_shown(value)}")
+        print(printable(f"  {key}: {_shown(value)}"))  # a picture's text never drives the terminal
 
 
 def run(args: argparse.Namespace) -> int:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from framewick.cli._common import PROG, Parser, UsageError, add_command, add_open_options, echo_for, look_list, \
-    open_kwargs, positive
+    open_kwargs, positive, printable
 from framewick.cli._signals import terminate_as_interrupt
 from framewick.cli._targets import STDIO, check_input, check_output, data_on_stdout, read_source
 
@@ -85,9 +85,9 @@ def show_list(as_json: bool) -> int:
         print("Looks: none (add them with --looks FILE or in ~/.config/framewick/looks.toml)")
         return 0
     print("Looks (look:NAME, or preset:NAME):")
-    for look in data["looks"]:
-        print(f"  {look['name']}  ({look['file']})")
+    for look in data["looks"]:  # a looks file's text is shown, never acted on by the terminal
+        print(f"  {printable(look['name'])}  ({printable(str(look['file']))})")
         if look["description"]:
-            print(f"      {look['description']}")
-        print(f"      {look['steps']}")
+            print(f"      {printable(look['description'])}")
+        print(f"      {printable(look['steps'])}")
     return 0

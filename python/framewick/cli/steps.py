@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from framewick.cli._common import CHAIN_HELP, Parser, add_command, look_list, step_list
+from framewick.cli._common import CHAIN_HELP, Parser, add_command, look_list, printable, step_list
 
 
 def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
@@ -37,9 +37,9 @@ def run(args: argparse.Namespace) -> int:
         print("Looks: none (add them with --looks FILE or in ~/.config/framewick/looks.toml)")
     else:
         print("Looks (look:NAME, or preset:NAME):")
-        for look in looks:
-            print(f"  {look.name}  ({look.file})")
+        for look in looks:  # a looks file's text is shown, never acted on by the terminal
+            print(f"  {printable(look.name)}  ({printable(str(look.file))})")
             if look.description:
-                print(f"      {look.description}")
-            print(f"      {look.steps}")
+                print(f"      {printable(look.description)}")
+            print(f"      {printable(look.steps)}")
     return 0

@@ -1,0 +1,164 @@
+"""The size of the picture after every step of a chain, known from the steps and the size it starts at.
+
+Each step either keeps the picture's size (the colour steps, filters, presets, overlays, flips,
+rounded corners) or gives it one that follows from its arguments: `resize` and `fit` the size
+asked for, `crop` its box, `thumbnail` the size Pillow's thumbnail gives, `apply_border` the
+size plus the border on every side, `rotate` the box of the turned picture (as Pillow computes
+it when `expand` is on). An animation's frames are all edited alike, so a picture of `frames`
+frames holds `frames` times the pixels of one.
+
+`check` refuses, with a ChainError naming the step, a chain whose picture would grow past a
+pixel limit at any step, or whose crop box is not inside the picture it crops, before any step
+runs. Called with the smallest picture there is (1x1, one frame, `exact=False`) it refuses
+what no picture could get through, before a picture is read. `check_side` refuses a size the
+output format cannot store.
+
+This module reads the step table only; the steps it is given need `method`, `args` and
+`kwargs` (a `framewick.chain.Step`).
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Mapping
+from typing import Any, Final
+
+from framewick.steps import MAX_PIXELS, STEPS, ChainError
+
+__all__ = ["MAX_SIDE", "Size", "check", "check_side", "size_after"]
+
+Size = tuple[int, int]
+
+#: The longest side each format's writer can store (Pillow's name for the format).
+MAX_SIDE: Final[Mapping[str, int]] = {
+    "JPEG": 65_500,  # libjpeg's own limit, below the format's 65,535
+    "WEBP": 16_383,
+    "GIF": 65_535,
+    "AVIF": 65_536,
+    "TGA": 65_535,
+    "PCX": 65_534,  # a row's bytes, padded to an even count, must fit 16 bits
+}
+
+_INFO = {info.method: info for info in STEPS}
+#: Steps whose picture keeps its size.
+_SAME = frozenset({
+    "optimize", "convert_mode", "convert", "apply_blur", "apply_sharpen", "adjust_gamma", "apply_camscanner",
+    "auto_enhance", "apply_grayscale", "apply_contrast", "apply_sepia", "apply_preset", "invert", "flip",
+    "round_corners", "add_text", "add_watermark", "double_exposure", "compare", "apply_lut",
+})
+
+
+def _values(step: Any) -> dict[str, Any]:
+    """The step's arguments by parameter name, defaults filled in."""
+    info = _INFO[step.method]
+    values = {p.name: p.default for p in info.params if not p.required}
+    values.update(zip((p.name for p in info.params), step.args))
+    values.update(step.kwargs)
+    return values
+
+
+def _rotated(size: Size, angle: float, expand: bool) -> Size:
+    """The size Pillow's rotate gives: for a right angle the sides swap (or stay), else the
+    bounding box of the turned corners, from the same rounded matrix Pillow uses."""
+    width, height = size
+    angle = angle % 360.0
+    if not expand or angle in (0.0, 180.0):
+        return size
+    if angle in (90.0, 270.0):
+        return height, width
+    turn = -math.radians(angle)
+    cos, sin = round(math.cos(turn), 15), round(math.sin(turn), 15)
+    # Pillow turns about the centre; the box's extent does not depend on where the centre is.
+    xs = [cos * x + sin * y for x, y in ((0, 0), (width, 0), (width, height), (0, height))]
+    ys = [-sin * x + cos * y for x, y in ((0, 0), (width, 0), (width, height), (0, height))]
+    return math.ceil(max(xs)) - math.floor(min(xs)), math.ceil(max(ys)) - math.floor(min(ys))
+
+
+def _thumbnail(size: Size, box: tuple[int, ...]) -> Size:
+    """The size Pillow's thumbnail gives (it only ever shrinks, keeping the aspect)."""
+    width, height = size
+    x, y = math.floor(box[0]), math.floor(box[1])
+    if x >= width and y >= height:
+        return size
+    aspect = width / height
+
+    def round_aspect(number: float, key: Any) -> int:
+        return max(min(math.floor(number), math.ceil(number), key=key), 1)
+
+    if x / y >= aspect:
+        x = round_aspect(y * aspect, key=lambda n: abs(aspect - n / y))
+    else:
+        y = round_aspect(x / aspect, key=lambda n: 0 if n == 0 else abs(aspect - x / n))
+    return x, y
+
+
+def _text(step: Any) -> str:
+    info = _INFO.get(step.method)
+    name = info.short if info else step.method
+    items = [",".join(map(str, v)) if isinstance(v, tuple) else str(v) for v in step.args]
+    items += [f"{k}={v}" for k, v in step.kwargs.items()]
+    return f"{name}:{','.join(items)}" if items else name
+
+
+def size_after(step: Any, size: Size, *, exact: bool = True, where: str = "") -> Size | None:
+    """The picture's size after `step`, from its size before; None for a step this table does
+    not know (a class's own method). With `exact`, a crop box outside the picture is refused."""
+    method = step.method
+    if method in _SAME:
+        return size
+    if method not in _INFO:
+        return None
+    values = _values(step)
+    try:
+        if method in ("resize", "fit"):
+            names = [p.name for p in _INFO[method].params]
+            return int(values[names[0]]), int(values[names[1]])
+        if method == "apply_border":
+            border = int(values["border_width"])
+            return size[0] + 2 * border, size[1] + 2 * border
+        if method == "rotate":
+            return _rotated(size, float(values["angle"]), bool(values["expand"]))
+        if method == "thumbnail":
+            return _thumbnail(size, tuple(values["size"]))
+        if method == "crop":
+            box = tuple(int(values[k]) for k in ("left", "top", "right", "bottom"))
+        else:
+            return None
+    except (KeyError, TypeError, ValueError, ZeroDivisionError, OverflowError):
+        return None
+    if exact and (box[0] < 0 or box[1] < 0 or box[2] > size[0] or box[3] > size[1]):
+        raise ChainError(f"{where}{_text(step)}: the box {','.join(map(str, box))} is not inside the "
+                         f"{size[0]}x{size[1]} picture (it runs from 0,0 to {size[0]},{size[1]})")
+    return box[2] - box[0], box[3] - box[1]
+
+
+def check(steps: Iterable[Any], size: Size, frames: int = 1, max_pixels: int | None = None, *,
+          exact: bool = True) -> Size | None:
+    """The picture's size after the whole chain, refusing (ChainError naming the step) a step
+    whose picture, all `frames` together, would have more than `max_pixels` (default: the
+    image library's limit), and with `exact` a crop box outside the picture. None once a step
+    this table does not know makes the size unknown."""
+    limit = MAX_PIXELS if max_pixels is None else max_pixels
+    current: Size | None = size
+    for index, step in enumerate(steps, 1):
+        if current is None:
+            return None
+        where = f"step {index} "
+        current = size_after(step, current, exact=exact, where=where)
+        if current is None:
+            return None
+        total = current[0] * current[1] * frames
+        if total > limit:
+            what = f"{frames} frames of {current[0]}x{current[1]}" if frames > 1 else f"{current[0]}x{current[1]}"
+            whose = "the picture" if exact else "even a 1x1 picture"
+            raise ChainError(f"{where}{_text(step)}: {whose} would become {what}, {total:,} pixels, "
+                             f"more than the limit of {limit:,} (--max-pixels)")
+    return current
+
+
+def check_side(size: Size, fmt: str, what: str) -> None:
+    """Refuse a size the format `fmt` (Pillow's name) cannot store, naming `what` (the output)."""
+    side = MAX_SIDE.get(fmt)
+    if side is not None and max(size) > side:
+        raise ChainError(f"{what}: {fmt} stores at most {side:,} pixels a side; the chain makes the picture "
+                         f"{size[0]}x{size[1]}")
