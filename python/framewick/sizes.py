@@ -59,7 +59,8 @@ def _values(step: Any) -> dict[str, Any]:
 
 def _rotated(size: Size, angle: float, expand: bool) -> Size:
     """The size Pillow's rotate gives: for a right angle the sides swap (or stay), else the
-    bounding box of the turned corners, from the same rounded matrix Pillow uses."""
+    bounding box of the turned corners, computed from the same matrix, turned about the centre,
+    as Pillow computes it (so its rounding is the same)."""
     width, height = size
     angle = angle % 360.0
     if not expand or angle in (0.0, 180.0):
@@ -67,10 +68,14 @@ def _rotated(size: Size, angle: float, expand: bool) -> Size:
     if angle in (90.0, 270.0):
         return height, width
     turn = -math.radians(angle)
-    cos, sin = round(math.cos(turn), 15), round(math.sin(turn), 15)
-    # Pillow turns about the centre; the box's extent does not depend on where the centre is.
-    xs = [cos * x + sin * y for x, y in ((0, 0), (width, 0), (width, height), (0, height))]
-    ys = [-sin * x + cos * y for x, y in ((0, 0), (width, 0), (width, height), (0, height))]
+    a, b, d, e = round(math.cos(turn), 15), round(math.sin(turn), 15), round(-math.sin(turn), 15), \
+        round(math.cos(turn), 15)
+    cx, cy = width / 2, height / 2
+    c = a * -cx + b * -cy + cx
+    f = d * -cx + e * -cy + cy
+    corners = ((0, 0), (width, 0), (width, height), (0, height))
+    xs = [a * x + b * y + c for x, y in corners]
+    ys = [d * x + e * y + f for x, y in corners]
     return math.ceil(max(xs)) - math.floor(min(xs)), math.ceil(max(ys)) - math.floor(min(ys))
 
 

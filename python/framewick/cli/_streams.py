@@ -22,6 +22,9 @@ from typing import Any
 
 _GONE = (errno.EPIPE, errno.EBADF, errno.ECONNRESET)
 
+#: The standard descriptors that were closed when the command started (now on the null device).
+closed: set[int] = set()
+
 
 def _null_onto(fd: int) -> None:
     null = os.open(os.devnull, os.O_RDWR)
@@ -82,6 +85,7 @@ def guarded() -> Iterator[None]:
             os.fstat(fd)
         except OSError:
             _null_onto(fd)
+            closed.add(fd)
     saved = sys.stdin, sys.stdout, sys.stderr
     if sys.stdin is None:
         sys.stdin = _reopen(0, "r")

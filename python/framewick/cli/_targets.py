@@ -41,8 +41,12 @@ def check_output(output: str, inputs: Sequence[str], *, overwrite: bool, fmt: st
     5. Any other existing file is replaced only with --overwrite.
     """
     if output == STDIO:
+        from framewick.cli._streams import closed
+
         if not fmt:
             raise UsageError(f"-o -: a picture on standard output needs --format (e.g. --format png)")
+        if 1 in closed:
+            raise UsageError("-o -: standard output is closed, so the picture would go nowhere")
         return
     directory = os.path.dirname(output) or "."
     if not os.path.isdir(directory):
@@ -103,6 +107,10 @@ def check_input(source: str) -> None:
     from framewick._limits import not_regular
 
     if source == STDIO:
+        from framewick.cli._streams import closed
+
+        if 0 in closed:
+            raise UsageError("IN is '-' (standard input), but standard input is closed")
         if sys.stdin is not None and sys.stdin.isatty():
             raise UsageError("IN is '-' (standard input), but standard input is a terminal; pipe a picture in")
         return
