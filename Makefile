@@ -33,7 +33,7 @@ test: install
 	$(RUN) $(PY) -m pytest $(PYTEST_ARGS)
 
 demo: install
-	$(RUN) $(PY) -m framewick demo $(BUILD)/demo
+	$(RUN) $(PY) -m framewick demo --overwrite $(BUILD)/demo
 
 clean:
 	rm -rf build

@@ -122,7 +122,7 @@ def test_the_command_goes_on_when_a_worker_is_killed_and_exits_1(tmp_path, slow_
     assert not group_alive(process.pid)
 
 
-@pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGHUP, signal.SIGTERM])
+@pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGHUP, signal.SIGTERM, signal.SIGINT])
 def test_no_worker_outlives_the_command(tmp_path, slow_inputs, signum):
     out = tmp_path / "out"
     process = start_batch(slow_inputs, out)

@@ -86,7 +86,10 @@ def open_regular(path: str) -> IO[bytes]:
             raise
         return fd
 
-    return open(path, "rb", opener=opener)
+    try:
+        return open(path, "rb", opener=opener)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"❌ Error: File {path} not found!") from None  # as the library's load says it
 
 
 def peek(source: Any) -> tuple[tuple[int, int], int] | None:

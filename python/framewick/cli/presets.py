@@ -61,7 +61,7 @@ def run(args: argparse.Namespace) -> int:
     from framewick.photo import open_photo, write_photo
 
     with terminate_as_interrupt(), data_on_stdout(to_stdout) as binary:
-        base = call_captured(echo, open_photo, read_source(args.input), **open_kwargs(args))
+        base = call_captured(echo, open_photo, read_source(args.input, args.max_pixels), **open_kwargs(args))
         sheet = FrameWick()
         sheet.image = preset_sheet(base, args.cell, args.columns, echo, [look.name for look in looks])
         call_captured(echo, sheet.optimize, args.quality)
