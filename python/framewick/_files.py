@@ -130,6 +130,26 @@ def atomic_write(target: str, write: Callable[[str], None]) -> None:
         raise
 
 
+def remove_leftovers(target: str) -> list[str]:
+    """Remove the temporary files a writer of `target` left when it was killed outright (no
+    cleanup runs then); returns their paths. Only names `atomic_write` makes for `target`."""
+    directory, prefix, suffix = temp_affixes(target)
+    removed = []
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return removed
+    for name in names:
+        if name.startswith(prefix) and name.endswith(suffix) and len(name) == len(prefix) + _RANDOM - 1 + len(suffix):
+            path = os.path.join(directory, name)
+            try:
+                os.unlink(path)
+            except OSError:
+                continue
+            removed.append(path)
+    return removed
+
+
 def atomic_save(obj: Any, target: str, echo: Callable[[str], None] | None = None) -> None:
     """Save `obj`'s picture (its `save` method) to `target` as a whole or not at all.
 

@@ -558,6 +558,9 @@ def _run_on_pool(pool: Pool, planned: Sequence[Job], result: BatchResult,
         if event.kind == "done":
             outcome = event.value
         elif event.kind == "died":
+            from framewick._files import remove_leftovers
+
+            remove_leftovers(job.target)  # a worker killed outright could not remove its temporary file
             outcome = Outcome(job.source, job.target, "failed", f"❌ Error: {event.value}")
         elif event.kind == "failed":
             outcome = Outcome(job.source, job.target, "failed", f"❌ Error: {event.value.strip().splitlines()[-1]}",
