@@ -147,7 +147,7 @@ def open_checked(source: Any, name: str, chain: Any, echo: Any, *, max_pixels: i
 
     if not isinstance(source, str):
         check_frames(source, name, max_pixels)
-    elif not not_regular(source):
+    elif os.path.isfile(source):
         with open(source, "rb") as fp:
             check_frames(fp, name, max_pixels)
     try:
@@ -202,7 +202,7 @@ def check_opened(chain: Any, obj: Any, max_pixels: int | None, fmt: str | None, 
     format cannot store. ChainError names the step."""
     photo = getattr(obj, "photo", None)
     frames = len(photo.frames) if photo is not None and getattr(photo, "frames", None) else 1
-    final = sizes.check(chain, obj.image.size, frames, max_pixels)
+    final = sizes.check(chain, obj.image.size, frames, max_pixels, frame_floor=FRAME_PIXELS)
     if final is not None and fmt is not None:
         sizes.check_side(final, fmt, what)
 

@@ -138,11 +138,12 @@ def size_after(step: Any, size: Size, *, exact: bool = True, where: str = "") ->
 
 
 def check(steps: Iterable[Any], size: Size, frames: int = 1, max_pixels: int | None = None, *,
-          exact: bool = True) -> Size | None:
+          exact: bool = True, frame_floor: int = 0) -> Size | None:
     """The picture's size after the whole chain, refusing (ChainError naming the step) a step
-    whose picture, all `frames` together, would have more than `max_pixels` (default: the
-    image library's limit), and with `exact` a crop box outside the picture. None once a step
-    this table does not know makes the size unknown."""
+    whose picture, all `frames` together (each frame of an animation counted as at least
+    `frame_floor` pixels), would have more than `max_pixels` (default: the image library's
+    limit), and with `exact` a crop box outside the picture. None once a step this table does
+    not know makes the size unknown."""
     limit = MAX_PIXELS if max_pixels is None else max_pixels
     current: Size | None = size
     for index, step in enumerate(steps, 1):
@@ -152,7 +153,7 @@ def check(steps: Iterable[Any], size: Size, frames: int = 1, max_pixels: int | N
         current = size_after(step, current, exact=exact, where=where)
         if current is None:
             return None
-        total = current[0] * current[1] * frames
+        total = current[0] * current[1] * frames if frames <= 1 else frames * max(current[0] * current[1], frame_floor)
         if total > limit:
             what = f"{frames} frames of {current[0]}x{current[1]}" if frames > 1 else f"{current[0]}x{current[1]}"
             whose = "the picture" if exact else "even a 1x1 picture"
