@@ -212,4 +212,8 @@ def test_plain_listings_show_control_characters_escaped(tmp_path):
         assert done.returncode == 0, done.stderr
         assert not {"\x1b", "\x07", "\r"} & set(done.stdout), args
     assert "clear\\x1b[2J bell\\x07 back\\rfake line\\nnext" in run("--looks", looks, "steps").stdout
+    (tmp_path / "d").mkdir()
+    Image.new("RGB", (8, 6)).save(tmp_path / "d" / "a\x1b[2J.png")
+    done = run("batch", tmp_path / "d", "-d", tmp_path / "out", "--dry-run")
+    assert "\x1b" not in done.stdout and "a\\x1b[2J.png" in done.stdout
     assert "title\\x1b]0;pwned\\x07 and\\rover" in run("info", tmp_path / "p.jpg").stdout

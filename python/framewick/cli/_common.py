@@ -79,7 +79,8 @@ def echo_for(args: argparse.Namespace, data_on_stdout: bool = False) -> Callable
 
 
 def fail(text: str) -> None:
-    print(text, file=sys.stderr, flush=True)
+    """An error line on standard error; a file's name in it is shown, never acted on."""
+    print(printable(text), file=sys.stderr, flush=True)
 
 
 # ---------------------------------------------------------------------------------------------

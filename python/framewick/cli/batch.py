@@ -11,7 +11,7 @@ from types import FrameType
 from typing import TYPE_CHECKING
 
 from framewick.cli._common import CHAIN_HELP, PROG, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
-    add_write_options, echo_for, fail, limits_help, open_kwargs, positive, read_chain, write_kwargs
+    add_write_options, echo_for, fail, limits_help, open_kwargs, positive, printable, read_chain, write_kwargs
 
 if TYPE_CHECKING:
     from framewick.batch import Options
@@ -74,10 +74,11 @@ def _dry_run(args: argparse.Namespace, ext: str | None) -> int:
     planned, decided = plan(expand_inputs(args.inputs, recursive=args.recursive, out_dir=args.out_dir),
                             args.out_dir, suffix=ext, overwrite=args.overwrite)
     for job in planned:
-        print(f"write {job.source} -> {job.target}{' (replacing it)' if job.overwrite and _exists(job.target) else ''}")
+        print(printable(f"write {job.source} -> {job.target}"
+                        f"{' (replacing it)' if job.overwrite and _exists(job.target) else ''}"))
     for outcome in decided:
         word = "skip" if outcome.status == "skipped" else "fail"
-        print(f"{word} {outcome.source}: {outcome.reason}")
+        print(printable(f"{word} {outcome.source}: {outcome.reason}"))
     n = len(planned) + len(decided)
     skipped = sum(o.status == "skipped" for o in decided)
     print(f"{PROG} batch: dry run, nothing written; {n} picture{'s' if n != 1 else ''}: {len(planned)} to write, "
@@ -120,7 +121,7 @@ def run(args: argparse.Namespace) -> int:
                 sys.stderr.write(outcome.traceback)
                 sys.stderr.flush()
         elif outcome.status == "skipped" and not getattr(args, "quiet", False):
-            print(f"skipped {outcome.source}: {outcome.reason}", flush=True)
+            print(printable(f"skipped {outcome.source}: {outcome.reason}"), flush=True)
 
     # A terminate signal stops the batch like an interrupt: no half-written output stays.
     # (Signal handlers can only be set on the main thread.)
