@@ -1,0 +1,111 @@
+"""Previews: a photo decoded once into a small proxy, and the proxy under a chain as a JPEG.
+
+The proxy is what every preview starts from: the picture turned upright, at most `PROXY_SIDE`
+pixels on its long side, in a working mode, with its colour profile. A preview copies it (some
+steps change their picture in place), runs the chain through the same runner as `edit`, scales
+the result to the size asked for, converts it to sRGB for the screen and encodes it as a JPEG.
+"""
+
+from __future__ import annotations
+
+import io
+from dataclasses import dataclass
+from typing import IO, Any
+
+from PIL import Image
+
+from framewick.photo import modes, open_photo, profiles, run_steps
+from framewick.photo.metadata import Photo
+
+#: The long side of a proxy: enough for a screen, small enough that a chain runs at once.
+PROXY_SIDE = 1280
+#: The long side of the small proxy the preset and look thumbnails start from.
+THUMB_SIDE = 256
+PREVIEW_QUALITY = 85
+
+
+@dataclass
+class Proxy:
+    """A photo as the studio shows it: the reduced picture, its profile and the full size."""
+
+    image: Image.Image
+    icc: bytes | None
+    full_size: tuple[int, int]
+    format: str | None
+    small: Image.Image | None = None
+
+    def thumbnail_source(self) -> Image.Image:
+        """The proxy reduced further for thumbnails, made once."""
+        if self.small is None:
+            small = self.image.copy()
+            small.thumbnail((THUMB_SIDE, THUMB_SIDE), Image.Resampling.LANCZOS)
+            self.small = small
+        return self.small
+
+
+def _shrink_hint() -> Any:
+    """A chain that lets the JPEG decoder reduce the picture while keeping it at least
+    PROXY_SIDE on its long side (shrink-on-load keeps twice the step's box)."""
+    from framewick.chain import Chain
+
+    half = PROXY_SIDE // 2
+    return Chain.parse(f"thumbnail:({half},{half})")
+
+
+def make_proxy(source: str | IO[bytes], max_pixels: int | None = None) -> Proxy:
+    """Decode `source` once (a path or a binary stream) and reduce it to a proxy.
+
+    Raises what `open_photo` raises for a file that is not a picture, too large or missing."""
+    obj: Any = open_photo(source, cls=_Holder, steps=_shrink_hint(), max_pixels=max_pixels)
+    photo: Photo = obj.photo
+    picture: Image.Image = obj.image
+    draft = max(1, photo.draft_scale)
+    full = (picture.width * draft, picture.height * draft)
+    picture, icc = modes.working(picture, photo.icc)
+    if max(picture.size) > PROXY_SIDE:
+        picture = picture.copy() if picture is obj.image else picture
+        picture.thumbnail((PROXY_SIDE, PROXY_SIDE), Image.Resampling.LANCZOS)
+    return Proxy(picture, icc, full, photo.format)
+
+
+class _Holder:
+    """What `open_photo` fills for a proxy: no mixin is needed to decode."""
+
+    image: Any = None
+    photo: Any = None
+
+
+def render(proxy: Proxy, chain: Any, cls: type, size: int | None, *, small: bool = False) -> bytes:
+    """The proxy (or its thumbnail source) under `chain`, at most `size` on its long side, as a JPEG.
+
+    Raises ChainError, StepFailed or the step's own error, as `edit` would meet them."""
+    obj = cls()
+    obj.image = (proxy.thumbnail_source() if small else proxy.image).copy()
+    obj.photo = Photo(format=proxy.format, icc=proxy.icc)
+    obj.quality = 95
+    if len(chain):
+        run_steps(obj, chain, _discard, strict=True)
+    picture = obj.image
+    if not isinstance(picture, Image.Image):
+        raise TypeError("the chain left no picture")
+    return encode(picture, obj.photo.icc, size)
+
+
+def _discard(text: str) -> None:
+    pass
+
+
+def encode(picture: Image.Image, icc: bytes | None, size: int | None) -> bytes:
+    """`picture` for the screen: reduced to `size`, in sRGB, alpha over a light grey, as a JPEG."""
+    if picture.mode not in modes.WORKING:
+        picture, icc = modes.working(picture, icc)
+    if size is not None and max(picture.size) > size:
+        picture = picture.copy()
+        picture.thumbnail((size, size), Image.Resampling.LANCZOS)
+    if picture.mode in ("RGB", "RGBA"):
+        picture = profiles.to_srgb(picture, icc)
+    if modes.has_alpha(picture):
+        picture = modes.flatten(picture, "#d8d8d8")
+    buffer = io.BytesIO()
+    picture.save(buffer, "JPEG", quality=PREVIEW_QUALITY)
+    return buffer.getvalue()

@@ -1,0 +1,455 @@
+"""What a studio run holds: its photos, the files it may read, the looks file and the export folder.
+
+A `Studio` is made once per run with the photos of the command line. Each photo is decoded the
+first time it is needed and kept as a proxy (`preview.Proxy`); uploaded photos are kept as their
+bytes. A chain from a request is read like `--steps` (text or JSON), after a check that every
+file it names directly is one the studio was given: a LUT, watermark or overlay uploaded through
+the page. Files named inside a look come from the looks files the user gave. No other path in
+a request is ever opened.
+
+Everything a request can change is here, behind locks: the cache of previews, the uploads,
+the looks file and the export folder, the only places written to.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import os
+import re
+import secrets
+import shlex
+import threading
+from collections import OrderedDict
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Final
+
+from framewick import looks as looks_module
+from framewick.chain import Chain, ChainError, catalogue
+from framewick.chain import _items, _split, _split_name
+from framewick.steps import PRESET_NAMES
+from framewick.studio import lookfile, preview
+from framewick.studio.controls import FILE_PARAMS, step_controls
+
+#: The largest upload the page may send, a photo or a file a step reads.
+MAX_UPLOAD_BYTES: Final = 64 << 20
+#: Uploaded photos kept at once (their bytes stay in memory for the export).
+MAX_UPLOADS: Final = 16
+#: Files a step reads (LUTs, watermarks) uploaded per run.
+MAX_FILES: Final = 64
+#: The largest preview size asked for; a preview is never larger than its proxy anyway.
+MAX_PREVIEW: Final = preview.PROXY_SIDE
+_CACHE_ENTRIES: Final = 64
+_SAFE = re.compile(r"[^A-Za-z0-9._-]+")
+#: Where uploaded LUTs and pictures go, inside the export folder.
+FILES_FOLDER: Final = "studio-files"
+_PATH_PARAMS: Final = {method: param for method, param in FILE_PARAMS}
+
+
+class StudioError(Exception):
+    """A request that cannot be carried out: the HTTP status and the one line the page shows."""
+
+    def __init__(self, status: int, line: str) -> None:
+        super().__init__(line)
+        self.status = status
+        self.line = line
+
+
+@dataclass
+class Source:
+    """A photo the studio may read: a file of the command line, or an upload's bytes."""
+
+    name: str
+    path: str | None = None
+    data: bytes | None = None
+    proxy: preview.Proxy | None = None
+    lock: threading.Lock = field(default_factory=threading.Lock)
+
+    def opened(self) -> Any:
+        """What open_photo reads: the path, or a fresh stream over the upload."""
+        return self.path if self.path is not None else io.BytesIO(self.data or b"")
+
+
+def safe_name(name: str, default: str = "photo") -> str:
+    """A file name's last part with only letters, digits, '.', '_' and '-' (never empty or dotted)."""
+    base = os.path.basename(name.replace("\\", "/"))
+    cleaned = _SAFE.sub("-", base).strip(".-")[:100]
+    return cleaned or default
+
+
+class Studio:
+    """One run of the studio: its photos, token, looks file and export folder."""
+
+    def __init__(self, photos: Sequence[str], *, looks_file: str, export_dir: str,
+                 max_pixels: int | None = None, token: str | None = None,
+                 error_line: Callable[[BaseException], str] = str) -> None:
+        self.sources = [Source(os.path.basename(p) or p, path=os.path.abspath(p)) for p in photos]
+        self.looks_file = os.path.abspath(looks_file)
+        self.export_dir = os.path.abspath(export_dir)
+        self.max_pixels = max_pixels
+        self.token = token or secrets.token_urlsafe(24)
+        self.error_line = error_line
+        self._files: dict[str, str] = {}  # absolute path -> what it is ("lut" or "picture")
+        self._lock = threading.Lock()
+        self._cache: OrderedDict[tuple[Any, ...], bytes] = OrderedDict()
+        self._export_lock = threading.Lock()
+        from framewick import FrameWick
+
+        self.cls = FrameWick
+
+    # -----------------------------------------------------------------------------------------
+    # Photos
+
+    def source(self, index: Any) -> Source:
+        try:
+            number = int(index)
+        except (TypeError, ValueError):
+            raise StudioError(400, f"photo {index!r}: not a photo number") from None
+        with self._lock:
+            if not 0 <= number < len(self.sources):
+                raise StudioError(404, f"photo {number}: there is no such photo")
+            return self.sources[number]
+
+    def proxy(self, index: Any) -> preview.Proxy:
+        """The photo's proxy, decoded the first time it is asked for."""
+        source = self.source(index)
+        with source.lock:
+            if source.proxy is None:
+                try:
+                    source.proxy = preview.make_proxy(source.opened(), self.max_pixels)
+                except (OSError, ValueError) as e:
+                    raise StudioError(422, self.error_line(e)) from None
+            return source.proxy
+
+    def add_upload(self, name: str, data: bytes) -> int:
+        """Keep an uploaded photo (decoded now, so a bad one is refused at once); its number."""
+        if len(data) > MAX_UPLOAD_BYTES:
+            raise StudioError(413, f"the upload is larger than {MAX_UPLOAD_BYTES >> 20} MiB")
+        source = Source(safe_name(name), data=bytes(data))
+        try:
+            source.proxy = preview.make_proxy(source.opened(), self.max_pixels)
+        except (OSError, ValueError) as e:
+            raise StudioError(422, self.error_line(e).replace("<stream>", source.name)) from None
+        with self._lock:
+            uploads = sum(1 for s in self.sources if s.path is None)
+            if uploads >= MAX_UPLOADS:
+                raise StudioError(413, f"at most {MAX_UPLOADS} photos can be uploaded in one run")
+            self.sources.append(source)
+            return len(self.sources) - 1
+
+    def add_file(self, kind: str, name: str, data: bytes) -> str:
+        """Keep a file a step reads (a .cube LUT or a picture) in the export folder; its path."""
+        if kind not in ("lut", "picture"):
+            raise StudioError(400, f"kind {kind!r}: a file is a 'lut' or a 'picture'")
+        if len(data) > MAX_UPLOAD_BYTES:
+            raise StudioError(413, f"the upload is larger than {MAX_UPLOAD_BYTES >> 20} MiB")
+        digest = hashlib.sha256(data).hexdigest()[:16]
+        base = safe_name(name, "file.cube" if kind == "lut" else "file.png")
+        if kind == "lut" and not base.lower().endswith(".cube"):
+            base += ".cube"
+        folder = os.path.join(self.export_dir, FILES_FOLDER)
+        path = os.path.join(folder, f"{digest}-{base}")
+        with self._lock:
+            if len(self._files) >= MAX_FILES and path not in self._files:
+                raise StudioError(413, f"at most {MAX_FILES} files can be uploaded in one run")
+        os.makedirs(folder, exist_ok=True)
+        if not os.path.exists(path):
+            from framewick._files import atomic_write
+
+            def write(temp: str) -> None:
+                with open(temp, "wb") as f:
+                    f.write(data)
+
+            atomic_write(path, write)
+        problem = self._file_problem(kind, path)
+        if problem:
+            os.unlink(path)
+            raise StudioError(422, f"{safe_name(name)}: {problem}")
+        with self._lock:
+            self._files[path] = kind
+        return path
+
+    def _file_problem(self, kind: str, path: str) -> str:
+        if kind == "lut":
+            from framewick.lut import read_cube
+
+            try:
+                read_cube(path)
+            except (ValueError, OSError) as e:
+                return str(e).replace("\n", " ")
+            return ""
+        from PIL import Image
+
+        try:
+            with Image.open(path) as picture:
+                if self.max_pixels is not None and picture.width * picture.height > self.max_pixels:
+                    return f"more than {self.max_pixels} pixels"
+        except Exception:
+            return "not a picture this Pillow can read"
+        return ""
+
+    # -----------------------------------------------------------------------------------------
+    # Chains
+
+    def _guard_path(self, index: int, name: str, value: Any) -> None:
+        with self._lock:
+            known = isinstance(value, str) and value in self._files
+        if not known:
+            raise ChainError(f"step {index} '{name}': the studio reads only the files given to it; "
+                             "choose the file with the step's file picker")
+
+    def _guard_text(self, text: str) -> None:
+        """Refuse a step of `text` that names a file the studio was not given, before any is read."""
+        for index, part in enumerate(_split(text, "|", "chain"), 1):
+            name, has_args, rest = _split_name(part.strip())
+            info = catalogue().resolve(name) if name else None
+            if info is None or info.method not in _PATH_PARAMS:
+                continue
+            param = _PATH_PARAMS[info.method]
+            items = _items(rest, index, name) if has_args else []
+            value = next((raw for keyword, raw in items if keyword == param), None)
+            if value is None and items and items[0][0] is None:
+                value = items[0][1]
+            if value is not None:
+                self._guard_path(index, name, getattr(value, "text", None))
+
+    def _guard_data(self, data: Any) -> None:
+        if not isinstance(data, list):
+            return  # the chain's own reader refuses it
+        for index, entry in enumerate(data, 1):
+            if not isinstance(entry, dict) or not isinstance(entry.get("method"), str):
+                continue
+            info = catalogue().resolve(entry["method"])
+            if info is None or info.method not in _PATH_PARAMS:
+                continue
+            param = _PATH_PARAMS[info.method]
+            args, kwargs = entry.get("args", []), entry.get("kwargs", {})
+            value = kwargs.get(param) if isinstance(kwargs, dict) and param in kwargs else \
+                (args[0] if isinstance(args, list) and args else None)
+            if value is not None:
+                self._guard_path(index, entry["method"], value)
+
+    def chain(self, spec: str | list[Any]) -> Chain:
+        """A chain from a request: the text form, its JSON text, or the decoded JSON form."""
+        if isinstance(spec, str):
+            if spec.lstrip().startswith("["):
+                import json
+
+                from framewick.steps import check_nesting
+
+                check_nesting(spec, "chain JSON")
+                try:
+                    spec = json.loads(spec)
+                except json.JSONDecodeError as e:
+                    raise ChainError(f"chain JSON: {e}") from None
+            else:
+                self._guard_text(spec)
+                return Chain.parse(spec)
+        self._guard_data(spec)
+        return Chain.from_data(spec)
+
+    def data_of(self, text: str) -> list[Any]:
+        """The JSON form of a pasted chain (text or JSON), its look steps kept as looks."""
+        text = text.strip()
+        if not text:
+            return []
+        if text.startswith("["):
+            self.chain(text)
+            import json
+
+            return list(json.loads(text))
+        self.chain(text)  # the whole chain is read first, so its errors are the runner's
+        out: list[Any] = []
+        for index, part in enumerate(_split(text, "|", "chain"), 1):
+            name, has_args, rest = _split_name(part.strip())
+            look = _look_in(name, _items(rest, index, name) if has_args else [])
+            if look is not None:
+                out.append(look)
+            else:
+                out.extend(self.chain(part).to_data())
+        return out
+
+    def text_of(self, data: list[Any]) -> str:
+        """The text form of the page's chain (its JSON form), with looks named, not expanded."""
+        if not isinstance(data, list):
+            raise ChainError("a chain in JSON is a list of steps, e.g. [{\"method\": \"apply_blur\", \"args\": [2]}]")
+        parts = []
+        for index, entry in enumerate(data, 1):
+            look = _look_of(entry)
+            if look is not None:
+                self.chain([entry])  # checked as the runner will read it
+                strength = _strength_of(entry)
+                parts.append(f"look:{look}" + (f",strength={strength!r}" if strength != 1 else ""))
+                continue
+            try:
+                steps = self.chain([entry]).steps
+            except ChainError as e:
+                line = str(e)
+                raise ChainError(f"step {index}" + line[len("step 1"):] if line.startswith("step 1") else line) from None
+            parts.extend(step.to_text() for step in steps)
+        return " | ".join(parts)
+
+    def command(self, text: str, index: int = 0) -> str:
+        """The `framewick edit` command that gives the export of photo `index` under `text`."""
+        source = self.sources[index] if 0 <= index < len(self.sources) else None
+        name = source.path if source is not None and source.path else (source.name if source else "photo.jpg")
+        words = ["framewick", "edit", name, "-o", self._export_name(source, None, check=False)]
+        if self.looks_file != os.path.abspath(looks_module.default_path()):
+            words[1:1] = ["--looks", self.looks_file]
+        if text:
+            words += ["--steps", text]
+        return shlex.join(words)
+
+    # -----------------------------------------------------------------------------------------
+    # Previews
+
+    def preview(self, index: Any, spec: str | list[Any], size: Any = None, *, small: bool = False) -> bytes:
+        """The JPEG of photo `index` under the chain, at most `size` pixels on its long side."""
+        side = _size(size)
+        proxy = self.proxy(index)
+        chain = self.chain(spec)
+        key = (int(index), chain, side, small)
+        with self._lock:
+            cached = self._cache.get(key)
+            if cached is not None:
+                self._cache.move_to_end(key)
+                return cached
+        try:
+            data = preview.render(proxy, chain, self.cls, side, small=small)
+        except ChainError:
+            raise
+        except Exception as e:  # a step failing on this picture: the line `edit` prints
+            raise StudioError(422, self.error_line(e)) from None
+        with self._lock:
+            self._cache[key] = data
+            while len(self._cache) > _CACHE_ENTRIES:
+                self._cache.popitem(last=False)
+        return data
+
+    # -----------------------------------------------------------------------------------------
+    # Looks and exports: the only writes
+
+    def looks(self) -> list[dict[str, str]]:
+        return [{"name": look.name, "description": look.description, "steps": look.steps, "file": look.file}
+                for look in sorted(looks_module.all_looks(), key=lambda look: look.name)]
+
+    def save_look(self, name: str, description: str, data: list[Any], replace: bool) -> dict[str, Any]:
+        text = self.text_of(data)
+        self.chain(text)  # the look must read back as the chain it was made from
+        try:
+            replaced = lookfile.save_look(self.looks_file, name, text, description, replace=replace)
+        except lookfile.LookExists as e:
+            raise StudioError(409, str(e)) from None
+        except lookfile.LookFileError as e:
+            raise StudioError(400, str(e)) from None
+        except OSError as e:
+            raise StudioError(500, f"{self.looks_file}: {e.strerror or e}") from None
+        try:
+            looks_module.load(self.looks_file)
+        except ValueError as e:
+            raise StudioError(500, str(e)) from None
+        return {"name": name.lower(), "file": self.looks_file, "steps": text, "replaced": replaced}
+
+    def _export_name(self, source: Source | None, fmt: str | None, *, check: bool = True) -> str:
+        from framewick.photo.formats import extension, format_of_path, output_format
+
+        name = source.name if source is not None else "photo.jpg"
+        stem, ext = os.path.splitext(safe_name(name))
+        if fmt:
+            try:
+                ext = extension(output_format(fmt)[0])
+            except ValueError as e:
+                raise StudioError(400, f"format {fmt!r}: {e}") from None
+        elif not ext or format_of_path(name) is None:
+            ext = ".jpg"
+        candidate = os.path.join(self.export_dir, f"{stem}-studio{ext}")
+        number = 2
+        while check and os.path.lexists(candidate):
+            candidate = os.path.join(self.export_dir, f"{stem}-studio-{number}{ext}")
+            number += 1
+        return candidate
+
+    def export(self, index: Any, data: list[Any] | str, fmt: str | None = None) -> dict[str, Any]:
+        """Write photo `index` at full size under the chain into the export folder, as `edit`
+        does (orientation, metadata, profile), under a name no file has yet."""
+        source = self.source(index)
+        chain = self.chain(data)
+        from framewick.photo import open_photo, run_steps, write_photo
+
+        lines: list[str] = []
+        with self._export_lock:
+            target = self._export_name(source, fmt)
+            if source.path is not None and os.path.exists(target) and os.path.samefile(source.path, target):
+                raise StudioError(409, f"{target} is the input; nothing was written")
+            try:
+                obj = open_photo(source.opened(), cls=self.cls, steps=chain, max_pixels=self.max_pixels)
+                run_steps(obj, chain, lines.append, strict=True)
+                write_photo(obj, target, echo=lines.append)
+            except ChainError:
+                raise
+            except Exception as e:
+                raise StudioError(422, self.error_line(e)) from None
+        return {"path": target, "name": os.path.basename(target), "lines": "".join(lines).splitlines()}
+
+    # -----------------------------------------------------------------------------------------
+    # What the page starts from
+
+    def describe(self) -> dict[str, Any]:
+        look_list = self.looks()
+        with self._lock:
+            photos = [{"index": i, "name": s.name} for i, s in enumerate(self.sources)]
+        return {"photos": photos, "steps": step_controls([look["name"] for look in look_list]),
+                "presets": list(PRESET_NAMES), "looks": look_list, "looks_file": self.looks_file,
+                "export_dir": self.export_dir, "proxy_side": preview.PROXY_SIDE}
+
+
+def _size(size: Any) -> int | None:
+    if size in (None, ""):
+        return None
+    try:
+        value = int(size)
+    except (TypeError, ValueError):
+        raise StudioError(400, f"size {size!r}: expected a number of pixels") from None
+    if not 1 <= value <= 100_000:
+        raise StudioError(400, f"size {value}: expected 1 to {MAX_PREVIEW} pixels")
+    return min(value, MAX_PREVIEW)
+
+
+def _look_of(entry: Any) -> str | None:
+    """The look a step of the JSON form names (look, or a preset step naming no preset)."""
+    if not isinstance(entry, dict):
+        return None
+    method = str(entry.get("method", "")).lower()
+    args = entry.get("args") or []
+    name = args[0] if isinstance(args, list) and args else (entry.get("kwargs") or {}).get("preset_name")
+    if not isinstance(name, str):
+        return None
+    if method == "look":
+        return name
+    if method in ("apply_preset", "preset") and name.lower() not in PRESET_NAMES and looks_module.find(name):
+        return name
+    return None
+
+
+def _look_in(name: str, items: list[Any]) -> dict[str, Any] | None:
+    """A look step of the text form as the page keeps it (a preset step naming the look)."""
+    method = name.strip().lower().replace("-", "_")
+    if method not in ("look", "preset", "apply_preset"):
+        return None
+    look = next((getattr(raw, "text", None) for keyword, raw in items if keyword in (None, "name", "preset_name")), None)
+    if not isinstance(look, str) or (method != "look" and (look.lower() in PRESET_NAMES or not looks_module.find(look))):
+        return None
+    entry: dict[str, Any] = {"method": "apply_preset", "args": [look]}
+    strength = next((getattr(raw, "text", None) for keyword, raw in items if keyword == "strength"), None)
+    if strength is not None:
+        entry["kwargs"] = {"strength": float(strength)}
+    return entry
+
+
+def _strength_of(entry: dict[str, Any]) -> float:
+    value = (entry.get("kwargs") or {}).get("strength", 1)
+    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else 1
+
+
+__all__ = ["MAX_UPLOAD_BYTES", "Source", "Studio", "StudioError", "safe_name"]
