@@ -16,6 +16,8 @@ form is what the command line takes::
   out: a tuple then takes the items that follow it up to the next ``name=`` item or the end of
   the step (``thumbnail:64,64``, ``text:Hello,10,20,font_size=24``). A parameter without an
   annotation takes a number.
+* A preset or a look takes ``strength=`` from 0 to 1 (``preset:vintage,strength=0.6``,
+  ``look:film,strength=0.5``): its result is blended with the picture before it.
 * Text containing ``| , ( ) =``, quotes, or blanks at its ends is quoted with ``'`` or ``"``; a
   backslash inside quotes takes the next character literally: ``text:"Hello, world",(10,20)``.
 
@@ -70,6 +72,10 @@ QUERIES: Final = frozenset({"histogram", "get_metadata", "extract_color_palette"
 
 _PREFIX = "apply_"
 _REQUIRED: Any = inspect.Parameter.empty
+#: A look given a strength is one step of this name (any other look is replaced by its steps).
+LOOK: Final = "look"
+#: The keyword that gives a preset or a look its strength, from 0 to 1.
+STRENGTH: Final = "strength"
 
 # What each annotation takes, in the words of the error line.
 _EXPECTS: Final[Mapping[str, str]] = {
@@ -320,17 +326,27 @@ def _convert(param: Param, raw: _Raw) -> Any:
 
 @dataclass(frozen=True)
 class Step:
-    """One call: the method's own name, its positional and its keyword arguments."""
+    """One call: the method's own name, its positional and its keyword arguments.
+
+    A preset or a look may be given a `strength` below 1: its result is then blended with the
+    picture before it (the photo runner does the blend). A look with a strength is one step,
+    method "look", holding the look's own steps in `steps`.
+    """
 
     method: str
     args: tuple[Any, ...] = ()
     kwargs: Mapping[str, Any] = field(default_factory=dict)
+    strength: float = 1.0
+    steps: tuple[Step, ...] = ()
 
     def __hash__(self) -> int:
-        return hash((self.method, self.args, tuple(sorted(self.kwargs.items()))))
+        return hash((self.method, self.args, tuple(sorted(self.kwargs.items())), self.strength, self.steps))
 
     def apply(self, obj: T) -> T:
         """Call the step on `obj`; a method that hands back another object is refused."""
+        if self.strength != 1 or self.steps:
+            raise ChainError(f"step '{self.method}' with a strength is blended by the photo runner "
+                             "(framewick.photo.run_steps), not called on its own")
         result = getattr(obj, self.method)(*self.args, **self.kwargs)
         if result is not obj:
             raise ChainError(f"step '{self.method}' returned {type(result).__name__}, not the picture object")
@@ -340,8 +356,10 @@ class Step:
         data: dict[str, Any] = {"method": self.method}
         if self.args:
             data["args"] = [_to_json_value(v) for v in self.args]
-        if self.kwargs:
+        if self.kwargs or self.strength != 1:
             data["kwargs"] = {k: _to_json_value(v) for k, v in self.kwargs.items()}
+            if self.strength != 1:
+                data["kwargs"][STRENGTH] = self.strength
         return data
 
     def to_text(self, steps: Catalogue | None = None) -> str:
@@ -349,6 +367,8 @@ class Step:
         name = info.short if info else self.method
         items = [_to_text_value(v) for v in self.args]
         items += [f"{k}={_to_text_value(v)}" for k, v in self.kwargs.items()]
+        if self.strength != 1:
+            items.append(f"{STRENGTH}={_to_text_value(self.strength)}")
         return f"{name}:{','.join(items)}" if items else name
 
 
@@ -394,7 +414,11 @@ class Chain:
             if not _NAME_TEXT.fullmatch(name):
                 raise ChainError(f"step {index}: {name!r} is not a step name; write name:arguments")
             items = _items(rest, index, name) if has_args else []
-            result.append(_bind(known, index, name, items))
+            items, strength = _take_strength(known, index, name, items)
+            if _normal(name) == LOOK and strength is not None:
+                result.extend(_look_group(index, name, items, strength, steps))
+            else:
+                result.append(_strengthened(_bind(known, index, name, items), strength))
         return cls(tuple(result))
 
     @classmethod
@@ -415,10 +439,18 @@ class Chain:
                 raise ChainError(f"step {index} '{entry['method']}': \"args\" is a list and \"kwargs\" an object")
             items: list[tuple[str | None, _Raw]] = [(None, _Value(v)) for v in args]
             items += [(str(k), _Value(v)) for k, v in kwargs.items()]
+            items, strength = _take_strength(known, index, entry["method"], items)
+            if _normal(entry["method"]) == LOOK:
+                result.extend(_look_group(index, entry["method"], items, 1.0 if strength is None else strength, steps))
+                continue
             step = _bind(known, index, entry["method"], items)
             look = table.look_named(step)
             # A preset step naming a look runs the look's steps, as in the text form.
-            result.extend(cls.parse(f"look:{look}", steps).steps if look else (step,))
+            if look:
+                result.extend(_look_group(index, entry["method"], [(None, _Value(look))],
+                                          1.0 if strength is None else strength, steps))
+            else:
+                result.append(_strengthened(step, strength))
         return cls(tuple(result))
 
     @classmethod
@@ -665,3 +697,53 @@ def _bind(known: Catalogue, index: int, name: str, items: list[tuple[str | None,
     args = tuple(values[n] for n in positional)
     kwargs = {n: v for n, v in values.items() if n not in positional}
     return Step(info.method, args, kwargs)
+
+
+# ---------------------------------------------------------------------------------------------
+# Strength: a preset or a look blended with the picture before it
+
+
+def _takes_strength(known: Catalogue, name: str) -> bool:
+    if _normal(name) == LOOK:
+        return True
+    info = known.resolve(name)
+    return info is not None and info.method == "apply_preset"
+
+
+def _take_strength(known: Catalogue, index: int, name: str,
+                   items: list[tuple[str | None, _Raw]]) -> tuple[list[tuple[str | None, _Raw]], float | None]:
+    """The items without a preset's or a look's ``strength=``, and that strength (None: not given)."""
+    if not any(keyword == STRENGTH for keyword, _ in items) or not _takes_strength(known, name):
+        return items, None
+    where = f"step {index} '{name}'"
+    given = [raw for keyword, raw in items if keyword == STRENGTH]
+    if len(given) > 1:
+        raise ChainError(f"{where}: {STRENGTH} is given twice")
+    try:
+        value = _convert(Param(STRENGTH, "float"), given[0])
+    except _Refused as refused:
+        raise ChainError(f"{where}: {STRENGTH} expects {_EXPECTS['float']}, got {refused.got}") from None
+    if not 0.0 <= value <= 1.0:
+        raise ChainError(f"{where}: {STRENGTH} must be a number from 0 to 1, got {value!r}")
+    return [(keyword, raw) for keyword, raw in items if keyword != STRENGTH], value
+
+
+def _strengthened(step: Step, strength: float | None) -> Step:
+    if strength is None or strength == 1:
+        return step
+    return Step(step.method, step.args, step.kwargs, strength)
+
+
+def _look_group(index: int, name: str, items: list[tuple[str | None, _Raw]], strength: float,
+                steps: Catalogue | None) -> tuple[Step, ...]:
+    """A look at `strength`: its steps (at full strength), or one step holding them."""
+    where = f"step {index} '{name}'"
+    names = [raw for keyword, raw in items if keyword in (None, "name", "preset_name")]
+    look = names[0] if len(items) == 1 and len(names) == 1 else None
+    text = look.text if isinstance(look, (_Bare, _Quoted)) else look.value if isinstance(look, _Value) else None
+    if not isinstance(text, str) or not text:
+        raise ChainError(f"{where}: write look:NAME or look:NAME,strength=0.5 with one look name")
+    inner = Chain.parse(f"{LOOK}:{_to_text_value(text)}", steps).steps
+    if strength == 1:
+        return inner
+    return (Step(LOOK, (text.lower(),), {}, strength, inner),)

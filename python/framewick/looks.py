@@ -235,6 +235,11 @@ def expand_parts(parts: Sequence[str], steps: Any = None) -> list[str]:
     result: list[str] = []
     try:
         for part in parts:
+            blended = _blended(part)
+            if blended is not None:  # the chain reads it as one step holding the look's steps
+                _expand(blended[0], (), [])  # an unknown look or a cycle is reported here
+                result.append(blended[1])
+                continue
             name = _look_in(part)
             if name is None:
                 result.append(part)
@@ -289,6 +294,13 @@ def _expand(name: str, trail: tuple[str, ...], out: list[_Expanded]) -> None:
     except ValueError as e:
         raise ChainError(f"{_trail(trail)} in {look.file}: {e}") from None
     for number, part in enumerate(map(str.strip, parts), 1):
+        blended = _blended(part)
+        if blended is not None:
+            if blended[0].lower() in (n.lower() for n in trail):
+                raise ChainError(f"{_trail((*trail, blended[0]))}: a cycle")
+            _expand(blended[0], trail, [])  # checked for cycles through it; the chain expands it
+            out.append((blended[1], look.directory, trail, number, look.file))
+            continue
         inner = _look_in(part)
         if inner is None:
             out.append((_absolute(part, look.directory), look.directory, trail, number, look.file))
@@ -314,6 +326,27 @@ def _look_in(part: str) -> str | None:
     if value is None or value.lower() in _preset_names() or find(value) is None:
         return None  # a preset, or an unknown name the preset step itself reports
     return value
+
+
+def _blended(part: str) -> tuple[str, str] | None:
+    """A look given a strength (look:NAME,strength=S, or preset:NAME naming a look): its name,
+    and the step as the chain reads it (look:NAME,strength=S); None for any other step."""
+    name, colon, rest = part.partition(":")
+    method = _METHODS.get(name.strip().lower().replace("-", "_"))
+    if method not in ("look", "apply_preset") or not colon:
+        return None
+    try:
+        items = [item.strip() for item in _split(rest, ",")]
+    except ValueError:
+        return None
+    strengths = [item for item in items if (m := _KEYWORD.fullmatch(item)) and m.group(1) == "strength"]
+    others = [item for item in items if item not in strengths]
+    if len(strengths) != 1 or len(others) != 1:
+        return None
+    value = _single(others[0], "name" if method == "look" else "preset_name")
+    if not value or (method == "apply_preset" and (value.lower() in _preset_names() or find(value) is None)):
+        return None
+    return value, f"look:{others[0].split('=', 1)[1].strip() if '=' in others[0] and others[0][:1] not in _QUOTES else others[0]},{strengths[0]}"
 
 
 def _single(rest: str, keyword: str) -> str | None:

@@ -237,6 +237,9 @@ def run_steps(obj: T, chain: Any, echo: Callable[[str], None] | None = None, *, 
     steps: Sequence[Any] = tuple(_chain(chain))
     target: Any = obj
     for step in steps:
+        if getattr(step, "strength", 1) != 1 or getattr(step, "steps", ()):
+            _blend(target, step, echo, strict)
+            continue
         picture = getattr(target, "image", None)
         if not isinstance(picture, Image.Image):
             _plain(target, step, echo, strict)
@@ -259,6 +262,67 @@ def run_steps(obj: T, chain: Any, echo: Callable[[str], None] | None = None, *, 
             frames[index] = target.image
         target.image = frames[0]
     return obj
+
+
+def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool) -> None:
+    """A preset or a look at a strength below 1, blended with the picture before it.
+
+    1. The step (a look: its steps) runs at full strength on a copy of the object, as any step
+       runs, alpha, grey and frames kept; its status lines are the step's.
+    2. The picture before it takes the same steps that move pixels or set the mode (a look's
+       resize, crop, border, corners), silently, so the two line up pixel for pixel.
+    3. Each frame of the result is (1 - strength) of the second and strength of the first;
+       the mode is the first's.
+    """
+    from dataclasses import replace
+
+    from framewick.chain import Chain
+
+    inner = tuple(step.steps) or (replace(step, strength=1.0),)
+    full = _copy(obj)
+    run_steps(full, Chain(inner), echo, strict=strict)
+    plain = _copy(obj)
+    geometry = tuple(s for s in inner if s.method in WHOLE or s.method == CORNERS)
+    if geometry:
+        with captured():
+            run_steps(plain, Chain(geometry))
+    graded, before = _frames_of(full), _frames_of(plain)
+    if len(graded) != len(before) or any(a.size != b.size for a, b in zip(graded, before)):
+        raise ValueError(f"❌ Error: {step.to_text()}: the picture's size changed in a way strength cannot follow")
+    icc = getattr(getattr(plain, "photo", None), "icc", None)
+    blended = [Image.blend(_like(b, a, icc), a, step.strength) for a, b in zip(graded, before)]
+    photo = getattr(full, "photo", None)
+    if photo is not None and photo.frames_of(full.image) is not None:
+        photo.frames[:] = blended
+    obj.__dict__.update(full.__dict__)
+    obj.image = blended[0]
+
+
+def _copy(obj: Any) -> Any:
+    """A shallow copy of the object whose photo (and its frame list) is its own."""
+    import copy
+
+    clone = copy.copy(obj)
+    photo = getattr(obj, "photo", None)
+    if isinstance(photo, Photo):
+        clone.photo = copy.copy(photo)
+        clone.photo.frames = list(photo.frames)
+    return clone
+
+
+def _frames_of(obj: Any) -> list[Image.Image]:
+    photo = getattr(obj, "photo", None)
+    frames = photo.frames_of(obj.image) if photo is not None else None
+    return list(frames) if frames is not None else [obj.image]
+
+
+def _like(picture: Image.Image, model: Image.Image, icc: bytes | None) -> Image.Image:
+    """`picture` in `model`'s mode, through a working mode (a palette or deep picture)."""
+    if picture.mode == model.mode:
+        return picture
+    if picture.mode not in modes.WORKING:
+        picture, _ = modes.working(picture, icc)
+    return picture if picture.mode == model.mode else picture.convert(model.mode)
 
 
 def _plain(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool) -> None:
