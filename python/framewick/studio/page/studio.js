@@ -370,7 +370,7 @@ function drawThumbs() {
 
 function split(percent) {
   const p = Math.max(0, Math.min(100, percent));
-  $("after").style.clipPath = `inset(0 0 0 ${p}%)`;
+  $("before").style.clipPath = `inset(0 ${100 - p}% 0 0)`;
   $("handle").style.left = `${p}%`;
   $("split").value = p;
 }
