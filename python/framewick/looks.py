@@ -346,7 +346,7 @@ def _blended(part: str) -> tuple[str, str] | None:
     value = _single(others[0], "name" if method == "look" else "preset_name")
     if not value or (method == "apply_preset" and (value.lower() in _preset_names() or find(value) is None)):
         return None
-    return value, f"look:{others[0].split('=', 1)[1].strip() if '=' in others[0] and others[0][:1] not in _QUOTES else others[0]},{strengths[0]}"
+    return value, f"look:{value},{strengths[0]}"  # a look's name needs no quotes (or is no look)
 
 
 def _single(rest: str, keyword: str) -> str | None:
