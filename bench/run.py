@@ -21,7 +21,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
-FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw")
+FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw",
+           "studio")
 
 NOT_BUILT = "n/a (not built yet)"
 
@@ -459,6 +460,34 @@ def figure_raw(args, out):
     ]
 
 
+# --- The studio ---------------------------------------------------------------------------------
+
+def figure_studio(args, out):
+    import studio
+
+    why = studio.available()
+    if why:
+        return [not_built("studio: first open of a 12 MP JPEG", "<= 1.00 s", f"{why} is not there")]
+    rounds, steps, note, size = studio.measure(out, repeats=2 if args.quick else 5)
+    opened, preview = median(rounds["first open"]), median(rounds["preview"])
+    edit, exact = median(rounds["edit"]), median(rounds["edit --exact"])
+    extra = {name: common.summary(values) for name, values in rounds.items()}
+    how = "seconds over the target, through GET /preview on 127.0.0.1"
+    return [
+        Figure(name="studio: first open of a 12 MP JPEG (GET /preview, fresh studio)", framewick=ms(opened),
+               peer="target 1.0 s", ratio=opened / 1.0, spread=tuple(v / 1.0 for v in common.spread(rounds["first open"])),
+               target="<= 1.00", met=opened <= 1.0, how=how + "; decode, 1280-pixel proxy, JPEG", extra=extra),
+        Figure(name="studio: preview after it", framewick=ms(preview), peer="target 150 ms", ratio=preview / 0.150,
+               spread=tuple(v / 0.150 for v in common.spread(rounds["preview"])), target="<= 1.00",
+               met=preview <= 0.150, how=f"{how}; {steps!r} on the proxy, cache emptied, {size[0]}x{size[1]} JPEG"
+                                         + (f"; {note}" if note else ""), extra=extra),
+        Figure(name="studio: the same chain through edit (12 MP)", framewick=f"edit {ms(edit)}",
+               peer=f"--exact {ms(exact)}", ratio=edit / preview, spread=None, target="report", met=None,
+               how="edit's wall time (a fresh process, shrink-on-load) over the preview's; with --exact (decoded "
+                   f"at full size) {exact / preview:.1f}x", extra=extra),
+    ]
+
+
 # --- Memory on a large picture ------------------------------------------------------------------
 
 def figure_memory(args, out):
@@ -513,7 +542,7 @@ def main(argv=None):
         else:
             fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch, "peers": figure_peers,
                   "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut, "raw": figure_raw,
-                  "memory": figure_memory}[name](args, out)
+                  "memory": figure_memory, "studio": figure_studio}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
 

@@ -446,3 +446,51 @@ def test_the_command_refuses_a_missing_photo_or_folder(tmp_path):
         process, _ = start_command(tmp_path, *args)
         _, err = process.communicate(timeout=30)
         assert process.returncode == 2 and named in err
+
+
+# ---------------------------------------------------------------------------------------------
+# The page's controls come from the step table
+
+
+def test_every_step_and_parameter_of_the_table_has_a_control(studio):
+    from framewick.steps import STEPS
+
+    status, _, body = request(studio[1], "GET", "/api/state")
+    state = json.loads(body)
+    assert status == 200 and [s["method"] for s in state["steps"]] == [info.method for info in STEPS]
+    controls = {(s["method"], p["name"]): p for s in state["steps"] for p in s["params"]}
+    assert set(controls) == {(info.method, p.name) for info in STEPS for p in info.params}
+    assert {k for k, p in controls.items() if p["control"] == "file"} == {
+        ("apply_lut", "path"), ("add_watermark", "watermark_path"), ("double_exposure", "overlay_image_path")}
+    assert controls["apply_grayscale", "factor"].items() >= {"control": "slider", "min": 0.0, "max": 1.0, "default": 1.0}.items()
+    assert controls["optimize", "quality"].items() >= {"control": "slider", "min": 1.0, "max": 100.0}.items()
+    assert controls["flip", "direction"]["choices"] == ["horizontal", "vertical"]
+    assert controls["apply_border", "color"]["control"] == "colour"
+    assert controls["rotate", "expand"]["control"] == "switch"
+    # a required parameter starts from a value its rule takes
+    for (method, name), p in controls.items():
+        if p["required"] and p["control"] == "slider":
+            assert p["min"] <= p["start"] <= p["max"], (method, name)
+    assert state["presets"][0] == "vintage" and state["photos"] == [{"index": 0, "name": "photo.jpg"}]
+
+
+def test_words_and_ranges_the_table_adds_are_passed_on():
+    from dataclasses import dataclass
+
+    from framewick.studio.controls import control
+
+    @dataclass(frozen=True)
+    class Described:
+        name: str
+        kind: str
+        default: object
+        low: float = -5.0
+        high: float = 5.0
+        unit: str = "stops"
+        direction: str = "above 0 brightens"
+        example: float = 1.5
+        required: bool = False
+
+    got = control("exposure_step", Described("stops", "float", 0.0))
+    assert got.items() >= {"control": "slider", "min": -5.0, "max": 5.0, "unit": "stops",
+                           "direction": "above 0 brightens", "example": 1.5}.items()
