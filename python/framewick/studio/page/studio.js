@@ -289,7 +289,7 @@ function paramRow(step, p, isStrength = false) {
     const text = input("text");
     text.value = get();
     const picker = input("color");
-    picker.value = /^#[0-9a-f]{6}$/i.test(get()) ? get() : "#ffffff";
+    picker.value = hex(get());
     picker.addEventListener("input", () => { text.value = picker.value; set(picker.value, false); });
     picker.addEventListener("change", () => set(picker.value, true));
     text.addEventListener("change", () => set(text.value, true));
@@ -330,6 +330,14 @@ function paramRow(step, p, isStrength = false) {
     row.append(more);
   }
   return row;
+}
+
+// A colour as the picker takes it (#rrggbb), from any name the browser knows; white otherwise.
+function hex(colour) {
+  const context = document.createElement("canvas").getContext("2d");
+  context.fillStyle = "#ffffff";
+  context.fillStyle = String(colour);
+  return /^#[0-9a-f]{6}$/i.test(context.fillStyle) ? context.fillStyle : "#ffffff";
 }
 
 function input(type) {
