@@ -378,6 +378,10 @@ def test_uploads_are_capped_and_checked(studio, tmp_path):
     status, _, answer = request(server, "POST", "/api/upload?kind=photo&name=../../second.jpg", body=data, headers=token)
     assert status == 200 and json.loads(answer) == {"photo": 1, "name": "second.jpg"}
     assert pixels(preview(server, "invert", photo=1)[2])[1] == (64, 48)
+    status, _, answer = request(server, "POST", "/api/export", body={"photo": 1, "steps": [{"method": "invert"}]})
+    exported = json.loads(answer)["path"]
+    assert status == 200 and os.path.dirname(exported) == str(tmp_path / "out")
+    assert os.path.basename(exported).startswith("upload-") and exported.endswith("-studio.jpg")
     status, _, answer = request(server, "POST", "/api/upload?kind=photo&name=x.jpg", body=b"not a picture", headers=token)
     assert status == 422 and "x.jpg" in json.loads(answer)["line"]
     run.max_pixels = 1000

@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import hmac
 import json
-import os
 import threading
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -28,7 +27,7 @@ from typing import Any, Final
 from urllib.parse import parse_qs, unquote, urlsplit
 
 from framewick.chain import ChainError
-from framewick.studio.state import MAX_UPLOAD_BYTES, Studio, StudioError
+from framewick.studio.state import MAX_UPLOAD_BYTES, Studio, StudioError, safe_name
 
 TOKEN_HEADER: Final = "X-Studio-Token"
 #: The page and its files, by the path they are asked for: (file in the package, content type).
@@ -253,7 +252,7 @@ class Handler(BaseHTTPRequestHandler):
             self._json(HTTPStatus.OK, {"photo": index, "name": studio.sources[index].name})
         else:
             path = studio.add_file(kind, name, data)
-            self._json(HTTPStatus.OK, {"path": path, "name": os.path.basename(path)})
+            self._json(HTTPStatus.OK, {"path": path, "name": safe_name(name)})
 
 
 def serve(studio: Studio, port: int = 0) -> StudioServer:

@@ -63,6 +63,9 @@ class Source:
     name: str
     path: str | None = None
     data: bytes | None = None
+    #: What an export's file name starts with: the file's own stem, or "upload-" and the
+    #: upload's digest (no name sent by a page becomes part of a path).
+    stem: str = ""
     proxy: preview.Proxy | None = None
     lock: threading.Lock = field(default_factory=threading.Lock)
 
@@ -84,7 +87,8 @@ class Studio:
     def __init__(self, photos: Sequence[str], *, looks_file: str, export_dir: str,
                  max_pixels: int | None = None, token: str | None = None,
                  error_line: Callable[[BaseException], str] = str) -> None:
-        self.sources = [Source(os.path.basename(p) or p, path=os.path.abspath(p)) for p in photos]
+        self.sources = [Source(os.path.basename(p) or p, path=os.path.abspath(p),
+                               stem=safe_name(os.path.splitext(os.path.basename(p))[0])) for p in photos]
         self.looks_file = os.path.abspath(looks_file)
         self.export_dir = os.path.abspath(export_dir)
         self.max_pixels = max_pixels
@@ -126,7 +130,7 @@ class Studio:
         """Keep an uploaded photo (decoded now, so a bad one is refused at once); its number."""
         if len(data) > MAX_UPLOAD_BYTES:
             raise StudioError(413, f"the upload is larger than {MAX_UPLOAD_BYTES >> 20} MiB")
-        source = Source(safe_name(name), data=bytes(data))
+        source = Source(safe_name(name), data=bytes(data), stem=f"upload-{hashlib.sha256(data).hexdigest()[:8]}")
         try:
             source.proxy = preview.make_proxy(source.opened(), self.max_pixels)
         except (OSError, ValueError) as e:
@@ -144,12 +148,10 @@ class Studio:
             raise StudioError(400, f"kind {kind!r}: a file is a 'lut' or a 'picture'")
         if len(data) > MAX_UPLOAD_BYTES:
             raise StudioError(413, f"the upload is larger than {MAX_UPLOAD_BYTES >> 20} MiB")
-        digest = hashlib.sha256(data).hexdigest()[:16]
-        base = safe_name(name, "file.cube" if kind == "lut" else "file.png")
-        if kind == "lut" and not base.lower().endswith(".cube"):
-            base += ".cube"
+        # The file is named by its content: no name sent by the page becomes part of a path.
+        digest = hashlib.sha256(data).hexdigest()[:24]
         folder = os.path.join(self.export_dir, FILES_FOLDER)
-        path = os.path.join(folder, f"{digest}-{base}")
+        path = os.path.join(folder, f"{digest}{'.cube' if kind == 'lut' else _picture_extension(data)}")
         with self._lock:
             if len(self._files) >= MAX_FILES and path not in self._files:
                 raise StudioError(413, f"at most {MAX_FILES} files can be uploaded in one run")
@@ -355,7 +357,12 @@ class Studio:
         from framewick.photo.formats import extension, format_of_path, output_format
 
         name = source.name if source is not None else "photo.jpg"
-        stem, ext = os.path.splitext(safe_name(name))
+        stem, ext = (source.stem if source is not None else "photo"), os.path.splitext(safe_name(name))[1]
+        if source is not None and source.path is None and source.proxy is not None and source.proxy.format:
+            try:
+                ext = extension(output_format(source.proxy.format)[0])
+            except ValueError:
+                ext = ".jpg"
         if fmt:
             try:
                 ext = extension(output_format(fmt)[0])
@@ -402,6 +409,19 @@ class Studio:
         return {"photos": photos, "steps": step_controls([look["name"] for look in look_list]),
                 "presets": list(PRESET_NAMES), "looks": look_list, "looks_file": self.looks_file,
                 "export_dir": self.export_dir, "proxy_side": preview.PROXY_SIDE}
+
+
+def _picture_extension(data: bytes) -> str:
+    """The extension of the format Pillow finds in `data` (".img" when it finds none)."""
+    from PIL import Image
+
+    from framewick.photo.formats import extension
+
+    try:
+        with Image.open(io.BytesIO(data)) as picture:
+            return extension(picture.format or "") if picture.format else ".img"
+    except Exception:
+        return ".img"
 
 
 def _size(size: Any) -> int | None:
