@@ -444,6 +444,28 @@ def test_the_command_prints_its_address_and_stops_cleanly(tmp_path, stop, status
     assert process.returncode == status and "Traceback" not in err and out == ""
 
 
+def test_the_command_saves_into_its_last_looks_file_even_a_new_one(tmp_path):
+    photo = photo_file(tmp_path)
+    (tmp_path / "team.toml").write_text('[looks.team]\nsteps = "invert"\n', encoding="utf-8")
+    process, line = start_command(tmp_path, photo, "--looks", "team.toml", "--looks", "new.toml")
+    try:
+        address = line.split(": ", 1)[1].strip()
+        port, token = int(address.split(":")[2].split("/")[0]), address.split("token=")[1]
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        connection.request("GET", f"/api/state?token={token}")
+        state = json.loads(connection.getresponse().read())
+        assert [look["name"] for look in state["looks"]] == ["team"]
+        assert state["looks_file"] == str(tmp_path / "new.toml")
+        connection.request("POST", f"/api/look?token={token}", body=json.dumps({"name": "mine", "steps": "flip"}),
+                           headers={"Content-Type": "application/json"})
+        assert connection.getresponse().read() and (tmp_path / "new.toml").exists()
+        connection.close()
+    finally:
+        process.send_signal(signal.SIGINT)
+        process.communicate(timeout=30)
+    assert tomllib.loads((tmp_path / "new.toml").read_text())["looks"] == {"mine": {"steps": "flip"}}
+
+
 def test_the_command_refuses_a_missing_photo_or_folder(tmp_path):
     for args, named in [(["missing.jpg"], "missing.jpg"), (["--export-dir", "nowhere"], "nowhere"),
                         (["--port", "70000"], "70000")]:

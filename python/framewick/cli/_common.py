@@ -170,13 +170,16 @@ def write_kwargs(args: argparse.Namespace) -> dict[str, Any]:
             "background": background, "srgb": getattr(args, "srgb", False)}
 
 
-def load_looks(files: Sequence[str]) -> None:
-    """Add each looks file in turn (a later one wins on a name); a bad one is a usage error."""
+def load_looks(files: Sequence[str], new_last: bool = False) -> None:
+    """Add each looks file in turn (a later one wins on a name); a bad one is a usage error.
+    With `new_last`, the last file may not exist yet (a command that saves looks makes it)."""
     if not files:
         return
     from framewick import looks
 
-    for path in files:
+    for index, path in enumerate(files):
+        if new_last and index == len(files) - 1 and not os.path.lexists(path):
+            continue
         try:
             looks.load(path)
         except looks.LooksError as e:

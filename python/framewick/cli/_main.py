@@ -100,7 +100,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     prog = f"{PROG} {args.command}"
     try:
-        load_looks([*getattr(args, "looks_first", []), *getattr(args, "looks", [])])
+        load_looks([*getattr(args, "looks_first", []), *getattr(args, "looks", [])],
+                   new_last=getattr(args, "new_looks_file", False))
         return int(args.func(args))
     except (ChainError, LooksError, UsageError) as e:
         if args.debug:

@@ -13,14 +13,14 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                     "Serves a page on 127.0.0.1 only and prints its address with the run's token; every\n"
                     "request without the token is refused. The page shows the photo under the chain as it\n"
                     "changes; 'Save as look' writes the chain into the looks file (the last --looks FILE,\n"
-                    "else ~/.config/framewick/looks.toml), 'Export' writes the photo at full size into\n"
-                    "--export-dir, never over a file. Ctrl-C stops it.")
+                    "made if it does not exist yet; else ~/.config/framewick/looks.toml); 'Export' writes\n"
+                    "the photo at full size into --export-dir, never over a file. Ctrl-C stops it.")
     p.add_argument("photos", metavar="PHOTO", nargs="*", help="the photos to work on (more can be opened in the page)")
     p.add_argument("--port", type=int, default=0, metavar="N", help="the port to serve on (default 0: a free one)")
     p.add_argument("--no-browser", action="store_true", help="print the address only; do not open a browser")
     p.add_argument("--export-dir", metavar="DIR", default=".", help="where exports go (default: this directory)")
     add_max_pixels(p)
-    p.set_defaults(func=run)
+    p.set_defaults(func=run, new_looks_file=True)  # the last --looks FILE may be made by a save
 
 
 def run(args: argparse.Namespace) -> int:

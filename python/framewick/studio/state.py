@@ -336,8 +336,9 @@ class Studio:
         return [{"name": look.name, "description": look.description, "steps": look.steps, "file": look.file}
                 for look in sorted(looks_module.all_looks(), key=lambda look: look.name)]
 
-    def save_look(self, name: str, description: str, data: list[Any], replace: bool) -> dict[str, Any]:
-        text = self.text_of(data)
+    def save_look(self, name: str, description: str, data: list[Any] | str, replace: bool) -> dict[str, Any]:
+        """Write the chain (its JSON form, or text) as look `name` into the looks file."""
+        text = self.text_of(self.data_of(data) if isinstance(data, str) else data)
         self.chain(text)  # the look must read back as the chain it was made from
         try:
             replaced = lookfile.save_look(self.looks_file, name, text, description, replace=replace)
