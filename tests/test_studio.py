@@ -291,8 +291,14 @@ def test_the_chain_endpoint_gives_text_command_and_reads_pasted_text(studio, tmp
     assert status == 200 and answer["text"] == "preset:noir | border:10,color=white"
     assert answer["steps"] == [{"method": "apply_preset", "args": ["noir"]},
                                {"method": "apply_border", "args": [10], "kwargs": {"color": "white"}}]
-    assert answer["command"].startswith("framewick --looks ") and "edit" in answer["command"]
-    assert answer["command"].endswith("--steps 'preset:noir | border:10,color=white'")
+    photo, out = run.sources[0].path, str(tmp_path / "out" / "photo-studio.jpg")
+    assert answer["command"] == f"framewick edit {photo} -o {out} --steps 'preset:noir | border:10,color=white'"
+    (tmp_path / "looks.toml").write_text("", encoding="utf-8")  # once there is a looks file, it is named
+    status, _, body = request(server, "POST", "/api/chain", body={"text": "flip"})
+    assert json.loads(body)["command"] == f"framewick --looks {tmp_path / 'looks.toml'} edit {photo} -o {out} --steps flip"
+    # pasted JSON comes back in the page's own shape: methods by their own names, looks as presets
+    status, _, body = request(server, "POST", "/api/chain", body={"text": '[{"method": "blur", "args": [3]}]'})
+    assert json.loads(body)["steps"] == [{"method": "apply_blur", "args": [3]}]
     status, _, body = request(server, "POST", "/api/chain", body={"text": "blur:lots"})
     answer = json.loads(body)
     assert status == 400 and answer["line"].startswith("framewick edit: error: step 1 'blur': radius expects")

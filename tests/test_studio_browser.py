@@ -156,7 +156,8 @@ def test_shape_a_look_in_the_browser(browser, studio, tmp_path):
     text = "preset:vintage,strength=0.5 | border:10"
     shown(browser, text)
     command = browser.find_element(By.ID, "command").get_attribute("value")
-    assert command.startswith("framewick --looks ") and command.endswith(f"--steps '{text}'")
+    assert command == f"framewick edit {tmp_path / 'hills.jpg'} -o {tmp_path / 'out' / 'hills-studio.jpg'} " \
+                      f"--steps '{text}'"
     if os.environ.get("STUDIO_SCREENSHOT"):
         browser.execute_script("document.getElementById('split').value = 40;"
                                "document.getElementById('split').dispatchEvent(new Event('input'))")

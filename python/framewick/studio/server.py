@@ -221,8 +221,7 @@ class Handler(BaseHTTPRequestHandler):
         except ChainError as e:
             self._json(HTTPStatus.BAD_REQUEST, {"error": str(e), "line": f"framewick edit: error: {e}"})
         except StudioError as e:
-            if e.status >= 400 and self.close_connection is False and e.status in (411, 413):
-                self.close_connection = True  # the unread body would be taken for the next request
+            self.close_connection = True  # a body left unread would be taken for the next request
             self._json(e.status, {"error": e.line, "line": e.line})
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True

@@ -260,7 +260,16 @@ class Studio:
             self.chain(text)
             import json
 
-            return list(json.loads(text))
+            out = []
+            for entry in json.loads(text):  # each step as the page keeps it: by its method's own name
+                look = _look_of(entry)
+                if look is None:
+                    out.extend(self.chain([entry]).to_data())
+                else:
+                    strength = _strength_of(entry)
+                    out.append({"method": "apply_preset", "args": [look],
+                                **({"kwargs": {"strength": strength}} if strength != 1 else {})})
+            return out
         self.chain(text)  # the whole chain is read first, so its errors are the runner's
         out: list[Any] = []
         for index, part in enumerate(_split(text, "|", "chain"), 1):
@@ -297,7 +306,7 @@ class Studio:
         source = self.sources[index] if 0 <= index < len(self.sources) else None
         name = source.path if source is not None and source.path else (source.name if source else "photo.jpg")
         words = ["framewick", "edit", name, "-o", self._export_name(source, None, check=False)]
-        if self.looks_file != os.path.abspath(looks_module.default_path()):
+        if self.looks_file != os.path.abspath(looks_module.default_path()) and os.path.exists(self.looks_file):
             words[1:1] = ["--looks", self.looks_file]
         if text:
             words += ["--steps", text]
