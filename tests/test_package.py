@@ -131,9 +131,10 @@ def test_readme_python_examples_run(demo_dir):
 def test_gallery_images_exist_and_are_small():
     text = README.read_text(encoding="utf-8")
     images = re.findall(r"!\[[^\]]*\]\(([^)]+)\)", text)
-    assert images == ["docs/presets.jpg", "docs/before-after.jpg", "docs/lut-before-after.jpg"]
+    assert images == ["docs/presets.jpg", "docs/before-after.jpg", "docs/lut-before-after.jpg", "docs/studio.png"]
     for image in images:
         path = README.parent / image
         assert path.stat().st_size <= 60 * 1024
         with Image.open(path) as picture:
-            assert picture.format == "JPEG" and picture.width >= 600
+            # photos as JPEG; the studio's screenshot as a palette PNG (text stays sharp)
+            assert picture.format == ("PNG" if image.endswith(".png") else "JPEG") and picture.width >= 600

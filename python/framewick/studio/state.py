@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import hashlib
 import io
+import json
 import os
 import re
 import secrets
@@ -25,10 +26,16 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Final
 
+from PIL import Image
+
 from framewick import looks as looks_module
+from framewick._files import atomic_write
 from framewick.chain import Chain, ChainError, catalogue
-from framewick.chain import _items, _split, _split_name
-from framewick.steps import PRESET_NAMES
+from framewick.chain import _items, _split, _split_name  # the text form's own readers
+from framewick.lut import read_cube
+from framewick.photo import open_photo, run_steps, write_photo
+from framewick.photo.formats import extension, format_of_path, output_format
+from framewick.steps import PRESET_NAMES, check_nesting
 from framewick.studio import lookfile, preview
 from framewick.studio.controls import FILE_PARAMS, step_controls
 
@@ -157,8 +164,6 @@ class Studio:
                 raise StudioError(413, f"at most {MAX_FILES} files can be uploaded in one run")
         os.makedirs(folder, exist_ok=True)
         if not os.path.exists(path):
-            from framewick._files import atomic_write
-
             def write(temp: str) -> None:
                 with open(temp, "wb") as f:
                     f.write(data)
@@ -174,15 +179,11 @@ class Studio:
 
     def _file_problem(self, kind: str, path: str) -> str:
         if kind == "lut":
-            from framewick.lut import read_cube
-
             try:
                 read_cube(path)
             except (ValueError, OSError) as e:
                 return str(e).replace("\n", " ")
             return ""
-        from PIL import Image
-
         try:
             with Image.open(path) as picture:
                 if self.max_pixels is not None and picture.width * picture.height > self.max_pixels:
@@ -236,10 +237,6 @@ class Studio:
         """A chain from a request: the text form, its JSON text, or the decoded JSON form."""
         if isinstance(spec, str):
             if spec.lstrip().startswith("["):
-                import json
-
-                from framewick.steps import check_nesting
-
                 check_nesting(spec, "chain JSON")
                 try:
                     spec = json.loads(spec)
@@ -258,8 +255,6 @@ class Studio:
             return []
         if text.startswith("["):
             self.chain(text)
-            import json
-
             out = []
             for entry in json.loads(text):  # each step as the page keeps it: by its method's own name
                 look = _look_of(entry)
@@ -364,8 +359,6 @@ class Studio:
         return {"name": name.lower(), "file": self.looks_file, "steps": text, "replaced": replaced}
 
     def _export_name(self, source: Source | None, fmt: str | None, *, check: bool = True) -> str:
-        from framewick.photo.formats import extension, format_of_path, output_format
-
         name = source.name if source is not None else "photo.jpg"
         stem, ext = (source.stem if source is not None else "photo"), os.path.splitext(safe_name(name))[1]
         if source is not None and source.path is None and source.proxy is not None and source.proxy.format:
@@ -392,8 +385,6 @@ class Studio:
         does (orientation, metadata, profile), under a name no file has yet."""
         source = self.source(index)
         chain = self.chain(data)
-        from framewick.photo import open_photo, run_steps, write_photo
-
         lines: list[str] = []
         with self._export_lock:
             target = self._export_name(source, fmt)
@@ -423,10 +414,6 @@ class Studio:
 
 def _picture_extension(data: bytes) -> str:
     """The extension of the format Pillow finds in `data` (".img" when it finds none)."""
-    from PIL import Image
-
-    from framewick.photo.formats import extension
-
     try:
         with Image.open(io.BytesIO(data)) as picture:
             return extension(picture.format or "") if picture.format else ".img"
