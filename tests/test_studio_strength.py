@@ -126,6 +126,18 @@ def test_a_look_at_a_strength_blends_its_colour_and_keeps_its_frame(look_file):
     assert close(edited(im.copy(), "look:soft"), edited(half.copy(), "invert"))
 
 
+def test_text_at_a_strength_is_drawn_at_that_strength(look_file, tmp_path):
+    # add_text draws on its picture in place: the picture before the look must stay unmarked
+    (tmp_path / "more.toml").write_text('[looks.signed]\nsteps = "text:X,(0,0),font_size=30,color=white"\n',
+                                        encoding="utf-8")
+    looks.load(tmp_path / "more.toml")
+    im = Image.new("RGB", (40, 40), (0, 0, 0))
+    full = edited(im.copy(), "look:signed")
+    half = edited(im.copy(), "look:signed,strength=0.5")
+    assert close(half, Image.blend(im, full, 0.5))
+    assert full.convert("L").getextrema()[1] == 255 and half.convert("L").getextrema()[1] in (127, 128)
+
+
 def test_an_animation_is_blended_frame_by_frame(tmp_path):
     path = tmp_path / "anim.gif"
     frames = [gradient().quantize(), gradient().rotate(180).quantize()]

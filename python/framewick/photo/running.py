@@ -27,6 +27,8 @@ whole picture is done.
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
+import copy
+from dataclasses import replace
 import math
 from typing import Any, TypeVar
 
@@ -274,12 +276,10 @@ def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool
     3. Each frame of the result is (1 - strength) of the second and strength of the first;
        the mode is the first's.
     """
-    from dataclasses import replace
-
     from framewick.chain import Chain
 
     inner = tuple(step.steps) or (replace(step, strength=1.0),)
-    full = _copy(obj)
+    full = _copy(obj, pictures=True)  # text and watermarks draw in place: never on the picture before
     run_steps(full, Chain(inner), echo, strict=strict)
     plain = _copy(obj)
     geometry = tuple(s for s in inner if s.method in WHOLE or s.method == CORNERS)
@@ -298,15 +298,17 @@ def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool
     obj.image = blended[0]
 
 
-def _copy(obj: Any) -> Any:
-    """A shallow copy of the object whose photo (and its frame list) is its own."""
-    import copy
-
+def _copy(obj: Any, pictures: bool = False) -> Any:
+    """A shallow copy of the object whose photo (and its frame list) is its own; with
+    `pictures`, its picture and frames are copies too."""
     clone = copy.copy(obj)
     photo = getattr(obj, "photo", None)
+    frames = photo.frames_of(obj.image) if isinstance(photo, Photo) else None
     if isinstance(photo, Photo):
         clone.photo = copy.copy(photo)
-        clone.photo.frames = list(photo.frames)
+        clone.photo.frames = [f.copy() for f in photo.frames] if pictures and frames is not None else list(photo.frames)
+    if pictures and isinstance(obj.image, Image.Image):
+        clone.image = clone.photo.frames[0] if frames is not None else obj.image.copy()
     return clone
 
 
