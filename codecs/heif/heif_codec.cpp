@@ -1,0 +1,287 @@
+// heif_codec.cpp: reading and writing HEIF with libheif, free of the interpreter (runs without the GIL).
+#include "heif_codec.hpp"
+
+#include "nclx_profile.hpp"
+
+#include <libheif/heif_items.h>
+#include <libheif/heif_properties.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace heifcodec {
+namespace {
+
+struct ContextFree {
+    void operator()(heif_context *p) const noexcept { heif_context_free(p); }
+};
+struct HandleFree {
+    void operator()(heif_image_handle *p) const noexcept { heif_image_handle_release(p); }
+};
+struct NclxFree {
+    void operator()(heif_color_profile_nclx *p) const noexcept { heif_nclx_color_profile_free(p); }
+};
+struct DecodingOptionsFree {
+    void operator()(heif_decoding_options *p) const noexcept { heif_decoding_options_free(p); }
+};
+struct EncodingOptionsFree {
+    void operator()(heif_encoding_options *p) const noexcept { heif_encoding_options_free(p); }
+};
+struct EncoderFree {
+    void operator()(heif_encoder *p) const noexcept { heif_encoder_release(p); }
+};
+using Context = std::unique_ptr<heif_context, ContextFree>;
+using Handle = std::unique_ptr<heif_image_handle, HandleFree>;
+using Nclx = std::unique_ptr<heif_color_profile_nclx, NclxFree>;
+
+// Throws the failure when libheif reports one.
+void ok(const heif_error &e) {
+    if (e.code != heif_error_Ok) throw Failure{int(e.code), int(e.subcode), e.message ? e.message : "unknown error"};
+}
+
+// A context over `data` (not copied: it must outlive the context), its security limits set first.
+// 1. The pixel limit caps the primary image's area; the memory budget libheif keeps for a
+//    context grows with it (4 bytes a pixel and a margin) when the limit is above its default.
+// 2. The other limits (tiles, items, boxes) stay libheif's own.
+Context open_context(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) {
+    Context ctx(heif_context_alloc());
+    if (!ctx) throw std::bad_alloc();
+    if (max_pixels) {
+        heif_security_limits *limits = heif_context_get_security_limits(ctx.get());
+        limits->max_image_size_pixels = max_pixels;
+        if (limits->version >= 2 && limits->max_total_memory && limits->max_total_memory < max_pixels * 4 + (64u << 20))
+            limits->max_total_memory = max_pixels * 4 + (64u << 20);
+    }
+    ok(heif_context_read_from_memory_without_copy(ctx.get(), data, size, nullptr));
+    return ctx;
+}
+
+Handle primary(heif_context *ctx) {
+    heif_image_handle *h = nullptr;
+    ok(heif_context_get_primary_image_handle(ctx, &h));
+    return Handle(h);
+}
+
+// The first metadata block of `type` ("Exif", or "mime" with `content` "application/rdf+xml").
+std::string metadata_block(const heif_image_handle *h, const char *type, const char *content) {
+    int n = heif_image_handle_get_list_of_metadata_block_IDs(h, type, nullptr, 0);
+    if (n <= 0) return {};
+    std::vector<heif_item_id> ids(static_cast<std::size_t>(n));
+    n = heif_image_handle_get_list_of_metadata_block_IDs(h, type, ids.data(), n);
+    for (int i = 0; i < n; ++i) {
+        if (content) {
+            const char *c = heif_image_handle_get_metadata_content_type(h, ids[std::size_t(i)]);
+            if (!c || std::strcmp(c, content) != 0) continue;
+        }
+        std::size_t size = heif_image_handle_get_metadata_size(h, ids[std::size_t(i)]);
+        std::string block(size, '\0');
+        if (size == 0 || heif_image_handle_get_metadata(h, ids[std::size_t(i)], block.data()).code != heif_error_Ok)
+            continue;
+        return block;
+    }
+    return {};
+}
+
+// A HEIF EXIF block starts with the offset (32 bits, big-endian) of the TIFF header that follows;
+// Pillow wants "Exif\0\0" and the TIFF header. Empty when the block is too short for its offset.
+std::string exif_for_pillow(const std::string &block) {
+    if (block.size() < 4) return {};
+    std::uint32_t offset = (std::uint32_t(std::uint8_t(block[0])) << 24) | (std::uint32_t(std::uint8_t(block[1])) << 16) |
+                           (std::uint32_t(std::uint8_t(block[2])) << 8) | std::uint32_t(std::uint8_t(block[3]));
+    if (offset > block.size() - 4) return {};
+    std::string tiff = block.substr(4 + offset);
+    if (tiff.size() < 8) return {};
+    if (tiff.compare(0, 6, "Exif\0\0", 6) == 0) return tiff;
+    return std::string("Exif\0\0", 6) + tiff;
+}
+
+// Whether the primary image has an HDR gain map: Apple's auxiliary image, or an ISO 21496-1
+// tone-map item ('tmap') in the file.
+bool has_gain_map(const heif_context *ctx, const heif_image_handle *h) {
+    int n = heif_image_handle_get_number_of_auxiliary_images(h, LIBHEIF_AUX_IMAGE_FILTER_OMIT_ALPHA | LIBHEIF_AUX_IMAGE_FILTER_OMIT_DEPTH);
+    if (n > 0) {
+        std::vector<heif_item_id> ids(static_cast<std::size_t>(n));
+        n = heif_image_handle_get_list_of_auxiliary_image_IDs(h, LIBHEIF_AUX_IMAGE_FILTER_OMIT_ALPHA | LIBHEIF_AUX_IMAGE_FILTER_OMIT_DEPTH,
+                                                              ids.data(), n);
+        for (int i = 0; i < n; ++i) {
+            heif_image_handle *aux_raw = nullptr;
+            if (heif_image_handle_get_auxiliary_image_handle(h, ids[std::size_t(i)], &aux_raw).code != heif_error_Ok) continue;
+            Handle aux(aux_raw);
+            const char *type = nullptr;
+            if (heif_image_handle_get_auxiliary_type(aux.get(), &type).code != heif_error_Ok || !type) continue;
+            bool gain = std::strstr(type, "gainmap") != nullptr;
+            heif_image_handle_release_auxiliary_type(aux.get(), &type);
+            if (gain) return true;
+        }
+    }
+    int items = heif_context_get_number_of_items(ctx);
+    if (items <= 0) return false;
+    std::vector<heif_item_id> ids(static_cast<std::size_t>(items));
+    items = heif_context_get_list_of_item_IDs(ctx, ids.data(), items);
+    return std::any_of(ids.begin(), ids.begin() + std::max(items, 0),
+                       [&](heif_item_id id) { return heif_item_get_item_type(ctx, id) == heif_fourcc('t', 'm', 'a', 'p'); });
+}
+
+bool has_transform(const heif_context *ctx, const heif_image_handle *h) {
+    heif_item_id id = heif_image_handle_get_item_id(h);
+    int n = heif_item_get_transformation_properties(ctx, id, nullptr, 0);
+    if (n <= 0) return false;
+    std::vector<heif_property_id> props(static_cast<std::size_t>(n));
+    n = heif_item_get_transformation_properties(ctx, id, props.data(), n);
+    for (int i = 0; i < n; ++i) {
+        auto type = heif_item_get_property_type(ctx, id, props[std::size_t(i)]);
+        if (type == heif_item_property_type_transform_mirror) return true;
+        if (type == heif_item_property_type_transform_rotation &&
+            heif_item_get_property_transform_rotation_ccw(ctx, id, props[std::size_t(i)]) % 360 != 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool can_decode() { return heif_have_decoder_for_format(heif_compression_HEVC) != 0; }
+bool can_encode() { return heif_have_encoder_for_format(heif_compression_HEVC) != 0; }
+
+Info read_info(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) {
+    Context ctx = open_context(data, size, max_pixels);
+    Handle h = primary(ctx.get());
+    Info info;
+    info.width = heif_image_handle_get_width(h.get());
+    info.height = heif_image_handle_get_height(h.get());
+    if (info.width <= 0 || info.height <= 0)
+        throw Failure{int(heif_error_Invalid_input), 0, "the primary image has no size"};
+    info.alpha = heif_image_handle_has_alpha_channel(h.get()) != 0;
+    info.bit_depth = heif_image_handle_get_luma_bits_per_pixel(h.get());
+    info.images = heif_context_get_number_of_top_level_images(ctx.get());
+    info.depth = heif_image_handle_has_depth_image(h.get()) != 0;
+    info.thumbnails = heif_image_handle_get_number_of_thumbnails(h.get());
+    info.gain_map = has_gain_map(ctx.get(), h.get());
+    info.transformed = has_transform(ctx.get(), h.get());
+    info.exif = exif_for_pillow(metadata_block(h.get(), "Exif", nullptr));
+    info.xmp = metadata_block(h.get(), "mime", "application/rdf+xml");
+    heif_brand2 brand = heif_read_main_brand(data, int(std::min<std::size_t>(size, 64)));
+    if (brand) {
+        char text[5] = {char(brand >> 24), char(brand >> 16), char(brand >> 8), char(brand), 0};
+        info.brand = text;
+    }
+    // Colour: a stored ICC profile wins; otherwise the nclx description becomes one.
+    if (std::size_t n = heif_image_handle_get_raw_color_profile_size(h.get())) {
+        info.icc.assign(n, '\0');
+        ok(heif_image_handle_get_raw_color_profile(h.get(), info.icc.data()));
+        info.colour = "icc";
+    } else {
+        heif_color_profile_nclx *raw = nullptr;
+        if (heif_image_handle_get_nclx_color_profile(h.get(), &raw).code == heif_error_Ok && raw) {
+            Nclx nclx(raw);
+            info.icc = nclx_to_icc(*nclx);
+            info.colour = "nclx";
+            info.colour_name = nclx_name(int(nclx->color_primaries), int(nclx->transfer_characteristics));
+        }
+    }
+    return info;
+}
+
+Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) {
+    Context ctx = open_context(data, size, max_pixels);
+    Handle h = primary(ctx.get());
+    Decoded out;
+    out.channels = heif_image_handle_has_alpha_channel(h.get()) ? 4 : 3;
+    bool deep = heif_image_handle_get_luma_bits_per_pixel(h.get()) > 8;
+    heif_chroma chroma = out.channels == 4 ? (deep ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
+                                           : (deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB);
+    std::unique_ptr<heif_decoding_options, DecodingOptionsFree> options(heif_decoding_options_alloc());
+    if (!options) throw std::bad_alloc();
+    options->ignore_transformations = 0;  // irot, imir and clap are the picture's own geometry
+    heif_image *raw = nullptr;
+    ok(heif_decode_image(h.get(), &raw, heif_colorspace_RGB, chroma, options.get()));
+    out.image.reset(raw);
+    out.width = heif_image_get_width(raw, heif_channel_interleaved);
+    out.height = heif_image_get_height(raw, heif_channel_interleaved);
+    out.bits = heif_image_get_bits_per_pixel_range(raw, heif_channel_interleaved);
+    if (out.width <= 0 || out.height <= 0 || out.bits < 8 || out.bits > 16)
+        throw Failure{int(heif_error_Decoder_plugin_error), 0, "the decoder returned no usable picture"};
+    return out;
+}
+
+void Decoded::copy_to(std::uint8_t *out) const {
+    std::size_t stride = 0;
+    const std::uint8_t *plane = heif_image_get_plane_readonly2(image.get(), heif_channel_interleaved, &stride);
+    const std::size_t row = std::size_t(width) * std::size_t(channels);
+    if (bits == 8) {
+        for (int y = 0; y < height; ++y) std::memcpy(out + row * std::size_t(y), plane + stride * std::size_t(y), row);
+        return;
+    }
+    // 10- to 16-bit samples (little-endian) scaled to 0-255, rounded: v * 255 / max.
+    const std::uint32_t max = (1u << bits) - 1;
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t *src = plane + stride * std::size_t(y);
+        std::uint8_t *dst = out + row * std::size_t(y);
+        for (std::size_t i = 0; i < row; ++i) {
+            std::uint32_t v = std::min<std::uint32_t>(std::uint32_t(src[2 * i]) | (std::uint32_t(src[2 * i + 1]) << 8), max);
+            dst[i] = std::uint8_t((v * 255 + max / 2) / max);
+        }
+    }
+}
+
+std::string encode(const Picture &picture, int quality, const Metadata &metadata, int orientation) {
+    Context ctx(heif_context_alloc());
+    if (!ctx) throw std::bad_alloc();
+    // 1. The picture as a libheif image, row by row (its stride is libheif's own).
+    heif_image *raw = nullptr;
+    ok(heif_image_create(picture.width, picture.height, heif_colorspace_RGB,
+                         picture.channels == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &raw));
+    Image image(raw);
+    ok(heif_image_add_plane(raw, heif_channel_interleaved, picture.width, picture.height, 8));
+    std::size_t stride = 0;
+    std::uint8_t *plane = heif_image_get_plane2(raw, heif_channel_interleaved, &stride);
+    const std::size_t row = std::size_t(picture.width) * std::size_t(picture.channels);
+    for (int y = 0; y < picture.height; ++y)
+        std::memcpy(plane + stride * std::size_t(y), picture.pixels + picture.stride * std::size_t(y), row);
+    // 2. Colour: the ICC profile as it is; the nclx box then only says how RGB became YCbCr
+    //    (BT.601, full range), with sRGB's primaries and curve when there is no profile.
+    if (!metadata.icc.empty())
+        ok(heif_image_set_raw_color_profile(raw, "prof", metadata.icc.data(), metadata.icc.size()));
+    std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(heif_nclx_color_profile_alloc());
+    if (!nclx) throw std::bad_alloc();
+    nclx->matrix_coefficients = heif_matrix_coefficients_ITU_R_BT_601_6;
+    nclx->full_range_flag = 1;
+    nclx->color_primaries = metadata.icc.empty() ? heif_color_primaries_ITU_R_BT_709_5 : heif_color_primaries_unspecified;
+    nclx->transfer_characteristics = metadata.icc.empty() ? heif_transfer_characteristic_IEC_61966_2_1
+                                                          : heif_transfer_characteristic_unspecified;
+    // 3. The encoder at the quality asked for.
+    heif_encoder *enc_raw = nullptr;
+    ok(heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, &enc_raw));
+    std::unique_ptr<heif_encoder, EncoderFree> encoder(enc_raw);
+    ok(heif_encoder_set_lossy_quality(enc_raw, std::clamp(quality, 0, 100)));
+    std::unique_ptr<heif_encoding_options, EncodingOptionsFree> options(heif_encoding_options_alloc());
+    if (!options) throw std::bad_alloc();
+    options->save_alpha_channel = 1;
+    options->output_nclx_profile = nclx.get();
+    options->save_two_colr_boxes_when_ICC_and_nclx_available = 1;
+    options->image_orientation = heif_orientation(std::clamp(orientation, 1, 8));
+    heif_image_handle *handle_raw = nullptr;
+    ok(heif_context_encode_image(ctx.get(), raw, enc_raw, options.get(), &handle_raw));
+    Handle handle(handle_raw);
+    // 4. Metadata, then the file.
+    if (!metadata.exif.empty())
+        ok(heif_context_add_exif_metadata(ctx.get(), handle.get(), metadata.exif.data(), int(metadata.exif.size())));
+    if (!metadata.xmp.empty())
+        ok(heif_context_add_XMP_metadata(ctx.get(), handle.get(), metadata.xmp.data(), int(metadata.xmp.size())));
+    std::string file;
+    heif_writer writer{};
+    writer.writer_api_version = 1;
+    writer.write = [](heif_context *, const void *data, size_t size, void *userdata) -> heif_error {
+        try {
+            static_cast<std::string *>(userdata)->append(static_cast<const char *>(data), size);
+        } catch (...) {
+            return {heif_error_Memory_allocation_error, heif_suberror_Unspecified, "out of memory"};
+        }
+        return {heif_error_Ok, heif_suberror_Unspecified, "ok"};
+    };
+    ok(heif_context_write(ctx.get(), &writer, &file));
+    return file;
+}
+
+} // namespace heifcodec

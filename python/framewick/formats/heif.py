@@ -1,0 +1,150 @@
+"""HEIF and HEIC pictures (as phones save them) in Pillow, through framewick's libheif module.
+
+Reading: the primary image (a grid of tiles included), upright by the container's own rotation
+and mirror (`irot`, `imir`), 10- and 12-bit pictures scaled to 8 bits, alpha kept (RGBA). When
+the container turned the picture, the EXIF orientation tag (which on a phone's file describes
+the same turn) is reset to 1 so that nothing turns it twice; a file with a tag and no `irot` is
+left to the tag, as a JPEG is. EXIF, XMP and the colour (an ICC profile, or the nclx
+description as an equivalent ICC profile) go into `info`; `info["heif"]` says what else the
+file holds (bit depth, top-level images, depth map, gain map, thumbnails), none of it decoded.
+
+Writing: HEVC through x265 at `quality` (default 90), with `exif`, `xmp` and `icc_profile`.
+"""
+
+from __future__ import annotations
+
+import io
+import re
+from typing import IO, Any
+
+from PIL import Image, ImageFile
+
+from framewick.formats import _heif, is_heif  # _heif: ImportError when built without libheif
+
+__all__ = ["PROVIDER", "HeifImageFile", "register"]
+
+FORMAT = "HEIF"
+PROVIDER = f"framewick (libheif {_heif.LIBHEIF_VERSION})"
+EXTENSIONS = (".heic", ".heif", ".hif", ".heics", ".heifs")
+MIME = "image/heic"
+
+_ORIENTATION = 0x0112
+_XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
+
+
+def _accept(prefix: bytes) -> bool:
+    return is_heif(prefix)
+
+
+def _pixel_limit() -> int:
+    """Pillow's limit as libheif's (the point where Pillow refuses a picture); 0: libheif's own."""
+    limit = Image.MAX_IMAGE_PIXELS
+    return 0 if limit is None else 2 * int(limit)
+
+
+def _upright_exif(exif: bytes) -> bytes:
+    """The EXIF block with its orientation tag set to 1 (the block as it is when it has none
+    or cannot be read)."""
+    tags = Image.Exif()
+    try:
+        tags.load(exif)
+    except Exception:  # a broken block is kept as it came
+        return exif
+    if tags.get(_ORIENTATION, 1) == 1:
+        return exif
+    tags[_ORIENTATION] = 1
+    return tags.tobytes()
+
+
+class HeifImageFile(ImageFile.ImageFile):
+    format = FORMAT
+    format_description = "HEIF/HEIC (libheif)"
+
+    #: The pixel limit handed to libheif's security limits (set by `_open` from Pillow's own;
+    #: a caller with a limit of its own may set it before loading).
+    pixel_limit = 0
+
+    def _open(self) -> None:
+        assert self.fp is not None
+        if not is_heif(self.fp.read(12)):
+            raise SyntaxError("not a HEIF file")
+        self.fp.seek(0)
+        self._data: bytes | None = self.fp.read()
+        self.pixel_limit = _pixel_limit()
+        try:
+            found = _heif.read(self._data, self.pixel_limit)
+        except _heif.LimitError as error:
+            raise Image.DecompressionBombError(f"libheif's security limits refused it: {error}") from None
+        self._size = (found["width"], found["height"])
+        self._mode = found["mode"]
+        exif, xmp = found["exif"], found["xmp"]
+        if found["transformed"]:
+            # libheif applies irot/imir; the tag describes the same turn and must not turn again.
+            if exif:
+                exif = _upright_exif(exif)
+            if xmp:
+                xmp = _XMP_ORIENTATION.sub(rb"\g<1>1", xmp)
+        if exif:
+            self.info["exif"] = exif
+        if xmp:
+            self.info["xmp"] = xmp
+        if found["icc"]:
+            self.info["icc_profile"] = found["icc"]
+        self.info["heif"] = {
+            "brand": found["brand"],
+            "bit_depth": found["bit_depth"],
+            "images": found["images"],
+            "depth_map": found["depth"],
+            "gain_map": found["gain_map"],
+            "thumbnail": found["thumbnails"] > 0,
+            "colour": found["colour"],
+            "colour_from_nclx": found["colour_name"],
+            "turned_by_container": found["transformed"],
+        }
+        self.tile = [ImageFile._Tile("raw", (0, 0) + self.size, 0, self.mode)]
+
+    def load(self) -> Any:
+        if self.tile and self._data is not None:
+            data, self._data = self._data, None
+            try:
+                mode, size, pixels = _heif.decode(data, self.pixel_limit)
+            except _heif.LimitError as error:
+                raise Image.DecompressionBombError(f"libheif's security limits refused it: {error}") from None
+            if mode != self.mode or tuple(size) != self.size:
+                raise OSError(f"decoded {mode} {size[0]}x{size[1]}, the file said {self.mode} {self.size[0]}x{self.size[1]}")
+            if self.fp and self._exclusive_fp:
+                self.fp.close()
+            self.fp = io.BytesIO(pixels)
+        return super().load()
+
+    def load_seek(self, pos: int) -> None:
+        pass  # the pixels are decoded whole: the raw tile reads them from the start
+
+
+def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
+    info = im.encoderinfo
+    quality = int(info.get("quality", 90))
+    if not 0 <= quality <= 100:
+        raise ValueError(f"HEIF quality must be 0 to 100, not {quality}")
+    picture = im
+    if picture.mode not in ("RGB", "RGBA"):
+        alpha = "A" in picture.getbands() or (picture.mode == "P" and "transparency" in picture.info)
+        picture = picture.convert("RGBA" if alpha else "RGB")
+    exif = info.get("exif", im.info.get("exif"))
+    if isinstance(exif, Image.Exif):
+        exif = exif.tobytes()
+    xmp = info.get("xmp", im.info.get("xmp"))
+    if isinstance(xmp, str):
+        xmp = xmp.encode("utf-8")
+    icc = info.get("icc_profile", im.info.get("icc_profile"))
+    fp.write(_heif.encode(picture.tobytes(), picture.mode, picture.width, picture.height, quality,
+                          exif or None, xmp or None, icc or None, int(info.get("heif_orientation", 1))))
+
+
+def register() -> None:
+    """Make HEIF known to Pillow: found by content, written where libheif has an HEVC encoder."""
+    Image.register_open(FORMAT, HeifImageFile, _accept)
+    if _heif.ENCODES:
+        Image.register_save(FORMAT, _save)
+    Image.register_extensions(FORMAT, list(EXTENSIONS))
+    Image.register_mime(FORMAT, MIME)
