@@ -65,7 +65,7 @@ Handle primary(heif_context *ctx) {
 
 // The first metadata block of `type` ("Exif", or "mime" with `content` "application/rdf+xml").
 std::string metadata_block(const heif_image_handle *h, const char *type, const char *content) {
-    int n = heif_image_handle_get_list_of_metadata_block_IDs(h, type, nullptr, 0);
+    int n = heif_image_handle_get_number_of_metadata_blocks(h, type);
     if (n <= 0) return {};
     std::vector<heif_item_id> ids(static_cast<std::size_t>(n));
     n = heif_image_handle_get_list_of_metadata_block_IDs(h, type, ids.data(), n);

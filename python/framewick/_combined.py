@@ -6,6 +6,7 @@ import os
 from collections.abc import Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Any, Self
 
+from framewick import formats
 from framewick.lut import Grading
 from framewick.modules.effects import Effects
 from framewick.modules.geometry import Geometry
@@ -16,6 +17,9 @@ from framewick.utils.storage import Storage
 if TYPE_CHECKING:
     from framewick.chain import Chain
     from framewick.photo.metadata import Photo
+
+# FrameWick.load opens with Pillow directly: the added formats (HEIF, JPEG XL) must be known first.
+formats.register()
 
 
 class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading):

@@ -284,19 +284,9 @@ def looks_layer() -> Any:
 
 def _writable_formats() -> dict[str, str]:
     """Every name `convert` may be given that Pillow can write: format names and extensions."""
-    from PIL import Image
+    from framewick.formats import writable
 
-    Image.init()
-    formats = {}
-    for name, save in Image.SAVE.items():
-        # A stub plugin without a handler (BUFR, GRIB, HDF5, WMF here) cannot write at all.
-        if getattr(sys.modules.get(save.__module__), "_handler", True) is None:
-            continue
-        formats[name] = name
-    for ext, name in Image.registered_extensions().items():
-        if name in formats:
-            formats.setdefault(ext.lstrip(".").upper(), name)
-    return formats
+    return writable()
 
 
 def _format(value: str, _: Mapping[str, Any]) -> bool | str:

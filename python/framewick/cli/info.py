@@ -30,10 +30,12 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 
 #: What the text form shows of the photo layer's description, beyond the status report.
 _LABELS = {"frames": "Frames", "bit_depth": "Bit depth", "dpi": "DPI", "orientation": "Orientation",
-           "icc": "ICC profile"}
+           "icc": "ICC profile", "container": "Container"}
 
 
 def _shown(value: Any) -> str:
+    if isinstance(value, dict):
+        return ", ".join(f"{k}: {v}" for k, v in value.items())
     if isinstance(value, (bytes, bytearray)):
         return f"<{len(value)} bytes>"
     text = str(value)

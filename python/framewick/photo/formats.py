@@ -8,12 +8,14 @@ from functools import cache
 
 from PIL import Image, ImageFile
 
+from framewick import formats as _formats
+
 # Names people type for a format, beyond Pillow's own names and its extensions.
-_ALIASES = {"JPG": "JPEG", "JPE": "JPEG", "JFIF": "JPEG", "TIF": "TIFF", "APNG": "PNG"}
+_ALIASES = _formats.ALIASES
 # The extension a format's files get (Pillow's first one is not always the usual one).
 _EXTENSION = {"JPEG": ".jpg", "TIFF": ".tif", "PNG": ".png", "WEBP": ".webp", "GIF": ".gif",
               "BMP": ".bmp", "AVIF": ".avif", "JPEG2000": ".jp2", "PPM": ".ppm", "ICO": ".ico",
-              "TGA": ".tga", "PDF": ".pdf"}
+              "TGA": ".tga", "PDF": ".pdf", "HEIF": ".heic", "JXL": ".jxl"}
 
 
 @dataclass(frozen=True)
@@ -32,7 +34,9 @@ STORES: dict[str, Stores] = {
     "JPEG": Stores(frozenset({"L", "RGB", "CMYK"}), False, _ALL, lossy=True),
     "PNG": Stores(frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "I;16"}), True, _ALL, animates=True),
     "WEBP": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), animates=True, lossy=True),
-    "AVIF": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), lossy=True),
+    "AVIF": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), animates=True, lossy=True),
+    "HEIF": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), lossy=True),
+    "JXL": Stores(frozenset({"L", "LA", "RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), lossy=True),
     "GIF": Stores(frozenset({"L", "P", "RGB", "RGBA"}), True, frozenset(), animates=True),
     "TIFF": Stores(frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "CMYK", "I;16", "I", "F"}), True,
                    _ALL),
@@ -61,9 +65,8 @@ def writable(everything: bool = True) -> dict[str, str]:
     PNG, PPM) are looked at, which spares loading every plugin for an ordinary name.
     """
     if everything:
-        Image.init()
-    else:
-        Image.preinit()
+        return _formats.writable()
+    Image.preinit()
     names: dict[str, str] = {}
     for ext, fmt in Image.registered_extensions().items():
         if _can_write(fmt):

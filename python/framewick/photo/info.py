@@ -74,7 +74,7 @@ def describe(obj: Any) -> dict[str, Any]:
     if photo.xmp:
         metadata["XMP"] = f"<{len(photo.xmp)} bytes>"
     icc = photo.icc if photo.icc is not None else image.info.get("icc_profile")
-    return {
+    facts = {
         "format": photo.format or image.format,
         "mode": image.mode,
         "size": [image.width, image.height],
@@ -84,4 +84,23 @@ def describe(obj: Any) -> dict[str, Any]:
         "icc": profiles.description(icc),
         "bit_depth": bit_depth(image.mode),
         "metadata": metadata,
+    }
+    heif = image.info.get("heif")
+    if isinstance(heif, dict):
+        facts.update(_heif_facts(heif))
+    return facts
+
+
+_HEIC_BRANDS = frozenset({"heic", "heix", "heim", "heis", "hevc", "hevx"})
+
+
+def _heif_facts(heif: dict[str, Any]) -> dict[str, Any]:
+    """What a HEIF file adds: HEIC (HEVC brands) or HEIF, the stored bit depth, and the
+    container's other contents (top-level images, depth map, gain map, thumbnail)."""
+    return {
+        "format": "HEIC" if heif.get("brand") in _HEIC_BRANDS else "HEIF",
+        "bit_depth": heif.get("bit_depth"),
+        "container": {"brand": heif.get("brand"), "images": heif.get("images"),
+                      "depth_map": heif.get("depth_map"), "gain_map": heif.get("gain_map"),
+                      "thumbnail": heif.get("thumbnail")},
     }

@@ -64,6 +64,9 @@ def _open(fp: IO[bytes], name: str, max_pixels: int | None) -> Image.Image:
                     Image.MAX_IMAGE_PIXELS = own
         return Image.open(fp)
     except UnidentifiedImageError:
+        what = _plugins.missing(_prefix(fp))
+        if what is not None:
+            raise PhotoError(f"❌ Error: {name} is {what}") from None
         raise PhotoError(f"❌ Error: {name} is not a picture this Pillow can read") from None
     except Image.DecompressionBombError as error:
         raise PhotoError(f"❌ Error: {name} is too large to open safely: {error}") from None
@@ -71,6 +74,15 @@ def _open(fp: IO[bytes], name: str, max_pixels: int | None) -> Image.Image:
         if isinstance(error, (FileNotFoundError, PermissionError)):
             raise
         raise PhotoError(f"❌ Error: {name} could not be read: {error}") from None
+
+
+def _prefix(fp: IO[bytes]) -> bytes:
+    """The first bytes of the file, for naming a format no plugin read."""
+    try:
+        fp.seek(0)
+        return fp.read(16)
+    except (OSError, ValueError):
+        return b""
 
 
 def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = True,
@@ -127,6 +139,8 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
                 picture.configure(raw_options, orient=orient)
             except OSError as error:
                 raise PhotoError(f"❌ Error: {name}: {error}") from None
+        if hasattr(picture, "pixel_limit"):  # a plugin whose library keeps limits of its own
+            picture.pixel_limit = limit or 0
         tag = _orientation.read_orientation(picture)
         turn = tag if orient else 1
         photo = Photo(format=picture.format, orientation=tag, name=name)
