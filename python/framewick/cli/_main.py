@@ -14,7 +14,7 @@ import sys
 from collections.abc import Sequence
 
 from framewick import __version__
-from framewick.cli import batch, completion, demo, edit, info, presets, steps, studio, version
+from framewick.cli import batch, completion, demo, edit, formats, info, presets, steps, studio, version
 from framewick.cli._common import PROG, Parser, UsageError, add_global_options, error_line, fail, load_looks
 from framewick.cli._signals import Terminated
 
@@ -27,7 +27,7 @@ EXIT_INTERRUPTED = 130
 EXIT_TERMINATED = 143
 
 #: The commands in the order `--help` lists them.
-COMMANDS = (edit, batch, info, presets, demo, steps, version, completion, studio)
+COMMANDS = (edit, batch, info, presets, demo, steps, formats, version, completion, studio)
 #: What `--help` says of each; a command's own parser is built only when it is the one run.
 SUMMARIES = {
     "edit": "open a picture, run the steps in order, write it",
@@ -36,6 +36,7 @@ SUMMARIES = {
     "presets": "list the presets and looks, or make a contact sheet of a picture under each",
     "demo": "run the typical edit on a sample picture framewick draws itself",
     "steps": "list the steps a chain can use, and the looks read from looks files",
+    "formats": "list the picture formats this build reads and writes",
     "version": "print the version; --check asks the package index for a newer one",
     "completion": "print a shell completion script (bash, zsh or fish)",
     "studio": "design a look in the browser, watching a photo under it",
