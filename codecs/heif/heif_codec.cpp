@@ -41,17 +41,20 @@ void ok(const heif_error &e) {
 }
 
 // A context over `data` (not copied: it must outlive the context), its security limits set first.
-// 1. The pixel limit caps the primary image's area; the memory budget libheif keeps for a
-//    context grows with it (4 bytes a pixel and a margin) when the limit is above its default.
-// 2. The other limits (tiles, items, boxes) stay libheif's own.
+// 1. The pixel limit caps the image size libheif allocates. libheif counts coded sizes (padded
+//    to the codec's blocks), so it gets a quarter and 65,536 pixels more; the caller's exact limit
+//    is checked on the picture's own size by read_info.
+// 2. The memory budget libheif keeps for a context grows with it (4 bytes a pixel and a
+//    margin) when the limit is above its default. The other limits stay libheif's own.
 Context open_context(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) {
     Context ctx(heif_context_alloc());
     if (!ctx) throw std::bad_alloc();
     if (max_pixels) {
+        const std::uint64_t coded = max_pixels + max_pixels / 4 + (1u << 16);
         heif_security_limits *limits = heif_context_get_security_limits(ctx.get());
-        limits->max_image_size_pixels = max_pixels;
-        if (limits->version >= 2 && limits->max_total_memory && limits->max_total_memory < max_pixels * 4 + (64u << 20))
-            limits->max_total_memory = max_pixels * 4 + (64u << 20);
+        limits->max_image_size_pixels = coded;
+        if (limits->version >= 2 && limits->max_total_memory && limits->max_total_memory < coded * 4 + (64u << 20))
+            limits->max_total_memory = coded * 4 + (64u << 20);
     }
     ok(heif_context_read_from_memory_without_copy(ctx.get(), data, size, nullptr));
     return ctx;
@@ -152,6 +155,11 @@ Info read_info(const std::uint8_t *data, std::size_t size, std::uint64_t max_pix
     info.height = heif_image_handle_get_height(h.get());
     if (info.width <= 0 || info.height <= 0)
         throw Failure{int(heif_error_Invalid_input), 0, "the primary image has no size"};
+    // libheif applies its image-size limit when it decodes; a file is refused before that.
+    if (max_pixels && std::uint64_t(info.width) * std::uint64_t(info.height) > max_pixels)
+        throw Failure{int(heif_error_Memory_allocation_error), int(heif_suberror_Security_limit_exceeded),
+                      std::to_string(info.width) + "x" + std::to_string(info.height) + " is more than " +
+                          std::to_string(max_pixels) + " pixels"};
     info.alpha = heif_image_handle_has_alpha_channel(h.get()) != 0;
     info.bit_depth = heif_image_handle_get_luma_bits_per_pixel(h.get());
     info.images = heif_context_get_number_of_top_level_images(ctx.get());

@@ -63,8 +63,8 @@ struct Metadata {
     std::string exif, xmp, icc;
 };
 // An HEIC file of `picture` encoded with HEVC at `quality` (0-100), the metadata embedded.
-// `orientation` (an EXIF orientation, 1 = none) is written as irot/imir: the picture is stored
-// turned so that a reader applying them shows it as given.
+// `orientation` (an EXIF orientation, 1 = none) is written as the irot/imir a reader applies:
+// the pixels are taken as stored, as a camera's that records that orientation.
 std::string encode(const Picture &picture, int quality, const Metadata &metadata, int orientation);
 
 // Whether the libheif plugins can decode and encode HEVC.

@@ -41,7 +41,16 @@ State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_
 // Sets the Python exception for a libheif refusal.
 void set_failure(PyObject *module, const heifcodec::Failure &f) noexcept {
     PyObject *type = f.limit() ? state(module).limit_error : state(module).heif_error;
-    PyErr_Format(type, "%.400s (libheif error %d.%d)", f.message.c_str(), f.code, f.subcode);
+    // libheif's messages may span lines; the error is one line.
+    std::string text;
+    for (char c : f.message)
+        if (c == '\n' || c == '\r') {
+            if (!text.empty() && text.back() != ' ') text += ' ';
+        } else {
+            text += c;
+        }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    PyErr_Format(type, "%.400s (libheif error %d.%d)", text.c_str(), f.code, f.subcode);
 }
 
 // Runs a body; what it throws becomes the Python exception it stands for.
