@@ -80,7 +80,7 @@ def test_container_turn_applied_once_whatever_the_exif_tag(orientation, tag):
         assert plain.getexif().get(0x0112, 1) == 1 or orientation == 1
     obj = FrameWick.open(io.BytesIO(data))
     assert obj.image.size == (96, 64) and fs.same_card(obj.image)
-    assert Image.Exif().load(obj.photo.exif) is None and _orientation_of(obj.photo.exif) in (None, 1)
+    assert _orientation_of(obj.photo.exif) in (None, 1)
 
 
 @pytest.mark.parametrize("orientation", range(1, 9))
@@ -88,7 +88,7 @@ def test_exif_tag_alone_turns_the_picture(orientation):
     data = encode(fs.stored(fs.card(), orientation), exif=fs.exif(orientation))
     obj = FrameWick.open(io.BytesIO(data))
     assert fs.same_card(obj.image) and obj.photo.orientation == orientation
-    assert _orientation_of(obj.photo.exif) == (1 if orientation != 1 else 1)
+    assert _orientation_of(obj.photo.exif) == 1
     # --no-orient keeps the stored pixels.
     assert fs.same_card(FrameWick.open(io.BytesIO(data), orient=False).image) == (orientation == 1)
 
@@ -181,7 +181,6 @@ def test_nclx_descriptions_become_named_profiles(primaries, transfer, name, tmp_
 
 @needs_heif_enc
 def test_icc_profile_exif_and_xmp_from_the_file_are_kept(tmp_path):
-    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("LAB")).tobytes()  # any profile, kept as bytes
     icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
     fs.card().save(tmp_path / "c.jpg", quality=95, icc_profile=icc, exif=fs.exif(make="Maker"), xmp=fs.XMP % 1)
     fs.heif_enc("-o", tmp_path / "c.heic", tmp_path / "c.jpg")

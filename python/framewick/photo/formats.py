@@ -36,12 +36,15 @@ STORES: dict[str, Stores] = {
     "WEBP": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), animates=True, lossy=True),
     "AVIF": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), animates=True, lossy=True),
     "HEIF": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), lossy=True),
-    "JXL": Stores(frozenset({"L", "LA", "RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), lossy=True),
+    "JXL": Stores(frozenset({"L", "LA", "RGB", "RGBA"}), True, frozenset({"exif", "xmp"}), lossy=True),
     "GIF": Stores(frozenset({"L", "P", "RGB", "RGBA"}), True, frozenset(), animates=True),
     "TIFF": Stores(frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "CMYK", "I;16", "I", "F"}), True,
                    _ALL),
     "BMP": Stores(frozenset({"1", "L", "P", "RGB", "RGBA"}), True, frozenset({"dpi"})),
 }
+# Formats whose writer cannot embed a profile and labels every picture sRGB (pillow_jxl): a
+# picture in another space is converted to sRGB first, so that its colours do not shift.
+SRGB_ONLY = frozenset({"JXL"})
 _OTHER = Stores(frozenset({"L", "RGB"}), False, frozenset({"dpi"}))
 
 

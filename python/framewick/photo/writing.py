@@ -117,6 +117,10 @@ def _quality(obj: Any, fmt: str) -> dict[str, Any]:
     quality = getattr(obj, "quality", 95)
     if fmt == "JPEG":
         return {"quality": quality, "optimize": True}
+    if fmt == "JXL":
+        # pillow_jxl otherwise re-encodes a picture opened from a JPEG file from that file's
+        # bytes, leaving out the edits, the turn and what --strip removed.
+        return {"quality": quality, "lossless_jpeg": False}
     if formats.stores(fmt).lossy:
         return {"quality": quality}
     return {}
@@ -138,7 +142,7 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
     out: list[Image.Image] = []
     for picture in pictures:
         frame_icc = icc
-        if srgb or (strip and not profiles.is_srgb(frame_icc)):
+        if srgb or ((strip or fmt in formats.SRGB_ONLY) and not profiles.is_srgb(frame_icc)):
             if picture.mode in ("RGB", "RGBA", "CMYK"):
                 picture, frame_icc = profiles.to_srgb(picture, frame_icc), profiles.srgb_bytes()
             elif picture.mode not in modes.WORKING:
