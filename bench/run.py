@@ -22,7 +22,7 @@ import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
 FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw",
-           "studio")
+           "studio", "heif")
 
 NOT_BUILT = "n/a (not built yet)"
 
@@ -518,6 +518,37 @@ def figure_memory(args, out):
     return figures
 
 
+# --- HEIC in and out ----------------------------------------------------------------------------
+
+def figure_heif(args, out):
+    import heif
+
+    names = ("decode 12 MP grid HEIC / libvips heifload", "write 12 MP HEIC (x265, q85) / libvips heifsave",
+             "memory decoding 12 MP grid HEIC")
+    why = heif.available()
+    if why:
+        return [not_built(n, t, f"{why} is not there") for n, t in zip(names, ("<= 1.10", "<= 1.10", "<= 1.2x + 50 MB"))]
+    sides, facts = heif.measure(out, repeats=2 if args.quick else 6)
+    gained, before, decoded = heif.memory(out)
+    bound = 1.2 * decoded + 50 * 2**20
+    return [
+        ratio_figure(names[0], sides["decode"]["framewick"], sides["decode"]["vips"], "", "vips ", "<=", 1.10, ms,
+                     how="Image.open().load() with framewick's plugin against pyvips heifload().write_to_memory(), "
+                         "both on libheif with its own decoding threads"),
+        ratio_figure(names[1], sides["write"]["framewick"], sides["write"]["vips"], "", "vips ", "<=", 1.10, ms,
+                     {"outputs": facts},
+                     how=f"FrameWick.write (EXIF, XMP, ICC embedded) against heifsave(Q=85, 4:2:0); files "
+                         f"{facts['bytes']['framewick']} and {facts['bytes']['vips']} bytes, PSNR between them "
+                         f"{facts['psnr_between_outputs'] and round(facts['psnr_between_outputs'], 1)} dB"),
+        Figure(name=names[2], framewick=f"+{gained / 2**20:.0f} MiB", peer=f"decoded {decoded / 2**20:.0f} MiB",
+               ratio=gained / decoded, spread=None, target="<= 1.2x + 50 MB", met=gained <= bound,
+               how=f"peak resident size gained by a fresh process during FrameWick.open (it had "
+                   f"{before / 2**20:.0f} MiB after its imports), over the decoded picture; the bound is "
+                   f"{bound / 2**20:.0f} MiB",
+               extra={"gained_bytes": gained, "before_bytes": before, "decoded_bytes": decoded}),
+    ]
+
+
 # --- Driver -------------------------------------------------------------------------------------
 
 def main(argv=None):
@@ -542,7 +573,7 @@ def main(argv=None):
         else:
             fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch, "peers": figure_peers,
                   "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut, "raw": figure_raw,
-                  "memory": figure_memory, "studio": figure_studio}[name](args, out)
+                  "memory": figure_memory, "studio": figure_studio, "heif": figure_heif}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
 
