@@ -14,7 +14,7 @@ from pathlib import Path
 from PIL import Image
 
 SCRIPT = os.path.join(sysconfig.get_path("scripts"), "framewick")
-COMMANDS = ["edit", "batch", "info", "presets", "demo", "steps", "version", "completion"]
+COMMANDS = ["edit", "batch", "info", "presets", "demo", "steps", "formats", "version", "completion"]
 VERSION = importlib.metadata.version("framewick")
 
 

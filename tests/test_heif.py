@@ -279,6 +279,23 @@ def test_damaged_file_is_one_error_naming_it(label, blob, tmp_path):
         assert done.stderr.decode().count("\n") == 1 and str(path) in done.stderr.decode()
 
 
+def test_a_failed_decode_fails_again_rather_than_reading_the_file_as_pixels(tmp_path):
+    data = encode(fs.card((160, 120)))
+    path = tmp_path / "cut.heic"
+    path.write_bytes(data[: len(data) - 40])
+    with Image.open(path) as im:
+        for _ in range(2):
+            with pytest.raises(OSError):
+                im.load()
+
+
+def test_storage_load_takes_heic(tmp_path):
+    path = tmp_path / "s.heic"
+    path.write_bytes(encode(fs.card()))
+    obj = FrameWick.load(str(path))
+    assert obj.image.format == "HEIF" and fs.same_card(obj.image)
+
+
 def test_limits_reach_libheif(tmp_path, monkeypatch):
     data = encode(fs.card((300, 200)))
     with pytest.raises(_heif.LimitError):

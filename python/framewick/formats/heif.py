@@ -108,10 +108,15 @@ class HeifImageFile(ImageFile.ImageFile):
             data, self._data = self._data, None
             try:
                 mode, size, pixels = _heif.decode(data, self.pixel_limit)
+                if mode != self.mode or tuple(size) != self.size:
+                    raise OSError(f"decoded {mode} {size[0]}x{size[1]}, the file said {self.mode} "
+                                  f"{self.size[0]}x{self.size[1]}")
             except _heif.LimitError as error:
+                self.tile = []  # a second load must not read the file itself as pixels
                 raise Image.DecompressionBombError(f"libheif's security limits refused it: {error}") from None
-            if mode != self.mode or tuple(size) != self.size:
-                raise OSError(f"decoded {mode} {size[0]}x{size[1]}, the file said {self.mode} {self.size[0]}x{self.size[1]}")
+            except BaseException:
+                self.tile = []
+                raise
             if self.fp and self._exclusive_fp:
                 self.fp.close()
             self.fp = io.BytesIO(pixels)
