@@ -71,6 +71,7 @@ def decode_framewick(src):
 def decode_vips(src):
     import pyvips
 
+    pyvips.cache_set_max(0)  # libvips would otherwise hand back the picture it decoded last round
     image = pyvips.Image.heifload(src)
     image.write_to_memory()
     return image.width, image.height
@@ -134,6 +135,7 @@ def _status(field):
 
 def _memory_child(src):
     from framewick import FrameWick  # imported first: the figure is what decoding takes
+    from framewick import photo  # noqa: F401
     from framewick.formats import _heif  # noqa: F401
 
     before = _status("VmHWM")

@@ -9,7 +9,7 @@ import sys
 import sysconfig
 
 import pytest
-from PIL import Image, ImageCms
+from PIL import Image, ImageChops, ImageCms, ImageFilter, ImageStat
 
 import formats_support as fs
 
@@ -130,6 +130,33 @@ def test_deep_pictures_are_scaled_to_8_bits(bits, tmp_path):
     obj = FrameWick.open(tmp_path / "deep.heic")
     assert obj.image.mode == "RGB" and describe(obj)["bit_depth"] == bits
     assert fs.close(obj.image.getpixel((16, 16)), (255, 128, 32), 4)
+
+
+@needs_heif_enc
+@pytest.mark.parametrize("args", [[], ["--full_range_flag", 0], ["--matrix_coefficients", 1], ["-p", "chroma=422"],
+                                  ["-p", "chroma=444"], ["--rotate-cw", 90, "--cut-tiles", 64], ["-b", 10]],
+                         ids=["601 full", "limited range", "709", "4:2:2", "4:4:4", "turned grid", "10-bit"])
+def test_rows_from_the_planes_match_libheifs_own_rgb(args, tmp_path):
+    """The picture is handed to Pillow from its YCbCr planes row by row (so it is never held
+    whole in RGB twice); the result must be libheif's own conversion but for the chroma filter."""
+    photo = Image.merge("RGB", [Image.effect_noise((160, 120), 30 + 10 * i) for i in range(3)]).filter(
+        ImageFilter.GaussianBlur(3))
+    photo = Image.blend(photo, fs.card((160, 120)), 0.6)
+    if "-b" in args:
+        rgb = photo.tobytes()
+        fs.png16(tmp_path / "p.png", [[tuple(257 * rgb[3 * (y * 160 + x) + c] for c in range(3)) for x in range(160)]
+                                      for y in range(120)])
+    else:
+        photo.save(tmp_path / "p.png")
+    fs.heif_enc("-q", 85, *args, "-o", tmp_path / "p.heic", tmp_path / "p.png")
+    data = (tmp_path / "p.heic").read_bytes()
+    mode, size, ours = _heif.decode(data, 0)
+    _, _, theirs = _heif.decode(data, 0, True)
+    diff = ImageChops.difference(Image.frombytes(mode, size, ours), Image.frombytes(mode, size, theirs))
+    means = ImageStat.Stat(diff).mean
+    assert max(means) < (0.05 if "chroma=444" in args else 1.5), means
+    with Image.open(tmp_path / "p.heic") as im:
+        assert im.tobytes() == ours
 
 
 @needs_heif_enc

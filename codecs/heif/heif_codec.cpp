@@ -191,20 +191,101 @@ Info read_info(const std::uint8_t *data, std::size_t size, std::uint64_t max_pix
     return info;
 }
 
-Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) {
+namespace {
+
+// The luma weights of an nclx matrix the planar path converts (non-constant luminance, like
+// BT.601, BT.709 and BT.2020); false for the others, which libheif converts itself.
+bool luma_weights(int matrix, double &kr, double &kb) {
+    switch (matrix) {
+    case 1: kr = 0.2126; kb = 0.0722; return true;
+    case 2: case 5: case 6: kr = 0.299; kb = 0.114; return true;  // unspecified is taken as BT.601
+    case 4: kr = 0.30; kb = 0.11; return true;
+    case 7: kr = 0.212; kb = 0.087; return true;
+    case 9: kr = 0.2627; kb = 0.0593; return true;
+    default: return false;
+    }
+}
+
+inline std::uint32_t sample(const std::uint8_t *row, int x, bool wide) {
+    return wide ? std::uint32_t(row[2 * x]) | (std::uint32_t(row[2 * x + 1]) << 8) : row[x];
+}
+
+inline std::uint8_t to_byte(double v) {
+    v = v * 255.0 + 0.5;
+    return std::uint8_t(v <= 0 ? 0 : v >= 255 ? 255 : int(v));
+}
+
+// The two chroma samples (and the nearer one's weight) that an output coordinate `p` takes on
+// a subsampled axis: a triangle filter with the samples between two luma positions (each
+// position takes 3/4 of the nearer sample and 1/4 of the next), as libjpeg's fancy upsampling;
+// it stays within a level or two of libheif's own bilinear conversion (tested), one pixel
+// off at most at a hard corner.
+struct Tap {
+    int a, b;
+    double wa;
+};
+inline Tap horizontal_tap(int p, int n) {
+    int i = p >> 1;
+    int j = (p & 1) ? std::min(i + 1, n - 1) : std::max(i - 1, 0);
+    return {i, j, 0.75};
+}
+inline Tap vertical_tap(int p, int n) {
+    int i = p >> 1;
+    int j = (p & 1) ? std::min(i + 1, n - 1) : std::max(i - 1, 0);
+    return {i, j, 0.75};
+}
+
+} // namespace
+
+Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool via_rgb) {
     Context ctx = open_context(data, size, max_pixels);
     Handle h = primary(ctx.get());
     Decoded out;
-    out.channels = heif_image_handle_has_alpha_channel(h.get()) ? 4 : 3;
-    bool deep = heif_image_handle_get_luma_bits_per_pixel(h.get()) > 8;
-    heif_chroma chroma = out.channels == 4 ? (deep ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
-                                           : (deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB);
+    const bool alpha = heif_image_handle_has_alpha_channel(h.get()) != 0;
+    out.channels = alpha ? 4 : 3;
     std::unique_ptr<heif_decoding_options, DecodingOptionsFree> options(heif_decoding_options_alloc());
     if (!options) throw std::bad_alloc();
     options->ignore_transformations = 0;  // irot, imir and clap are the picture's own geometry
+    // 1. As coded where that is YCbCr 4:2:0, 4:2:2 or 4:4:4; otherwise RGB from libheif.
+    heif_colorspace space = heif_colorspace_undefined;
+    heif_chroma chroma = heif_chroma_undefined;
+    if (!via_rgb && heif_image_handle_get_preferred_decoding_colorspace(h.get(), &space, &chroma).code == heif_error_Ok &&
+        space == heif_colorspace_YCbCr && (chroma == heif_chroma_420 || chroma == heif_chroma_422 || chroma == heif_chroma_444)) {
+        heif_image *raw = nullptr;
+        ok(heif_decode_image(h.get(), &raw, heif_colorspace_YCbCr, chroma, options.get()));
+        out.image.reset(raw);
+        heif_color_profile_nclx *nclx_raw = nullptr;
+        int matrix = 6;
+        if (heif_image_get_nclx_color_profile(raw, &nclx_raw).code == heif_error_Ok && nclx_raw) {
+            Nclx nclx(nclx_raw);
+            matrix = int(nclx->matrix_coefficients);
+            out.full_range = nclx->full_range_flag != 0;
+        }
+        out.width = heif_image_get_width(raw, heif_channel_Y);
+        out.height = heif_image_get_height(raw, heif_channel_Y);
+        const int cw = heif_image_get_width(raw, heif_channel_Cb), ch = heif_image_get_height(raw, heif_channel_Cb);
+        out.bits = heif_image_get_bits_per_pixel_range(raw, heif_channel_Y);
+        out.alpha_bits = alpha ? heif_image_get_bits_per_pixel_range(raw, heif_channel_Alpha) : 8;
+        out.sub_x = cw < out.width ? 2 : 1;
+        out.sub_y = ch < out.height ? 2 : 1;
+        const bool sizes_fit = cw == (out.width + out.sub_x - 1) / out.sub_x && ch == (out.height + out.sub_y - 1) / out.sub_y &&
+                               heif_image_get_bits_per_pixel_range(raw, heif_channel_Cb) == out.bits &&
+                               (!alpha || heif_image_has_channel(raw, heif_channel_Alpha));
+        if (luma_weights(matrix, out.kr, out.kb) && sizes_fit && out.bits >= 8 && out.bits <= 16 && out.alpha_bits >= 1 &&
+            out.alpha_bits <= 16 && out.width > 0 && out.height > 0) {
+            out.planar = true;
+            return out;
+        }
+        out.image.reset();  // a layout the planar path does not take: libheif converts it
+    }
+    // 2. Interleaved RGB(A) from libheif, deep samples kept for scaling.
+    bool deep = heif_image_handle_get_luma_bits_per_pixel(h.get()) > 8;
+    chroma = alpha ? (deep ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
+                   : (deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB);
     heif_image *raw = nullptr;
     ok(heif_decode_image(h.get(), &raw, heif_colorspace_RGB, chroma, options.get()));
     out.image.reset(raw);
+    out.planar = false;
     out.width = heif_image_get_width(raw, heif_channel_interleaved);
     out.height = heif_image_get_height(raw, heif_channel_interleaved);
     out.bits = heif_image_get_bits_per_pixel_range(raw, heif_channel_interleaved);
@@ -213,22 +294,70 @@ Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pix
     return out;
 }
 
-void Decoded::copy_to(std::uint8_t *out) const {
-    std::size_t stride = 0;
-    const std::uint8_t *plane = heif_image_get_plane_readonly2(image.get(), heif_channel_interleaved, &stride);
-    const std::size_t row = std::size_t(width) * std::size_t(channels);
-    if (bits == 8) {
-        for (int y = 0; y < height; ++y) std::memcpy(out + row * std::size_t(y), plane + stride * std::size_t(y), row);
+void Decoded::rows_to(int row, int count, std::uint8_t *out) const {
+    const std::size_t packed = std::size_t(width) * std::size_t(channels);
+    if (!planar) {
+        std::size_t stride = 0;
+        const std::uint8_t *plane = heif_image_get_plane_readonly2(image.get(), heif_channel_interleaved, &stride);
+        const std::uint32_t max = (1u << bits) - 1;
+        for (int y = row; y < row + count; ++y) {
+            const std::uint8_t *src = plane + stride * std::size_t(y);
+            std::uint8_t *dst = out + packed * std::size_t(y - row);
+            if (bits == 8) {
+                std::memcpy(dst, src, packed);
+                continue;
+            }
+            // 10- to 16-bit samples (little-endian) scaled to 0-255, rounded: v * 255 / max.
+            for (std::size_t i = 0; i < packed; ++i) {
+                std::uint32_t v = std::min<std::uint32_t>(std::uint32_t(src[2 * i]) | (std::uint32_t(src[2 * i + 1]) << 8), max);
+                dst[i] = std::uint8_t((v * 255 + max / 2) / max);
+            }
+        }
         return;
     }
-    // 10- to 16-bit samples (little-endian) scaled to 0-255, rounded: v * 255 / max.
-    const std::uint32_t max = (1u << bits) - 1;
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t *src = plane + stride * std::size_t(y);
-        std::uint8_t *dst = out + row * std::size_t(y);
-        for (std::size_t i = 0; i < row; ++i) {
-            std::uint32_t v = std::min<std::uint32_t>(std::uint32_t(src[2 * i]) | (std::uint32_t(src[2 * i + 1]) << 8), max);
-            dst[i] = std::uint8_t((v * 255 + max / 2) / max);
+    // YCbCr to R'G'B' by the nclx matrix: R = Y + 2(1 - Kr) Cr, B = Y + 2(1 - Kb) Cb,
+    // G = (Y - Kr R - Kb B) / Kg, after taking the range (full, or 16-235 and 16-240 scaled to
+    // the bit depth) off the samples.
+    std::size_t sy = 0, sb = 0, sr = 0, sa = 0;
+    const std::uint8_t *py = heif_image_get_plane_readonly2(image.get(), heif_channel_Y, &sy);
+    const std::uint8_t *pb = heif_image_get_plane_readonly2(image.get(), heif_channel_Cb, &sb);
+    const std::uint8_t *pr = heif_image_get_plane_readonly2(image.get(), heif_channel_Cr, &sr);
+    const std::uint8_t *pa = channels == 4 ? heif_image_get_plane_readonly2(image.get(), heif_channel_Alpha, &sa) : nullptr;
+    const bool wide = bits > 8, alpha_wide = alpha_bits > 8;
+    const double scale = double(1 << (bits - 8));
+    const double half = double(1 << (bits - 1));
+    const double y_off = full_range ? 0.0 : 16.0 * scale;
+    const double y_mul = 1.0 / (full_range ? double((1u << bits) - 1) : 219.0 * scale);
+    const double c_mul = 1.0 / (full_range ? double((1u << bits) - 1) : 224.0 * scale);
+    const double kg = 1.0 - kr - kb;
+    const double cr_r = 2 * (1 - kr), cb_b = 2 * (1 - kb);
+    const double cb_g = 2 * kb * (1 - kb) / kg, cr_g = 2 * kr * (1 - kr) / kg;
+    const int cw = (width + sub_x - 1) / sub_x, ch = (height + sub_y - 1) / sub_y;
+    const std::uint32_t amax = (1u << alpha_bits) - 1;
+    for (int y = row; y < row + count; ++y) {
+        const Tap ty = sub_y == 2 ? vertical_tap(y, ch) : Tap{y, y, 1.0};
+        const std::uint8_t *yrow = py + sy * std::size_t(y);
+        const std::uint8_t *b0 = pb + sb * std::size_t(ty.a), *b1 = pb + sb * std::size_t(ty.b);
+        const std::uint8_t *r0 = pr + sr * std::size_t(ty.a), *r1 = pr + sr * std::size_t(ty.b);
+        const std::uint8_t *arow = pa ? pa + sa * std::size_t(y) : nullptr;
+        std::uint8_t *dst = out + packed * std::size_t(y - row);
+        for (int x = 0; x < width; ++x) {
+            const Tap tx = sub_x == 2 ? horizontal_tap(x, cw) : Tap{x, x, 1.0};
+            auto chroma = [&](const std::uint8_t *c0, const std::uint8_t *c1) {
+                double top = tx.wa * sample(c0, tx.a, wide) + (1 - tx.wa) * sample(c0, tx.b, wide);
+                double bottom = tx.wa * sample(c1, tx.a, wide) + (1 - tx.wa) * sample(c1, tx.b, wide);
+                return (ty.wa * top + (1 - ty.wa) * bottom - half) * c_mul;
+            };
+            const double lum = (double(sample(yrow, x, wide)) - y_off) * y_mul;
+            const double cb = chroma(b0, b1), cr = chroma(r0, r1);
+            dst[0] = to_byte(lum + cr_r * cr);
+            dst[1] = to_byte(lum - cb_g * cb - cr_g * cr);
+            dst[2] = to_byte(lum + cb_b * cb);
+            if (arow) {
+                std::uint32_t a = std::min(sample(arow, x, alpha_wide), amax);
+                dst[3] = std::uint8_t((a * 255 + amax / 2) / amax);
+            }
+            dst += channels;
         }
     }
 }

@@ -44,14 +44,23 @@ struct Info {
 // Reads the boxes of the file in `data` under the given pixel limit (0: libheif's own limits).
 Info read_info(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels);
 
-// The primary image decoded to interleaved RGB or RGBA, its rotation and mirror applied.
+// The primary image decoded, its rotation and mirror applied, kept as the decoder gave it:
+// Y, Cb and Cr planes (turned into RGB rows only as they are asked for, so that the picture is
+// never held twice in RGB), or interleaved RGB where libheif had to convert it (monochrome,
+// RGB-coded or unusual matrices).
 struct Decoded {
     Image image;
-    int width = 0, height = 0, channels = 3, bits = 8;
-    // Writes the rows packed (width * channels bytes each) to `out`, deeper samples scaled to 8 bits.
-    void copy_to(std::uint8_t *out) const;
+    int width = 0, height = 0, channels = 3;  // channels of the rows handed out: 3 or 4
+    int bits = 8, alpha_bits = 8;
+    bool planar = false;                      // Y, Cb, Cr (and alpha) planes
+    int sub_x = 1, sub_y = 1;                 // chroma subsampling of the planes
+    double kr = 0.299, kb = 0.114;            // the nclx matrix's luma weights
+    bool full_range = true;
+    // Writes rows [row, row + count) packed (width * channels bytes each) to `out`, 8 bits a sample.
+    void rows_to(int row, int count, std::uint8_t *out) const;
 };
-Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels);
+// `via_rgb` has libheif convert to RGB itself (the reference the planar path is tested against).
+Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool via_rgb = false);
 
 // Pixels to encode: 8-bit interleaved RGB (channels 3) or RGBA (4), rows `stride` bytes apart.
 struct Picture {

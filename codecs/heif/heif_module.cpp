@@ -6,7 +6,9 @@
 // become Python exceptions at one barrier.
 //
 //   read(data, max_pixels) -> dict        what the file holds, nothing decoded
-//   decode(data, max_pixels) -> (mode, (width, height), pixels)
+//   decode(data, max_pixels[, via_rgb]) -> (mode, (width, height), pixels)
+//   decoder(data, max_pixels) -> (mode, (width, height), decoded)   the picture as decoded
+//   rows(decoded, row, count) -> bytes                                 its rows in RGB(A), 8 bits
 //   encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation) -> bytes
 //
 // `data` and `pixels` are any bytes-like object; `exif`, `xmp` and `icc` bytes-like or None.
@@ -16,6 +18,7 @@
 
 #include <object.hpp>
 
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -162,33 +165,69 @@ PyObject *read(PyObject *module, PyObject *const *args, Py_ssize_t nargs) noexce
     });
 }
 
-// ---- decode(data, max_pixels)
+// ---- decode(data, max_pixels[, via_rgb]), decoder(data, max_pixels), rows(decoder, row, count)
 
-ref decode_impl(const Buffer &data, std::uint64_t max_pixels) {
-    heifcodec::Decoded decoded;
-    {
-        WithoutGil nogil;
-        decoded = heifcodec::decode(data.data(), data.size(), max_pixels);
-    }
-    const auto size = Py_ssize_t(decoded.width) * decoded.height * decoded.channels;
+constexpr const char *decoder_capsule = "framewick.formats._heif.decoder";
+
+void free_decoded(PyObject *capsule) noexcept {
+    delete static_cast<heifcodec::Decoded *>(PyCapsule_GetPointer(capsule, decoder_capsule));
+}
+
+heifcodec::Decoded decode_without_gil(const Buffer &data, std::uint64_t max_pixels, bool via_rgb) {
+    WithoutGil nogil;
+    return heifcodec::decode(data.data(), data.size(), max_pixels, via_rgb);
+}
+
+ref mode_and_size(const heifcodec::Decoded &d) {
+    ref mode = check(PyUnicode_FromString(d.channels == 4 ? "RGBA" : "RGB"));
+    ref w = check(PyLong_FromLong(d.width)), h = check(PyLong_FromLong(d.height));
+    return fw::tuple_of(mode, fw::tuple_of(w, h));
+}
+
+// Rows [row, row + count) of a decoded picture as bytes, converted without the GIL.
+ref rows_of(const heifcodec::Decoded &d, int row, int count) {
+    const auto size = Py_ssize_t(d.width) * d.channels * count;
     ref pixels = check(PyBytes_FromStringAndSize(nullptr, size));
-    {
-        auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pixels.ptr()));
-        WithoutGil nogil;
-        decoded.copy_to(out);
-        decoded.image.reset();
-    }
-    ref mode = check(PyUnicode_FromString(decoded.channels == 4 ? "RGBA" : "RGB"));
-    ref w = check(PyLong_FromLong(decoded.width)), h = check(PyLong_FromLong(decoded.height));
-    return fw::tuple_of(mode, fw::tuple_of(w, h), pixels);
+    auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pixels.ptr()));
+    WithoutGil nogil;
+    d.rows_to(row, count, out);
+    return pixels;
 }
 
 PyObject *decode(PyObject *module, PyObject *const *args, Py_ssize_t nargs) noexcept {
     return barrier(module, [&] {
-        check_count("decode", nargs, 2);
+        if (nargs != 2) check_count("decode", nargs, 3);
         Buffer data(args[0]);
         auto max_pixels = std::uint64_t(as_int(args[1], "max_pixels", 0, (1LL << 62)));
-        return decode_impl(data, max_pixels);
+        bool via_rgb = nargs == 3 && fw::truth(args[2]);
+        heifcodec::Decoded d = decode_without_gil(data, max_pixels, via_rgb);
+        ref head = mode_and_size(d);
+        ref pixels = rows_of(d, 0, d.height);
+        return fw::tuple_of(head.item(0), head.item(1), pixels);
+    });
+}
+
+PyObject *decoder(PyObject *module, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    return barrier(module, [&] {
+        check_count("decoder", nargs, 2);
+        Buffer data(args[0]);
+        auto max_pixels = std::uint64_t(as_int(args[1], "max_pixels", 0, (1LL << 62)));
+        auto d = std::make_unique<heifcodec::Decoded>(decode_without_gil(data, max_pixels, false));
+        ref head = mode_and_size(*d);
+        ref capsule = check(PyCapsule_New(d.get(), decoder_capsule, free_decoded));
+        d.release();  // the capsule owns it now
+        return fw::tuple_of(head.item(0), head.item(1), capsule);
+    });
+}
+
+PyObject *rows(PyObject *module, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    return barrier(module, [&] {
+        check_count("rows", nargs, 3);
+        auto *d = static_cast<heifcodec::Decoded *>(PyCapsule_GetPointer(args[0], decoder_capsule));
+        if (!d) throw error{};
+        int row = int(as_int(args[1], "row", 0, d->height));
+        int count = int(as_int(args[2], "count", 0, d->height - row));
+        return rows_of(*d, row, count);
     });
 }
 
@@ -230,7 +269,11 @@ PyMethodDef methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read)), METH_FASTCALL,
      "read(data, max_pixels) -> dict: what the HEIF file in data holds, without decoding it."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_FASTCALL,
-     "decode(data, max_pixels) -> (mode, (width, height), pixels): the primary image, upright, 8 bits."},
+     "decode(data, max_pixels[, via_rgb]) -> (mode, (width, height), pixels): the primary image, upright, 8 bits."},
+    {"decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decoder)), METH_FASTCALL,
+     "decoder(data, max_pixels) -> (mode, (width, height), decoded): the primary image decoded, its rows to come."},
+    {"rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows)), METH_FASTCALL,
+     "rows(decoded, row, count) -> bytes: rows of a decoded picture, RGB or RGBA, 8 bits."},
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_FASTCALL,
      "encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation) -> bytes: an HEIC file."},
     {nullptr, nullptr, 0, nullptr},

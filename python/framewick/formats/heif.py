@@ -13,7 +13,6 @@ Writing: HEVC through x265 at `quality` (default 90), with `exif`, `xmp` and `ic
 
 from __future__ import annotations
 
-import io
 import re
 from typing import IO, Any
 
@@ -29,6 +28,7 @@ EXTENSIONS = (".heic", ".heif", ".hif", ".heics", ".heifs")
 MIME = "image/heic"
 
 _ORIENTATION = 0x0112
+_BAND_BYTES = 1 << 20  # rows converted to RGB at a time
 _XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
 
 
@@ -63,6 +63,7 @@ class HeifImageFile(ImageFile.ImageFile):
     #: The pixel limit handed to libheif's security limits (set by `_open` from Pillow's own;
     #: a caller with a limit of its own may set it before loading).
     pixel_limit = 0
+    _decoded: Any = None
 
     def _open(self) -> None:
         assert self.fp is not None
@@ -107,7 +108,7 @@ class HeifImageFile(ImageFile.ImageFile):
         if self.tile and self._data is not None:
             data, self._data = self._data, None
             try:
-                mode, size, pixels = _heif.decode(data, self.pixel_limit)
+                mode, size, self._decoded = _heif.decoder(data, self.pixel_limit)
                 if mode != self.mode or tuple(size) != self.size:
                     raise OSError(f"decoded {mode} {size[0]}x{size[1]}, the file said {self.mode} "
                                   f"{self.size[0]}x{self.size[1]}")
@@ -116,14 +117,28 @@ class HeifImageFile(ImageFile.ImageFile):
                 raise Image.DecompressionBombError(f"libheif's security limits refused it: {error}") from None
             except BaseException:
                 self.tile = []
+                self._decoded = None
                 raise
-            if self.fp and self._exclusive_fp:
-                self.fp.close()
-            self.fp = io.BytesIO(pixels)
+            del data  # the file's bytes are not needed once decoded
+            self._row, self._band, self._at = 0, b"", 0
         return super().load()
 
+    # Pillow's raw decoder reads the rows through these, a band at a time: the picture is held
+    # as decoded (YCbCr) and in Pillow's memory, never a third time as one block of RGB.
     def load_seek(self, pos: int) -> None:
-        pass  # the pixels are decoded whole: the raw tile reads them from the start
+        self._row, self._band, self._at = 0, b"", 0
+
+    def load_read(self, size: int) -> bytes:
+        if self._at >= len(self._band) and self._decoded is not None and self._row < self.size[1]:
+            count = max(1, min(self.size[1] - self._row, _BAND_BYTES // (self.size[0] * len(self.mode))))
+            self._band, self._at = _heif.rows(self._decoded, self._row, count), 0
+            self._row += count
+        chunk = self._band[self._at:self._at + size]
+        self._at += len(chunk)
+        return chunk
+
+    def load_end(self) -> None:
+        self._decoded = None  # the decoded planes go as soon as Pillow has the pixels
 
 
 def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
