@@ -162,8 +162,11 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
 
 
 def register() -> None:
-    """Make HEIF known to Pillow: found by content, written where libheif has an HEVC encoder."""
-    Image.register_open(FORMAT, HeifImageFile, _accept)
+    """Make HEIF known to Pillow: found by content where libheif has an HEVC decoder (without
+    one a HEIC stays unknown and is named with the packages that read it), written where it has
+    an HEVC encoder."""
+    if _heif.DECODES:
+        Image.register_open(FORMAT, HeifImageFile, _accept)
     if _heif.ENCODES:
         Image.register_save(FORMAT, _save)
     Image.register_extensions(FORMAT, list(EXTENSIONS))
