@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Any, Self
+
+from PIL import Image
 
 from framewick.lut import Grading
 from framewick.modules.effects import Effects
@@ -65,8 +68,55 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading):
         write_photo(self, target, format=format, strip=strip, background=background, srgb=srgb)
         return self
 
+    def extract_color_palette(self, num_colors: int = 5) -> list:  # type: ignore[type-arg]
+        """The dominant colours as hex codes (see Inspector.extract_color_palette); a 16-bit,
+        32-bit or float picture is counted as scaled to 8 bits by its range, not clipped."""
+        picture = getattr(self, "image", None)
+        from framewick.photo import modes
+
+        if not isinstance(picture, Image.Image) or picture.mode not in modes.DEEP:
+            return Inspector.extract_color_palette(self, num_colors)
+        self.image = modes.to_8bit(picture)
+        try:
+            return Inspector.extract_color_palette(self, num_colors)
+        finally:
+            self.image = picture
+
     def _repr_png_(self) -> bytes | None:
         """The picture for notebooks, at most 1024 pixels on the long side."""
         from framewick.photo import repr_png
 
         return repr_png(self)
+
+
+def _adapted(name: str, native: Any) -> Any:
+    """`native` for a picture opened by `open`, whatever its mode: where the method cannot take
+    the picture as it is (palette, CMYK, 16-bit, float, ...), it runs as a chain's step would,
+    on the picture brought to a mode it takes. Pictures made any other way get the method as
+    it is."""
+
+    @functools.wraps(native)
+    def method(self: Any, *args: Any, **kwargs: Any) -> Any:
+        if self.photo is None:
+            return native(self, *args, **kwargs)
+        from framewick.photo import running
+
+        if not running.needs_runner(name, getattr(self, "image", None)):
+            return native(self, *args, **kwargs)
+        return running.run_call(self, name, native, args, kwargs)
+
+    return method
+
+
+def _adapt_methods() -> None:
+    from framewick.steps import STEPS
+
+    for info in STEPS:
+        if info.owner in ("Storage", "Inspector") or info.method in vars(FrameWick):
+            continue
+        native = getattr(FrameWick, info.method, None)
+        if native is not None:
+            setattr(FrameWick, info.method, _adapted(info.method, native))
+
+
+_adapt_methods()

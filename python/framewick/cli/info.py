@@ -67,6 +67,10 @@ def palette_shares(image: Any, palette: list[str]) -> list[dict[str, Any]]:
     """
     from collections import Counter
 
+    from framewick.photo import modes
+
+    if image.mode in modes.DEEP:  # counted as the palette counts it: scaled to 8 bits by its range
+        image = modes.to_8bit(image)
     small = image.resize((100, 100)).convert("RGB")
     data = small.tobytes()
     counts = Counter(zip(data[0::3], data[1::3], data[2::3]))

@@ -32,7 +32,7 @@ from dataclasses import replace
 import math
 from typing import Any, TypeVar
 
-from PIL import Image, ImageChops
+from PIL import Image, ImageChops, ImageColor
 
 from framewick._output import captured
 from framewick.photo import modes
@@ -177,8 +177,91 @@ def _put_alpha(result: Image.Image, alpha: Image.Image) -> Image.Image:
     return result
 
 
+# Steps that only move pixels (or change nothing in them): a deep picture keeps its depth.
+KEEPS_DEPTH = frozenset({"resize", "crop", "rotate", "flip", "fit", "thumbnail", "optimize", "compare"})
+# Steps Pillow runs on a working picture only when it is RGB (grayscale) or has no alpha.
+_RGB_ONLY = frozenset({"apply_grayscale"})
+_NO_ALPHA = frozenset({"auto_enhance"})
+
+
+def keeps_depth(step: Any, picture: Image.Image) -> bool:
+    """Whether `step` runs on the deep `picture` as it is: it only moves pixels, and a border
+    only when it is black (Pillow reads a colour name as an 8-bit value in a deep mode)."""
+    if step.method in KEEPS_DEPTH:
+        return True
+    if step.method == "apply_border":
+        colour = step.args[1] if len(step.args) > 1 else step.kwargs.get("color", "black")
+        try:
+            return ImageColor.getcolor(colour, "L") == 0
+        except (ValueError, TypeError, AttributeError):
+            return False
+    return False
+
+
+def _deep(obj: Any, step: Any, picture: Image.Image) -> None:
+    """Run a pixel-moving step on a deep picture, keeping its mode."""
+    mode = picture.mode
+    if step.method == "thumbnail" and mode.startswith("I;16"):
+        obj.image = picture.convert("I")  # Pillow reduces I but not I;16; the values fit both
+        del picture
+        step.apply(obj)
+        if isinstance(obj.image, Image.Image) and obj.image.mode == "I":
+            obj.image = obj.image.convert(mode)
+        return
+    obj.image = picture
+    del picture
+    step.apply(obj)
+
+
+def needs_runner(method: str, picture: Any) -> bool:
+    """Whether calling `method` directly on `picture` would fail or misread it (a mode the
+    method cannot take, or depth it would clip), so the runner should bring the picture to
+    one it takes."""
+    if not isinstance(picture, Image.Image):
+        return False
+    mode = picture.mode
+    step = _Call(method, None, (), {})
+    if mode in modes.DEEP:
+        return not keeps_depth(step, picture) or (method == "thumbnail" and mode.startswith("I;16"))
+    if method in WHOLE:
+        return False
+    if mode not in modes.WORKING:
+        return True
+    return (method in _RGB_ONLY and mode != "RGB") or (method in _NO_ALPHA and mode in ("LA", "RGBA"))
+
+
+class _Call:
+    """One direct call of a method as a step: `apply` calls `fn` (the method itself, not the
+    object's attribute, which may be the caller)."""
+
+    def __init__(self, method: str, fn: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
+        self.method, self.fn, self.args, self.kwargs = method, fn, args, kwargs
+
+    def apply(self, obj: Any) -> Any:
+        return self.fn(obj, *self.args, **self.kwargs)
+
+
+def run_call(obj: T, method: str, fn: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> T:
+    """Call `fn` (the method `method`) on `obj` as a chain's step runs: the picture brought to a
+    mode the method takes, deep pictures scaled by their range unless the method only moves
+    pixels, alpha kept. A mode Pillow cannot convert is one line saying so."""
+    picture = getattr(obj, "image")
+    photo: Photo | None = getattr(obj, "photo", None)
+    try:
+        _edit(obj, _Call(method, fn, args, kwargs), picture, photo)
+    except ValueError as error:
+        if "conversion from" not in str(error) or getattr(obj, "image", None) is not picture:
+            raise
+        raise ValueError(f"❌ Error: {method} cannot work on a picture in mode {picture.mode}: {error}; "
+                         "convert it to RGB or L with another tool first") from None
+    return obj
+
+
 def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> None:
     """Run `step` on `picture` (one frame) through `obj`, leaving the result in `obj.image`."""
+    if picture.mode in modes.DEEP and keeps_depth(step, picture):
+        _deep(obj, step, picture)
+        return
     icc = photo.icc if photo is not None else None
     picture, icc = modes.working(picture, icc)
     if photo is not None:
