@@ -70,7 +70,10 @@ def describe(obj: Any) -> dict[str, Any]:
     chunks by keyword)."""
     photo: Photo = getattr(obj, "photo", None) or Photo()
     image = obj.image
-    frames = len(photo.frames) if photo.animated else max(1, int(getattr(image, "n_frames", 1) or 1))
+    if getattr(obj, "photo", None) is not None:  # every frame was read when the file was opened
+        frames = max(1, len(photo.frames))
+    else:
+        frames = max(1, int(getattr(image, "n_frames", 1) or 1))
     dpi = photo.dpi if getattr(obj, "photo", None) is not None else image.info.get("dpi")
     if dpi is not None and not all(isinstance(v, (int, float)) and math.isfinite(v) and v > 0 for v in dpi):
         dpi = None

@@ -68,8 +68,14 @@ def _bomb_check(size: tuple[int, int]) -> None:
         return
     pixels = max(1, size[0]) * max(1, size[1])
     if limit is not None and pixels > limit:
-        raise Image.DecompressionBombError(f"Image size ({pixels} pixels) exceeds limit of {limit} pixels, "
-                                           "could be decompression bomb DOS attack.")
+        raise _TooLarge(size, pixels, limit)
+
+
+class _TooLarge(Image.DecompressionBombError):
+    """A picture (or a frame, or a tile) larger than the open's own limit."""
+
+    def __init__(self, size: tuple[int, int], pixels: int, limit: int) -> None:
+        super().__init__(f"{size[0]}x{size[1]} is {pixels} pixels, more than the limit of {limit}")
 
 
 def _install_bomb_check() -> None:
@@ -91,6 +97,8 @@ def _open(fp: IO[bytes], name: str) -> Image.Image:
         return Image.open(fp)
     except UnidentifiedImageError:
         raise PhotoError(f"❌ Error: {name} is not a picture this Pillow can read") from None
+    except _TooLarge as error:
+        raise PhotoError(f"❌ Error: {name} is too large: {error}") from None
     except Image.DecompressionBombError as error:
         raise PhotoError(f"❌ Error: {name} is too large to open safely: {error}") from None
     except OSError as error:  # a damaged file a plugin recognised (a camera RAW file)
@@ -187,6 +195,8 @@ def _decoding(name: str, action: Any) -> Any:
     except (OSError, SyntaxError, ValueError, EOFError, struct.error) as error:
         if isinstance(error, (FileNotFoundError, PermissionError, PhotoError)):
             raise
+        if isinstance(error, _TooLarge):
+            raise PhotoError(f"❌ Error: {name} is too large: {error}") from None
         if isinstance(error, Image.DecompressionBombError):
             raise PhotoError(f"❌ Error: {name} is too large to open safely: {error}") from None
         raise PhotoError(f"❌ Error: {name} could not be decoded: {error}") from None
@@ -235,7 +245,8 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             first = photo.frames[0]
         else:
             _decoding(name, picture.load)
-            first = picture
+            # A PSD's layers stay in the file (closed once opened): the composite alone is kept.
+            first = picture.copy() if still else picture
         if picture.format == "PNG" and not _png_whole(fp):
             raise PhotoError(f"❌ Error: {name} could not be decoded: the file ends before its end chunk (IEND)")
     except BaseException:

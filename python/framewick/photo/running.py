@@ -179,8 +179,9 @@ def _put_alpha(result: Image.Image, alpha: Image.Image) -> Image.Image:
 
 # Steps that only move pixels (or change nothing in them): a deep picture keeps its depth.
 KEEPS_DEPTH = frozenset({"resize", "crop", "rotate", "flip", "fit", "thumbnail", "optimize", "compare"})
-# Steps Pillow runs on a working picture only when it is RGB (grayscale) or has no alpha.
-_RGB_ONLY = frozenset({"apply_grayscale"})
+# Steps Pillow runs on a working picture only when it is RGB (grayscale, the presets that
+# blend with an RGB picture) or has no alpha (auto_enhance).
+_RGB_ONLY = NEEDS_RGB
 _NO_ALPHA = frozenset({"auto_enhance"})
 
 
