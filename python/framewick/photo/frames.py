@@ -82,9 +82,9 @@ def animation_args(photo: Photo, fmt: str, frames: list[Image.Image], default_im
         args["disposal"] = disposal
     elif fmt == "GIF" and any(f.mode in ("RGBA", "LA", "PA") for f in frames):
         args["disposal"] = 2  # whole frames with transparency: clear before each one
-    if fmt == "GIF" and _same_frames(frames):
-        # Pillow merges equal frames into one and then cannot take per-frame lists: one
-        # picture shown for the whole time.
+    if fmt in ("GIF", "PNG") and not default_image and _same_frames(frames):
+        # Pillow's GIF and APNG writers merge equal frames into one and then cannot take
+        # per-frame lists (nor, for APNG, a palette): one picture shown for the whole time.
         args = {"duration": sum(durations)} if durations else {}
         if photo.loop is not None:
             args["loop"] = photo.loop

@@ -60,7 +60,8 @@ def storable(picture: Image.Image, fmt: str, background: str | tuple[int, ...],
             if 0 <= low and high <= 65535:
                 return picture.convert("I;16"), icc
         if mode.startswith("I;16") and "I;16" in can.modes:
-            return picture.convert("I;16"), icc
+            # through I: Pillow's direct conversion between the 16-bit byte orders clips to 255
+            return picture.convert("I").convert("I;16"), icc
         picture = modes.to_8bit(picture)
     elif mode == "CMYK":
         picture, icc = modes.working(picture, icc)
