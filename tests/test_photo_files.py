@@ -128,6 +128,16 @@ def test_thumbnail_of_a_large_16_bit_picture_keeps_its_depth():
     assert obj.image.convert("I").tobytes() == expected.tobytes()
 
 
+@pytest.mark.parametrize("colour, mode, edge", [("black", "I;16", 0), ("white", "L", 255)])
+def test_a_border_keeps_16_bits_where_its_colour_can_be_said_in_them(colour, mode, edge, capsys):
+    obj = FrameWick.open(io.BytesIO(R.png_bytes(R.grey16())))
+    obj.apply_border(3, colour)
+    assert obj.image.mode == mode and obj.image.size == (70, 54) and obj.image.getpixel((0, 0)) == edge
+    chained = FrameWick.open(io.BytesIO(R.png_bytes(R.grey16())))
+    run_steps(chained, f"border:3,color={colour}", lambda line: None)
+    assert chained.image.tobytes() == obj.image.tobytes()
+
+
 METHODS = [("apply_blur", ()), ("apply_sharpen", ()), ("apply_contrast", (1.5,)), ("apply_grayscale", (0.5,)),
            ("auto_enhance", ()), ("adjust_gamma", (0.8,)), ("apply_sepia", ()), ("invert", ()),
            ("apply_camscanner", ()), ("round_corners", (5,)), ("add_text", ("hi", (1, 1)))] + \
@@ -269,6 +279,15 @@ def test_a_gif_of_identical_frames_is_written(tmp_path):
     assert sum(d for d, _ in got) == 600 and {c for _, c in got} == {(0, 255, 255)}
     FrameWick.open(source).write(tmp_path / "plain.gif")
     assert sum(d for d, _ in frames_of(tmp_path / "plain.gif")) == 600
+
+
+def test_a_gif_whose_frames_decode_in_different_modes_is_written_as_apng(tmp_path):
+    frames = [R.gradient((24, 16)).rotate(i * 30) for i in range(4)]
+    frames[0].save(tmp_path / "mixed.gif", save_all=True, append_images=frames[1:], duration=[40, 80, 120, 160])
+    obj = FrameWick.open(tmp_path / "mixed.gif")
+    assert len({frame.mode for frame in obj.photo.frames}) > 1  # P, then RGB, as Pillow decodes them
+    obj.write(tmp_path / "out.png")
+    assert [d for d, _ in frames_of(tmp_path / "out.png")] == [40, 80, 120, 160]
 
 
 def test_a_layered_psd_is_read_as_its_composite(tmp_path):

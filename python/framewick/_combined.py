@@ -101,7 +101,7 @@ def _adapted(name: str, native: Any) -> Any:
             return native(self, *args, **kwargs)
         from framewick.photo import running
 
-        if not running.needs_runner(name, getattr(self, "image", None)):
+        if not running.needs_runner(name, getattr(self, "image", None), args, kwargs):
             return native(self, *args, **kwargs)
         return running.run_call(self, name, native, args, kwargs)
 

@@ -214,14 +214,14 @@ def _deep(obj: Any, step: Any, picture: Image.Image) -> None:
     step.apply(obj)
 
 
-def needs_runner(method: str, picture: Any) -> bool:
+def needs_runner(method: str, picture: Any, args: tuple[Any, ...] = (), kwargs: Mapping[str, Any] | None = None) -> bool:
     """Whether calling `method` directly on `picture` would fail or misread it (a mode the
     method cannot take, or depth it would clip), so the runner should bring the picture to
     one it takes."""
     if not isinstance(picture, Image.Image):
         return False
     mode = picture.mode
-    step = _Call(method, None, (), {})
+    step = _Call(method, None, args, dict(kwargs or {}))
     if mode in modes.DEEP:
         return not keeps_depth(step, picture) or (method == "thumbnail" and mode.startswith("I;16"))
     if method in WHOLE:

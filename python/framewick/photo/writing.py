@@ -187,6 +187,11 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
         picture, frame_icc = storable(picture, fmt, background, frame_icc)
         out.append(picture)
         last_icc = frame_icc
+    if len({picture.mode for picture in out}) > 1:
+        # An animation's frames as Pillow decodes them may differ in mode (a GIF's first frame
+        # P, the others RGB); the writers take one mode for all.
+        common = "RGBA" if any(modes.has_alpha(picture) for picture in out) else "RGB"
+        out = [picture if picture.mode == common else picture.convert(common) for picture in out]
     if not profiles.fits(last_icc, out[0].mode) and not (out[0].mode == "P" and fmt == "GIF"):
         last_icc = None
     if srgb and out[0].mode in ("RGB", "RGBA", "P"):
