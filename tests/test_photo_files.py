@@ -172,6 +172,14 @@ def test_every_method_works_on_a_picture_opened_in_any_mode(mode, capsys):
         assert obj.image.getpixel((2, 2)) == 40 and obj.image.getpixel((60, 2)) == 200
 
 
+def test_a_palette_picture_whose_plugin_left_no_palette_object_goes_through_steps(tmp_path):
+    R.gradient((13, 7)).convert("P").save(tmp_path / "icon.icns")
+    obj = FrameWick.open(tmp_path / "icon.icns")
+    assert obj.image.mode == "P" and obj.image.palette is None  # as Pillow's ICNS reader leaves it
+    run_steps(obj, "flip | invert", lambda line: None)
+    assert obj.image.mode == "RGB"
+
+
 def test_a_transparent_grey_value_is_scaled_with_the_pixels(tmp_path):
     source = tmp_path / "trns16.png"
     picture = R.grey16()

@@ -68,7 +68,7 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading):
         write_photo(self, target, format=format, strip=strip, background=background, srgb=srgb)
         return self
 
-    def extract_color_palette(self, num_colors: int = 5) -> list:  # type: ignore[type-arg]
+    def extract_color_palette(self, num_colors: int = 5) -> list[str]:
         """The dominant colours as hex codes (see Inspector.extract_color_palette); a 16-bit,
         32-bit or float picture is counted as scaled to 8 bits by its range, not clipped."""
         picture = getattr(self, "image", None)

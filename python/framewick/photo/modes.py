@@ -22,8 +22,15 @@ DEEP = frozenset({"I;16", "I;16L", "I;16B", "I;16N", "I", "F"})
 
 
 def has_alpha(picture: Image.Image) -> bool:
-    return picture.mode in ("RGBA", "LA", "PA", "La", "RGBa") or (
-        picture.mode == "P" and picture.has_transparency_data)
+    return picture.mode in ("RGBA", "LA", "PA", "La", "RGBa") or (picture.mode == "P" and _palette_alpha(picture))
+
+
+def _palette_alpha(picture: Image.Image) -> bool:
+    """Whether a palette picture has transparency (some plugins, ICNS's, leave its Python-side
+    palette unset though the picture has one: then only a transparency entry says so)."""
+    if picture.palette is None:
+        return "transparency" in picture.info
+    return picture.has_transparency_data
 
 
 def is_grey(mode: str) -> bool:
@@ -84,7 +91,7 @@ def working(picture: Image.Image, icc: bytes | None = None) -> tuple[Image.Image
     if mode in WORKING:
         return picture, icc
     if mode == "P":
-        return picture.convert("RGBA" if picture.has_transparency_data else "RGB"), icc
+        return picture.convert("RGBA" if _palette_alpha(picture) else "RGB"), icc
     if mode == "PA" or mode == "RGBa":
         return picture.convert("RGBA"), icc
     if mode == "La":
