@@ -68,19 +68,23 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading):
         write_photo(self, target, format=format, strip=strip, background=background, srgb=srgb)
         return self
 
-    def extract_color_palette(self, num_colors: int = 5) -> list[str]:
-        """The dominant colours as hex codes (see Inspector.extract_color_palette); a 16-bit,
-        32-bit or float picture is counted as scaled to 8 bits by its range, not clipped."""
-        picture = getattr(self, "image", None)
+    @functools.wraps(Inspector.extract_color_palette)
+    def extract_color_palette(*args: Any, **kwargs: Any) -> list[str]:
+        # A 16-bit, 32-bit or float picture is counted as scaled to 8 bits by its range, not
+        # clipped to white; the arguments are bound by the inspector's method itself.
+        obj = args[0] if args else None
+        picture = getattr(obj, "image", None)
+        if not isinstance(picture, Image.Image):
+            return Inspector.extract_color_palette(*args, **kwargs)
         from framewick.photo import modes
 
-        if not isinstance(picture, Image.Image) or picture.mode not in modes.DEEP:
-            return Inspector.extract_color_palette(self, num_colors)
-        self.image = modes.to_8bit(picture)
+        if picture.mode not in modes.DEEP:
+            return Inspector.extract_color_palette(*args, **kwargs)
+        obj.image = modes.to_8bit(picture)  # type: ignore[union-attr]
         try:
-            return Inspector.extract_color_palette(self, num_colors)
+            return Inspector.extract_color_palette(*args, **kwargs)
         finally:
-            self.image = picture
+            obj.image = picture  # type: ignore[union-attr]
 
     def _repr_png_(self) -> bytes | None:
         """The picture for notebooks, at most 1024 pixels on the long side."""
@@ -96,14 +100,16 @@ def _adapted(name: str, native: Any) -> Any:
     it is."""
 
     @functools.wraps(native)
-    def method(self: Any, *args: Any, **kwargs: Any) -> Any:
-        if self.photo is None:
-            return native(self, *args, **kwargs)
+    def method(*args: Any, **kwargs: Any) -> Any:
+        # Arguments are bound by the method itself (its own errors for a wrong call).
+        obj = args[0] if args else None
+        if getattr(obj, "photo", None) is None:
+            return native(*args, **kwargs)
         from framewick.photo import running
 
-        if not running.needs_runner(name, getattr(self, "image", None), args, kwargs):
-            return native(self, *args, **kwargs)
-        return running.run_call(self, name, native, args, kwargs)
+        if not running.needs_runner(name, getattr(obj, "image", None), args[1:], kwargs):
+            return native(*args, **kwargs)
+        return running.run_call(obj, name, native, args[1:], kwargs)
 
     return method
 
