@@ -22,7 +22,7 @@ import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
 FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw",
-           "studio")
+           "studio", "editing")
 
 NOT_BUILT = "n/a (not built yet)"
 
@@ -488,6 +488,23 @@ def figure_studio(args, out):
     ]
 
 
+# --- Everyday editing ---------------------------------------------------------------------------
+
+def figure_editing(args, out):
+    import editing
+
+    why = editing.available()
+    if why:
+        return [not_built("adjustments 3000x2000 / the same Pillow calls", "<= 1.10", f"{why} is not there")]
+    figures = []
+    for label, (a, b, same) in editing.measure(out, repeats=3 if args.quick else 9).items():
+        figures.append(ratio_figure(f"{label} 3000x2000 / the same Pillow calls", a, b, "", "direct ", "<=", 1.10,
+                                    ms, {"identical": same},
+                                    how="in this process, interleaved; results "
+                                        + ("identical" if same else "DIFFER")))
+    return figures
+
+
 # --- Memory on a large picture ------------------------------------------------------------------
 
 def figure_memory(args, out):
@@ -542,7 +559,7 @@ def main(argv=None):
         else:
             fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch, "peers": figure_peers,
                   "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut, "raw": figure_raw,
-                  "memory": figure_memory, "studio": figure_studio}[name](args, out)
+                  "memory": figure_memory, "studio": figure_studio, "editing": figure_editing}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
 

@@ -9,6 +9,7 @@ from typing import IO, TYPE_CHECKING, Any, Self
 
 from PIL import Image
 
+from framewick.editing import Editing
 from framewick.lut import Grading
 from framewick.modules.effects import Effects
 from framewick.modules.geometry import Geometry
@@ -21,7 +22,7 @@ if TYPE_CHECKING:
     from framewick.photo.metadata import Photo
 
 
-class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading):
+class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editing):
     """A picture and every framewick edit on it: storage, effects, geometry, overlays, inspection.
 
     Make one with `FrameWick.open(source)` (a photo: turned upright, metadata kept) or

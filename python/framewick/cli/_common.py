@@ -230,7 +230,7 @@ def step_list() -> str:
 
     From the static step table, so listing the steps imports neither Pillow nor a native module.
     """
-    from framewick.steps import STEPS, names_of
+    from framewick.steps import STEPS, help_lines, names_of
 
     names = names_of(STEPS)
     lines = []
@@ -240,6 +240,7 @@ def step_list() -> str:
         lines.append(f"      {info.signature()}")
         if info.doc:
             lines.append(f"      {info.doc}")
+        lines.extend(f"        {line}" for line in help_lines(info))
     return "\n".join(lines)
 
 

@@ -41,7 +41,7 @@ from framewick.photo.metadata import Photo
 T = TypeVar("T")
 
 WHOLE = frozenset({"resize", "crop", "rotate", "flip", "fit", "thumbnail", "apply_border",
-                   "convert_mode", "convert", "optimize", "compare"})
+                   "convert_mode", "convert", "optimize", "compare", "size", "rotate_fill"})
 CORNERS = "round_corners"
 # Steps that blend the picture with an RGB one, and so need RGB.
 NEEDS_RGB = frozenset({"apply_grayscale", "apply_preset"})
@@ -53,7 +53,8 @@ _FAILURE_LINES = {"convert_mode": "❌ Error", "convert": "❌ Error", "apply_pr
 STRIP_PIXELS = 1 << 24
 STRIP_BYTES = 32 << 20
 # Steps whose output rows depend on no input row further away than the margin they are given.
-_POINTWISE = frozenset({"invert", "adjust_gamma", "apply_sepia", "apply_grayscale"})
+_POINTWISE = frozenset({"invert", "adjust_gamma", "apply_sepia", "apply_grayscale",
+                        "brightness", "saturation", "adjust_exposure", "temperature", "tint", "levels"})
 _LOCAL_PRESETS = {"vibrant": 0, "warm": 0, "cool": 0, "sepia": 0, "dreamy": 1}
 
 
