@@ -31,7 +31,7 @@ def cases():
     from framewick import editing
 
     exposure = list(editing.exposure_table(0.5)) * 3
-    levels = list(editing.levels_table(10, 245, 1.2)) * 3
+    levels = list(editing.levels_table(10, 245, 1.2)) * 3  # copies: the direct side has tables of its own
     warm = list(editing.gains_table(1.06, 1.0, 0.94))
     tint = list(editing.gains_table(1.0, 1.03, 1.0))
     mask = editing.vignette_mask(SIZE, 0.4, 0.5)

@@ -497,7 +497,7 @@ def figure_editing(args, out):
     if why:
         return [not_built("adjustments 3000x2000 / the same Pillow calls", "<= 1.10", f"{why} is not there")]
     figures = []
-    for label, (a, b, same) in editing.measure(out, repeats=3 if args.quick else 9).items():
+    for label, (a, b, same) in editing.measure(out, repeats=3 if args.quick else 15).items():
         figures.append(ratio_figure(f"{label} 3000x2000 / the same Pillow calls", a, b, "", "direct ", "<=", 1.10,
                                     ms, {"identical": same},
                                     how="in this process, interleaved; results "

@@ -295,3 +295,112 @@ def test_edit_runs_the_new_steps_and_refuses_bad_values(tmp_path, mark):
     refused = cli("edit", str(source), "-o", str(tmp_path / "no.png"), "--steps", "saturation:12")
     assert refused.returncode == 2 and "'saturation': factor must be a number from 0 to 8" in refused.stderr
     assert not (tmp_path / "no.png").exists()
+
+
+# ---------------------------------------------------------------------------------------------
+# The command line: --quality, quiet batches, info like batch, a scheduler
+
+
+@pytest.mark.parametrize("quality", [5, 30, 50, 75, 90, 100])
+def test_the_jpeg_quality_is_estimated_from_the_tables(tmp_path, quality):
+    from framewick.photo.quality import estimate_jpeg_quality
+
+    path = tmp_path / "q.jpg"
+    noisy().save(path, quality=quality)
+    with Image.open(path) as picture:
+        assert estimate_jpeg_quality(picture) == (quality, True)
+    with Image.open(tmp_path / "q.jpg") as picture:
+        picture.load()
+        assert estimate_jpeg_quality(picture.convert("RGB")) is None  # no tables: no estimate
+
+
+def test_quality_on_edit_and_batch_and_what_info_estimates(tmp_path):
+    source = tmp_path / "in.png"
+    noisy().save(source)
+    done = cli("edit", str(source), "-o", str(tmp_path / "out.jpg"), "--quality", "40", "--steps", "brightness:1.1")
+    assert done.returncode == 0, done.stderr
+    shown = cli("info", str(tmp_path / "out.jpg"))
+    assert "JPEG quality (estimated): 40" in shown.stdout
+    both = cli("edit", str(source), "-o", str(tmp_path / "two.jpg"), "--quality", "40", "--steps", "quality:50")
+    assert both.returncode == 2 and "--quality 40 and a quality: step" in both.stderr
+    assert not (tmp_path / "two.jpg").exists()
+    batch = cli("batch", str(source), "--out-dir", str(tmp_path / "out"), "--format", "jpg", "--quality", "60")
+    assert batch.returncode == 0, batch.stderr
+    record = json.loads(cli("info", str(tmp_path / "out" / "in.jpg"), "--json").stdout)
+    assert record["jpeg_quality"] == 60
+
+
+def test_batch_shows_each_pictures_lines_only_when_verbose(tmp_path):
+    for name in ("a", "b"):
+        noisy().save(tmp_path / f"{name}.png")
+    quiet = cli("batch", str(tmp_path / "a.png"), str(tmp_path / "b.png"), "--out-dir", str(tmp_path / "q"),
+                "--steps", "size:50% | quality:80")
+    assert quiet.returncode == 0 and "📏" not in quiet.stdout + quiet.stderr
+    assert quiet.stdout.splitlines()[-1].startswith("framewick batch: 2 pictures: 2 written")
+    loud = cli("batch", str(tmp_path / "a.png"), str(tmp_path / "b.png"), "--out-dir", str(tmp_path / "v"),
+               "--steps", "size:50%", "-v")
+    assert loud.returncode == 0 and loud.stdout.count("📏 Success: Image resized to 32x24") == 2
+
+
+def test_info_takes_directories_and_patterns_like_batch(tmp_path):
+    (tmp_path / "shots" / "deeper").mkdir(parents=True)
+    noisy().save(tmp_path / "shots" / "one.png")
+    noisy().save(tmp_path / "shots" / "deeper" / "two.jpg")
+    (tmp_path / "shots" / "notes.txt").write_text("not a picture")
+    flat = [json.loads(line)["path"] for line in cli("info", str(tmp_path / "shots"), "--json").stdout.splitlines()]
+    assert [os.path.basename(p) for p in flat] == ["one.png"]
+    walked = cli("info", str(tmp_path / "shots"), "--recursive", "--json").stdout.splitlines()
+    assert sorted(os.path.basename(json.loads(line)["path"]) for line in walked) == ["one.png", "two.jpg"]
+    matched = cli("info", str(tmp_path / "shots" / "*.png"), "--json").stdout.splitlines()
+    assert len(matched) == 1
+    nothing = cli("info", str(tmp_path / "*.gif"))
+    assert nothing.returncode == 2 and "no file matches" in nothing.stderr
+
+
+@pytest.fixture
+def scheduler(tmp_path):
+    """A dask.distributed scheduler with one worker process on loopback; its address."""
+    pytest.importorskip("distributed")
+    import sys
+
+    code = ("import sys, warnings; warnings.simplefilter('ignore')\n"
+            "from distributed import LocalCluster\n"
+            "with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host='127.0.0.1',"
+            " dashboard_address=None) as cluster:\n"
+            "    print(cluster.scheduler_address, flush=True)\n"
+            "    sys.stdin.read()\n")
+    with subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, text=True, cwd=tmp_path) as process:
+        try:
+            address = process.stdout.readline().strip()
+            assert address.startswith("tcp://127.0.0.1:"), address
+            yield address
+        finally:
+            process.stdin.close()
+            try:
+                process.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+
+def test_batch_runs_on_a_scheduler_with_the_same_summary_and_failures(tmp_path, scheduler):
+    noisy().save(tmp_path / "good.png")
+    (tmp_path / "bad.png").write_bytes(b"not a picture at all")
+    done = cli("batch", str(tmp_path / "good.png"), str(tmp_path / "bad.png"), "--out-dir", str(tmp_path / "out"),
+               "--steps", "size:50% | ev:0.5", "--scheduler", scheduler)
+    assert done.returncode == 1
+    assert done.stdout.splitlines()[-1].startswith("framewick batch: 2 pictures: 1 written, 0 skipped, 1 failed")
+    assert "bad.png" in done.stderr
+    with Image.open(tmp_path / "out" / "good.png") as result:
+        assert result.size == (32, 24)
+
+
+def test_a_scheduler_that_cannot_be_reached_is_one_line_and_exit_1(tmp_path):
+    pytest.importorskip("distributed")
+    noisy().save(tmp_path / "a.png")
+    done = cli("batch", str(tmp_path / "a.png"), "--out-dir", str(tmp_path / "out"), "--scheduler", "tcp://127.0.0.1:9")
+    assert done.returncode == 1
+    assert done.stderr.strip().splitlines() == [
+        done.stderr.strip()] and "cannot reach the scheduler at tcp://127.0.0.1:9" in done.stderr
+    assert not (tmp_path / "out").exists()

@@ -105,24 +105,27 @@ def _level(value: float) -> int:
     return min(255, max(0, round(value * 255)))
 
 
+# The tables are kept as the lists `point` takes (256 levels a band), made once per value and
+# never changed after.
+
 @lru_cache(maxsize=64)
-def exposure_table(stops: float) -> tuple[int, ...]:
-    """256 levels: each sRGB value made linear, multiplied by 2**stops, clipped, and encoded."""
+def exposure_table(stops: float, bands: int = 1) -> list[int]:
+    """256 levels a band: each sRGB value made linear, multiplied by 2**stops, clipped, encoded."""
     gain = 2.0 ** stops
-    return tuple(_level(_to_srgb(min(1.0, _to_linear(v / 255) * gain))) for v in range(256))
+    return [_level(_to_srgb(min(1.0, _to_linear(v / 255) * gain))) for v in range(256)] * bands
 
 
 @lru_cache(maxsize=64)
-def levels_table(black: int, white: int, gamma: float) -> tuple[int, ...]:
-    """256 levels: black and below to 0, white and above to 255, the rest along x**(1/gamma)."""
+def levels_table(black: int, white: int, gamma: float, bands: int = 1) -> list[int]:
+    """256 levels a band: black and below to 0, white and above to 255, the rest along x**(1/gamma)."""
     span = white - black
-    return tuple(_level(min(1.0, max(0.0, (v - black) / span)) ** (1.0 / gamma)) for v in range(256))
+    return [_level(min(1.0, max(0.0, (v - black) / span)) ** (1.0 / gamma)) for v in range(256)] * bands
 
 
 @lru_cache(maxsize=64)
-def gains_table(red: float, green: float, blue: float) -> tuple[int, ...]:
+def gains_table(red: float, green: float, blue: float) -> list[int]:
     """768 levels for an RGB `point`: each band multiplied by its gain and clipped."""
-    return tuple(min(255, max(0, round(v * gain))) for gain in (red, green, blue) for v in range(256))
+    return [min(255, max(0, round(v * gain))) for gain in (red, green, blue) for v in range(256)]
 
 
 @lru_cache(maxsize=16)
@@ -272,7 +275,7 @@ class Editing:
         value = _number("stops", stops)
         _check("adjust_exposure", stops=value)
         colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
-        self.image = _joined(colour.point(exposure_table(value) * _bands(colour)), alpha)  # type: ignore[attr-defined]
+        self.image = _joined(colour.point(exposure_table(value, _bands(colour))), alpha)  # type: ignore[attr-defined]
         return self
 
     def temperature(self, amount: float):
@@ -303,8 +306,7 @@ class Editing:
         curve = _number("gamma", gamma)
         _check("levels", black=low, white=high, gamma=curve)
         colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
-        table_ = levels_table(low, high, curve) * _bands(colour)
-        self.image = _joined(colour.point(table_), alpha)  # type: ignore[attr-defined]
+        self.image = _joined(colour.point(levels_table(low, high, curve, _bands(colour))), alpha)  # type: ignore[attr-defined]
         return self
 
     def auto_levels(self, clip: float = 0.5):

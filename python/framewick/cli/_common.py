@@ -197,6 +197,19 @@ def read_chain(spec: str) -> Any:
     return Chain.read(spec)
 
 
+def with_quality(chain: Any, quality: int | None) -> Any:
+    """The chain with a quality: step added for --quality Q; a usage error with one of its own."""
+    if quality is None:
+        return chain
+    if not 1 <= quality <= 100:
+        raise UsageError(f"--quality {quality}: expected 1 to 100")
+    if any(step.method == "optimize" for step in chain):
+        raise UsageError(f"--quality {quality} and a quality: step both set the quality; give one of them")
+    from framewick.chain import Chain, Step
+
+    return Chain((*chain.steps, Step("optimize", (quality,))))
+
+
 def check_extension(ext: str, what: str) -> None:
     """Refuse an output extension Pillow does not know, before any picture is read."""
     from framewick.batch import picture_extensions
