@@ -500,7 +500,7 @@ def figure_editing(args, out):
     for label, (a, b, same) in editing.measure(out, repeats=3 if args.quick else 15).items():
         figures.append(ratio_figure(f"{label} 3000x2000 / the same Pillow calls", a, b, "", "direct ", "<=", 1.10,
                                     ms, {"identical": same},
-                                    how="in this process, interleaved; results "
+                                    how="in this process, interleaved, thread CPU time; results "
                                         + ("identical" if same else "DIFFER")))
     return figures
 

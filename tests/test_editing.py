@@ -404,3 +404,19 @@ def test_a_scheduler_that_cannot_be_reached_is_one_line_and_exit_1(tmp_path):
     assert done.stderr.strip().splitlines() == [
         done.stderr.strip()] and "cannot reach the scheduler at tcp://127.0.0.1:9" in done.stderr
     assert not (tmp_path / "out").exists()
+
+
+def test_a_look_with_the_new_steps_runs_in_batch_with_its_logo_beside_the_looks_file(tmp_path):
+    (tmp_path / "house").mkdir()
+    Image.new("RGBA", (8, 4), (255, 0, 0, 255)).save(tmp_path / "house" / "mark.png")
+    looks_file = tmp_path / "house" / "looks.toml"
+    looks_file.write_text('[looks.stamped]\nsteps = "size:40x40^,cover=true | logo:mark.png,top-left,0 | awb"\n'
+                          'description = "square, stamped, balanced"\n')
+    Image.new("RGB", (80, 60), (90, 90, 90)).save(tmp_path / "in.png")
+    done = cli("batch", str(tmp_path / "in.png"), "--out-dir", str(tmp_path / "out"), "--steps", "look:stamped",
+               "--looks", str(looks_file))
+    assert done.returncode == 0, done.stderr
+    with Image.open(tmp_path / "out" / "in.png") as result:
+        assert result.size == (40, 40) and result.convert("RGB").getpixel((1, 1))[0] > 200
+    listed = json.loads(cli("presets", "--json", "--looks", str(looks_file)).stdout)
+    assert listed["looks"][0]["description"] == "square, stamped, balanced"

@@ -6,7 +6,7 @@ A looks file maps names to chains in the text form, each with an optional descri
     steps = "lut:film.cube,0.8 | contrast:1.1 | border:12,color=white"
     description = "Warm film grade with a white border"
 
-Paths in a look's steps (``lut:``, ``watermark:`` and ``exposure:`` files) are relative to the
+Paths in a look's steps (``lut:``, ``watermark:``, ``logo:`` and ``exposure:`` files) are relative to the
 looks file. ``$XDG_CONFIG_HOME/framewick/looks.toml`` (``~/.config/framewick/looks.toml``
 without it) is read on first use when it exists; `load` adds more files, and a later file wins
 on a name. A look cannot take the name of a built-in preset, so the presets stay as they are.
@@ -36,11 +36,13 @@ __all__ = ["Look", "LooksError", "all_looks", "default_path", "expand", "expand_
 #: The built-in presets, in their table order; a looks file cannot reuse these names.
 BUILTIN_PRESETS: Final = ("vintage", "cinematic", "vibrant", "dreamy", "noir", "warm", "sepia", "cool")
 #: Where a look's steps may name a file: the step's method and that parameter.
-PATH_PARAMS: Final = {"apply_lut": "path", "add_watermark": "watermark_path", "double_exposure": "overlay_image_path"}
+PATH_PARAMS: Final = {"apply_lut": "path", "add_watermark": "watermark_path", "double_exposure": "overlay_image_path",
+                      "place_watermark": "watermark_path"}
 _METHODS: Final = {"lut": "apply_lut", "apply_lut": "apply_lut", "watermark": "add_watermark",
                    "add_watermark": "add_watermark", "exposure": "double_exposure",
                    "double_exposure": "double_exposure", "preset": "apply_preset",
-                   "apply_preset": "apply_preset", "look": "look"}
+                   "apply_preset": "apply_preset", "look": "look", "logo": "place_watermark",
+                   "place_watermark": "place_watermark"}
 #: Looks inside looks can multiply; a chain longer than this is refused rather than built.
 MAX_STEPS: Final = 10_000
 MAX_FILE_BYTES: Final = 1 << 20
