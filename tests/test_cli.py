@@ -279,7 +279,7 @@ def test_steps_and_presets_list_in_json_with_parameters_and_looks(looks_file):
     assert [p["name"] for p in presets["presets"]] == list(PRESET_NAMES)
     assert presets["looks"] == [look]
     text = run("presets", "--looks", str(looks_file)).stdout
-    assert "  vintage    grey" in text and "  cinematic  " in text and "framed  (" + str(looks_file) + ")" in text
+    assert "  vintage    grey, contrast" in text and "  cinematic  " in text and "framed  (" + str(looks_file) + ")" in text
     assert "Black and white with a white frame" in run("steps", "--looks", str(looks_file)).stdout
 
 

@@ -191,11 +191,11 @@ PRESET_NAMES: Final[tuple[str, ...]] = ("vintage", "cinematic", "vibrant", "drea
 
 #: One line on each preset, for `presets --json` and the contact sheet.
 PRESET_DESCRIPTIONS: Final[Mapping[str, str]] = {
-    "vintage": "grey, with the contrast lowered to 0.8",
-    "cinematic": "contrast raised to 1.3, colour muted to 0.9",
+    "vintage": "grey, contrast lowered to 0.8",
+    "cinematic": "contrast up 1.3, colour down 0.9",
     "vibrant": "colour saturation raised to 1.5",
-    "dreamy": "softened by a 1-pixel blur and brightened by 1.1",
-    "noir": "grey, with the contrast raised to 1.8",
+    "dreamy": "1-pixel blur, brightened by 1.1",
+    "noir": "grey, contrast raised to 1.8",
     "warm": "a 10 % red-pink tint",
     "sepia": "grey with a 30 % brown tint",
     "cool": "a 10 % blue tint",
