@@ -420,3 +420,14 @@ def test_a_look_with_the_new_steps_runs_in_batch_with_its_logo_beside_the_looks_
         assert result.size == (40, 40) and result.convert("RGB").getpixel((1, 1))[0] > 200
     listed = json.loads(cli("presets", "--json", "--looks", str(looks_file)).stdout)
     assert listed["looks"][0]["description"] == "square, stamped, balanced"
+
+
+@pytest.mark.parametrize("text", ["size:50%", "size:30x30,cover=true", "size:100x100,background=white",
+                                  "size:600x600>", "size:200x", "rotate_fill:17", "rotate_fill:17,expand=false",
+                                  "vignette | unsharp | levels:5,250"])
+def test_the_size_model_knows_what_the_new_steps_give(text):
+    from framewick import sizes
+
+    chain = Chain.parse(text)
+    predicted = sizes.check(chain.steps, (300, 100))
+    assert predicted == run_steps(holding(stripes()), chain).image.size
