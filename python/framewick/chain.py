@@ -402,9 +402,12 @@ class Chain:
         if not text.strip():
             return cls(())
         parts = _split(text, SEPARATOR, "chain")
+        error = table.too_long(len(parts))
+        if error is not None:
+            raise error
         looks = table.looks_layer()  # look:NAME, and preset:NAME naming a look
         if looks is not None:
-            parts = looks.expand_parts(parts, steps)
+            parts = looks.expand_parts(parts, steps)  # at most MAX_STEPS, or a ChainError
         result = []
         for index, part in enumerate(parts, 1):
             part = part.strip()
@@ -427,7 +430,10 @@ class Chain:
         known = steps or catalogue()
         if not isinstance(data, list):
             raise ChainError("a chain in JSON is a list of steps, e.g. [{\"method\": \"apply_blur\", \"args\": [2]}]")
-        result = []
+        error = table.too_long(len(data))
+        if error is not None:
+            raise error
+        result: list[Step] = []
         for index, entry in enumerate(data, 1):
             if not isinstance(entry, dict) or not isinstance(entry.get("method"), str):
                 raise ChainError(f"step {index}: expected an object with a \"method\" text")
@@ -451,6 +457,9 @@ class Chain:
                                           1.0 if strength is None else strength, steps))
             else:
                 result.append(_strengthened(step, strength))
+            error = table.too_long(len(result))
+            if error is not None:
+                raise error
         return cls(tuple(result))
 
     @classmethod

@@ -30,8 +30,9 @@ from typing import Any, Final
 from framewick import _hooks
 
 __all__ = [
-    "ALIASES", "ChainError", "MAX_CHAIN_BYTES", "MAX_NESTING", "MODES", "PRESET_NAMES", "Param",
+    "ALIASES", "ChainError", "MAX_CHAIN_BYTES", "MAX_NESTING", "MAX_STEPS", "MODES", "PRESET_NAMES", "Param",
     "RULES", "Rule", "STEPS", "StepInfo", "check", "check_nesting", "look_named", "looks_layer", "names_of", "read_chain_file", "to_data",
+    "too_long", "unusable_path",
 ]
 
 
@@ -381,6 +382,9 @@ def _picture(value: str, _: Mapping[str, Any]) -> bool | str:
 
 def _file_problem(path: str) -> str:
     """Why `path` is not a file that can be read, or "" if it is one."""
+    reason = unusable_path(path)
+    if reason:
+        return reason
     try:
         info = os.stat(path)
     except OSError as e:
@@ -389,6 +393,22 @@ def _file_problem(path: str) -> str:
         return "not a regular file"
     if not os.access(path, os.R_OK):
         return "permission denied"
+    return ""
+
+
+def unusable_path(path: str) -> str:
+    """Why `path` cannot name a file on this system at all, or "" if it can.
+
+    A NUL ends a file name at the system call, and a lone surrogate (from JSON's \\ud800, say)
+    has no bytes in the file system's encoding; the undecodable bytes of a name read from the
+    system come back as surrogates that do (surrogateescape), and are kept.
+    """
+    if "\x00" in path:
+        return "a file name cannot hold a NUL character"
+    try:
+        os.fsencode(path)
+    except UnicodeError:
+        return "a file name cannot hold a lone surrogate character"
     return ""
 
 
@@ -744,6 +764,8 @@ def _shown(value: Any) -> str:
 
 #: The most a chain file may hold: far more than any chain needs.
 MAX_CHAIN_BYTES: Final = 1 << 20
+#: The most steps a chain may have once its looks are expanded, however it was written.
+MAX_STEPS: Final = 10_000
 #: The deepest nesting of the JSON form: a list of steps, a step, its args, a tuple value.
 MAX_NESTING: Final = 8
 _JSON_TOKEN = re.compile(r'"(?:[^"\\]|\\.)*"?|[\[\]{}]', re.DOTALL)
@@ -756,6 +778,9 @@ def read_chain_file(path: str) -> str:
     nothing blocks), at most MAX_CHAIN_BYTES long, and UTF-8 text (a byte-order mark is allowed).
     """
     where = f"--steps @{path}"
+    reason = unusable_path(path)
+    if reason:
+        raise ChainError(f"{where!r}: {reason}")
     try:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
     except OSError as e:
@@ -782,6 +807,13 @@ def read_chain_file(path: str) -> str:
     if "\x00" in text:
         raise ChainError(f"{where}: not text (it holds a NUL byte at offset {text.index(chr(0))})")
     return text
+
+
+def too_long(count: int) -> ChainError | None:
+    """The error for a chain of `count` steps when that is more than MAX_STEPS, else None."""
+    if count <= MAX_STEPS:
+        return None
+    return ChainError(f"chain: more than {MAX_STEPS:,} steps once its looks are expanded (at most {MAX_STEPS:,})")
 
 
 def check_nesting(text: str, where: str) -> None:
