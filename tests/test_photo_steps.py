@@ -254,7 +254,8 @@ def test_objects_without_a_picture_and_chains_as_json_still_run():
 
 
 @pytest.mark.parametrize("text", ["blur", "blur:5", "sharpen", "invert", "gamma:0.7", "sepia", "grayscale:0.4",
-                                  "preset:dreamy", "preset:vibrant", "preset:warm", "preset:cool", "preset:sepia"])
+                                  "preset:dreamy", "preset:vibrant", "preset:warm", "preset:cool", "preset:sepia",
+                                  "preset:vintage", "preset:cinematic", "preset:noir"])
 @pytest.mark.parametrize("mode", ["RGB", "RGBA", "L"])
 def test_large_pictures_in_strips_give_exactly_the_whole_pictures_result(monkeypatch, text, mode):
     from framewick.photo import running
@@ -274,3 +275,24 @@ def test_large_pictures_in_strips_give_exactly_the_whole_pictures_result(monkeyp
     assert len([box for box in calls if box and box[2] == 160]) >= 5  # it did run in strips
     assert cut.image.mode == whole.image.mode and cut.image.tobytes() == whole.image.tobytes()
     assert len(lines) <= 1 and all(line.count("Success") == 1 for line in lines)
+
+
+@pytest.mark.parametrize("name", ["vintage", "Cinematic", "noir"])
+def test_mean_contrast_presets_in_strips_are_the_designed_calls_byte_for_byte(monkeypatch, name):
+    from framewick.modules.effects import PRESETS
+    from framewick.photo import running
+
+    picture = Image.merge("RGB", [Image.effect_noise((150, 333), 40 + 30 * i) for i in range(3)])
+    picture.paste((250, 250, 250), (0, 0, 150, 60))  # a bright top strip: its mean is not the picture's
+    designed = PRESETS[name.lower()](picture)
+    monkeypatch.setattr(running, "STRIP_PIXELS", 1000)
+    monkeypatch.setattr(running, "STRIP_BYTES", 150 * 4 * 64)  # strips of 64 rows
+    obj, lines = holding(picture), []
+    Chain.parse(f"preset:{name}").apply(obj, lines.append)
+    assert obj.image.tobytes() == designed.tobytes() and obj.image.mode == designed.mode
+    assert lines == [f"🎯 Success: Preset '{name.lower()}' applied perfectly!\n"]
+    # A preset that user code replaced runs as written, on the whole picture.
+    monkeypatch.setitem(PRESETS, name.lower(), lambda img: img.convert("L").convert("RGB"))
+    obj = holding(picture)
+    Chain.parse(f"preset:{name}").apply(obj, lines.append)
+    assert obj.image.tobytes() == picture.convert("L").convert("RGB").tobytes()

@@ -56,6 +56,8 @@ STRIP_BYTES = 32 << 20
 _POINTWISE = frozenset({"invert", "adjust_gamma", "apply_sepia", "apply_grayscale",
                         "brightness", "saturation", "adjust_exposure", "temperature", "tint", "levels"})
 _LOCAL_PRESETS = {"vibrant": 0, "warm": 0, "cool": 0, "sepia": 0, "dreamy": 1}
+# Presets whose contrast step blends with the whole picture's mean grey: (grey first, factor).
+_MEAN_PRESETS = {"vintage": (True, 0.8), "cinematic": (False, 1.3), "noir": (True, 1.8)}
 
 
 def _blur_margin(radius: float) -> int:
@@ -138,6 +140,70 @@ def _strips(obj: Any, step: Any, colour: Image.Image, margin: int, rows: int) ->
     obj.image = result
     if first:
         print(first, end="")
+
+
+def mean_preset(step: Any) -> str | None:
+    """The name of a built-in preset that blends with the whole picture's mean, or None."""
+    if step.method != "apply_preset":
+        return None
+    name = step.args[0] if step.args else step.kwargs.get("preset_name")
+    if not isinstance(name, str) or name.lower() not in _MEAN_PRESETS:
+        return None
+    return name.lower() if _built_in(_presets().get(name.lower())) else None
+
+
+def _mean_in_strips(obj: Any, step: Any, colour: Image.Image, name: str) -> bool:
+    """Run a mean-contrast preset on `colour` strip by strip, leaving the result in `obj.image`.
+
+    The preset's own calls, reordered: 1. one pass over strips sums the histogram that
+    `ImageEnhance.Contrast` takes its mean from (of the grey copy for vintage and noir); 2. each
+    strip gets the same conversions and the blend with a flat picture of that mean, and
+    cinematic's `ImageEnhance.Color`, which are all per pixel; so every pixel is the one the
+    preset gives on the whole picture. The status lines are the step's own, from a run on one
+    pixel. False (nothing run) when the picture is too small for strips to pay.
+    """
+    from PIL import ImageEnhance, ImageStat
+
+    width, height = colour.size
+    rows = max(64, STRIP_BYTES // (4 * width))
+    if width * height < STRIP_PIXELS or rows >= height or colour.mode not in ("RGB", "L"):
+        return False
+    grey_first, factor = _MEAN_PRESETS[name]
+    try:
+        with captured() as buffer:
+            obj.image = colour.crop((0, 0, 1, 1))
+            step.apply(obj)
+        histogram = [0] * 256
+        for top in range(0, height, rows):
+            strip = colour.crop((0, top, width, min(height, top + rows)))
+            grey = strip.convert("L").convert("RGB").convert("L") if grey_first else strip.convert("L")
+            histogram = [a + b for a, b in zip(histogram, grey.histogram())]
+            del strip, grey
+        mean = int(ImageStat.Stat(histogram).mean[0] + 0.5)
+        result: Image.Image | None = None
+        for top in range(0, height, rows):
+            bottom = min(height, top + rows)
+            piece = colour.crop((0, top, width, bottom))
+            if grey_first:
+                piece = piece.convert("L").convert("RGB")
+            flat = Image.new("L", piece.size, mean)
+            if flat.mode != piece.mode:
+                flat = flat.convert(piece.mode)
+            piece = Image.blend(flat, piece, factor)
+            del flat
+            if not grey_first:
+                piece = ImageEnhance.Color(piece).enhance(0.9)
+            if result is None:
+                result = Image.new(piece.mode, (width, height))
+            result.paste(piece, (0, top))
+            del piece
+    except BaseException:
+        obj.image = colour  # as a failing step leaves it: the picture it was given
+        raise
+    obj.image = result
+    if buffer.getvalue():
+        print(buffer.getvalue(), end="")
+    return True
 
 
 class StepFailed(Exception):
@@ -281,7 +347,10 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Non
         colour = colour.convert("RGB")
     obj.image = colour  # the picture as it was is no longer held
     margin = row_margin(step)
-    if margin is None or not _in_strips(obj, step, colour, margin):
+    mean = mean_preset(step) if margin is None else None
+    if mean is not None and _mean_in_strips(obj, step, colour, mean):
+        del colour
+    elif margin is None or not _in_strips(obj, step, colour, margin):
         del colour
         step.apply(obj)
     else:
