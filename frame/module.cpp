@@ -2,6 +2,7 @@
 #include "module.hpp"
 
 #include "binding.hpp"
+#include "status.hpp"
 #include "traceback.hpp"
 
 #include <cstdint>
@@ -132,8 +133,8 @@ int exec_slot(PyObject *module) noexcept {
         if (!Const::make_all(Const::Phase::scalar)) throw error{};
         constants_ready = true;
 
-        // 6. The registry of shared types.
-        if (!obtain_function_type()) throw error{};
+        // 6. The registry of shared types, and the shared quiet flag of the status printers.
+        if (!obtain_function_type() || !obtain_quiet_flag()) throw error{};
 
         // 7. sys.modules knows the module under its qualified name.
         ref module_name = check(PyUnicode_FromString(id.qualified_name));

@@ -20,6 +20,8 @@ from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import Any, Final
 
+from framewick._output import status
+
 __all__ = ["CubeLUT", "Grading", "LUTError", "read_cube", "write_cube"]
 
 MIN_SIZE: Final = 2
@@ -446,7 +448,7 @@ class Grading:
         graded = _grade(lut, self.image, amount)  # type: ignore[attr-defined]
         self.image = graded  # type: ignore[attr-defined]
         shown = f" at {amount:.0%}" if amount < 1.0 else ""
-        print(f"🎨 Success: LUT '{lut.name}' applied{shown}!")
+        status(f"🎨 Success: LUT '{lut.name}' applied{shown}!")
         return self
 
 
