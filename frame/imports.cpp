@@ -88,6 +88,10 @@ Builtin::Builtin(const char *utf8) noexcept
     declared_builtins_end = &next_builtin_;
 }
 
+void Builtin::forget_all() noexcept {
+    for (Builtin *b = declared_builtins; b; b = b->next_builtin_) Py_CLEAR(b->cached_);
+}
+
 bool Builtin::cache_all(handle builtins) noexcept {
     for (Builtin *b = declared_builtins; b; b = b->next_builtin_) {
         if (b->cached_) continue;

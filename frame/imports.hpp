@@ -53,6 +53,8 @@ public:
 
     // Looks up every builtin the module declared; false with NameError set.
     static bool cache_all(handle builtins) noexcept;
+    // Releases every cached builtin, so that the next initialisation looks them up again.
+    static void forget_all() noexcept;
 
 private:
     PyObject *cached_ = nullptr;

@@ -48,6 +48,8 @@ bool obtain_quiet_flag() noexcept {
     }
 }
 
+void forget_quiet_flag() noexcept { Py_CLEAR(quiet_flag); }
+
 bool quiet_now() {
     if (!quiet_flag) return false;
     PyObject *value = nullptr;

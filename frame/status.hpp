@@ -29,6 +29,8 @@ inline constexpr const char *status_registry = "_framewick_status";
 bool obtain_quiet_flag() noexcept;
 // Whether the caller's context is quiet now.
 bool quiet_now();
+// Releases the flag, so that the next initialisation finds or makes it again.
+void forget_quiet_flag() noexcept;
 
 // The line a method prints: literal pieces (exact str constants) and values, concatenated.
 // The pieces are converted left to right, as an f-string evaluates them.
