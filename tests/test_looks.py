@@ -318,3 +318,9 @@ def test_the_command_line_refuses_them_as_usage_errors_before_reading(tmp_path, 
                            "--looks", path, "--steps", steps], capture_output=True, text=True, timeout=120)
     assert done.returncode == 2 and message in done.stderr and path in done.stderr, done.stderr
     assert len(done.stderr.splitlines()) == 1 and not (tmp_path / "o.png").exists()
+
+
+@pytest.mark.parametrize("bad", ["looks\x00.toml", "\ud800.toml"])
+def test_a_looks_file_name_no_file_can_have_is_a_looks_error(bad):
+    with pytest.raises(looks.LooksError, match="a file name cannot hold a"):
+        looks.load(bad)

@@ -29,7 +29,7 @@ from typing import Any, Final
 
 from framewick.chain import ChainError
 from framewick.steps import MAX_STEPS as TABLE_MAX_STEPS
-from framewick.steps import too_long
+from framewick.steps import too_long, unusable_path
 from framewick.chain import _split as _chain_split
 from framewick.chain import _unquote
 
@@ -208,6 +208,9 @@ def _check_nesting(text: str, where: str) -> None:
 
 
 def _read_bytes(where: str) -> bytes:
+    reason = unusable_path(where)
+    if reason:
+        raise LooksError(f"{where!r}: not a looks file ({reason})")
     try:
         info = os.stat(where)
         if not stat.S_ISREG(info.st_mode):
