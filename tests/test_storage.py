@@ -599,7 +599,7 @@ def test_a_save_under_a_file_size_limit_never_loses_the_old_file(run_py, tmp_pat
     reason, kept = out.splitlines()
     assert kept == "True ['photo.bmp']"  # whole, and no spare left behind
     if refused:
-        assert reason.startswith("EFBIG Cannot save over a file of ") and "left untouched" in reason
+        assert reason.startswith("EFBIG ❌ Error: Cannot save over a file of ") and "left untouched" in reason
     else:
         assert reason.startswith("EFBIG") and "left untouched" not in reason  # Pillow's own failure
 

@@ -251,6 +251,8 @@ bool same_state(const struct stat &a, const struct stat &b) noexcept {
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+Text error_prefix{"❌ Error: "};
+
 class Guard {
 public:
     // Takes the target's state before the save: a spare of an existing regular file.
@@ -308,9 +310,10 @@ Guard::Guard(handle filename) {
         kind_ = other;
         ref name = check(PyUnicode_DecodeFSDefaultAndSize(real_.data(), Py_ssize_t(real_.size())));
         ref text = check(PyUnicode_FromFormat(
-            "Cannot save over a file of %lld bytes, above this process's file size limit of %llu bytes, "
+            "%UCannot save over a file of %lld bytes, above this process's file size limit of %llu bytes, "
             "with no spare copy beside it: the file was left untouched",
-            static_cast<long long>(before_.st_size), static_cast<unsigned long long>(limit.rlim_cur)));
+            error_prefix.ptr(), static_cast<long long>(before_.st_size),
+            static_cast<unsigned long long>(limit.rlim_cur)));
         ref exc = check(PyObject_CallFunction(PyExc_OSError, "iOO", EFBIG, text.ptr(), name.ptr()));
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
         throw error{};
