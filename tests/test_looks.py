@@ -324,3 +324,26 @@ def test_the_command_line_refuses_them_as_usage_errors_before_reading(tmp_path, 
 def test_a_looks_file_name_no_file_can_have_is_a_looks_error(bad):
     with pytest.raises(looks.LooksError, match="a file name cannot hold a"):
         looks.load(bad)
+
+
+def _blended_looks(levels, fan):
+    """As _wide_looks, each look using the one before at half strength."""
+    lines = ['[looks.l0]\nsteps = "blur:1"']
+    lines += [f'[looks.l{i}]\nsteps = "' + " | ".join([f"look:l{i - 1},strength=0.5"] * fan) + '"'
+              for i in range(1, levels)]
+    return "\n".join(lines)
+
+
+@pytest.mark.parametrize("text, chain, message", [
+    (_blended_looks(5, 10), " | ".join(["look:l4,strength=0.5"] * 30), "more than 10,000 steps"),
+    (_blended_looks(5, 10), "look:l4,strength=0.5 | blur:1", "more than 10,000 steps"),
+    ("\n".join([f'[looks.l{i}]\nsteps = "look:l{i + 1},strength=0.5"' for i in range(1500)]
+               + ['[looks.l1500]\nsteps = "blur:1"']), "look:l0,strength=0.5", "more than 32 deep"),
+], ids=["30-blended", "10000-blended-and-1", "1500-deep-blended"])
+def test_looks_at_a_strength_count_their_steps_and_depth_too(tmp_path, text, chain, message):
+    looks.load(looks_file(tmp_path / "looks.toml", text))
+    with pytest.raises(ChainError, match=message):
+        Chain.parse(chain)
+    with pytest.raises(ChainError, match=message):
+        Chain.from_data([{"method": "apply_preset", "args": [chain.split(",")[0][5:]],
+                          "kwargs": {"strength": 0.5}}] * (1 if "deep" in message else 30))

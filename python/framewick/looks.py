@@ -273,7 +273,7 @@ def expand_parts(parts: Sequence[str], steps: Any = None) -> list[str]:
         for part in parts:
             blended = _blended(part)
             if blended is not None:  # the chain reads it as one step holding the look's steps
-                _expand(blended[0], (), [])  # an unknown look or a cycle is reported here
+                _expand(blended[0], (), [], MAX_STEPS)  # an unknown look or a cycle is reported here
                 result.append(blended[1])
                 continue
             name = _look_in(part)
@@ -343,7 +343,7 @@ def _expand(name: str, trail: tuple[str, ...], out: list[_Expanded], limit: int)
         if blended is not None:
             if blended[0].lower() in (n.lower() for n in trail):
                 raise ChainError(f"{_trail((*trail, blended[0]))}: a cycle")
-            _expand(blended[0], trail, [])  # checked for cycles through it; the chain expands it
+            _expand(blended[0], trail, [], MAX_STEPS)  # checked for cycles through it; the chain expands it
             out.append((blended[1], look.directory, trail, number, look.file))
             continue
         inner = _look_in(part)
