@@ -84,3 +84,56 @@ def measure(out_dir, repeats):
         rounds = common.interleaved({"framewick": fw, "direct": direct}, repeats, warmup=1)
     a, b = results["framewick"], results["direct"]
     return rounds, photos.psnr(a, b) if a.size == b.size else None
+
+
+# --- Parsing memory: a fresh interpreter reads one .cube file ----------------------------------
+
+PARSE_CHILD = """
+import sys, time
+def status(key):
+    return int(next(l.split()[1] for l in open("/proc/self/status") if l.startswith(key))) * 1024
+from framewick.lut import read_cube
+before = status("VmRSS:")
+t0 = time.perf_counter()
+lut = read_cube(sys.argv[1])
+print(time.perf_counter() - t0, status("VmHWM:") - before, 8 * len(lut.table))
+"""
+
+
+def parse_files(out_dir):
+    """{label: path}: a valid 128-point table (about 54 MB of text) and 100 MB of blank lines
+    around a 2-point table (made once)."""
+    files = {}
+    big = os.path.join(out_dir, "grade_128.cube")
+    if not os.path.exists(big):
+        tmp = big + f".{os.getpid()}.tmp"
+        with open(tmp, "w") as f:
+            f.write("LUT_3D_SIZE 128\n")
+            for b in range(128):
+                f.write("".join(f"{r / 127:.6f} {g / 127:.6f} {b / 127:.6f}\n" for g in range(128) for r in range(128)))
+        os.replace(tmp, big)
+    files["128-point table"] = big
+    blank = os.path.join(out_dir, "blank_100mb.cube")
+    if not os.path.exists(blank):
+        tmp = blank + f".{os.getpid()}.tmp"
+        with open(tmp, "w") as f:
+            f.write("LUT_3D_SIZE 2\n")
+            for _ in range(100):
+                f.write("\n" * (1 << 20))
+            f.write("".join(f"{r} {g} {b}\n" for b in (0, 1) for g in (0, 1) for r in (0, 1)))
+        os.replace(tmp, blank)
+    files["100 MB of blank lines"] = blank
+    return files
+
+
+def parse_memory(out_dir):
+    """{label: (file bytes, seconds, bytes the parse raised the child's high-water mark by,
+    bytes of the table's doubles)}, each file parsed by a fresh interpreter."""
+    import subprocess
+
+    result = {}
+    for label, path in parse_files(out_dir).items():
+        out = subprocess.run([sys.executable, "-c", PARSE_CHILD, path], capture_output=True, text=True, check=True)
+        seconds, peak, doubles = out.stdout.split()
+        result[label] = (os.path.getsize(path), float(seconds), int(peak), int(doubles))
+    return result

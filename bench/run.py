@@ -22,7 +22,7 @@ import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
 FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw",
-           "studio", "heif")
+           "studio", "editing", "heif")
 
 NOT_BUILT = "n/a (not built yet)"
 
@@ -417,8 +417,19 @@ def figure_lut(args, out):
     if why:
         return [not_built(name, "<= 1.05", f"{why} is not there")]
     rounds, psnr = grading.measure(out, repeats=3 if args.quick else 9)
-    return [ratio_figure(name, rounds["framewick"], rounds["direct"], "", "direct ", "<=", 1.05, ms,
-                         {"psnr_db": psnr}, how=f"parsing excluded (cached); results {psnr:.1f} dB apart")]
+    figures = [ratio_figure(name, rounds["framewick"], rounds["direct"], "", "direct ", "<=", 1.05, ms,
+                            {"psnr_db": psnr}, how=f"parsing excluded (cached); results {psnr:.1f} dB apart")]
+    # Parsing memory: at most twice the table's doubles (plus a few pieces of text, 16 MiB).
+    for label, (size, secs, peak, doubles) in grading.parse_memory(out).items():
+        bound = 2 * doubles + 16 * 2**20
+        figures.append(Figure(
+            name=f"parse .cube peak memory: {label}", framewick=f"{peak / 2**20:.1f} MiB",
+            peer=f"doubles {doubles / 2**20:.1f} MiB", ratio=peak / doubles if doubles >= 2**20 else None, spread=None,
+            target="<= 2x + 16 MiB", met=peak <= bound,
+            how=f"a fresh interpreter's high-water mark (VmHWM) over its resident size before read_cube, "
+                f"against the table's 8-byte values; file {size / 2**20:.0f} MiB, parsed in {secs:.1f} s",
+            extra={"peak_bytes": peak, "doubles_bytes": doubles, "file_bytes": size, "seconds": secs}))
+    return figures
 
 
 # --- Camera RAW development ----------------------------------------------------------------------
@@ -486,6 +497,23 @@ def figure_studio(args, out):
                how="edit's wall time (a fresh process, shrink-on-load) over the preview's; with --exact (decoded "
                    f"at full size) {exact / preview:.1f}x", extra=extra),
     ]
+
+
+# --- Everyday editing ---------------------------------------------------------------------------
+
+def figure_editing(args, out):
+    import editing
+
+    why = editing.available()
+    if why:
+        return [not_built("adjustments 3000x2000 / the same Pillow calls", "<= 1.10", f"{why} is not there")]
+    figures = []
+    for label, (a, b, same) in editing.measure(out, repeats=3 if args.quick else 15).items():
+        figures.append(ratio_figure(f"{label} 3000x2000 / the same Pillow calls", a, b, "", "direct ", "<=", 1.10,
+                                    ms, {"identical": same},
+                                    how="in this process, interleaved, thread CPU time; results "
+                                        + ("identical" if same else "DIFFER")))
+    return figures
 
 
 # --- Memory on a large picture ------------------------------------------------------------------
@@ -573,7 +601,8 @@ def main(argv=None):
         else:
             fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch, "peers": figure_peers,
                   "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut, "raw": figure_raw,
-                  "memory": figure_memory, "studio": figure_studio, "heif": figure_heif}[name](args, out)
+                  "memory": figure_memory, "studio": figure_studio, "editing": figure_editing,
+                  "heif": figure_heif}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
 

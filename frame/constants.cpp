@@ -45,6 +45,10 @@ bool Const::make_all(Phase phase) noexcept {
     return true;
 }
 
+void Const::forget_all() noexcept {
+    for (Const *c = registered; c; c = c->next_) Py_CLEAR(c->obj_);
+}
+
 Text empty_str{""};
 TupleConst empty_tuple{};
 

@@ -22,6 +22,9 @@ public:
     enum class Phase { scalar, tuple };
     // Makes every registered constant of `phase` that does not exist yet; false with an error set.
     static bool make_all(Phase phase) noexcept;
+    // Releases every constant, so that the next initialisation makes them afresh (the
+    // interpreter they were made in is going away).
+    static void forget_all() noexcept;
 
 protected:
     explicit Const(Phase phase) noexcept;

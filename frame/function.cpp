@@ -306,6 +306,23 @@ const char *annotation_text(Ann a) noexcept {
 }
 } // namespace
 
+namespace {
+// Every definition prepared, for forget_functions. Never destroyed, like what it points at.
+std::vector<FunctionDef *> &prepared = *new std::vector<FunctionDef *>();
+} // namespace
+
+void forget_functions() noexcept {
+    for (FunctionDef *def : prepared) {
+        for (PyObject *&name : def->param_names) Py_CLEAR(name);
+        def->param_names.clear();
+        Py_CLEAR(def->defaults_tuple);
+        Py_CLEAR(def->traceback_name);
+        Py_CLEAR(def->code);
+    }
+    prepared.clear();
+    Py_CLEAR(function_type);
+}
+
 void prepare_function(FunctionDef &def, handle qualname, handle qualified_module, const char *source_path) {
     if (def.code) return;  // made by an earlier, failed initialisation
     const std::size_t n = def.params.size();
@@ -338,6 +355,7 @@ void prepare_function(FunctionDef &def, handle qualname, handle qualified_module
     ref flags = check(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
     ref code = empty.method_kw(replace, code_fields, argcount, nlocals, varnames, flags, qualname);
 
+    prepared.push_back(&def);
     def.defaults_tuple = defaults.release();
     def.traceback_name_utf8.assign(utf8, std::size_t(len));
     def.traceback_name = tb_name.release();

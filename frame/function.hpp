@@ -74,6 +74,10 @@ PyTypeObject *obtain_function_type() noexcept;
 // Prepares a definition's code object, names and defaults (once per process).
 void prepare_function(FunctionDef &def, handle qualname, handle qualified_module, const char *source_path);
 
+// Releases the function type and what every prepared definition holds, so that the next
+// initialisation makes them afresh (the interpreter they were made in is going away).
+void forget_functions() noexcept;
+
 // A new function object for `def`.
 ref new_function(FunctionDef &def, handle qualname, handle module_name, handle globals);
 

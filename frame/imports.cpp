@@ -3,6 +3,8 @@
 
 #include "module.hpp"
 
+#include <cstring>
+
 namespace fw {
 
 namespace {
@@ -80,9 +82,14 @@ ref global(const Name &name) {
     throw raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
 }
 
-Builtin::Builtin(const char *utf8) noexcept : Name(utf8), next_builtin_(nullptr) {
+Builtin::Builtin(const char *utf8) noexcept
+    : Name(utf8), next_builtin_(nullptr), status_printer_(std::strcmp(utf8, "print") == 0) {
     *declared_builtins_end = this;
     declared_builtins_end = &next_builtin_;
+}
+
+void Builtin::forget_all() noexcept {
+    for (Builtin *b = declared_builtins; b; b = b->next_builtin_) Py_CLEAR(b->cached_);
 }
 
 bool Builtin::cache_all(handle builtins) noexcept {

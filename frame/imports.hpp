@@ -2,6 +2,7 @@
 #pragma once
 
 #include "constants.hpp"
+#include "status.hpp"
 
 #include <array>
 #include <cstddef>
@@ -39,18 +40,26 @@ std::array<ref, N> import_from(const Name &module_name, const Name *const (&name
 ref global(const Name &name);
 
 // A builtin the module calls, looked up once while the module initialises and used from then on.
+// The builtin print is the module's status printer: while the caller's context is quiet
+// (framewick.quiet), a call prints nothing and answers None.
 class Builtin : public Name {
 public:
     explicit Builtin(const char *utf8) noexcept;
     handle object() const noexcept { return cached_; }
-    template <class... A> ref operator()(A &&...args) const { return object()(std::forward<A>(args)...); }
+    template <class... A> ref operator()(A &&...args) const {
+        if (status_printer_ && quiet_now()) return ref::borrow(Py_None);
+        return object()(std::forward<A>(args)...);
+    }
 
     // Looks up every builtin the module declared; false with NameError set.
     static bool cache_all(handle builtins) noexcept;
+    // Releases every cached builtin, so that the next initialisation looks them up again.
+    static void forget_all() noexcept;
 
 private:
     PyObject *cached_ = nullptr;
     Builtin *next_builtin_;
+    bool status_printer_;
 };
 
 } // namespace fw

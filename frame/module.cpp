@@ -2,6 +2,7 @@
 #include "module.hpp"
 
 #include "binding.hpp"
+#include "status.hpp"
 #include "traceback.hpp"
 
 #include <cstdint>
@@ -54,6 +55,22 @@ ref build_class(ClassDef &cls, handle module_name) {
     return handle(reinterpret_cast<PyObject *>(&PyType_Type))(class_name, empty_tuple, ns);
 }
 
+// Called while the interpreter that claimed the module is being destroyed (a subinterpreter;
+// the main one ends with the process): everything the module made in it goes with it, and the
+// claim is released, so that another interpreter can load the module afresh. The one-interpreter
+// rule holds at every moment: the claim is only ever held by an interpreter that is alive.
+void release_claim(void *) noexcept {
+    Py_CLEAR(remembered_module);
+    dict = nullptr;
+    Py_CLEAR(builtins);
+    Const::forget_all();
+    Builtin::forget_all();
+    forget_functions();
+    forget_tracebacks();
+    forget_quiet_flag();
+    remembered_interpreter = -1;
+}
+
 } // namespace
 
 PyObject *module_dict() noexcept { return dict; }
@@ -67,13 +84,17 @@ ref module_function(FunctionDef &def, handle qualname) {
 
 namespace detail {
 
-// 1. Read the current interpreter's id. 2. One interpreter per process. 3. A module made
+// 1. Read the current interpreter's id. 2. One interpreter per process: the first to come
+// claims the module (a subinterpreter until it is destroyed, see release_claim). 3. A module made
 // before is handed out again. 4. Otherwise a new module named by spec.name, with the spec's
 // loader, origin, parent and search locations copied in.
 PyObject *create_slot(PyObject *spec, PyModuleDef *) noexcept {
-    std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState *interpreter = PyInterpreterState_Get();
+    std::int64_t current = PyInterpreterState_GetID(interpreter);
     if (current == -1) return nullptr;
     if (remembered_interpreter == -1) {
+        if (interpreter != PyInterpreterState_Main() && PyUnstable_AtExit(interpreter, release_claim, nullptr) < 0)
+            return nullptr;
         remembered_interpreter = current;
     } else if (current != remembered_interpreter) {
         PyErr_SetString(PyExc_ImportError,
@@ -132,8 +153,8 @@ int exec_slot(PyObject *module) noexcept {
         if (!Const::make_all(Const::Phase::scalar)) throw error{};
         constants_ready = true;
 
-        // 6. The registry of shared types.
-        if (!obtain_function_type()) throw error{};
+        // 6. The registry of shared types, and the shared quiet flag of the status printers.
+        if (!obtain_function_type() || !obtain_quiet_flag()) throw error{};
 
         // 7. sys.modules knows the module under its qualified name.
         ref module_name = check(PyUnicode_FromString(id.qualified_name));

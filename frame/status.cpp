@@ -6,6 +6,60 @@
 #include <algorithm>
 #include <cstring>
 
+namespace fw {
+
+namespace {
+PyObject *quiet_flag = nullptr;  // kept for the process once found or made
+}
+
+// 1. The registry module, made when absent. 2. Its `quiet`, when present, must be a context
+//    variable (else TypeError: an object planted there is never called). 3. Without one, make
+//    it and publish it, so the other modules and framewick.quiet find the same flag.
+bool obtain_quiet_flag() noexcept {
+    if (quiet_flag) return true;
+    try {
+        ref name = check(PyUnicode_FromString(status_registry));
+        PyObject *modules = PyImport_GetModuleDict();
+        PyObject *found = nullptr;
+        ref registry;
+        if (check(PyDict_GetItemRef(modules, name.ptr(), &found))) {
+            registry = ref::steal(found);
+        } else {
+            registry = check(PyModule_NewObject(name.ptr()));
+            check(PyDict_SetItem(modules, name.ptr(), registry.ptr()));
+        }
+        PyObject *flag = nullptr;
+        if (check(PyObject_GetOptionalAttrString(registry.ptr(), "quiet", &flag))) {
+            ref entry = ref::steal(flag);
+            if (!PyContextVar_CheckExact(flag)) {
+                PyErr_Format(PyExc_TypeError, "Shared registry entry %s.quiet is not a context variable (found %.200s)",
+                             status_registry, Py_TYPE(flag)->tp_name);
+                return false;
+            }
+            quiet_flag = entry.release();
+            return true;
+        }
+        ref made = check(PyContextVar_New("framewick_quiet", Py_False));
+        check(PyObject_SetAttrString(registry.ptr(), "quiet", made.ptr()));
+        quiet_flag = made.release();
+        return true;
+    } catch (error &) {
+        return false;
+    }
+}
+
+void forget_quiet_flag() noexcept { Py_CLEAR(quiet_flag); }
+
+bool quiet_now() {
+    if (!quiet_flag) return false;
+    PyObject *value = nullptr;
+    if (PyContextVar_Get(quiet_flag, nullptr, &value) < 0) throw error{};
+    ref flag = ref::steal(value);
+    return value && check(PyObject_IsTrue(value));
+}
+
+} // namespace fw
+
 namespace fw::detail {
 
 ref text_of(handle v) {

@@ -21,6 +21,17 @@ ref text_of(as_float v);
 ref join_texts(const ref *texts, std::size_t n);
 } // namespace detail
 
+// The quiet flag: a context variable shared by every framewick module (and framewick.quiet),
+// kept as sys.modules["_framewick_status"].quiet, False by default. While it is true in the
+// calling thread's context, a module's status printer (its cached builtin print) prints nothing.
+inline constexpr const char *status_registry = "_framewick_status";
+// Finds the shared flag, or makes and publishes it; false with an exception set.
+bool obtain_quiet_flag() noexcept;
+// Whether the caller's context is quiet now.
+bool quiet_now();
+// Releases the flag, so that the next initialisation finds or makes it again.
+void forget_quiet_flag() noexcept;
+
 // The line a method prints: literal pieces (exact str constants) and values, concatenated.
 // The pieces are converted left to right, as an f-string evaluates them.
 template <class... P> ref status(const P &...pieces) {

@@ -55,6 +55,11 @@ PyObject *code_for(const char *function_name, int line) {
 
 } // namespace
 
+void forget_tracebacks() noexcept {
+    for (auto &entry : code_cache) Py_CLEAR(entry.second);
+    code_cache.clear();
+}
+
 void add_traceback(const char *function_name, int line) noexcept {
     // The entry is made with the exception set aside, so that making it cannot disturb it.
     PyObject *exc = PyErr_GetRaisedException();

@@ -9,4 +9,7 @@ namespace fw {
 // traceback. Never fails: if the entry cannot be made, the original exception stays pending.
 void add_traceback(const char *function_name, int line) noexcept;
 
+// Releases the cached code objects, so that entries are made afresh.
+void forget_tracebacks() noexcept;
+
 } // namespace fw

@@ -4,6 +4,7 @@ print call, and a fresh interpreter for anything that touches import state."""
 import collections
 import itertools
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -19,6 +20,12 @@ DEFAULT_COLOR = {
 # Palette for mode "P": index 0 black, 1 red, 2 green, 3 blue, the rest grey.
 PALETTE = [0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255] + [128, 128, 128] * 252
 _names = itertools.count()
+
+# A suite started in the background of a shell without job control inherits SIGINT ignored, and
+# so would every command a test starts (an ignored signal survives exec): the tests that stop a
+# command with Ctrl-C need it to arrive, so the suite takes SIGINT back as Python's default.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def make_picture(tmp_path, mode="RGB", size=(8, 6), color=None, fmt="PNG", *,

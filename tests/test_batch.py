@@ -62,13 +62,13 @@ def test_a_failing_picture_is_reported_and_the_rest_go_on(tmp_path):
     inputs = make_inputs(tmp_path / "in")
     before = snapshot(inputs)
     out = tmp_path / "out"
-    done = run("batch", str(inputs), "--out-dir", str(out), "--steps", CHAIN, "--jobs", "2")
+    done = run("batch", str(inputs), "--out-dir", str(out), "--steps", CHAIN, "--jobs", "2", "-v")
     assert done.returncode == 1
     assert assert_whole_pictures(out) == ["p0.png", "p1.png", "p2.png", "p3.png"]
     bad = inputs / "bad.png"
     assert done.stderr == f"{bad}: ❌ Error: {bad} is not a picture this Pillow can read\n"
     assert done.stdout.endswith(f"framewick batch: 5 pictures: 4 written, 0 skipped, 1 failed (into {out})\n")
-    # Each picture's lines arrive together, in the library's order.
+    # With -v, each picture's lines arrive together, in the library's order.
     lines = done.stdout.splitlines()
     for i in range(4):
         block = ["🎯 Success: Preset 'noir' applied perfectly!", "📏 Success: Image resized to 32x24",

@@ -160,23 +160,23 @@ def test_every_editing_method_is_reachable_and_the_short_names_are_derived():
 
 
 def test_a_new_mixin_method_is_a_step_without_touching_the_parser():
-    class Vignette:
-        def apply_vignette(self, strength: "float" = 0.5, square: "bool" = False):
-            """Darken the edges 🌒"""
+    class Halo:
+        def apply_halo(self, strength: "float" = 0.5, square: "bool" = False):
+            """A glow around the edges 🌒"""
             return self
 
         def measure(self) -> "dict":
             return {}
 
-    class Extended(FrameWick, Vignette):
+    class Extended(FrameWick, Halo):
         pass
 
     steps = Catalogue.from_class(Extended)
-    step = Chain.parse("vignette:0.75,yes", steps).steps[0]
-    assert step == Step("apply_vignette", (0.75, True))
+    step = Chain.parse("halo:0.75,yes", steps).steps[0]
+    assert step == Step("apply_halo", (0.75, True))
     assert steps.resolve("measure") is None  # a declared return type marks a query
-    assert "apply_vignette(strength: float = 0.5, square: bool = False)" in steps.describe()
-    assert "Darken the edges 🌒" in steps.describe()
+    assert "apply_halo(strength: float = 0.5, square: bool = False)" in steps.describe()
+    assert "A glow around the edges 🌒" in steps.describe()
 
 
 def test_step_list_comes_from_the_classes():

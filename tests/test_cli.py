@@ -89,7 +89,7 @@ def test_edit_quiet_hides_status_lines_and_steps_come_from_a_file(photo, tmp_pat
 
 @pytest.mark.parametrize(("args", "message"), [
     # The chain: every value a step would refuse or only warn about.
-    (["--steps", "blur | resiz:1,2"], "framewick edit: error: step 2: unknown step 'resiz'; did you mean 'resize'?"),
+    (["--steps", "blur | resiz:1,2"], "framewick edit: error: step 2: unknown step 'resiz'; did you mean 'resize' or 'size'?"),
     (["--steps", "resize:big,2"], "step 1 'resize': width expects an integer, e.g. 800, got 'big'"),
     (["--steps", "border"], "step 1 'border': missing border_width (int)"),
     (["--steps", "preset:vintag"], "'vintag'"),
@@ -268,7 +268,9 @@ def test_steps_and_presets_list_in_json_with_parameters_and_looks(looks_file):
     assert set(by_method) == {info.method for info in STEPS}
     border = by_method["apply_border"]
     assert border["name"] == "border"
-    assert border["params"][0] == {"name": "border_width", "kind": "int", "default": None, "required": True}
+    assert {k: border["params"][0][k] for k in ("name", "kind", "default", "required")} == \
+        {"name": "border_width", "kind": "int", "default": None, "required": True}
+    assert border["params"][0]["meaning"] == "pixels added on each side"
     assert border["params"][1]["default"] == "black"
     look = {"name": "framed", "steps": "preset:noir | border:3,color=white",
             "description": "Black and white with a white frame", "file": str(looks_file)}
@@ -277,7 +279,7 @@ def test_steps_and_presets_list_in_json_with_parameters_and_looks(looks_file):
     assert [p["name"] for p in presets["presets"]] == list(PRESET_NAMES)
     assert presets["looks"] == [look]
     text = run("presets", "--looks", str(looks_file)).stdout
-    assert "vintage, cinematic" in text and "framed  (" + str(looks_file) + ")" in text
+    assert "  vintage    grey, contrast" in text and "  cinematic  " in text and "framed  (" + str(looks_file) + ")" in text
     assert "Black and white with a white frame" in run("steps", "--looks", str(looks_file)).stdout
 
 
@@ -292,7 +294,7 @@ def test_a_look_runs_in_edit_and_joins_the_contact_sheet_labelled(photo, looks_f
     assert done.returncode == 0, done.stderr
     with Image.open(sheet) as image:
         # Nine tiles (eight presets and the look) in rows of four: three rows.
-        assert image.size == (4 * (32 + 8) + 8, 3 * (24 + 26 + 8) + 8)
+        assert image.size == (4 * (32 + 8) + 8, 3 * (24 + 26 + 16 + 8) + 8)
         x, y = 8 + 16, 8 + 2 * 58 + 12  # the look's tile, first in the third row
         assert image.getpixel((x, y))[0] == image.getpixel((x, y))[1]  # noir is grey
         label = image.crop((8, 8 + 2 * 58 + 24, 8 + 32, 8 + 2 * 58 + 50)).convert("L")
@@ -305,11 +307,11 @@ def test_presets_makes_a_labelled_contact_sheet_in_preset_order(photo, tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout == f"framewick presets: contact sheet of {photo} written to {sheet}\n"
     with Image.open(sheet) as image:
-        assert image.size == (4 * (32 + 8) + 8, 2 * (24 + 26 + 8) + 8)
+        assert image.size == (4 * (32 + 8) + 8, 2 * (24 + 26 + 16 + 8) + 8)
 
         def tile(index):  # the colour at the middle of the right (red) half of tile `index`
             x = 8 + (index % 4) * 40 + 24
-            y = 8 + (index // 4) * 58 + 12
+            y = 8 + (index // 4) * 74 + 12
             return image.getpixel((x, y))
 
         vintage, cinematic, vibrant, dreamy, noir, warm, sepia, cool = (tile(i) for i in range(8))

@@ -127,3 +127,62 @@ def test_a_step_that_fails_only_by_its_status_line_fails_the_edit(tmp_path, monk
     assert seen == [True]  # the command line asks the runner to treat such a line as a failure
     assert sorted(os.listdir(tmp_path)) == ["in.png"]  # nothing written, no temporary file
     assert capsys.readouterr().err == "❌ Error: Failed to convert mode: conversion not supported\n"
+
+
+@pytest.mark.parametrize("first", ["framewick", "native"])
+def test_quiet_drops_framewicks_status_lines_and_nothing_else(tmp_path, run_py, first):
+    # Whichever side makes the shared flag first, both read the same one.
+    Image.new("RGB", (8, 6)).save(tmp_path / "p.png")
+    code, out, err = run_py(f"""
+        import asyncio, sys, threading
+        {"import framewick.utils.storage" if first == "native" else "import framewick"}
+        import framewick
+        from framewick import FrameWick
+        from framewick.lut import write_cube
+        write_cube("id.cube", 2, lambda r, g, b: (r, g, b))
+        obj = FrameWick.load("p.png")
+        framewick.quiet(True)
+        print("caller while quiet")
+        sys.stdout.write("another library while quiet\\n")
+        obj.resize(4, 3).apply_lut("id.cube")
+        other = threading.Thread(target=lambda: obj.optimize(50))  # another thread: loud
+        other.start()
+        other.join()
+        framewick.quiet(False)
+        with framewick.quiet():
+            print("caller in the block")
+            obj.apply_sharpen()
+        obj.resize(2, 2)
+
+        async def task(name, silent):
+            if silent:
+                framewick.quiet(True)  # this task's context only
+            await asyncio.sleep(0.01)
+            FrameWick.load("p.png").apply_sepia()
+            print(name, "done")
+
+        async def main():
+            await asyncio.gather(task("quiet task", True), task("loud task", False))
+
+        asyncio.run(main())
+        obj.apply_sepia()
+    """)
+    assert code == 0, err
+    assert out.splitlines() == [
+        "📸 Image loaded: p.png", "caller while quiet", "another library while quiet",
+        "✨ Success: Optimization mode enabled (Quality: 50%) 🚀", "caller in the block",
+        "📏 Success: Image resized to 2x2", "quiet task done", "📸 Image loaded: p.png",
+        "📜 Success: Fast Sepia effect applied!", "loud task done", "📜 Success: Fast Sepia effect applied!"]
+
+
+def test_a_planted_quiet_flag_is_refused_not_called(run_py):
+    code, out, err = run_py("""
+        import sys, types
+        sys.modules["_framewick_status"] = types.SimpleNamespace(quiet=print)
+        try:
+            import framewick.utils.storage
+        except TypeError as e:
+            print(e)
+    """)
+    assert (code, out) == (0, "Shared registry entry _framewick_status.quiet is not a context variable "
+                              "(found builtin_function_or_method)\n"), err

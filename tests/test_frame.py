@@ -250,6 +250,54 @@ def test_second_interpreter_is_refused(run_py, first_load):
                                "loaded into one interpreter per process."]
 
 
+@pytest.mark.parametrize("sub_load", ["succeeded", "failed"])
+def test_a_destroyed_subinterpreter_releases_its_claim(run_py, tmp_path, sub_load):
+    pytest.importorskip("_interpreters")
+    Image.new("RGB", (8, 6), (200, 10, 10)).save(tmp_path / "p.png")
+    picture = str(tmp_path / "p.png")
+    sub = textwrap.dedent(f"""
+        import sys
+        if "{sub_load}" == "failed":  # the effects module is claimed, and its load fails
+            sys.modules["PIL"] = None
+            try:
+                import framewick.modules.effects
+            except ImportError:
+                pass
+        else:
+            from framewick import FrameWick
+            FrameWick.load({picture!r}).apply_sharpen().resize(4, 3)
+    """)
+    report = probe(run_py, f"""
+        import _interpreters
+        legacy = _interpreters.new_config("legacy")
+        iid = _interpreters.create(legacy)
+        first = _interpreters.exec(iid, {sub!r})
+        try:
+            import framewick.modules.effects  # the subinterpreter claimed it, even where its load failed
+            alive = None
+        except ImportError as e:
+            alive = str(e)
+        _interpreters.destroy(iid)
+        import framewick
+        from framewick import FrameWick
+        o = FrameWick.load({picture!r}).apply_sharpen()
+        with framewick.quiet():
+            o.resize(4, 3)
+        try:
+            o.resize(0, 3)
+        except ValueError as e:
+            entry = entry_names(e)[-1][0]
+        iid = _interpreters.create(legacy)
+        again = _interpreters.exec(iid, "import framewick.utils.storage")
+        _interpreters.destroy(iid)
+        emit(first=first is None, alive=alive, size=list(o.image.size), entry=entry,
+             code=FrameWick.save.__code__.co_varnames, again=again.msg)
+    """)
+    refused = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    assert report == dict(first=True, alive=refused, size=[4, 3], entry="framewick.modules.geometry.Geometry.resize",
+                          code=["self", "filename"], again=refused)
+
+
 # ---------------------------------------------------------------------------------------------
 # Module and class shape
 

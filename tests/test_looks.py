@@ -1,5 +1,6 @@
 """Looks files: reading them, which file wins, and looks expanded inside chains."""
 
+import json
 import os
 import textwrap
 
@@ -63,7 +64,7 @@ def test_a_look_using_a_look_and_preset_names(tmp_path):
      "looks.toml: step 2 'resize': missing height"),
     ('[looks.a]\nsteps = "blur:1 | look:b"\n[looks.b]\nsteps = "blur:1 | resize:10"', "look:a", "look 'a' -> 'b' in /"),
     ('[looks.a]\nsteps = "' + " | ".join(["look:b"] * 30) + '"\n[looks.b]\nsteps = "' + " | ".join(["look:c"] * 30) + '"\n'
-     '[looks.c]\nsteps = "' + " | ".join(["blur:1"] * 30) + '"', "look:a", "look 'a': more than 10000 steps"),
+     '[looks.c]\nsteps = "' + " | ".join(["blur:1"] * 30) + '"', "look:a", "looks.toml: the chain would have more than 10,000 steps"),
 ])
 def test_looks_that_cannot_expand_are_chain_errors(tmp_path, text, chain, message):
     looks.load(looks_file(tmp_path / "looks.toml", text))
@@ -194,3 +195,155 @@ def test_looks_and_lut_files_are_checked_without_pillow(tmp_path, run_py):
     """)
     assert code == 0, err
     assert out.splitlines() == [f"lut:{folder}/id.cube,0.5 | blur:1 2", "[]"]
+
+
+# ---------------------------------------------------------------------------------------------
+# Bounds: how deep looks nest, how long a chain grows, what a path may hold
+
+
+def _deep_looks(count):
+    lines = [f'[looks.l{i}]\nsteps = "look:l{i + 1}"' for i in range(count)]
+    return "\n".join(lines + [f'[looks.l{count}]\nsteps = "blur:1"'])
+
+
+def _wide_looks(levels, fan):
+    """l0 is one step; each further look uses the one before `fan` times (l2 is fan**2 steps)."""
+    lines = ['[looks.l0]\nsteps = "blur:1"']
+    lines += [f'[looks.l{i}]\nsteps = "' + " | ".join([f"look:l{i - 1}"] * fan) + '"' for i in range(1, levels)]
+    return "\n".join(lines)
+
+
+@pytest.mark.parametrize("text, chain, message", [
+    (_deep_looks(1500), "look:l0", "looks used inside looks more than 32 deep"),
+    (_deep_looks(looks.MAX_DEPTH), "look:l0", "looks used inside looks more than 32 deep"),
+    (_deep_looks(looks.MAX_DEPTH - 1), "look:l0", None),
+    (_wide_looks(5, 10), " | ".join(["look:l4"] * 30), "more than 10,000 steps"),
+    (_wide_looks(5, 10), "look:l4 | blur:1", "more than 10,000 steps"),
+    (_wide_looks(5, 10), "look:l4", None),
+    (_wide_looks(3, 10), " | ".join(["look:l2"] * 100) + " | blur:1", "more than 10,000 steps"),
+    (_wide_looks(1, 1), " | ".join(["blur:1"] * 10_001), "chain: more than 10,000 steps"),
+], ids=["1500-deep", "33-deep", "32-deep", "30-looks-of-10000", "10001", "10000", "100-looks-of-100-and-1",
+        "10001-plain"])
+def test_looks_nesting_and_the_whole_chain_are_bounded(tmp_path, text, chain, message):
+    path = looks_file(tmp_path / "looks.toml", text)
+    looks.load(path)
+    if message is None:
+        assert len(Chain.parse(chain)) in (1, 10_000)
+        return
+    with pytest.raises(ChainError) as refused:
+        Chain.parse(chain)
+    line = str(refused.value)
+    assert message in line and "\n" not in line
+    if "deep" in message:
+        assert path in line
+
+
+def test_a_json_chain_is_bounded_as_a_whole(tmp_path):
+    looks.load(looks_file(tmp_path / "looks.toml", _wide_looks(5, 10)))
+    with pytest.raises(ChainError, match="more than 10,000 steps"):
+        Chain.from_data([{"method": "apply_preset", "args": ["l4"]}] * 2)
+    with pytest.raises(ChainError, match="more than 10,000 steps"):
+        Chain.from_data([{"method": "apply_blur"}] * 10_001)
+    assert len(Chain.from_data([{"method": "apply_preset", "args": ["l4"]}])) == 10_000
+
+
+@pytest.mark.parametrize("text", [
+    "x = " + "[" * 100_000 + "]" * 100_000,
+    "x = " + "{a = " * 50_000 + "1" + "}" * 50_000,
+    "[looks.a]\nsteps = \"blur:1\"\nx = " + "[" * 33 + "]" * 33,
+], ids=["arrays", "tables", "33"])
+def test_a_looks_file_nested_too_deeply_is_refused_naming_the_file(tmp_path, text):
+    path = looks_file(tmp_path / "deep.toml", text)
+    with pytest.raises(looks.LooksError, match=f"^{path}: not a looks file .*nested deeper than 32 levels"):
+        looks.load(path)
+
+
+def test_brackets_in_strings_and_comments_do_not_count_as_nesting(tmp_path):
+    brackets = "[" * 40
+    path = looks_file(tmp_path / "looks.toml", f"""
+        # {brackets}
+        [looks.a]
+        steps = "text:'{brackets}',1,2"
+        description = '''{brackets}'''
+    """)
+    assert [look.name for look in looks.load(path)] == ["a"]
+
+
+_BAD_PATHS = [
+    ("lut", "path", "a\x00b.cube", "NUL"),
+    ("watermark", "watermark_path", "w\x00.png", "NUL"),
+    ("exposure", "overlay_image_path", "\ud800.png", "lone surrogate"),
+    ("lut", "path", "\udfff.cube", "lone surrogate"),
+]
+
+
+@pytest.mark.parametrize("form, step, param, bad, reason", [
+    (form, *case) for form in ("text", "json", "looks") for case in _BAD_PATHS
+    if form != "looks" or "\x00" in case[2]  # TOML text cannot hold a lone surrogate
+])
+def test_a_path_no_file_can_have_is_a_chain_error_naming_the_step(tmp_path, form, step, param, bad, reason):
+    args = [bad, [1, 2]] if step == "watermark" else [bad]
+    if form == "text":
+        run = lambda: Chain.parse(f'{step}:"{bad}"' + (",1,2" if step == "watermark" else ""))  # noqa: E731
+    elif form == "json":
+        run = lambda: Chain.from_json(json.dumps([{"method": step, "args": args}]))  # noqa: E731
+    else:
+        text = json.dumps(f'{step}:"{bad}"' + (",1,2" if step == "watermark" else ""))
+        looks.load(looks_file(tmp_path / "looks.toml", f"[looks.x]\nsteps = {text}"))
+        run = lambda: Chain.parse("look:x")  # noqa: E731
+    with pytest.raises(ChainError) as refused:
+        run()
+    line = str(refused.value)
+    assert f"'{step}': {param} must be" in line and f"cannot hold a {reason}" in line
+
+
+def test_a_name_with_undecodable_bytes_is_still_a_file(tmp_path):
+    name = os.fsdecode(b"\xff.cube")  # as the system hands it over: a surrogate that stands for the byte
+    write_cube(tmp_path / name, 2, lambda r, g, b: (r, g, b))
+    assert Chain.parse(f'lut:"{tmp_path / name}"').steps[0].args == (str(tmp_path / name),)
+
+
+@pytest.mark.parametrize("looks_text, steps, message", [
+    (_deep_looks(1500), "look:l0", "looks used inside looks more than 32 deep"),
+    ("x = " + "[" * 100_000 + "]" * 100_000, "blur:1", "nested deeper than 32 levels"),
+    (_wide_looks(5, 10), " | ".join(["look:l4"] * 30), "more than 10,000 steps"),
+], ids=["deep-looks", "deep-array", "long-chain"])
+def test_the_command_line_refuses_them_as_usage_errors_before_reading(tmp_path, looks_text, steps, message):
+    import subprocess
+    import sysconfig
+
+    path = looks_file(tmp_path / "looks.toml", looks_text)
+    script = os.path.join(sysconfig.get_path("scripts"), "framewick")
+    done = subprocess.run([script, "edit", str(tmp_path / "missing.png"), "-o", str(tmp_path / "o.png"),
+                           "--looks", path, "--steps", steps], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2 and message in done.stderr and path in done.stderr, done.stderr
+    assert len(done.stderr.splitlines()) == 1 and not (tmp_path / "o.png").exists()
+
+
+@pytest.mark.parametrize("bad", ["looks\x00.toml", "\ud800.toml"])
+def test_a_looks_file_name_no_file_can_have_is_a_looks_error(bad):
+    with pytest.raises(looks.LooksError, match="a file name cannot hold a"):
+        looks.load(bad)
+
+
+def _blended_looks(levels, fan):
+    """As _wide_looks, each look using the one before at half strength."""
+    lines = ['[looks.l0]\nsteps = "blur:1"']
+    lines += [f'[looks.l{i}]\nsteps = "' + " | ".join([f"look:l{i - 1},strength=0.5"] * fan) + '"'
+              for i in range(1, levels)]
+    return "\n".join(lines)
+
+
+@pytest.mark.parametrize("text, chain, message", [
+    (_blended_looks(5, 10), " | ".join(["look:l4,strength=0.5"] * 30), "more than 10,000 steps"),
+    (_blended_looks(5, 10), "look:l4,strength=0.5 | blur:1", "more than 10,000 steps"),
+    ("\n".join([f'[looks.l{i}]\nsteps = "look:l{i + 1},strength=0.5"' for i in range(1500)]
+               + ['[looks.l1500]\nsteps = "blur:1"']), "look:l0,strength=0.5", "more than 32 deep"),
+], ids=["30-blended", "10000-blended-and-1", "1500-deep-blended"])
+def test_looks_at_a_strength_count_their_steps_and_depth_too(tmp_path, text, chain, message):
+    looks.load(looks_file(tmp_path / "looks.toml", text))
+    with pytest.raises(ChainError, match=message):
+        Chain.parse(chain)
+    with pytest.raises(ChainError, match=message):
+        Chain.from_data([{"method": "apply_preset", "args": [chain.split(",")[0][5:]],
+                          "kwargs": {"strength": 0.5}}] * (1 if "deep" in message else 30))

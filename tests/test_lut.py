@@ -159,7 +159,7 @@ GOOD_3D = "\n".join(f"{r} {g} {b}" for b in (0, 1) for g in (0, 1) for r in (0, 
 def test_cube_files_as_tools_write_them(tmp_path, text):
     lut = read_cube(write(tmp_path, text))
     assert (lut.size, lut.dimensions) == (2, 3)
-    assert lut.table == tuple(float(v) for v in GOOD_3D.split())
+    assert tuple(lut.table) == tuple(float(v) for v in GOOD_3D.split())
     assert (lut.domain_min, lut.domain_max) == ((0.0, 0.0, 0.0), (1.0, 1.0, 1.0))
 
 
@@ -230,3 +230,79 @@ def test_parsed_lut_is_kept_until_the_file_changes(cube):
     os.utime(path, ns=(1, 1))
     changed = read_cube(path)
     assert changed is not first and changed.size == 4
+
+
+# ---------------------------------------------------------------------------------------------
+# Reading as a stream: memory follows the declared table, not the file
+
+_PEAK = """
+import resource, sys
+def status(key):
+    return int(next(l.split()[1] for l in open("/proc/self/status") if l.startswith(key))) * 1024
+{limit}
+from framewick.lut import read_cube
+before = status("VmRSS:")
+lut = read_cube(sys.argv[1])
+print(lut.size, len(lut.table), status("VmHWM:") - before)
+"""
+
+
+def _peak(run_py, path, limit_bytes=None):
+    """(size, values, bytes the parse raised the high-water mark by) in a fresh interpreter,
+    under an address-space limit when given."""
+    limit = "" if limit_bytes is None else f"resource.setrlimit(resource.RLIMIT_AS, ({limit_bytes}, {limit_bytes}))"
+    code, out, err = run_py(_PEAK.format(limit=limit).replace("sys.argv[1]", repr(str(path))))
+    assert code == 0, err
+    size, values, peak = map(int, out.split())
+    return size, values, peak
+
+
+# A sanitizer runtime reserves terabytes of address space and keeps freed memory in quarantine:
+# an address-space limit or a high-water mark says nothing under it.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+memory_figure = pytest.mark.skipif(SANITIZED, reason="a sanitizer runtime is preloaded")
+
+
+@memory_figure
+def test_a_tiny_file_reads_small_under_an_address_space_limit(cube, run_py):
+    # ulimit -v 1000000: no read reserves a gigabyte up front any more.
+    assert _peak(run_py, cube(IDENTITY, 2), limit_bytes=1_000_000 * 1024)[:2] == (2, 24)
+
+
+@memory_figure
+def test_blank_lines_cost_nothing_and_a_table_costs_its_doubles(tmp_path, run_py):
+    blank = tmp_path / "blank.cube"
+    with open(blank, "w") as f:
+        f.write("LUT_3D_SIZE 2\n" + "\n" * (8 << 20) + GOOD_3D + "\n" + "\r\n" * (8 << 20) + "# end\n" * 1000)
+    size, values, peak = _peak(run_py, blank, limit_bytes=1 << 30)
+    assert (size, values) == (2, 24) and peak < 16 << 20
+    table = tmp_path / "t64.cube"
+    write_cube(table, 64, SWAP)
+    doubles = 3 * 8 * 64 ** 3  # 6 MiB; the file is about 7 MiB
+    size, values, peak = _peak(run_py, table)
+    assert (size, values) == (64, 3 * 64 ** 3) and peak < 2 * doubles + (8 << 20), peak
+
+
+@pytest.mark.parametrize("text, message", [
+    ("LUT_3D_SIZE 2\n" + GOOD_3D + "\n" + GOOD_3D + "\n", "more rows of numbers than LUT_3D_SIZE 2 needs (8)"),
+    ("LUT_3D_SIZE 2\n" + "0" * (2 << 20) + "\n", "line 2: not a cube LUT (a line longer than 64 KiB)"),
+    ("LUT_1D_SIZE 2\r0 0 0\r1 1 x\r", "line 3: 'x' is not a number"),
+    ("LUT_1D_SIZE 2\n0 0 0\n1e308 1e308 1e308\n", "the table's values are too large to use"),
+    ("LUT_1D_SIZE 2\n0 0 0\n" + "\n" * (3 << 20) + "1 1\n", f"line {3 + (3 << 20)}: a row holds three numbers, got 2"),
+    ("LUT_1D_SIZE 2\n" + "\n" * (3 << 20) + "0 0 0\n1 1 1\n\0", "not a cube LUT (a binary file)"),
+], ids=["too-many-rows", "long-line", "cr-only", "too-large", "short-row-far-down", "nul-far-down"])
+def test_refusals_found_across_pieces_of_the_stream(tmp_path, text, message):
+    path = write(tmp_path, text)
+    with pytest.raises(LUTError) as refused:
+        read_cube(path)
+    assert str(refused.value) == f"{path}: {message}"
+
+
+def test_a_table_split_across_pieces_reads_whole(tmp_path):
+    # Rows straddling the 1 MiB pieces, CRLF pairs among them, comments and a last row without
+    # a line break: the table comes out exactly as written.
+    rows = [f"{r / 63:.9f} {g / 63:.9f} {b / 63:.9f}" for b in range(64) for g in range(64) for r in range(64)]
+    text = "TITLE \"caf\u00e9\"\r\nLUT_3D_SIZE 64\r\n" + "\r\n# a comment\r\n".join(rows)
+    lut = read_cube(write(tmp_path, text))
+    assert lut.title == "caf\u00e9" and len(lut.table) == 3 * 64 ** 3
+    assert list(lut.table) == [float(v) for row in rows for v in row.split()]

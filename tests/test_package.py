@@ -31,7 +31,7 @@ def test_version_is_the_distributions():
 
 def test_framewick_combines_the_five_mixins_and_grading():
     names = [k.__name__ for k in FrameWick.__mro__]
-    assert names == ["FrameWick", "Storage", "Effects", "Geometry", "Overlays", "Inspector", "Grading", "object"]
+    assert names == ["FrameWick", "Storage", "Effects", "Geometry", "Overlays", "Inspector", "Grading", "Editing", "object"]
     assert repr(FrameWick) == "<class 'framewick.FrameWick'>"
     assert pickle.loads(pickle.dumps(FrameWick)) is FrameWick
 

@@ -353,7 +353,7 @@ def test_describe_and_the_notebook_view(tmp_path):
     assert info["format"] == "JPEG" and info["mode"] == "RGB" and info["size"] == [1200, 2400]
     assert info["frames"] == 1 and info["orientation"] == 8 and info["bit_depth"] == 8
     assert info["icc"] == "sRGB built-in" and info["dpi"] == [72.0, 72.0]
-    assert info["metadata"]["Make"] == "FrameCam" and info["metadata"]["Orientation"] == 1
+    assert info["metadata"]["Make"] == "FrameCam" and info["metadata"]["Orientation"] == 8  # the tag as read, as "orientation" says
     shown = Image.open(io.BytesIO(obj._repr_png_()))
     assert shown.format == "PNG" and shown.size == (512, 1024)
     deep = FrameWick()

@@ -79,8 +79,13 @@ def test_to_data_lists_every_step_with_its_parameters():
     by_name = {d["name"]: d for d in data}
     assert by_name["grayscale"]["aliases"] == ["gray", "grey"]
     assert by_name["thumbnail"]["params"] == [{"name": "size", "kind": "tuple", "default": [128, 128],
-                                               "required": False}]
-    assert by_name["resize"]["params"][0] == {"name": "width", "kind": "int", "default": None, "required": True}
+                                               "required": False,
+                                               "meaning": steps.HELP[("thumbnail", "size")][0],
+                                               "range": steps.RULES[("thumbnail", "size")].allowed,
+                                               "example": "256,256"}]
+    assert by_name["resize"]["params"][0] == {"name": "width", "kind": "int", "default": None, "required": True,
+                                              "meaning": "pixels; the aspect is not kept (size:800x keeps it)",
+                                              "range": steps.RULES[("resize", "width")].allowed, "example": "800"}
     assert by_name["lut"]["method"] == "apply_lut"
     assert all(d["doc"] for d in data)
 

@@ -559,3 +559,53 @@ def test_failed_save_where_no_spare_can_be_made_beside_the_file(run_py, tmp_path
         print(open(path, "rb").read() == before, len(os.listdir({str(tmp_path)!r})))
     """)
     assert (code, out, err) == (0, "cannot write mode CMYK as PNG\nTrue 2\n", "")
+
+
+# A save under a file-size limit: the old file comes back whole, or is never touched.
+_LIMITED_SAVE = """
+import errno, os, resource
+from PIL import Image
+from framewick.utils.storage import Storage
+folder, old_bytes, limit, new_side, blocked = {folder!r}, {old_bytes}, {limit}, {new_side}, {blocked}
+path = os.path.join(folder, "photo.bmp")
+side = int((old_bytes / 3) ** 0.5)
+Image.effect_noise((side, side), 60).convert("RGB").save(path)
+for serial in range(1, blocked + 1):  # the spare's names taken: the bytes are held in memory
+    os.mkdir(os.path.join(folder, f".photo.bmp.{{os.getpid()}}-{{serial}}.framewick-spare"))
+before = open(path, "rb").read()
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+o = Storage()
+o.image = Image.effect_noise((new_side, new_side), 60).convert("RGB")
+try:
+    o.save(path)
+    print("saved")
+except OSError as e:
+    print(errno.errorcode.get(e.errno), e.strerror if e.errno == errno.EFBIG and e.filename else "")
+print(open(path, "rb").read() == before, sorted(n for n in os.listdir(folder) if not n.startswith(".photo.bmp.")))
+"""
+
+
+@pytest.mark.parametrize("old_bytes, limit, blocked, refused", [
+    (400_000, 200_000, 0, True),       # the issue's case: no spare fits, nor does a write-back
+    (400_000, 200_000, 8, True),
+    (100_000, 200_000, 0, False),      # a spare fits: the new picture fails at the limit, the old comes back
+    (100_000, 200_000, 8, False),      # held in memory: the old size fits under the limit again
+], ids=["spare-too-big", "held-too-big", "spare", "held"])
+def test_a_save_under_a_file_size_limit_never_loses_the_old_file(run_py, tmp_path, old_bytes, limit, blocked,
+                                                                 refused):
+    code, out, err = run_py(_LIMITED_SAVE.format(folder=str(tmp_path), old_bytes=old_bytes, limit=limit,
+                                                 new_side=400, blocked=blocked))
+    assert code == 0, err
+    reason, kept = out.splitlines()
+    assert kept == "True ['photo.bmp']"  # whole, and no spare left behind
+    if refused:
+        assert reason.startswith("EFBIG ❌ Error: Cannot save over a file of ") and "left untouched" in reason
+    else:
+        assert reason.startswith("EFBIG") and "left untouched" not in reason  # Pillow's own failure
+
+
+def test_a_save_that_fits_under_the_limit_still_replaces_the_file(run_py, tmp_path):
+    code, out, err = run_py(_LIMITED_SAVE.format(folder=str(tmp_path), old_bytes=400_000, limit=1_000_000,
+                                                 new_side=100, blocked=8))
+    assert (code, out.splitlines()) == (0, [f"💾 Success: Image saved as '{tmp_path / 'photo.bmp'}' ✅", "saved",
+                                            "False ['photo.bmp']"]), err

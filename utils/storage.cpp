@@ -1,9 +1,11 @@
 // storage.cpp: the Storage mixin, through which a picture enters and leaves framewick.
 #include "frame.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,6 +200,12 @@ FunctionDef convert_def{.name = "convert", .params = {"self", "target_format"}, 
 // the spare; should that write-back fail, the spare stays and the exception's note says where.
 // A new file the failed save left behind is removed. Paths that are no regular file (a folder, a
 // device) and files we cannot read are left to Pillow, as before.
+//
+// The bytes held in memory are written back only where that cannot fail for want of room: the
+// truncation that starts Pillow's write gives back the old file's blocks, so on a full disk
+// (or quota) the old size always fits again. A file-size limit gives nothing back: a file larger
+// than the process may write, with no spare beside it, would be lost half-written, so such a
+// save is refused with OSError (EFBIG) before the file is touched.
 
 // The OSError for errno about `path`, raised as a C++ error.
 error os_error(const std::string &path) {
@@ -243,6 +251,8 @@ bool same_state(const struct stat &a, const struct stat &b) noexcept {
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+Text error_prefix{"❌ Error: "};
+
 class Guard {
 public:
     // Takes the target's state before the save: a spare of an existing regular file.
@@ -272,21 +282,42 @@ Guard::Guard(handle filename) {
     Fd from{::open(real_.c_str(), O_RDONLY | O_CLOEXEC)};
     if (from.fd < 0) return;  // unreadable: Pillow's own open will say so, or it is write-only
     kind_ = guarded;
-    static unsigned long serial = 0;
-    std::size_t slash = real_.rfind('/');
-    spare_ = real_.substr(0, slash + 1) + "." + real_.substr(slash + 1) + "." + std::to_string(::getpid()) +
-             "-" + std::to_string(++serial) + ".framewick-spare";
+    // 1. A spare beside it, under a name of its own (a name already taken, try the next).
+    static std::atomic<unsigned long> serial{0};
+    const std::size_t slash = real_.rfind('/');
+    const std::string stem = real_.substr(0, slash + 1) + "." + real_.substr(slash + 1) + "." +
+                             std::to_string(::getpid()) + "-";
     bool copied = false;
     Py_BEGIN_ALLOW_THREADS;
-    Fd to{::open(spare_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
-    if (to.fd >= 0) {
+    for (int attempt = 0; attempt < 8 && !copied; ++attempt) {
+        spare_ = stem + std::to_string(++serial) + ".framewick-spare";
+        Fd to{::open(spare_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+        if (to.fd < 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
         copied = copy_fd(from.fd, to.fd);
         if (!copied) ::unlink(spare_.c_str());
+        break;
     }
     Py_END_ALLOW_THREADS;
     if (copied) return;
-    // No spare beside it: the bytes are held here instead.
+    // 2. No spare beside it: the bytes are held here instead, where they can be written back.
     spare_.clear();
+    struct rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        rlim_t(before_.st_size) > limit.rlim_cur) {
+        kind_ = other;
+        ref name = check(PyUnicode_DecodeFSDefaultAndSize(real_.data(), Py_ssize_t(real_.size())));
+        ref text = check(PyUnicode_FromFormat(
+            "%UCannot save over a file of %lld bytes, above this process's file size limit of %llu bytes, "
+            "with no spare copy beside it: the file was left untouched",
+            error_prefix.ptr(), static_cast<long long>(before_.st_size),
+            static_cast<unsigned long long>(limit.rlim_cur)));
+        ref exc = check(PyObject_CallFunction(PyExc_OSError, "iOO", EFBIG, text.ptr(), name.ptr()));
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+        throw error{};
+    }
     if (::lseek(from.fd, 0, SEEK_SET) != 0) throw os_error(real_);
     char buffer[1 << 16];
     while (true) {

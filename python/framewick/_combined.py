@@ -2,11 +2,15 @@
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Any, Self
 
+from PIL import Image
+
 from framewick import formats
+from framewick.editing import Editing
 from framewick.lut import Grading
 from framewick.modules.effects import Effects
 from framewick.modules.geometry import Geometry
@@ -22,7 +26,7 @@ if TYPE_CHECKING:
 formats.register()
 
 
-class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading):
+class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editing):
     """A picture and every framewick edit on it: storage, effects, geometry, overlays, inspection.
 
     Make one with `FrameWick.open(source)` (a photo: turned upright, metadata kept) or
@@ -69,8 +73,61 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading):
         write_photo(self, target, format=format, strip=strip, background=background, srgb=srgb)
         return self
 
+    @functools.wraps(Inspector.extract_color_palette)
+    def extract_color_palette(*args: Any, **kwargs: Any) -> list[str]:
+        # A 16-bit, 32-bit or float picture is counted as scaled to 8 bits by its range, not
+        # clipped to white; the arguments are bound by the inspector's method itself.
+        obj = args[0] if args else None
+        picture = getattr(obj, "image", None)
+        if not isinstance(picture, Image.Image):
+            return Inspector.extract_color_palette(*args, **kwargs)
+        from framewick.photo import modes
+
+        if picture.mode not in modes.DEEP:
+            return Inspector.extract_color_palette(*args, **kwargs)
+        obj.image = modes.to_8bit(picture)  # type: ignore[union-attr]
+        try:
+            return Inspector.extract_color_palette(*args, **kwargs)
+        finally:
+            obj.image = picture  # type: ignore[union-attr]
+
     def _repr_png_(self) -> bytes | None:
         """The picture for notebooks, at most 1024 pixels on the long side."""
         from framewick.photo import repr_png
 
         return repr_png(self)
+
+
+def _adapted(name: str, native: Any) -> Any:
+    """`native` for a picture opened by `open`, whatever its mode: where the method cannot take
+    the picture as it is (palette, CMYK, 16-bit, float, ...), it runs as a chain's step would,
+    on the picture brought to a mode it takes. Pictures made any other way get the method as
+    it is."""
+
+    @functools.wraps(native)
+    def method(*args: Any, **kwargs: Any) -> Any:
+        # Arguments are bound by the method itself (its own errors for a wrong call).
+        obj = args[0] if args else None
+        if getattr(obj, "photo", None) is None:
+            return native(*args, **kwargs)
+        from framewick.photo import running
+
+        if not running.needs_runner(name, getattr(obj, "image", None), args[1:], kwargs):
+            return native(*args, **kwargs)
+        return running.run_call(obj, name, native, args[1:], kwargs)
+
+    return method
+
+
+def _adapt_methods() -> None:
+    from framewick.steps import STEPS
+
+    for info in STEPS:
+        if info.owner in ("Storage", "Inspector") or info.method in vars(FrameWick):
+            continue
+        native = getattr(FrameWick, info.method, None)
+        if native is not None:
+            setattr(FrameWick, info.method, _adapted(info.method, native))
+
+
+_adapt_methods()

@@ -1,11 +1,14 @@
-"""Capturing what the library prints, per thread.
+"""Capturing what the library prints, per thread, and silencing its status lines.
 
 The native modules print their status lines with the builtin `print`, which writes to whatever
 `sys.stdout` is at call time. Redirecting `sys.stdout` is process-wide, so two threads capturing
 at once (a dask worker runs several tasks on threads of one process) would steal each other's
 lines. While any capture is active, `sys.stdout` is replaced by a router that sends each write to
 the capturing thread's own buffer and every other thread's writes to the stream it replaced.
-`quiet` uses the same routing to drop one thread's lines instead of collecting them.
+
+`quiet` does not touch the stream: it sets a flag, a context variable that every native module's
+status printer reads before it calls `print` (and `status` here, for the lines the Python layer
+prints), so only framewick's status lines are dropped, and only in the caller's context.
 """
 
 from __future__ import annotations
@@ -13,6 +16,8 @@ from __future__ import annotations
 import io
 import sys
 import threading
+import types
+from contextvars import ContextVar
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any, TypeVar
@@ -37,9 +42,7 @@ class _Router:
 
     def _target(self) -> Any:
         stack = getattr(self.local, "stack", None)
-        if stack:
-            return stack[-1]
-        return _NULL if getattr(_switched, "router", None) is not None else self.fallback
+        return stack[-1] if stack else self.fallback
 
     def write(self, text: str) -> int:
         self._target().write(text)
@@ -55,19 +58,6 @@ class _Router:
         if name in ("fallback", "local"):
             raise AttributeError(name)
         return getattr(self.fallback, name)
-
-
-class _Null:
-    """Where a quiet thread's lines go."""
-
-    def write(self, text: str) -> int:
-        return len(text)
-
-    def flush(self) -> None:
-        pass
-
-
-_NULL = _Null()
 
 
 def _acquire() -> _Router:
@@ -116,42 +106,62 @@ def captured() -> Iterator[io.StringIO]:
         _pop(router, stack)
 
 
-# Whether each thread has quiet switched on, and the router it was switched on with.
-_switched = threading.local()
+# The flag the native modules' status printers read: shared through sys.modules, where the
+# first of them (or this module, whichever comes first) puts it.
+_STATUS_REGISTRY = "_framewick_status"
+
+
+def _quiet_flag() -> ContextVar[bool]:
+    registry = sys.modules.get(_STATUS_REGISTRY)
+    if registry is None:
+        registry = sys.modules.setdefault(_STATUS_REGISTRY, types.ModuleType(_STATUS_REGISTRY))
+    flag = getattr(registry, "quiet", None)
+    if flag is None:
+        flag = ContextVar("framewick_quiet", default=False)
+        registry.quiet = flag
+    if type(flag) is not ContextVar:
+        raise TypeError(f"Shared registry entry {_STATUS_REGISTRY}.quiet is not a context variable "
+                        f"(found {type(flag).__name__})")
+    return flag
+
+
+_QUIET = _quiet_flag()
+
+
+def is_quiet() -> bool:
+    """Whether framewick's status lines are silenced in the caller's context."""
+    return bool(_QUIET.get())
+
+
+def status(text: str) -> None:
+    """Print one status line of the Python layer, unless the caller's context is quiet."""
+    if not _QUIET.get():
+        print(text)
 
 
 class quiet:
-    """Silence the library's status lines printed by this thread; other threads print as before.
+    """Silence framewick's status lines in the calling thread (its context); nothing else.
 
     ``with framewick.quiet(): ...`` silences them for the block. ``framewick.quiet(True)`` turns
-    them off for the calling thread until ``framewick.quiet(False)``. `builtins.print` is not
-    touched: the native modules print through it to `sys.stdout`, which is routed per thread
-    while any thread is quiet or capturing, so anything this thread writes to standard output
-    while quiet is dropped, and every other thread writes to the real stream.
+    them off for the calling thread (or asyncio task: each has a context of its own) until
+    ``framewick.quiet(False)``. Neither `builtins.print` nor `sys.stdout` is touched: the status
+    printers read the flag before they print, so the caller's own output, other libraries' and
+    every other thread's print as before.
     """
 
     def __init__(self, on: bool | None = None) -> None:
-        self._entered: tuple[_Router, list[Any]] | None = None
-        if on is None:
-            return
-        router = getattr(_switched, "router", None)
-        if on and router is None:
-            with _lock:
-                router = _acquire()
-            _switched.router = router
-        elif not on and router is not None:
-            _switched.router = None
-            with _lock:
-                _release(router)
+        self._token: Any = None
+        if on is not None:
+            _QUIET.set(bool(on))
 
     def __enter__(self) -> quiet:
-        self._entered = _push(_NULL)
+        self._token = _QUIET.set(True)
         return self
 
     def __exit__(self, *exc: object) -> None:
-        if self._entered is not None:
-            _pop(*self._entered)
-            self._entered = None
+        if self._token is not None:
+            _QUIET.reset(self._token)
+            self._token = None
 
 
 def call_captured(echo: Callable[[str], None] | None, fn: Callable[..., T], *args: Any, **kwargs: Any) -> T:

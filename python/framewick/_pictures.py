@@ -14,9 +14,11 @@ _LABEL_HEIGHT = 26
 _GAP = 8
 _BACKDROP = (250, 250, 247)
 _INK = (30, 30, 30)
+_NOTE_HEIGHT = 16
+_NOTE_INK = (90, 90, 90)
 
 
-def sample_picture(size: tuple[int, int] = (1200, 800)) -> Image.Image:
+def sample_picture(size: tuple[int, int] = (1200, 900)) -> Image.Image:
     """A landscape drawn from gradients and shapes, so the demo needs no third-party picture."""
     width, height = size
     ramp = Image.linear_gradient("L").resize(size)  # 0 at the top, 255 at the bottom
@@ -61,28 +63,47 @@ def _label(draw: ImageDraw.ImageDraw, box: tuple[int, int, int, int], text: str)
     draw.text((x, y), text, fill=_INK, font=font)
 
 
-def labelled_grid(tiles: Sequence[tuple[str, Image.Image]], columns: int) -> Image.Image:
-    """Tiles of one size side by side in rows of `columns`, each with its label below."""
+def _fitted(draw: ImageDraw.ImageDraw, text: str, font: Any, width: int) -> str:
+    """`text` cut at a word (with an ellipsis) to fit `width` pixels."""
+    if draw.textlength(text, font=font) <= width:
+        return text
+    words = text.split()
+    while words and draw.textlength(" ".join(words) + " …", font=font) > width:
+        words.pop()
+    return " ".join(words) + " …" if words else "…"
+
+
+def labelled_grid(tiles: Sequence[tuple[str, Image.Image]], columns: int,
+                  notes: Sequence[str] | None = None) -> Image.Image:
+    """Tiles of one size side by side in rows of `columns`, each with its label below, and with
+    `notes`, a line of smaller text under each label (cut to the tile's width)."""
     width = max(t.width for _, t in tiles)
     height = max(t.height for _, t in tiles)
     columns = max(1, min(columns, len(tiles)))
     rows = (len(tiles) + columns - 1) // columns
-    cell_w, cell_h = width + _GAP, height + _LABEL_HEIGHT + _GAP
+    note_height = _NOTE_HEIGHT if notes else 0
+    cell_w, cell_h = width + _GAP, height + _LABEL_HEIGHT + note_height + _GAP
     sheet = Image.new("RGB", (columns * cell_w + _GAP, rows * cell_h + _GAP), _BACKDROP)
     draw = ImageDraw.Draw(sheet)
+    small = _font(_NOTE_HEIGHT - 4)
     for index, (name, tile) in enumerate(tiles):
         x = _GAP + (index % columns) * cell_w
         y = _GAP + (index // columns) * cell_h
         tile = tile if tile.mode == "RGB" else tile.convert("RGB")
         sheet.paste(tile, (x + (width - tile.width) // 2, y + (height - tile.height) // 2))
         _label(draw, (x, y + height, x + width, y + height + _LABEL_HEIGHT), name)
+        if notes and index < len(notes) and notes[index]:
+            line = _fitted(draw, notes[index], small, width)
+            left = x + (width - int(draw.textlength(line, font=small))) // 2
+            draw.text((left, y + height + _LABEL_HEIGHT), line, fill=_NOTE_INK, font=small)
     return sheet
 
 
 def preset_sheet(base: Any, cell: int = 200, columns: int = 4, echo: Callable[[str], None] | None = None,
-                 looks: Sequence[str] = ()) -> Image.Image:
+                 looks: Sequence[str] = (), descriptions: Sequence[str] | None = None) -> Image.Image:
     """The picture of `base` (a FrameWick object) under each preset, then under each look in
-    `looks`, every tile labelled with its name (a look's as "look:NAME")."""
+    `looks`, every tile labelled with its name (a look's as "look:NAME") and, by default, the
+    one-line description of each preset and look (or `descriptions`, in the same order)."""
     from framewick.chain import Chain
     from framewick.photo import run_steps
     from framewick.steps import PRESET_NAMES
@@ -104,7 +125,14 @@ def preset_sheet(base: Any, cell: int = 200, columns: int = 4, echo: Callable[[s
         picture = one.image if one.image.mode in ("RGB", "RGBA", "L") else one.image.convert("RGB")
         picture.thumbnail(small.image.size)  # a look may change the size; its tile fits the presets' size
         tiles.append((f"look:{name}", picture))
-    return labelled_grid(tiles, columns)
+    if descriptions is None:
+        from framewick.looks import find
+        from framewick.steps import PRESET_DESCRIPTIONS
+
+        found = [find(name) for name in looks]
+        descriptions = [PRESET_DESCRIPTIONS.get(name, "") for name in PRESET_NAMES] + \
+            [look.description if look is not None else "" for look in found]
+    return labelled_grid(tiles, columns, descriptions)
 
 
 def before_after(before: Image.Image, after: Image.Image, height: int = 300) -> Image.Image:

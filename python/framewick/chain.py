@@ -49,7 +49,7 @@ import inspect
 import json
 import math
 import re
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from functools import cache
 from typing import Any, Final, TypeVar
@@ -402,10 +402,14 @@ class Chain:
         if not text.strip():
             return cls(())
         parts = _split(text, SEPARATOR, "chain")
+        error = table.too_long(len(parts))
+        if error is not None:
+            raise error
         looks = table.looks_layer()  # look:NAME, and preset:NAME naming a look
         if looks is not None:
-            parts = looks.expand_parts(parts, steps)
-        result = []
+            parts = looks.expand_parts(parts, steps)  # at most MAX_STEPS, or a ChainError
+        result: list[Step] = []
+        total = 0
         for index, part in enumerate(parts, 1):
             part = part.strip()
             if not part:
@@ -416,9 +420,14 @@ class Chain:
             items = _items(rest, index, name) if has_args else []
             items, strength = _take_strength(known, index, name, items)
             if _normal(name) == LOOK and strength is not None:
-                result.extend(_look_group(index, name, items, strength, steps))
+                group = _look_group(index, name, items, strength, steps)
             else:
-                result.append(_strengthened(_bind(known, index, name, items), strength))
+                group = (_strengthened(_bind(known, index, name, items), strength),)
+            result.extend(group)
+            total += _weight(group)
+            error = table.too_long(total)
+            if error is not None:
+                raise error
         return cls(tuple(result))
 
     @classmethod
@@ -427,7 +436,11 @@ class Chain:
         known = steps or catalogue()
         if not isinstance(data, list):
             raise ChainError("a chain in JSON is a list of steps, e.g. [{\"method\": \"apply_blur\", \"args\": [2]}]")
-        result = []
+        error = table.too_long(len(data))
+        if error is not None:
+            raise error
+        result: list[Step] = []
+        total = 0
         for index, entry in enumerate(data, 1):
             if not isinstance(entry, dict) or not isinstance(entry.get("method"), str):
                 raise ChainError(f"step {index}: expected an object with a \"method\" text")
@@ -447,10 +460,15 @@ class Chain:
             look = table.look_named(step)
             # A preset step naming a look runs the look's steps, as in the text form.
             if look:
-                result.extend(_look_group(index, entry["method"], [(None, _Value(look))],
-                                          1.0 if strength is None else strength, steps))
+                group = _look_group(index, entry["method"], [(None, _Value(look))],
+                                    1.0 if strength is None else strength, steps)
             else:
-                result.append(_strengthened(step, strength))
+                group = (_strengthened(step, strength),)
+            result.extend(group)
+            total += _weight(group)
+            error = table.too_long(total)
+            if error is not None:
+                raise error
         return cls(tuple(result))
 
     @classmethod
@@ -732,6 +750,11 @@ def _strengthened(step: Step, strength: float | None) -> Step:
     if strength is None or strength == 1:
         return step
     return Step(step.method, step.args, step.kwargs, strength)
+
+
+def _weight(steps: Iterable[Step]) -> int:
+    """How many steps run: a look at a strength counts the steps it holds (at most 32 deep)."""
+    return sum(_weight(step.steps) if step.steps else 1 for step in steps)
 
 
 def _look_group(index: int, name: str, items: list[tuple[str | None, _Raw]], strength: float,

@@ -6,7 +6,7 @@ A looks file maps names to chains in the text form, each with an optional descri
     steps = "lut:film.cube,0.8 | contrast:1.1 | border:12,color=white"
     description = "Warm film grade with a white border"
 
-Paths in a look's steps (``lut:``, ``watermark:`` and ``exposure:`` files) are relative to the
+Paths in a look's steps (``lut:``, ``watermark:``, ``logo:`` and ``exposure:`` files) are relative to the
 looks file. ``$XDG_CONFIG_HOME/framewick/looks.toml`` (``~/.config/framewick/looks.toml``
 without it) is read on first use when it exists; `load` adds more files, and a later file wins
 on a name. A look cannot take the name of a built-in preset, so the presets stay as they are.
@@ -28,6 +28,8 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from framewick.chain import ChainError
+from framewick.steps import MAX_STEPS as TABLE_MAX_STEPS
+from framewick.steps import too_long, unusable_path
 from framewick.chain import _split as _chain_split
 from framewick.chain import _unquote
 
@@ -36,13 +38,20 @@ __all__ = ["Look", "LooksError", "all_looks", "default_path", "expand", "expand_
 #: The built-in presets, in their table order; a looks file cannot reuse these names.
 BUILTIN_PRESETS: Final = ("vintage", "cinematic", "vibrant", "dreamy", "noir", "warm", "sepia", "cool")
 #: Where a look's steps may name a file: the step's method and that parameter.
-PATH_PARAMS: Final = {"apply_lut": "path", "add_watermark": "watermark_path", "double_exposure": "overlay_image_path"}
+PATH_PARAMS: Final = {"apply_lut": "path", "add_watermark": "watermark_path", "double_exposure": "overlay_image_path",
+                      "place_watermark": "watermark_path"}
 _METHODS: Final = {"lut": "apply_lut", "apply_lut": "apply_lut", "watermark": "add_watermark",
                    "add_watermark": "add_watermark", "exposure": "double_exposure",
                    "double_exposure": "double_exposure", "preset": "apply_preset",
-                   "apply_preset": "apply_preset", "look": "look"}
-#: Looks inside looks can multiply; a chain longer than this is refused rather than built.
-MAX_STEPS: Final = 10_000
+                   "apply_preset": "apply_preset", "look": "look", "logo": "place_watermark",
+                   "place_watermark": "place_watermark"}
+#: Looks inside looks can multiply; a chain longer than this, all its looks expanded, is
+#: refused rather than built (the chain's own bound, framewick.steps.MAX_STEPS).
+MAX_STEPS: Final = TABLE_MAX_STEPS
+#: How deep looks may use looks (a look using a look is 2 deep).
+MAX_DEPTH: Final = 32
+#: How deep a looks file may nest tables and arrays; a look needs 2 ([looks.NAME]).
+MAX_NESTING: Final = 32
 MAX_FILE_BYTES: Final = 1 << 20
 _NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_-]*")
 _KEYWORD = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)\s*=(.*)", re.DOTALL)
@@ -143,11 +152,16 @@ def _read(path: str | os.PathLike[str]) -> list[Look]:
     import tomllib
 
     try:
-        document = tomllib.loads(data.decode("utf-8-sig"))
+        text = data.decode("utf-8-sig")
     except UnicodeDecodeError:
         raise LooksError(f"{where}: not a looks file (not UTF-8 text)") from None
+    _check_nesting(text, where)
+    try:
+        document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as e:
         raise LooksError(f"{where}: not a looks file ({e})") from None
+    except RecursionError:  # nesting is bounded above; this is a last line of defence
+        raise LooksError(f"{where}: not a looks file (nested too deeply)") from None
     extra = sorted(set(document) - {"looks"})
     if extra:
         raise LooksError(f"{where}: unknown key {extra[0]!r}; a looks file holds [looks.NAME] tables")
@@ -174,7 +188,29 @@ def _read(path: str | os.PathLike[str]) -> list[Look]:
     return list(found.values())
 
 
+# TOML's strings and comments, where brackets do not nest, and the brackets that do.
+_TOML_TOKEN = re.compile(r'"""(?:[^\\]|\\.)*?(?:"""|\Z)|\'\'\'.*?(?:\'\'\'|\Z)|"(?:[^"\\\n]|\\.)*"?|'
+                         r"'[^'\n]*'?|#[^\n]*|[\[\]{}]", re.DOTALL)
+
+
+def _check_nesting(text: str, where: str) -> None:
+    """Refuse arrays and tables nested deeper than MAX_NESTING before the TOML reader recurses."""
+    depth = 0
+    for token in _TOML_TOKEN.finditer(text):
+        c = token.group()
+        if c in ("[", "{"):
+            depth += 1
+            if depth > MAX_NESTING:
+                raise LooksError(f"{where}: not a looks file (arrays or tables nested deeper than {MAX_NESTING} "
+                                 "levels; a look is [looks.NAME] with steps = \"...\")")
+        elif c in ("]", "}"):
+            depth = max(0, depth - 1)
+
+
 def _read_bytes(where: str) -> bytes:
+    reason = unusable_path(where)
+    if reason:
+        raise LooksError(f"{where!r}: not a looks file ({reason})")
     try:
         info = os.stat(where)
         if not stat.S_ISREG(info.st_mode):
@@ -237,15 +273,18 @@ def expand_parts(parts: Sequence[str], steps: Any = None) -> list[str]:
         for part in parts:
             blended = _blended(part)
             if blended is not None:  # the chain reads it as one step holding the look's steps
-                _expand(blended[0], (), [])  # an unknown look or a cycle is reported here
+                _expand(blended[0], (), [], MAX_STEPS)  # an unknown look or a cycle is reported here
                 result.append(blended[1])
                 continue
             name = _look_in(part)
             if name is None:
                 result.append(part)
+                error = too_long(len(result))
+                if error is not None:
+                    raise error
                 continue
             out: list[_Expanded] = []
-            _expand(name, (), out)
+            _expand(name, (), out, MAX_STEPS - len(result))
             for text, _, trail, number, file in out:
                 try:
                     Chain.parse(text, steps)
@@ -266,7 +305,7 @@ def expand(name: str) -> list[tuple[str, str]]:
     The step texts already carry absolute paths; the directory is the looks file's.
     """
     out: list[_Expanded] = []
-    _expand(name, (), out)
+    _expand(name, (), out, MAX_STEPS)
     return [(text, base) for text, base, *_ in out]
 
 
@@ -279,7 +318,9 @@ def _trail(names: Sequence[str]) -> str:
     return "look " + " -> ".join(repr(n) for n in names)
 
 
-def _expand(name: str, trail: tuple[str, ...], out: list[_Expanded]) -> None:
+def _expand(name: str, trail: tuple[str, ...], out: list[_Expanded], limit: int) -> None:
+    """Append the steps of look `name` to `out`, refusing more than `limit` steps in `out` and
+    looks used more than MAX_DEPTH deep (the trail is the looks that led here)."""
     trail = (*trail, name)
     look = find(name)
     if look is None:
@@ -289,6 +330,10 @@ def _expand(name: str, trail: tuple[str, ...], out: list[_Expanded]) -> None:
         user = find(trail[-2]) if len(trail) > 1 else None
         used = f" (used in {user.file})" if user else ""
         raise ChainError(f"{_trail(trail)}: no such look{used}{more}")
+    if len(trail) > MAX_DEPTH:
+        shown = _trail((*trail[:2], "...", *trail[-2:])).replace("'...'", "...")
+        raise ChainError(f"{shown} in {look.file}: looks used inside looks more than {MAX_DEPTH} deep "
+                         f"(at most {MAX_DEPTH} levels)")
     try:
         parts = _split(look.steps, "|")
     except ValueError as e:
@@ -298,7 +343,7 @@ def _expand(name: str, trail: tuple[str, ...], out: list[_Expanded]) -> None:
         if blended is not None:
             if blended[0].lower() in (n.lower() for n in trail):
                 raise ChainError(f"{_trail((*trail, blended[0]))}: a cycle")
-            _expand(blended[0], trail, [])  # checked for cycles through it; the chain expands it
+            _expand(blended[0], trail, [], MAX_STEPS)  # checked for cycles through it; the chain expands it
             out.append((blended[1], look.directory, trail, number, look.file))
             continue
         inner = _look_in(part)
@@ -307,9 +352,11 @@ def _expand(name: str, trail: tuple[str, ...], out: list[_Expanded]) -> None:
         elif inner.lower() in (n.lower() for n in trail):
             raise ChainError(f"{_trail((*trail, inner))}: a cycle")
         else:
-            _expand(inner, trail, out)
-        if len(out) > MAX_STEPS:
-            raise ChainError(f"{_trail(trail[:1])}: more than {MAX_STEPS} steps once its looks are expanded")
+            _expand(inner, trail, out, limit)
+        if len(out) > limit:
+            first = find(trail[0]) or look
+            raise ChainError(f"{_trail(trail[:1])} in {first.file}: the chain would have more than {MAX_STEPS:,} steps once its "
+                             f"looks are expanded (at most {MAX_STEPS:,})")
 
 
 def _look_in(part: str) -> str | None:

@@ -3,8 +3,9 @@
 A .cube file (the Adobe/Resolve text format) holds a colour table: keyword lines (``TITLE``,
 ``LUT_3D_SIZE`` or ``LUT_1D_SIZE``, ``DOMAIN_MIN``/``DOMAIN_MAX``), comments starting with
 ``#``, blank lines, and then one row of three numbers per table entry, red varying fastest.
-`read_cube` parses one and keeps it, keyed by the file's path, modification time and size, so a
-batch reads each file once per worker process. Importing this module loads neither Pillow nor
+`read_cube` parses one as a stream (its memory is the declared table's doubles and one piece of
+text) and keeps it, keyed by the file's path, modification time and size, so a batch reads each
+file once per worker process. Importing this module loads neither Pillow nor
 NumPy: the chain parser checks LUT files without them.
 """
 
@@ -14,9 +15,12 @@ import math
 import os
 import re
 import threading
+from array import array
 from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import Any, Final
+
+from framewick._output import status
 
 __all__ = ["CubeLUT", "Grading", "LUTError", "read_cube", "write_cube"]
 
@@ -37,7 +41,8 @@ class LUTError(ValueError):
 
 @dataclass(frozen=True, eq=False)
 class CubeLUT:
-    """A parsed .cube file: the table as written (rows flattened, red fastest) and its domain.
+    """A parsed .cube file: the table as written (rows flattened, red fastest; a read-only view
+    of doubles, 8 bytes a value) and its domain.
 
     `prepared()` gives what a picture is filtered with (made once, then kept): a Pillow
     `Color3DLUT` for a 3D table, a `point` table of 256 levels per band for a 1D one.
@@ -49,7 +54,7 @@ class CubeLUT:
     dimensions: int
     domain_min: tuple[float, float, float]
     domain_max: tuple[float, float, float]
-    table: tuple[float, ...]
+    table: memoryview
     _prepared: dict[str, Any] = field(default_factory=dict, repr=False)
 
     @property
@@ -140,7 +145,7 @@ def read_cube(path: str) -> CubeLUT:
         if hit is not None and hit[0] == stamp:
             _cache.move_to_end(key)
             return hit[1]
-    lut = _parse(where, _read_text(where, info))
+    lut = _parse_file(where, info)
     with _cache_lock:
         _cache[key] = (stamp, lut)
         _cache.move_to_end(key)
@@ -153,7 +158,7 @@ def _reason(error: BaseException) -> str:
     return getattr(error, "strerror", None) or str(error) or type(error).__name__
 
 
-def _read_text(where: str, info: os.stat_result) -> str:
+def _parse_file(where: str, info: os.stat_result) -> CubeLUT:
     import stat
 
     if not stat.S_ISREG(info.st_mode):
@@ -161,104 +166,213 @@ def _read_text(where: str, info: os.stat_result) -> str:
     if info.st_size > MAX_FILE_BYTES:
         raise LUTError(f"{where}: not a cube LUT (larger than {MAX_FILE_BYTES >> 20} MiB)")
     try:
-        with open(where, "rb") as f:
-            data = f.read(MAX_FILE_BYTES + 1)
+        with open(where, "rb", buffering=0) as f:
+            return _Parser(where).run(f)
     except OSError as e:
         raise LUTError(f"{where}: cannot read the LUT file ({_reason(e)})") from None
-    if b"\0" in data:
-        raise LUTError(f"{where}: not a cube LUT (a binary file)")
-    try:
-        return data.decode("utf-8-sig")
-    except UnicodeDecodeError:
-        try:
-            return data.decode("latin-1")  # titles written by older tools; the numbers are ASCII
-        except UnicodeDecodeError:  # pragma: no cover - latin-1 decodes every byte
-            raise LUTError(f"{where}: not a cube LUT (not text)") from None
 
 
-def _parse(where: str, text: str) -> CubeLUT:
-    """1. Read keyword lines up to the first row of numbers. 2. Check the header. 3. Take every
-    later non-comment line as a row of three numbers, converting them in one pass. 4. Check the
-    row count. Lines are counted from 1 for the messages."""
-    title = ""
-    sizes: dict[str, tuple[int, int]] = {}  # keyword -> (size, line)
-    domain: dict[str, tuple[tuple[float, float, float], int]] = {}
-    lines = text.splitlines()
-    first_row = len(lines)
-    for number, line in enumerate(lines, 1):
-        words = line.split()
-        if not words or words[0].startswith("#"):
-            continue
-        keyword = words[0]
-        if not _KEYWORD.fullmatch(keyword):
-            first_row = number - 1
-            break
-        if keyword in sizes or keyword in domain or (keyword == "TITLE" and title):
-            raise LUTError(f"{where}: line {number}: a second {keyword} line")
+#: The file is read in pieces of about this size, each cut after its last line break.
+CHUNK_BYTES: Final = 1 << 20
+#: No line of a .cube file comes near this; a longer one is not a LUT.
+MAX_LINE_BYTES: Final = 1 << 16
+_NON_BLANK = re.compile(rb"\S")
+_COMMENT = re.compile(rb"#[^\n]*")
+_BOM = b"\xef\xbb\xbf"
+
+
+class _Parser:
+    """A .cube file read as a stream: memory is the table's floats plus one piece of text.
+
+    1. Read keyword lines up to the first row of numbers, skipping blank runs without a loop
+       per line. 2. Check the header; the table's declared size is now known. 3. Take every
+       later piece, drop its comments, check that each line is blank or holds three words,
+       and convert the words straight into the table's array of doubles; more rows than the
+       size needs stop the reading at once. 4. Check the row count. Line breaks are LF, CRLF
+       or CR; lines are counted from 1 for the messages.
+    """
+
+    def __init__(self, where: str) -> None:
+        self.where = where
+        self.title = ""
+        self.sizes: dict[str, tuple[int, int]] = {}  # keyword -> (size, line)
+        self.domain: dict[str, tuple[tuple[float, float, float], int]] = {}
+        self.line = 1  # the number of the line the next piece starts with
+        self.in_table = False
+        self.want = 0  # values the table needs, once the header is read
+        self.table: Any = None
+        self.size = self.dimensions = 0
+        self.low = self.high = (0.0, 0.0, 0.0)
+        self.total = 0.0
+
+    def fail(self, text: str, line: int | None = None) -> LUTError:
+        return LUTError(f"{self.where}: line {line}: {text}" if line else f"{self.where}: {text}")
+
+    def run(self, f: Any) -> CubeLUT:
+        pending = b""
+        first = True
+        while True:
+            data = f.read(CHUNK_BYTES)
+            if first and data.startswith(_BOM):
+                data = data[len(_BOM):]
+            first = False
+            if b"\0" in data:
+                raise self.fail("not a cube LUT (a binary file)")
+            if not data:
+                if pending:
+                    self.piece(pending + b"\n")
+                break
+            data = pending + data if pending else data
+            # The last line break; a CR at the very end waits, for the LF that may follow it.
+            cut = max(data.rfind(b"\n"), data.rfind(b"\r", 0, len(data) - 1))
+            pending = data[cut + 1:]
+            if cut >= 0:
+                self.piece(data[:cut + 1])
+            del data
+            if len(pending) > MAX_LINE_BYTES:
+                raise self.fail(f"not a cube LUT (a line longer than {MAX_LINE_BYTES >> 10} KiB)", self.line)
+        if not self.in_table:
+            self.start_table()
+        if len(self.table) != self.want:
+            keyword = "LUT_3D_SIZE" if self.dimensions == 3 else "LUT_1D_SIZE"
+            raise self.fail(f"{len(self.table) // 3} rows of numbers, but {keyword} {self.size} needs "
+                            f"{self.want // 3}")
+        if not math.isfinite(self.total):  # each value is finite: their sum overflowed
+            raise self.fail("the table's values are too large to use")
+        return CubeLUT(self.where, self.title, self.size, self.dimensions, self.low, self.high,
+                       memoryview(self.table).toreadonly())
+
+    # 1. The header
+
+    def piece(self, text: bytes) -> None:
+        """A run of whole lines, each ending in a line break."""
+        if b"\r" in text:
+            text = text.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
+        if self.in_table:
+            self.rows(text)
+            return
+        at = 0
+        while True:
+            found = _NON_BLANK.search(text, at)
+            if found is None:
+                self.line += text.count(b"\n", at)
+                return
+            start = text.rfind(b"\n", 0, found.start()) + 1
+            self.line += text.count(b"\n", at, start)
+            stop = text.index(b"\n", start)
+            words = text[start:stop].split()
+            if not words[0].startswith(b"#"):
+                if not _KEYWORD.fullmatch(words[0].decode("latin-1")):
+                    self.start_table()
+                    self.rows(text[start:])
+                    return
+                self.keyword(text[start:stop], words)
+            self.line += 1
+            at = stop + 1
+
+    def keyword(self, raw: bytes, words: list[bytes]) -> None:
+        number, keyword = self.line, words[0].decode("ascii")
+        line = _text(raw)
+        if keyword in self.sizes or keyword in self.domain or (keyword == "TITLE" and self.title):
+            raise self.fail(f"a second {keyword} line", number)
         if keyword == "TITLE":
-            title = line.strip()[5:].strip().strip('"') or " "
+            self.title = line.strip()[5:].strip().strip('"') or " "
         elif keyword in ("LUT_3D_SIZE", "LUT_1D_SIZE"):
             limit = MAX_3D_SIZE if keyword == "LUT_3D_SIZE" else MAX_1D_SIZE
             if len(words) != 2 or not words[1].isdigit():
-                raise LUTError(f"{where}: line {number}: {keyword} takes one whole number, got {line.strip()!r}")
+                raise self.fail(f"{keyword} takes one whole number, got {line.strip()!r}", number)
             size = int(words[1])
             if not MIN_SIZE <= size <= limit:
-                raise LUTError(f"{where}: line {number}: {keyword} {size} is outside {MIN_SIZE}..{limit}")
-            sizes[keyword] = (size, number)
+                raise self.fail(f"{keyword} {size} is outside {MIN_SIZE}..{limit}", number)
+            self.sizes[keyword] = (size, number)
         elif keyword in ("DOMAIN_MIN", "DOMAIN_MAX"):
-            domain[keyword] = (_three(where, number, words), number)
+            self.domain[keyword] = (_three(self.where, number, line.split()), number)
         elif keyword in ("LUT_1D_INPUT_RANGE", "LUT_3D_INPUT_RANGE"):
-            low, high = _numbers(where, number, words, 2)
-            domain["DOMAIN_MIN"] = ((low, low, low), number)
-            domain["DOMAIN_MAX"] = ((high, high, high), number)
-            sizes[keyword] = (0, number)  # counts as seen, for the repeat check
+            low, high = _numbers(self.where, number, line.split(), 2)
+            self.domain["DOMAIN_MIN"] = ((low, low, low), number)
+            self.domain["DOMAIN_MAX"] = ((high, high, high), number)
+            self.sizes[keyword] = (0, number)  # counts as seen, for the repeat check
         # Other keywords (LUT_IN_VIDEO_RANGE and the like) describe the footage, not the table.
 
-    if "LUT_3D_SIZE" in sizes and "LUT_1D_SIZE" in sizes:
-        raise LUTError(f"{where}: line {sizes['LUT_1D_SIZE'][1]}: both LUT_1D_SIZE and LUT_3D_SIZE "
-                       "(a shaper with a cube is not supported; use a file with one table)")
-    if "LUT_3D_SIZE" in sizes:
-        size, dimensions = sizes["LUT_3D_SIZE"][0], 3
-    elif "LUT_1D_SIZE" in sizes:
-        size, dimensions = sizes["LUT_1D_SIZE"][0], 1
-    else:
-        raise LUTError(f"{where}: not a cube LUT (no LUT_3D_SIZE or LUT_1D_SIZE line before the table)")
-    low, low_line = domain.get("DOMAIN_MIN", ((0.0, 0.0, 0.0), 0))
-    high, high_line = domain.get("DOMAIN_MAX", ((1.0, 1.0, 1.0), 0))
-    for channel, band in enumerate(("red", "green", "blue")):
-        if not low[channel] < high[channel]:
-            line = max(low_line, high_line)
-            raise LUTError(f"{where}: line {line}: the domain's minimum {low[channel]:g} is not below "
-                           f"its maximum {high[channel]:g} for {band}")
+    # 2. The header checked; the table made for the size it declares
 
-    # The rows, converted in bulk: str.split and float() over the whole table at once.
-    body = lines[first_row:]
-    data = "\n".join(body)
-    if "#" in data:  # comments among the rows: drop them first
-        body = [line.partition("#")[0] for line in body]
-        data = "\n".join(body)
-    counts = list(map(len, map(str.split, body)))
-    if not set(counts) <= {0, 3}:
-        index = next(i for i, c in enumerate(counts) if c not in (0, 3))
-        words = body[index].split()
-        number = first_row + 1 + index
-        if _KEYWORD.fullmatch(words[0]):
-            raise LUTError(f"{where}: line {number}: {words[0]} after the table starts "
-                           "(keywords come before the rows)")
-        raise LUTError(f"{where}: line {number}: a row holds three numbers, got {len(words)}")
-    rows = counts.count(3)
-    want = size ** dimensions
-    if rows != want:
-        keyword = "LUT_3D_SIZE" if dimensions == 3 else "LUT_1D_SIZE"
-        raise LUTError(f"{where}: {rows} rows of numbers, but {keyword} {size} needs {want}")
+    def start_table(self) -> None:
+        sizes, where = self.sizes, self.where
+        if "LUT_3D_SIZE" in sizes and "LUT_1D_SIZE" in sizes:
+            raise self.fail("both LUT_1D_SIZE and LUT_3D_SIZE (a shaper with a cube is not supported; "
+                            "use a file with one table)", sizes["LUT_1D_SIZE"][1])
+        if "LUT_3D_SIZE" in sizes:
+            self.size, self.dimensions = sizes["LUT_3D_SIZE"][0], 3
+        elif "LUT_1D_SIZE" in sizes:
+            self.size, self.dimensions = sizes["LUT_1D_SIZE"][0], 1
+        else:
+            raise LUTError(f"{where}: not a cube LUT (no LUT_3D_SIZE or LUT_1D_SIZE line before the table)")
+        low, low_line = self.domain.get("DOMAIN_MIN", ((0.0, 0.0, 0.0), 0))
+        high, high_line = self.domain.get("DOMAIN_MAX", ((1.0, 1.0, 1.0), 0))
+        for channel, band in enumerate(("red", "green", "blue")):
+            if not low[channel] < high[channel]:
+                raise self.fail(f"the domain's minimum {low[channel]:g} is not below its maximum "
+                                f"{high[channel]:g} for {band}", max(low_line, high_line))
+        self.low, self.high = low, high
+        self.want = 3 * self.size ** self.dimensions
+        # Grown as rows arrive (never past `want`), so a short file stays small.
+        self.table = array("d")
+        self.in_table = True
+
+    # 3. The rows
+
+    def rows(self, text: bytes) -> None:
+        first = self.line
+        self.line += text.count(b"\n")
+        if _NON_BLANK.search(text) is None:
+            return
+        if b"#" in text:
+            text = _COMMENT.sub(b"", text)
+        lines = text.split(b"\n")
+        if not set(map(len, map(bytes.split, lines))) <= {0, 3}:
+            self.bad_row(lines, first)
+        words = text.split()
+        if len(self.table) + len(words) > self.want:
+            keyword = "LUT_3D_SIZE" if self.dimensions == 3 else "LUT_1D_SIZE"
+            raise self.fail(f"more rows of numbers than {keyword} {self.size} needs ({self.want // 3})")
+        try:
+            values = array("d", map(float, words))
+            total = math.fsum(values)
+        except (ValueError, OverflowError):
+            values, total = None, math.nan
+        if values is None or not math.isfinite(total):
+            self.bad_value(lines, first)
+        self.table.extend(values)
+        self.total += total
+
+    def bad_row(self, lines: list[bytes], first: int) -> None:
+        for number, line in enumerate(lines, first):
+            words = line.split()
+            if len(words) in (0, 3):
+                continue
+            if _KEYWORD.fullmatch(_text(words[0])):
+                raise self.fail(f"{_text(words[0])} after the table starts (keywords come before the rows)", number)
+            raise self.fail(f"a row holds three numbers, got {len(words)}", number)
+
+    def bad_value(self, lines: list[bytes], first: int) -> None:
+        """The slow path: name the first value that is not a finite number."""
+        for number, line in enumerate(lines, first):
+            for word in line.split():
+                try:
+                    ok = math.isfinite(float(word))
+                except ValueError:
+                    ok = False
+                if not ok:
+                    raise self.fail(f"{_text(word)!r} is not a number", number)
+        raise self.fail("the table's values are too large to use")
+
+
+def _text(raw: bytes) -> str:
+    """A line's bytes as text: UTF-8, else Latin-1 (titles written by older tools)."""
     try:
-        values = tuple(map(float, data.split()))
-        total = math.fsum(values)
-    except (ValueError, OverflowError):
-        values, total = (), math.nan
-    if not math.isfinite(total):
-        _find_bad_value(where, body, first_row)
-    return CubeLUT(where, title, size, dimensions, low, high, values)
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return raw.decode("latin-1")
 
 
 def _all_numbers(words: list[str]) -> bool:
@@ -266,19 +380,6 @@ def _all_numbers(words: list[str]) -> bool:
         return all(math.isfinite(float(w)) for w in words)
     except ValueError:
         return False
-
-
-def _find_bad_value(where: str, body: list[str], first_row: int) -> None:
-    """The slow path: name the first value that is not a finite number."""
-    for number, line in enumerate(body, first_row + 1):
-        for word in line.split():
-            try:
-                ok = math.isfinite(float(word))
-            except ValueError:
-                ok = False
-            if not ok:
-                raise LUTError(f"{where}: line {number}: {word!r} is not a number")
-    raise LUTError(f"{where}: the table's values are too large to use")
 
 
 def _numbers(where: str, number: int, words: list[str], count: int) -> tuple[float, ...]:
@@ -347,7 +448,7 @@ class Grading:
         graded = _grade(lut, self.image, amount)  # type: ignore[attr-defined]
         self.image = graded  # type: ignore[attr-defined]
         shown = f" at {amount:.0%}" if amount < 1.0 else ""
-        print(f"🎨 Success: LUT '{lut.name}' applied{shown}!")
+        status(f"🎨 Success: LUT '{lut.name}' applied{shown}!")
         return self
 
 

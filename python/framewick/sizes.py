@@ -45,6 +45,8 @@ _SAME = frozenset({
     "optimize", "convert_mode", "convert", "apply_blur", "apply_sharpen", "adjust_gamma", "apply_camscanner",
     "auto_enhance", "apply_grayscale", "apply_contrast", "apply_sepia", "apply_preset", "invert", "flip",
     "round_corners", "add_text", "add_watermark", "double_exposure", "compare", "apply_lut",
+    "place_watermark", "place_text", "brightness", "saturation", "adjust_exposure", "temperature", "tint",
+    "auto_white_balance", "levels", "auto_levels", "unsharp", "vignette",
 })
 
 
@@ -77,6 +79,21 @@ def _rotated(size: Size, angle: float, expand: bool) -> Size:
     xs = [a * x + b * y + c for x, y in corners]
     ys = [d * x + e * y + f for x, y in corners]
     return math.ceil(max(xs)) - math.floor(min(xs)), math.ceil(max(ys)) - math.floor(min(ys))
+
+
+def _geometry(values: Mapping[str, Any], size: Size) -> Size:
+    """The size a `size` step gives: the geometry's size (filled, then cut to the box with
+    `cover`; padded to the box with a `background`), or the size it had."""
+    from framewick.geometries import parse_geometry
+
+    spec = parse_geometry(values["geometry"])
+    box = (int(spec.width), int(spec.height)) if spec.width and spec.height and not spec.percent else None
+    if values.get("cover") and box is not None:
+        return box
+    result = spec.size_for(size) or size
+    if values.get("background") and box is not None and spec.flag in ("", ">", "<"):
+        return box
+    return result
 
 
 def _thumbnail(size: Size, box: tuple[int, ...]) -> Size:
@@ -121,8 +138,10 @@ def size_after(step: Any, size: Size, *, exact: bool = True, where: str = "") ->
         if method == "apply_border":
             border = int(values["border_width"])
             return size[0] + 2 * border, size[1] + 2 * border
-        if method == "rotate":
+        if method in ("rotate", "rotate_fill"):
             return _rotated(size, float(values["angle"]), bool(values["expand"]))
+        if method == "size":
+            return _geometry(values, size)
         if method == "thumbnail":
             return _thumbnail(size, tuple(values["size"]))
         if method == "crop":

@@ -197,6 +197,19 @@ def read_chain(spec: str) -> Any:
     return Chain.read(spec)
 
 
+def with_quality(chain: Any, quality: int | None) -> Any:
+    """The chain with a quality: step added for --quality Q; a usage error with one of its own."""
+    if quality is None:
+        return chain
+    if not 1 <= quality <= 100:
+        raise UsageError(f"--quality {quality}: expected 1 to 100")
+    if any(step.method == "optimize" for step in chain):
+        raise UsageError(f"--quality {quality} and a quality: step both set the quality; give one of them")
+    from framewick.chain import Chain, Step
+
+    return Chain((*chain.steps, Step("optimize", (quality,))))
+
+
 def check_extension(ext: str, what: str) -> None:
     """Refuse an output extension Pillow does not know, before any picture is read."""
     from framewick.batch import picture_extensions
@@ -230,7 +243,7 @@ def step_list() -> str:
 
     From the static step table, so listing the steps imports neither Pillow nor a native module.
     """
-    from framewick.steps import STEPS, names_of
+    from framewick.steps import STEPS, help_lines, names_of
 
     names = names_of(STEPS)
     lines = []
@@ -240,6 +253,7 @@ def step_list() -> str:
         lines.append(f"      {info.signature()}")
         if info.doc:
             lines.append(f"      {info.doc}")
+        lines.extend(f"        {line}" for line in help_lines(info))
     return "\n".join(lines)
 
 

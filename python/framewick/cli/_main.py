@@ -100,6 +100,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     from framewick.looks import LooksError
 
     prog = f"{PROG} {args.command}"
+    if not args.debug:
+        # Pillow's warnings (a truncated tag, a large picture) are not the command's lines: a
+        # picture that fails gets its own error line, one that works needs none.
+        import warnings
+
+        warnings.simplefilter("ignore")
     try:
         load_looks([*getattr(args, "looks_first", []), *getattr(args, "looks", [])],
                    new_last=getattr(args, "new_looks_file", False))

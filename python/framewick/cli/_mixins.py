@@ -20,6 +20,7 @@ MIXINS = {
     "Overlays": "framewick.modules.overlays",
     "Inspector": "framewick.utils.inspector",
     "Grading": "framewick.lut",
+    "Editing": "framewick.editing",
 }
 
 

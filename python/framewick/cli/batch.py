@@ -8,10 +8,11 @@ import signal
 import sys
 import threading
 from types import FrameType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from framewick.cli._common import CHAIN_HELP, PROG, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
-    add_write_options, echo_for, fail, limits_help, open_kwargs, positive, printable, read_chain, write_kwargs
+    add_write_options, echo_for, fail, limits_help, open_kwargs, positive, printable, read_chain, with_quality, \
+    write_kwargs
 
 if TYPE_CHECKING:
     from framewick.batch import Options
@@ -43,6 +44,12 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                    help="print what would be written and skipped; read and write nothing")
     p.add_argument("--overwrite", action="store_true", help="replace outputs that exist")
     p.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    p.add_argument("-v", "--verbose", action="store_true", help="show each picture's status lines as it is done")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run on the workers of a dask.distributed scheduler, e.g. tcp://10.0.0.5:8786 "
+                        "(they need framewick installed)")
+    p.add_argument("--quality", type=positive, metavar="Q",
+                   help="save quality 1-100 for lossy formats (JPEG, WebP, AVIF, HEIC, JPEG XL), as the quality: step")
     add_open_options(p)
     add_write_options(p, format_help="write every output in this format and with its extension: jpg (or JPEG, "
                                      ".JPG), png, webp, tiff, avif, gif, bmp, ...")
@@ -86,6 +93,30 @@ def _dry_run(args: argparse.Namespace, ext: str | None) -> int:
     return 0 if len(decided) == skipped else 1
 
 
+def _client(address: str) -> Any:
+    """A dask.distributed client of the scheduler at `address`; False (with one line said) when
+    dask.distributed is missing or the scheduler cannot be reached."""
+    import logging
+
+    try:
+        from distributed import Client
+    except ImportError:
+        fail(f"{PROG} batch: --scheduler needs dask.distributed (Debian's python3-distributed)")
+        return False
+    # distributed logs each failed attempt to connect; the one line below says it all.
+    logging.getLogger("distributed").setLevel(logging.CRITICAL)
+    try:
+        return Client(address, timeout=CONNECT_SECONDS, set_as_default=False)
+    except (OSError, TimeoutError, ValueError, TypeError) as e:
+        reason = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+        fail(f"{PROG} batch: cannot reach the scheduler at {address}: {reason}")
+        return False
+
+
+#: How long to wait for a scheduler to answer.
+CONNECT_SECONDS = 10
+
+
 def _exists(path: str) -> bool:
     return os.path.lexists(path)
 
@@ -95,7 +126,7 @@ def run(args: argparse.Namespace) -> int:
     from framewick.batch import BatchError, BatchInterrupted, Outcome, run_batch
     from framewick.cli._targets import check_out_dir
 
-    chain = read_chain(args.steps)
+    chain = with_quality(read_chain(args.steps), args.quality)
     check_out_dir(args.out_dir)
     options, ext = _options(args)
     step = format_step(chain)
@@ -113,7 +144,7 @@ def run(args: argparse.Namespace) -> int:
     bar = sys.stderr.isatty() and not args.no_progress
 
     def report(outcome: Outcome) -> None:
-        if outcome.output:
+        if outcome.output and args.verbose:  # each picture's status lines, on request
             echo(outcome.output)
         if outcome.status == "failed":
             fail(f"{outcome.source}: {outcome.reason}")
@@ -126,11 +157,16 @@ def run(args: argparse.Namespace) -> int:
     # A terminate signal stops the batch like an interrupt: no half-written output stays.
     # (Signal handlers can only be set on the main thread.)
     main_thread = threading.current_thread() is threading.main_thread()
+    if args.scheduler and args.jobs:
+        raise UsageError("--jobs and --scheduler: the scheduler's workers run the batch; give one of them")
+    client = _client(args.scheduler) if args.scheduler else None
+    if client is False:
+        return 1
     previous = signal.signal(signal.SIGTERM, _terminate) if main_thread else None
     try:
-        result = run_batch(args.inputs, args.out_dir, chain, jobs=args.jobs, overwrite=args.overwrite,
-                           suffix=ext, recursive=args.recursive, options=options, progress=bar,
-                           on_outcome=report)
+        result = run_batch(args.inputs, args.out_dir, chain, client.get_executor() if client else None,
+                           jobs=args.jobs, overwrite=args.overwrite, suffix=ext, recursive=args.recursive,
+                           options=options, progress=bar, on_outcome=report)
     except BatchError as e:
         raise UsageError(str(e)) from None
     except BatchInterrupted as interrupted:
@@ -140,5 +176,7 @@ def run(args: argparse.Namespace) -> int:
     finally:
         if main_thread:
             signal.signal(signal.SIGTERM, previous)
+        if client:
+            client.close()
     print(f"{PROG} batch: {result.summary()} (into {args.out_dir})", flush=True)
     return 0 if result.ok else 1

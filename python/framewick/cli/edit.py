@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from framewick.cli._common import CHAIN_HELP, STEPS_HELP, Parser, add_command, add_open_options, add_write_options, \
-    echo_for, limits_help, open_kwargs, read_chain, step_list, write_kwargs
+    echo_for, limits_help, open_kwargs, positive, read_chain, step_list, with_quality, write_kwargs
 from framewick.cli._signals import terminate_as_interrupt
 from framewick.cli._targets import STDIO, check_format_agrees, check_input, check_output, data_on_stdout, \
     read_source
@@ -27,6 +27,8 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                    help="where the result goes ('-': standard output); its extension chooses the format")
     p.add_argument("-s", "--steps", default="", metavar="STEPS", help=STEPS_HELP)
     p.add_argument("--overwrite", action="store_true", help="replace OUT if it exists (never the input)")
+    p.add_argument("--quality", type=positive, metavar="Q",
+                   help="save quality 1-100 for lossy formats (JPEG, WebP, AVIF, HEIC, JPEG XL), as the quality: step")
     add_open_options(p)
     add_write_options(p)
     p.set_defaults(func=run)
@@ -36,7 +38,7 @@ def run(args: argparse.Namespace) -> int:
     # Everything that can be refused is refused before the picture is read.
     from framewick._limits import check_before, open_checked
 
-    chain = read_chain(args.steps)
+    chain = with_quality(read_chain(args.steps), args.quality)
     to_stdout = args.output == STDIO
     check_output(args.output, [args.input], overwrite=args.overwrite, fmt=args.format)
     check_input(args.input)

@@ -20,7 +20,9 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                     "mode, size, frames, dpi, orientation, icc, bit_depth, palette, metadata; bytes are\n"
                     "given as {\"bytes\": length}); status lines then go to standard error. A picture\n"
                     "that cannot be read is reported and the others go on (exit status 1).")
-    p.add_argument("inputs", metavar="IN", nargs="+", help="the pictures to inspect ('-': standard input)")
+    p.add_argument("inputs", metavar="IN", nargs="+",
+                   help="the pictures to inspect: files, directories and glob patterns ('-': standard input)")
+    p.add_argument("-r", "--recursive", action="store_true", help="walk directories (and ** in patterns) whole")
     p.add_argument("--colors", type=positive, default=5, metavar="N", help="colours in the palette (default 5)")
     p.add_argument("--json", action="store_true", help="one JSON object per picture on standard output")
     add_max_pixels(p)
@@ -30,7 +32,24 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 
 #: What the text form shows of the photo layer's description, beyond the status report.
 _LABELS = {"frames": "Frames", "bit_depth": "Bit depth", "dpi": "DPI", "orientation": "Orientation",
-           "icc": "ICC profile", "container": "Container"}
+           "icc": "ICC profile", "jpeg_quality": "JPEG quality (estimated)",
+           "container": "Container"}
+
+
+def _jpeg_quality(source: Any) -> int | None:
+    """The quality a JPEG was saved at, estimated from its quantization tables (None: unknown)."""
+    from PIL import Image
+
+    from framewick.photo.quality import estimate_jpeg_quality
+
+    if hasattr(source, "seek"):
+        source.seek(0)
+    try:
+        with Image.open(source) as picture:
+            found = estimate_jpeg_quality(picture)
+    except (OSError, ValueError):
+        return None
+    return found[0] if found else None
 
 
 def _shown(value: Any) -> str:
@@ -69,6 +88,10 @@ def palette_shares(image: Any, palette: list[str]) -> list[dict[str, Any]]:
     """
     from collections import Counter
 
+    from framewick.photo import modes
+
+    if image.mode in modes.DEEP:  # counted as the palette counts it: scaled to 8 bits by its range
+        image = modes.to_8bit(image)
     small = image.resize((100, 100)).convert("RGB")
     data = small.tobytes()
     counts = Counter(zip(data[0::3], data[1::3], data[2::3]))
@@ -86,8 +109,11 @@ def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json:
 
     import json
 
-    obj = call_captured(echo, open_photo, read_source(path), max_pixels=max_pixels, raw=raw)
+    source = read_source(path)
+    obj = call_captured(echo, open_photo, source, max_pixels=max_pixels, raw=raw)
     facts = photo_describe(obj)
+    if facts.get("format") == "JPEG":
+        facts["jpeg_quality"] = _jpeg_quality(source)
     palette = call_captured(echo, obj.extract_color_palette, colors)
     if as_json:
         shares = palette_shares(obj.image, palette)
@@ -109,9 +135,33 @@ def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json:
         print(printable(f"  {key}: {_shown(value)}"))  # a picture's text never drives the terminal
 
 
+def expand(inputs: list[str], recursive: bool) -> list[str]:
+    """Files as given; directories and glob patterns as the picture files they hold, as batch
+    finds them. A directory without pictures or a pattern that matches nothing is a usage error."""
+    import glob
+    import os
+
+    paths: list[str] = []
+    for item in inputs:
+        if item != STDIO and (os.path.isdir(item) or (glob.has_magic(item) and not os.path.lexists(item))):
+            from framewick.batch import BatchError, expand_inputs
+
+            try:
+                found = [source.path for source in expand_inputs([item], recursive=recursive)]
+            except BatchError as e:
+                raise UsageError(str(e)) from None
+            if not found:
+                raise UsageError(f"{item}: no picture files" + ("" if recursive else " (--recursive walks its tree)"))
+            paths += found
+        else:
+            paths.append(item)
+    return paths
+
+
 def run(args: argparse.Namespace) -> int:
     if args.inputs.count(STDIO) > 1:
         raise UsageError("'-' (standard input) can be given once")
+    args.inputs = expand(args.inputs, args.recursive)
     for path in args.inputs:
         check_input(path)
     echo = echo_for(args, data_on_stdout=args.json)

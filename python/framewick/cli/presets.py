@@ -30,9 +30,10 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 
 def listing() -> dict[str, list[dict[str, str]]]:
     from framewick.cli.steps import looks_data
-    from framewick.steps import PRESET_NAMES
+    from framewick.steps import PRESET_DESCRIPTIONS, PRESET_NAMES
 
-    return {"presets": [{"name": name} for name in PRESET_NAMES], "looks": looks_data()}
+    return {"presets": [{"name": name, "description": PRESET_DESCRIPTIONS[name]} for name in PRESET_NAMES],
+            "looks": looks_data()}
 
 
 def run(args: argparse.Namespace) -> int:
@@ -79,7 +80,8 @@ def show_list(as_json: bool) -> int:
         print(json.dumps(data, ensure_ascii=False, indent=2))
         return 0
     print("Presets (preset:NAME):")
-    print("  " + ", ".join(p["name"] for p in data["presets"]))
+    for preset in data["presets"]:
+        print(f"  {preset['name']:<10} {preset['description']}")
     print()
     if not data["looks"]:
         print("Looks: none (add them with --looks FILE or in ~/.config/framewick/looks.toml)")

@@ -5,7 +5,7 @@ from __future__ import annotations
 import sys
 from typing import Any
 
-from PIL import Image
+from PIL import Image, ImageChops
 
 from framewick.photo.metadata import Photo
 
@@ -15,34 +15,79 @@ def read_frames(picture: Image.Image, photo: Photo) -> None:
     frames: list[Image.Image] = []
     durations: list[int] = []
     disposal: list[int] = []
+    default = False
     for index in range(getattr(picture, "n_frames", 1)):
         picture.seek(index)
         picture.load()
+        if index == 0:  # an APNG's default picture, outside the animation
+            default = bool(picture.format == "PNG" and picture.info.get("default_image"))
         frames.append(picture.copy())
         durations.append(int(picture.info.get("duration", 0) or 0))
         code = getattr(picture, "disposal_method", picture.info.get("disposal"))
         disposal.append(int(code) if code is not None else 0)
     loop = picture.info.get("loop")
+    photo.default_image = default
     photo.frames = frames
     photo.durations = durations
     photo.disposal = disposal
     photo.loop = int(loop) if loop is not None else None
 
 
-def animation_args(photo: Photo, fmt: str, frames: list[Image.Image]) -> dict[str, Any]:
-    """Pillow's save keywords that keep the animation's frames, durations, loop and disposal."""
+def animated_part(photo: Photo, fmt: str, frames: list[Image.Image]) -> tuple[list[Image.Image], bool]:
+    """The frames a format's animation gets, and whether the first is a default picture apart.
+
+    An APNG's default picture stays apart when written as APNG; any other animation leaves it out.
+    """
+    if not photo.default_image or len(frames) < 2:
+        return frames, False
+    if fmt == "PNG":
+        return frames, True
+    return frames[1:], False
+
+
+def _same_frames(frames: list[Image.Image]) -> bool:
+    """Whether every frame shows what the first does (Pillow's GIF writer then keeps one)."""
+    first = frames[0].convert("RGBA")
+    for frame in frames[1:]:
+        if frame.size != first.size or ImageChops.difference(first, frame.convert("RGBA")).getbbox(alpha_only=False):
+            return False
+    return True
+
+
+def animation_args(photo: Photo, fmt: str, frames: list[Image.Image], default_image: bool = False) -> dict[str, Any]:
+    """Pillow's save keywords that keep the animation's frames, durations, loop and disposal.
+
+    `frames` are those written; with `default_image` (APNG) the first is the default picture,
+    and the timings are the animation's own, frame for frame.
+    """
+    durations = list(photo.durations)
+    disposal = list(photo.disposal) if photo.disposal else []
+    if photo.default_image and not default_image:  # the default picture was left out
+        durations, disposal = durations[1:], disposal[1:]
     args: dict[str, Any] = {"save_all": True, "append_images": frames[1:]}
-    if photo.durations and len(photo.durations) == len(frames):
-        args["duration"] = list(photo.durations)
+    animated = len(frames) - 1 if default_image else len(frames)
+    if default_image:
+        args["default_image"] = True
+        durations, disposal = durations[1:], disposal[1:]
+    elif fmt == "PNG":
+        args["default_image"] = False
+    if durations and len(durations) == animated:
+        args["duration"] = durations
     if photo.loop is not None:
         args["loop"] = photo.loop
     elif fmt != "GIF":
         args["loop"] = 1  # played once, as the source without a loop count was
     # Disposal codes differ between GIF and APNG; they are kept only within one format.
-    if photo.disposal and photo.format == fmt and fmt in ("GIF", "PNG") and len(photo.disposal) == len(frames):
-        args["disposal"] = list(photo.disposal)
+    if disposal and photo.format == fmt and fmt in ("GIF", "PNG") and len(disposal) == animated:
+        args["disposal"] = disposal
     elif fmt == "GIF" and any(f.mode in ("RGBA", "LA", "PA") for f in frames):
         args["disposal"] = 2  # whole frames with transparency: clear before each one
+    if fmt in ("GIF", "PNG") and not default_image and _same_frames(frames):
+        # Pillow's GIF and APNG writers merge equal frames into one and then cannot take
+        # per-frame lists (nor, for APNG, a palette): one picture shown for the whole time.
+        args = {"duration": sum(durations)} if durations else {}
+        if photo.loop is not None:
+            args["loop"] = photo.loop
     return args
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 from PIL import ExifTags, Image, TiffImagePlugin
@@ -64,15 +65,25 @@ def exif_tags(exif: bytes | None) -> dict[str, Any]:
 
 def describe(obj: Any) -> dict[str, Any]:
     """A summary of `obj`'s picture for `info`: format, mode, size, frames, dpi, orientation
-    (the tag as the file had it), icc (the profile's description or None), bit_depth, and
-    metadata (EXIF tags by name, and whether XMP is there)."""
+    (the tag as the file had it, also in the metadata), icc (the profile's description or
+    None), bit_depth, and metadata (EXIF tags by name, whether XMP is there, and a PNG's text
+    chunks by keyword)."""
     photo: Photo = getattr(obj, "photo", None) or Photo()
     image = obj.image
-    frames = len(photo.frames) if photo.animated else max(1, int(getattr(image, "n_frames", 1) or 1))
-    dpi = photo.dpi or image.info.get("dpi")
+    if getattr(obj, "photo", None) is not None:  # every frame was read when the file was opened
+        frames = max(1, len(photo.frames))
+    else:
+        frames = max(1, int(getattr(image, "n_frames", 1) or 1))
+    dpi = photo.dpi if getattr(obj, "photo", None) is not None else image.info.get("dpi")
+    if dpi is not None and not all(isinstance(v, (int, float)) and math.isfinite(v) and v > 0 for v in dpi):
+        dpi = None
     metadata: dict[str, Any] = exif_tags(photo.exif if photo.exif is not None else image.info.get("exif"))
+    if "Orientation" in metadata and getattr(obj, "photo", None) is not None:
+        metadata["Orientation"] = photo.orientation  # as the file had it, before the picture was turned
     if photo.xmp:
         metadata["XMP"] = f"<{len(photo.xmp)} bytes>"
+    for key, value in photo.text.items():  # a PNG's text chunks
+        metadata.setdefault(key, value)
     icc = photo.icc if photo.icc is not None else image.info.get("icc_profile")
     facts = {
         "format": photo.format or image.format,

@@ -19,7 +19,9 @@ class Photo:
     turned); `orientation` is the tag as the file had it. `frames` holds every frame of an
     animation (the first is the object's `image` while the two are in step) with `durations`
     in milliseconds, `loop` (None: played once) and `disposal` (the source format's codes); it
-    is empty for a still picture.
+    is empty for a still picture. With `default_image`, the first frame is an APNG's default
+    picture, shown by viewers that do not animate and not part of the animation. `text` holds
+    a PNG's text chunks by keyword.
     """
 
     format: str | None = None
@@ -32,6 +34,8 @@ class Photo:
     durations: list[int] = field(default_factory=list)
     loop: int | None = None
     disposal: list[int] | None = None
+    default_image: bool = False
+    text: dict[str, str] = field(default_factory=dict)
     name: str = ""
     draft_scale: int = 1
 

@@ -11,6 +11,8 @@ its values lie there, else its own minimum to maximum. Nothing is clipped.
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 from PIL import Image, ImageColor
 
 from framewick.photo import profiles
@@ -20,31 +22,56 @@ DEEP = frozenset({"I;16", "I;16L", "I;16B", "I;16N", "I", "F"})
 
 
 def has_alpha(picture: Image.Image) -> bool:
-    return picture.mode in ("RGBA", "LA", "PA", "La", "RGBa") or (
-        picture.mode == "P" and picture.has_transparency_data)
+    return picture.mode in ("RGBA", "LA", "PA", "La", "RGBa") or (picture.mode == "P" and _palette_alpha(picture))
+
+
+def _palette_alpha(picture: Image.Image) -> bool:
+    """Whether a palette picture has transparency (some plugins, ICNS's, leave its Python-side
+    palette unset though the picture has one: then only a transparency entry says so)."""
+    if picture.palette is None:
+        return "transparency" in picture.info
+    return picture.has_transparency_data
 
 
 def is_grey(mode: str) -> bool:
     return mode in ("1", "L", "LA", "La") or mode in DEEP
 
 
-def to_8bit(picture: Image.Image) -> Image.Image:
-    """A deep (16-bit, 32-bit or float) grey picture scaled to L by its range, never clipped."""
+def _scaler(picture: Image.Image) -> Callable[[Image.Image], Image.Image]:
+    """The scaling of a deep grey picture to L by its range, as a function of one picture of
+    the same mode (so a single value can be scaled exactly as the pixels were)."""
     mode = picture.mode
     if mode.startswith("I;16"):
-        return picture.convert("I").point(lambda v: v / 257).convert("L")
+        return lambda p: p.convert("I").point(lambda v: v / 257).convert("L")
     low, high = extrema(picture)
     if mode == "I" and 0 <= low and high <= 65535:
-        return picture.point(lambda v: v / 257).convert("L")
+        return lambda p: p.point(lambda v: v / 257).convert("L")
     if mode == "F" and 0.0 <= low and high <= 1.0:
-        return picture.point(lambda v: v * 255.0).convert("L")
+        return lambda p: p.point(lambda v: v * 255.0).convert("L")
     if high == low:
-        return Image.new("L", picture.size, int(min(max(low, 0), 255)))
+        return lambda p: Image.new("L", p.size, int(min(max(low, 0), 255)))
     scale = 255.0 / (high - low)
     offset = -low * scale
-    if mode != "F":
-        picture = picture.convert("F")
-    return picture.point(lambda v: v * scale + offset).convert("L")
+    return lambda p: (p if p.mode == "F" else p.convert("F")).point(lambda v: v * scale + offset).convert("L")
+
+
+def to_8bit(picture: Image.Image) -> Image.Image:
+    """A deep (16-bit, 32-bit or float) grey picture scaled to L by its range, never clipped.
+
+    A transparent grey value (PNG's tRNS) is scaled with the pixels, so the pixels that were
+    transparent still are."""
+    scale = _scaler(picture)
+    result = scale(picture)
+    transparent = picture.info.get("transparency")
+    result.info.pop("transparency", None)
+    if isinstance(transparent, (int, float)) and not isinstance(transparent, bool):
+        try:
+            value = scale(Image.new(picture.mode, (1, 1), transparent)).getpixel((0, 0))
+        except (ValueError, TypeError, OverflowError):  # a value the mode cannot hold: none is transparent
+            value = None
+        if isinstance(value, int):
+            result.info["transparency"] = value
+    return result
 
 
 def extrema(picture: Image.Image) -> tuple[float, float]:
@@ -64,7 +91,7 @@ def working(picture: Image.Image, icc: bytes | None = None) -> tuple[Image.Image
     if mode in WORKING:
         return picture, icc
     if mode == "P":
-        return picture.convert("RGBA" if picture.has_transparency_data else "RGB"), icc
+        return picture.convert("RGBA" if _palette_alpha(picture) else "RGB"), icc
     if mode == "PA" or mode == "RGBa":
         return picture.convert("RGBA"), icc
     if mode == "La":

@@ -23,7 +23,11 @@ _XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
 
 
 def read_orientation(picture: Image.Image) -> int:
-    """The picture's orientation tag, 1 to 8 (from EXIF, or XMP as Pillow reads it); 1 if none."""
+    """The picture's orientation tag, 1 to 8 (from EXIF, or XMP as Pillow reads it); 1 if none.
+
+    Asked once the picture is decoded (a PNG's EXIF is read by decoding it), so an error here
+    is one of the EXIF block alone.
+    """
     try:
         value = picture.getexif().get(ORIENTATION, 1)
     except Exception:  # a broken EXIF block is no reason to refuse the picture
@@ -40,16 +44,6 @@ def upright(picture: Image.Image, orientation: int) -> Image.Image:
     """`picture` turned as its tag says; the picture itself when the tag is 1 (no copy)."""
     method = _TRANSPOSE.get(orientation)
     return picture if method is None else picture.transpose(method)
-
-
-def reset_exif(picture: Image.Image) -> bytes | None:
-    """The picture's EXIF block with the orientation tag set to 1, or None if it has none."""
-    exif = picture.getexif()
-    if not exif and not picture.info.get("exif"):
-        return None
-    if ORIENTATION in exif:
-        exif[ORIENTATION] = 1
-    return exif.tobytes()
 
 
 def reset_xmp(xmp: bytes) -> bytes:

@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
+import math
 import os
-import threading
-import warnings
+import struct
+from contextvars import ContextVar
 from typing import IO, Any, TypeVar
 
 from PIL import Image, UnidentifiedImageError
 
 from framewick import formats as _plugins
 from framewick.formats import raw as _raw_plugin
+from framewick.photo import exif as _exif
 from framewick.photo import frames as _frames
 from framewick.photo import orientation as _orientation
 from framewick.photo import shrink
@@ -19,9 +21,6 @@ from framewick.photo.metadata import Photo, PhotoError
 T = TypeVar("T")
 
 Source = str | os.PathLike[str] | IO[bytes]
-
-# Pillow's own limit is a process-wide setting; lifting it for one open is done under this lock.
-_limit_lock = threading.Lock()
 
 
 def _name(source: object) -> str:
@@ -48,26 +47,61 @@ def _chain(steps: Any) -> Any:
     return Chain.coerce(steps)
 
 
-def _open(fp: IO[bytes], name: str, max_pixels: int | None) -> Image.Image:
-    """Image.open with a clear error; Pillow's limit lifted when `max_pixels` allows more."""
-    _plugins.register()
-    own = Image.MAX_IMAGE_PIXELS
-    lift = max_pixels is not None and own is not None and max_pixels > own
+# Formats whose extra "frames" are not an animation: a PSD's are its layers (numbered from 1),
+# and the picture to show is the composite read first.
+_STILL_FORMATS = frozenset({"PSD"})
+
+# The limit of the open in progress on this thread or task (unset: Pillow's own, as configured).
+_call_limit: ContextVar[int | None] = ContextVar("framewick_pixel_limit")
+_pillow_check = None
+
+
+def _bomb_check(size: tuple[int, int]) -> None:
+    """Pillow's size check, against the limit of the framewick open in progress where there is
+    one: a call's own limit is checked without touching Pillow's process-wide setting, so no
+    thread can lift or lower another's."""
     try:
-        if lift:
-            with _limit_lock, warnings.catch_warnings():
-                warnings.simplefilter("ignore", Image.DecompressionBombWarning)
-                Image.MAX_IMAGE_PIXELS = None
-                try:
-                    return Image.open(fp)
-                finally:
-                    Image.MAX_IMAGE_PIXELS = own
+        limit = _call_limit.get()
+    except LookupError:
+        assert _pillow_check is not None
+        _pillow_check(size)
+        return
+    pixels = max(1, size[0]) * max(1, size[1])
+    if limit is not None and pixels > limit:
+        raise _TooLarge(size, pixels, limit)
+
+
+class _TooLarge(Image.DecompressionBombError):
+    """A picture (or a frame, or a tile) larger than the open's own limit."""
+
+    def __init__(self, size: tuple[int, int], pixels: int, limit: int) -> None:
+        super().__init__(f"{size[0]}x{size[1]} is {pixels} pixels, more than the limit of {limit}")
+
+
+def _install_bomb_check() -> None:
+    """Put `_bomb_check` in the place of Pillow's check (once): Image.open and the plugins that
+    check frame and tile sizes call it through the module. Outside a framewick open it is
+    Pillow's own check, unchanged."""
+    global _pillow_check
+    current = Image._decompression_bomb_check
+    if current is _bomb_check:
+        return
+    _pillow_check = current
+    Image._decompression_bomb_check = _bomb_check
+
+
+def _open(fp: IO[bytes], name: str) -> Image.Image:
+    """Image.open with a clear error (the size is checked by the caller's limit in force)."""
+    _plugins.register()
+    try:
         return Image.open(fp)
     except UnidentifiedImageError:
         what = _plugins.missing(_prefix(fp))
         if what is not None:
             raise PhotoError(f"❌ Error: {name} is {what}") from None
         raise PhotoError(f"❌ Error: {name} is not a picture this Pillow can read") from None
+    except _TooLarge as error:
+        raise PhotoError(f"❌ Error: {name} is too large: {error}") from None
     except Image.DecompressionBombError as error:
         raise PhotoError(f"❌ Error: {name} is too large to open safely: {error}") from None
     except OSError as error:  # a damaged file a plugin recognised (a camera RAW file)
@@ -83,6 +117,37 @@ def _prefix(fp: IO[bytes]) -> bytes:
         return fp.read(16)
     except (OSError, ValueError):
         return b""
+
+
+def _png_ends(fp: IO[bytes]) -> bool:
+    """Whether a PNG stream's chunks run whole up to its end chunk (IEND); Pillow stops quietly
+    at the end of the file, so a file cut after its image data would otherwise pass."""
+    try:
+        fp.seek(8)
+        while True:
+            head = fp.read(8)
+            if len(head) < 8:
+                return False
+            length, kind = struct.unpack(">I4s", head)
+            if kind == b"IEND":
+                return True
+            here = fp.tell()
+            fp.seek(length + 4, os.SEEK_CUR)
+            if fp.tell() != here + length + 4:
+                return False
+    except (OSError, ValueError, struct.error):
+        return False
+
+
+def _dpi(value: Any) -> tuple[float, float] | None:
+    """A DPI pair that means something (both finite and above 0), else None."""
+    try:
+        x, y = float(value[0]), float(value[1])
+    except (TypeError, ValueError, IndexError, ZeroDivisionError):
+        return None
+    if not (math.isfinite(x) and math.isfinite(y)) or x <= 0 or y <= 0:
+        return None
+    return x, y
 
 
 def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = True,
@@ -127,9 +192,34 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
     chain = _chain(steps) if steps is not None and not exact else None
     raw_options = _raw_plugin.options(raw)
     limit = pixel_limit(max_pixels)
-    picture = _open(fp, name, max_pixels)
+    _install_bomb_check()
+    token = _call_limit.set(limit)
     try:
-        count = getattr(picture, "n_frames", 1)
+        return _decode(fp, name, orient, chain, limit, raw_options)
+    finally:
+        _call_limit.reset(token)
+
+
+def _decoding(name: str, action: Any) -> Any:
+    """Run a decoding `action`; a picture that does not decode whole is an error naming it."""
+    try:
+        return action()
+    except (OSError, SyntaxError, ValueError, EOFError, struct.error) as error:
+        if isinstance(error, (FileNotFoundError, PermissionError, PhotoError)):
+            raise
+        if isinstance(error, _TooLarge):
+            raise PhotoError(f"❌ Error: {name} is too large: {error}") from None
+        if isinstance(error, Image.DecompressionBombError):
+            raise PhotoError(f"❌ Error: {name} is too large to open safely: {error}") from None
+        raise PhotoError(f"❌ Error: {name} could not be decoded: {error}") from None
+
+
+def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | None,
+            raw_options: Any) -> tuple[Photo, Image.Image]:
+    picture = _open(fp, name)
+    try:
+        still = picture.format in _STILL_FORMATS
+        count = 1 if still else _decoding(name, lambda: getattr(picture, "n_frames", 1))
         total = picture.width * picture.height * count
         if limit is not None and total > limit:
             what = f"{count} frames of {picture.width}x{picture.height}" if count > 1 else f"{picture.width}x{picture.height}"
@@ -141,37 +231,38 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
                 raise PhotoError(f"❌ Error: {name}: {error}") from None
         if hasattr(picture, "pixel_limit"):  # a plugin whose library keeps limits of its own
             picture.pixel_limit = limit or 0
+        draft = chain is not None and count == 1 and picture.format in ("JPEG", _raw_plugin.FORMAT)
+        if not draft:
+            # Decoded before the metadata is read: reading a PNG's EXIF decodes it, and a
+            # decoding error must be the picture's, never taken for "no orientation".
+            _decoding(name, picture.load)
         tag = _orientation.read_orientation(picture)
         turn = tag if orient else 1
         photo = Photo(format=picture.format, orientation=tag, name=name)
         photo.icc = picture.info.get("icc_profile") or None
-        dpi = picture.info.get("dpi")
-        if dpi is not None:
-            photo.dpi = (float(dpi[0]), float(dpi[1]))
-            if _orientation.swaps_sides(turn):
-                photo.dpi = (photo.dpi[1], photo.dpi[0])
+        photo.dpi = _dpi(picture.info.get("dpi")) if picture.info.get("dpi") is not None else None
+        if photo.dpi is not None and _orientation.swaps_sides(turn):
+            photo.dpi = (photo.dpi[1], photo.dpi[0])
         xmp = picture.info.get("xmp") or picture.info.get("XML:com.adobe.xmp")
         if isinstance(xmp, str):
             xmp = xmp.encode("utf-8")
+        photo.exif = _exif.of_picture(picture, reset=turn != 1)
         if turn != 1:
-            photo.exif = _orientation.reset_exif(picture)
             photo.xmp = _orientation.reset_xmp(xmp) if xmp else None
         else:
-            photo.exif = picture.info.get("exif") or None
             photo.xmp = xmp or None
-        if chain is not None and count == 1 and picture.format in ("JPEG", _raw_plugin.FORMAT):
+        photo.text = _text_chunks(picture)
+        if draft:
             _draft(picture, chain, turn, photo)
-        try:
-            if count > 1:
-                _frames.read_frames(picture, photo)
-                first = photo.frames[0]
-            else:
-                picture.load()
-                first = picture
-        except (OSError, SyntaxError, ValueError, EOFError) as error:
-            if isinstance(error, (FileNotFoundError, PermissionError)):
-                raise
-            raise PhotoError(f"❌ Error: {name} could not be decoded: {error}") from None
+        if count > 1:
+            _decoding(name, lambda: _frames.read_frames(picture, photo))
+            first = photo.frames[0]
+        else:
+            _decoding(name, picture.load)
+            # A PSD's layers stay in the file (closed once opened): the composite alone is kept.
+            first = picture.copy() if still else picture
+        if picture.format == "PNG" and not _png_whole(fp):
+            raise PhotoError(f"❌ Error: {name} could not be decoded: the file ends before its end chunk (IEND)")
     except BaseException:
         picture.close()
         raise
@@ -181,7 +272,35 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
             first = photo.frames[0]
         else:
             first = _orientation.upright(first, turn)
+    if photo.format and not first.format:
+        first.format = photo.format  # an opened picture reports its file's format, turned or not
     return photo, first
+
+
+def _png_whole(fp: IO[bytes]) -> bool:
+    """Whether the PNG read from `fp` runs to its end chunk (streams that cannot seek pass)."""
+    try:
+        if not fp.seekable():
+            return True
+        where = fp.tell()
+    except (OSError, ValueError, AttributeError):
+        return True
+    try:
+        return _png_ends(fp)
+    finally:
+        fp.seek(where)
+
+
+def _text_chunks(picture: Image.Image) -> dict[str, str]:
+    """A PNG's text chunks (tEXt, zTXt, iTXt) by keyword; XMP and EXIF kept elsewhere are left out."""
+    if picture.format != "PNG":
+        return {}
+    try:
+        text = getattr(picture, "text", None) or {}
+    except Exception:  # a text chunk Pillow refuses (too large, broken) is not the picture's fault
+        return {}
+    return {str(key): str(value) for key, value in text.items()
+            if key not in ("XML:com.adobe.xmp", "Raw profile type exif", "Raw profile type APP1")}
 
 
 def _draft(picture: Image.Image, chain: Any, turn: int, photo: Photo) -> None:

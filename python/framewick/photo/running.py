@@ -32,7 +32,7 @@ from dataclasses import replace
 import math
 from typing import Any, TypeVar
 
-from PIL import Image, ImageChops
+from PIL import Image, ImageChops, ImageColor
 
 from framewick._output import captured
 from framewick.photo import modes
@@ -41,7 +41,7 @@ from framewick.photo.metadata import Photo
 T = TypeVar("T")
 
 WHOLE = frozenset({"resize", "crop", "rotate", "flip", "fit", "thumbnail", "apply_border",
-                   "convert_mode", "convert", "optimize", "compare"})
+                   "convert_mode", "convert", "optimize", "compare", "size", "rotate_fill"})
 CORNERS = "round_corners"
 # Steps that blend the picture with an RGB one, and so need RGB.
 NEEDS_RGB = frozenset({"apply_grayscale", "apply_preset"})
@@ -53,8 +53,11 @@ _FAILURE_LINES = {"convert_mode": "❌ Error", "convert": "❌ Error", "apply_pr
 STRIP_PIXELS = 1 << 24
 STRIP_BYTES = 32 << 20
 # Steps whose output rows depend on no input row further away than the margin they are given.
-_POINTWISE = frozenset({"invert", "adjust_gamma", "apply_sepia", "apply_grayscale"})
+_POINTWISE = frozenset({"invert", "adjust_gamma", "apply_sepia", "apply_grayscale",
+                        "brightness", "saturation", "adjust_exposure", "temperature", "tint", "levels"})
 _LOCAL_PRESETS = {"vibrant": 0, "warm": 0, "cool": 0, "sepia": 0, "dreamy": 1}
+# Presets whose contrast step blends with the whole picture's mean grey: (grey first, factor).
+_MEAN_PRESETS = {"vintage": (True, 0.8), "cinematic": (False, 1.3), "noir": (True, 1.8)}
 
 
 def _blur_margin(radius: float) -> int:
@@ -139,6 +142,70 @@ def _strips(obj: Any, step: Any, colour: Image.Image, margin: int, rows: int) ->
         print(first, end="")
 
 
+def mean_preset(step: Any) -> str | None:
+    """The name of a built-in preset that blends with the whole picture's mean, or None."""
+    if step.method != "apply_preset":
+        return None
+    name = step.args[0] if step.args else step.kwargs.get("preset_name")
+    if not isinstance(name, str) or name.lower() not in _MEAN_PRESETS:
+        return None
+    return name.lower() if _built_in(_presets().get(name.lower())) else None
+
+
+def _mean_in_strips(obj: Any, step: Any, colour: Image.Image, name: str) -> bool:
+    """Run a mean-contrast preset on `colour` strip by strip, leaving the result in `obj.image`.
+
+    The preset's own calls, reordered: 1. one pass over strips sums the histogram that
+    `ImageEnhance.Contrast` takes its mean from (of the grey copy for vintage and noir); 2. each
+    strip gets the same conversions and the blend with a flat picture of that mean, and
+    cinematic's `ImageEnhance.Color`, which are all per pixel; so every pixel is the one the
+    preset gives on the whole picture. The status lines are the step's own, from a run on one
+    pixel. False (nothing run) when the picture is too small for strips to pay.
+    """
+    from PIL import ImageEnhance, ImageStat
+
+    width, height = colour.size
+    rows = max(64, STRIP_BYTES // (4 * width))
+    if width * height < STRIP_PIXELS or rows >= height or colour.mode not in ("RGB", "L"):
+        return False
+    grey_first, factor = _MEAN_PRESETS[name]
+    try:
+        with captured() as buffer:
+            obj.image = colour.crop((0, 0, 1, 1))
+            step.apply(obj)
+        histogram = [0] * 256
+        for top in range(0, height, rows):
+            strip = colour.crop((0, top, width, min(height, top + rows)))
+            grey = strip.convert("L").convert("RGB").convert("L") if grey_first else strip.convert("L")
+            histogram = [a + b for a, b in zip(histogram, grey.histogram())]
+            del strip, grey
+        mean = int(ImageStat.Stat(histogram).mean[0] + 0.5)
+        result: Image.Image | None = None
+        for top in range(0, height, rows):
+            bottom = min(height, top + rows)
+            piece = colour.crop((0, top, width, bottom))
+            if grey_first:
+                piece = piece.convert("L").convert("RGB")
+            flat = Image.new("L", piece.size, mean)
+            if flat.mode != piece.mode:
+                flat = flat.convert(piece.mode)
+            piece = Image.blend(flat, piece, factor)
+            del flat
+            if not grey_first:
+                piece = ImageEnhance.Color(piece).enhance(0.9)
+            if result is None:
+                result = Image.new(piece.mode, (width, height))
+            result.paste(piece, (0, top))
+            del piece
+    except BaseException:
+        obj.image = colour  # as a failing step leaves it: the picture it was given
+        raise
+    obj.image = result
+    if buffer.getvalue():
+        print(buffer.getvalue(), end="")
+    return True
+
+
 class StepFailed(Exception):
     """A step reported failure by its status line alone; the text is that line."""
 
@@ -177,8 +244,92 @@ def _put_alpha(result: Image.Image, alpha: Image.Image) -> Image.Image:
     return result
 
 
+# Steps that only move pixels (or change nothing in them): a deep picture keeps its depth.
+KEEPS_DEPTH = frozenset({"resize", "crop", "rotate", "flip", "fit", "thumbnail", "optimize", "compare"})
+# Steps Pillow runs on a working picture only when it is RGB (grayscale, the presets that
+# blend with an RGB picture) or has no alpha (auto_enhance).
+_RGB_ONLY = NEEDS_RGB
+_NO_ALPHA = frozenset({"auto_enhance"})
+
+
+def keeps_depth(step: Any, picture: Image.Image) -> bool:
+    """Whether `step` runs on the deep `picture` as it is: it only moves pixels, and a border
+    only when it is black (Pillow reads a colour name as an 8-bit value in a deep mode)."""
+    if step.method in KEEPS_DEPTH:
+        return True
+    if step.method == "apply_border":
+        colour = step.args[1] if len(step.args) > 1 else step.kwargs.get("color", "black")
+        try:
+            return ImageColor.getcolor(colour, "L") == 0
+        except (ValueError, TypeError, AttributeError):
+            return False
+    return False
+
+
+def _deep(obj: Any, step: Any, picture: Image.Image) -> None:
+    """Run a pixel-moving step on a deep picture, keeping its mode."""
+    mode = picture.mode
+    if step.method == "thumbnail" and mode.startswith("I;16"):
+        obj.image = picture.convert("I")  # Pillow reduces I but not I;16; the values fit both
+        del picture
+        step.apply(obj)
+        if isinstance(obj.image, Image.Image) and obj.image.mode == "I":
+            obj.image = obj.image.convert(mode)
+        return
+    obj.image = picture
+    del picture
+    step.apply(obj)
+
+
+def needs_runner(method: str, picture: Any, args: tuple[Any, ...] = (), kwargs: Mapping[str, Any] | None = None) -> bool:
+    """Whether calling `method` directly on `picture` would fail or misread it (a mode the
+    method cannot take, or depth it would clip), so the runner should bring the picture to
+    one it takes."""
+    if not isinstance(picture, Image.Image):
+        return False
+    mode = picture.mode
+    step = _Call(method, None, args, dict(kwargs or {}))
+    if mode in modes.DEEP:
+        return not keeps_depth(step, picture) or (method == "thumbnail" and mode.startswith("I;16"))
+    if method in WHOLE:
+        return False
+    if mode not in modes.WORKING:
+        return True
+    return (method in _RGB_ONLY and mode != "RGB") or (method in _NO_ALPHA and mode in ("LA", "RGBA"))
+
+
+class _Call:
+    """One direct call of a method as a step: `apply` calls `fn` (the method itself, not the
+    object's attribute, which may be the caller)."""
+
+    def __init__(self, method: str, fn: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
+        self.method, self.fn, self.args, self.kwargs = method, fn, args, kwargs
+
+    def apply(self, obj: Any) -> Any:
+        return self.fn(obj, *self.args, **self.kwargs)
+
+
+def run_call(obj: T, method: str, fn: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> T:
+    """Call `fn` (the method `method`) on `obj` as a chain's step runs: the picture brought to a
+    mode the method takes, deep pictures scaled by their range unless the method only moves
+    pixels, alpha kept. A mode Pillow cannot convert is one line saying so."""
+    picture = getattr(obj, "image")
+    photo: Photo | None = getattr(obj, "photo", None)
+    try:
+        _edit(obj, _Call(method, fn, args, kwargs), picture, photo)
+    except ValueError as error:
+        if "conversion from" not in str(error) or getattr(obj, "image", None) is not picture:
+            raise
+        raise ValueError(f"❌ Error: {method} cannot work on a picture in mode {picture.mode}: {error}; "
+                         "convert it to RGB or L with another tool first") from None
+    return obj
+
+
 def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> None:
     """Run `step` on `picture` (one frame) through `obj`, leaving the result in `obj.image`."""
+    if picture.mode in modes.DEEP and keeps_depth(step, picture):
+        _deep(obj, step, picture)
+        return
     icc = photo.icc if photo is not None else None
     picture, icc = modes.working(picture, icc)
     if photo is not None:
@@ -196,7 +347,10 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Non
         colour = colour.convert("RGB")
     obj.image = colour  # the picture as it was is no longer held
     margin = row_margin(step)
-    if margin is None or not _in_strips(obj, step, colour, margin):
+    mean = mean_preset(step) if margin is None else None
+    if mean is not None and _mean_in_strips(obj, step, colour, mean):
+        del colour
+    elif margin is None or not _in_strips(obj, step, colour, margin):
         del colour
         step.apply(obj)
     else:

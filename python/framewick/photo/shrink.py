@@ -16,6 +16,7 @@ from typing import Any
 _SCALE_FREE = frozenset({
     "apply_contrast", "apply_grayscale", "adjust_gamma", "apply_sepia", "invert", "auto_enhance",
     "apply_camscanner", "flip", "optimize", "convert_mode", "compare",
+    "brightness", "saturation", "adjust_exposure", "temperature", "tint", "levels",
 })
 # Presets made of colour operations only ("dreamy" blurs by a radius in pixels).
 _SCALE_FREE_PRESETS = frozenset({"vintage", "cinematic", "vibrant", "noir", "warm", "sepia", "cool"})
@@ -64,15 +65,35 @@ def _target(step: Any, size: tuple[int, int]) -> tuple[int, int] | None:
                 return None
             scale = max(w / width, h / height)
             return (math.ceil(width * scale), math.ceil(height * scale)) if scale < 1 else None
+        if step.method == "size":
+            return _size_target(step, size)
     except (TypeError, ValueError):
         return None
     return None
 
 
+def _size_target(step: Any, size: tuple[int, int]) -> tuple[int, int] | None:
+    """The size a `size` step brings a picture of `size` to, when that reduces it (a cut to the
+    box after filling counts as the filled size; padding keeps the fitted one)."""
+    from framewick.geometries import parse_geometry
+
+    spec = parse_geometry(_argument(step, 0, "geometry"))
+    if _argument(step, 1, "cover", False) and spec.width and spec.height and not spec.percent:
+        spec = parse_geometry(f"{int(spec.width)}x{int(spec.height)}^")
+    target = spec.size_for(size)
+    return target if target is not None and target[0] < size[0] and target[1] < size[1] else None
+
+
+def _same_size(step: Any, drafted: tuple[int, int], target: tuple[int, int]) -> bool:
+    """Whether a `size` step gives the drafted picture the size it gives the whole one (a
+    percentage, or an aspect rounded otherwise, would not)."""
+    return _size_target(step, drafted) == target
+
+
 def draft_scale(steps: Any, size: tuple[int, int]) -> int:
     """The reduction (1, 2, 4 or 8) the chain allows for an upright picture of `size`."""
     for step in steps:
-        if step.method in ("resize", "thumbnail", "fit"):
+        if step.method in ("resize", "thumbnail", "fit", "size"):
             target = _target(step, size)
             if target is None:
                 return 1
@@ -83,6 +104,8 @@ def draft_scale(steps: Any, size: tuple[int, int]) -> int:
                 # thumbnail keeps the aspect from the picture it gets: the drafted one must
                 # give the same size as the whole one.
                 if step.method == "thumbnail" and thumbnail_size(drafted, tuple(_argument(step, 0, "size", (128, 128)))) != target:
+                    continue
+                if step.method == "size" and not _same_size(step, drafted, target):
                     continue
                 return scale
             return 1

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import io
+import math
 import os
 from collections.abc import Callable
 from typing import IO, Any
@@ -10,6 +11,7 @@ from typing import IO, Any
 from PIL import Image, PngImagePlugin
 
 from framewick._files import atomic_write
+from framewick.photo import exif as _exif
 from framewick.photo import formats, modes, profiles
 from framewick.photo import frames as _frames
 from framewick.photo.metadata import Photo
@@ -58,7 +60,8 @@ def storable(picture: Image.Image, fmt: str, background: str | tuple[int, ...],
             if 0 <= low and high <= 65535:
                 return picture.convert("I;16"), icc
         if mode.startswith("I;16") and "I;16" in can.modes:
-            return picture.convert("I;16"), icc
+            # through I: Pillow's direct conversion between the 16-bit byte orders clips to 255
+            return picture.convert("I").convert("I;16"), icc
         picture = modes.to_8bit(picture)
     elif mode == "CMYK":
         picture, icc = modes.working(picture, icc)
@@ -79,6 +82,38 @@ def storable(picture: Image.Image, fmt: str, background: str | tuple[int, ...],
     return picture, icc
 
 
+# The largest DPI each format's field holds: JPEG's JFIF density is 16 bits; PNG stores
+# pixels per metre in 32 bits, BMP in 31; TIFF a rational of 32-bit terms.
+_MAX_DPI = {"JPEG": 65535.0, "PNG": 0xFFFFFFFF * 0.0254, "BMP": 0x7FFFFFFF * 0.0254, "TIFF": float(0xFFFFFFFF)}
+# Compressions that only store bilevel pictures, and those that only store 8-bit L, RGB or CMYK.
+_BILEVEL = frozenset({"group3", "group4", "tiff_ccitt", "tiff_raw_16"})
+_EIGHT_BIT = frozenset({"jpeg", "tiff_jpeg"})
+
+
+def _storable_dpi(dpi: tuple[float, float] | None, fmt: str) -> tuple[float, float] | None:
+    """The DPI as `fmt` can store it: None when unusable (not finite, not above 0, or past
+    what the format's field holds), so the picture is written without it."""
+    if dpi is None:
+        return None
+    x, y = float(dpi[0]), float(dpi[1])
+    if not (math.isfinite(x) and math.isfinite(y)) or x <= 0 or y <= 0:
+        return None
+    top = _MAX_DPI.get(fmt, float(0xFFFFFFFF))
+    return None if x > top or y > top else (x, y)
+
+
+def _compression(photo: Photo, source: Image.Image, picture: Image.Image) -> dict[str, Any]:
+    """TIFF's compression keyword: the source's where it can store the written picture, else
+    LZW in place of a compression that cannot (fax for a picture not bilevel, JPEG for one not
+    8-bit), else the writer's default."""
+    kept = source.info.get("compression")
+    if not isinstance(kept, str) or photo.format != "TIFF":
+        return {"compression": None}
+    if (kept in _BILEVEL and picture.mode != "1") or (kept in _EIGHT_BIT and picture.mode not in ("L", "RGB", "CMYK")):
+        return {"compression": "tiff_lzw"}
+    return {"compression": kept}
+
+
 def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> dict[str, Any]:
     """Pillow's save keywords for the metadata `fmt` carries (explicitly empty when stripped,
     so that nothing of the picture's own `info` slips through)."""
@@ -90,19 +125,19 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> dict[st
         if "exif" in carries:
             args["exif"] = b""
         return args
+    dpi = _storable_dpi(photo.dpi, fmt)
     if fmt == "TIFF" and (photo.exif or photo.xmp):
-        # TIFF takes EXIF as tags of its own, and XMP as one more of them.
-        tags = Image.Exif()
-        if photo.exif:
-            tags.load(photo.exif)
+        # TIFF takes EXIF as tags of its own (never the layout tags of the picture it came
+        # from), and XMP as one more of them.
+        tags = _exif.for_tiff(photo.exif) if photo.exif else Image.Exif()
         if photo.xmp:
             tags[_TIFF_XMP] = photo.xmp
         args["exif"] = tags
-        return args | ({"dpi": photo.dpi} if photo.dpi else {})
+        return args | ({"dpi": dpi} if dpi else {})
     if "exif" in carries and photo.exif:
         args["exif"] = photo.exif
-    if "dpi" in carries and photo.dpi:
-        args["dpi"] = photo.dpi
+    if "dpi" in carries and dpi:
+        args["dpi"] = dpi
     if "xmp" in carries and photo.xmp:
         if fmt == "PNG":
             info = PngImagePlugin.PngInfo()
@@ -137,6 +172,9 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
     if frames is not None and not formats.stores(fmt).animates:
         _frames.kept_frame_note(name, len(frames), fmt)
         frames = None
+    default_image = False
+    if frames is not None:
+        frames, default_image = _frames.animated_part(photo, fmt, frames)
     pictures = list(frames) if frames is not None else [image]
     icc = photo.icc
     out: list[Image.Image] = []
@@ -153,6 +191,11 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
         picture, frame_icc = storable(picture, fmt, background, frame_icc)
         out.append(picture)
         last_icc = frame_icc
+    if len({picture.mode for picture in out}) > 1:
+        # An animation's frames as Pillow decodes them may differ in mode (a GIF's first frame
+        # P, the others RGB); the writers take one mode for all.
+        common = "RGBA" if any(modes.has_alpha(picture) for picture in out) else "RGB"
+        out = [picture if picture.mode == common else picture.convert(common) for picture in out]
     if not profiles.fits(last_icc, out[0].mode) and not (out[0].mode == "P" and fmt == "GIF"):
         last_icc = None
     if srgb and out[0].mode in ("RGB", "RGBA", "P"):
@@ -160,7 +203,11 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
     args = _metadata(photo, fmt, last_icc, strip)
     args.update(_quality(obj, fmt))
     if len(out) > 1:
-        args.update(_frames.animation_args(photo, fmt, out))
+        args.update(_frames.animation_args(photo, fmt, out, default_image))
+        if not args.get("save_all"):
+            out = out[:1]
+    if fmt == "TIFF":
+        args.update(_compression(photo, pictures[0], out[0]))
     return out, args
 
 

@@ -1,0 +1,398 @@
+"""Everyday editing, in the user layer: the `Editing` mixin.
+
+Sizes as people write them (`size`, ImageMagick's geometry), a turn that fills its corners
+(`rotate_fill`), placed watermarks and captions (`place_watermark`, `place_text`: by gravity,
+margin, scale and opacity) and the basic adjustments (`brightness`, `saturation`,
+`adjust_exposure`, `temperature`, `tint`, `auto_white_balance`, `levels`, `auto_levels`,
+`unsharp`, `vignette`). Every pixel is Pillow's; each method makes the Pillow calls its
+docstring names and nothing the picture does not need.
+
+Each method checks its arguments against the step table's rules (`framewick.steps.RULES`, the
+same words a chain's error line uses) before it reads the picture, and keeps the picture's
+alpha and mode: the colour is edited, the alpha put back; a grey picture stays grey unless the
+step tints it; palette and other modes are edited in RGB (RGBA where they carry alpha).
+"""
+
+from __future__ import annotations
+
+import math
+from functools import lru_cache
+from typing import Any, Final
+
+from PIL import Image, ImageChops, ImageDraw, ImageEnhance, ImageFilter, ImageFont, ImageOps, ImageStat
+
+from framewick import steps as table
+from framewick.geometries import parse_geometry, parse_gravity, placed
+
+__all__ = ["Editing"]
+
+#: The most a white-balance gain may be: a picture of one colour is not turned into another.
+MAX_GAIN: Final = 4.0
+#: How far temperature and tint at 100 move a channel: 30 % up on one side, 30 % down on the other.
+SHIFT: Final = 0.3
+
+
+# ---------------------------------------------------------------------------------------------
+# Arguments
+
+
+_INFO = {info.method: info for info in table.STEPS}
+
+
+def _number(name: str, value: Any, kind: str = "float") -> Any:
+    """A float (or int) argument as the native methods convert it; TypeError for anything else."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"Argument '{name}' has incorrect type (expected {kind}, got {type(value).__name__})")
+    return int(value) if kind == "int" else float(value)
+
+
+def _text(name: str, value: Any) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})")
+    return value
+
+
+def _check(method: str, **values: Any) -> None:
+    """Refuse a value outside its step's range with the step table's words, before any picture
+    is read: ValueError("❌ Error: ...")."""
+    try:
+        table.check(_INFO[method], values, method)
+    except table.ChainError as e:
+        raise ValueError(f"❌ Error: {e}") from None
+
+
+# ---------------------------------------------------------------------------------------------
+# Modes: edit the colour, keep the alpha
+
+
+def _colour(image: Image.Image, rgb: bool = False) -> tuple[Image.Image, Image.Image | None]:
+    """The picture's colour (L or RGB; RGB when `rgb`) and its alpha band (None without one)."""
+    mode = image.mode
+    if mode == "RGB" or (mode == "L" and not rgb):
+        return image, None
+    if mode in ("RGBA", "LA") or (mode in ("P", "PA") and ("transparency" in image.info or mode == "PA")):
+        if mode not in ("RGBA", "LA"):
+            image = image.convert("RGBA")
+        alpha = image.getchannel("A")
+        colour = image.convert("RGB" if rgb or image.mode == "RGBA" else "L")
+        return colour, alpha
+    return image.convert("L" if mode in ("1", "I", "I;16", "F") and not rgb else "RGB"), None
+
+
+def _joined(result: Image.Image, alpha: Image.Image | None) -> Image.Image:
+    if alpha is not None:
+        result.putalpha(alpha)
+    return result
+
+
+def _bands(image: Image.Image) -> int:
+    return len(image.getbands())
+
+
+# ---------------------------------------------------------------------------------------------
+# Curves, made once per value
+
+
+def _to_linear(c: float) -> float:
+    return c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
+
+
+def _to_srgb(c: float) -> float:
+    return 12.92 * c if c <= 0.0031308 else 1.055 * c ** (1 / 2.4) - 0.055
+
+
+def _level(value: float) -> int:
+    return min(255, max(0, round(value * 255)))
+
+
+# The tables are kept as the lists `point` takes (256 levels a band), made once per value and
+# never changed after.
+
+@lru_cache(maxsize=64)
+def exposure_table(stops: float, bands: int = 1) -> list[int]:
+    """256 levels a band: each sRGB value made linear, multiplied by 2**stops, clipped, encoded."""
+    gain = 2.0 ** stops
+    return [_level(_to_srgb(min(1.0, _to_linear(v / 255) * gain))) for v in range(256)] * bands
+
+
+@lru_cache(maxsize=64)
+def levels_table(black: int, white: int, gamma: float, bands: int = 1) -> list[int]:
+    """256 levels a band: black and below to 0, white and above to 255, the rest along x**(1/gamma)."""
+    span = white - black
+    return [_level(min(1.0, max(0.0, (v - black) / span)) ** (1.0 / gamma)) for v in range(256)] * bands
+
+
+@lru_cache(maxsize=64)
+def gains_table(red: float, green: float, blue: float) -> list[int]:
+    """768 levels for an RGB `point`: each band multiplied by its gain and clipped."""
+    return [min(255, max(0, round(v * gain))) for gain in (red, green, blue) for v in range(256)]
+
+
+@lru_cache(maxsize=16)
+def vignette_mask(size: tuple[int, int], strength: float, radius: float) -> Image.Image:
+    """An L mask of `size`: 255 inside `radius` (a fraction of the half-diagonal), falling
+    smoothly to 255 * (1 - strength) at the corners."""
+    # Pillow's radial gradient is the distance from the centre of its 256 square over the
+    # half-diagonal, 0 to 255: stretched to the picture, the same fraction of its half-diagonal.
+    gradient = Image.radial_gradient("L")
+
+    def fall(v: int) -> int:
+        d = v / 255  # 0 at the centre, about 0.707 at an edge's middle, 1 at a corner
+        if d <= radius:
+            return 255
+        t = min(1.0, (d - radius) / max(1e-6, 1.0 - radius))
+        t = t * t * (3 - 2 * t)
+        return round(255 * (1.0 - strength * t))
+
+    return gradient.point([fall(v) for v in range(256)]).resize(size, Image.Resampling.BILINEAR)
+
+
+# ---------------------------------------------------------------------------------------------
+# The mixin
+
+
+class Editing:
+    """Everyday editing in the user layer: sizes, placed overlays and the basic adjustments."""
+
+    # -- sizes and turns --------------------------------------------------------------------------
+
+    def size(self, geometry: str, cover: bool = False, gravity: str = "centre", background: str = ""):
+        """Resize by an ImageMagick geometry (800x600, 800x, x600, 50%, 800x600!, 800x600^, > or <)."""
+        _text("geometry", geometry)
+        _text("gravity", gravity)
+        _text("background", background)
+        _check("size", geometry=geometry, cover=bool(cover), gravity=gravity, background=background)
+        spec = parse_geometry(geometry)
+        place = parse_gravity(gravity)
+        picture = self.image  # type: ignore[attr-defined]
+        box = (int(spec.width), int(spec.height)) if spec.width and spec.height and not spec.percent else None
+        fill = cover and box is not None
+        if fill:
+            spec = parse_geometry(f"{box[0]}x{box[1]}^")  # type: ignore[index]
+        target = spec.size_for(picture.size)
+        if target is not None:
+            if target[0] * target[1] > table.MAX_PIXELS:
+                raise ValueError(f"❌ Error: size {geometry}: {target[0]}x{target[1]} is more than "
+                                 f"{table.MAX_PIXELS:,} pixels")
+            picture = picture.resize(target, Image.Resampling.LANCZOS)
+        if fill and picture.size != box:
+            left, top = _crop_corner(picture.size, box, place)  # type: ignore[arg-type]
+            picture = picture.crop((left, top, left + box[0], top + box[1]))  # type: ignore[index]
+        elif background and box is not None and not spec.percent and spec.flag in ("", ">", "<") \
+                and picture.size != box:
+            padded = Image.new(picture.mode, box, _fill_for(picture, background))
+            padded.paste(picture, placed(box, picture.size, place))
+            picture = padded
+        changed = picture is not self.image  # type: ignore[attr-defined]
+        self.image = picture  # type: ignore[attr-defined]
+        if changed:
+            print(f"📏 Success: Image resized to {picture.width}x{picture.height}")
+        return self
+
+    def rotate_fill(self, angle: float, background: str = "black", expand: bool = True):
+        """Rotate counter-clockwise by an angle in degrees, the uncovered corners in a background colour."""
+        turn = _number("angle", angle)
+        _text("background", background)
+        _check("rotate_fill", angle=turn, background=background, expand=bool(expand))
+        picture = self.image  # type: ignore[attr-defined]
+        colour, alpha = _colour(picture)
+        fill = _fill_for(colour, background)
+        turned = colour.rotate(turn, Image.Resampling.BICUBIC, expand=bool(expand), fillcolor=fill)
+        if alpha is not None:
+            alpha = alpha.rotate(turn, Image.Resampling.BICUBIC, expand=bool(expand), fillcolor=255)
+        self.image = _joined(turned, alpha)  # type: ignore[attr-defined]
+        return self
+
+    # -- placed overlays ------------------------------------------------------------------------
+
+    def place_watermark(self, watermark_path: str, position: str = "bottom-right", margin: int = 16,
+                        scale: float = 0.0, opacity: float = 1.0):
+        """Add a watermark placed by gravity, with a margin, a scale (of the picture's width) and an opacity."""
+        _text("watermark_path", watermark_path)
+        _text("position", position)
+        gap = _number("margin", margin, "int")
+        fraction = _number("scale", scale)
+        see = _number("opacity", opacity)
+        _check("place_watermark", watermark_path=watermark_path, position=position, margin=gap, scale=fraction,
+               opacity=see)
+        with Image.open(watermark_path) as opened:
+            mark = opened.convert("RGBA")
+        picture = self.image  # type: ignore[attr-defined]
+        if fraction > 0.0:
+            width = max(1, round(picture.width * fraction))
+            height = max(1, round(mark.height * width / mark.width))
+            mark = mark.resize((width, height), Image.Resampling.LANCZOS)
+        if see < 1.0:
+            mark.putalpha(mark.getchannel("A").point(_scaled_alpha(see)))
+        corner = placed(picture.size, mark.size, parse_gravity(position), gap)
+        _paste(self, picture, mark, corner)
+        return self
+
+    def place_text(self, text: str, position: str = "bottom-right", margin: int = 16, font_size: int = 30,
+                   color: str = "white", opacity: float = 1.0):
+        """Add text placed by gravity, with a margin, a font size, a colour and an opacity."""
+        _text("text", text)
+        _text("position", position)
+        _text("color", color)
+        gap = _number("margin", margin, "int")
+        size = _number("font_size", font_size, "int")
+        see = _number("opacity", opacity)
+        _check("place_text", position=position, margin=gap, font_size=size, color=color, opacity=see)
+        picture = self.image  # type: ignore[attr-defined]
+        font = _font(size)
+        probe = ImageDraw.Draw(Image.new("L", (1, 1)))
+        left, top, right, bottom = probe.textbbox((0, 0), text, font=font)
+        width, height = max(1, right - left), max(1, bottom - top)
+        layer = Image.new("RGBA", (width, height), (0, 0, 0, 0))
+        from PIL import ImageColor
+
+        ink = ImageColor.getrgb(color)[:3] + (_alpha_of(color, see),)
+        ImageDraw.Draw(layer).text((-left, -top), text, font=font, fill=ink)
+        corner = placed(picture.size, layer.size, parse_gravity(position), gap)
+        _paste(self, picture, layer, corner)
+        return self
+
+    # -- the basic adjustments ------------------------------------------------------------------
+
+    def brightness(self, factor: float):
+        """Brighten above 1 or darken below 1 (0 is black), by ImageEnhance.Brightness."""
+        value = _number("factor", factor)
+        _check("brightness", factor=value)
+        colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
+        self.image = _joined(ImageEnhance.Brightness(colour).enhance(value), alpha)  # type: ignore[attr-defined]
+        return self
+
+    def saturation(self, factor: float):
+        """Stronger colours above 1, weaker below 1 (0 is grey), by ImageEnhance.Color."""
+        value = _number("factor", factor)
+        _check("saturation", factor=value)
+        colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
+        self.image = _joined(ImageEnhance.Color(colour).enhance(value), alpha)  # type: ignore[attr-defined]
+        return self
+
+    def adjust_exposure(self, stops: float):
+        """Change the exposure by stops: +1 doubles the light, -1 halves it (in linear light)."""
+        value = _number("stops", stops)
+        _check("adjust_exposure", stops=value)
+        colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
+        self.image = _joined(colour.point(exposure_table(value, _bands(colour))), alpha)  # type: ignore[attr-defined]
+        return self
+
+    def temperature(self, amount: float):
+        """Warmer (more red, less blue) above 0, cooler below 0; -100 to 100."""
+        value = _number("amount", amount)
+        _check("temperature", amount=value)
+        shift = SHIFT * value / 100.0
+        return _gains(self, 1.0 + shift, 1.0, 1.0 - shift)
+
+    def tint(self, amount: float):
+        """Towards magenta (less green) above 0, towards green below 0; -100 to 100."""
+        value = _number("amount", amount)
+        _check("tint", amount=value)
+        return _gains(self, 1.0, 1.0 - SHIFT * value / 100.0, 1.0)
+
+    def auto_white_balance(self):
+        """Neutralise a colour cast by grey world: each channel's mean brought to the mean of the three."""
+        colour, alpha = _colour(self.image, rgb=True)  # type: ignore[attr-defined]
+        means = ImageStat.Stat(colour).mean
+        grey = sum(means) / 3.0
+        gains = [min(MAX_GAIN, grey / m) if m > 0 else 1.0 for m in means]
+        self.image = _joined(colour.point(gains_table(*(round(g, 4) for g in gains))), alpha)  # type: ignore[attr-defined]
+        return self
+
+    def levels(self, black: int = 0, white: int = 255, gamma: float = 1.0):
+        """Set the black point, white point and midtone gamma (above 1 brightens the midtones)."""
+        low, high = _number("black", black, "int"), _number("white", white, "int")
+        curve = _number("gamma", gamma)
+        _check("levels", black=low, white=high, gamma=curve)
+        colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
+        self.image = _joined(colour.point(levels_table(low, high, curve, _bands(colour))), alpha)  # type: ignore[attr-defined]
+        return self
+
+    def auto_levels(self, clip: float = 0.5):
+        """Stretch the tones to the full range, clipping a percentage at each end, colours kept in balance."""
+        value = _number("clip", clip)
+        _check("auto_levels", clip=value)
+        colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
+        result = ImageOps.autocontrast(colour, cutoff=value, preserve_tone=True)
+        self.image = _joined(result, alpha)  # type: ignore[attr-defined]
+        return self
+
+    def unsharp(self, radius: float = 2.0, amount: float = 1.5, threshold: int = 3):
+        """Sharpen by an unsharp mask: blur radius in pixels, amount (1.5 adds 150 %), threshold in levels."""
+        r = _number("radius", radius)
+        a = _number("amount", amount)
+        t = _number("threshold", threshold, "int")
+        _check("unsharp", radius=r, amount=a, threshold=t)
+        colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
+        result = colour.filter(ImageFilter.UnsharpMask(r, round(a * 100), t))
+        self.image = _joined(result, alpha)  # type: ignore[attr-defined]
+        return self
+
+    def vignette(self, strength: float = 0.5, radius: float = 0.5):
+        """Darken towards the corners: strength 0 to 1 (1 black corners), from radius (0 to 1) of the half-diagonal."""
+        s = _number("strength", strength)
+        r = _number("radius", radius)
+        _check("vignette", strength=s, radius=r)
+        colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
+        mask = vignette_mask(colour.size, round(s, 4), round(r, 4))
+        if colour.mode != "L":
+            mask = Image.merge(colour.mode, [mask] * _bands(colour))
+        self.image = _joined(ImageChops.multiply(colour, mask), alpha)  # type: ignore[attr-defined]
+        return self
+
+
+# ---------------------------------------------------------------------------------------------
+# Helpers of the methods
+
+
+def _gains(obj: Any, red: float, green: float, blue: float) -> Any:
+    colour, alpha = _colour(obj.image, rgb=True)
+    obj.image = _joined(colour.point(gains_table(red, green, blue)), alpha)
+    return obj
+
+
+def _crop_corner(size: tuple[int, int], box: tuple[int, int], gravity: str) -> tuple[int, int]:
+    """Where a `box` cut from a picture of `size` starts, placed by `gravity`."""
+    x, y = placed(size, box, gravity)
+    return max(0, x), max(0, y)
+
+
+def _fill_for(picture: Image.Image, colour: str) -> Any:
+    """`colour` in the picture's mode (a grey level for L, a tuple for RGB and RGBA)."""
+    from PIL import ImageColor
+
+    return ImageColor.getcolor(colour, picture.mode) if colour else 0
+
+
+@lru_cache(maxsize=32)
+def _scaled_alpha(opacity: float) -> tuple[int, ...]:
+    return tuple(int(v * opacity) for v in range(256))
+
+
+def _alpha_of(color: str, opacity: float) -> int:
+    from PIL import ImageColor
+
+    rgba = ImageColor.getcolor(color, "RGBA")
+    return int(rgba[3] * opacity)
+
+
+def _font(size: int) -> Any:
+    try:
+        return ImageFont.load_default(size=size)
+    except (TypeError, OSError):  # a Pillow without FreeType has only the small bitmap font
+        return ImageFont.load_default()
+
+
+def _paste(obj: Any, picture: Image.Image, layer: Image.Image, corner: tuple[int, int]) -> None:
+    """`layer` (RGBA) over `picture` at `corner`, through its alpha, as add_watermark pastes: in
+    place on an RGB or RGBA picture (RGBA keeps its own alpha); other modes are made RGB(A)."""
+    if picture.mode not in ("RGB", "RGBA"):
+        picture = picture.convert("RGBA" if "A" in picture.getbands() or "transparency" in picture.info else "RGB")
+        obj.image = picture
+    if picture.mode == "RGBA":
+        alpha = picture.getchannel("A")
+        picture.paste(layer, corner, layer)
+        picture.putalpha(alpha)
+    else:
+        picture.paste(layer, corner, layer)

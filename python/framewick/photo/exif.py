@@ -1,0 +1,126 @@
+"""EXIF as a photo carries it: only real EXIF (never a TIFF's own layout tags), and only what
+can be written back.
+
+A TIFF file's first directory holds its picture's layout (size, strips, compression, ...)
+beside the EXIF-like tags (camera, date, orientation); Pillow reads them all as EXIF. Carried
+to a written TIFF they would describe the old picture instead of the new one, so they are left
+out, as are the tags a format writes from the picture itself (profile, XMP, resolution).
+
+Pillow reads some blocks it cannot write back (a tag stored with a type other than its own,
+ImageWidth as text for example). Such tags are dropped one by one, and the rest is kept: a
+picture is never refused over its metadata.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from PIL import ExifTags, Image
+
+ORIENTATION = 0x0112
+
+#: Tags that describe how a TIFF stores its picture, or that the writer fills in from the
+#: picture and the keywords it is given (profile, XMP, resolution): never carried as EXIF.
+LAYOUT = frozenset({
+    254, 255, 256, 257, 258, 259, 262, 263, 264, 265, 266, 269, 273, 277, 278, 279, 280, 281, 282, 283, 284,
+    286, 287, 290, 291, 292, 293, 296, 297, 301, 317, 318, 319, 320, 321, 322, 323, 324, 325, 330, 332, 338,
+    339, 340, 341, 347, 512, 513, 514, 515, 517, 518, 519, 520, 521, 529, 530, 531, 532, 700, 32997, 33723,
+    34377, 34675,
+})
+_SUB_IFDS = (ExifTags.IFD.Exif, ExifTags.IFD.GPSInfo, ExifTags.IFD.Interop)
+
+
+def _writes(tags: Image.Exif) -> bool:
+    try:
+        tags.tobytes()
+    except Exception:  # any tag Pillow's writer cannot take
+        return False
+    return True
+
+
+def _entry(exif: Image.Exif, tag: int) -> Any:
+    if tag in _SUB_IFDS:
+        try:
+            return dict(exif.get_ifd(tag))
+        except Exception:  # a sub-directory that cannot be read is left out
+            return None
+    return exif[tag]
+
+
+def writable(exif: Image.Exif) -> bytes | None:
+    """The block as bytes, with every tag Pillow cannot write back left out (None: nothing left)."""
+    if not exif:
+        return None
+    try:
+        return exif.tobytes()
+    except Exception:  # some tag cannot be written back: keep the others
+        pass
+    kept = Image.Exif()
+    for tag in list(exif):
+        value = _entry(exif, tag)
+        if value is None:
+            continue
+        if isinstance(value, dict):
+            good = {}
+            for key, item in value.items():
+                trial = Image.Exif()
+                trial[tag] = {key: item}
+                if _writes(trial):
+                    good[key] = item
+            if not good:
+                continue
+            value = good
+        trial = Image.Exif()
+        trial[tag] = value
+        if _writes(trial):
+            kept[tag] = value
+    if not kept:
+        return None
+    try:
+        return kept.tobytes()
+    except Exception:  # the tags that each wrote alone do not write together
+        return None
+
+
+def without_layout(exif: Image.Exif) -> Image.Exif:
+    """`exif` without a TIFF's layout tags (in place); returns it."""
+    for tag in [t for t in exif if t in LAYOUT]:
+        del exif[tag]
+    return exif
+
+
+def of_picture(picture: Image.Image, reset: bool) -> bytes | None:
+    """The EXIF a photo keeps of `picture`: its orientation tag set to 1 when `reset` (the
+    picture was turned upright), a TIFF's layout tags left out, only what can be written back.
+
+    A block that needs no change is kept byte for byte."""
+    tiff = hasattr(picture, "tag_v2")
+    raw = picture.info.get("exif")
+    if not tiff and not reset:
+        return raw or None
+    try:
+        exif = picture.getexif()
+    except Exception:  # a broken block: nothing of it can be kept
+        return None
+    if not exif:
+        return None
+    if tiff:
+        without_layout(exif)
+    if reset and ORIENTATION in exif:
+        exif[ORIENTATION] = 1
+    return writable(exif)
+
+
+def for_tiff(block: bytes) -> Image.Exif:
+    """A block as the tags a written TIFF gets: only what can be written, no layout tags."""
+    tags = Image.Exif()
+    try:
+        tags.load(block)
+    except Exception:  # a block that does not parse is left out
+        return Image.Exif()
+    without_layout(tags)
+    data = writable(tags)
+    clean = Image.Exif()
+    if data:
+        clean.load(data)
+    return clean
