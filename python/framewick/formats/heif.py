@@ -71,9 +71,12 @@ class HeifImageFile(ImageFile.ImageFile):
             raise SyntaxError("not a HEIF file")
         self.fp.seek(0)
         self._data: bytes | None = self.fp.read()
+        # The header is read under libheif's own limits: Image.open checks the size against the
+        # limit in force right after (Pillow's, or the one a caller's open set for itself), and
+        # the decode gets `pixel_limit`, which such a caller may replace.
         self.pixel_limit = _pixel_limit()
         try:
-            found = _heif.read(self._data, self.pixel_limit)
+            found = _heif.read(self._data, 0)
         except _heif.LimitError as error:
             raise Image.DecompressionBombError(f"libheif's security limits refused it: {error}") from None
         self._size = (found["width"], found["height"])
