@@ -25,7 +25,7 @@ from typing import Any, Final
 
 from framewick.steps import MAX_PIXELS, STEPS, ChainError
 
-__all__ = ["MAX_SIDE", "Size", "check", "check_side", "size_after"]
+__all__ = ["MAX_SIDE", "Size", "check", "check_side", "size_after", "thumbnail_size"]
 
 Size = tuple[int, int]
 
@@ -96,7 +96,7 @@ def _geometry(values: Mapping[str, Any], size: Size) -> Size:
     return result
 
 
-def _thumbnail(size: Size, box: tuple[int, ...]) -> Size:
+def thumbnail_size(size: Size, box: tuple[int, ...]) -> Size:
     """The size Pillow's thumbnail gives (it only ever shrinks, keeping the aspect)."""
     width, height = size
     x, y = math.floor(box[0]), math.floor(box[1])
@@ -143,7 +143,7 @@ def size_after(step: Any, size: Size, *, exact: bool = True, where: str = "") ->
         if method == "size":
             return _geometry(values, size)
         if method == "thumbnail":
-            return _thumbnail(size, tuple(values["size"]))
+            return thumbnail_size(size, tuple(values["size"]))
         if method == "crop":
             box = tuple(int(values[k]) for k in ("left", "top", "right", "bottom"))
         else:

@@ -12,6 +12,8 @@ from __future__ import annotations
 import math
 from typing import Any
 
+from framewick import sizes
+
 # Steps whose result does not depend on the picture's scale (beyond resampling noise).
 _SCALE_FREE = frozenset({
     "apply_contrast", "apply_grayscale", "adjust_gamma", "apply_sepia", "invert", "auto_enhance",
@@ -31,20 +33,8 @@ def _argument(step: Any, index: int, name: str, default: Any = None) -> Any:
 
 def thumbnail_size(size: tuple[int, int], box: tuple[int, int]) -> tuple[int, int] | None:
     """The size Pillow's `thumbnail(box)` gives a picture of `size` (None: it stays as it is)."""
-    width, height = size
-    x, y = math.floor(box[0]), math.floor(box[1])
-    if x >= width and y >= height:
-        return None
-    aspect = width / height
-
-    def round_aspect(number: float, key: Any) -> int:
-        return max(min(math.floor(number), math.ceil(number), key=key), 1)
-
-    if x / y >= aspect:
-        x = round_aspect(y * aspect, key=lambda n: abs(aspect - n / y))
-    else:
-        y = round_aspect(x / aspect, key=lambda n: 0 if n == 0 else abs(aspect - x / n))
-    return x, y
+    result = sizes.thumbnail_size(size, box)
+    return None if result == size else result
 
 
 def _target(step: Any, size: tuple[int, int]) -> tuple[int, int] | None:
