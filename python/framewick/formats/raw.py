@@ -268,7 +268,12 @@ def _from_bitmap(pixels: Any, width: int, height: int, colours: int) -> Image.Im
     view = memoryview(pixels)
     if len(view) < width * height * colours:
         raise OSError("LibRaw returned fewer pixels than its picture's size")
-    return Image.frombytes(mode, (width, height), view)
+    # Image.frombytes would first fill the new picture with black, a whole extra pass over
+    # memory the decoder then writes anyway; a plugin's own new picture (as ImageFile's load
+    # makes it) is left to the decoder.
+    picture = Image.Image()._new(Image.core.new(mode, (width, height)))
+    picture.frombytes(view)
+    return picture
 
 
 def register() -> None:
