@@ -243,3 +243,37 @@ def test_command_line(dng, tmp_path):
         assert im.size == (12, 16) and im.getexif()[0x0110] == "Test Body 1"
     refused = run("edit", path, "-o", tmp_path / "x.png", "--raw", "bogus")
     assert refused.returncode != 0 and "unknown RAW option" in refused.stderr
+
+
+@pytest.fixture(scope="module")
+def tall_picture():
+    """A picture of more rows than one band of streamed rows, with detail in every row."""
+    picture = rawdng.known_picture().resize((150, 210), Image.Resampling.BICUBIC)
+    return Image.merge("RGB", [picture.getchannel(0).rotate(17), picture.getchannel(1), picture.getchannel(2)])
+
+
+@pytest.mark.parametrize("half", [False, True])
+@pytest.mark.parametrize("orientation", range(1, 9))
+def test_streamed_rows_are_libraws_own(tmp_path, tall_picture, orientation, half):
+    """The rows the plugin streams from LibRaw's working picture are the bytes of LibRaw's own
+    output copy (curve, brightness and turn alike), for every turn, kept or applied."""
+    path = rawdng.write_dng(tmp_path / "tall.dng", tall_picture, orientation=orientation)
+    for orient in (True, False):
+        kind, width, height, colours, bits, pixels = _raw.Raw(str(path)).develop(half=half, flip=orient)
+        with Image.open(path) as im:
+            im.configure("half" if half else None, orient=orient)
+            im.load()
+            assert (im.size, im.tobytes()) == ((width, height), bytes(memoryview(pixels)))
+
+
+def test_stream_refusals_close_the_file(dng):
+    raw = _raw.Raw(str(dng()))
+    with pytest.raises(ValueError, match="8-bit"):
+        raw.develop(bits=16, sink=lambda *size: None)
+
+    def refuse(width, height, colours):
+        raise OSError("no room")
+    with pytest.raises(OSError, match="no room"):
+        raw.develop(sink=refuse)
+    with pytest.raises(ValueError, match="closed"):
+        raw.develop()

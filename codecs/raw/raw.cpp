@@ -14,6 +14,10 @@
 
 #include <libraw.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -295,18 +299,21 @@ ref info_impl(Raw *r) {
 
 // --- develop and preview ---------------------------------------------------------------------
 
-// The unpacked mosaic (LibRaw's raw_alloc), freed once development has copied it into the
-// working picture: LibRaw keeps it only to develop again, which we never do, and dropping it
-// before the output picture is made takes its size (two bytes a photosite) off the peak.
-// LibRaw allocates it through its own tracked allocator, whose `free` is protected: reached
-// here through a class derived for that alone. recycle() (close) then finds nothing to free.
-struct RawDataRelease : LibRaw {
-    static void release(libraw_data_t *lr) noexcept {
-        auto *owner = static_cast<LibRaw *>(lr->parent_class);
+// What development needs of LibRaw's protected side, reached through a class derived for that
+// alone (a pointer to a protected member may be formed through a derived class's name).
+struct Inside : LibRaw {
+    static LibRaw *owner(libraw_data_t *lr) noexcept { return static_cast<LibRaw *>(lr->parent_class); }
+
+    // The unpacked mosaic (raw_alloc), freed once dcraw_process has copied it into the working
+    // picture: LibRaw keeps it only to develop again, which we never do, and dropping it before
+    // the output picture is made takes its size (two bytes a photosite) off the peak. It comes
+    // from LibRaw's own tracked allocator, so it goes back through LibRaw's `free`; recycle()
+    // (close) then finds nothing to free.
+    static void release_raw_data(libraw_data_t *lr) noexcept {
         auto &raw = lr->rawdata;
-        if (!owner || !raw.raw_alloc) return;
-        void (LibRaw::*release_memory)(void *) = &RawDataRelease::free;
-        (owner->*release_memory)(raw.raw_alloc);
+        if (!owner(lr) || !raw.raw_alloc) return;
+        void (LibRaw::*release_memory)(void *) = &Inside::free;
+        (owner(lr)->*release_memory)(raw.raw_alloc);
         raw.raw_alloc = nullptr;
         raw.raw_image = nullptr;
         raw.color4_image = nullptr;
@@ -315,7 +322,77 @@ struct RawDataRelease : LibRaw {
         raw.float3_image = nullptr;
         raw.float4_image = nullptr;
     }
+
+    // The output curve (imgdata.color.curve) exactly as LibRaw's own writers make it before
+    // writing: the white point from the histogram dcraw_process gathered (auto brightness),
+    // then the gamma curve.
+    static void make_output_curve(libraw_data_t *lr) noexcept {
+        LibRaw *o = owner(lr);
+        libraw_internal_data_t LibRaw::*internal = &Inside::libraw_internal_data;
+        void (LibRaw::*curve)(double, double, int, int) = &Inside::gamma_curve;
+        auto histogram = (o->*internal).output_data.histogram;
+        if (!histogram) return;
+        const auto &s = lr->sizes;
+        const auto &p = lr->params;
+        int perc = int(s.width * s.height * p.auto_bright_thr), t_white = 0x2000;
+        if ((o->*internal).internal_output_params.fuji_width) perc /= 2;
+        if (!((p.highlight & ~2) || p.no_auto_bright))
+            for (int c = t_white = 0; c < lr->idata.colors; c++) {
+                int val = 0x2000, total = 0;
+                while (--val > 32)
+                    if ((total += histogram[c][val]) > perc) break;
+                if (t_white < val) t_white = val;
+            }
+        (o->*curve)(p.gamm[0], p.gamm[1], 2, int((t_white << 3) / p.bright));
+    }
 };
+
+// The developed picture read out as LibRaw's writers read it, 8 bits, turned by `flip`: output
+// row `row` starts at working-picture index `first + row * row_step` and steps `column_step`.
+struct Readout {
+    int width = 0, height = 0, colors = 0;
+    long long first = 0, column_step = 0, row_step = 0;
+
+    explicit Readout(const libraw_data_t *lr) {
+        const auto &s = lr->sizes;
+        // LibRaw reads the working picture at its output size (iwidth = width), turned by flip.
+        int iheight = s.height, iwidth = s.width;
+        auto index = [&](int row, int col) -> long long {
+            if (s.flip & 4) std::swap(row, col);
+            if (s.flip & 2) row = iheight - 1 - row;
+            if (s.flip & 1) col = iwidth - 1 - col;
+            return (long long)row * iwidth + col;
+        };
+        width = s.flip & 4 ? s.height : s.width;
+        height = s.flip & 4 ? s.width : s.height;
+        colors = lr->idata.colors;
+        first = index(0, 0);
+        column_step = index(0, 1) - first;
+        row_step = index(1, 0) - index(0, width);
+    }
+
+    // Rows [row, row + rows) into `out` (width * colors bytes a row); `at` is the working index
+    // of the band's first pixel, returned advanced past the band.
+    long long band(const libraw_data_t *lr, int rows, long long at, unsigned char *out) const noexcept {
+        const ushort(*image)[4] = lr->image;
+        const ushort *curve = lr->color.curve;
+        for (int r = 0; r < rows; r++, at += row_step)
+            for (int col = 0; col < width; col++, at += column_step)
+                for (int c = 0; c < colors; c++) *out++ = (unsigned char)(curve[image[at][c]] >> 8);
+        return at;
+    }
+};
+
+// Gives the kernel back the pages of the working picture wholly inside [from, to) (pixel
+// indices), once read: the picture then shrinks as the output grows. Nothing reads them again
+// before the record closes and frees the whole block.
+void discard_read(const libraw_data_t *lr, long long from, long long to) noexcept {
+    static const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    auto start = reinterpret_cast<uintptr_t>(lr->image + from), end = reinterpret_cast<uintptr_t>(lr->image + to);
+    start = (start + page - 1) & ~(page - 1);
+    end &= ~(page - 1);
+    if (end > start) madvise(reinterpret_cast<void *>(start), end - start, MADV_DONTNEED);
+}
 
 // A read that LibRaw reported as short or damaged, as RawError.
 [[gnu::cold]] error raise_data_error(const DataErrors &e) {
@@ -325,19 +402,50 @@ struct RawDataRelease : LibRaw {
                      PyUnicode_FromFormat("the RAW file is damaged (bad picture data near byte %lld)", e.offset));
 }
 
-// develop(half, auto_wb, flip, bits):
+// Streams the developed picture to `sink`: `sink(width, height, colors)` returns a writer,
+// called with bytes objects of whole 8-bit rows, top to bottom, in bands. Each band is read
+// straight from the working picture with the output curve (no whole-picture copy), with the
+// interpreter's lock released; the rows read are given back to the kernel where the turn reads
+// the working picture in order.
+void stream_developed(libraw_data_t *lr, handle sink) {
+    Inside::make_output_curve(lr);
+    const Readout out(lr);
+    ref writer = check(PyObject_CallFunction(sink.ptr(), "iii", out.width, out.height, out.colors));
+    constexpr int band_rows = 64;
+    const size_t row_bytes = size_t(out.width) * size_t(out.colors);
+    const bool in_order = out.column_step == 1 || out.column_step == -1;
+    long long at = out.first;
+    for (int row = 0; row < out.height; row += band_rows) {
+        const int rows = std::min(band_rows, out.height - row);
+        ref band = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(row_bytes * size_t(rows))));
+        auto *bytes = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(band.ptr()));
+        Py_BEGIN_ALLOW_THREADS
+        const long long start = at;
+        at = out.band(lr, rows, at, bytes);
+        if (in_order) {
+            const long long last = at - out.row_step - out.column_step;
+            discard_read(lr, std::min(start, last), std::max(start, last) + 1);
+        }
+        Py_END_ALLOW_THREADS
+        check(PyObject_CallOneArg(writer.ptr(), band.ptr()));
+    }
+}
+
+// develop(half, auto_wb, flip, bits, sink):
 // 1. Settings: LibRaw's defaults (AHD demosaicing, highlights clipped, sRGB primaries, auto
 //    brightness) with the camera's as-shot white balance, or a grey-world balance for `auto_wb`;
 //    the sRGB curve (slope 12.92 below the knee, power 1/2.4 above) instead of LibRaw's BT.709
 //    one; `half` develops each 2x2 block of the mosaic into one pixel; `flip` false keeps the
 //    sensor's orientation; `bits` is 8 or 16 per channel.
 // 2. Unpack the mosaic, refusing a file whose data LibRaw found short or damaged.
-// 3. Develop, free the unpacked mosaic, and copy out the picture turned by `flip`.
-// 4. Close the LibRaw record at once: its raw data and working picture are freed before the
-//    caller copies the pixels anywhere.
-ref develop_impl(Raw *r, int half, int auto_wb, int flip, int bits) {
+// 3. Develop and free the unpacked mosaic; then either copy out the picture turned by `flip`
+//    (no `sink`), or stream it to `sink` (8 bits only) and return None.
+// 4. Close the LibRaw record at once, whatever happened: its working picture is freed before
+//    the caller copies the pixels anywhere.
+ref develop_impl(Raw *r, int half, int auto_wb, int flip, int bits, handle sink) {
     libraw_data_t *lr = usable(r);
     if (bits != 8 && bits != 16) throw fw::raise_format(PyExc_ValueError, "bits must be 8 or 16, not %d", bits);
+    if (sink && bits != 8) throw fw::raise_format(PyExc_ValueError, "a sink takes 8-bit pictures only");
     auto &p = lr->params;
     p.half_size = half ? 1 : 0;
     p.use_camera_wb = auto_wb ? 0 : 1;
@@ -349,27 +457,32 @@ ref develop_impl(Raw *r, int half, int auto_wb, int flip, int bits) {
     p.gamm[1] = 12.92;
     p.user_flip = flip ? -1 : 0;
 
+    struct CloseAfter {
+        Raw *r;
+        ~CloseAfter() { close_raw(r); }
+    } closing{r};
     int status;
     ProcessedPtr image;
-    {
-        Busy busy(r);
-        status = unlocked([&] { return libraw_unpack(lr); });
-        if (status == LIBRAW_SUCCESS && r->errors.count == 0) {
-            status = unlocked([&] { return libraw_dcraw_process(lr); });
-            if (status == LIBRAW_SUCCESS)
-                status = unlocked([&] {
-                    RawDataRelease::release(lr);
-                    int code = LIBRAW_SUCCESS;
-                    image.reset(libraw_dcraw_make_mem_image(lr, &code));
-                    return image ? LIBRAW_SUCCESS : (code ? code : LIBRAW_UNSUFFICIENT_MEMORY);
-                });
-        }
+    Busy busy(r);
+    status = unlocked([&] { return libraw_unpack(lr); });
+    if (status == LIBRAW_SUCCESS && r->errors.count == 0) {
+        status = unlocked([&] {
+            int code = libraw_dcraw_process(lr);
+            if (code == LIBRAW_SUCCESS) Inside::release_raw_data(lr);
+            return code;
+        });
+        if (status == LIBRAW_SUCCESS && !sink)
+            status = unlocked([&] {
+                int code = LIBRAW_SUCCESS;
+                image.reset(libraw_dcraw_make_mem_image(lr, &code));
+                return image ? LIBRAW_SUCCESS : (code ? code : LIBRAW_UNSUFFICIENT_MEMORY);
+            });
     }
-    DataErrors errors = r->errors;
-    close_raw(r);
     if (status != LIBRAW_SUCCESS) throw raise_status(status, "cannot develop the RAW file");
-    if (errors.count) throw raise_data_error(errors);
-    return wrap_pixels(std::move(image));
+    if (r->errors.count) throw raise_data_error(r->errors);
+    if (!sink) return wrap_pixels(std::move(image));
+    stream_developed(lr, sink);
+    return ref::borrow(handle(Py_None));
 }
 
 // preview(): the largest embedded preview LibRaw finds, as it is stored (a JPEG's bytes, or a
@@ -415,11 +528,12 @@ PyObject *raw_info(PyObject *self, PyObject *) noexcept {
 
 PyObject *raw_develop(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     int half = 0, auto_wb = 0, flip = 1, bits = 8;
-    static const char *names[] = {"half", "auto_wb", "flip", "bits", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pppi:develop", const_cast<char **>(names), &half, &auto_wb,
-                                     &flip, &bits))
+    PyObject *sink = Py_None;
+    static const char *names[] = {"half", "auto_wb", "flip", "bits", "sink", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pppiO:develop", const_cast<char **>(names), &half, &auto_wb,
+                                     &flip, &bits, &sink))
         return nullptr;
-    return barrier([&] { return develop_impl(as_raw(self), half, auto_wb, flip, bits); });
+    return barrier([&] { return develop_impl(as_raw(self), half, auto_wb, flip, bits, sink == Py_None ? nullptr : sink); });
 }
 
 PyObject *raw_preview(PyObject *self, PyObject *) noexcept {
@@ -439,8 +553,9 @@ PyObject *raw_close(PyObject *self, PyObject *) noexcept {
 PyMethodDef raw_methods[] = {
     {"info", raw_info, METH_NOARGS, "info()\n--\n\nWhat LibRaw found in the file: sizes, camera, shooting data, GPS."},
     {"develop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_develop)), METH_VARARGS | METH_KEYWORDS,
-     "develop(*, half=False, auto_wb=False, flip=True, bits=8)\n--\n\n"
-     "Develop the picture: (kind, width, height, colours, bits, pixels). Closes the file."},
+     "develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None)\n--\n\n"
+     "Develop the picture: (kind, width, height, colours, bits, pixels); with `sink`, None after\n"
+     "sink(width, height, colours) returned a writer that took the 8-bit rows in bands. Closes the file."},
     {"preview", raw_preview, METH_NOARGS,
      "preview()\n--\n\nThe largest embedded preview: (kind, width, height, colours, bits, pixels)."},
     {"close", raw_close, METH_NOARGS, "close()\n--\n\nFree LibRaw's memory now."},

@@ -236,11 +236,12 @@ class RawImageFile(ImageFile.ImageFile):
         return Image.Image.load(self)
 
     def _develop(self, raw: Any) -> Image.Image:
-        kind, width, height, colours, bits, pixels = raw.develop(
-            half="half" in self.raw_options, auto_wb="auto-wb" in self.raw_options, flip=self._flip)
-        if kind != "bitmap" or colours != 3 or bits != 8:
-            raise OSError(f"LibRaw developed an unexpected picture ({kind}, {colours} colours, {bits} bits)")
-        return _from_bitmap(pixels, width, height, 3)
+        # LibRaw's rows go band by band through Pillow's decoder into the picture, straight
+        # from LibRaw's working picture: no whole developed copy beside the two.
+        sink = _RowSink()
+        raw.develop(half="half" in self.raw_options, auto_wb="auto-wb" in self.raw_options, flip=self._flip,
+                    sink=sink)
+        return sink.finished()
 
     def _preview(self, raw: Any) -> Image.Image:
         kind, width, height, colours, bits, pixels = raw.preview()
@@ -261,6 +262,34 @@ class RawImageFile(ImageFile.ImageFile):
             self._raw = None
             raw.close()
         super().close()
+
+
+class _RowSink:
+    """Takes a developed picture's 8-bit RGB rows from `Raw.develop(sink=...)` into a new picture."""
+
+    def __init__(self) -> None:
+        self.picture: Image.Image | None = None
+        self._status = (0, 0)
+
+    def __call__(self, width: int, height: int, colours: int) -> Any:
+        if colours != 3:
+            raise OSError(f"LibRaw developed an unexpected picture (bitmap, {colours} colours, 8 bits)")
+        self.picture = Image.Image()._new(Image.core.new("RGB", (width, height)))
+        decoder = Image._getdecoder("RGB", "raw", ("RGB", 0, 1))
+        decoder.setimage(self.picture.im, (0, 0, width, height))
+
+        def write(band: bytes) -> None:
+            self._status = decoder.decode(band)
+            if self._status[1] < 0:
+                raise OSError(f"cannot decode LibRaw's rows (error {self._status[1]})")
+
+        return write
+
+    def finished(self) -> Image.Image:
+        """The picture, once every row came (the decoder reports the end of the picture)."""
+        if self.picture is None or self._status[0] >= 0:
+            raise OSError("LibRaw returned fewer pixels than its picture's size")
+        return self.picture
 
 
 def _from_bitmap(pixels: Any, width: int, height: int, colours: int) -> Image.Image:
