@@ -18,7 +18,8 @@ from PIL import Image
 from framewick import looks
 from framewick.chain import Chain, ChainError
 from framewick.cli._common import error_line
-from framewick.studio import Studio, serve
+from framewick.studio import Studio
+from studio_support import served_studio
 from framewick.studio.lookfile import save_look
 
 SCRIPT = os.path.join(sysconfig.get_path("scripts"), "framewick")
@@ -39,18 +40,8 @@ def photo_file(tmp_path, name="photo.jpg", size=(320, 240), orientation=None):
 
 @pytest.fixture
 def studio(tmp_path, monkeypatch):
-    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
-    looks.reset()
-    (tmp_path / "out").mkdir()
-    run = Studio([photo_file(tmp_path)], looks_file=str(tmp_path / "looks.toml"), export_dir=str(tmp_path / "out"),
-                 error_line=error_line)
-    server = serve(run, 0)
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
-    thread.start()
-    yield run, server
-    server.shutdown()
-    server.server_close()
-    looks.reset()
+    with served_studio(tmp_path, monkeypatch, photo_file(tmp_path), error_line=error_line) as served:
+        yield served
 
 
 def request(server, method, path, *, token=True, host=None, headers=None, body=None):

@@ -5,14 +5,12 @@ Set STUDIO_SCREENSHOT to a path (docs/studio.png) to keep the screenshot the tes
 
 import os
 import shutil
-import threading
 import tomllib
 
 import pytest
 from PIL import Image, ImageDraw
 
-from framewick import looks
-from framewick.studio import Studio, serve
+from studio_support import served_studio
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
@@ -75,18 +73,8 @@ def browser(tmp_path):
 
 @pytest.fixture
 def studio(tmp_path, monkeypatch):
-    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
-    looks.reset()
-    (tmp_path / "out").mkdir()
-    run = Studio([scene(tmp_path / "hills.jpg")], looks_file=str(tmp_path / "looks.toml"),
-                 export_dir=str(tmp_path / "out"))
-    server = serve(run, 0)
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
-    thread.start()
-    yield run, server
-    server.shutdown()
-    server.server_close()
-    looks.reset()
+    with served_studio(tmp_path, monkeypatch, scene(tmp_path / "hills.jpg")) as served:
+        yield served
 
 
 def shown(driver, text):
