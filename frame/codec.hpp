@@ -1,0 +1,280 @@
+// codec.hpp: the binding every codec module shares: one error barrier, the lock released,
+// buffers, argument checks, dict building and the METH_FASTCALL function table.
+//
+// A codec module (framewick.formats._heif, _png, _tiff, ...) is a private helper of the Python
+// package, not a framewick class: plain module functions whose shells check the arguments and
+// whose bodies call a codec library with the interpreter's lock released. It describes itself
+// once, as a traits struct:
+//
+//     struct Codec {
+//         static constexpr const char *name = "framewick.formats._png";   // for SystemError texts
+//         using Failure = pngcodec::Failure;                // the codec's own failure type
+//         static void raise(PyObject *module, const Failure &) noexcept;  // sets the module's error
+//     };
+//
+// and each function is a body `ref body(PyObject *module, const Args &args)` listed in the
+// module's table as `function<Codec, body, "name">(doc)`. The body throws; the barrier turns what it throws into the
+// Python exception it stands for:
+//   fw::error           the Python error already set
+//   Codec::Failure      Codec::raise (the module's own exception)
+//   std::bad_alloc      MemoryError
+//   anything else       SystemError naming the module
+// Header-only: it needs nothing of the frame's class machinery, only object.hpp.
+#pragma once
+
+#include "object.hpp"
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <string_view>
+
+namespace fw::codec {
+
+// A codec without a failure type of its own: its `Failure` is never thrown.
+struct NoFailure {};
+
+// ---- the barrier
+
+// Runs `body` (returning a ref); what it throws becomes the Python exception it stands for.
+template <class Codec, class Body> PyObject *barrier(PyObject *module, Body &&body) noexcept {
+    try {
+        return body().release();
+    } catch (const error &) {
+    } catch (const typename Codec::Failure &f) {
+        Codec::raise(module, f);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_Format(PyExc_SystemError, "%s: %.200s", Codec::name, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s: unexpected C++ exception", Codec::name);
+    }
+    return nullptr;
+}
+
+// The interpreter's lock released for the life of the scope. Nothing in the scope may touch a
+// Python object: copy what the codec needs into C++ values (or hold a Buffer) first.
+class WithoutGil {
+public:
+    WithoutGil() noexcept : saved_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(saved_); }
+    WithoutGil(const WithoutGil &) = delete;
+    WithoutGil &operator=(const WithoutGil &) = delete;
+
+private:
+    PyThreadState *saved_;
+};
+
+// ---- buffers
+
+// A read-only, contiguous bytes-like argument (bytes, bytearray, memoryview, a C-contiguous
+// NumPy array), held for the life of the object. Its memory stays valid without the lock.
+class Buffer {
+public:
+    explicit Buffer(handle obj, int flags = PyBUF_SIMPLE) { check(PyObject_GetBuffer(obj.ptr(), &view_, flags)); }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+
+    const std::uint8_t *data() const noexcept { return static_cast<const std::uint8_t *>(view_.buf); }
+    std::size_t size() const noexcept { return std::size_t(view_.len); }
+    std::string_view view() const noexcept { return {static_cast<const char *>(view_.buf), size()}; }
+
+protected:
+    Py_buffer view_{};
+};
+
+// A writable, contiguous buffer (a bytearray, a writable C-contiguous NumPy array) that a codec
+// fills with pixels; refused with BufferError when read-only or strided.
+class PixelBuffer : public Buffer {
+public:
+    explicit PixelBuffer(handle obj) : Buffer(obj, PyBUF_WRITABLE) {}
+    std::uint8_t *data() const noexcept { return static_cast<std::uint8_t *>(view_.buf); }
+};
+
+// ---- arguments
+
+// The arguments of a METH_FASTCALL | METH_KEYWORDS call: `count` positional ones, then the
+// values of the keywords named in `kwnames` (null: none).
+struct Args {
+    PyObject *const *items;
+    Py_ssize_t count;
+    PyObject *kwnames;
+    const char *function;
+
+    handle operator[](Py_ssize_t i) const noexcept { return items[i]; }
+    // Whether positional argument i was given.
+    bool has(Py_ssize_t i) const noexcept { return i < count; }
+};
+
+[[gnu::cold, gnu::noinline]] inline error count_error(const Args &args, Py_ssize_t low, Py_ssize_t high) {
+    if (low == high)
+        return raise_format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", args.function, low,
+                            args.count);
+    return raise_format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments (%zd given)", args.function,
+                        low, high, args.count);
+}
+
+// Refuses a call with fewer than `low` or more than `high` positional arguments, or with any keyword.
+inline void positional(const Args &args, Py_ssize_t low, Py_ssize_t high) {
+    if (args.kwnames && PyTuple_GET_SIZE(args.kwnames))
+        throw raise_format(PyExc_TypeError, "%s() takes no keyword arguments", args.function);
+    if (args.count < low || args.count > high) throw count_error(args, low, high);
+}
+inline void positional(const Args &args, Py_ssize_t count) { positional(args, count, count); }
+
+// Exactly `count` positional arguments and keyword-only arguments among `names`: their values,
+// null where not given. An unknown or repeated keyword is a TypeError, as in Python.
+template <std::size_t N>
+std::array<handle, N> keywords(const Args &args, Py_ssize_t count, const std::array<const char *, N> &names) {
+    if (args.count != count) throw count_error(args, count, count);
+    std::array<handle, N> out{};
+    const Py_ssize_t given = args.kwnames ? PyTuple_GET_SIZE(args.kwnames) : 0;
+    for (Py_ssize_t k = 0; k < given; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(args.kwnames, k);
+        std::size_t i = 0;
+        while (i < N && PyUnicode_CompareWithASCIIString(key, names[i]) != 0) ++i;
+        if (i == N)
+            throw raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", args.function, key);
+        if (out[i]) throw raise_format(PyExc_TypeError, "%s() got multiple values for argument '%U'", args.function, key);
+        out[i] = args.items[count + k];
+    }
+    return out;
+}
+
+// An int argument in [low, high]; TypeError for a non-int, ValueError out of range.
+inline long long integer(handle obj, const char *what, long long low, long long high) {
+    long long v = PyLong_AsLongLong(obj.ptr());
+    if (v == -1 && PyErr_Occurred()) throw error{};
+    if (v < low || v > high)
+        throw raise_format(PyExc_ValueError, "%s must be between %lld and %lld, not %lld", what, low, high, v);
+    return v;
+}
+
+// A float argument (any real number) in [low, high].
+inline double number(handle obj, const char *what, double low, double high) {
+    double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw error{};
+    if (!(v >= low && v <= high)) throw raise_format(PyExc_ValueError, "%s must be between %g and %g, not %R", what, low, high, obj.ptr());
+    return v;
+}
+
+// None (or an absent argument) as empty, else a bytes-like object copied.
+inline std::string optional_bytes(handle obj) {
+    if (!obj || obj.is(Py_None)) return {};
+    Buffer b(obj);
+    return std::string(b.view());
+}
+
+// The index in `allowed` of a str argument; anything else is a ValueError listing the choices:
+// "mode must be 'RGB' or 'RGBA', not 'P'".
+inline int choice(handle obj, const char *what, std::initializer_list<const char *> allowed) {
+    int i = 0;
+    if (PyUnicode_Check(obj.ptr()))
+        for (const char *name : allowed) {
+            if (PyUnicode_CompareWithASCIIString(obj.ptr(), name) == 0) return i;
+            ++i;
+        }
+    std::string list;
+    i = 0;
+    for (const char *name : allowed) {
+        if (i) list += ++i == int(allowed.size()) ? " or " : ", ";
+        else ++i;
+        (list += '\'') += name;
+        list += '\'';
+    }
+    throw raise_format(PyExc_ValueError, "%s must be %s, not %R", what, list.c_str(), obj.ptr());
+}
+
+// ---- values and dicts
+
+inline ref integer_value(long long v) { return check(PyLong_FromLongLong(v)); }
+inline ref bytes_value(std::string_view s) { return check(PyBytes_FromStringAndSize(s.data(), Py_ssize_t(s.size()))); }
+// UTF-8 text; undecodable bytes become U+FFFD.
+inline ref text_value(std::string_view s) {
+    return check(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace"));
+}
+inline ref bytes_or_none(std::string_view s) { return s.empty() ? ref::borrow(Py_None) : bytes_value(s); }
+inline ref text_or_none(std::string_view s) { return s.empty() ? ref::borrow(Py_None) : text_value(s); }
+
+// A dict built key by key: `Dict d; d.set("width", integer_value(w)); return d.take();`
+class Dict {
+public:
+    Dict() : dict_(check(PyDict_New())) {}
+    Dict &set(const char *key, const ref &value) {
+        check(PyDict_SetItemString(dict_.ptr(), key, value.ptr()));
+        return *this;
+    }
+    Dict &set(handle key, const ref &value) {
+        check(PyDict_SetItem(dict_.ptr(), key.ptr(), value.ptr()));
+        return *this;
+    }
+    handle get() const noexcept { return dict_; }
+    ref take() noexcept { return std::move(dict_); }
+
+private:
+    ref dict_;
+};
+
+// ---- the function table
+
+// A function body: the module and the call's arguments in, a new reference out (or a throw).
+using Body = ref (*)(PyObject *module, const Args &args);
+
+// A function's name as a template argument: `function<Codec, read, "read">(doc)`.
+template <std::size_t N> struct Name {
+    char text[N];
+    constexpr Name(const char (&s)[N]) noexcept {
+        for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+};
+
+template <class Codec, Body body, Name name>
+PyObject *entry(PyObject *module, PyObject *const *items, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    const Args args{items, PyVectorcall_NARGS(nargs), kwnames, name.text};
+    return barrier<Codec>(module, [&] { return body(module, args); });
+}
+
+// One entry of a module's PyMethodDef table, METH_FASTCALL | METH_KEYWORDS, whose count and
+// keyword errors quote `name`.
+template <class Codec, Body body, Name name> PyMethodDef function(const char *doc) noexcept {
+    // The interpreter calls ml_meth through the PyCFunctionFastWithKeywords type its flags name;
+    // PyMethodDef stores it as a PyCFunction, hence the one cast, made here for every module.
+    auto fast = &entry<Codec, body, name>;
+    return {name.text, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// The closing entry of a PyMethodDef table.
+inline constexpr PyMethodDef end_of_table{nullptr, nullptr, 0, nullptr};
+
+// ---- module pieces
+
+// A new exception type `qualified_name` deriving from `base`, added to the module by its short
+// name (what follows the last dot); returns a new reference for the module's state.
+inline PyObject *add_exception(PyObject *module, const char *qualified_name, PyObject *base, const char *doc = nullptr) {
+    ref type = check(PyErr_NewExceptionWithDoc(qualified_name, doc, base, nullptr));
+    const std::string_view full(qualified_name);
+    const std::size_t dot = full.rfind('.');
+    check(PyModule_AddObjectRef(module, dot == full.npos ? qualified_name : qualified_name + dot + 1, type.ptr()));
+    return type.release();
+}
+
+// A codec library's message as one line: line breaks become single spaces, trailing space goes.
+inline std::string one_line(std::string_view message) {
+    std::string text;
+    for (char c : message)
+        if (c == '\n' || c == '\r') {
+            if (!text.empty() && text.back() != ' ') text += ' ';
+        } else {
+            text += c;
+        }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+} // namespace fw::codec
