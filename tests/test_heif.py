@@ -93,6 +93,32 @@ def test_exif_tag_alone_turns_the_picture(orientation):
     assert fs.same_card(FrameWick.open(io.BytesIO(data), orient=False).image) == (orientation == 1)
 
 
+@pytest.mark.parametrize("tag", [False, True], ids=["no EXIF", "EXIF with the tag"])
+@pytest.mark.parametrize("orientation", range(2, 9))
+def test_no_orient_keeps_the_pixels_as_stored_and_the_turn_as_the_tag(orientation, tag, tmp_path):
+    # The container's turn is undone like a JPEG's tag, and kept as the tag: written out, the
+    # picture still shows upright in anything that reads the tag.
+    stored = fs.stored(fs.card(), orientation)
+    data = encode(stored, orientation, exif=fs.exif(orientation) if tag else None, xmp=fs.XMP % orientation)
+    obj = FrameWick.open(io.BytesIO(data), orient=False)
+    assert obj.image.size == stored.size
+    assert all(fs.close(a, b) for a, b in zip(fs.corners(obj.image), fs.corners(stored)))
+    assert obj.photo.orientation == orientation == describe(obj)["orientation"]
+    assert _orientation_of(obj.photo.exif) == orientation
+    assert f'tiff:Orientation="{orientation}"'.encode() in obj.photo.xmp
+    obj.write(tmp_path / "out.jpg")
+    assert fs.same_card(FrameWick.open(tmp_path / "out.jpg").image)
+
+
+@needs_heif_enc
+def test_no_orient_on_the_command_line_matches_heif_enc_input(tmp_path):
+    fs.card((96, 64)).save(tmp_path / "card.png")
+    fs.heif_enc("--rotate-cw", 90, "--flip-h", "-o", tmp_path / "t.heic", tmp_path / "card.png")
+    assert run("edit", str(tmp_path / "t.heic"), "-o", str(tmp_path / "as-stored.png"), "--no-orient").returncode == 0
+    with Image.open(tmp_path / "as-stored.png") as out:
+        assert out.size == (96, 64) and fs.same_card(out) and out.getexif()[0x0112] == 5
+
+
 def _orientation_of(exif):
     tags = Image.Exif()
     tags.load(exif)

@@ -126,20 +126,29 @@ bool has_gain_map(const heif_context *ctx, const heif_image_handle *h) {
                        [&](heif_item_id id) { return heif_item_get_item_type(ctx, id) == heif_fourcc('t', 'm', 'a', 'p'); });
 }
 
-bool has_transform(const heif_context *ctx, const heif_image_handle *h) {
+// The primary image's rotations and mirrors, in the order a reader applies them: "rotate-90",
+// "rotate-180", "rotate-270" (counter-clockwise), "mirror-vertical" (top and bottom swapped),
+// "mirror-horizontal" (left and right swapped). The clean-aperture crop is not among them.
+std::vector<std::string> transforms(const heif_context *ctx, const heif_image_handle *h) {
+    std::vector<std::string> out;
     heif_item_id id = heif_image_handle_get_item_id(h);
     int n = heif_item_get_transformation_properties(ctx, id, nullptr, 0);
-    if (n <= 0) return false;
+    if (n <= 0) return out;
     std::vector<heif_property_id> props(static_cast<std::size_t>(n));
     n = heif_item_get_transformation_properties(ctx, id, props.data(), n);
     for (int i = 0; i < n; ++i) {
-        auto type = heif_item_get_property_type(ctx, id, props[std::size_t(i)]);
-        if (type == heif_item_property_type_transform_mirror) return true;
-        if (type == heif_item_property_type_transform_rotation &&
-            heif_item_get_property_transform_rotation_ccw(ctx, id, props[std::size_t(i)]) % 360 != 0)
-            return true;
+        const heif_property_id prop = props[std::size_t(i)];
+        auto type = heif_item_get_property_type(ctx, id, prop);
+        if (type == heif_item_property_type_transform_mirror) {
+            auto axis = heif_item_get_property_transform_mirror(ctx, id, prop);
+            if (axis == heif_transform_mirror_direction_vertical) out.emplace_back("mirror-vertical");
+            else if (axis == heif_transform_mirror_direction_horizontal) out.emplace_back("mirror-horizontal");
+        } else if (type == heif_item_property_type_transform_rotation) {
+            int angle = heif_item_get_property_transform_rotation_ccw(ctx, id, prop);
+            if (angle > 0 && angle % 90 == 0 && angle < 360) out.push_back("rotate-" + std::to_string(angle));
+        }
     }
-    return false;
+    return out;
 }
 
 } // namespace
@@ -166,7 +175,8 @@ Info read_info(const std::uint8_t *data, std::size_t size, std::uint64_t max_pix
     info.depth = heif_image_handle_has_depth_image(h.get()) != 0;
     info.thumbnails = heif_image_handle_get_number_of_thumbnails(h.get());
     info.gain_map = has_gain_map(ctx.get(), h.get());
-    info.transformed = has_transform(ctx.get(), h.get());
+    info.transforms = transforms(ctx.get(), h.get());
+    info.transformed = !info.transforms.empty();
     info.exif = exif_for_pillow(metadata_block(h.get(), "Exif", nullptr));
     info.xmp = metadata_block(h.get(), "mime", "application/rdf+xml");
     heif_brand2 brand = heif_read_main_brand(data, int(std::min<std::size_t>(size, 64)));

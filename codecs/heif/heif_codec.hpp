@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace heifcodec {
 
@@ -33,6 +34,7 @@ struct Info {
     bool depth = false, gain_map = false;
     int thumbnails = 0;
     bool transformed = false;           // the primary image carries irot or imir
+    std::vector<std::string> transforms;  // those, in order: "rotate-90" (ccw), "mirror-vertical", ...
     std::string exif;                   // "Exif\0\0" then the TIFF header, as Pillow takes it
     std::string xmp;
     std::string icc;                    // the stored profile, or one made from the nclx description

@@ -76,6 +76,10 @@ ref read_impl(const Buffer &data, std::uint64_t max_pixels) {
     d.set("gain_map", fw::new_bool(info.gain_map));
     d.set("thumbnails", integer_value(info.thumbnails));
     d.set("transformed", fw::new_bool(info.transformed));
+    ref turns = check(PyTuple_New(Py_ssize_t(info.transforms.size())));
+    for (std::size_t i = 0; i < info.transforms.size(); ++i)
+        PyTuple_SET_ITEM(turns.ptr(), Py_ssize_t(i), text_value(info.transforms[i]).release());
+    d.set("transforms", std::move(turns));
     d.set("exif", bytes_or_none(info.exif));
     d.set("xmp", bytes_or_none(info.xmp));
     d.set("icc", bytes_or_none(info.icc));

@@ -97,7 +97,8 @@ def add_open_options(p: argparse.ArgumentParser) -> None:
     """How a picture is read: --no-orient, --exact, --max-pixels N."""
     g = p.add_argument_group("reading the picture")
     g.add_argument("--no-orient", action="store_true",
-                   help="keep the pixels as stored; do not turn the picture by its EXIF orientation")
+                   help="keep the pixels as stored: turned neither by the EXIF orientation nor by a HEIF "
+                        "container's rotation and mirror (that turn is kept as the EXIF orientation)")
     g.add_argument("--exact", action="store_true",
                    help="decode at full size (no JPEG or RAW shrink-on-load before a reducing resize)")
     add_raw_option(g)

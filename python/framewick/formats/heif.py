@@ -4,7 +4,8 @@ Reading: the primary image (a grid of tiles included), upright by the container'
 and mirror (`irot`, `imir`), 10- and 12-bit pictures scaled to 8 bits, alpha kept (RGBA). When
 the container turned the picture, the EXIF orientation tag (which on a phone's file describes
 the same turn) is reset to 1 so that nothing turns it twice; a file with a tag and no `irot` is
-left to the tag, as a JPEG is. EXIF, XMP and the colour (an ICC profile, or the nclx
+left to the tag, as a JPEG is. `info["heif"]["orientation"]` is the container's turn as the EXIF
+orientation that describes it (1: none), for a caller that wants the pixels as stored. EXIF, XMP and the colour (an ICC profile, or the nclx
 description as an equivalent ICC profile) go into `info`; `info["heif"]` says what else the
 file holds (bit depth, top-level images, depth map, gain map, thumbnails), none of it decoded.
 
@@ -30,6 +31,35 @@ MIME = "image/heic"
 _ORIENTATION = 0x0112
 _BAND_BYTES = 1 << 20  # rows converted to RGB at a time
 _XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
+
+# What each of libheif's transformations does to the picture, as Pillow's transpose.
+_TRANSFORMS = {
+    "rotate-90": Image.Transpose.ROTATE_90,  # both counter-clockwise
+    "rotate-180": Image.Transpose.ROTATE_180,
+    "rotate-270": Image.Transpose.ROTATE_270,
+    "mirror-vertical": Image.Transpose.FLIP_TOP_BOTTOM,
+    "mirror-horizontal": Image.Transpose.FLIP_LEFT_RIGHT,
+}
+# The transpose that turns a picture stored under each EXIF orientation upright.
+_UPRIGHT = {1: None, 2: Image.Transpose.FLIP_LEFT_RIGHT, 3: Image.Transpose.ROTATE_180,
+            4: Image.Transpose.FLIP_TOP_BOTTOM, 5: Image.Transpose.TRANSPOSE, 6: Image.Transpose.ROTATE_270,
+            7: Image.Transpose.TRANSVERSE, 8: Image.Transpose.ROTATE_90}
+
+
+def container_orientation(transforms: Any) -> int:
+    """The EXIF orientation (1 to 8) that turns a picture as the container's rotations and mirrors,
+    applied in their order, do: followed on a 3x2 picture of distinct pixels and matched."""
+    probe = Image.frombytes("L", (3, 2), bytes(range(6)))
+    shown = probe
+    for name in transforms:
+        method = _TRANSFORMS.get(name)
+        if method is not None:
+            shown = shown.transpose(method)
+    for orientation, method in _UPRIGHT.items():
+        turned = probe if method is None else probe.transpose(method)
+        if turned.size == shown.size and turned.tobytes() == shown.tobytes():
+            return orientation
+    raise AssertionError("every composition of quarter turns and mirrors is an EXIF orientation")
 
 
 def _accept(prefix: bytes) -> bool:
@@ -104,6 +134,7 @@ class HeifImageFile(ImageFile.ImageFile):
             "colour": found["colour"],
             "colour_from_nclx": found["colour_name"],
             "turned_by_container": found["transformed"],
+            "orientation": container_orientation(found.get("transforms", ())),
         }
         self.tile = [ImageFile._Tile("raw", (0, 0) + self.size, 0, self.mode)]
 

@@ -46,6 +46,18 @@ def upright(picture: Image.Image, orientation: int) -> Image.Image:
     return picture if method is None else picture.transpose(method)
 
 
+def stored(picture: Image.Image, orientation: int) -> Image.Image:
+    """`picture`, upright, turned back to how a camera recording `orientation` stores it (the
+    inverse of `upright`)."""
+    back = {6: 8, 8: 6}.get(orientation, orientation)  # the quarter turns are each other's inverse
+    return upright(picture, back)
+
+
+def set_xmp(xmp: bytes, orientation: int) -> bytes:
+    """XMP with its tiff:Orientation (where it has one) set to `orientation`."""
+    return _XMP_ORIENTATION.sub(rb"\g<1>" + str(orientation).encode(), xmp)
+
+
 def reset_xmp(xmp: bytes) -> bytes:
     """XMP with its tiff:Orientation set to 1."""
-    return _XMP_ORIENTATION.sub(rb"\g<1>1", xmp)
+    return set_xmp(xmp, 1)

@@ -238,6 +238,11 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             _decoding(name, picture.load)
         tag = _orientation.read_orientation(picture)
         turn = tag if orient else 1
+        # A HEIF container turns its picture itself (irot, imir); as stored, that turn is undone
+        # and becomes the orientation the photo reports and carries, as a JPEG's tag would.
+        container = _container_orientation(picture) if not orient else 1
+        if container != 1:
+            tag = container
         photo = Photo(format=picture.format, orientation=tag, name=name)
         photo.icc = picture.info.get("icc_profile") or None
         photo.dpi = _dpi(picture.info.get("dpi")) if picture.info.get("dpi") is not None else None
@@ -252,6 +257,9 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
         else:
             photo.xmp = xmp or None
         photo.text = _text_chunks(picture)
+        if container != 1:
+            photo.exif = _with_orientation(photo.exif, container)
+            photo.xmp = _orientation.set_xmp(photo.xmp, container) if photo.xmp else None
         if draft:
             _draft(picture, chain, turn, photo)
         if count > 1:
@@ -266,6 +274,8 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
     except BaseException:
         picture.close()
         raise
+    if container != 1:
+        first = _orientation.stored(first, container)
     if turn != 1:
         if photo.frames:
             photo.frames = [_orientation.upright(f, turn) for f in photo.frames]
@@ -275,6 +285,26 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
     if photo.format and not first.format:
         first.format = photo.format  # an opened picture reports its file's format, turned or not
     return photo, first
+
+
+def _container_orientation(picture: Image.Image) -> int:
+    """The turn a HEIF container applied to `picture` as an EXIF orientation (1: none or not HEIF)."""
+    heif = picture.info.get("heif")
+    value = heif.get("orientation", 1) if isinstance(heif, dict) else 1
+    return value if isinstance(value, int) and 1 <= value <= 8 else 1
+
+
+def _with_orientation(exif: bytes | None, orientation: int) -> bytes | None:
+    """An EXIF block whose orientation tag is `orientation` (a block of that tag alone when
+    there was none; the block as it came when it cannot be read)."""
+    tags = Image.Exif()
+    if exif:
+        try:
+            tags.load(exif)
+        except Exception:  # a broken block is kept as it came
+            return exif
+    tags[_orientation.ORIENTATION] = orientation
+    return _exif.writable(tags) or exif
 
 
 def _png_whole(fp: IO[bytes]) -> bool:
