@@ -174,3 +174,57 @@ def jpeg_with_unwritable_exif(orientation=6, size=(60, 40)):
     buffer = io.BytesIO()
     picture.save(buffer, "JPEG", exif=unwritable_exif(orientation), quality=95)
     return buffer.getvalue()
+
+
+# An Android Ultra HDR photo's XMP: the gain-map version and the container directory naming the
+# primary picture and the gain map appended after it, beside ordinary fields that must stay.
+ULTRA_HDR_XMP = (
+    '<?xpacket begin="\ufeff" id="W5M0MpCehiHzreSzNTczkc9d"?>\n'
+    '<x:xmpmeta xmlns:x="adobe:ns:meta/">\n'
+    ' <rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">\n'
+    '  <rdf:Description rdf:about="" xmlns:hdrgm="http://ns.adobe.com/hdr-gain-map/1.0/"\n'
+    '    xmlns:Container="http://ns.google.com/photos/1.0/container/"\n'
+    '    xmlns:Item="http://ns.google.com/photos/1.0/container/item/"\n'
+    '    xmlns:xmp="http://ns.adobe.com/xap/1.0/" xmp:Rating="4" hdrgm:Version="1.0">\n'
+    '   <Container:Directory>\n'
+    '    <rdf:Seq>\n'
+    '     <rdf:li rdf:parseType="Resource"><Container:Item Item:Semantic="Primary" Item:Mime="image/jpeg"/></rdf:li>\n'
+    '     <rdf:li rdf:parseType="Resource"><Container:Item Item:Semantic="GainMap" Item:Mime="image/jpeg"'
+    ' Item:Length="{length}"/></rdf:li>\n'
+    '    </rdf:Seq>\n'
+    '   </Container:Directory>\n'
+    '   <xmp:Label>Harbour</xmp:Label>\n'
+    '  </rdf:Description>\n'
+    ' </rdf:RDF>\n'
+    '</x:xmpmeta>\n'
+    '<?xpacket end="w"?>')
+GAIN_MAP_XMP = (
+    '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">'
+    '<rdf:Description xmlns:hdrgm="http://ns.adobe.com/hdr-gain-map/1.0/" hdrgm:Version="1.0"'
+    ' hdrgm:GainMapMax="2.0" hdrgm:HDRCapacityMax="2.0"/></rdf:RDF></x:xmpmeta>')
+# MP types of the second picture's index entry.
+MP_UNDEFINED, MP_DISPARITY, MP_LARGE_THUMBNAIL = 0x000000, 0x020002, 0x010002
+
+
+def jpeg_bytes(picture, **save):
+    buffer = io.BytesIO()
+    picture.save(buffer, "JPEG", quality=90, **save)
+    return buffer.getvalue()
+
+
+def mpo(first, second, second_type=MP_UNDEFINED, xmp=None):
+    """A JPEG of `first` with an MP index and `second` (JPEG bytes) appended, as cameras and
+    phones write them: the index's second entry of `second_type`, `xmp` (text) in the first."""
+    base = jpeg_bytes(first, **({"xmp": xmp.encode("utf-8")} if xmp else {}))
+    ifd = struct.pack(">H", 3) + struct.pack(">HHL4s", 0xB000, 7, 4, b"0100") + struct.pack(">HHLL", 0xB001, 4, 1, 2)
+    ifd += struct.pack(">HHLL", 0xB002, 7, 32, 8 + 42) + struct.pack(">L", 0)
+    size = len(base) + 2 + 2 + 4 + 8 + 42 + 32
+    entries = struct.pack(">LLLHH", 0x030000, size, 0, 0, 0) + struct.pack(">LLLHH", second_type, len(second), size - 10, 0, 0)
+    body = b"MPF\x00" + b"MM\x00\x2a" + struct.pack(">L", 8) + ifd + entries
+    return base[:2] + b"\xff\xe2" + struct.pack(">H", 2 + len(body)) + body + base[2:] + second
+
+
+def ultra_hdr_hdrgm(size=(64, 48)):
+    """An Ultra HDR JPEG in Android's first form: hdrgm XMP and a container directory."""
+    gain_map = jpeg_bytes(Image.new("L", (size[0] // 4, size[1] // 4), 90), xmp=GAIN_MAP_XMP.encode())
+    return mpo(gradient(size), gain_map, xmp=ULTRA_HDR_XMP.format(length=len(gain_map)))

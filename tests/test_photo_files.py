@@ -6,9 +6,11 @@ import array
 import io
 import json
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
+from xml.dom import minidom
 
 import pytest
 from PIL import Image, ImageChops, ImageOps, PngImagePlugin
@@ -448,3 +450,74 @@ def test_a_calls_own_limit_lifts_and_lowers_for_that_call_only(tmp_path):
         FrameWick.open(tmp_path / "small.png", max_pixels=10)
     limit = Image.MAX_IMAGE_PIXELS
     assert FrameWick.open(tmp_path / "small.png").image.size == (8, 8) and Image.MAX_IMAGE_PIXELS == limit
+
+
+# ---- JPEGs with pictures appended: gain maps, depth maps and previews are not frames
+
+def ultra_hdr_iso(tmp_path):
+    """An Ultra HDR JPEG as libultrahdr 2 writes it (ISO 21496-1, no hdrgm XMP), from a linear
+    half-float HDR picture."""
+    if shutil.which("ultrahdr_app") is None:
+        pytest.skip("ultrahdr_app (libuhdr-bin) is not installed")
+    numpy = pytest.importorskip("numpy")
+    y, x = numpy.mgrid[0:48, 0:64]
+    hdr = numpy.stack([x / 16.0, y / 24.0, numpy.full(x.shape, 0.5), numpy.ones(x.shape)], -1).astype("<f2")
+    hdr.tofile(tmp_path / "hdr.raw")
+    subprocess.run(["ultrahdr_app", "-m", "0", "-p", tmp_path / "hdr.raw", "-a", "4", "-t", "0", "-w", "64", "-h", "48",
+                    "-z", tmp_path / "uhdr.jpg"], check=True, capture_output=True, timeout=60)
+    return (tmp_path / "uhdr.jpg").read_bytes()
+
+
+APPENDED = {
+    "gain map, hdrgm": (lambda tmp_path: R.ultra_hdr_hdrgm(), 1),
+    "gain map, ISO 21496-1": (ultra_hdr_iso, 1),
+    "large preview": (lambda tmp_path: R.mpo(R.gradient(), R.jpeg_bytes(R.gradient((32, 24))), R.MP_LARGE_THUMBNAIL), 1),
+    "stereo pair": (lambda tmp_path: R.mpo(R.gradient(), R.jpeg_bytes(R.gradient().rotate(180)), R.MP_DISPARITY), 2),
+    "unmarked second picture": (lambda tmp_path: R.mpo(R.gradient(), R.jpeg_bytes(R.gradient().rotate(180))), 2),
+}
+
+
+@pytest.mark.parametrize("case", APPENDED)
+def test_only_genuine_frames_of_a_jpeg_with_appended_pictures_count(case, tmp_path):
+    make, frames = APPENDED[case]
+    source = saved(tmp_path, "photo.jpg", make(tmp_path))
+    assert len(FrameWick.open(source).photo.frames) == (frames if frames > 1 else 0)
+    assert json.loads(cli("info", source, "--json").stdout)["frames"] == frames
+    to_jpeg = cli("edit", source, "-o", tmp_path / "out.jpg")
+    assert to_jpeg.returncode == 0 and ("2 frames" in to_jpeg.stderr) == (frames == 2)
+    assert cli("edit", source, "-o", tmp_path / "out.png").returncode == 0
+    with Image.open(tmp_path / "out.png") as out:
+        assert getattr(out, "n_frames", 1) == frames and out.size == (64, 48)
+    assert cli("batch", source, "-d", tmp_path / "done", "--format", "webp").returncode == 0
+    with Image.open(tmp_path / "done" / "photo.webp") as out:
+        assert getattr(out, "n_frames", 1) == frames
+
+
+@pytest.mark.parametrize("suffix", [".jpg", ".png", ".webp", ".tif"])
+def test_a_written_ultra_hdr_photo_describes_no_gain_map_and_keeps_its_other_xmp(suffix, tmp_path):
+    source = saved(tmp_path, "photo.jpg", R.ultra_hdr_hdrgm())
+    out = tmp_path / f"out{suffix}"
+    assert cli("edit", source, "-o", out, "--steps", "crop:0,0,32,24").returncode == 0
+    with Image.open(out) as written:
+        packet = written.info.get("xmp") or written.info.get("XML:com.adobe.xmp") or written.tag_v2.get(700)
+    text = packet if isinstance(packet, str) else packet.decode()
+    minidom.parseString(text)  # well-formed
+    assert "hdr-gain-map" not in text and "hdrgm" not in text and "Container" not in text
+    assert 'xmp:Rating="4"' in text and "<xmp:Label>Harbour</xmp:Label>" in text
+    if shutil.which("exiftool") and suffix == ".jpg":
+        tags = json.loads(subprocess.run(["exiftool", "-j", "-a", "-G1", out], capture_output=True, text=True).stdout)[0]
+        assert not [key for key in tags if "Warning" in key or "Error" in key], tags
+
+
+@pytest.mark.parametrize("packet, kept", [
+    (b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">'
+     b'<rdf:Description xmlns:hdrgm="http://ns.adobe.com/hdr-gain-map/1.0/"><hdrgm:GainMapMax>2</hdrgm:GainMapMax>'
+     b'<hdrgm:Gamma>1</hdrgm:Gamma></rdf:Description></rdf:RDF></x:xmpmeta>', b"<rdf:Description/>"),
+    (b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><a xmlns:hdrgm="http://ns.adobe.com/hdr-gain-map/1.0/">', None),
+    (b'<!DOCTYPE x [<!ENTITY e "http://ns.adobe.com/hdr-gain-map/1.0/">]><x>&e;</x>', None),
+], ids=["fields as elements", "broken packet", "entities"])
+def test_gain_map_fields_in_any_shape_leave_no_trace(packet, kept):
+    from framewick.photo.xmp import without_gain_map
+
+    cleaned = without_gain_map(packet)
+    assert (cleaned is None) if kept is None else (kept in cleaned and b"hdrgm" not in cleaned)

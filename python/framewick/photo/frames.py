@@ -33,6 +33,57 @@ def read_frames(picture: Image.Image, photo: Photo) -> None:
     photo.loop = int(loop) if loop is not None else None
 
 
+# ISO 21496-1 gain-map metadata: an APP2 segment opening with this name.
+_ISO_GAIN_MAP = b"urn:iso:std:iso:ts:21496:-1\x00"
+
+
+def extra_pictures_are_frames(picture: Image.Image) -> bool:
+    """Whether the pictures an MPO file holds after its first are frames to show.
+
+    A JPEG with an MP index may append pictures that only serve the first: a large preview
+    (MP type "Large Thumbnail"), an HDR gain map (libultrahdr marks its entry "Undefined" and
+    names it in its own APP2 ISO 21496-1 segment or in `hdrgm` XMP) or a depth map (named in the
+    first picture's container directory). Those are not frames. Multi-frame types (panorama,
+    disparity, multi-angle) and entries nothing marks as such a companion are, as before.
+    """
+    entries = (getattr(picture, "mpinfo", None) or {}).get(0xB002) or []
+    if picture.format != "MPO" or len(entries) < 2:
+        return True
+    from framewick.photo import xmp as _xmp
+
+    first_xmp = picture.info.get("xmp") or b""
+    directory = isinstance(first_xmp, bytes) and _xmp.describes_gain_map(first_xmp)
+    saved = dict(picture.info)
+    try:
+        for index, entry in enumerate(entries[1:], start=1):
+            kind = str((entry.get("Attribute") or {}).get("MPType", ""))
+            if kind.startswith("Large Thumbnail"):
+                continue
+            if kind.startswith("Multi-Frame"):
+                return True
+            if not (directory or _companion(picture, index)):
+                return True
+        return False
+    finally:
+        picture.seek(0)
+        picture.info.clear()
+        picture.info.update(saved)  # seeking re-reads each picture's segments into `info`
+
+
+def _companion(picture: Image.Image, index: int) -> bool:
+    """Whether picture `index` of an MPO names itself a gain map (ISO 21496-1 or `hdrgm`)."""
+    from framewick.photo import xmp as _xmp
+
+    picture.seek(index)
+    for marker, data in getattr(picture, "applist", []):
+        if marker == "APP2" and data.startswith(_ISO_GAIN_MAP):
+            return True
+        if marker == "APP1" and data.startswith(b"http://ns.adobe.com/xap/1.0/\x00") and \
+                _xmp.GAIN_MAP_NS.encode() in data:
+            return True
+    return False
+
+
 def animated_part(photo: Photo, fmt: str, frames: list[Image.Image]) -> tuple[list[Image.Image], bool]:
     """The frames a format's animation gets, and whether the first is a default picture apart.
 

@@ -16,6 +16,7 @@ from framewick.photo import exif as _exif
 from framewick.photo import frames as _frames
 from framewick.photo import orientation as _orientation
 from framewick.photo import shrink
+from framewick.photo import xmp as _xmp
 from framewick.photo.metadata import Photo, PhotoError
 
 T = TypeVar("T")
@@ -220,6 +221,9 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
     try:
         still = picture.format in _STILL_FORMATS
         count = 1 if still else _decoding(name, lambda: getattr(picture, "n_frames", 1))
+        if count > 1 and not _decoding(name, lambda: _frames.extra_pictures_are_frames(picture)):
+            count = 1  # a JPEG with a gain map, depth map or preview appended: one picture
+            picture.format = "JPEG"
         total = picture.width * picture.height * count
         if limit is not None and total > limit:
             what = f"{count} frames of {picture.width}x{picture.height}" if count > 1 else f"{picture.width}x{picture.height}"
@@ -251,6 +255,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
         xmp = picture.info.get("xmp") or picture.info.get("XML:com.adobe.xmp")
         if isinstance(xmp, str):
             xmp = xmp.encode("utf-8")
+        xmp = _xmp.without_gain_map(xmp)  # the pictures it would describe are never written
         photo.exif = _exif.of_picture(picture, reset=turn != 1)
         if turn != 1:
             photo.xmp = _orientation.reset_xmp(xmp) if xmp else None
