@@ -219,7 +219,7 @@ def test_a_step_that_does_not_return_the_object_is_refused():
         Chain.parse("blur").apply(Odd())
 
 
-def test_the_chain_layer_reaches_looks_and_the_runner_without_importing_them(tmp_path, run_py):
+def test_the_chain_layer_expands_looks_itself_and_reaches_the_runner_without_importing_it(tmp_path, run_py):
     config = tmp_path / "config" / "framewick"
     config.mkdir(parents=True)
     (config / "looks.toml").write_text('[looks.film]\nsteps = "blur:1 | border:2"\n', encoding="utf-8")
@@ -227,7 +227,7 @@ def test_the_chain_layer_reaches_looks_and_the_runner_without_importing_them(tmp
         import os, sys
         os.environ["XDG_CONFIG_HOME"] = {str(tmp_path / "config")!r}
         from framewick.chain import Chain
-        loaded = lambda: [m in sys.modules for m in ("framewick.looks", "framewick.photo")]
+        loaded = lambda: [m in sys.modules for m in ("framewick.chains.looks", "framewick.photo")]
         print(loaded())
         chain = Chain.parse("look:film | invert")
         print(chain, loaded())
@@ -240,5 +240,5 @@ def test_the_chain_layer_reaches_looks_and_the_runner_without_importing_them(tmp
     """)
     assert code == 0, err
     # The photo runner keeps the alpha that invert alone would drop.
-    assert out.splitlines() == ["[False, False]", "blur:1 | border:2 | invert [True, False]",
+    assert out.splitlines() == ["[True, False]", "blur:1 | border:2 | invert [True, False]",
                                 "RGBA (8, 8) [True, True]"]

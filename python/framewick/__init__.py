@@ -23,16 +23,9 @@ if TYPE_CHECKING:
     from framewick._output import quiet
 
 
-# The layers are wired here, where every user of any of them passes first: the chain layer
-# (framewick.steps, framewick.chain) leaves two slots in framewick._hooks for the layers above
-# it (the looks of framewick.looks, the photo runner of framewick.photo), and imports neither.
-# Each provider imports its layer on first use, so importing the package stays cheap.
-
-
-def _looks_layer() -> object:
-    from framewick import looks
-
-    return looks
+# The chain layer (framewick.steps, framewick.chains) reaches the photo runner above it, for
+# Chain.apply, through a slot in framewick._hooks, and imports no module of that layer. The
+# provider imports the runner on first use, so importing the package stays cheap.
 
 
 def _chain_runner() -> object:
@@ -41,9 +34,8 @@ def _chain_runner() -> object:
     return run_steps
 
 
-from framewick import _hooks  # noqa: E402  (after the providers it is given)
+from framewick import _hooks  # noqa: E402  (after the provider it is given)
 
-_hooks.looks = _looks_layer
 _hooks.runner = _chain_runner
 
 

@@ -11,7 +11,7 @@ from PIL import Image
 
 from framewick import formats
 from framewick.editing import Editing
-from framewick.lut import Grading
+from framewick.chains.lut import Grading
 from framewick.modules.effects import Effects
 from framewick.modules.geometry import Geometry
 from framewick.modules.overlays import Overlays

@@ -377,7 +377,7 @@ Worker = Callable[[Job, "Chain", Options], Outcome]
 _MIXINS: dict[str, str] = {
     "Storage": "framewick.utils.storage", "Effects": "framewick.modules.effects",
     "Geometry": "framewick.modules.geometry", "Overlays": "framewick.modules.overlays",
-    "Inspector": "framewick.utils.inspector", "Grading": "framewick.lut",
+    "Inspector": "framewick.utils.inspector", "Grading": "framewick.chains.lut",
 }
 _classes: dict[frozenset[str], type] = {}
 

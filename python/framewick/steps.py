@@ -27,11 +27,9 @@ from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, Final
 
-from framewick import _hooks
-
 __all__ = [
-    "ALIASES", "ChainError", "MAX_CHAIN_BYTES", "MAX_NESTING", "MAX_STEPS", "MODES", "PRESET_NAMES", "Param",
-    "RULES", "Rule", "STEPS", "StepInfo", "check", "check_nesting", "look_named", "looks_layer", "names_of", "read_chain_file", "to_data",
+    "ALIASES", "ChainError", "MAX_CHAIN_BYTES", "MAX_STEPS", "MODES", "PRESET_NAMES", "Param",
+    "RULES", "Rule", "STEPS", "StepInfo", "check", "is_preset", "names_of", "preset_names", "read_chain_file", "to_data",
     "too_long", "unusable_path",
 ]
 
@@ -296,31 +294,25 @@ def _direction(value: str, _: Mapping[str, Any]) -> bool:
 
 
 def _preset(value: str, _: Mapping[str, Any]) -> bool | str:
-    name = value.lower()
-    if name in PRESET_NAMES or name in _added_presets():
+    # A name no preset has reaches this rule only when it names no look either: the chain
+    # reads preset:NAME as a look reference first, and asks its resolver about the name.
+    if is_preset(value):
         return True
-    looks = looks_layer()
-    try:
-        if looks is not None and looks.find(name) is not None:
-            return True
-        known = [*PRESET_NAMES, *_added_presets()] + ([look.name for look in looks.all_looks()] if looks else [])
-    except ValueError as e:  # a looks file that cannot be read
-        return str(e).replace("\n", " ")
     import difflib
 
-    close = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
+    close = difflib.get_close_matches(value.lower(), preset_names(), n=3, cutoff=0.6)
     return f"did you mean {' or '.join(repr(c) for c in close)}?" if close else False
 
 
-def look_named(step: Any) -> str | None:
-    """The look a preset step names when no preset has its name (else None)."""
-    if step.method != "apply_preset":
-        return None
-    name = (list(step.args) + list(step.kwargs.values()))[0]
-    if name.lower() in PRESET_NAMES or name.lower() in _added_presets():
-        return None
-    looks = looks_layer()
-    return name if looks is not None and looks.find(name) is not None else None
+def is_preset(name: str) -> bool:
+    """Whether a preset step reaches a preset called `name` (any case)."""
+    lowered = name.lower()
+    return lowered in PRESET_NAMES or lowered in _added_presets()
+
+
+def preset_names() -> list[str]:
+    """The presets a preset step reaches: the built-in ones, then those a program added."""
+    return [*PRESET_NAMES, *_added_presets()]
 
 
 def _added_presets() -> list[str]:
@@ -329,13 +321,6 @@ def _added_presets() -> list[str]:
     if not isinstance(table, dict):
         return []
     return [k for k in table if isinstance(k, str) and k not in PRESET_NAMES]
-
-
-def looks_layer() -> Any:
-    """The looks layer plugged into the chains (looks files add names a preset step can use),
-    or None. The chain layer never imports it: the package wires it in `framewick._hooks`."""
-    provider = _hooks.looks
-    return provider() if provider is not None else None
 
 
 def _writable_formats() -> dict[str, str]:
@@ -447,7 +432,7 @@ def _lut(value: str, _: Mapping[str, Any]) -> bool | str:
     if reason:
         return reason
     try:
-        from framewick.lut import read_cube
+        from framewick.chains.lut import read_cube
     except ImportError:
         return True
     try:
@@ -756,9 +741,6 @@ def _shown(value: Any) -> str:
 MAX_CHAIN_BYTES: Final = 1 << 20
 #: The most steps a chain may have once its looks are expanded, however it was written.
 MAX_STEPS: Final = 10_000
-#: The deepest nesting of the JSON form: a list of steps, a step, its args, a tuple value.
-MAX_NESTING: Final = 8
-_JSON_TOKEN = re.compile(r'"(?:[^"\\]|\\.)*"?|[\[\]{}]', re.DOTALL)
 
 
 def read_chain_file(path: str) -> str:
@@ -805,17 +787,4 @@ def too_long(count: int) -> ChainError | None:
         return None
     return ChainError(f"chain: more than {MAX_STEPS:,} steps once its looks are expanded (at most {MAX_STEPS:,})")
 
-
-def check_nesting(text: str, where: str) -> None:
-    """Refuse JSON nested deeper than a chain can be, before the decoder recurses into it."""
-    depth = 0
-    for token in _JSON_TOKEN.finditer(text):
-        c = token.group()[0]
-        if c in "[{":
-            depth += 1
-            if depth > MAX_NESTING:
-                raise ChainError(f"{where}: nested deeper than {MAX_NESTING} levels; a chain is a list of "
-                                 "steps, e.g. [{\"method\": \"apply_blur\", \"args\": [2]}]")
-        elif c in "]}":
-            depth -= 1
 

@@ -19,7 +19,7 @@ MIXINS = {
     "Geometry": "framewick.modules.geometry",
     "Overlays": "framewick.modules.overlays",
     "Inspector": "framewick.utils.inspector",
-    "Grading": "framewick.lut",
+    "Grading": "framewick.chains.lut",
     "Editing": "framewick.editing",
 }
 

@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import hashlib
 import io
-import json
 import os
 import re
 import secrets
@@ -28,14 +27,14 @@ from typing import Any, Final
 
 from PIL import Image
 
-from framewick import looks as looks_module
 from framewick._files import atomic_write
-from framewick.chain import Chain, ChainError, catalogue
-from framewick.chain import _items, _split, _split_name  # the text form's own readers
-from framewick.lut import read_cube
+from framewick.chains import grammar
+from framewick.chains import looks as looks_module
+from framewick.chains.chain import Chain, ChainError, LookRef, Part, catalogue, read_parts
+from framewick.chains.lut import read_cube
 from framewick.photo import open_photo, run_steps, write_photo
 from framewick.photo.formats import extension, format_of_path, output_format
-from framewick.steps import PRESET_NAMES, check_nesting
+from framewick.steps import PRESET_NAMES
 from framewick.studio import lookfile, preview
 from framewick.studio.controls import FILE_PARAMS, step_controls
 
@@ -202,79 +201,37 @@ class Studio:
             raise ChainError(f"step {index} '{name}': the studio reads only the files given to it; "
                              "choose the file with the step's file picker")
 
-    def _guard_text(self, text: str) -> None:
-        """Refuse a step of `text` that names a file the studio was not given, before any is read."""
-        for index, part in enumerate(_split(text, "|", "chain"), 1):
-            name, has_args, rest = _split_name(part.strip())
-            info = catalogue().resolve(name) if name else None
+    def _guard(self, written: Sequence[grammar.Written]) -> None:
+        """Refuse a step that names a file the studio was not given, before any is read."""
+        for step in written:
+            info = catalogue().resolve(step.name)
             if info is None or info.method not in _PATH_PARAMS:
                 continue
             param = _PATH_PARAMS[info.method]
-            items = _items(rest, index, name) if has_args else []
-            value = next((raw for keyword, raw in items if keyword == param), None)
-            if value is None and items and items[0][0] is None:
-                value = items[0][1]
-            if value is not None:
-                self._guard_path(index, name, getattr(value, "text", None))
-
-    def _guard_data(self, data: Any) -> None:
-        if not isinstance(data, list):
-            return  # the chain's own reader refuses it
-        for index, entry in enumerate(data, 1):
-            if not isinstance(entry, dict) or not isinstance(entry.get("method"), str):
-                continue
-            info = catalogue().resolve(entry["method"])
-            if info is None or info.method not in _PATH_PARAMS:
-                continue
-            param = _PATH_PARAMS[info.method]
-            args, kwargs = entry.get("args", []), entry.get("kwargs", {})
-            value = kwargs.get(param) if isinstance(kwargs, dict) and param in kwargs else \
-                (args[0] if isinstance(args, list) and args else None)
-            if value is not None:
-                self._guard_path(index, entry["method"], value)
+            raw = next((raw for keyword, raw in step.items if keyword == param), None)
+            if raw is None and step.items and step.items[0][0] is None:
+                raw = step.items[0][1]
+            if raw is not None:
+                value = raw.value if isinstance(raw, grammar.Value) else getattr(raw, "text", None)
+                self._guard_path(step.index, step.name, value)
 
     def chain(self, spec: str | list[Any]) -> Chain:
         """A chain from a request: the text form, its JSON text, or the decoded JSON form."""
-        if isinstance(spec, str):
-            if spec.lstrip().startswith("["):
-                check_nesting(spec, "chain JSON")
-                try:
-                    spec = json.loads(spec)
-                except json.JSONDecodeError as e:
-                    raise ChainError(f"chain JSON: {e}") from None
-            else:
-                self._guard_text(spec)
-                return Chain.parse(spec)
-        self._guard_data(spec)
-        return Chain.from_data(spec)
+        if isinstance(spec, str) and spec.lstrip().startswith("["):
+            spec = grammar.decode_json(spec)
+        written = grammar.read_text(spec) if isinstance(spec, str) else grammar.read_data(spec)
+        self._guard(written)
+        return Chain.from_written(written)
 
     def data_of(self, text: str) -> list[Any]:
         """The JSON form of a pasted chain (text or JSON), its look steps kept as looks."""
         text = text.strip()
         if not text:
             return []
-        if text.startswith("["):
-            self.chain(text)
-            out = []
-            for entry in json.loads(text):  # each step as the page keeps it: by its method's own name
-                look = _look_of(entry)
-                if look is None:
-                    out.extend(self.chain([entry]).to_data())
-                else:
-                    strength = _strength_of(entry)
-                    out.append({"method": "apply_preset", "args": [look],
-                                **({"kwargs": {"strength": strength}} if strength != 1 else {})})
-            return out
-        self.chain(text)  # the whole chain is read first, so its errors are the runner's
-        out: list[Any] = []
-        for index, part in enumerate(_split(text, "|", "chain"), 1):
-            name, has_args, rest = _split_name(part.strip())
-            look = _look_in(name, _items(rest, index, name) if has_args else [])
-            if look is not None:
-                out.append(look)
-            else:
-                out.extend(self.chain(part).to_data())
-        return out
+        source = grammar.decode_json(text) if text.startswith("[") else text
+        self.chain(source)  # the whole chain is read first, so its errors are the runner's
+        # Each step as the page keeps it: by its method's own name, a look as a preset step.
+        return [_page_entry(part) for part in read_parts(source)]
 
     def text_of(self, data: list[Any]) -> str:
         """The text form of the page's chain (its JSON form), with looks named, not expanded."""
@@ -282,18 +239,16 @@ class Studio:
             raise ChainError("a chain in JSON is a list of steps, e.g. [{\"method\": \"apply_blur\", \"args\": [2]}]")
         parts = []
         for index, entry in enumerate(data, 1):
-            look = _look_of(entry)
-            if look is not None:
-                self.chain([entry])  # checked as the runner will read it
-                strength = _strength_of(entry)
-                parts.append(f"look:{look}" + (f",strength={strength!r}" if strength != 1 else ""))
-                continue
             try:
-                steps = self.chain([entry]).steps
+                steps = self.chain([entry]).steps  # checked as the runner will read it
+                part = read_parts([entry])[0]
             except ChainError as e:
                 line = str(e)
                 raise ChainError(f"step {index}" + line[len("step 1"):] if line.startswith("step 1") else line) from None
-            parts.extend(step.to_text() for step in steps)
+            if isinstance(part, LookRef):
+                parts.append(part.to_text())
+            else:
+                parts.extend(step.to_text() for step in steps)
         return " | ".join(parts)
 
     def command(self, text: str, index: int = 0) -> str:
@@ -433,40 +388,15 @@ def _size(size: Any) -> int | None:
     return min(value, MAX_PREVIEW)
 
 
-def _look_of(entry: Any) -> str | None:
-    """The look a step of the JSON form names (look, or a preset step naming no preset)."""
-    if not isinstance(entry, dict):
-        return None
-    method = str(entry.get("method", "")).lower()
-    args = entry.get("args") or []
-    name = args[0] if isinstance(args, list) and args else (entry.get("kwargs") or {}).get("preset_name")
-    if not isinstance(name, str):
-        return None
-    if method == "look":
-        return name
-    if method in ("apply_preset", "preset") and name.lower() not in PRESET_NAMES and looks_module.find(name):
-        return name
-    return None
-
-
-def _look_in(name: str, items: list[Any]) -> dict[str, Any] | None:
-    """A look step of the text form as the page keeps it (a preset step naming the look)."""
-    method = name.strip().lower().replace("-", "_")
-    if method not in ("look", "preset", "apply_preset"):
-        return None
-    look = next((getattr(raw, "text", None) for keyword, raw in items if keyword in (None, "name", "preset_name")), None)
-    if not isinstance(look, str) or (method != "look" and (look.lower() in PRESET_NAMES or not looks_module.find(look))):
-        return None
-    entry: dict[str, Any] = {"method": "apply_preset", "args": [look]}
-    strength = next((getattr(raw, "text", None) for keyword, raw in items if keyword == "strength"), None)
-    if strength is not None:
-        entry["kwargs"] = {"strength": float(strength)}
+def _page_entry(part: Part) -> dict[str, Any]:
+    """A part of a chain as the page keeps it: a step by its method's own name, a look as a
+    preset step naming it."""
+    if not isinstance(part, LookRef):
+        return part.to_data()
+    entry: dict[str, Any] = {"method": "apply_preset", "args": [part.name]}
+    if part.strength != 1:
+        entry["kwargs"] = {"strength": part.strength}
     return entry
-
-
-def _strength_of(entry: dict[str, Any]) -> float:
-    value = (entry.get("kwargs") or {}).get("strength", 1)
-    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else 1
 
 
 __all__ = ["MAX_UPLOAD_BYTES", "Source", "Studio", "StudioError", "safe_name"]
