@@ -163,6 +163,20 @@ inline double number(handle obj, const char *what, double low, double high) {
     return v;
 }
 
+// None (or an absent argument): false. Else true, with `out` set from a number (both values)
+// or a pair of numbers, each in [low, high]: a resolution, a scale.
+inline bool optional_pair(handle obj, const char *what, double low, double high, double out[2]) {
+    if (!obj || obj.is(Py_None)) return false;
+    if (PyTuple_Check(obj.ptr()) || PyList_Check(obj.ptr())) {
+        auto [x, y] = unpack<2>(obj);
+        out[0] = number(x, what, low, high);
+        out[1] = number(y, what, low, high);
+    } else {
+        out[0] = out[1] = number(obj, what, low, high);
+    }
+    return true;
+}
+
 // None (or an absent argument) as empty, else a bytes-like object copied.
 inline std::string optional_bytes(handle obj) {
     if (!obj || obj.is(Py_None)) return {};
