@@ -22,6 +22,7 @@
 #pragma once
 
 #include "function.hpp"
+#include "status.hpp"
 #include "traceback.hpp"
 
 #include <new>
@@ -31,12 +32,22 @@
 
 namespace fw {
 
-// Where a running body is: the line of the statement it executes, for its traceback entry.
+// Where a running body is: the line of the statement it executes, for its traceback entry, and
+// the failure the body decided, for the call's outcome (status.hpp, report_outcome).
 struct Site {
     const FunctionDef *fn;
     int line;
+    ref failure{};
     // Marks the statement that follows as the current one.
     void here(std::source_location loc = std::source_location::current()) noexcept { line = int(loc.line()); }
+    // The call failed, and `status_line` (the line the body printed for it) says so; the body
+    // still returns as designed.
+    void fail(handle status_line) noexcept { failure = ref::borrow(status_line); }
+    // The body refuses a value with its own error: `throw at.refuse(PyExc_ValueError, text)`.
+    error refuse(PyObject *type, handle message) {
+        failure = ref::borrow(message);
+        return raise(type, message);
+    }
 };
 
 struct Str : handle {};
@@ -175,7 +186,9 @@ PyObject *call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObjec
     {
         RecursionScope guard;
         try {
-            return Body(at, std::move(std::get<I>(values))...).release();
+            ref result = Body(at, std::move(std::get<I>(values))...);
+            if (report_outcome(fn.method_name, at.failure.ptr())) return result.release();
+            return nullptr;  // the listener failed: the call fails with its error, entry-less
         } catch (error &) {
         } catch (std::bad_alloc &) {
             PyErr_NoMemory();
@@ -184,6 +197,7 @@ PyObject *call(PyObject *callable, PyObject *const *args, size_t nargsf, PyObjec
         }
     }
     add_traceback(fn.traceback_name_utf8.c_str(), at.line);
+    report_outcome(fn.method_name, at.failure.ptr());
     return nullptr;
 }
 

@@ -317,6 +317,7 @@ void forget_functions() noexcept {
         def->param_names.clear();
         Py_CLEAR(def->defaults_tuple);
         Py_CLEAR(def->traceback_name);
+        Py_CLEAR(def->method_name);
         Py_CLEAR(def->code);
     }
     prepared.clear();
@@ -355,7 +356,10 @@ void prepare_function(FunctionDef &def, handle qualname, handle qualified_module
     ref flags = check(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
     ref code = empty.method_kw(replace, code_fields, argcount, nlocals, varnames, flags, qualname);
 
+    ref method_name = check(PyUnicode_InternFromString(def.name));
+
     prepared.push_back(&def);
+    def.method_name = method_name.release();
     def.defaults_tuple = defaults.release();
     def.traceback_name_utf8.assign(utf8, std::size_t(len));
     def.traceback_name = tb_name.release();

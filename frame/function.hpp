@@ -40,6 +40,7 @@ struct FunctionDef {
     PyObject *defaults_tuple = nullptr;
     PyObject *code = nullptr;
     PyObject *traceback_name = nullptr;    // "framewick.utils.storage.Storage.save"
+    PyObject *method_name = nullptr;       // "save", interned: the name its outcomes carry
     std::string traceback_name_utf8{};
 
     std::size_t required() const noexcept { return params.size() - defaults.size(); }

@@ -41,13 +41,18 @@ ref global(const Name &name);
 
 // A builtin the module calls, looked up once while the module initialises and used from then on.
 // The builtin print is the module's status printer: while the caller's context is quiet
-// (framewick.quiet), a call prints nothing and answers None.
+// (framewick.quiet), a call prints nothing and answers None; while a listener of the caller's
+// context takes its status line (framewick.status), the line goes to the listener instead.
 class Builtin : public Name {
 public:
     explicit Builtin(const char *utf8) noexcept;
     handle object() const noexcept { return cached_; }
     template <class... A> ref operator()(A &&...args) const {
-        if (status_printer_ && quiet_now()) return ref::borrow(Py_None);
+        if constexpr (sizeof...(A) == 1) {
+            if (status_printer_ && status_taken(handle(args)...)) return ref::borrow(Py_None);
+        } else {
+            if (status_printer_ && quiet_now()) return ref::borrow(Py_None);
+        }
         return object()(std::forward<A>(args)...);
     }
 

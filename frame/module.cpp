@@ -67,7 +67,7 @@ void release_claim(void *) noexcept {
     Builtin::forget_all();
     forget_functions();
     forget_tracebacks();
-    forget_quiet_flag();
+    forget_status_sink();
     remembered_interpreter = -1;
 }
 
@@ -153,8 +153,8 @@ int exec_slot(PyObject *module) noexcept {
         if (!Const::make_all(Const::Phase::scalar)) throw error{};
         constants_ready = true;
 
-        // 6. The registry of shared types, and the shared quiet flag of the status printers.
-        if (!obtain_function_type() || !obtain_quiet_flag()) throw error{};
+        // 6. The registry of shared types, and the status sink every module reports to.
+        if (!obtain_function_type() || !obtain_status_sink()) throw error{};
 
         // 7. sys.modules knows the module under its qualified name.
         ref module_name = check(PyUnicode_FromString(id.qualified_name));

@@ -9,46 +9,61 @@
 namespace fw {
 
 namespace {
-PyObject *quiet_flag = nullptr;  // kept for the process once found or made
+// Kept for the claiming interpreter once found (see forget_status_sink).
+PyObject *quiet_flag = nullptr;
+PyObject *listener = nullptr;
+PyObject *line_name = nullptr, *outcome_name = nullptr;
+
+// The sink's context variable `name`; TypeError when it is anything else.
+ref sink_variable(handle sink, const char *name) {
+    ref value = check(PyObject_GetAttrString(sink.ptr(), name));
+    if (!PyContextVar_CheckExact(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "%s.%s is not a context variable (found %.200s)", status_sink, name,
+                     value.type()->tp_name);
+        throw error{};
+    }
+    return value;
 }
 
-// 1. The registry module, made when absent. 2. Its `quiet`, when present, must be a context
-//    variable (else TypeError: an object planted there is never called). 3. Without one, make
-//    it and publish it, so the other modules and framewick.quiet find the same flag.
-bool obtain_quiet_flag() noexcept {
+// The caller's listener (a new reference), or null when there is none.
+PyObject *current_listener() {
+    PyObject *value = nullptr;
+    if (!listener) return nullptr;
+    if (PyContextVar_Get(listener, Py_None, &value) < 0) throw error{};
+    if (value == Py_None) {
+        Py_DECREF(value);
+        return nullptr;
+    }
+    return value;
+}
+} // namespace
+
+// 1. Import the sink (a module already in sys.modules is taken as it is).
+// 2. Take both variables; anything but a context variable is refused, never called.
+bool obtain_status_sink() noexcept {
     if (quiet_flag) return true;
     try {
-        ref name = check(PyUnicode_FromString(status_registry));
-        PyObject *modules = PyImport_GetModuleDict();
-        PyObject *found = nullptr;
-        ref registry;
-        if (check(PyDict_GetItemRef(modules, name.ptr(), &found))) {
-            registry = ref::steal(found);
-        } else {
-            registry = check(PyModule_NewObject(name.ptr()));
-            check(PyDict_SetItem(modules, name.ptr(), registry.ptr()));
-        }
-        PyObject *flag = nullptr;
-        if (check(PyObject_GetOptionalAttrString(registry.ptr(), "quiet", &flag))) {
-            ref entry = ref::steal(flag);
-            if (!PyContextVar_CheckExact(flag)) {
-                PyErr_Format(PyExc_TypeError, "Shared registry entry %s.quiet is not a context variable (found %.200s)",
-                             status_registry, Py_TYPE(flag)->tp_name);
-                return false;
-            }
-            quiet_flag = entry.release();
-            return true;
-        }
-        ref made = check(PyContextVar_New("framewick_quiet", Py_False));
-        check(PyObject_SetAttrString(registry.ptr(), "quiet", made.ptr()));
-        quiet_flag = made.release();
+        ref sink = check(PyImport_ImportModule(status_sink));  // the submodule, as sys.modules has it
+        ref flag = sink_variable(sink, "quiet_flag");
+        ref heard = sink_variable(sink, "listener");
+        ref line = check(PyUnicode_InternFromString("line"));
+        ref outcome = check(PyUnicode_InternFromString("outcome"));
+        quiet_flag = flag.release();
+        listener = heard.release();
+        line_name = line.release();
+        outcome_name = outcome.release();
         return true;
     } catch (error &) {
         return false;
     }
 }
 
-void forget_quiet_flag() noexcept { Py_CLEAR(quiet_flag); }
+void forget_status_sink() noexcept {
+    Py_CLEAR(quiet_flag);
+    Py_CLEAR(listener);
+    Py_CLEAR(line_name);
+    Py_CLEAR(outcome_name);
+}
 
 bool quiet_now() {
     if (!quiet_flag) return false;
@@ -56,6 +71,46 @@ bool quiet_now() {
     if (PyContextVar_Get(quiet_flag, nullptr, &value) < 0) throw error{};
     ref flag = ref::steal(value);
     return value && check(PyObject_IsTrue(value));
+}
+
+bool status_taken(handle line) {
+    if (quiet_now()) return true;
+    ref heard = ref::steal(current_listener());
+    if (!heard) return false;
+    ref took = check(PyObject_CallMethodOneArg(heard.ptr(), line_name, line.ptr()));
+    return check(PyObject_IsTrue(took.ptr()));
+}
+
+// 1. No listener: nothing to do (the common case, one context lookup). 2. A returned call is
+//    heard as done or failed with its line; an error hearing it is the call's error. 3. A raised
+//    call is heard with its exception, which is then raised again; an error while hearing it is
+//    reported as unraisable, since the call's own error is the one the caller must see.
+bool report_outcome(PyObject *method, PyObject *line) noexcept {
+    const bool raised = PyErr_Occurred() != nullptr;
+    if (!listener) return !raised;
+    ref exc = ref::steal(raised ? PyErr_GetRaisedException() : nullptr);
+    PyObject *heard = nullptr;
+    try {
+        heard = current_listener();
+    } catch (error &) {
+        if (!raised) return false;
+        PyErr_WriteUnraisable(method);
+    }
+    if (heard) {
+        ref owner = ref::steal(heard);
+        PyObject *args[] = {heard, method, line ? line : Py_None, exc ? exc.ptr() : Py_None};
+        PyObject *result = PyObject_VectorcallMethod(outcome_name, args, 4, nullptr);
+        if (!result) {
+            if (!raised) return false;
+            PyErr_WriteUnraisable(method);
+        }
+        Py_XDECREF(result);
+    }
+    if (raised) {
+        PyErr_SetRaisedException(exc.release());
+        return false;
+    }
+    return true;
 }
 
 } // namespace fw

@@ -51,7 +51,7 @@ ref apply_blur(Site &at, handle self, Int radius) {
     // A radius Pillow cannot take is refused before the picture is read.
     at.here();
     if (!compare(blur_radius_min, radius, Py_LE) || !compare(radius, blur_radius_max, Py_LE))
-        throw raise(PyExc_ValueError, blur_range);
+        throw at.refuse(PyExc_ValueError, blur_range);
     // 1. The picture. 2. A Gaussian blur of that radius. 3. Filtered into a new picture.
     at.here();
     ref image = self.attr(id::image);
@@ -153,7 +153,7 @@ Text grayscaled{"🌑 Success: Grayscale effect applied with factor "};
 ref apply_grayscale(Site &at, handle self, double factor) {
     // 1. Both bounds inclusive; written so that a NaN fails.
     at.here();
-    if (!(0.0 <= factor && factor <= 1.0)) throw raise(PyExc_ValueError, factor_range);
+    if (!(0.0 <= factor && factor <= 1.0)) throw at.refuse(PyExc_ValueError, factor_range);
     // 2. The grey copy, always RGB.
     at.here();
     ref grayscale = global(id::ImageOps).attr(id::grayscale);
@@ -270,7 +270,9 @@ ref apply_preset(Site &at, handle self, Str preset_name) {
     ref available = handle(list_separator).method(id::join, global(id::PRESETS).method(id::keys));
     // 4.2
     at.here();
-    print(status(preset_missing, name, preset_missing_end, available));
+    ref line = status(preset_missing, name, preset_missing_end, available);
+    print(line);
+    at.fail(line);
     // 4.3
     return ref::borrow(self);
 }

@@ -71,7 +71,7 @@ ref flip(Site &at, handle self, Str direction) {
         } else {
             // 3. Anything else is refused before the picture is touched.
             at.here();
-            throw raise(PyExc_ValueError, bad_direction);
+            throw at.refuse(PyExc_ValueError, bad_direction);
         }
     }
     // 4. The caller's own spelling of the direction.
@@ -154,7 +154,7 @@ Text resized{"📏 Success: Image resized to "}, by{"x"};
 ref resize(Site &at, handle self, Int width, Int height) {
     // 1. width first; height only when width passed.
     at.here();
-    if (compare(width, k0, Py_LE) || compare(height, k0, Py_LE)) throw raise(PyExc_ValueError, bad_size);
+    if (compare(width, k0, Py_LE) || compare(height, k0, Py_LE)) throw at.refuse(PyExc_ValueError, bad_size);
     // 2.-3. Exactly the size given, Lanczos-resampled.
     at.here();
     ref picture = self.attr(id::image);

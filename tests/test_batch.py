@@ -338,23 +338,25 @@ def test_captures_on_two_threads_keep_their_own_lines(capsys):
     import threading
 
     from framewick._output import captured
+    from framewick.utils.storage import Storage
 
     barrier = threading.Barrier(2)
     texts = {}
 
     def work(name):
-        with captured() as buffer:
+        with captured() as heard:
             for i in range(50):
-                print(f"{name} {i}")
+                Storage().optimize(name + i)
                 if i == 10:
                     barrier.wait()
-        texts[name] = buffer.getvalue()
+        texts[name] = heard.text
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in "ab"]
+    threads = [threading.Thread(target=work, args=(n,)) for n in (1, 51)]
     for t in threads:
         t.start()
     print("main thread line")
     for t in threads:
         t.join()
-    assert texts == {n: "".join(f"{n} {i}\n" for i in range(50)) for n in "ab"}
+    assert texts == {n: "".join(f"✨ Success: Optimization mode enabled (Quality: {n + i}%) 🚀\n" for i in range(50))
+                     for n in (1, 51)}
     assert capsys.readouterr().out == "main thread line\n"

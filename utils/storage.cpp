@@ -54,7 +54,7 @@ ref optimize(Site &at, handle self, Int quality) {
     // 1. quality arrives as an int. 2. 1 <= quality, then quality <= 100.
     at.here();
     if (!compare(one, quality, Py_LE) || !compare(quality, k100, Py_LE))
-        throw raise(PyExc_ValueError, quality_range);
+        throw at.refuse(PyExc_ValueError, quality_range);
     // 3.
     at.here();
     self.set_attr(id::quality, quality);
@@ -109,7 +109,9 @@ ref convert_mode(Site &at, handle self, Str target_mode) {
         // 3. Report the failure; image keeps what it held.
         [&](handle e) {
             at.here();
-            print(status(mode_failed, target_mode, reason, e));
+            ref line = status(mode_failed, target_mode, reason, e);
+            print(line);
+            at.fail(line);
         });
     // 4.
     return ref::borrow(self);
@@ -178,7 +180,9 @@ ref convert(Site &at, handle self, Str target_format) {
         // 4.
         [&](handle e) {
             at.here();
-            print(status(format_failed, fmt, failed_reason, e));
+            ref line = status(format_failed, fmt, failed_reason, e);
+            print(line);
+            at.fail(line);
         });
     // 5.
     return ref::borrow(self);
@@ -420,7 +424,7 @@ ref load(Site &at, handle cls, Str path) {
     // 1. The file must exist.
     at.here();
     if (!truth(global(id::os).attr(id::path).method(id::exists, path)))
-        throw raise(PyExc_FileNotFoundError, status(file_prefix, path, not_found));
+        throw at.refuse(PyExc_FileNotFoundError, status(file_prefix, path, not_found));
     // 2. A new object of the calling class.
     at.here();
     ref instance = cls();

@@ -20,7 +20,7 @@ __all__ = ["FrameWick", "__version__", "quiet"]
 
 if TYPE_CHECKING:
     from framewick._combined import FrameWick
-    from framewick._output import quiet
+    from framewick.status import quiet
 
 
 # The chain layer (framewick.steps, framewick.chains) reaches the photo runner above it, for
@@ -46,7 +46,7 @@ def __getattr__(name: str) -> object:
         globals()["FrameWick"] = FrameWick
         return FrameWick
     if name == "quiet":  # silencing the status lines, per thread
-        from framewick._output import quiet
+        from framewick.status import quiet
 
         globals()["quiet"] = quiet
         return quiet

@@ -9,7 +9,7 @@ import tempfile
 from collections.abc import Callable
 from typing import Any
 
-from framewick._output import captured
+from framewick.status import emit, listening
 
 #: Temporary files start with this, in the directory of the file they become.
 TEMP_PREFIX = ".framewick-tmp-"
@@ -163,14 +163,14 @@ def atomic_save(obj: Any, target: str, echo: Callable[[str], None] | None = None
         temps.append(temp)
         obj.save(temp)
 
-    with captured() as buffer:
+    with listening() as heard:
         atomic_write(target, save)
     # Reported only once the file is in place, as the library does for its own edits.
-    text = buffer.getvalue()
+    text = heard.text
     if temps:
         text = text.replace(temps[0], target)
     if text:
         if echo is None:
-            print(text, end="")
+            emit(text, end="")
         else:
             echo(text)

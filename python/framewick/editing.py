@@ -23,6 +23,7 @@ from PIL import Image, ImageChops, ImageDraw, ImageEnhance, ImageFilter, ImageFo
 
 from framewick import steps as table
 from framewick.geometries import parse_geometry, parse_gravity, placed
+from framewick.status import emit
 
 __all__ = ["Editing"]
 
@@ -186,7 +187,7 @@ class Editing:
         changed = picture is not self.image  # type: ignore[attr-defined]
         self.image = picture  # type: ignore[attr-defined]
         if changed:
-            print(f"📏 Success: Image resized to {picture.width}x{picture.height}")
+            emit(f"📏 Success: Image resized to {picture.width}x{picture.height}")
         return self
 
     def rotate_fill(self, angle: float, background: str = "black", expand: bool = True):

@@ -136,7 +136,7 @@ def check(package: str, current: str) -> dict[str, Any]:
         released = "Unknown"
     with captured() as notice:
         updater._notify_user(latest, released)
-    return {"status": "newer", "latest": latest, "notice": notice.getvalue()}
+    return {"status": "newer", "latest": latest, "notice": notice.text}
 
 
 def _reason(error: Exception) -> str:

@@ -15,6 +15,7 @@ if TYPE_CHECKING:
     from typing import IO, Any
 
 from framewick.cli._common import UsageError, output_format
+from framewick.status import listening
 
 #: The name for standard input (as IN) and standard output (as -o).
 STDIO = "-"
@@ -153,16 +154,23 @@ def check_format_agrees(chain: Any, output: str, fmt: str | None) -> str | None:
 
 @contextlib.contextmanager
 def data_on_stdout(active: bool) -> Iterator[IO[bytes] | None]:
-    """While a picture goes to standard output, anything printed as text goes to standard error.
+    """While a picture goes to standard output, framewick's status lines go to standard error.
 
-    Yields the binary standard output (None when not active), so picture bytes are never mixed
-    with a stray status line.
+    Yields the binary standard output (None when not active). The command hands its steps' lines
+    to standard error itself; a line that no step took is heard here and goes there too, so
+    picture bytes are never mixed with a status line. `sys.stdout` stays as it is.
     """
     if not active:
         yield None
         return
     binary = sys.stdout.buffer
     sys.stdout.flush()
-    with contextlib.redirect_stdout(sys.stderr):
-        yield binary
+    heard = None
+    try:
+        with listening() as heard:
+            yield binary
+    finally:
+        if heard is not None and heard.text:
+            sys.stderr.write(heard.text)
+            sys.stderr.flush()
     binary.flush()

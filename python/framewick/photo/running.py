@@ -34,7 +34,7 @@ from typing import Any, TypeVar
 
 from PIL import Image, ImageChops, ImageColor
 
-from framewick._output import captured
+from framewick.status import Listener, emit, listening
 from framewick.photo import modes
 from framewick.photo.metadata import Photo
 
@@ -45,8 +45,6 @@ WHOLE = frozenset({"resize", "crop", "rotate", "flip", "fit", "thumbnail", "appl
 CORNERS = "round_corners"
 # Steps that blend the picture with an RGB one, and so need RGB.
 NEEDS_RGB = frozenset({"apply_grayscale", "apply_preset"})
-# Steps whose only report of a failure is a status line, and how that line begins.
-_FAILURE_LINES = {"convert_mode": "❌ Error", "convert": "❌ Error", "apply_preset": "⚠️ Warning: Preset"}
 
 
 # Pictures of at least this many pixels run row-local steps in strips of about STRIP_BYTES.
@@ -125,10 +123,10 @@ def _strips(obj: Any, step: Any, colour: Image.Image, margin: int, rows: int) ->
         bottom = min(height, top + rows)
         above, below = max(0, top - margin), min(height, bottom + margin)
         obj.image = colour.crop((0, above, width, below))
-        with captured() as buffer:
+        with listening() as heard:
             step.apply(obj)
         if top == 0:
-            first = buffer.getvalue()
+            first = heard.text
         piece = obj.image
         obj.image = None
         if result is None:
@@ -139,7 +137,7 @@ def _strips(obj: Any, step: Any, colour: Image.Image, margin: int, rows: int) ->
         del piece
     obj.image = result
     if first:
-        print(first, end="")
+        emit(first, end="")
 
 
 def mean_preset(step: Any) -> str | None:
@@ -170,7 +168,7 @@ def _mean_in_strips(obj: Any, step: Any, colour: Image.Image, name: str) -> bool
         return False
     grey_first, factor = _MEAN_PRESETS[name]
     try:
-        with captured() as buffer:
+        with listening() as heard:
             obj.image = colour.crop((0, 0, 1, 1))
             step.apply(obj)
         histogram = [0] * 256
@@ -201,13 +199,14 @@ def _mean_in_strips(obj: Any, step: Any, colour: Image.Image, name: str) -> bool
         obj.image = colour  # as a failing step leaves it: the picture it was given
         raise
     obj.image = result
-    if buffer.getvalue():
-        print(buffer.getvalue(), end="")
+    if heard.text:
+        emit(heard.text, end="")
     return True
 
 
 class StepFailed(Exception):
-    """A step reported failure by its status line alone; the text is that line."""
+    """A step's method failed and went on (convert_mode, convert, apply_preset report such a
+    failure by a status line alone); the text is that line."""
 
 
 def _chain(chain: Any) -> Any:
@@ -369,26 +368,25 @@ def _report(text: str, echo: Callable[[str], None] | None) -> None:
     if not text:
         return
     if echo is None:
-        print(text, end="")
+        emit(text, end="")
     else:
         echo(text)
 
 
-def _check(step: Any, text: str) -> None:
-    start = _FAILURE_LINES.get(step.method)
-    if start is None:
-        return
-    for line in text.split("\n"):
-        if line.startswith(start):
-            raise StepFailed(text[text.index(line):].rstrip("\n"))
+def _check(heard: Listener) -> None:
+    """StepFailed for the first call of the step that failed and went on, as the sink heard it."""
+    for outcome in heard.outcomes:
+        if outcome.line is not None and outcome.error is None:
+            raise StepFailed(outcome.line)
 
 
 def run_steps(obj: T, chain: Any, echo: Callable[[str], None] | None = None, *, strict: bool = False) -> T:
     """Run `chain` (a Chain, its text or JSON form) on `obj` and return `obj`.
 
     Each step's status lines go to `echo` after the step (also when it fails), or are printed
-    when `echo` is None. With `strict`, a step that reports failure only by its status line
-    raises StepFailed with that line (after the line has been reported).
+    when `echo` is None. With `strict`, a step whose method failed and went on (it reported the
+    failure by its status line alone) raises StepFailed with that line (after the line has been
+    reported).
     """
     steps: Sequence[Any] = tuple(_chain(chain))
     target: Any = obj
@@ -412,7 +410,7 @@ def run_steps(obj: T, chain: Any, echo: Callable[[str], None] | None = None, *, 
             if index == 0:
                 _once(target, step, echo, strict, lambda: _edit(target, step, frame, photo))
             else:
-                with captured():
+                with listening():  # the first frame's lines are the step's
                     _edit(target, step, frame, photo)
             del frame
             frames[index] = target.image
@@ -438,7 +436,7 @@ def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool
     plain = _copy(obj)
     geometry = tuple(s for s in inner if s.method in WHOLE or s.method == CORNERS)
     if geometry:
-        with captured():
+        with listening():
             run_steps(plain, Chain(geometry))
     graded, before = _frames_of(full), _frames_of(plain)
     if len(graded) != len(before) or any(a.size != b.size for a, b in zip(graded, before)):
@@ -489,12 +487,12 @@ def _once(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool,
     if echo is None and not strict:
         run()
         return
-    text = ""
+    heard: Listener | None = None
     try:
-        with captured() as buffer:
+        with listening(take_lines=echo is not None) as heard:
             run()
     finally:
-        text = buffer.getvalue()
-        _report(text, echo)
+        if heard is not None:
+            _report(heard.text, echo)
     if strict:
-        _check(step, text)
+        _check(heard)

@@ -15,6 +15,7 @@ from framewick.photo import exif as _exif
 from framewick.photo import formats, modes, profiles
 from framewick.photo import frames as _frames
 from framewick.photo.metadata import Photo
+from framewick.status import emit
 
 _TIFF_XMP = 700
 
@@ -245,7 +246,7 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
         _save(pictures, target, fmt, args)
     text = f"💾 Success: Image saved as '{name}' ✅\n"
     if echo is None:
-        print(text, end="")
+        emit(text, end="")
     else:
         echo(text)
     return obj
