@@ -1,0 +1,267 @@
+// uhdr_module.cpp: framewick.formats._uhdr, JPEG gain maps (Ultra HDR, ISO 21496-1) read and joined with libultrahdr.
+//
+// A private helper of the Python package (not a framewick class): plain module functions whose
+// shells check the arguments and whose bodies call uhdr_codec with the interpreter's lock
+// released.
+//
+//   probe(data) -> dict | None          whether the JPEG holds a gain map, and what it says of it
+//   gain_map(data, max_pixels) -> (mode, (width, height), pixels, metadata)
+//   join(base, gain_map, metadata, *, exif=None, icc=None) -> bytes   an Ultra HDR JPEG
+//   hdr(data, transfer, max_pixels) -> (transfer, (width, height), pixels)   the HDR rendition
+//
+// `data`, `base` and `gain_map` are any bytes-like object. A metadata dict has the keys
+// max_content_boost, min_content_boost, gamma, offset_sdr, offset_hdr (three floats, one a
+// channel; join also takes one float for all three), hdr_capacity_min, hdr_capacity_max (floats)
+// and use_base_cg (bool); boosts and capacities are linear, as libultrahdr takes them.
+// probe never raises for a damaged gain map: its dict then carries the reason in "error". The
+// other functions raise UhdrError (an OSError); a refusal by the pixel limit raises LimitError.
+#include "uhdr_codec.hpp"
+
+#include <codec.hpp>
+#include <ultrahdr_api.h>
+
+#include <cmath>
+#include <string>
+#include <utility>
+
+using fw::check;
+using fw::error;
+using fw::handle;
+using fw::ref;
+using namespace fw::codec;
+
+namespace {
+
+// ---- module state
+
+struct State {
+    PyObject *uhdr_error;
+    PyObject *limit_error;
+};
+
+State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
+
+// ---- the binding: libultrahdr's refusals become UhdrError, or LimitError for the pixel limit
+
+struct Uhdr {
+    static constexpr const char *name = "framewick.formats._uhdr";
+    using Failure = uhdrcodec::Failure;
+    static void raise(PyObject *module, const Failure &f) noexcept {
+        PyObject *type = f.limit ? state(module).limit_error : state(module).uhdr_error;
+        std::string text;
+        try {
+            text = one_line(f.message);
+        } catch (...) {
+        }
+        PyErr_Format(type, "%.400s", text.c_str());
+    }
+};
+
+constexpr long long max_pixel_limit = 1LL << 62;
+
+// ---- metadata, both ways
+
+constexpr const char *channel_keys[] = {"max_content_boost", "min_content_boost", "gamma", "offset_sdr", "offset_hdr"};
+
+float *channel_field(uhdrcodec::Metadata &m, int k) noexcept {
+    float *fields[] = {m.max_content_boost, m.min_content_boost, m.gamma, m.offset_sdr, m.offset_hdr};
+    return fields[k];
+}
+
+ref float_value(double v) { return check(PyFloat_FromDouble(v)); }
+
+ref metadata_dict(uhdrcodec::Metadata m) {
+    Dict d;
+    for (int k = 0; k < 5; ++k) {
+        const float *v = channel_field(m, k);
+        d.set(channel_keys[k], fw::tuple_of(float_value(v[0]), float_value(v[1]), float_value(v[2])));
+    }
+    d.set("hdr_capacity_min", float_value(m.hdr_capacity_min));
+    d.set("hdr_capacity_max", float_value(m.hdr_capacity_max));
+    d.set("use_base_cg", fw::new_bool(m.use_base_cg));
+    return d.take();
+}
+
+// The value of `key` in the metadata mapping; a missing key is a ValueError naming it.
+ref entry_of(handle metadata, const char *key) {
+    PyObject *value = nullptr;
+    if (check(PyMapping_GetOptionalItemString(metadata.ptr(), key, &value)) == 0)
+        throw fw::raise_format(PyExc_ValueError, "the gain map's metadata has no '%s'", key);
+    return ref::steal(value);
+}
+
+float finite(handle obj, const char *key) {
+    const double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw error{};
+    if (!std::isfinite(v) || std::fabs(v) > 1e30)
+        throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be a finite number, not %R", key, obj.ptr());
+    return float(v);
+}
+
+// 1. The five per-channel values take one number (all channels) or a sequence of three.
+// 2. Boosts, gamma and capacities are positive; libultrahdr checks how they relate (a maximum
+//    below its minimum, a capacity below 1) and refuses with its own message.
+uhdrcodec::Metadata metadata_of(handle metadata) {
+    if (!PyMapping_Check(metadata.ptr()))
+        throw fw::raise_format(PyExc_TypeError, "metadata must be a dict, not %.100s", Py_TYPE(metadata.ptr())->tp_name);
+    uhdrcodec::Metadata m;
+    for (int k = 0; k < 5; ++k) {
+        ref value = entry_of(metadata, channel_keys[k]);
+        float *field = channel_field(m, k);
+        if (PyNumber_Check(value.ptr()) && !PySequence_Check(value.ptr())) {
+            field[0] = field[1] = field[2] = finite(value, channel_keys[k]);
+        } else {
+            ref seq = check(PySequence_Fast(value.ptr(), "the gain map's per-channel values must be a number or three"));
+            if (PySequence_Fast_GET_SIZE(seq.ptr()) != 3)
+                throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be one number or three, not %zd",
+                                       channel_keys[k], PySequence_Fast_GET_SIZE(seq.ptr()));
+            for (Py_ssize_t c = 0; c < 3; ++c) field[c] = finite(PySequence_Fast_GET_ITEM(seq.ptr(), c), channel_keys[k]);
+        }
+        if (k < 3)
+            for (int c = 0; c < 3; ++c)
+                if (!(field[c] > 0))
+                    throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be positive", channel_keys[k]);
+    }
+    m.hdr_capacity_min = finite(entry_of(metadata, "hdr_capacity_min"), "hdr_capacity_min");
+    m.hdr_capacity_max = finite(entry_of(metadata, "hdr_capacity_max"), "hdr_capacity_max");
+    if (!(m.hdr_capacity_min > 0) || !(m.hdr_capacity_max > 0))
+        throw fw::raise_format(PyExc_ValueError, "the gain map's HDR capacities must be positive");
+    m.use_base_cg = fw::truth(entry_of(metadata, "use_base_cg"));
+    return m;
+}
+
+ref size_of(int width, int height) { return fw::tuple_of(integer_value(width), integer_value(height)); }
+
+// ---- probe(data)
+
+ref probe(PyObject *, const Args &args) {
+    positional(args, 1);
+    Buffer data(args[0]);
+    uhdrcodec::Probe p;
+    {
+        WithoutGil nogil;
+        p = uhdrcodec::probe(data.data(), data.size());
+    }
+    if (!p.found) return ref::borrow(Py_None);
+    const bool ok = p.error.empty();
+    Dict d;
+    d.set("form", text_value(p.iso ? "iso21496" : "ultrahdr"));
+    d.set("xmp", fw::new_bool(p.xmp));
+    d.set("iso", fw::new_bool(p.iso));
+    d.set("error", text_or_none(p.error));
+    d.set("width", ok ? integer_value(p.width) : ref::borrow(Py_None));
+    d.set("height", ok ? integer_value(p.height) : ref::borrow(Py_None));
+    d.set("gain_map_size", ok ? size_of(p.map_width, p.map_height) : ref::borrow(Py_None));
+    d.set("gain_map_channels", ok ? integer_value(p.map_channels) : ref::borrow(Py_None));
+    d.set("metadata", ok ? metadata_dict(p.metadata) : ref::borrow(Py_None));
+    d.set("exif", bytes_or_none(p.exif));
+    d.set("icc", bytes_or_none(p.icc));
+    return d.take();
+}
+
+// ---- gain_map(data, max_pixels)
+
+ref gain_map(PyObject *, const Args &args) {
+    positional(args, 2);
+    Buffer data(args[0]);
+    const auto max_pixels = std::uint64_t(integer(args[1], "max_pixels", 0, max_pixel_limit));
+    uhdrcodec::GainMap g;
+    {
+        WithoutGil nogil;
+        g = uhdrcodec::gain_map(data.data(), data.size(), max_pixels);
+    }
+    ref mode = text_value(g.channels == 1 ? "L" : "RGB");
+    ref pixels = bytes_value({reinterpret_cast<const char *>(g.pixels.data()), g.pixels.size()});
+    return fw::tuple_of(mode, size_of(g.width, g.height), pixels, metadata_dict(g.metadata));
+}
+
+// ---- join(base, gain_map, metadata, *, exif=None, icc=None)
+
+ref join(PyObject *, const Args &args) {
+    const auto [exif_arg, icc_arg] = keywords<2>(args, 3, {"exif", "icc"});
+    Buffer base(args[0]), map(args[1]);
+    const uhdrcodec::Metadata metadata = metadata_of(args[2]);
+    const std::string exif = optional_bytes(exif_arg), icc = optional_bytes(icc_arg);
+    std::string file;
+    {
+        WithoutGil nogil;
+        file = uhdrcodec::join(base.data(), base.size(), map.data(), map.size(), metadata, exif, icc);
+    }
+    return bytes_value(file);
+}
+
+// ---- hdr(data, transfer, max_pixels)
+
+ref hdr(PyObject *, const Args &args) {
+    positional(args, 3);
+    Buffer data(args[0]);
+    const bool pq = choice(args[1], "transfer", {"linear", "pq"}) == 1;
+    const auto max_pixels = std::uint64_t(integer(args[2], "max_pixels", 0, max_pixel_limit));
+    uhdrcodec::Hdr h;
+    {
+        WithoutGil nogil;
+        h = uhdrcodec::hdr(data.data(), data.size(), pq, max_pixels);
+    }
+    ref pixels = bytes_value({reinterpret_cast<const char *>(h.pixels.data()), h.pixels.size()});
+    return fw::tuple_of(text_value(pq ? "pq" : "linear"), size_of(h.width, h.height), pixels);
+}
+
+// ---- module definition
+
+PyMethodDef methods[] = {
+    function<Uhdr, probe, "probe">(
+        "probe(data) -> dict | None: whether the JPEG in data holds a gain map (Ultra HDR or ISO 21496-1), its "
+        "sizes and metadata; a damaged gain map is answered with its reason in 'error', never raised."),
+    function<Uhdr, gain_map, "gain_map">(
+        "gain_map(data, max_pixels) -> (mode, (width, height), pixels, metadata): the gain map decoded, L or RGB, "
+        "8 bits."),
+    function<Uhdr, join, "join">(
+        "join(base, gain_map, metadata, *, exif=None, icc=None) -> bytes: an Ultra HDR JPEG from a JPEG base and a "
+        "JPEG gain map, neither re-encoded."),
+    function<Uhdr, hdr, "hdr">(
+        "hdr(data, transfer, max_pixels) -> (transfer, (width, height), pixels): the HDR rendition, 'linear' "
+        "(RGBA half floats) or 'pq' (RGBA 10:10:10:2 in 32-bit little-endian words)."),
+    end_of_table,
+};
+
+int exec_module(PyObject *module) noexcept {
+    try {
+        State &s = state(module);
+        s.uhdr_error = add_exception(module, "framewick.formats._uhdr.UhdrError", PyExc_OSError);
+        s.limit_error = add_exception(module, "framewick.formats._uhdr.LimitError", s.uhdr_error);
+        check(PyModule_AddStringConstant(module, "LIBUHDR_VERSION", UHDR_LIB_VERSION_STR));
+        return 0;
+    } catch (error &) {
+        return -1;
+    }
+}
+
+int traverse(PyObject *module, visitproc visit, void *arg) {
+    State &s = state(module);
+    Py_VISIT(s.uhdr_error);
+    Py_VISIT(s.limit_error);
+    return 0;
+}
+
+int clear(PyObject *module) {
+    State &s = state(module);
+    Py_CLEAR(s.uhdr_error);
+    Py_CLEAR(s.limit_error);
+    return 0;
+}
+
+void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_uhdr", "JPEG gain maps (Ultra HDR, ISO 21496-1) read and joined with libultrahdr.",
+    sizeof(State), methods, slots, traverse, clear, free_module,
+};
+
+} // namespace
+
+extern "C" PyMODINIT_FUNC PyInit__uhdr(void) { return PyModuleDef_Init(&module_def); }
