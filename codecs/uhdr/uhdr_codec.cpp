@@ -4,6 +4,7 @@
 #include <ultrahdr_api.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -65,10 +66,12 @@ private:
 void ok(const uhdr_error_info_t &e, const char *doing) {
     if (e.error_code == UHDR_CODEC_OK) return;
     std::string text = doing;
-    if (e.has_detail && e.detail[0]) {
-        text += ": ";
-        text.append(e.detail, strnlen(e.detail, sizeof e.detail));
-    }
+    const std::string_view detail(e.detail, e.has_detail ? strnlen(e.detail, sizeof e.detail) : 0);
+    // Some refusals carry only a number (an offset) for detail: the reason is then said here.
+    if (std::any_of(detail.begin(), detail.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
+        (text += ": ") += detail;
+    else
+        text += detail.empty() ? ": the data is damaged or cut short" : ": the data is damaged or cut short (at " + std::string(detail) + ")";
     throw Failure{int(e.error_code), std::move(text)};
 }
 
