@@ -248,7 +248,7 @@ from framewick.batch import Outcome, process_one
 def probe(job, chain, options):
     outcome = process_one(job, chain, options)
     seen = sorted(m for m in ("requests", "numpy", "framewick.utils.updater", "framewick.utils.inspector",
-                              "framewick.chains.lut") if m in sys.modules)
+                              "framewick.modules.effects") if m in sys.modules)
     return Outcome(outcome.source, outcome.target, outcome.status, str(os.getpid()), ",".join(seen))
 '''
 

@@ -12,7 +12,7 @@ from framewick import FrameWick
 from framewick import steps as table
 from framewick.chain import Chain, ChainError
 from framewick.photo import run_steps
-from framewick.geometries import GeometryError, parse_geometry, parse_gravity, placed
+from framewick.steps.geometries import GeometryError, parse_geometry, parse_gravity, placed
 
 SCRIPT = os.path.join(sysconfig.get_path("scripts"), "framewick")
 
@@ -426,7 +426,7 @@ def test_a_look_with_the_new_steps_runs_in_batch_with_its_logo_beside_the_looks_
                                   "size:600x600>", "size:200x", "rotate_fill:17", "rotate_fill:17,expand=false",
                                   "vignette | unsharp | levels:5,250"])
 def test_the_size_model_knows_what_the_new_steps_give(text):
-    from framewick import sizes
+    from framewick.steps import sizes
 
     chain = Chain.parse(text)
     predicted = sizes.check(chain.steps, (300, 100))

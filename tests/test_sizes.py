@@ -4,7 +4,7 @@ import pytest
 from PIL import Image
 
 from framewick.chain import Chain
-from framewick.sizes import MAX_SIDE, check, check_side, size_after
+from framewick.steps.sizes import MAX_SIDE, check, check_side, size_after
 from framewick.steps import ChainError
 
 

@@ -371,3 +371,104 @@ def test_deep_json_given_directly_is_refused_too():
     # A string full of brackets is not nesting.
     chain = Chain.from_json(json.dumps([{"method": "add_text", "args": ["[" * 50, [0, 0]]}]))
     assert chain.steps[0].args[0] == "[" * 50
+
+
+# ---------------------------------------------------------------------------------------------
+# A step declared anywhere is seen everywhere
+
+
+@pytest.fixture
+def square():
+    """Declares, while the test runs, a mixin with one step: `square`, which makes the picture a
+    square of `side` pixels (and so may let a JPEG be decoded smaller)."""
+    from framewick.steps import declares, registry, step
+    from framewick.steps.rules import between
+
+    def declare():
+        @declares
+        class Squares:
+            @step(aliases=("sq",), size=lambda values, size, exact: (values["side"], values["side"]),
+                  reduces=lambda values, size: (values["side"],) * 2 if values["side"] < min(size) else None,
+                  params={"side": dict(rule=steps.Rule("an integer from 1 to 4000", between(1, 4000)),
+                                       meaning="pixels of each side", sample="300", slider=(1, 2000))})
+            def square(self, side: int, colour: str = "white"):
+                """Make the picture a square, cut or padded."""
+                return self
+
+        return Squares
+
+    yield declare
+    registry.remove("square")
+
+
+def _completion():
+    from framewick.cli.completion import words
+
+    return {"square", "sq"} <= set(words())
+
+
+def _help():
+    from framewick.cli._common import step_list
+
+    return "  square, sq\n      square(side: int, colour: str = 'white')\n      Make the picture a square" in step_list() \
+        and "        side: pixels of each side\n            an integer from 1 to 4000; required; e.g. 300" in step_list()
+
+
+def _controls():
+    from framewick.studio.controls import step_controls
+
+    found = [s for s in step_controls() if s["method"] == "square"]
+    return bool(found) and found[0]["params"][0].items() >= {"control": "slider", "min": 1, "max": 2000}.items()
+
+
+def _size_model():
+    from framewick.steps.sizes import check
+
+    return check([Step("square", (300,), {})], (1000, 500)) == (300, 300)
+
+
+def _shrink_on_load():
+    from framewick.photo.shrink import draft_scale
+
+    return draft_scale([Step("brightness", (1.1,), {}), Step("square", (100,), {})], (1000, 800)) == 4
+
+
+def _parsed_and_checked():
+    try:
+        Chain.parse("sq:0")
+    except ChainError as e:
+        return "side must be an integer from 1 to 4000, got 0" in str(e)
+    return False
+
+
+@pytest.mark.parametrize("seen", [
+    lambda: any(d["method"] == "square" and d["aliases"] == ["sq"] and d["example"] == "square:300"
+                and d["params"][0]["meaning"] == "pixels of each side" for d in steps.to_data()),
+    _help, _completion, _controls, _size_model, _shrink_on_load, _parsed_and_checked,
+], ids=["steps --json", "framewick steps", "completion", "studio controls", "size model", "shrink-on-load",
+        "chain rules"])
+def test_a_step_declared_in_a_test_module_is_seen_everywhere(square, seen):
+    assert not seen()
+    square()
+    assert seen()
+
+
+@pytest.mark.parametrize(("body", "problem"), [
+    ("def square(self, side: int, colour: str = 'white'):\n    'Make the picture a square, cut or padded.'", None),
+    ("def square(self, side: int, colour: str = 'black'):\n    'Make the picture a square, cut or padded.'",
+     "square: declared as square(side: int, colour: str = 'white')"),
+    ("def square(self, side: float, colour: str = 'white'):\n    'Make the picture a square, cut or padded.'",
+     "is square(side: float"),
+    ("def cube(self, side: int):\n    'Not declared.'", "cube: a method of"),
+])
+def test_the_declarations_are_checked_against_the_methods(square, body, problem):
+    declared = square()
+    namespace: dict = {}
+    exec(body, namespace)
+    method = next(v for k, v in namespace.items() if not k.startswith("__"))
+    built = type("Squares", (), {method.__name__: method})
+    found = steps.mismatches(type("Combined", (built,), {}))
+    if problem is None:
+        assert found == [] and steps.mismatches(type("Combined", (declared,), {})) == []
+    else:
+        assert any(problem in line for line in found), found

@@ -160,7 +160,8 @@ def test_photos_are_found_by_number_only(studio, photo):
 
 @pytest.mark.parametrize("steps", ["lut:/etc/passwd", "lut:path=/etc/passwd,strength=0.5",
                                    "watermark:../../../../etc/passwd,(0,0)", "exposure:/etc/hostname",
-                                   'invert | apply_lut:"/etc/passwd"'])
+                                   'invert | apply_lut:"/etc/passwd"', "logo:/etc/hostname",
+                                   "place_watermark:position=top,watermark_path=/etc/hostname"])
 def test_a_chain_naming_a_file_the_studio_was_not_given_is_refused(studio, steps, monkeypatch):
     opened = []
     real_open = Image.open
@@ -484,7 +485,8 @@ def test_every_step_and_parameter_of_the_table_has_a_control(studio):
     controls = {(s["method"], p["name"]): p for s in state["steps"] for p in s["params"]}
     assert set(controls) == {(info.method, p.name) for info in STEPS for p in info.params}
     assert {k for k, p in controls.items() if p["control"] == "file"} == {
-        ("apply_lut", "path"), ("add_watermark", "watermark_path"), ("double_exposure", "overlay_image_path")}
+        ("apply_lut", "path"), ("add_watermark", "watermark_path"), ("double_exposure", "overlay_image_path"),
+        ("place_watermark", "watermark_path")}
     assert controls["apply_grayscale", "factor"].items() >= {"control": "slider", "min": 0.0, "max": 1.0, "default": 1.0}.items()
     assert controls["optimize", "quality"].items() >= {"control": "slider", "min": 1.0, "max": 100.0}.items()
     assert controls["flip", "direction"]["choices"] == ["horizontal", "vertical"]

@@ -120,9 +120,9 @@ def _adapted(name: str, native: Any) -> Any:
 
 
 def _adapt_methods() -> None:
-    from framewick.steps import STEPS
+    from framewick.steps import registry
 
-    for info in STEPS:
+    for info in registry.steps():
         if info.owner in ("Storage", "Inspector") or info.method in vars(FrameWick):
             continue
         native = getattr(FrameWick, info.method, None)

@@ -12,8 +12,7 @@ import os
 import stat
 from typing import IO, Any, Final
 
-from framewick import sizes
-from framewick.steps import MAX_PIXELS, ChainError
+from framewick.steps import MAX_PIXELS, ChainError, sizes
 
 #: The most bytes read from standard input: 1 GiB, or less with a pixel limit.
 MAX_STREAM_BYTES: Final = 1 << 30

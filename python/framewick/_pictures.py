@@ -106,14 +106,14 @@ def preset_sheet(base: Any, cell: int = 200, columns: int = 4, echo: Callable[[s
     one-line description of each preset and look (or `descriptions`, in the same order)."""
     from framewick.chain import Chain
     from framewick.photo import run_steps
-    from framewick.steps import PRESET_NAMES
+    from framewick.steps import builtin_presets
 
     small = FrameWick()
     small.image = base.image
     call_captured(echo, small.convert_mode, "RGB")  # "warm" and "cool" blend with an RGB picture
     call_captured(echo, small.thumbnail, (cell, cell))
     tiles = []
-    for name in PRESET_NAMES:
+    for name in builtin_presets():
         one = FrameWick()
         one.image = small.image.copy()
         call_captured(echo, one.apply_preset, name)
@@ -127,10 +127,10 @@ def preset_sheet(base: Any, cell: int = 200, columns: int = 4, echo: Callable[[s
         tiles.append((f"look:{name}", picture))
     if descriptions is None:
         from framewick.looks import find
-        from framewick.steps import PRESET_DESCRIPTIONS
+        from framewick.steps import registry
 
         found = [find(name) for name in looks]
-        descriptions = [PRESET_DESCRIPTIONS.get(name, "") for name in PRESET_NAMES] + \
+        descriptions = [preset.description for preset in registry.presets()] + \
             [look.description if look is not None else "" for look in found]
     return labelled_grid(tiles, columns, descriptions)
 

@@ -373,32 +373,26 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
 
 Worker = Callable[[Job, "Chain", Options], Outcome]
 
-#: Where each mixin class lives (its native module, or the Python one for grading).
-_MIXINS: dict[str, str] = {
-    "Storage": "framewick.utils.storage", "Effects": "framewick.modules.effects",
-    "Geometry": "framewick.modules.geometry", "Overlays": "framewick.modules.overlays",
-    "Inspector": "framewick.utils.inspector", "Grading": "framewick.chains.lut",
-}
-_classes: dict[frozenset[str], type] = {}
+_classes: dict[tuple[frozenset[str], int], type] = {}
 
 
 def picture_class(chain: Chain) -> type:
     """A class combining only the mixins `chain` calls (and Storage), so that a worker imports
-    only those modules; `framewick.FrameWick` for a step the step table does not place."""
-    from framewick.steps import STEPS
+    only those modules; `framewick.FrameWick` for a step that is not declared."""
+    from framewick.steps import registry
 
-    owners = {info.method: info.owner for info in STEPS}
-    needed = {"Storage"} | {owners.get(step.method, "") for step in chain}
-    key = frozenset(needed)
+    mixins = registry.mixins()
+    needed = {"Storage"} | {info.owner if (info := registry.get(step.method)) else "" for step in chain}
+    key = (frozenset(needed), registry.generation)
     if key not in _classes:
-        if not needed <= _MIXINS.keys():
+        if not needed <= mixins.keys():
             from framewick import FrameWick
 
             _classes[key] = FrameWick
         else:
             import importlib
 
-            bases = tuple(getattr(importlib.import_module(_MIXINS[name]), name) for name in _MIXINS if name in needed)
+            bases = tuple(getattr(importlib.import_module(mixins[name]), name) for name in mixins if name in needed)
             _classes[key] = type("FrameWick", bases, {"__module__": __name__, "photo": None,
                                                       "__doc__": "A picture and the edits a batch's chain makes."})
     return _classes[key]

@@ -5,10 +5,11 @@ Sizes as people write them (`size`, ImageMagick's geometry), a turn that fills i
 margin, scale and opacity) and the basic adjustments (`brightness`, `saturation`,
 `adjust_exposure`, `temperature`, `tint`, `auto_white_balance`, `levels`, `auto_levels`,
 `unsharp`, `vignette`). Every pixel is Pillow's; each method makes the Pillow calls its
-docstring names and nothing the picture does not need.
+docstring names and nothing the picture does not need. Pillow is imported when a method runs,
+so the declarations are read without it.
 
-Each method checks its arguments against the step table's rules (`framewick.steps.RULES`, the
-same words a chain's error line uses) before it reads the picture, and keeps the picture's
+Each method is declared as a step beside it, and checks its arguments against its declaration's
+rules (the same words a chain's error line uses) before it reads the picture, and keeps the picture's
 alpha and mode: the colour is edited, the alpha put back; a grey picture stays grey unless the
 step tints it; palette and other modes are edited in RGB (RGBA where they carry alpha).
 """
@@ -17,13 +18,18 @@ from __future__ import annotations
 
 import math
 from functools import lru_cache
-from typing import Any, Final
+from typing import TYPE_CHECKING, Any, Final
 
-from PIL import Image, ImageChops, ImageDraw, ImageEnhance, ImageFilter, ImageFont, ImageOps, ImageStat
-
-from framewick import steps as table
-from framewick.geometries import parse_geometry, parse_gravity, placed
+from framewick.steps.declare import ALPHA_MOVES, SAME, declares, registry, step
+from framewick.steps.geometries import parse_geometry, parse_gravity, placed
+from framewick.steps.rules import COLOR, FRACTION, GRAVITY, MARGIN, MAX_FONT_SIZE, MAX_PIXELS, PICTURE, ChainError, Rule
+from framewick.steps.rules import between, cover, is_geometry, levels_black, levels_white, padding
+from framewick.steps.sizes import geometry_reduced, geometry_size, turned
 from framewick.status import emit
+from framewick.steps.tables import check
+
+if TYPE_CHECKING:
+    from PIL import Image
 
 __all__ = ["Editing"]
 
@@ -35,9 +41,6 @@ SHIFT: Final = 0.3
 
 # ---------------------------------------------------------------------------------------------
 # Arguments
-
-
-_INFO = {info.method: info for info in table.STEPS}
 
 
 def _number(name: str, value: Any, kind: str = "float") -> Any:
@@ -57,8 +60,8 @@ def _check(method: str, **values: Any) -> None:
     """Refuse a value outside its step's range with the step table's words, before any picture
     is read: ValueError("❌ Error: ...")."""
     try:
-        table.check(_INFO[method], values, method)
-    except table.ChainError as e:
+        check(registry.get(method), values, method)  # type: ignore[arg-type]
+    except ChainError as e:
         raise ValueError(f"❌ Error: {e}") from None
 
 
@@ -133,6 +136,8 @@ def gains_table(red: float, green: float, blue: float) -> list[int]:
 def vignette_mask(size: tuple[int, int], strength: float, radius: float) -> Image.Image:
     """An L mask of `size`: 255 inside `radius` (a fraction of the half-diagonal), falling
     smoothly to 255 * (1 - strength) at the corners."""
+    from PIL import Image
+
     # Pillow's radial gradient is the distance from the centre of its 256 square over the
     # half-diagonal, 0 to 255: stretched to the picture, the same fraction of its half-diagonal.
     gradient = Image.radial_gradient("L")
@@ -152,13 +157,33 @@ def vignette_mask(size: tuple[int, int], strength: float, radius: float) -> Imag
 # The mixin
 
 
+#: What the placed overlays' position and margin mean.
+_WHERE: Final = "where it goes: top-left, top, top-right, left, centre, right, bottom-left, bottom, bottom-right"
+_MARGIN: Final = "pixels from the edges it is put against (not used for centre)"
+
+
+@declares
 class Editing:
     """Everyday editing in the user layer: sizes, placed overlays and the basic adjustments."""
 
     # -- sizes and turns --------------------------------------------------------------------------
 
+    @step(size=geometry_size, reduces=geometry_reduced, reduces_by_aspect=True, alpha=ALPHA_MOVES, params={
+        "geometry": dict(rule=Rule("an ImageMagick geometry: 800x600 (fit inside), 800x, x600, 50%, 800x600! (exact), "
+                                   "800x600^ (fill), with > to only shrink or < to only enlarge", is_geometry),
+                         meaning="pixels: WxH fits inside, Wx or xH gives one side, P% scales, ! exact, ^ fills, > only "
+                                 "shrinks, < only enlarges", sample="800x600"),
+        "cover": dict(rule=Rule("true only with a box of both sides in pixels, e.g. size:800x600,cover=true", cover),
+                      meaning="true: fill the box and cut the overflow, placed by gravity", sample="true"),
+        "gravity": dict(rule=GRAVITY, meaning="which part is kept when cutting, or where the picture sits when padding",
+                        sample="top"),
+        "background": dict(rule=Rule("empty, or a colour Pillow knows (padding needs a box of both sides)", padding),
+                           meaning="a colour: pad a fitted picture to the whole box with it (empty: no padding)",
+                           sample="white")})
     def size(self, geometry: str, cover: bool = False, gravity: str = "centre", background: str = ""):
         """Resize by an ImageMagick geometry (800x600, 800x, x600, 50%, 800x600!, 800x600^, > or <)."""
+        from PIL import Image
+
         _text("geometry", geometry)
         _text("gravity", gravity)
         _text("background", background)
@@ -172,9 +197,9 @@ class Editing:
             spec = parse_geometry(f"{box[0]}x{box[1]}^")  # type: ignore[index]
         target = spec.size_for(picture.size)
         if target is not None:
-            if target[0] * target[1] > table.MAX_PIXELS:
+            if target[0] * target[1] > MAX_PIXELS:
                 raise ValueError(f"❌ Error: size {geometry}: {target[0]}x{target[1]} is more than "
-                                 f"{table.MAX_PIXELS:,} pixels")
+                                 f"{MAX_PIXELS:,} pixels")
             picture = picture.resize(target, Image.Resampling.LANCZOS)
         if fill and picture.size != box:
             left, top = _crop_corner(picture.size, box, place)  # type: ignore[arg-type]
@@ -190,8 +215,16 @@ class Editing:
             emit(f"📏 Success: Image resized to {picture.width}x{picture.height}")
         return self
 
+    @step(aliases=("turn",), size=turned, alpha=ALPHA_MOVES, params={
+        "angle": dict(rule=Rule("a number of degrees from -360 to 360", between(-360.0, 360.0)),
+                      meaning="degrees, counter-clockwise (a negative angle turns clockwise)", sample="-3.5"),
+        "background": dict(rule=COLOR, meaning="the colour of the corners the turn uncovers", sample="white"),
+        "expand": dict(meaning="true: the picture grows to hold the whole turn; false: same size, corners cut",
+                       sample="false")})
     def rotate_fill(self, angle: float, background: str = "black", expand: bool = True):
         """Rotate counter-clockwise by an angle in degrees, the uncovered corners in a background colour."""
+        from PIL import Image
+
         turn = _number("angle", angle)
         _text("background", background)
         _check("rotate_fill", angle=turn, background=background, expand=bool(expand))
@@ -206,9 +239,20 @@ class Editing:
 
     # -- placed overlays ------------------------------------------------------------------------
 
+    @step(aliases=("logo",), size=SAME, params={
+        "watermark_path": dict(rule=PICTURE, meaning="a picture file, pasted through its own alpha", sample="logo.png",
+                               file="picture"),
+        "position": dict(rule=GRAVITY, meaning=_WHERE, sample="bottom-right"),
+        "margin": dict(rule=MARGIN, meaning=_MARGIN, sample="24"),
+        "scale": dict(rule=Rule("a number from 0 to 1 (0 keeps the watermark's own size)", between(0.0, 1.0)),
+                      meaning="its width as a fraction of the picture's width, aspect kept; 0 keeps its own size",
+                      sample="0.2"),
+        "opacity": dict(rule=FRACTION, meaning="0 invisible, 1 as the file has it", sample="0.6")})
     def place_watermark(self, watermark_path: str, position: str = "bottom-right", margin: int = 16,
                         scale: float = 0.0, opacity: float = 1.0):
         """Add a watermark placed by gravity, with a margin, a scale (of the picture's width) and an opacity."""
+        from PIL import Image
+
         _text("watermark_path", watermark_path)
         _text("position", position)
         gap = _number("margin", margin, "int")
@@ -229,9 +273,19 @@ class Editing:
         _paste(self, picture, mark, corner)
         return self
 
+    @step(aliases=("caption",), size=SAME, params={
+        "text": dict(meaning="the text, in Pillow's default font at font_size", sample='"© 2026 Ada"'),
+        "position": dict(rule=GRAVITY, meaning=_WHERE, sample="bottom-left"),
+        "margin": dict(rule=MARGIN, meaning=_MARGIN, sample="24"),
+        "font_size": dict(rule=Rule(f"an integer from 1 to {MAX_FONT_SIZE:,}", between(1, MAX_FONT_SIZE)),
+                          meaning="pixels", sample="36"),
+        "color": dict(rule=COLOR, meaning="the text's colour", sample="yellow"),
+        "opacity": dict(rule=FRACTION, meaning="0 invisible, 1 solid", sample="0.7")})
     def place_text(self, text: str, position: str = "bottom-right", margin: int = 16, font_size: int = 30,
                    color: str = "white", opacity: float = 1.0):
         """Add text placed by gravity, with a margin, a font size, a colour and an opacity."""
+        from PIL import Image, ImageColor, ImageDraw
+
         _text("text", text)
         _text("position", position)
         _text("color", color)
@@ -245,8 +299,6 @@ class Editing:
         left, top, right, bottom = probe.textbbox((0, 0), text, font=font)
         width, height = max(1, right - left), max(1, bottom - top)
         layer = Image.new("RGBA", (width, height), (0, 0, 0, 0))
-        from PIL import ImageColor
-
         ink = ImageColor.getrgb(color)[:3] + (_alpha_of(color, see),)
         ImageDraw.Draw(layer).text((-left, -top), text, font=font, fill=ink)
         corner = placed(picture.size, layer.size, parse_gravity(position), gap)
@@ -255,22 +307,36 @@ class Editing:
 
     # -- the basic adjustments ------------------------------------------------------------------
 
+    @step(size=SAME, scale_free=True, rows=0, params={
+        "factor": dict(rule=Rule("a number from 0 to 8", between(0.0, 8.0)),
+                       meaning="1 leaves it, above 1 brighter, below 1 darker, 0 black", sample="1.2")})
     def brightness(self, factor: float):
         """Brighten above 1 or darken below 1 (0 is black), by ImageEnhance.Brightness."""
+        from PIL import ImageEnhance
+
         value = _number("factor", factor)
         _check("brightness", factor=value)
         colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
         self.image = _joined(ImageEnhance.Brightness(colour).enhance(value), alpha)  # type: ignore[attr-defined]
         return self
 
+    @step(size=SAME, scale_free=True, rows=0, params={
+        "factor": dict(rule=Rule("a number from 0 to 8", between(0.0, 8.0)),
+                       meaning="1 leaves it, above 1 stronger colours, below 1 weaker, 0 grey", sample="1.3")})
     def saturation(self, factor: float):
         """Stronger colours above 1, weaker below 1 (0 is grey), by ImageEnhance.Color."""
+        from PIL import ImageEnhance
+
         value = _number("factor", factor)
         _check("saturation", factor=value)
         colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
         self.image = _joined(ImageEnhance.Color(colour).enhance(value), alpha)  # type: ignore[attr-defined]
         return self
 
+    @step(aliases=("ev",), size=SAME, scale_free=True, rows=0, params={
+        "stops": dict(rule=Rule("a number of stops from -10 to 10", between(-10.0, 10.0)),
+                      meaning="stops of light: +1 doubles it, -1 halves it (linear light, highlights clip)",
+                      sample="0.5")})
     def adjust_exposure(self, stops: float):
         """Change the exposure by stops: +1 doubles the light, -1 halves it (in linear light)."""
         value = _number("stops", stops)
@@ -279,6 +345,10 @@ class Editing:
         self.image = _joined(colour.point(exposure_table(value, _bands(colour))), alpha)  # type: ignore[attr-defined]
         return self
 
+    @step(size=SAME, scale_free=True, rows=0, params={
+        "amount": dict(rule=Rule("a number from -100 to 100", between(-100.0, 100.0)),
+                       meaning="above 0 warmer (red up, blue down), below 0 cooler; 100 moves each by 30 %",
+                       sample="20")})
     def temperature(self, amount: float):
         """Warmer (more red, less blue) above 0, cooler below 0; -100 to 100."""
         value = _number("amount", amount)
@@ -286,14 +356,21 @@ class Editing:
         shift = SHIFT * value / 100.0
         return _gains(self, 1.0 + shift, 1.0, 1.0 - shift)
 
+    @step(size=SAME, scale_free=True, rows=0, params={
+        "amount": dict(rule=Rule("a number from -100 to 100", between(-100.0, 100.0)),
+                       meaning="above 0 towards magenta (green down), below 0 towards green; 100 moves green by 30 %",
+                       sample="-10")})
     def tint(self, amount: float):
         """Towards magenta (less green) above 0, towards green below 0; -100 to 100."""
         value = _number("amount", amount)
         _check("tint", amount=value)
         return _gains(self, 1.0, 1.0 - SHIFT * value / 100.0, 1.0)
 
+    @step(aliases=("awb", "white_balance"), size=SAME)
     def auto_white_balance(self):
         """Neutralise a colour cast by grey world: each channel's mean brought to the mean of the three."""
+        from PIL import ImageStat
+
         colour, alpha = _colour(self.image, rgb=True)  # type: ignore[attr-defined]
         means = ImageStat.Stat(colour).mean
         grey = sum(means) / 3.0
@@ -301,6 +378,14 @@ class Editing:
         self.image = _joined(colour.point(gains_table(*(round(g, 4) for g in gains))), alpha)  # type: ignore[attr-defined]
         return self
 
+    @step(size=SAME, scale_free=True, rows=0, params={
+        "black": dict(rule=Rule("an integer from 0 to 254, below white", levels_black),
+                      meaning="the level (0-255) that becomes black; everything below it is black too", sample="10"),
+        "white": dict(rule=Rule("an integer from 1 to 255, above black", levels_white),
+                      meaning="the level (0-255) that becomes white; everything above it is white too", sample="245"),
+        "gamma": dict(rule=Rule("a number from 0.1 to 10", between(0.1, 10.0)),
+                      meaning="midtones: above 1 brightens, below 1 darkens (out = in ** (1/gamma)), 1 leaves them",
+                      sample="1.2")})
     def levels(self, black: int = 0, white: int = 255, gamma: float = 1.0):
         """Set the black point, white point and midtone gamma (above 1 brightens the midtones)."""
         low, high = _number("black", black, "int"), _number("white", white, "int")
@@ -310,8 +395,13 @@ class Editing:
         self.image = _joined(colour.point(levels_table(low, high, curve, _bands(colour))), alpha)  # type: ignore[attr-defined]
         return self
 
+    @step(size=SAME, params={
+        "clip": dict(rule=Rule("a percentage from 0 to 49", between(0.0, 49.0)),
+                     meaning="percent of the darkest and of the brightest pixels clipped before stretching", sample="1")})
     def auto_levels(self, clip: float = 0.5):
         """Stretch the tones to the full range, clipping a percentage at each end, colours kept in balance."""
+        from PIL import ImageOps
+
         value = _number("clip", clip)
         _check("auto_levels", clip=value)
         colour, alpha = _colour(self.image)  # type: ignore[attr-defined]
@@ -319,8 +409,17 @@ class Editing:
         self.image = _joined(result, alpha)  # type: ignore[attr-defined]
         return self
 
+    @step(size=SAME, params={
+        "radius": dict(rule=Rule("a number of pixels from 0 to 500", between(0.0, 500.0)),
+                       meaning="pixels of the blur the mask is made from: larger sharpens coarser detail", sample="2"),
+        "amount": dict(rule=Rule("a number from 0 to 10", between(0.0, 10.0)),
+                       meaning="how much of the difference is added: 1.5 is 150 %, 0 leaves it", sample="1.5"),
+        "threshold": dict(rule=Rule("an integer from 0 to 255", between(0, 255)),
+                          meaning="levels (0-255) of difference below which nothing is sharpened", sample="3")})
     def unsharp(self, radius: float = 2.0, amount: float = 1.5, threshold: int = 3):
         """Sharpen by an unsharp mask: blur radius in pixels, amount (1.5 adds 150 %), threshold in levels."""
+        from PIL import ImageFilter
+
         r = _number("radius", radius)
         a = _number("amount", amount)
         t = _number("threshold", threshold, "int")
@@ -330,8 +429,14 @@ class Editing:
         self.image = _joined(result, alpha)  # type: ignore[attr-defined]
         return self
 
+    @step(size=SAME, params={
+        "strength": dict(rule=FRACTION, meaning="how dark the corners get: 0 not at all, 1 black", sample="0.4"),
+        "radius": dict(rule=Rule("a number from 0 to 0.99", between(0.0, 0.99)),
+                       meaning="fraction of the half-diagonal left untouched around the centre", sample="0.6")})
     def vignette(self, strength: float = 0.5, radius: float = 0.5):
         """Darken towards the corners: strength 0 to 1 (1 black corners), from radius (0 to 1) of the half-diagonal."""
+        from PIL import Image, ImageChops
+
         s = _number("strength", strength)
         r = _number("radius", radius)
         _check("vignette", strength=s, radius=r)
@@ -379,6 +484,8 @@ def _alpha_of(color: str, opacity: float) -> int:
 
 
 def _font(size: int) -> Any:
+    from PIL import ImageFont
+
     try:
         return ImageFont.load_default(size=size)
     except (TypeError, OSError):  # a Pillow without FreeType has only the small bitmap font

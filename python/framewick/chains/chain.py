@@ -50,7 +50,6 @@ import os
 import re
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from functools import cache
 from typing import Any, Final, Protocol, TypeVar
 
 from framewick import _hooks
@@ -184,10 +183,17 @@ class Catalogue:
         return "\n".join(lines)
 
 
-@cache
+_made: tuple[int, Catalogue] | None = None
+
+
 def catalogue() -> Catalogue:
-    """The steps of `framewick.FrameWick`, from the step table (made once, imports no Pillow)."""
-    return Catalogue(table.STEPS, table.names_of(table.STEPS))
+    """The declared steps (made again only when a step is declared; imports no Pillow)."""
+    global _made
+    steps = table.registry.steps()
+    made = _made
+    if made is None or made[0] != table.registry.generation:
+        made = _made = (table.registry.generation, Catalogue(steps, table.names_of(steps)))
+    return made[1]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -830,8 +836,9 @@ def _directory(look: Any) -> str:
 def _rebased(w: Written, base: str, known: Catalogue) -> Written:
     """`w` with the file it names (if its step takes one) made absolute against `base`."""
     info = known.resolve(w.name)
-    param = registry.PATH_PARAMS.get(info.method) if info is not None else None
-    if param is None:
+    declared = table.registry.get(info.method) if info is not None else None
+    param = next(iter(declared.file_params), None) if declared is not None else None
+    if info is None or param is None:
         return w
     first = next((p.name for p in info.params if not p.keyword_only), None)
     items = list(w.items)

@@ -28,15 +28,10 @@ from dataclasses import dataclass
 from typing import Final
 
 from framewick.steps import MAX_STEPS as TABLE_MAX_STEPS
-from framewick.steps import unusable_path
+from framewick.steps import builtin_presets, unusable_path
 
 __all__ = ["Look", "LooksError", "all_looks", "default_path", "find", "load", "reset"]
 
-#: The built-in presets, in their table order; a looks file cannot reuse these names.
-BUILTIN_PRESETS: Final = ("vintage", "cinematic", "vibrant", "dreamy", "noir", "warm", "sepia", "cool")
-#: Where a look's steps may name a file: the step's method and that parameter.
-PATH_PARAMS: Final = {"apply_lut": "path", "add_watermark": "watermark_path", "double_exposure": "overlay_image_path",
-                      "place_watermark": "watermark_path"}
 #: Looks inside looks can multiply; a chain longer than this, all its looks expanded, is
 #: refused rather than built (the chain's own bound, framewick.steps.MAX_STEPS).
 MAX_STEPS: Final = TABLE_MAX_STEPS
@@ -226,8 +221,4 @@ def _check_name(where: str, name: str) -> str:
 
 
 def _builtin_names() -> frozenset[str]:
-    try:
-        from framewick.steps import PRESET_NAMES  # the step table, where it lists them
-    except ImportError:
-        PRESET_NAMES = BUILTIN_PRESETS
-    return frozenset(PRESET_NAMES) | frozenset(BUILTIN_PRESETS)
+    return frozenset(builtin_presets())

@@ -21,6 +21,8 @@ from dataclasses import dataclass, field
 from typing import Any, Final
 
 from framewick._output import status
+from framewick.steps.declare import SAME, declares, step
+from framewick.steps.rules import FRACTION, Rule, is_lut
 
 __all__ = ["CubeLUT", "Grading", "LUTError", "read_cube", "write_cube"]
 
@@ -436,9 +438,14 @@ def _gradable(image: Any) -> Any:
     return image.convert("RGB")
 
 
+@declares
 class Grading:
     """Colour grading from LUT files, in the user layer: Pillow's Color3DLUT does the work."""
 
+    @step(size=SAME, params={
+        "path": dict(rule=Rule("a .cube LUT file that exists", is_lut, reads_file=True),
+                     meaning="a .cube colour table file", sample="film.cube", file="lut"),
+        "strength": dict(rule=FRACTION, meaning="0 leaves the picture, 1 grades it fully", sample="0.8")})
     def apply_lut(self, path: str, strength: float = 1.0):
         """Grade the colours with a .cube LUT file, blended with the original by strength (0 to 1)."""
         if not isinstance(path, (str, os.PathLike)):

@@ -242,13 +242,14 @@ def positive(text: str) -> int:
 def step_list() -> str:
     """The step list for `--help` and `framewick steps`: names, parameters and docstrings.
 
-    From the static step table, so listing the steps imports neither Pillow nor a native module.
+    From the declared steps, so listing them imports neither Pillow nor a native module.
     """
-    from framewick.steps import STEPS, help_lines, names_of
+    from framewick.steps import help_lines, names_of, registry
 
-    names = names_of(STEPS)
+    steps = registry.steps()
+    names = names_of(steps)
     lines = []
-    for info in STEPS:
+    for info in steps:
         aliases = [n for n, m in names.items() if m == info.method]
         lines.append(f"  {', '.join(dict.fromkeys([info.short, info.method, *aliases]))}")
         lines.append(f"      {info.signature()}")

@@ -12,38 +12,30 @@ from __future__ import annotations
 import importlib
 from functools import cache
 
-#: Each mixin's module and class, in the order of FrameWick's bases.
-MIXINS = {
-    "Storage": "framewick.utils.storage",
-    "Effects": "framewick.modules.effects",
-    "Geometry": "framewick.modules.geometry",
-    "Overlays": "framewick.modules.overlays",
-    "Inspector": "framewick.utils.inspector",
-    "Grading": "framewick.chains.lut",
-    "Editing": "framewick.editing",
-}
-
-
 def class_for(chain: object, *also: str) -> type:
     """A class combining Storage, the mixins that own the chain's steps, and those named in `also`.
 
-    A step the table does not know (a class of the caller's) gets FrameWick itself."""
-    from framewick.steps import STEPS
+    A step that is not declared (a class of the caller's) gets FrameWick itself."""
+    from framewick.steps import registry
 
-    owners = {info.method: info.owner for info in STEPS}
     needed = {"Storage", *also}
     for step in getattr(chain, "steps", ()):
-        owner = owners.get(step.method)
-        if owner not in MIXINS:
+        info = registry.get(step.method)
+        if info is None:
             from framewick import FrameWick
 
             return FrameWick
-        needed.add(owner)
-    return _combined(frozenset(needed))
+        needed.add(info.owner)
+    return _combined(frozenset(needed), registry.generation)
 
 
 @cache
-def _combined(needed: frozenset[str]) -> type:
-    bases = tuple(getattr(importlib.import_module(MIXINS[name]), name) for name in MIXINS if name in needed)
+def _combined(needed: frozenset[str], generation: int) -> type:
+    """The class of the mixins `needed`, in the order of FrameWick's bases (each mixin's module
+    as its steps' declarations give it)."""
+    from framewick.steps import registry
+
+    mixins = registry.mixins()
+    bases = tuple(getattr(importlib.import_module(mixins[name]), name) for name in mixins if name in needed)
     return type("FrameWick", bases, {"__module__": "framewick", "__doc__": "FrameWick with the mixins of one chain.",
                                      "photo": None})

@@ -24,10 +24,10 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 def words() -> list[str]:
     """What --steps completes to: every step name, and preset:NAME and look:NAME."""
     from framewick.cli._common import look_list
-    from framewick.steps import PRESET_NAMES, STEPS, names_of
+    from framewick.steps import names_of, builtin_presets, registry
 
-    names = sorted(names_of(STEPS))
-    return names + [f"preset:{n}" for n in PRESET_NAMES] + [f"look:{look.name}" for look in look_list()]
+    names = sorted(names_of(registry.steps()))
+    return names + [f"preset:{n}" for n in builtin_presets()] + [f"look:{look.name}" for look in look_list()]
 
 
 def _walk(parser: argparse.ArgumentParser) -> list[argparse.ArgumentParser]:

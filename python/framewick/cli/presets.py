@@ -30,9 +30,9 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 
 def listing() -> dict[str, list[dict[str, str]]]:
     from framewick.cli.steps import looks_data
-    from framewick.steps import PRESET_DESCRIPTIONS, PRESET_NAMES
+    from framewick.steps import registry
 
-    return {"presets": [{"name": name, "description": PRESET_DESCRIPTIONS[name]} for name in PRESET_NAMES],
+    return {"presets": [{"name": p.name, "description": p.description} for p in registry.presets()],
             "looks": looks_data()}
 
 

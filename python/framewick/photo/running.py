@@ -29,72 +29,47 @@ from __future__ import annotations
 from collections.abc import Callable, Mapping, Sequence
 import copy
 from dataclasses import replace
-import math
 from typing import Any, TypeVar
 
-from PIL import Image, ImageChops, ImageColor
+from PIL import Image, ImageChops
 
 from framewick.status import Listener, emit, listening
 from framewick.photo import modes
 from framewick.photo.metadata import Photo
+from framewick.steps import StepInfo, registry
+from framewick.steps.declare import ALPHA_COMBINED, ALPHA_MOVES
 
 T = TypeVar("T")
-
-WHOLE = frozenset({"resize", "crop", "rotate", "flip", "fit", "thumbnail", "apply_border",
-                   "convert_mode", "convert", "optimize", "compare", "size", "rotate_fill"})
-CORNERS = "round_corners"
-# Steps that blend the picture with an RGB one, and so need RGB.
-NEEDS_RGB = frozenset({"apply_grayscale", "apply_preset"})
-
 
 # Pictures of at least this many pixels run row-local steps in strips of about STRIP_BYTES.
 STRIP_PIXELS = 1 << 24
 STRIP_BYTES = 32 << 20
-# Steps whose output rows depend on no input row further away than the margin they are given.
-_POINTWISE = frozenset({"invert", "adjust_gamma", "apply_sepia", "apply_grayscale",
-                        "brightness", "saturation", "adjust_exposure", "temperature", "tint", "levels"})
-_LOCAL_PRESETS = {"vibrant": 0, "warm": 0, "cool": 0, "sepia": 0, "dreamy": 1}
-# Presets whose contrast step blends with the whole picture's mean grey: (grey first, factor).
-_MEAN_PRESETS = {"vintage": (True, 0.8), "cinematic": (False, 1.3), "noir": (True, 1.8)}
 
 
-def _blur_margin(radius: float) -> int:
-    """Rows a Gaussian blur of `radius` reaches: Pillow blurs by three box passes, each at most
-    the radius plus one row wide, and two rows more cover the edge handling."""
-    return 3 * (math.ceil(abs(radius)) + 1) + 2
+def _info(step: Any) -> StepInfo | None:
+    return registry.get(step.method)
 
 
-def _presets() -> dict[str, Any]:
-    from framewick.modules.effects import PRESETS
-
-    return PRESETS
+def _values(info: StepInfo, step: Any) -> dict[str, Any]:
+    return info.values(step.args, step.kwargs)
 
 
-def _built_in(fn: Any) -> bool:
-    """Whether a preset function is the library's own (a name user code has redefined is not
-    taken as local). Asked by the function's module, so the effects module is imported only
-    when a chain has a preset."""
-    return getattr(fn, "__module__", None) == "framewick.modules.effects"
+def _moves(step: Any) -> bool:
+    """Whether `step` runs on the picture as it is, alpha included (it moves pixels, or sets
+    the mode, format or quality)."""
+    info = _info(step)
+    return info is not None and info.alpha == ALPHA_MOVES
 
 
 def row_margin(step: Any) -> int | None:
     """The rows of margin a strip needs for `step`, or None when the step is not row-local."""
-    method = step.method
-    if method in _POINTWISE:
-        return 0
-    if method == "apply_sharpen":
-        return 2
-    if method == "apply_blur":
-        radius = step.args[0] if step.args else step.kwargs.get("radius", 2)
-        return _blur_margin(int(radius)) if isinstance(radius, (int, float)) and math.isfinite(radius) else None
-    if method == "apply_preset":
-        name = step.args[0] if step.args else step.kwargs.get("preset_name")
-        if not isinstance(name, str):
-            return None
-        name = name.lower()
-        if name in _LOCAL_PRESETS and _built_in(_presets().get(name)):
-            return _blur_margin(_LOCAL_PRESETS[name]) if _LOCAL_PRESETS[name] else 0
-    return None
+    info = _info(step)
+    if info is None:
+        return None
+    try:
+        return info.answer(info.rows, _values(info, step))
+    except (KeyError, TypeError, ValueError):
+        return None
 
 
 def _in_strips(obj: Any, step: Any, colour: Image.Image, margin: int) -> bool:
@@ -140,17 +115,18 @@ def _strips(obj: Any, step: Any, colour: Image.Image, margin: int, rows: int) ->
         emit(first, end="")
 
 
-def mean_preset(step: Any) -> str | None:
-    """The name of a built-in preset that blends with the whole picture's mean, or None."""
-    if step.method != "apply_preset":
+def mean_preset(step: Any) -> tuple[bool, float] | None:
+    """For a built-in preset that blends with the whole picture's mean: (grey first, factor)."""
+    info = _info(step)
+    if info is None or info.mean_blend is None:
         return None
-    name = step.args[0] if step.args else step.kwargs.get("preset_name")
-    if not isinstance(name, str) or name.lower() not in _MEAN_PRESETS:
+    try:
+        return info.answer(info.mean_blend, _values(info, step))
+    except (KeyError, TypeError, ValueError):
         return None
-    return name.lower() if _built_in(_presets().get(name.lower())) else None
 
 
-def _mean_in_strips(obj: Any, step: Any, colour: Image.Image, name: str) -> bool:
+def _mean_in_strips(obj: Any, step: Any, colour: Image.Image, mean_of: tuple[bool, float]) -> bool:
     """Run a mean-contrast preset on `colour` strip by strip, leaving the result in `obj.image`.
 
     The preset's own calls, reordered: 1. one pass over strips sums the histogram that
@@ -166,7 +142,7 @@ def _mean_in_strips(obj: Any, step: Any, colour: Image.Image, name: str) -> bool
     rows = max(64, STRIP_BYTES // (4 * width))
     if width * height < STRIP_PIXELS or rows >= height or colour.mode not in ("RGB", "L"):
         return False
-    grey_first, factor = _MEAN_PRESETS[name]
+    grey_first, factor = mean_of
     try:
         with listening() as heard:
             obj.image = colour.crop((0, 0, 1, 1))
@@ -243,26 +219,16 @@ def _put_alpha(result: Image.Image, alpha: Image.Image) -> Image.Image:
     return result
 
 
-# Steps that only move pixels (or change nothing in them): a deep picture keeps its depth.
-KEEPS_DEPTH = frozenset({"resize", "crop", "rotate", "flip", "fit", "thumbnail", "optimize", "compare"})
-# Steps Pillow runs on a working picture only when it is RGB (grayscale, the presets that
-# blend with an RGB picture) or has no alpha (auto_enhance).
-_RGB_ONLY = NEEDS_RGB
-_NO_ALPHA = frozenset({"auto_enhance"})
-
-
 def keeps_depth(step: Any, picture: Image.Image) -> bool:
-    """Whether `step` runs on the deep `picture` as it is: it only moves pixels, and a border
-    only when it is black (Pillow reads a colour name as an 8-bit value in a deep mode)."""
-    if step.method in KEEPS_DEPTH:
-        return True
-    if step.method == "apply_border":
-        colour = step.args[1] if len(step.args) > 1 else step.kwargs.get("color", "black")
-        try:
-            return ImageColor.getcolor(colour, "L") == 0
-        except (ValueError, TypeError, AttributeError):
-            return False
-    return False
+    """Whether `step` runs on the deep `picture` as it is: its declaration says it only moves
+    pixels (or changes nothing in them)."""
+    info = _info(step)
+    if info is None:
+        return False
+    try:
+        return bool(info.answer(info.keeps_depth, _values(info, step)))
+    except (KeyError, TypeError, ValueError):
+        return False
 
 
 def _deep(obj: Any, step: Any, picture: Image.Image) -> None:
@@ -290,11 +256,12 @@ def needs_runner(method: str, picture: Any, args: tuple[Any, ...] = (), kwargs: 
     step = _Call(method, None, args, dict(kwargs or {}))
     if mode in modes.DEEP:
         return not keeps_depth(step, picture) or (method == "thumbnail" and mode.startswith("I;16"))
-    if method in WHOLE:
+    if _moves(step):
         return False
     if mode not in modes.WORKING:
         return True
-    return (method in _RGB_ONLY and mode != "RGB") or (method in _NO_ALPHA and mode in ("LA", "RGBA"))
+    info = _info(step)
+    return info is not None and info.modes is not None and mode not in info.modes
 
 
 class _Call:
@@ -333,8 +300,7 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Non
     picture, icc = modes.working(picture, icc)
     if photo is not None:
         photo.icc = icc
-    method = step.method
-    if method in WHOLE:
+    if _moves(step):
         obj.image = picture
         del picture
         step.apply(obj)
@@ -342,7 +308,8 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Non
     grey = picture.mode in ("L", "LA")
     colour, alpha = modes.split_alpha(picture)
     del picture
-    if grey and method in NEEDS_RGB:
+    info = _info(step)
+    if grey and info is not None and info.needs_rgb:
         colour = colour.convert("RGB")
     obj.image = colour  # the picture as it was is no longer held
     margin = row_margin(step)
@@ -434,7 +401,7 @@ def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool
     full = _copy(obj, pictures=True)  # text and watermarks draw in place: never on the picture before
     run_steps(full, Chain(inner), echo, strict=strict)
     plain = _copy(obj)
-    geometry = tuple(s for s in inner if s.method in WHOLE or s.method == CORNERS)
+    geometry = tuple(s for s in inner if (info := _info(s)) is not None and info.alpha in (ALPHA_MOVES, ALPHA_COMBINED))
     if geometry:
         with listening():
             run_steps(plain, Chain(geometry))

@@ -15,7 +15,7 @@ import tomllib
 from typing import Any, Final
 
 from framewick._files import atomic_write
-from framewick.steps import PRESET_NAMES
+from framewick.steps import builtin_presets
 
 #: As a looks file names its looks: letters, digits, '_' and '-'.
 NAME: Final = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_-]*")
@@ -39,7 +39,7 @@ def check_name(name: str) -> str:
     """The look's name in lower case (as looks are found), or LookFileError."""
     if not NAME.fullmatch(name or ""):
         raise LookFileError(f"{name!r} is not a look name (letters, digits, '_' and '-')")
-    if name.lower() in PRESET_NAMES:
+    if name.lower() in builtin_presets():
         raise LookFileError(f"{name!r} is the name of a built-in preset, which a look cannot take; choose another name")
     return name.lower()
 

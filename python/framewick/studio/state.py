@@ -34,9 +34,9 @@ from framewick.chains.chain import Chain, ChainError, LookRef, Part, catalogue, 
 from framewick.chains.lut import read_cube
 from framewick.photo import open_photo, run_steps, write_photo
 from framewick.photo.formats import extension, format_of_path, output_format
-from framewick.steps import PRESET_NAMES
+from framewick.steps import builtin_presets
 from framewick.studio import lookfile, preview
-from framewick.studio.controls import FILE_PARAMS, step_controls
+from framewick.studio.controls import step_controls
 
 #: The largest upload the page may send, a photo or a file a step reads.
 MAX_UPLOAD_BYTES: Final = 64 << 20
@@ -50,7 +50,6 @@ _CACHE_ENTRIES: Final = 64
 _SAFE = re.compile(r"[^A-Za-z0-9._-]+")
 #: Where uploaded LUTs and pictures go, inside the export folder.
 FILES_FOLDER: Final = "studio-files"
-_PATH_PARAMS: Final = {method: param for method, param in FILE_PARAMS}
 
 
 class StudioError(Exception):
@@ -205,9 +204,9 @@ class Studio:
         """Refuse a step that names a file the studio was not given, before any is read."""
         for step in written:
             info = catalogue().resolve(step.name)
-            if info is None or info.method not in _PATH_PARAMS:
+            param = _file_param(info)
+            if param is None:
                 continue
-            param = _PATH_PARAMS[info.method]
             raw = next((raw for keyword, raw in step.items if keyword == param), None)
             if raw is None and step.items and step.items[0][0] is None:
                 raw = step.items[0][1]
@@ -363,8 +362,13 @@ class Studio:
         with self._lock:
             photos = [{"index": i, "name": s.name} for i, s in enumerate(self.sources)]
         return {"photos": photos, "steps": step_controls([look["name"] for look in look_list]),
-                "presets": list(PRESET_NAMES), "looks": look_list, "looks_file": self.looks_file,
+                "presets": list(builtin_presets()), "looks": look_list, "looks_file": self.looks_file,
                 "export_dir": self.export_dir, "proxy_side": preview.PROXY_SIDE}
+
+
+def _file_param(info: Any) -> str | None:
+    """The parameter by which a step names a file the studio must have been given, if any."""
+    return next(iter(info.file_params), None) if info is not None else None
 
 
 def _picture_extension(data: bytes) -> str:

@@ -13,8 +13,8 @@ runs. Called with the smallest picture there is (1x1, one frame, `exact=False`) 
 what no picture could get through, before a picture is read. `check_side` refuses a size the
 output format cannot store.
 
-This module reads the step table only; the steps it is given need `method`, `args` and
-`kwargs` (a `framewick.chain.Step`).
+Each step's declaration says what it does to the size (its `size`, made of the parts below);
+the steps given here need `method`, `args` and `kwargs` (a `framewick.chain.Step`).
 """
 
 from __future__ import annotations
@@ -23,9 +23,12 @@ import math
 from collections.abc import Iterable, Mapping
 from typing import Any, Final
 
-from framewick.steps import MAX_PIXELS, STEPS, ChainError
+from framewick.steps.declare import Values, registry
+from framewick.steps.rules import MAX_PIXELS, ChainError
 
-__all__ = ["MAX_SIDE", "Size", "check", "check_side", "size_after", "thumbnail_size"]
+__all__ = ["BoxOutside", "MAX_SIDE", "Size", "bordered", "check", "check_side", "cropped", "filled_reduced", "given",
+           "geometry_reduced", "geometry_size", "given_reduced", "rotated", "size_after", "thumbnail_reduced",
+           "thumbnail_size", "thumbnailed", "turned"]
 
 Size = tuple[int, int]
 
@@ -39,27 +42,8 @@ MAX_SIDE: Final[Mapping[str, int]] = {
     "PCX": 65_534,  # a row's bytes, padded to an even count, must fit 16 bits
 }
 
-_INFO = {info.method: info for info in STEPS}
-#: Steps whose picture keeps its size.
-_SAME = frozenset({
-    "optimize", "convert_mode", "convert", "apply_blur", "apply_sharpen", "adjust_gamma", "apply_camscanner",
-    "auto_enhance", "apply_grayscale", "apply_contrast", "apply_sepia", "apply_preset", "invert", "flip",
-    "round_corners", "add_text", "add_watermark", "double_exposure", "compare", "apply_lut",
-    "place_watermark", "place_text", "brightness", "saturation", "adjust_exposure", "temperature", "tint",
-    "auto_white_balance", "levels", "auto_levels", "unsharp", "vignette",
-})
 
-
-def _values(step: Any) -> dict[str, Any]:
-    """The step's arguments by parameter name, defaults filled in."""
-    info = _INFO[step.method]
-    values = {p.name: p.default for p in info.params if not p.required}
-    values.update(zip((p.name for p in info.params), step.args))
-    values.update(step.kwargs)
-    return values
-
-
-def _rotated(size: Size, angle: float, expand: bool) -> Size:
+def rotated(size: Size, angle: float, expand: bool) -> Size:
     """The size Pillow's rotate gives: for a right angle the sides swap (or stay), else the
     bounding box of the turned corners, computed from the same matrix, turned about the centre,
     as Pillow computes it (so its rounding is the same)."""
@@ -81,10 +65,11 @@ def _rotated(size: Size, angle: float, expand: bool) -> Size:
     return math.ceil(max(xs)) - math.floor(min(xs)), math.ceil(max(ys)) - math.floor(min(ys))
 
 
-def _geometry(values: Mapping[str, Any], size: Size) -> Size:
-    """The size a `size` step gives: the geometry's size (filled, then cut to the box with
-    `cover`; padded to the box with a `background`), or the size it had."""
-    from framewick.geometries import parse_geometry
+def geometry_size(values: Values, size: Size, exact: bool = True) -> Size:
+    """The size a geometry (`geometry`, with `cover` and `background`) gives: the geometry's
+    size (filled, then cut to the box with `cover`; padded to the box with a `background`), or
+    the size it had."""
+    from framewick.steps.geometries import parse_geometry
 
     spec = parse_geometry(values["geometry"])
     box = (int(spec.width), int(spec.height)) if spec.width and spec.height and not spec.percent else None
@@ -114,8 +99,96 @@ def thumbnail_size(size: Size, box: tuple[int, ...]) -> Size:
     return x, y
 
 
+class BoxOutside(ValueError):
+    """A box that is not inside the picture it is cut from; `box` is the box."""
+
+    def __init__(self, box: tuple[int, ...]) -> None:
+        super().__init__(box)
+        self.box = box
+
+
+def given(width: str, height: str) -> Any:
+    """The size model of a step that makes the picture the size its two parameters give."""
+    return lambda values, size, exact: (int(values[width]), int(values[height]))
+
+
+def bordered(width: str) -> Any:
+    """The size model of a step that adds `width` pixels on every side."""
+    def size_of(values: Values, size: Size, exact: bool) -> Size:
+        border = int(values[width])
+        return size[0] + 2 * border, size[1] + 2 * border
+
+    return size_of
+
+
+def turned(values: Values, size: Size, exact: bool) -> Size:
+    """The size model of a turn by `angle` degrees, grown to hold it when `expand`."""
+    return rotated(size, float(values["angle"]), bool(values["expand"]))
+
+
+def thumbnailed(values: Values, size: Size, exact: bool) -> Size:
+    """The size model of Pillow's thumbnail to the box `size`."""
+    return thumbnail_size(size, tuple(values["size"]))
+
+
+def cropped(values: Values, size: Size, exact: bool) -> Size:
+    """The size model of a crop to the box left, top, right, bottom; with `exact`, a box not
+    inside the picture is refused (BoxOutside)."""
+    box = tuple(int(values[k]) for k in ("left", "top", "right", "bottom"))
+    if exact and (box[0] < 0 or box[1] < 0 or box[2] > size[0] or box[3] > size[1]):
+        raise BoxOutside(box)
+    return box[2] - box[0], box[3] - box[1]
+
+
+# What a reducing step asks of a picture, for shrink-on-load: the size it brings the picture
+# to when that is smaller on both sides, else None.
+
+
+def given_reduced(width: str, height: str) -> Any:
+    """A step that makes the picture the size its two parameters give."""
+    def reduced(values: Values, size: Size) -> Size | None:
+        w, h = int(values[width]), int(values[height])
+        return (w, h) if 0 < w < size[0] and 0 < h < size[1] else None
+
+    return reduced
+
+
+def filled_reduced(width: str, height: str) -> Any:
+    """A step that fills the box its two parameters give, keeping the aspect, and cuts the
+    overflow: the filled size."""
+    def reduced(values: Values, size: Size) -> Size | None:
+        w, h = int(values[width]), int(values[height])
+        if w <= 0 or h <= 0:
+            return None
+        scale = max(w / size[0], h / size[1])
+        return (math.ceil(size[0] * scale), math.ceil(size[1] * scale)) if scale < 1 else None
+
+    return reduced
+
+
+def thumbnail_reduced(values: Values, size: Size) -> Size | None:
+    """Pillow's thumbnail to the box `size`."""
+    box = tuple(values["size"])
+    if len(box) != 2 or min(box) <= 0:
+        return None
+    result = thumbnail_size(size, (int(box[0]), int(box[1])))
+    return None if result == size else result
+
+
+def geometry_reduced(values: Values, size: Size) -> Size | None:
+    """A geometry (a cut to the box after filling counts as the filled size; padding keeps the
+    fitted one)."""
+    from framewick.steps.geometries import parse_geometry
+
+    spec = parse_geometry(values["geometry"])
+    if values.get("cover") and spec.width and spec.height and not spec.percent:
+        spec = parse_geometry(f"{int(spec.width)}x{int(spec.height)}^")
+    target = spec.size_for(size)
+    return target if target is not None and target[0] < size[0] and target[1] < size[1] else None
+
+
 def _text(step: Any) -> str:
-    info = _INFO.get(step.method)
+    info = registry.get(step.method)
     name = info.short if info else step.method
     items = [",".join(map(str, v)) if isinstance(v, tuple) else str(v) for v in step.args]
     items += [f"{k}={v}" for k, v in step.kwargs.items()]
@@ -123,37 +196,20 @@ def _text(step: Any) -> str:
 
 
 def size_after(step: Any, size: Size, *, exact: bool = True, where: str = "") -> Size | None:
-    """The picture's size after `step`, from its size before; None for a step this table does
-    not know (a class's own method). With `exact`, a crop box outside the picture is refused."""
-    method = step.method
-    if method in _SAME:
-        return size
-    if method not in _INFO:
+    """The picture's size after `step`, from its size before, as the step's declaration gives
+    it; None for a step that is not declared (a class's own method). With `exact`, a crop box
+    outside the picture is refused."""
+    info = registry.get(step.method)
+    if info is None or info.size is None:
         return None
-    values = _values(step)
     try:
-        if method in ("resize", "fit"):
-            names = [p.name for p in _INFO[method].params]
-            return int(values[names[0]]), int(values[names[1]])
-        if method == "apply_border":
-            border = int(values["border_width"])
-            return size[0] + 2 * border, size[1] + 2 * border
-        if method in ("rotate", "rotate_fill"):
-            return _rotated(size, float(values["angle"]), bool(values["expand"]))
-        if method == "size":
-            return _geometry(values, size)
-        if method == "thumbnail":
-            return thumbnail_size(size, tuple(values["size"]))
-        if method == "crop":
-            box = tuple(int(values[k]) for k in ("left", "top", "right", "bottom"))
-        else:
-            return None
+        return info.size(info.values(step.args, step.kwargs), size, exact)
+    except BoxOutside as outside:
+        box = outside.box
+        raise ChainError(f"{where}{_text(step)}: the box {','.join(map(str, box))} is not inside the "
+                         f"{size[0]}x{size[1]} picture (it runs from 0,0 to {size[0]},{size[1]})") from None
     except (KeyError, TypeError, ValueError, ZeroDivisionError, OverflowError):
         return None
-    if exact and (box[0] < 0 or box[1] < 0 or box[2] > size[0] or box[3] > size[1]):
-        raise ChainError(f"{where}{_text(step)}: the box {','.join(map(str, box))} is not inside the "
-                         f"{size[0]}x{size[1]} picture (it runs from 0,0 to {size[0]},{size[1]})")
-    return box[2] - box[0], box[3] - box[1]
 
 
 def check(steps: Iterable[Any], size: Size, frames: int = 1, max_pixels: int | None = None, *,
