@@ -1,7 +1,7 @@
 """The studio in a real browser (Debian's chromium, headless, driven by selenium): shape a look by
 hand, watch the preview, undo, save it, export, and be refused without the token.
 
-Set STUDIO_SCREENSHOT to a path (docs/studio.png) to keep the screenshot the test takes."""
+The README's screenshot is made by tools/studio_screenshot.py, on a photo in a plain folder."""
 
 import os
 import shutil
@@ -146,10 +146,6 @@ def test_shape_a_look_in_the_browser(browser, studio, tmp_path):
     command = browser.find_element(By.ID, "command").get_attribute("value")
     assert command == f"framewick edit {tmp_path / 'hills.jpg'} -o {tmp_path / 'out' / 'hills-studio.jpg'} " \
                       f"--steps '{text}'"
-    if os.environ.get("STUDIO_SCREENSHOT"):
-        browser.execute_script("document.getElementById('split').value = 40;"
-                               "document.getElementById('split').dispatchEvent(new Event('input'))")
-        keep(browser.get_screenshot_as_png(), os.environ["STUDIO_SCREENSHOT"])
 
     # Save as a look; saving again asks before replacing.
     browser.find_element(By.ID, "look-name").send_keys("halfvintage")
@@ -182,15 +178,6 @@ def test_shape_a_look_in_the_browser(browser, studio, tmp_path):
     assert status == 403
     browser.get(f"http://127.0.0.1:{server.port}/")
     assert "token" in browser.find_element(By.TAG_NAME, "body").text
-
-
-def keep(png, path):
-    """The screenshot as a 256-colour PNG: the README's pictures stay small."""
-    import io
-
-    with Image.open(io.BytesIO(png)) as shot:
-        shot.convert("RGB").quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE) \
-            .save(path, optimize=True)
 
 
 def _alert(driver):
