@@ -13,7 +13,7 @@ import sysconfig
 from xml.dom import minidom
 
 import pytest
-from PIL import Image, ImageChops, ImageOps, PngImagePlugin
+from PIL import ExifTags, Image, ImageChops, ImageOps, PngImagePlugin
 
 import realfiles as R
 from framewick import FrameWick
@@ -521,3 +521,66 @@ def test_gain_map_fields_in_any_shape_leave_no_trace(packet, kept):
 
     cleaned = without_gain_map(packet)
     assert (cleaned is None) if kept is None else (kept in cleaned and b"hdrgm" not in cleaned)
+
+
+# ---- EXIF larger than the format holds
+
+def _ifd_description(size):
+    exif = Image.Exif()
+    exif[0x010F], exif[0x010E] = "Xiaomi", "x" * size
+    return exif.tobytes()
+
+
+@pytest.mark.parametrize("maker_note, thumbnail, left", [
+    (130_000, 160, ["the embedded thumbnail", "the maker notes"]),
+    (50_000, 160, ["the embedded thumbnail"]),
+    (130_000, 0, ["the maker notes"]),
+    (0, 0, ["1 more tag"]),  # a 100 KB description in IFD0 instead
+])
+def test_exif_is_cut_down_in_order_until_it_fits(maker_note, thumbnail, left):
+    from framewick.photo import exif as photo_exif
+    block = R.big_exif(maker_note, thumbnail) if maker_note else _ifd_description(100_000)
+    data, what = photo_exif.fitted(block, 65533)
+    assert what == left and len(data) <= 65533
+    kept = Image.Exif()
+    kept.load(data)
+    assert kept[0x010F] == "Xiaomi" and not kept.get_ifd(ExifTags.IFD.IFD1)
+    assert (0x927C in kept.get_ifd(ExifTags.IFD.Exif)) is (maker_note > 0 and "the maker notes" not in left)
+
+
+@pytest.mark.parametrize("suffix, cut", [(".jpg", True), (".webp", False), (".png", False), (".tif", False)])
+@pytest.mark.parametrize("path", ["edit", "batch", "api"])
+def test_a_phones_large_exif_never_stops_the_picture(tmp_path, suffix, cut, path):
+    block = R.big_exif(130_000, 160)
+    source = saved(tmp_path, "IMG_1.png", R.png_bytes(R.gradient(), exif=block))
+    out = tmp_path / "out" / ("IMG_1" + suffix)
+    out.parent.mkdir()
+    if path == "api":
+        done = subprocess.run([sys.executable, "-c", "import sys; from framewick import FrameWick; "
+                               "FrameWick.open(sys.argv[1]).write(sys.argv[2])", source, out],
+                              capture_output=True, text=True, encoding="utf-8")
+    elif path == "edit":
+        done = cli("edit", source, "-o", out)
+    else:
+        done = cli("batch", source, "-d", out.parent, "--format", suffix[1:])
+    assert done.returncode == 0, done.stderr
+    notes = [line for line in done.stderr.splitlines() if "left out" in line]
+    with Image.open(out) as im:
+        exif = im.getexif()
+        assert exif[0x010F] == "Xiaomi" and exif[0x0132] == "2024:01:02 03:04:05"
+        assert (0x927C in exif.get_ifd(0x8769)) is not cut
+        if not cut:
+            assert notes == []
+    if cut:
+        assert len(notes) == 1 and "IMG_1.jpg" in notes[0] and "JPEG" in notes[0]
+        assert "the embedded thumbnail" in notes[0] and "the maker notes" in notes[0]
+
+
+def test_a_jpegs_exif_that_fits_is_kept_whole(tmp_path):
+    block = R.big_exif(25_000, 160)
+    source = tmp_path / "in.jpg"
+    R.gradient().save(source, exif=block)
+    done = cli("edit", source, "-o", tmp_path / "out.jpg", "--steps", "resize:32,24")
+    assert done.returncode == 0 and "left out" not in done.stderr
+    with Image.open(tmp_path / "out.jpg") as im:
+        assert im.info["exif"] == block

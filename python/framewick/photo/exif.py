@@ -124,3 +124,76 @@ def for_tiff(block: bytes) -> Image.Exif:
     if data:
         clean.load(data)
     return clean
+
+
+#: The most each format's EXIF block may hold, "Exif\0\0" included: a JPEG's APP1 segment
+#: (65,535 bytes less its length field). The other formats' containers (PNG's eXIf chunk, WebP's
+#: and HEIF's boxes, TIFF's tags) hold far more than any camera writes.
+ROOM = {"JPEG": 65533, "MPO": 65533}
+_MAKER_NOTE = 0x927C
+
+
+def _weight(value: Any) -> int:
+    """Roughly how many bytes a tag's value takes in the block."""
+    if isinstance(value, (bytes, str)):
+        return len(value)
+    if isinstance(value, dict):
+        return sum(12 + _weight(item) for item in value.values())
+    if isinstance(value, tuple):
+        return 8 * len(value)
+    return 4
+
+
+def _largest(exif: Image.Exif) -> tuple[int | None, int] | None:
+    """The (sub-directory, tag) holding the largest value, None for IFD0's own tags."""
+    best: tuple[int, tuple[int | None, int]] | None = None
+    for tag in exif:
+        if tag in _SUB_IFDS:
+            for key, item in exif.get_ifd(tag).items():
+                if best is None or _weight(item) > best[0]:
+                    best = (_weight(item), (tag, key))
+        elif best is None or _weight(exif[tag]) > best[0]:
+            best = (_weight(exif[tag]), (None, tag))
+    return best[1] if best else None
+
+
+def fitted(block: bytes, room: int) -> tuple[bytes | None, list[str]]:
+    """`block` as it fits in `room` bytes, and what was left out to fit it (empty: kept whole).
+
+    1. A block that fits is kept byte for byte. 2. Written anew, it loses the embedded
+    thumbnail (the second directory and its JPEG); 3. then the maker notes; 4. then the
+    largest of the remaining tags, one at a time, until it fits (None when nothing does).
+    """
+    if len(block) <= room:
+        return block, []
+    exif = Image.Exif()
+    try:
+        exif.load(block)
+        thumbnail = bool(exif.get_ifd(ExifTags.IFD.IFD1))
+        for tag in _SUB_IFDS:
+            if tag in exif:
+                exif.get_ifd(tag)  # loaded, so that what is written is what is held here
+    except Exception:  # a block that does not parse cannot be cut down
+        return None, ["the EXIF block"]
+    left: list[str] = ["the embedded thumbnail"] if thumbnail else []
+    data = writable(exif)
+    if data is not None and len(data) <= room:
+        return data, left
+    if exif.get_ifd(ExifTags.IFD.Exif).pop(_MAKER_NOTE, None) is not None:
+        left.append("the maker notes")
+        data = writable(exif)
+    others = 0
+    while data is not None and len(data) > room:
+        found = _largest(exif)
+        if found is None:
+            data = None
+            break
+        ifd, tag = found
+        del (exif.get_ifd(ifd) if ifd is not None else exif)[tag]
+        others += 1
+        data = writable(exif)
+    if data is None:
+        return None, ["the EXIF block"]
+    if others:
+        left.append(f"{others} more tag{'s' if others > 1 else ''}")
+    return data, left

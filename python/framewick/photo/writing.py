@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import math
 import os
+import sys
 from collections.abc import Callable
 from typing import IO, Any
 
@@ -18,6 +19,8 @@ from framewick.photo.metadata import Photo
 from framewick.status import emit
 
 _TIFF_XMP = 700
+# The most XMP a JPEG's APP1 segment holds after its namespace header.
+_XMP_ROOM = {"JPEG": 65504, "MPO": 65504}
 
 Target = str | os.PathLike[str] | IO[bytes]
 
@@ -115,9 +118,17 @@ def _compression(photo: Photo, source: Image.Image, picture: Image.Image) -> dic
     return {"compression": kept}
 
 
-def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> dict[str, Any]:
+def _left_out_note(name: str, fmt: str, left: list[str]) -> None:
+    """The line on standard error when metadata was cut down to fit what `fmt` holds."""
+    parts = left[0] if len(left) == 1 else ", ".join(left[:-1]) + " and " + left[-1]
+    print(f"framewick: {name}: the metadata is more than {fmt} holds, so {parts} "
+          f"{'was' if len(left) == 1 else 'were'} left out", file=sys.stderr)
+
+
+def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool, name: str = "") -> dict[str, Any]:
     """Pillow's save keywords for the metadata `fmt` carries (explicitly empty when stripped,
-    so that nothing of the picture's own `info` slips through)."""
+    so that nothing of the picture's own `info` slips through). EXIF and XMP larger than the
+    format holds are cut down to fit (see `exif.fitted`), with one line on standard error."""
     carries = formats.stores(fmt).metadata
     args: dict[str, Any] = {}
     if "icc" in carries or fmt in ("PNG", "TIFF"):
@@ -135,17 +146,26 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> dict[st
             tags[_TIFF_XMP] = photo.xmp
         args["exif"] = tags
         return args | ({"dpi": dpi} if dpi else {})
+    left: list[str] = []
     if "exif" in carries and photo.exif:
-        args["exif"] = photo.exif
+        exif, left = _exif.fitted(photo.exif, _exif.ROOM.get(fmt, len(photo.exif)))
+        if exif:
+            args["exif"] = exif
     if "dpi" in carries and dpi:
         args["dpi"] = dpi
-    if "xmp" in carries and photo.xmp:
+    xmp = photo.xmp
+    if xmp and len(xmp) > _XMP_ROOM.get(fmt, len(xmp)):
+        left.append("the XMP packet")
+        xmp = None
+    if left:
+        _left_out_note(name, fmt, left)
+    if "xmp" in carries and xmp:
         if fmt == "PNG":
             info = PngImagePlugin.PngInfo()
-            info.add_itxt("XML:com.adobe.xmp", photo.xmp.decode("utf-8", "replace"))
+            info.add_itxt("XML:com.adobe.xmp", xmp.decode("utf-8", "replace"))
             args["pnginfo"] = info
         else:
-            args["xmp"] = photo.xmp
+            args["xmp"] = xmp
     return args
 
 
@@ -201,7 +221,7 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
         last_icc = None
     if srgb and out[0].mode in ("RGB", "RGBA", "P"):
         last_icc = profiles.srgb_bytes()
-    args = _metadata(photo, fmt, last_icc, strip)
+    args = _metadata(photo, fmt, last_icc, strip, name)
     args.update(_quality(obj, fmt))
     if len(out) > 1:
         args.update(_frames.animation_args(photo, fmt, out, default_image))
