@@ -60,9 +60,21 @@ Context open_context(const std::uint8_t *data, std::size_t size, std::uint64_t m
     return ctx;
 }
 
+// The picture the file shows: the image libheif names as primary when it is a top-level image,
+// else the first top-level image. A broken primary reference may name a thumbnail (or another
+// item libheif still offers as primary); a thumbnail is never taken for the picture.
 Handle primary(heif_context *ctx) {
+    const int count = heif_context_get_number_of_top_level_images(ctx);
+    heif_item_id id = 0;
+    if (heif_context_get_primary_image_ID(ctx, &id).code != heif_error_Ok || !heif_context_is_top_level_image_ID(ctx, id)) {
+        if (count <= 0) throw Failure{int(heif_error_Invalid_input), 0, "the file holds no top-level image"};
+        std::vector<heif_item_id> ids(static_cast<std::size_t>(count));
+        if (heif_context_get_list_of_top_level_image_IDs(ctx, ids.data(), count) <= 0)
+            throw Failure{int(heif_error_Invalid_input), 0, "the file holds no top-level image"};
+        id = ids[0];
+    }
     heif_image_handle *h = nullptr;
-    ok(heif_context_get_primary_image_handle(ctx, &h));
+    ok(heif_context_get_image_handle(ctx, id, &h));
     return Handle(h);
 }
 
