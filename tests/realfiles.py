@@ -233,21 +233,19 @@ def ultra_hdr_hdrgm(size=(64, 48)):
 
 
 def big_exif(maker_note, thumbnail):
-    """An EXIF block as a phone writes one: Make, Model and DateTime, a maker note of
-    `maker_note` random bytes and (unless 0) an embedded thumbnail, a noise JPEG of that side
-    (IFD1, added by hand: Pillow writes none)."""
+    """A phone's EXIF block: Make, Model, DateTime, a maker note of `maker_note` random bytes and
+    (unless 0) a noise JPEG of that side as the embedded thumbnail (IFD1, by hand: Pillow writes none)."""
     exif = Image.Exif()
     exif[0x010F], exif[0x0110], exif[0x0132] = "Xiaomi", "Phone", "2024:01:02 03:04:05"
     exif.get_ifd(ExifTags.IFD.Exif)[0x927C] = os.urandom(maker_note)
     tiff = bytearray(exif.tobytes()[6:])
     if thumbnail:
-        order = "<" if tiff[:2] == b"II" else ">"
-        ifd0 = struct.unpack(order + "I", tiff[4:8])[0]
-        count = struct.unpack(order + "H", tiff[ifd0:ifd0 + 2])[0]
+        o = "<" if tiff[:2] == b"II" else ">"
+        ifd0 = struct.unpack(o + "I", tiff[4:8])[0]
         jpeg = io.BytesIO()
         Image.frombytes("RGB", (thumbnail,) * 2, os.urandom(3 * thumbnail ** 2)).save(jpeg, "JPEG", quality=95)
-        at = len(tiff)
-        struct.pack_into(order + "I", tiff, ifd0 + 2 + 12 * count, at)  # IFD0's next: IFD1
-        tiff += struct.pack(order + "H" + "HHIHH" + "HHII" * 2 + "I", 3, 0x0103, 3, 1, 6, 0,
-                            0x0201, 4, 1, at + 42, 0x0202, 4, 1, len(jpeg.getvalue()), 0) + jpeg.getvalue()
+        at = len(tiff)  # IFD0's next directory: IFD1 (compression, offset and length), then the JPEG
+        struct.pack_into(o + "I", tiff, ifd0 + 2 + 12 * struct.unpack(o + "H", tiff[ifd0:ifd0 + 2])[0], at)
+        tiff += struct.pack(o + "HHHIHHHHIIHHII" + "I", 3, 0x0103, 3, 1, 6, 0, 0x0201, 4, 1, at + 42,
+                            0x0202, 4, 1, len(jpeg.getvalue()), 0) + jpeg.getvalue()
     return b"Exif\0\0" + bytes(tiff)

@@ -525,62 +525,35 @@ def test_gain_map_fields_in_any_shape_leave_no_trace(packet, kept):
 
 # ---- EXIF larger than the format holds
 
-def _ifd_description(size):
-    exif = Image.Exif()
-    exif[0x010F], exif[0x010E] = "Xiaomi", "x" * size
-    return exif.tobytes()
-
-
 @pytest.mark.parametrize("maker_note, thumbnail, left", [
     (130_000, 160, ["the embedded thumbnail", "the maker notes"]),
     (50_000, 160, ["the embedded thumbnail"]),
     (130_000, 0, ["the maker notes"]),
-    (0, 0, ["1 more tag"]),  # a 100 KB description in IFD0 instead
 ])
 def test_exif_is_cut_down_in_order_until_it_fits(maker_note, thumbnail, left):
     from framewick.photo import exif as photo_exif
-    block = R.big_exif(maker_note, thumbnail) if maker_note else _ifd_description(100_000)
-    data, what = photo_exif.fitted(block, 65533)
-    assert what == left and len(data) <= 65533
+    data, what = photo_exif.fitted(R.big_exif(maker_note, thumbnail), 65533)
     kept = Image.Exif()
     kept.load(data)
-    assert kept[0x010F] == "Xiaomi" and not kept.get_ifd(ExifTags.IFD.IFD1)
-    assert (0x927C in kept.get_ifd(ExifTags.IFD.Exif)) is (maker_note > 0 and "the maker notes" not in left)
+    assert what == left and len(data) <= 65533 and kept[0x010F] == "Xiaomi" and not kept.get_ifd(ExifTags.IFD.IFD1)
+    assert (0x927C in kept.get_ifd(ExifTags.IFD.Exif)) is ("the maker notes" not in left)
 
 
-@pytest.mark.parametrize("suffix, cut", [(".jpg", True), (".webp", False), (".png", False), (".tif", False)])
+@pytest.mark.parametrize("suffix, cut", [(".jpg", True), (".webp", False), (".png", False)])
 @pytest.mark.parametrize("path", ["edit", "batch", "api"])
-def test_a_phones_large_exif_never_stops_the_picture(tmp_path, suffix, cut, path):
-    block = R.big_exif(130_000, 160)
-    source = saved(tmp_path, "IMG_1.png", R.png_bytes(R.gradient(), exif=block))
+def test_a_phones_large_exif_never_stops_the_picture(tmp_path, suffix, cut, path, capsys):
+    source = saved(tmp_path, "IMG_1.png", R.png_bytes(R.gradient(), exif=R.big_exif(130_000, 160)))
     out = tmp_path / "out" / ("IMG_1" + suffix)
     out.parent.mkdir()
     if path == "api":
-        done = subprocess.run([sys.executable, "-c", "import sys; from framewick import FrameWick; "
-                               "FrameWick.open(sys.argv[1]).write(sys.argv[2])", source, out],
-                              capture_output=True, text=True, encoding="utf-8")
-    elif path == "edit":
-        done = cli("edit", source, "-o", out)
+        FrameWick.open(source).write(out)
+        stderr = capsys.readouterr().err
     else:
-        done = cli("batch", source, "-d", out.parent, "--format", suffix[1:])
-    assert done.returncode == 0, done.stderr
-    notes = [line for line in done.stderr.splitlines() if "left out" in line]
+        done = cli(path, source, *(["-o", out] if path == "edit" else ["-d", out.parent, "--format", suffix[1:]]))
+        assert done.returncode == 0, done.stderr
+        stderr = done.stderr
     with Image.open(out) as im:
         exif = im.getexif()
-        assert exif[0x010F] == "Xiaomi" and exif[0x0132] == "2024:01:02 03:04:05"
-        assert (0x927C in exif.get_ifd(0x8769)) is not cut
-        if not cut:
-            assert notes == []
-    if cut:
-        assert len(notes) == 1 and "IMG_1.jpg" in notes[0] and "JPEG" in notes[0]
-        assert "the embedded thumbnail" in notes[0] and "the maker notes" in notes[0]
+    assert exif[0x010F] == "Xiaomi" and (0x927C in exif.get_ifd(ExifTags.IFD.Exif)) is not cut
+    assert stderr.count("the embedded thumbnail and the maker notes were left out") == cut
 
-
-def test_a_jpegs_exif_that_fits_is_kept_whole(tmp_path):
-    block = R.big_exif(25_000, 160)
-    source = tmp_path / "in.jpg"
-    R.gradient().save(source, exif=block)
-    done = cli("edit", source, "-o", tmp_path / "out.jpg", "--steps", "resize:32,24")
-    assert done.returncode == 0 and "left out" not in done.stderr
-    with Image.open(tmp_path / "out.jpg") as im:
-        assert im.info["exif"] == block
