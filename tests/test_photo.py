@@ -292,13 +292,18 @@ def test_srgb_converts_through_the_profile_and_strip_does_so_before_dropping_it(
 # Whole files
 
 
-def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path):
+def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch):
     source = tmp_path / "in.png"
     marked().save(source)
     target = tmp_path / "out.jpg"
     target.write_bytes(b"old")
     obj = FrameWick.open(source)
-    obj.photo.exif = b"Exif\x00\x00" + b"x" * 70000  # more than a JPEG segment holds
+
+    def failing(picture, fp, filename):  # the encoder fails part way through the file
+        fp.write(b"\xff\xd8 part of a picture")
+        raise ValueError("the encoder failed")
+
+    monkeypatch.setitem(Image.SAVE, "JPEG", failing)
     with pytest.raises(ValueError):
         obj.write(target)
     assert target.read_bytes() == b"old"
