@@ -13,6 +13,7 @@ namespace {
 PyObject *quiet_flag = nullptr;
 PyObject *listener = nullptr;
 PyObject *line_name = nullptr, *outcome_name = nullptr;
+PyObject *refused = nullptr;  // the sink's record of refusals, heard with or without a listener
 
 // The sink's context variable `name`; TypeError when it is anything else.
 ref sink_variable(handle sink, const char *name) {
@@ -46,12 +47,18 @@ bool obtain_status_sink() noexcept {
         ref sink = check(PyImport_ImportModule(status_sink));  // the submodule, as sys.modules has it
         ref flag = sink_variable(sink, "quiet_flag");
         ref heard = sink_variable(sink, "listener");
+        ref record = check(PyObject_GetAttrString(sink.ptr(), "refused"));
+        if (!PyCallable_Check(record.ptr())) {
+            PyErr_Format(PyExc_TypeError, "%s.refused is not callable (found %.200s)", status_sink, record.type()->tp_name);
+            return false;
+        }
         ref line = check(PyUnicode_InternFromString("line"));
         ref outcome = check(PyUnicode_InternFromString("outcome"));
         quiet_flag = flag.release();
         listener = heard.release();
         line_name = line.release();
         outcome_name = outcome.release();
+        refused = record.release();
         return true;
     } catch (error &) {
         return false;
@@ -63,6 +70,7 @@ void forget_status_sink() noexcept {
     Py_CLEAR(listener);
     Py_CLEAR(line_name);
     Py_CLEAR(outcome_name);
+    Py_CLEAR(refused);
 }
 
 bool quiet_now() {
@@ -89,6 +97,12 @@ bool report_outcome(PyObject *method, PyObject *line) noexcept {
     const bool raised = PyErr_Occurred() != nullptr;
     if (!listener) return !raised;
     ref exc = ref::steal(raised ? PyErr_GetRaisedException() : nullptr);
+    if (raised && line) {  // a refusal (rare): recorded for the caller's context in any case
+        PyObject *args[] = {method, line, exc.ptr()};
+        PyObject *result = PyObject_Vectorcall(refused, args, 3, nullptr);
+        if (!result) PyErr_WriteUnraisable(method);
+        Py_XDECREF(result);
+    }
     PyObject *heard = nullptr;
     try {
         heard = current_listener();

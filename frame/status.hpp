@@ -28,6 +28,7 @@ ref join_texts(const ref *texts, std::size_t n);
 //   listener    None, or the innermost listener: a status line goes to its `line(text)` (which
 //               answers whether it took the line; if not, it is printed), and the outcome of each
 //               method call to its `outcome(method, line, error)`.
+// and `refused(method, line, error)`, told of every value a method refuses with its own error.
 inline constexpr const char *status_sink = "framewick.status";
 // Imports the sink and takes both variables (each must be a context variable, else TypeError:
 // an object planted there is never called); false with an exception set.

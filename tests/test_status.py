@@ -190,3 +190,36 @@ def test_nothing_replaces_stdout_while_a_chain_runs(caller, tmp_path, monkeypatc
     # a chain never puts anything in their place.
     assert seen and all(getattr(s, "_stream", s) is stream for s in seen) and len(set(map(id, seen))) == 1
     assert sys.stdout is stream
+
+
+def _refused():
+    try:
+        picture().resize(0, 3)
+    except ValueError as error:
+        return error
+
+
+def _limit():
+    from framewick._limits import LimitError
+
+    return LimitError("❌ Error: big.png is too large: 1 frame of 9x9 counts as 81 pixels\nmore")
+
+
+ERRORS = {
+    "a native method's refusal": (_refused, "❌ Error: Width and height must be positive integers."),
+    "the Python layer's own": (_limit, "❌ Error: big.png is too large: 1 frame of 9x9 counts as 81 pixels"),
+    "anything else, whatever its text": (lambda: ValueError("❌ Error: looks like ours"),
+                                         "❌ Error: ValueError: ❌ Error: looks like ours"),
+    "a refusal's twin not refused": (lambda: ValueError("❌ Error: Width and height must be positive integers."),
+                                     "❌ Error: ValueError: ❌ Error: Width and height must be positive integers."),
+}
+
+
+@pytest.mark.parametrize("which", ["command line", "batch"])
+@pytest.mark.parametrize("case", ERRORS)
+def test_an_error_is_framewicks_own_by_what_raised_it_not_by_its_text(case, which):
+    from framewick.batch import error_line as batch_line
+    from framewick.cli._common import error_line as cli_line
+
+    make, expected = ERRORS[case]
+    assert (cli_line if which == "command line" else batch_line)(make()) == expected

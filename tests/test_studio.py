@@ -18,6 +18,7 @@ from PIL import Image
 from framewick import looks
 from framewick.chain import Chain, ChainError
 from framewick.cli._common import error_line
+from framewick.status import BadValue
 from framewick.studio import Studio
 from studio_support import served_studio
 from framewick.studio.lookfile import save_look
@@ -232,7 +233,7 @@ def test_a_bad_size_is_400(studio, size):
     assert preview(studio[1], "invert", size=size)[0] == 400
 
 
-@pytest.mark.parametrize("error, line", [(ValueError("❌ Error: Invalid quality"), "❌ Error: Invalid quality"),
+@pytest.mark.parametrize("error, line", [(BadValue("❌ Error: Invalid quality"), "❌ Error: Invalid quality"),
                                          (OSError("disk on fire"), "❌ Error: OSError: disk on fire")])
 def test_a_step_failing_on_the_picture_is_its_error_line(studio, monkeypatch, error, line):
     from framewick.studio import preview as module

@@ -9,7 +9,7 @@ import tempfile
 from collections.abc import Callable
 from typing import Any
 
-from framewick.status import emit, listening
+from framewick.status import Failure, emit, listening
 
 #: Temporary files start with this, in the directory of the file they become.
 TEMP_PREFIX = ".framewick-tmp-"
@@ -69,7 +69,7 @@ def temp_affixes(target: str) -> tuple[str, str, str]:
     return directory, f"{TEMP_PREFIX}{stem}-", ext
 
 
-class WriteError(OSError):
+class WriteError(Failure, OSError):
     """Writing a picture failed in the file system; names the file asked for, never the
     temporary one, and the reason."""
 

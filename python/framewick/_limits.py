@@ -13,6 +13,7 @@ import stat
 from typing import IO, Any, Final
 
 from framewick.steps import MAX_PIXELS, ChainError, sizes
+from framewick.status import Failure, MissingFile
 
 #: The most bytes read from standard input: 1 GiB, or less with a pixel limit.
 MAX_STREAM_BYTES: Final = 1 << 30
@@ -29,7 +30,7 @@ LIMITS_HELP = (f"Standard input is read up to {MAX_STREAM_BYTES >> 30} GiB, or w
                "would pass the limit at any step is refused before that step runs.")
 
 
-class LimitError(ValueError):
+class LimitError(Failure, ValueError):
     """A picture refused for what it would cost; the text is one line naming it."""
 
 
@@ -88,7 +89,7 @@ def open_regular(path: str) -> IO[bytes]:
     try:
         return open(path, "rb", opener=opener)
     except FileNotFoundError:
-        raise FileNotFoundError(f"❌ Error: File {path} not found!") from None  # as the library's load says it
+        raise MissingFile(f"❌ Error: File {path} not found!") from None  # as the library's load says it
 
 
 def peek(source: Any) -> tuple[tuple[int, int], int] | None:
@@ -131,7 +132,7 @@ def check_frames(source: Any, name: str, max_pixels: int | None) -> None:
                          f"{counted:,} pixels (each frame at least {FRAME_PIXELS:,}), more than the limit of {limit:,}")
 
 
-class Unreadable(ValueError):
+class Unreadable(Failure, ValueError):
     """A picture that could not be opened, by an error that did not say which picture."""
 
 

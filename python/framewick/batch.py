@@ -164,10 +164,14 @@ class BatchInterrupted(KeyboardInterrupt):
 
 
 def error_line(error: BaseException) -> str:
-    """The one line that reports `error`: the library's own text, or one in its style."""
+    """The one line that reports `error`: framewick's own line for a failure it raised itself
+    (as the status sink knows it), or one in its style."""
+    from framewick.status import failure_line
+
+    own = failure_line(error)
+    if own is not None:
+        return own
     text = str(error).strip().splitlines()[0] if str(error).strip() else ""
-    if text.startswith("❌"):
-        return text
     return f"❌ Error: {type(error).__name__}: {text}" if text else f"❌ Error: {type(error).__name__}"
 
 

@@ -25,7 +25,7 @@ from framewick.steps.geometries import parse_geometry, parse_gravity, placed
 from framewick.steps.rules import COLOR, FRACTION, GRAVITY, MARGIN, MAX_FONT_SIZE, MAX_PIXELS, PICTURE, ChainError, Rule
 from framewick.steps.rules import between, cover, is_geometry, levels_black, levels_white, padding
 from framewick.steps.sizes import geometry_reduced, geometry_size, turned
-from framewick.status import emit
+from framewick.status import BadValue, emit
 from framewick.steps.tables import check
 
 if TYPE_CHECKING:
@@ -62,7 +62,7 @@ def _check(method: str, **values: Any) -> None:
     try:
         check(registry.get(method), values, method)  # type: ignore[arg-type]
     except ChainError as e:
-        raise ValueError(f"❌ Error: {e}") from None
+        raise BadValue(f"❌ Error: {e}") from None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -198,8 +198,8 @@ class Editing:
         target = spec.size_for(picture.size)
         if target is not None:
             if target[0] * target[1] > MAX_PIXELS:
-                raise ValueError(f"❌ Error: size {geometry}: {target[0]}x{target[1]} is more than "
-                                 f"{MAX_PIXELS:,} pixels")
+                raise BadValue(f"❌ Error: size {geometry}: {target[0]}x{target[1]} is more than "
+                               f"{MAX_PIXELS:,} pixels")
             picture = picture.resize(target, Image.Resampling.LANCZOS)
         if fill and picture.size != box:
             left, top = _crop_corner(picture.size, box, place)  # type: ignore[arg-type]

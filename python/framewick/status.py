@@ -26,18 +26,30 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
 
-__all__ = ["Failure", "Listener", "Outcome", "emit", "failure_line", "is_quiet", "listening", "quiet"]
+__all__ = ["BadValue", "Failure", "MissingFile", "Listener", "Outcome", "emit", "failure_line", "is_quiet", "listening", "quiet", "refused"]
 
 #: True while framewick's status lines are silenced in the caller's context.
 quiet_flag: ContextVar[bool] = ContextVar("framewick_quiet", default=False)
 #: The innermost listener of the caller's context, or None.
 listener: ContextVar[Listener | None] = ContextVar("framewick_listener", default=None)
+#: The last few refusals of the caller's context: (id of the error, its type, the line). Kept
+#: without the errors themselves, whose tracebacks hold the pictures of the calls they left.
+_refusals: ContextVar[tuple[tuple[int, type, str], ...]] = ContextVar("framewick_refusals", default=())
+_KEPT_REFUSALS = 8
 
 
 class Failure(Exception):
     """An error that framewick's Python layer raises with its own report: ``str(error)`` is the
     line to show ("❌ Error: ..."). The classes that use it keep their standard base as well
     (ValueError, FileNotFoundError, ...), so callers catch them as before."""
+
+
+class BadValue(Failure, ValueError):
+    """A value framewick's Python layer refuses, with its line."""
+
+
+class MissingFile(Failure, FileNotFoundError):
+    """A file framewick's Python layer cannot find, with its line."""
 
 
 class Outcome:
@@ -132,19 +144,22 @@ def listening(take_lines: bool = True, keep_done: bool = True) -> Iterator[Liste
         listener.reset(token)
 
 
+def refused(method: str, line: str, error: BaseException) -> None:
+    """Called by the frame whenever a native method refuses a value with its own error."""
+    _refusals.set(((id(error), type(error), line), *_refusals.get()[:_KEPT_REFUSALS - 1]))
+
+
 def failure_line(error: BaseException) -> str | None:
     """The line that reports `error` when framewick raised it as its own failure: a `Failure` of
-    the Python layer, or an error a native method refused a value with while a listener of the
-    caller's context was listening. None for any other error."""
+    the Python layer, or an error a native method refused a value with in the caller's context
+    (one of its last few). None for any other error."""
     if isinstance(error, Failure):
         text = str(error).strip()
         return text.splitlines()[0] if text else None
-    here = listener.get()
-    while here is not None:
-        for outcome in here.outcomes:
-            if outcome.error is error and outcome.line is not None:
-                return outcome.line
-        here = here.parent
+    for ident, kind, line in _refusals.get():
+        # The id alone could be a later error's; the refusal's own message is its first argument.
+        if ident == id(error) and type(error) is kind and error.args[:1] == (line,):
+            return line
     return None
 
 

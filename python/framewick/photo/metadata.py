@@ -6,8 +6,10 @@ from dataclasses import dataclass, field
 
 from PIL import Image
 
+from framewick.status import Failure
 
-class PhotoError(ValueError):
+
+class PhotoError(Failure, ValueError):
     """A file that cannot be opened as a picture (not one, broken, or too large); names the file."""
 
 

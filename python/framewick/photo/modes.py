@@ -16,6 +16,7 @@ from collections.abc import Callable
 from PIL import Image, ImageColor
 
 from framewick.photo import profiles
+from framewick.status import BadValue
 
 WORKING = frozenset({"L", "LA", "RGB", "RGBA"})
 DEEP = frozenset({"I;16", "I;16L", "I;16B", "I;16N", "I", "F"})
@@ -139,4 +140,4 @@ def check_colour(background: str | tuple[int, ...]) -> None:
     try:
         _rgb(background)
     except (ValueError, TypeError, IndexError):
-        raise ValueError(f"❌ Error: unknown background colour {background!r}") from None
+        raise BadValue(f"❌ Error: unknown background colour {background!r}") from None

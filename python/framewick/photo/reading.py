@@ -18,6 +18,7 @@ from framewick.photo import orientation as _orientation
 from framewick.photo import shrink
 from framewick.photo import xmp as _xmp
 from framewick.photo.metadata import Photo, PhotoError
+from framewick.status import MissingFile
 
 T = TypeVar("T")
 
@@ -173,7 +174,7 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         if not os.path.exists(path):
-            raise FileNotFoundError(f"❌ Error: File {name} not found!")
+            raise MissingFile(f"❌ Error: File {name} not found!")
         if os.path.isdir(path):
             raise PhotoError(f"❌ Error: {name} is a directory, not a picture")
         with open(path, "rb") as fp:

@@ -33,7 +33,7 @@ from typing import Any, TypeVar
 
 from PIL import Image, ImageChops
 
-from framewick.status import Listener, emit, listening
+from framewick.status import BadValue, Failure, Listener, emit, listening
 from framewick.photo import modes
 from framewick.photo.metadata import Photo
 from framewick.steps import StepInfo, registry
@@ -180,7 +180,7 @@ def _mean_in_strips(obj: Any, step: Any, colour: Image.Image, mean_of: tuple[boo
     return True
 
 
-class StepFailed(Exception):
+class StepFailed(Failure):
     """A step's method failed and went on (convert_mode, convert, apply_preset report such a
     failure by a status line alone); the text is that line."""
 
@@ -286,7 +286,7 @@ def run_call(obj: T, method: str, fn: Any, args: tuple[Any, ...], kwargs: dict[s
     except ValueError as error:
         if "conversion from" not in str(error) or getattr(obj, "image", None) is not picture:
             raise
-        raise ValueError(f"❌ Error: {method} cannot work on a picture in mode {picture.mode}: {error}; "
+        raise BadValue(f"❌ Error: {method} cannot work on a picture in mode {picture.mode}: {error}; "
                          "convert it to RGB or L with another tool first") from None
     return obj
 
@@ -407,7 +407,7 @@ def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool
             run_steps(plain, Chain(geometry))
     graded, before = _frames_of(full), _frames_of(plain)
     if len(graded) != len(before) or any(a.size != b.size for a, b in zip(graded, before)):
-        raise ValueError(f"❌ Error: {step.to_text()}: the picture's size changed in a way strength cannot follow")
+        raise BadValue(f"❌ Error: {step.to_text()}: the picture's size changed in a way strength cannot follow")
     icc = getattr(getattr(plain, "photo", None), "icc", None)
     blended = [Image.blend(_like(b, a, icc), a, step.strength) for a, b in zip(graded, before)]
     photo = getattr(full, "photo", None)

@@ -16,7 +16,7 @@ from framewick.photo import exif as _exif
 from framewick.photo import formats, modes, profiles
 from framewick.photo import frames as _frames
 from framewick.photo.metadata import Photo
-from framewick.status import emit
+from framewick.status import BadValue, emit
 
 _TIFF_XMP = 700
 # The most XMP a JPEG's APP1 segment holds after its namespace header.
@@ -33,7 +33,7 @@ def _format(target: object, path: str | None, format: str | None, photo: Photo, 
         if found is not None:
             return found
         if os.path.splitext(path)[1]:
-            raise ValueError(f"❌ Error: {path}: unknown format {os.path.splitext(path)[1]!r}; "
+            raise BadValue(f"❌ Error: {path}: unknown format {os.path.splitext(path)[1]!r}; "
                              "give one with format=")
     source = photo.format or getattr(image, "format", None)
     if source:
@@ -41,7 +41,7 @@ def _format(target: object, path: str | None, format: str | None, photo: Photo, 
             return formats.output_format(source)[0]
         except ValueError:
             pass
-    raise ValueError(f"❌ Error: no format for {path or 'the stream'}: give one with format=")
+    raise BadValue(f"❌ Error: no format for {path or 'the stream'}: give one with format=")
 
 
 def storable(picture: Image.Image, fmt: str, background: str | tuple[int, ...],
