@@ -1,0 +1,244 @@
+// avif_module.cpp: framewick.formats._avif, 8, 10 and 12-bit AVIF reading and writing on libavif.
+//
+// A private helper of the Python package (Pillow's AVIF plugin stops at 8 bits): plain module
+// functions bound through the frame's codec binding, libavif working with the interpreter's
+// lock released.
+//
+//   read(data, max_pixels) -> dict
+//   write(pixels, width, height, channels, bits, *, depth=10, quality=75, speed=6,
+//         subsampling="4:4:4", orientation=1, icc=None, nclx=None, exif=None, xmp=None) -> bytes
+//
+// Pixels are rows of width * channels samples (1 grey, 2 grey + alpha, 3 RGB, 4 RGBA), straight
+// alpha. read() returns them upright (the clean aperture, irot and imir applied) as uint8 for an
+// 8-bit file, else as native-endian uint16 scaled to the full 16-bit range by
+// v * 65535 / (2^bits - 1) rounded; "bits" says the depth as coded, "dtype" the samples' type.
+// Its dict also holds icc, nclx (primaries, transfer, matrix, range; None beside an ICC profile,
+// which then says the colours), exif (the TIFF structure, without JPEG's "Exif\0\0" marker),
+// xmp, transformed, transforms (as the HEIF reader names them), orientation (the EXIF
+// orientation those transforms stand for) and cropped.
+// write() takes uint8 (bits 8) or uint16 (bits 16) samples, scales them to `depth` by the same
+// rule and codes them full range, YUV 4:4:4 unless subsampling is "4:2:0" (grey as 4:0:0).
+// Quality 100 is lossless: RGB then goes through the identity matrix. `orientation` is the EXIF
+// orientation the pixels are stored under, written as irot/imir (and into the EXIF tag, when the
+// block has one). nclx is a dict as read() gives (its range is ignored) or a (primaries,
+// transfer, matrix) tuple; without it the file says sRGB, or leaves primaries and curve to an icc.
+// A file libavif refuses raises AvifError (an OSError) with one line; a picture over the limit
+// raises LimitError, an AvifError, before any AV1 data is decoded. max_pixels 0 is no limit.
+#include "avif_codec.hpp"
+
+#include <codec.hpp>
+
+#include <avif/avif.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+
+using fw::check;
+using fw::error;
+using fw::handle;
+using fw::ref;
+using namespace fw::codec;
+
+namespace {
+
+// ---- module state and the binding
+
+struct State {
+    PyObject *avif_error;
+    PyObject *limit_error;
+};
+
+State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
+
+struct Avif {
+    static constexpr const char *name = "framewick.formats._avif";
+    using Failure = avifcodec::Failure;
+    static void raise(PyObject *module, const Failure &f) noexcept {
+        std::string text;
+        try {
+            text = one_line(f.message);
+        } catch (...) {
+        }
+        PyErr_Format(f.limit ? state(module).limit_error : state(module).avif_error, "%.400s", text.c_str());
+    }
+};
+
+constexpr long long max_pixel_limit = 1LL << 62;
+
+// ---- read(data, max_pixels)
+
+ref nclx_dict(const avifcodec::Nclx &n) {
+    Dict d;
+    d.set("primaries", integer_value(n.primaries));
+    d.set("transfer", integer_value(n.transfer));
+    d.set("matrix", integer_value(n.matrix));
+    d.set("range", text_value(n.full_range ? "full" : "limited"));
+    return d.take();
+}
+
+ref read(PyObject *, const Args &args) {
+    positional(args, 2);
+    Buffer data(args[0]);
+    auto max_pixels = std::uint64_t(integer(args[1], "max_pixels", 0, max_pixel_limit));
+    std::unique_ptr<avifcodec::Reader> reader;
+    {
+        WithoutGil nogil;
+        reader = std::make_unique<avifcodec::Reader>(data.data(), data.size(), max_pixels);
+    }
+    const avifcodec::Info &info = reader->info();
+    if (reader->pixel_bytes() > std::size_t(PY_SSIZE_T_MAX)) throw (PyErr_NoMemory(), error{});
+    ref pixels = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(reader->pixel_bytes())));
+    {
+        auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pixels.ptr()));
+        WithoutGil nogil;
+        reader->decode(out);
+    }
+    Dict d;
+    d.set("width", integer_value(info.width));
+    d.set("height", integer_value(info.height));
+    d.set("channels", integer_value(info.channels));
+    d.set("bits", integer_value(info.bits));
+    d.set("dtype", text_value(info.bits > 8 ? "uint16" : "uint8"));
+    d.set("pixels", pixels);
+    d.set("icc", bytes_or_none(info.icc));
+    d.set("nclx", info.icc.empty() ? nclx_dict(info.nclx) : ref::borrow(Py_None));
+    d.set("exif", bytes_or_none(info.exif));
+    d.set("xmp", bytes_or_none(info.xmp));
+    d.set("transformed", fw::new_bool(!info.transforms.empty()));
+    ref turns = check(PyTuple_New(Py_ssize_t(info.transforms.size())));
+    for (std::size_t i = 0; i < info.transforms.size(); ++i)
+        PyTuple_SET_ITEM(turns.ptr(), Py_ssize_t(i), text_value(info.transforms[i]).release());
+    d.set("transforms", turns);
+    d.set("orientation", integer_value(info.orientation));
+    d.set("cropped", fw::new_bool(info.cropped));
+    return d.take();
+}
+
+// ---- write(pixels, width, height, channels, bits, *, depth, quality, speed, subsampling,
+//            orientation, icc, nclx, exif, xmp)
+
+// A code point of an nclx: an int from 0 to 255.
+int code_point(handle obj, const char *what) { return int(integer(obj, what, 0, 255)); }
+
+// nclx: None, a dict with primaries, transfer and matrix (as read() gives it), or a 3-tuple.
+bool nclx_argument(handle obj, avifcodec::Nclx &out) {
+    if (!obj || obj.is(Py_None)) return false;
+    static constexpr const char *keys[3] = {"primaries", "transfer", "matrix"};
+    int *fields[3] = {&out.primaries, &out.transfer, &out.matrix};
+    if (PyDict_Check(obj.ptr())) {
+        for (int i = 0; i < 3; ++i) {
+            PyObject *value = nullptr;
+            if (PyDict_GetItemStringRef(obj.ptr(), keys[i], &value) < 0) throw error{};
+            ref held = ref::steal(value);
+            if (!held) throw fw::raise_format(PyExc_ValueError, "nclx has no '%s'", keys[i]);
+            *fields[i] = code_point(held, keys[i]);
+        }
+    } else if (PyTuple_Check(obj.ptr()) && PyTuple_GET_SIZE(obj.ptr()) == 3) {
+        for (int i = 0; i < 3; ++i) *fields[i] = code_point(PyTuple_GET_ITEM(obj.ptr(), i), keys[i]);
+    } else {
+        throw fw::raise_format(PyExc_TypeError, "nclx must be a dict or a (primaries, transfer, matrix) tuple, not %T",
+                               obj.ptr());
+    }
+    return true;
+}
+
+ref write(PyObject *, const Args &args) {
+    auto [depth, quality, speed, subsampling, orientation, icc, nclx, exif, xmp] = keywords<9>(
+        args, 5, {"depth", "quality", "speed", "subsampling", "orientation", "icc", "nclx", "exif", "xmp"});
+    Buffer pixels(args[0]);
+    avifcodec::Picture picture{pixels.data(), 0, 0, 0, 0};
+    picture.width = std::uint32_t(integer(args[1], "width", 1, 65536));
+    picture.height = std::uint32_t(integer(args[2], "height", 1, 65536));
+    picture.channels = int(integer(args[3], "channels", 1, 4));
+    picture.bits = int(integer(args[4], "bits", 8, 16));
+    if (picture.bits != 8 && picture.bits != 16)
+        throw fw::raise_format(PyExc_ValueError, "bits must be 8 or 16, not %d", picture.bits);
+    const unsigned long long expected =
+        (unsigned long long)picture.width * picture.height * picture.channels * (picture.bits / 8);
+    if (pixels.size() != expected)
+        throw fw::raise_format(PyExc_ValueError, "%zu bytes of pixels for %ux%u with %d channels of %d bits (%llu expected)",
+                               pixels.size(), picture.width, picture.height, picture.channels, picture.bits, expected);
+    avifcodec::WriteOptions options;
+    if (depth) {
+        options.depth = int(integer(depth, "depth", 8, 12));
+        if (options.depth != 8 && options.depth != 10 && options.depth != 12)
+            throw fw::raise_format(PyExc_ValueError, "depth must be 8, 10 or 12, not %d", options.depth);
+    }
+    if (quality) options.quality = int(integer(quality, "quality", 0, 100));
+    if (speed) options.speed = int(integer(speed, "speed", 0, 10));
+    if (subsampling) options.subsample = choice(subsampling, "subsampling", {"4:4:4", "4:2:0"}) == 1;
+    if (orientation) options.orientation = int(integer(orientation, "orientation", 1, 8));
+    options.icc = optional_bytes(icc);
+    options.has_nclx = nclx_argument(nclx, options.nclx);
+    options.exif = optional_bytes(exif);
+    options.xmp = optional_bytes(xmp);
+    std::string file;
+    {
+        WithoutGil nogil;
+        file = avifcodec::write(picture, options);
+    }
+    return bytes_value(file);
+}
+
+// ---- module definition
+
+PyMethodDef methods[] = {
+    function<Avif, read, "read">(
+        "read(data, max_pixels) -> dict: the AVIF picture in data, upright, at its depth (16-bit samples above 8 bits), "
+        "and its metadata."),
+    function<Avif, write, "write">(
+        "write(pixels, width, height, channels, bits, *, depth=10, quality=75, speed=6, subsampling='4:4:4', "
+        "orientation=1, icc=None, nclx=None, exif=None, xmp=None) -> bytes: an AVIF file of 8 or 16-bit pixels."),
+    end_of_table,
+};
+
+int exec_module(PyObject *module) noexcept {
+    try {
+        State &s = state(module);
+        s.avif_error = add_exception(module, "framewick.formats._avif.AvifError", PyExc_OSError,
+                                     "An AVIF file libavif refuses (damaged, truncated, not an AVIF), or pixels it cannot encode.");
+        s.limit_error = add_exception(module, "framewick.formats._avif.LimitError", s.avif_error,
+                                      "An AVIF picture with more pixels than the caller's limit.");
+        check(PyModule_AddStringConstant(module, "LIBAVIF_VERSION", avifVersion()));
+        check(PyModule_AddStringConstant(module, "CODECS", avifcodec::codecs().c_str()));
+        check(PyModule_AddObjectRef(module, "ENCODES", avifcodec::can_encode() ? Py_True : Py_False));
+        return 0;
+    } catch (error &) {
+        return -1;
+    } catch (...) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+int traverse(PyObject *module, visitproc visit, void *arg) {
+    State &s = state(module);
+    Py_VISIT(s.avif_error);
+    Py_VISIT(s.limit_error);
+    return 0;
+}
+
+int clear(PyObject *module) {
+    State &s = state(module);
+    Py_CLEAR(s.avif_error);
+    Py_CLEAR(s.limit_error);
+    return 0;
+}
+
+void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_avif", "8, 10 and 12-bit AVIF reading and writing with libavif.", sizeof(State), methods,
+    slots, traverse, clear, free_module,
+};
+
+} // namespace
+
+extern "C" PyMODINIT_FUNC PyInit__avif(void) { return PyModuleDef_Init(&module_def); }
