@@ -26,6 +26,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <initializer_list>
 #include <new>
@@ -155,11 +156,18 @@ inline long long integer(handle obj, const char *what, long long low, long long 
     return v;
 }
 
+[[gnu::cold, gnu::noinline]] inline error number_error(handle obj, const char *what, double low, double high) {
+    // PyErr_Format has no %g: the bounds are formatted here.
+    char bounds[64];
+    std::snprintf(bounds, sizeof bounds, "%g and %g", low, high);
+    return raise_format(PyExc_ValueError, "%s must be between %s, not %R", what, bounds, obj.ptr());
+}
+
 // A float argument (any real number) in [low, high].
 inline double number(handle obj, const char *what, double low, double high) {
     double v = PyFloat_AsDouble(obj.ptr());
     if (v == -1.0 && PyErr_Occurred()) throw error{};
-    if (!(v >= low && v <= high)) throw raise_format(PyExc_ValueError, "%s must be between %g and %g, not %R", what, low, high, obj.ptr());
+    if (!(v >= low && v <= high)) throw number_error(obj, what, low, high);
     return v;
 }
 

@@ -176,3 +176,27 @@ def test_a_decoder_refuses_every_band_after_damage():
 def test_arguments_are_checked_before_any_work(call, error, words):
     with pytest.raises(error, match=words):
         call()
+
+
+def test_threads_decode_at_once_and_a_decoder_serves_one_thread_at_a_time():
+    from concurrent.futures import ThreadPoolExecutor
+    pictures = [gradient(400, 300, 4, 16) + i for i in range(6)]
+    files = [_png.write(p, 400, 300, 4, 16, compress_level=1) for p in pictures]
+    with ThreadPoolExecutor(6) as pool:
+        results = list(pool.map(lambda f: pixels_of(_png.read(f, 0)), files * 2))
+    assert all(np.array_equal(r, pictures[i % 6]) for i, r in enumerate(results))
+    _, decoder = _png.decoder(files[0], 0)
+    with ThreadPoolExecutor(4) as pool:
+        bands = list(pool.map(lambda _: _try_rows(decoder), range(300)))
+    done = [b for b in bands if isinstance(b, bytes)]
+    # Every band a thread got is one whole row; together they are the picture's first rows.
+    rows = [pictures[0][r].tobytes() for r in range(len(done))]
+    assert len(done) + bands.count("busy") == 300 and sorted(done) == sorted(rows)
+
+
+def _try_rows(decoder):
+    try:
+        return _png.rows(decoder, 1)
+    except RuntimeError as error:
+        assert "in use by another thread" in str(error)
+        return "busy"

@@ -1,0 +1,431 @@
+// tiff_codec.cpp: TIFF reading and writing on libtiff at 8 and 16 bits and 32-bit float, in memory.
+//
+// libtiff reads and writes through our client procedures over a buffer (no temporary file), and
+// reports through per-file message handlers into a fixed record: the first error becomes the
+// one-line failure, warnings are dropped, nothing reaches standard error.
+#include "tiff_codec.hpp"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace tiffcodec {
+
+namespace {
+
+// ---- messages
+
+// What libtiff said about one file: its first error, kept in a fixed buffer (handlers must not
+// throw or allocate).
+struct Messages {
+    char error[300] = {};
+    bool failed = false;
+
+    void record(const char *module, const char *format, va_list ap) noexcept {
+        if (failed) return;
+        failed = true;
+        int n = module && *module ? std::snprintf(error, sizeof error, "%s: ", module) : 0;
+        if (n < 0 || n >= int(sizeof error)) n = 0;
+        std::vsnprintf(error + n, sizeof error - std::size_t(n), format, ap);
+        for (char &c : error)
+            if (c == '\n' || c == '\r') c = ' ';
+    }
+};
+
+int on_error(TIFF *, void *user, const char *module, const char *format, va_list ap) {
+    static_cast<Messages *>(user)->record(module, format, ap);
+    return 1;  // handled: the process-wide handlers are not called
+}
+int on_warning(TIFF *, void *, const char *, const char *, va_list) { return 1; }
+
+// The file this thread works on, for messages libtiff sends without one.
+thread_local Messages *current = nullptr;
+TIFFErrorHandler previous_error = nullptr, previous_warning = nullptr;
+
+void routed_error(const char *module, const char *format, va_list ap) {
+    if (current) current->record(module, format, ap);
+    else if (previous_error) previous_error(module, format, ap);
+}
+void routed_warning(const char *module, const char *format, va_list ap) {
+    if (!current && previous_warning) previous_warning(module, format, ap);
+}
+
+// Marks this thread as working on `messages` for the life of the scope.
+struct Listening {
+    explicit Listening(Messages &messages) noexcept { current = &messages; }
+    ~Listening() { current = nullptr; }
+    Listening(const Listening &) = delete;
+    Listening &operator=(const Listening &) = delete;
+};
+
+// ---- a memory file
+
+struct Memory {
+    const std::uint8_t *data = nullptr;  // reading
+    std::string *out = nullptr;          // writing
+    std::uint64_t size = 0, at = 0;
+    bool failed = false;
+};
+
+tmsize_t mem_read(thandle_t h, void *buffer, tmsize_t count) {
+    auto *m = static_cast<Memory *>(h);
+    const auto *base = m->out ? reinterpret_cast<const std::uint8_t *>(m->out->data()) : m->data;
+    if (count < 0 || m->at >= m->size) return 0;
+    const std::uint64_t n = std::min<std::uint64_t>(std::uint64_t(count), m->size - m->at);
+    std::memcpy(buffer, base + m->at, std::size_t(n));
+    m->at += n;
+    return tmsize_t(n);
+}
+
+tmsize_t mem_write(thandle_t h, void *buffer, tmsize_t count) {
+    auto *m = static_cast<Memory *>(h);
+    if (!m->out || count < 0) return -1;
+    const std::uint64_t end = m->at + std::uint64_t(count);
+    try {
+        if (end > m->out->size()) m->out->resize(std::size_t(end));
+    } catch (...) {
+        m->failed = true;
+        return -1;
+    }
+    std::memcpy(m->out->data() + m->at, buffer, std::size_t(count));
+    m->at = end;
+    m->size = std::max(m->size, end);
+    return count;
+}
+
+toff_t mem_seek(thandle_t h, toff_t offset, int whence) {
+    auto *m = static_cast<Memory *>(h);
+    std::uint64_t base = whence == SEEK_CUR ? m->at : whence == SEEK_END ? m->size : 0;
+    m->at = base + offset;
+    return m->at;
+}
+
+int mem_close(thandle_t) { return 0; }
+toff_t mem_size(thandle_t h) { return static_cast<Memory *>(h)->size; }
+
+int mem_map(thandle_t h, void **base, toff_t *size) {
+    auto *m = static_cast<Memory *>(h);
+    if (!m->data) return 0;
+    *base = const_cast<std::uint8_t *>(m->data);
+    *size = m->size;
+    return 1;
+}
+void mem_unmap(thandle_t, void *, toff_t) {}
+
+struct CloseTiff {
+    void operator()(TIFF *t) const noexcept { TIFFClose(t); }
+};
+using TiffPtr = std::unique_ptr<TIFF, CloseTiff>;
+
+struct FreeOptions {
+    void operator()(TIFFOpenOptions *o) const noexcept { TIFFOpenOptionsFree(o); }
+};
+
+// Opens `memory` in `mode` with `messages` as the file's handlers.
+TiffPtr open(Memory &memory, const char *mode, Messages &messages) {
+    std::unique_ptr<TIFFOpenOptions, FreeOptions> options(TIFFOpenOptionsAlloc());
+    if (!options) throw std::bad_alloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), on_error, &messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), on_warning, &messages);
+    return TiffPtr(TIFFClientOpenExt("data", mode, &memory, mem_read, mem_write, mem_seek, mem_close, mem_size,
+                                     mem_map, mem_unmap, options.get()));
+}
+
+[[gnu::cold]] Failure damaged(const Messages &m, const char *otherwise) {
+    return {std::string("the TIFF file is damaged (") + (m.failed ? m.error : otherwise) + ")"};
+}
+
+[[gnu::cold]] Failure unsupported(const std::string &what) { return {"the TIFF file's layout is not supported (" + what + ")"}; }
+
+} // namespace
+
+// ---- reading
+
+struct Reader::State {
+    Memory memory;
+    Messages messages;
+    TiffPtr tif;
+    Info found;
+    std::uint32_t colour_samples = 0;
+    bool invert = false;  // min-is-white grey, turned into min-is-black
+};
+
+// 1. Refuse what is not a TIFF by its byte-order mark; 2. open it over the buffer; 3. read the
+// layout of the first picture: size (pixel limit), samples, bits and format, planar or chunky,
+// strips or tiles, compression (one libtiff here decodes), photometric (grey, RGB, or YCbCr
+// under JPEG, which libtiff turns into RGB), the extra sample, ICC, resolution, orientation.
+Reader::Reader(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) : s_(std::make_unique<State>()) {
+    State &s = *s_;
+    if (size < 8 || !((data[0] == 'I' && data[1] == 'I' && (data[2] == 42 || data[2] == 43) && data[3] == 0) ||
+                      (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && (data[3] == 42 || data[3] == 43))))
+        throw Failure{"not a TIFF file"};
+    s.memory.data = data;
+    s.memory.size = size;
+    Listening listening(s.messages);
+    s.tif = open(s.memory, "rm", s.messages);
+    if (!s.tif) throw damaged(s.messages, "cannot open it");
+    TIFF *tif = s.tif.get();
+    Info &f = s.found;
+    f.big_endian = data[0] == 'M';
+    f.big_tiff = TIFFIsBigTIFF(tif);
+
+    std::uint32_t width = 0, height = 0;
+    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) || !width ||
+        !height)
+        throw damaged(s.messages, "no picture size");
+    if (max_pixels && std::uint64_t(width) * height > max_pixels)
+        throw Failure{"the picture is " + std::to_string(width) + "x" + std::to_string(height) +
+                          ", more than the limit of " + std::to_string(max_pixels) + " pixels",
+                      true};
+    f.width = width;
+    f.height = height;
+
+    std::uint16_t samples = 1, bits = 1, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG, compression = 1,
+                  photometric = 0, orientation = 1;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+    if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric))
+        photometric = samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    f.compression = compression;
+    f.photometric = photometric;
+    f.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
+    f.planar = planar == PLANARCONFIG_SEPARATE;
+    f.tiled = TIFFIsTiled(tif);
+
+    if (!TIFFIsCODECConfigured(compression)) throw unsupported("compression (" + std::to_string(compression) + ")");
+    switch (photometric) {
+    case PHOTOMETRIC_MINISBLACK: s.colour_samples = 1; break;
+    case PHOTOMETRIC_MINISWHITE: s.colour_samples = 1; s.invert = true; break;
+    case PHOTOMETRIC_RGB: s.colour_samples = 3; break;
+    case PHOTOMETRIC_YCBCR:
+        if (compression != COMPRESSION_JPEG || bits != 8 || f.planar) throw unsupported("YCbCr layout");
+        TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);  // libtiff converts to RGB
+        s.colour_samples = 3;
+        break;
+    default: throw unsupported("photometric interpretation (" + std::to_string(photometric) + ")");
+    }
+    if (samples < s.colour_samples || samples > s.colour_samples + 1)
+        throw unsupported(std::to_string(samples) + " samples per pixel");
+    f.channels = samples;
+    if (samples > s.colour_samples) {
+        std::uint16_t count = 0, *types = nullptr;
+        f.alpha = Alpha::unspecified;
+        if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &count, &types) && count >= 1 && types) {
+            if (types[0] == EXTRASAMPLE_ASSOCALPHA) f.alpha = Alpha::associated;
+            else if (types[0] == EXTRASAMPLE_UNASSALPHA) f.alpha = Alpha::unassociated;
+        }
+    }
+    if (format == SAMPLEFORMAT_IEEEFP && bits == 32) f.is_float = true;
+    else if ((format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_VOID) || (bits != 8 && bits != 16))
+        throw unsupported(std::to_string(bits) + "-bit " + (format == SAMPLEFORMAT_IEEEFP ? "float"
+                                                            : format == SAMPLEFORMAT_INT ? "signed"
+                                                                                         : "") +
+                          (format == SAMPLEFORMAT_IEEEFP || format == SAMPLEFORMAT_INT ? " " : "") + "sample format");
+    if (f.is_float && s.invert) throw unsupported("min-is-white float layout");
+    f.bits = bits;
+
+    std::uint32_t icc_size = 0;
+    void *icc = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &icc_size, &icc) && icc && icc_size)
+        f.icc.assign(static_cast<const char *>(icc), icc_size);
+    float x = 0, y = 0;
+    std::uint16_t unit = RESUNIT_INCH;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x) && x > 0 && unit != RESUNIT_NONE) {
+        if (!TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y) || !(y > 0)) y = x;
+        const double scale = unit == RESUNIT_CENTIMETER ? 2.54 : 1.0;
+        f.has_dpi = true;
+        f.dpi[0] = x * scale;
+        f.dpi[1] = y * scale;
+    }
+}
+
+Reader::~Reader() {
+    if (s_ && s_->tif) {
+        Listening listening(s_->messages);
+        s_->tif.reset();
+    }
+}
+
+const Info &Reader::info() const noexcept { return s_->found; }
+
+std::size_t Reader::picture_bytes() const noexcept {
+    const Info &f = s_->found;
+    return std::size_t(f.width) * f.height * std::size_t(f.channels) * std::size_t(f.bits / 8);
+}
+
+namespace {
+
+// Copies `rows` x `columns` samples of one plane (`sample` of `samples`) from a packed block
+// into the interleaved picture.
+void scatter(const std::uint8_t *from, std::size_t from_row, std::uint8_t *to, std::size_t to_row, std::uint32_t rows,
+             std::uint32_t columns, int sample, int samples, int bytes) {
+    for (std::uint32_t r = 0; r < rows; ++r) {
+        const std::uint8_t *in = from + r * from_row;
+        std::uint8_t *out = to + r * to_row + std::size_t(sample) * bytes;
+        for (std::uint32_t c = 0; c < columns; ++c, in += bytes, out += std::size_t(samples) * bytes)
+            std::memcpy(out, in, std::size_t(bytes));
+    }
+}
+
+} // namespace
+
+// Strips or tiles, each decoded by libtiff (which also undoes the predictor and puts samples in
+// the machine's byte order) into the picture, or into a block and copied from there where its
+// layout differs (planes, tiles at the edges).
+void Reader::read(std::uint8_t *out) {
+    State &s = *s_;
+    Listening listening(s.messages);
+    TIFF *tif = s.tif.get();
+    const Info &f = s.found;
+    const int bytes = f.bits / 8;
+    const int per_block_samples = f.planar ? 1 : f.channels;
+    const std::size_t row = std::size_t(f.width) * f.channels * bytes;
+    const int planes = f.planar ? f.channels : 1;
+    std::vector<std::uint8_t> block;
+
+    if (!f.tiled) {
+        std::uint32_t rows_per_strip = 0;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+        rows_per_strip = std::clamp<std::uint32_t>(rows_per_strip, 1, f.height);
+        const std::uint32_t strips_per_plane = (f.height + rows_per_strip - 1) / rows_per_strip;
+        if (TIFFNumberOfStrips(tif) < strips_per_plane * std::uint32_t(planes)) throw damaged(s.messages, "strips missing");
+        const std::size_t block_row = std::size_t(f.width) * per_block_samples * bytes;
+        if (f.planar) block.resize(block_row * rows_per_strip);
+        for (int plane = 0; plane < planes; ++plane)
+            for (std::uint32_t strip = 0; strip < strips_per_plane; ++strip) {
+                const std::uint32_t first = strip * rows_per_strip;
+                const std::uint32_t rows = std::min(rows_per_strip, f.height - first);
+                const tmsize_t want = tmsize_t(block_row * rows);
+                std::uint8_t *into = f.planar ? block.data() : out + first * row;
+                const tmsize_t got =
+                    TIFFReadEncodedStrip(tif, std::uint32_t(plane) * strips_per_plane + strip, into, want);
+                if (got != want) throw damaged(s.messages, ("strip " + std::to_string(strip) + " is short").c_str());
+                if (f.planar) scatter(into, block_row, out + first * row, row, rows, f.width, plane, f.channels, bytes);
+            }
+    } else {
+        std::uint32_t tile_width = 0, tile_height = 0;
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tile_width);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &tile_height);
+        if (!tile_width || !tile_height) throw damaged(s.messages, "no tile size");
+        const std::size_t block_row = std::size_t(tile_width) * per_block_samples * bytes;
+        const tmsize_t want = tmsize_t(block_row * tile_height);
+        if (TIFFTileSize64(tif) != std::uint64_t(want)) throw unsupported("tile layout");
+        block.resize(std::size_t(want));
+        for (int plane = 0; plane < planes; ++plane)
+            for (std::uint32_t y = 0; y < f.height; y += tile_height)
+                for (std::uint32_t x = 0; x < f.width; x += tile_width) {
+                    const std::uint32_t tile = TIFFComputeTile(tif, x, y, 0, std::uint16_t(plane));
+                    if (TIFFReadEncodedTile(tif, tile, block.data(), want) != want)
+                        throw damaged(s.messages, ("tile " + std::to_string(tile) + " is short").c_str());
+                    const std::uint32_t rows = std::min(tile_height, f.height - y);
+                    const std::uint32_t columns = std::min(tile_width, f.width - x);
+                    std::uint8_t *to = out + y * row + std::size_t(x) * f.channels * bytes;
+                    if (f.planar) {
+                        scatter(block.data(), block_row, to, row, rows, columns, plane, f.channels, bytes);
+                    } else {
+                        const std::size_t span = std::size_t(columns) * f.channels * bytes;
+                        for (std::uint32_t r = 0; r < rows; ++r) std::memcpy(to + r * row, block.data() + r * block_row, span);
+                    }
+                }
+    }
+
+    // Min-is-white grey: the colour sample turned round (the extra sample is left as it is).
+    if (s.invert) {
+        const std::size_t pixels = std::size_t(f.width) * f.height;
+        for (std::size_t i = 0; i < pixels; ++i) {
+            if (bytes == 1) {
+                out[i * f.channels] = std::uint8_t(255 - out[i * f.channels]);
+            } else {
+                auto *v = reinterpret_cast<std::uint16_t *>(out) + i * f.channels;
+                *v = std::uint16_t(65535 - *v);
+            }
+        }
+    }
+}
+
+// ---- writing
+
+// 1. Open a memory file (BigTIFF past what classic TIFF addresses); 2. the tags: size, samples,
+// bits and format, photometric, the extra sample's meaning, compression with its predictor
+// (horizontal for integers, floating-point for floats), ICC, resolution in inches; 3. strips of
+// about 256 KB, each copied first (the codec may change its buffer in place); 4. the directory.
+std::string write(const Picture &p, const WriteOptions &o) {
+    std::string file;
+    Memory memory;
+    memory.out = &file;
+    Messages messages;
+    Listening listening(messages);
+    const int bytes = p.bits / 8;
+    const std::size_t row = std::size_t(p.width) * p.channels * bytes;
+    const bool big = double(row) * p.height > 3.5e9;
+    TiffPtr tif = open(memory, big ? "w8" : "w", messages);
+    if (!tif) throw Failure{std::string("cannot write the TIFF file (") + messages.error + ")"};
+    TIFF *t = tif.get();
+    auto failed = [&]() -> Failure {
+        if (memory.failed) throw std::bad_alloc();
+        return {std::string("cannot write the TIFF file (") + (messages.failed ? messages.error : "libtiff refused") +
+                ")"};
+    };
+
+    const bool is_float = p.bits == 32;
+    const std::uint32_t rows_per_strip = std::uint32_t(std::clamp<std::size_t>((256 * 1024) / row, 1, p.height));
+    bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width) && TIFFSetField(t, TIFFTAG_IMAGELENGTH, p.height) &&
+              TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(p.channels)) &&
+              TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, std::uint16_t(p.bits)) &&
+              TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, is_float ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT) &&
+              TIFFSetField(t, TIFFTAG_PHOTOMETRIC, p.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) &&
+              TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+              TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+              TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    if (ok && (p.channels == 2 || p.channels == 4)) {
+        const std::uint16_t extra = o.alpha == Alpha::associated     ? EXTRASAMPLE_ASSOCALPHA
+                                    : o.alpha == Alpha::unassociated ? EXTRASAMPLE_UNASSALPHA
+                                                                     : EXTRASAMPLE_UNSPECIFIED;
+        ok = TIFFSetField(t, TIFFTAG_EXTRASAMPLES, std::uint16_t(1), &extra);
+    }
+    const int compression = o.compression == Compression::deflate ? COMPRESSION_ADOBE_DEFLATE
+                            : o.compression == Compression::lzw   ? COMPRESSION_LZW
+                                                                  : COMPRESSION_NONE;
+    ok = ok && TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+    if (ok && compression != COMPRESSION_NONE && o.predictor)
+        ok = TIFFSetField(t, TIFFTAG_PREDICTOR, is_float ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL);
+    if (ok && !o.icc.empty()) ok = TIFFSetField(t, TIFFTAG_ICCPROFILE, std::uint32_t(o.icc.size()), o.icc.data());
+    if (ok && o.has_dpi)
+        ok = TIFFSetField(t, TIFFTAG_XRESOLUTION, float(o.dpi[0])) && TIFFSetField(t, TIFFTAG_YRESOLUTION, float(o.dpi[1])) &&
+             TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    if (!ok) throw failed();
+
+    std::vector<std::uint8_t> strip(row * rows_per_strip);
+    for (std::uint32_t first = 0, index = 0; first < p.height; first += rows_per_strip, ++index) {
+        const std::uint32_t rows = std::min(rows_per_strip, p.height - first);
+        const std::size_t size = row * rows;
+        std::memcpy(strip.data(), p.pixels + first * row, size);
+        if (TIFFWriteEncodedStrip(t, index, strip.data(), tmsize_t(size)) < 0) throw failed();
+    }
+    if (!TIFFWriteDirectory(t) || messages.failed) throw failed();
+    tif.reset();
+    if (memory.failed || messages.failed) throw failed();
+    return file;
+}
+
+void route_messages() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        previous_error = TIFFSetErrorHandler(routed_error);
+        previous_warning = TIFFSetWarningHandler(routed_warning);
+    });
+}
+
+} // namespace tiffcodec

@@ -1,0 +1,81 @@
+// tiff_codec.hpp: TIFF reading and writing on libtiff at 8 and 16 bits and 32-bit float, in memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tiffcodec {
+
+// A file libtiff refuses or a layout this reader does not take, or a picture over the pixel
+// limit (`limit`). `message` is one line.
+struct Failure {
+    std::string message;
+    bool limit = false;
+};
+
+enum class Alpha { none, associated, unassociated, unspecified };
+
+// What the first picture (directory) of a TIFF file holds, as it will be decoded.
+struct Info {
+    std::uint32_t width = 0, height = 0;
+    int channels = 0;    // 1 grey, 2 grey + extra sample, 3 RGB, 4 RGB + extra sample
+    int bits = 0;        // 8, 16 (unsigned) or 32 (float)
+    bool is_float = false;
+    Alpha alpha = Alpha::none;  // what the extra sample is
+    bool planar = false, tiled = false, big_endian = false, big_tiff = false;
+    int compression = 1;        // TIFFTAG_COMPRESSION
+    int photometric = 0;        // TIFFTAG_PHOTOMETRIC as stored
+    int orientation = 1;        // TIFFTAG_ORIENTATION, reported, not applied
+    std::string icc;
+    bool has_dpi = false;
+    double dpi[2] = {};
+};
+
+// A TIFF file over `data` (which must outlive the reader), opened and checked: the layout is
+// one this reader decodes and the pixel limit holds, before anything is decoded.
+class Reader {
+public:
+    Reader(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels);
+    ~Reader();
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+
+    const Info &info() const noexcept;
+    // Bytes of the decoded picture: width * height * channels samples.
+    std::size_t picture_bytes() const noexcept;
+    // Decodes the picture into `out` (picture_bytes()), interleaved, native-endian samples.
+    void read(std::uint8_t *out);
+
+    struct State;
+
+private:
+    std::unique_ptr<State> s_;
+};
+
+enum class Compression { deflate, lzw, none };
+
+struct Picture {
+    const std::uint8_t *pixels;  // interleaved, native-endian
+    std::uint32_t width, height;
+    int channels, bits;          // bits 8, 16 or 32 (float)
+};
+
+struct WriteOptions {
+    Compression compression = Compression::deflate;
+    std::string icc;
+    bool has_dpi = false;
+    double dpi[2] = {};
+    Alpha alpha = Alpha::unassociated;  // for 2 or 4 channels; none writes "unspecified"
+    bool predictor = true;
+};
+
+std::string write(const Picture &picture, const WriteOptions &options);
+
+// libtiff's process-wide message handlers, routed once: while a thread reads or writes through
+// this codec, messages without a file go to that file's record; otherwise to the handlers that
+// were there before (so other users of libtiff in the process see no change).
+void route_messages();
+
+} // namespace tiffcodec
