@@ -347,3 +347,68 @@ def test_looks_at_a_strength_count_their_steps_and_depth_too(tmp_path, text, cha
     with pytest.raises(ChainError, match=message):
         Chain.from_data([{"method": "apply_preset", "args": [chain.split(",")[0][5:]],
                           "kwargs": {"strength": 0.5}}] * (1 if "deep" in message else 30))
+
+
+# ---------------------------------------------------------------------------------------------
+# A resolver passed in instead of the looks files
+
+
+class _Shelf:
+    """A resolver object: its own looks, none of them in the looks files."""
+
+    def __init__(self, base, **chains):
+        self.looks = {name: looks.Look(name, text, "", str(base / "shelf.toml")) for name, text in chains.items()}
+
+    def find(self, name):
+        return self.looks.get(name.lower())
+
+    def all_looks(self):
+        return list(self.looks.values())
+
+
+def _resolvers(tmp_path):
+    shelf = _Shelf(tmp_path, film="contrast:1.5 | border:3", frame="look:film | invert")
+    texts = {"film": "contrast:1.5 | border:3", "frame": "look:film | invert"}
+    return {"object": shelf, "function": shelf.find, "texts": lambda name: texts.get(name.lower())}
+
+
+@pytest.mark.parametrize("kind", ["object", "function", "texts"])
+def test_a_resolver_passed_in_answers_the_looks_instead_of_the_files(tmp_path, kind):
+    looks.load(looks_file(tmp_path / "looks.toml", '[looks.film]\nsteps = "blur:9"'))
+    resolver = _resolvers(tmp_path)[kind]
+    expected = [("apply_contrast", (1.5,), {}), ("apply_border", (3,), {}), ("invert", (), {})]
+    for text in ("look:frame", "preset:FRAME"):
+        chain = Chain.parse(text, resolver=resolver)
+        assert [(s.method, s.args, dict(s.kwargs)) for s in chain] == expected
+        assert Chain.from_data(chain.to_data(), resolver=resolver) == chain
+    blended = Chain.parse("look:frame,strength=0.5", resolver=resolver).steps
+    assert [(s.method, s.strength, len(s.steps)) for s in blended] == [("look", 0.5, 3)]
+    assert steps_of("look:film") == [("apply_blur", (9,), {})]  # the files still answer by default
+
+
+@pytest.mark.parametrize("resolver, text, message", [
+    (None, "look:film", "look 'film': no such look"),
+    (None, "preset:film", "step 1 'preset': preset_name must be a preset"),
+    ("object", "look:flim", "look 'flim': no such look; did you mean 'film'?"),
+    ("object", "preset:flim", "got 'flim'; did you mean 'film'?"),
+    ("function", "look:flim", "look 'flim': no such look"),
+    ("texts", "look:frame | look:nope", "look 'nope': no such look"),
+])
+def test_a_resolver_that_does_not_know_a_name_refuses_it(tmp_path, resolver, text, message):
+    looks.load(looks_file(tmp_path / "looks.toml", '[looks.film]\nsteps = "blur:9"'))
+    found = _resolvers(tmp_path)[resolver] if resolver else None
+    with pytest.raises(ChainError, match=message):
+        Chain.parse(text, resolver=found)
+
+
+def test_a_resolvers_look_reads_its_files_next_to_it_and_expands_from_its_parts(tmp_path):
+    from framewick.chains.chain import LookRef, expand, read_parts
+
+    write_cube(tmp_path / "swap.cube", 2, lambda r, g, b: (b, g, r))
+    shelf = _Shelf(tmp_path, graded="lut:swap.cube,0.5 | border:1")
+    parts = read_parts("blur:1 | preset:graded,strength=0.5 | look:graded")
+    assert [type(p).__name__ for p in parts] == ["Step", "LookRef", "LookRef"]
+    assert parts[1] == LookRef("graded", 0.5, 2, "preset", preset=True)
+    steps = expand(parts, shelf)
+    assert steps == Chain.parse("blur:1 | preset:graded,strength=0.5 | look:graded", resolver=shelf).steps
+    assert steps[2].args == (str(tmp_path / "swap.cube"), 0.5)
