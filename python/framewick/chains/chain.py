@@ -25,6 +25,12 @@ The JSON form is a list of objects, one per step: ``{"method": "apply_border", "
 "kwargs": {"color": "white"}}`` (``args`` and ``kwargs`` may be left out). `Chain.to_json` and
 `Chain.from_json` convert between the two; the text form round-trips through `Chain.to_text`.
 
+Both forms are read by `framewick.chains.grammar` into the same written steps, and from those
+once into data (`read_parts`): steps with their values checked, and a `LookRef` for each look.
+`expand` then puts each look's steps in its place, asking a resolver for the looks by name;
+`Chain.parse` and `Chain.from_data` do both, with the looks files (`framewick.looks`) as the
+resolver unless another (or None) is passed.
+
 The steps and the values each one allows are the table of `framewick.steps`, so a chain is
 parsed and checked without importing Pillow or the native modules; `Catalogue.from_class` reads
 the same from a class's mixins (their `__annotations__`, `__code__` and `__defaults__`, through
@@ -731,7 +737,7 @@ class _Expansion:
                 out.append((write(part), _directory(found)))
                 self.count += 1
             if self.count > table.MAX_STEPS:
-                first = self.find(trail[0], trail[:1]) or found
+                first = self.find(trail[0]) or found
                 raise ChainError(f"{_trail(trail[:1])}{_in(first)}: the chain would have more than "
                                  f"{table.MAX_STEPS:,} steps once its looks are expanded (at most {table.MAX_STEPS:,})")
 
@@ -740,7 +746,7 @@ class _Expansion:
         an unknown name is refused, as a look or, for preset:NAME, as a preset."""
         key = ref.name.lower()
         if key not in self.read:
-            found = self.find(ref.name, trail)
+            found = self.find(ref.name)
             if found is None:
                 raise self.unknown(ref, trail)
             self.read[key] = (found, self.parts_of(found))
@@ -761,7 +767,8 @@ class _Expansion:
         except ChainError as e:
             return e
 
-    def find(self, name: str, trail: tuple[str, ...]) -> Any:
+    def find(self, name: str) -> Any:
+        """The resolver's answer for `name` (None: no such look)."""
         resolver = self.resolver
         try:
             if resolver is None:
