@@ -49,7 +49,6 @@ text form, or ``@FILE`` naming a file that holds the text or the JSON form.
 from __future__ import annotations
 
 import difflib
-import inspect
 import json
 import math
 import os
@@ -73,13 +72,8 @@ T = TypeVar("T")
 
 SEPARATOR: Final = "|"
 
-#: Methods that return the object but are not steps: the chain's ends are the command's job.
-NOT_STEPS: Final = frozenset({"load", "save"})
-#: The inspector's queries return data instead of the object, so they end a chain.
-QUERIES: Final = frozenset({"histogram", "get_metadata", "extract_color_palette"})
-
-_PREFIX = "apply_"
-_REQUIRED: Any = inspect.Parameter.empty
+NOT_STEPS: Final = table.NOT_STEPS
+QUERIES: Final = table.QUERIES
 #: A look given a strength is one step of this name (any other look is replaced by its steps).
 LOOK: Final = "look"
 #: The keyword that gives a preset or a look its strength, from 0 to 1.
@@ -103,23 +97,7 @@ _INT_TEXT = re.compile(r"[+-]?[0-9]+")
 
 
 # ---------------------------------------------------------------------------------------------
-# The steps, read from the classes
-
-
-def _kind(annotation: Any) -> str:
-    """The conversion an annotation asks for: its text, or "number" for none."""
-    if annotation is inspect.Parameter.empty:
-        return "number"
-    if isinstance(annotation, type):
-        return annotation.__name__
-    return str(annotation)
-
-
-def _first_line(doc: str | None) -> str:
-    for line in (doc or "").splitlines():
-        if line.strip():
-            return line.strip()
-    return ""
+# The steps, and the names that reach them
 
 
 class Catalogue:
@@ -137,28 +115,7 @@ class Catalogue:
         class method `load`, `save`, the inspector's queries and a method whose annotations
         declare a return type (the queries declare theirs).
         """
-        found: dict[str, tuple[str, Any]] = {}
-        for klass in combined.__mro__:
-            if klass is combined or klass is object:
-                continue
-            for name, member in vars(klass).items():
-                if name.startswith("_") or name in NOT_STEPS or name in QUERIES or name in found:
-                    continue
-                if isinstance(member, (classmethod, staticmethod)) or not callable(member):
-                    continue
-                if "return" in (getattr(member, "__annotations__", None) or {}):
-                    continue
-                found[name] = (klass.__name__, member)
-        steps = []
-        for name, (owner, member) in found.items():
-            parameters = list(inspect.signature(member).parameters.values())[1:]
-            params = tuple(
-                Param(p.name, _kind(p.annotation), p.default, p.kind is inspect.Parameter.KEYWORD_ONLY)
-                for p in parameters
-                if p.kind not in (inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD)
-            )
-            short = name[len(_PREFIX):] if name.startswith(_PREFIX) else name
-            steps.append(StepInfo(name, short, owner, params, _first_line(member.__doc__)))
+        steps = table.steps_of_class(combined)
         return cls(steps, table.names_of(steps))
 
     def resolve(self, name: str) -> StepInfo | None:

@@ -22,7 +22,7 @@ from typing import Any, Final
 
 from framewick._output import status
 from framewick.steps.declare import SAME, declares, step
-from framewick.steps.rules import FRACTION, Rule, is_lut
+from framewick.steps.rules import FRACTION, Rule, file_problem
 
 __all__ = ["CubeLUT", "Grading", "LUTError", "read_cube", "write_cube"]
 
@@ -438,12 +438,24 @@ def _gradable(image: Any) -> Any:
     return image.convert("RGB")
 
 
+def _is_lut(value: str, _: Any) -> bool | str:
+    """The rule of apply_lut's path: a .cube file that can be read (its error line if not)."""
+    reason = file_problem(value)
+    if reason:
+        return reason
+    try:
+        read_cube(value)
+    except (ValueError, OSError) as e:
+        return str(e).replace("\n", " ")
+    return True
+
+
 @declares
 class Grading:
     """Colour grading from LUT files, in the user layer: Pillow's Color3DLUT does the work."""
 
     @step(size=SAME, params={
-        "path": dict(rule=Rule("a .cube LUT file that exists", is_lut, reads_file=True),
+        "path": dict(rule=Rule("a .cube LUT file that exists", _is_lut, reads_file=True),
                      meaning="a .cube colour table file", sample="film.cube", file="lut"),
         "strength": dict(rule=FRACTION, meaning="0 leaves the picture, 1 grades it fully", sample="0.8")})
     def apply_lut(self, path: str, strength: float = 1.0):

@@ -21,14 +21,15 @@ from framewick.steps.rules import (
     DIRECTIONS, MAX_BLUR_RADIUS, MAX_BORDER, MAX_FONT_SIZE, MAX_INT32, MAX_PIXELS, MODES, ChainError, builtin_presets,
     is_preset, preset_names, unusable_path,
 )
-from framewick.steps.tables import check, example_of, help_lines, mismatches, names_of, param_help, to_data
+from framewick.steps.tables import (NOT_STEPS, QUERIES, check, example_of, help_lines, mismatches, names_of, param_help,
+                                    steps_of_class, to_data)
 
 __all__ = [
     "ALIASES", "ChainError", "DIRECTIONS", "HELP", "MAX_BLUR_RADIUS", "MAX_BORDER", "MAX_CHAIN_BYTES", "MAX_FONT_SIZE",
-    "MAX_INT32", "MAX_PIXELS", "MAX_STEPS", "MODES", "PRESET_DESCRIPTIONS", "PRESET_NAMES", "Param",
+    "MAX_INT32", "MAX_PIXELS", "MAX_STEPS", "MODES", "NOT_STEPS", "PRESET_DESCRIPTIONS", "QUERIES", "PRESET_NAMES", "Param",
     "Preset", "REQUIRED", "RULES", "Rule", "STEPS", "StepInfo", "builtin_presets", "check", "declares", "example_of",
     "help_lines", "is_preset", "mismatches", "names_of", "param_help", "preset_names",
-    "read_chain_file", "registry", "step", "to_data", "too_long", "unusable_path",
+    "read_chain_file", "registry", "step", "steps_of_class", "to_data", "too_long", "unusable_path",
 ]
 
 

@@ -21,7 +21,7 @@ __all__ = [
     "COLOR", "COORDINATE", "ChainError", "DIRECTIONS", "FRACTION", "GRAVITY", "MARGIN", "MAX_BLUR_RADIUS",
     "MAX_BORDER", "MAX_FONT_SIZE", "MAX_INT32", "MAX_PIXELS", "MODES", "PICTURE", "Rule", "builtin_presets",
     "is_preset", "preset_names", "preset_rule", "unusable_path", "after", "at_least", "between", "box", "cover", "ints_in",
-    "is_color", "is_direction", "is_format", "is_geometry", "is_gravity", "is_lut", "is_mode", "is_picture",
+    "file_problem", "is_color", "is_direction", "is_format", "is_geometry", "is_gravity", "is_mode", "is_picture",
     "levels_black", "levels_white", "padding", "pixels", "positive", "watermark_box",
 ]
 
@@ -130,13 +130,13 @@ def is_color(value: str, _: Mapping[str, Any]) -> bool:
 
 
 def is_picture(value: str, _: Mapping[str, Any]) -> bool | str:
-    reason = _file_problem(value)
+    reason = file_problem(value)
     if reason:
         return reason
     return True if _picture_size(value) else "Pillow cannot read it as a picture"
 
 
-def _file_problem(path: str) -> str:
+def file_problem(path: str) -> str:
     """Why `path` is not a file that can be read, or "" if it is one."""
     reason = unusable_path(path)
     if reason:
@@ -206,21 +206,6 @@ def after(start: str) -> Test:
 def box(value: int, values: Mapping[str, Any]) -> bool:
     return (values["right"] - values["left"]) * (values["bottom"] - values["top"]) <= MAX_PIXELS \
         and values["top"] < value <= MAX_INT32
-
-
-def is_lut(value: str, _: Mapping[str, Any]) -> bool | str:
-    reason = _file_problem(value)
-    if reason:
-        return reason
-    try:
-        from framewick.chains.lut import read_cube
-    except ImportError:
-        return True
-    try:
-        read_cube(value)
-    except (ValueError, OSError) as e:
-        return str(e).replace("\n", " ")
-    return True
 
 
 def is_geometry(value: str, _: Mapping[str, Any]) -> bool | str:

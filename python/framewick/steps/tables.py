@@ -11,11 +11,18 @@ from __future__ import annotations
 from collections.abc import Iterable, Mapping
 from typing import Any, Final
 
-from framewick.steps.declare import Param, Rule, StepInfo, registry
+import inspect
+
+from framewick.steps.declare import PREFIX, Param, Rule, StepInfo, _first_line, _kind, registry
 from framewick.steps.rules import ChainError
 
-__all__ = ["aliases", "check", "example_of", "help_lines", "mismatches", "names_of", "param_help", "rules", "helps",
-           "to_data"]
+__all__ = ["NOT_STEPS", "QUERIES", "aliases", "check", "example_of", "help_lines", "mismatches", "names_of",
+           "param_help", "rules", "helps", "steps_of_class", "to_data"]
+
+#: Methods that return the object but are not steps: the chain's ends are the command's job.
+NOT_STEPS: Final = frozenset({"load", "save"})
+#: The inspector's queries return data instead of the object, so they end a chain.
+QUERIES: Final = frozenset({"histogram", "get_metadata", "extract_color_palette"})
 
 
 def aliases() -> dict[str, str]:
@@ -161,20 +168,50 @@ def mismatches(combined: type) -> list[str]:
     """Where the declarations and the methods of `combined` (a class of the mixins) disagree:
     a step declared but not there, a method there but not declared, or one whose names, owner,
     parameters (kinds, defaults) or docstring line differ. Empty when they agree."""
-    from framewick.chain import Catalogue
-
-    found = Catalogue.from_class(combined)
-    declared = {info.method: info for info in registry.steps() if info.method in found.steps
+    found = {info.method: info for info in steps_of_class(combined)}
+    declared = {info.method: info for info in registry.steps() if info.method in found
                 or any(info.owner == klass.__name__ for klass in combined.__mro__)}
-    problems = [f"{m}: declared, not a method of {combined.__name__}" for m in declared if m not in found.steps]
-    problems += [f"{m}: a method of {combined.__name__}, not declared" for m in found.steps if m not in declared]
-    for method, info in found.steps.items():
+    problems = [f"{m}: declared, not a method of {combined.__name__}" for m in declared if m not in found]
+    problems += [f"{m}: a method of {combined.__name__}, not declared" for m in found if m not in declared]
+    for method, info in found.items():
         if method in declared and declared[method] != info:
             problems.append(f"{method}: declared as {declared[method].signature()} by {declared[method].owner}, "
                             f"is {info.signature()} by {info.owner}" + ("" if declared[method].doc == info.doc
                                                                       else f" (doc {info.doc!r})"))
-    if list(found.steps) != [m for m in declared if m in found.steps]:
+    if list(found) != [m for m in declared if m in found]:
         problems.append("the steps are not declared in the order of the class's bases")
-    if names_of(declared.values()) != found.names:
+    if names_of(declared.values()) != names_of(found.values()):
         problems.append("the names that reach the steps differ")
     return problems
+
+
+def steps_of_class(combined: type) -> list[StepInfo]:
+    """The steps of `combined`'s base classes, read from their methods, in the order of its MRO.
+
+    A step is a public method of a base that returns the object: everything except the class
+    method `load`, `save`, the inspector's queries and a method whose annotations declare a
+    return type (the queries declare theirs).
+    """
+    found: dict[str, tuple[str, Any]] = {}
+    for klass in combined.__mro__:
+        if klass is combined or klass is object:
+            continue
+        for name, member in vars(klass).items():
+            if name.startswith("_") or name in NOT_STEPS or name in QUERIES or name in found:
+                continue
+            if isinstance(member, (classmethod, staticmethod)) or not callable(member):
+                continue
+            if "return" in (getattr(member, "__annotations__", None) or {}):
+                continue
+            found[name] = (klass.__name__, member)
+    steps = []
+    for name, (owner, member) in found.items():
+        parameters = list(inspect.signature(member).parameters.values())[1:]
+        params = tuple(
+            Param(p.name, _kind(p.annotation), p.default, p.kind is inspect.Parameter.KEYWORD_ONLY)
+            for p in parameters
+            if p.kind not in (inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD)
+        )
+        short = name[len(PREFIX):] if name.startswith(PREFIX) else name
+        steps.append(StepInfo(name, short, owner, params, _first_line(member.__doc__)))
+    return steps
