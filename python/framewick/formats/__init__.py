@@ -21,12 +21,22 @@ import importlib
 import threading
 from typing import Any
 
-__all__ = ["PLUGINS", "is_heif", "is_jxl", "listing", "missing", "register", "registered", "writable"]
+__all__ = ["PLUGINS", "DecodeError", "NoPictureData", "is_heif", "is_jxl", "listing", "missing", "register", "registered", "writable"]
 
 #: The plugin modules `register()` tries, in order.
 PLUGINS = ("framewick.formats.heif", "framewick.formats.raw", "framewick.formats.jxl")
 
 _lock = threading.Lock()
+
+
+class DecodeError(OSError):
+    """A file a plugin recognised as its format but could not decode; the text says why."""
+
+
+class NoPictureData(OSError):
+    """A file a plugin recognised as its format that holds no picture (its metadata only); the
+    text says so after the file's name."""
+
 _registered: tuple[str, ...] | None = None
 
 # HEIF's ftyp brands for still pictures and sequences of HEVC (and the generic image brands).

@@ -106,6 +106,10 @@ def _open(fp: IO[bytes], name: str) -> Image.Image:
         raise PhotoError(f"❌ Error: {name} is too large: {error}") from None
     except Image.DecompressionBombError as error:
         raise PhotoError(f"❌ Error: {name} is too large to open safely: {error}") from None
+    except _plugins.NoPictureData as error:
+        raise PhotoError(f"❌ Error: {name} {error}") from None
+    except _plugins.DecodeError as error:
+        raise PhotoError(f"❌ Error: {name} could not be decoded: {error}") from None
     except OSError as error:  # a damaged file a plugin recognised (a camera RAW file)
         if isinstance(error, (FileNotFoundError, PermissionError)):
             raise
@@ -203,10 +207,11 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
 
 
 def _decoding(name: str, action: Any) -> Any:
-    """Run a decoding `action`; a picture that does not decode whole is an error naming it."""
+    """Run a decoding `action`; a picture that does not decode whole is an error naming it
+    (Pillow's TIFF reader refuses a page without dimensions by a TypeError)."""
     try:
         return action()
-    except (OSError, SyntaxError, ValueError, EOFError, struct.error) as error:
+    except (OSError, SyntaxError, ValueError, TypeError, EOFError, struct.error) as error:
         if isinstance(error, (FileNotFoundError, PermissionError, PhotoError)):
             raise
         if isinstance(error, _TooLarge):
