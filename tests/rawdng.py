@@ -180,3 +180,34 @@ def _append_block(path, placeholder, tag_code, entries):
         f.write(table + b"\0\0\0\0" + extra)
         f.seek(entry)
         f.write(struct.pack("<HHII", tag_code, 4, 1, start))
+
+
+def write_metadata_cr2(path, layout):
+    """A Canon CR2 holding only its metadata: a TIFF header marked "CR\\x02\\x00" at offset 8 and
+    directories naming the camera but no strips. `layout`: "preview" (a first directory that
+    describes a JPEG preview, then a thumbnail's), "sensor" (a first directory with the sensor's
+    size and no compression, which LibRaw takes for the raw data) or "bare" (the camera alone)."""
+    camera = [(0x010F, 2, b"Canon\0"), (0x0110, 2, b"Canon EOS 5D Mark III\0")]
+    size = [(0x0100, 3, struct.pack("<H", 64)), (0x0101, 3, struct.pack("<H", 48))]
+    preview = [(0x0102, 3, struct.pack("<3H", 8, 8, 8)), (0x0103, 3, struct.pack("<H", 6)),
+               (0x0106, 3, struct.pack("<H", 2)), (0x0115, 3, struct.pack("<H", 3))]
+    thumbnail = [(0x0103, 3, struct.pack("<H", 6))]
+    ifds = {"preview": [camera + size + preview, thumbnail], "sensor": [camera + size, thumbnail],
+            "bare": [camera]}[layout]
+    out = bytearray(b"II*\0" + struct.pack("<I", 16) + b"CR\x02\x00" + struct.pack("<I", 0))
+    for n, entries in enumerate(ifds):
+        entries = sorted(entries)
+        data_at = len(out) + 2 + 12 * len(entries) + 4
+        table, body = b"", b""
+        for tag, kind, raw in entries:
+            count = len(raw) if kind == 2 else len(raw) // 2
+            if len(raw) <= 4:
+                table += struct.pack("<HHI", tag, kind, count) + raw.ljust(4, b"\0")
+            else:
+                table += struct.pack("<HHII", tag, kind, count, data_at + len(body))
+                body += raw
+        following = data_at + len(body) if n + 1 < len(ifds) else 0
+        out += struct.pack("<H", len(entries)) + table + struct.pack("<I", following) + body
+    with open(path, "wb") as f:
+        f.write(out)
+    return path

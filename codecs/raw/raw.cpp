@@ -264,6 +264,11 @@ ref info_impl(Raw *r) {
     put_long(d, "filters", id.filters);
     put_long(d, "dng_version", id.dng_version);
     put_long(d, "maker_index", id.maker_index);
+    // Where the raw data starts and how long the file is: a camera's TIFF-based file stripped to
+    // its metadata names a sensor but no data (offset 0), or data past its end.
+    auto *internal = static_cast<LibRaw *>(lr->parent_class)->get_internal_data_pointer();
+    put_long(d, "data_offset", (long long)internal->unpacker_data.data_offset);
+    put_long(d, "file_size", internal->internal_data.input ? (long long)internal->internal_data.input->size() : -1);
     put_text(d, "make", id.make, sizeof id.make);
     put_text(d, "model", id.model, sizeof id.model);
     put_text(d, "software", id.software, sizeof id.software);

@@ -36,6 +36,8 @@ try:
 except ImportError:  # built without LibRaw
     _raw = None  # type: ignore[assignment]
 
+from framewick.formats import NoPictureData
+
 FORMAT = "RAW"
 MISSING = "camera RAW files need LibRaw: install the Debian package libraw-dev and rebuild framewick"
 # What people may ask of a RAW file's development (FrameWick.open(raw=...), --raw).
@@ -45,6 +47,9 @@ EXTENSIONS = (".dng", ".cr2", ".cr3", ".crw", ".nef", ".nrw", ".arw", ".sr2", ".
               ".mos", ".raw", ".gpr")
 
 _TIFF = (b"II*\x00", b"MM\x00*")
+# A Canon CR2 is a TIFF file marked as one after its header; no plain TIFF carries the mark.
+_CR2 = (8, b"CR\x02\x00")
+EMPTY = "holds no picture data that can be developed (a camera RAW file with its metadata only)"
 # Magic numbers of the RAW formats that are not TIFF files: (offset, bytes).
 _MAGIC = ((0, b"IIRO"), (0, b"IIRS"), (0, b"MMOR"), (0, b"IIU\x00"), (0, b"FUJIFILM"), (0, b"\x00MRM"),
           (0, b"FOVb"), (0, b"IIII"), (0, b"MMMM"), (0, b"NOKIARAW"), (0, b"ARRI"), (6, b"HEAPCCDR"),
@@ -129,6 +134,15 @@ def exif_block(found: dict[str, Any]) -> bytes:
     return exif.tobytes()
 
 
+def _holds_data(found: dict[str, Any]) -> bool:
+    """Whether the raw data LibRaw found lies in the file: a TIFF-based file stripped of it names
+    none (offset 0, the file's own header) or one past its end."""
+    offset, size = found.get("data_offset", -1), found.get("file_size", -1)
+    if offset < 0 or size < 0:
+        return True  # not known: LibRaw's own reading decides
+    return 0 < offset < size
+
+
 def _source(fp: IO[bytes]) -> str | bytes:
     """What LibRaw opens: the file by its path when `fp` is a regular file (LibRaw then reads
     only what it needs), else every byte of the stream."""
@@ -150,19 +164,30 @@ class RawImageFile(ImageFile.ImageFile):
     def _open(self) -> None:
         prefix = self.fp.read(16)
         tiff = prefix[:4] in _TIFF
+        # A CR2 is a camera RAW file whatever LibRaw finds in it: never Pillow's to open as a
+        # TIFF (its first picture is the camera's preview, or, with the data stripped, nothing).
+        cr2 = tiff and prefix[_CR2[0]:_CR2[0] + len(_CR2[1])] == _CR2[1]
         if _raw is None:
-            if tiff:
+            if tiff and not cr2:
                 raise SyntaxError("not a camera RAW file")  # Pillow's TIFF plugin decides
             raise OSError(MISSING)
         try:
             raw = _raw.Raw(_source(self.fp))
         except _raw.RawError as error:
+            if cr2 and error.code == _raw.FILE_UNSUPPORTED:
+                raise NoPictureData(EMPTY) from None
             if tiff or error.code == _raw.FILE_UNSUPPORTED:
                 raise SyntaxError(str(error)) from None
             raise OSError(f"damaged camera RAW file: {error}") from None
         found = raw.info()
-        if tiff and not (found["dng_version"] or (found["filters"] and found["maker_index"])):
+        mosaic = found["filters"] and found["maker_index"]
+        if tiff and not found["dng_version"] and (cr2 or mosaic) and not _holds_data(found):
             raw.close()
+            raise NoPictureData(EMPTY)
+        if tiff and not (found["dng_version"] or mosaic):
+            raw.close()
+            if cr2:
+                raise NoPictureData(EMPTY)
             raise SyntaxError("a TIFF, not a camera RAW file")
         self._raw = raw
         self.raw_info = found
