@@ -107,6 +107,22 @@ def working(picture: Image.Image, icc: bytes | None = None) -> tuple[Image.Image
     return picture.convert("RGB"), icc
 
 
+def keyed(picture: Image.Image) -> bool:
+    """Whether a working picture marks its transparent pixels by one colour value (PNG's tRNS)
+    rather than by an alpha band."""
+    return picture.mode in ("L", "RGB") and picture.info.get("transparency") is not None
+
+
+def keyed_to_alpha(picture: Image.Image) -> Image.Image:
+    """A working picture whose transparency is one colour value, as LA or RGBA: the pixels of
+    that value transparent, the others opaque. A step that changes colours would otherwise
+    leave the value pointing at other pixels (or, through RGB, at a value its mode cannot
+    hold). Any other picture as it is."""
+    if not keyed(picture):
+        return picture
+    return picture.convert("LA" if picture.mode == "L" else "RGBA")
+
+
 def split_alpha(picture: Image.Image) -> tuple[Image.Image, Image.Image | None]:
     """The colour (RGB or L) and the alpha band of a working picture (None if it has none)."""
     if picture.mode == "RGBA":

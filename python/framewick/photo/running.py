@@ -9,7 +9,8 @@ For every step, on every frame:
    * rounded corners run on the colour, and their mask is combined with the alpha already
      there (the smaller of the two), so transparent pixels stay transparent;
    * every other step (filters, presets, gamma, sepia, grayscale, overlays) runs on the colour
-     alone and gets the alpha back unchanged.
+     alone and gets the alpha back unchanged; a picture whose transparency is one colour
+     value (PNG's tRNS) gets it as an alpha band first, so it stays on the same pixels.
 3. Grey pictures: a step that blends with an RGB picture (grayscale, the presets) gets RGB.
    When a grey picture comes out of a step as RGB with equal bands (vintage, invert, gamma),
    it is grey again; a tint ("warm", "sepia") keeps its colour.
@@ -258,7 +259,7 @@ def needs_runner(method: str, picture: Any, args: tuple[Any, ...] = (), kwargs: 
         return not keeps_depth(step, picture) or (method == "thumbnail" and mode.startswith("I;16"))
     if _moves(step):
         return False
-    if mode not in modes.WORKING:
+    if mode not in modes.WORKING or modes.keyed(picture):
         return True
     info = _info(step)
     return info is not None and info.modes is not None and mode not in info.modes
@@ -305,6 +306,7 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Non
         del picture
         step.apply(obj)
         return
+    picture = modes.keyed_to_alpha(picture)
     grey = picture.mode in ("L", "LA")
     colour, alpha = modes.split_alpha(picture)
     del picture
