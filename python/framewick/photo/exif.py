@@ -13,6 +13,7 @@ picture is never refused over its metadata.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 from PIL import ExifTags, Image
@@ -26,7 +27,13 @@ LAYOUT = frozenset({
     286, 287, 290, 291, 292, 293, 296, 297, 301, 317, 318, 319, 320, 321, 322, 323, 324, 325, 330, 332, 338,
     339, 340, 341, 347, 512, 513, 514, 515, 517, 518, 519, 520, 521, 529, 530, 531, 532, 700, 32997, 33723,
     34377, 34675,
+    288, 289,  # FreeOffsets, FreeByteCounts: places in the file the picture came from
+    333, 334, 336,  # the inks of a separated picture (InkNames, NumberOfInks, DotRange)
 })
+#: The DNG tags (DNGVersion onwards): a raw file's own description of its sensor data, wrong for
+#: any picture written from it (a reader would take the TIFF for a DNG); libtiff also crashes
+#: on most of them as Pillow's writer hands them over.
+DNG_TAGS = range(50706, 52600)
 _SUB_IFDS = (ExifTags.IFD.Exif, ExifTags.IFD.GPSInfo, ExifTags.IFD.Interop)
 
 
@@ -36,6 +43,31 @@ def _writes(tags: Image.Exif) -> bool:
     except Exception:  # any tag Pillow's writer cannot take
         return False
     return True
+
+
+def kept_where(exif: Image.Exif, takes: Callable[[Image.Exif], bool]) -> Image.Exif:
+    """The tags of `exif` that `takes` accepts, each tried alone (a sub-directory entry by
+    entry); the others are left out."""
+    kept = Image.Exif()
+    for tag in list(exif):
+        value = _entry(exif, tag)
+        if value is None:
+            continue
+        if isinstance(value, dict):
+            good = {}
+            for key, item in value.items():
+                trial = Image.Exif()
+                trial[tag] = {key: item}
+                if takes(trial):
+                    good[key] = item
+            if not good:
+                continue
+            value = good
+        trial = Image.Exif()
+        trial[tag] = value
+        if takes(trial):
+            kept[tag] = value
+    return kept
 
 
 def _entry(exif: Image.Exif, tag: int) -> Any:
@@ -55,25 +87,7 @@ def writable(exif: Image.Exif) -> bytes | None:
         return exif.tobytes()
     except Exception:  # some tag cannot be written back: keep the others
         pass
-    kept = Image.Exif()
-    for tag in list(exif):
-        value = _entry(exif, tag)
-        if value is None:
-            continue
-        if isinstance(value, dict):
-            good = {}
-            for key, item in value.items():
-                trial = Image.Exif()
-                trial[tag] = {key: item}
-                if _writes(trial):
-                    good[key] = item
-            if not good:
-                continue
-            value = good
-        trial = Image.Exif()
-        trial[tag] = value
-        if _writes(trial):
-            kept[tag] = value
+    kept = kept_where(exif, _writes)
     if not kept:
         return None
     try:
@@ -83,8 +97,8 @@ def writable(exif: Image.Exif) -> bytes | None:
 
 
 def without_layout(exif: Image.Exif) -> Image.Exif:
-    """`exif` without a TIFF's layout tags (in place); returns it."""
-    for tag in [t for t in exif if t in LAYOUT]:
+    """`exif` without a TIFF's layout tags and DNG tags (in place); returns it."""
+    for tag in [t for t in exif if t in LAYOUT or t in DNG_TAGS]:
         del exif[tag]
     return exif
 

@@ -229,7 +229,28 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
             out = out[:1]
     if fmt == "TIFF":
         args.update(_compression(photo, pictures[0], out[0]))
+        if args.get("exif"):
+            args["exif"] = _libtiff_tags(out[0].mode, args)
     return out, args
+
+
+def _libtiff_tags(mode: str, args: dict[str, Any]) -> Image.Exif:
+    """The TIFF tags of `args` that the writer takes for a picture in `mode`: with a compression
+    it is libtiff that writes them, and libtiff refuses some that Pillow's own writer took (a
+    known tag with another type or count: "Error setting from dictionary"). Each refused tag
+    is left out; the picture is written with the rest. Tried on a one-pixel picture."""
+    tags: Image.Exif = args["exif"]
+    if args.get("compression") in (None, "raw"):
+        return tags
+
+    def takes(candidate: Image.Exif) -> bool:
+        try:
+            Image.new(mode, (1, 1)).save(io.BytesIO(), "TIFF", **(args | {"exif": candidate}))
+        except (RuntimeError, ValueError, TypeError, OSError):
+            return False
+        return True
+
+    return tags if takes(tags) else _exif.kept_where(tags, takes)
 
 
 def _save(pictures: list[Image.Image], fp: str | IO[bytes], fmt: str, args: dict[str, Any]) -> None:
