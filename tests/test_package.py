@@ -134,8 +134,8 @@ def test_gallery_images_exist_and_are_small():
     assert images == ["docs/presets.jpg", "docs/before-after.jpg", "docs/lut-before-after.jpg", "docs/studio.png"]
     for image in images:
         path = README.parent / image
-        # photos as JPEG within 60 KB; the studio's screenshot of a photo as a palette PNG within 150 KB
-        assert path.stat().st_size <= (150 if image.endswith(".png") else 60) * 1024
+        # photos as JPEG within 60 KB; the studio's screenshot of a photo as a palette PNG within 200 KB
+        assert path.stat().st_size <= (200 if image.endswith(".png") else 60) * 1024
         with Image.open(path) as picture:
             # photos as JPEG; the studio's screenshot as a palette PNG (text stays sharp)
             assert picture.format == ("PNG" if image.endswith(".png") else "JPEG") and picture.width >= 600

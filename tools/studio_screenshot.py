@@ -7,10 +7,12 @@ user's), with the project installed and a fresh home (the page shows the looks f
 
 docs/studio.png was made in /home/ada/photos, the root entered with bubblewrap as tools/devroot
 does, plus `--tmpfs /home --bind DIR /home/ada/photos --chdir /home/ada/photos --setenv HOME
-/home/ada`, and `lake.jpg docs/studio.png` (the output path absolute).
+/home/ada`, and `coffee.jpg docs/studio.png` (the output path absolute). coffee.jpg is the coffee
+photograph of scikit-image's sample data (`skimage/data/coffee.png` in Debian's python3-skimage,
+which the benchmark root carries), saved as a JPEG at quality 92.
 
 PHOTO is made when it does not exist: a lake at dusk, rendered with NumPy (fractal ridges, sky,
-clouds, a rippled reflection, grain), since the root ships no photograph. The studio is served
+clouds, a rippled reflection, grain), for a root that ships no photograph. The studio is served
 on a free loopback port and driven in headless chromium: the vintage look at half strength and a
 border, the before/after split at 40 %. The shot is kept as a 256-colour PNG.
 """
