@@ -366,3 +366,47 @@ def test_every_method_works_on_a_16_bit_grey_picture_with_a_transparent_value(tm
         seen = written.convert("RGBA")
     if info.method in IN_PLACE:  # the transparent half stays transparent, the rest opaque
         assert seen.getpixel((3, 15))[3] == 0 and seen.getpixel((36, 15))[3] == 255, info.method
+
+
+THREADED = ["invert", "corners:3", "preset:vintage", "preset:dreamy,strength=0.5", "sepia", "blur", "gamma:0.8",
+            "grayscale:0.5", "text:hi,(1,1)", "resize:50,40", "border:2"]
+
+
+@pytest.mark.parametrize("loaded", [True, False], ids=["loaded-first", "cold"])
+def test_threads_sharing_one_object_never_make_a_step_fail(loaded):
+    # Eight threads run steps on one object, each replacing its picture now and then with one
+    # of another size and mode: which picture a step edits may vary, a step never fails.
+    import random
+    import sys
+    import threading
+
+    obj = holding(Image.new("RGBA", (160, 120), (200, 30, 60, 128)))
+    if loaded:
+        Chain.parse(" | ".join(THREADED)).apply(holding(Image.new("RGB", (8, 8))), lambda line: None)
+    errors = []
+
+    def work(seed):
+        rng = random.Random(seed)
+        for _ in range(60):
+            try:
+                if rng.random() < 0.3:
+                    size = (rng.randint(8, 200), rng.randint(8, 200))
+                    obj.image = Image.new(rng.choice(["RGBA", "LA", "RGB", "L"]), size)
+                else:
+                    Chain.parse(rng.choice(THREADED)).apply(obj, lambda line: None)
+            except Exception as error:  # noqa: BLE001  (any failure is the fault)
+                errors.append(f"{type(error).__name__}: {error}")
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(8)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # threads take turns often, as on a busy machine
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=120)
+    finally:
+        sys.setswitchinterval(interval)
+    assert not any(thread.is_alive() for thread in threads)
+    assert errors == []
+    assert isinstance(obj.image, Image.Image)

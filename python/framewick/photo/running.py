@@ -282,30 +282,67 @@ def run_call(obj: T, method: str, fn: Any, args: tuple[Any, ...], kwargs: dict[s
     pixels, alpha kept. A mode Pillow cannot convert is one line saying so."""
     picture = getattr(obj, "image")
     photo: Photo | None = getattr(obj, "photo", None)
-    try:
-        _edit(obj, _Call(method, fn, args, kwargs), picture, photo)
-    except ValueError as error:
-        if "conversion from" not in str(error) or getattr(obj, "image", None) is not picture:
-            raise
-        raise BadValue(f"❌ Error: {method} cannot work on a picture in mode {picture.mode}: {error}; "
-                         "convert it to RGB or L with another tool first") from None
+    _edit(obj, _Call(method, fn, args, kwargs), picture, photo)
     return obj
 
 
-def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> None:
-    """Run `step` on `picture` (one frame) through `obj`, leaving the result in `obj.image`."""
+class _Unconvertible(BadValue):
+    """A picture in a mode Pillow cannot bring to one the step takes."""
+
+
+def _working(picture: Image.Image, icc: bytes | None, method: str) -> tuple[Image.Image, bytes | None]:
+    try:
+        return modes.working(picture, icc)
+    except ValueError as error:
+        if "conversion from" not in str(error):
+            raise
+        raise _Unconvertible(f"❌ Error: {method} cannot work on a picture in mode {picture.mode}: {error}; "
+                             "convert it to RGB or L with another tool first") from None
+
+
+def _private(obj: Any) -> Any:
+    """A shallow copy of `obj` for one step to work on: the step's method reads and replaces
+    the copy's picture, never the shared object's, so another thread replacing the object's
+    picture meanwhile cannot slip a picture of its own into the middle of the step."""
+    return copy.copy(obj)
+
+
+def _store(obj: Any, work: Any, result: Any) -> None:
+    """Give `obj` in one go what the step changed on its private copy `work`: its picture
+    `result` and any other attribute it set (quality, format, ...)."""
+    before, after = getattr(obj, "__dict__", None), getattr(work, "__dict__", None)
+    if before is not None and after is not None:
+        missing = object()
+        for key, value in list(after.items()):
+            if key != "image" and before.get(key, missing) is not value:
+                setattr(obj, key, value)
+    obj.image = result
+
+
+def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Any:
+    """Run `step` on `picture` (one frame) through a private copy of `obj`; store the result
+    in `obj.image` once, and return it. A step that fails leaves `obj` as it was."""
+    work = _private(obj)
+    result = _result(work, step, picture, photo)
+    _store(obj, work, result)
+    return result
+
+
+def _result(work: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Any:
+    """Run `step` on `picture` through `work`, the step's own copy of the object, and return
+    the picture it leaves."""
     if picture.mode in modes.DEEP and keeps_depth(step, picture):
-        _deep(obj, step, picture)
-        return
+        _deep(work, step, picture)
+        return work.image
     icc = photo.icc if photo is not None else None
-    picture, icc = modes.working(picture, icc)
+    picture, icc = _working(picture, icc, step.method)
     if photo is not None:
         photo.icc = icc
     if _moves(step):
-        obj.image = picture
+        work.image = picture
         del picture
-        step.apply(obj)
-        return
+        step.apply(work)
+        return work.image
     picture = modes.keyed_to_alpha(picture)
     grey = picture.mode in ("L", "LA")
     colour, alpha = modes.split_alpha(picture)
@@ -313,24 +350,24 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Non
     info = _info(step)
     if grey and info is not None and info.needs_rgb:
         colour = colour.convert("RGB")
-    obj.image = colour  # the picture as it was is no longer held
+    work.image = colour  # the picture as it was is no longer held
     margin = row_margin(step)
     mean = mean_preset(step) if margin is None else None
-    if mean is not None and _mean_in_strips(obj, step, colour, mean):
+    if mean is not None and _mean_in_strips(work, step, colour, mean):
         del colour
-    elif margin is None or not _in_strips(obj, step, colour, margin):
+    elif margin is None or not _in_strips(work, step, colour, margin):
         del colour
-        step.apply(obj)
+        step.apply(work)
     else:
         del colour
-    result = obj.image
+    result = work.image
     if not isinstance(result, Image.Image):
-        return
+        return result
     if grey:
         result = _grey_again(result)
     if alpha is not None:  # for rounded corners, the smaller of their mask and the alpha
         result = _put_alpha(result, alpha)
-    obj.image = result
+    return result
 
 
 def _report(text: str, echo: Callable[[str], None] | None) -> None:
@@ -376,13 +413,16 @@ def run_steps(obj: T, chain: Any, echo: Callable[[str], None] | None = None, *, 
         # Every frame, in order; the first frame's lines are the step's lines.
         for index in range(len(frames)):
             frame, frames[index] = frames[index], None  # type: ignore[call-overload]
-            if index == 0:
-                _once(target, step, echo, strict, lambda: _edit(target, step, frame, photo))
-            else:
-                with listening():  # the first frame's lines are the step's
-                    _edit(target, step, frame, photo)
+            done: list[Any] = []
+            try:
+                if index == 0:
+                    _once(target, step, echo, strict, lambda: done.append(_edit(target, step, frame, photo)))
+                else:
+                    with listening():  # the first frame's lines are the step's
+                        done.append(_edit(target, step, frame, photo))
+            finally:
+                frames[index] = done[0] if done else frame  # a failed step loses no frame
             del frame
-            frames[index] = target.image
         target.image = frames[0]
     return obj
 
@@ -400,9 +440,10 @@ def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool
     from framewick.chain import Chain
 
     inner = tuple(step.steps) or (replace(step, strength=1.0),)
-    full = _copy(obj, pictures=True)  # text and watermarks draw in place: never on the picture before
+    taken = _copy(obj)  # the picture is taken once: both sides start from the same one
+    full = _copy(taken, pictures=True)  # text and watermarks draw in place: never on the picture before
     run_steps(full, Chain(inner), echo, strict=strict)
-    plain = _copy(obj)
+    plain = _copy(taken)
     geometry = tuple(s for s in inner if (info := _info(s)) is not None and info.alpha in (ALPHA_MOVES, ALPHA_COMBINED))
     if geometry:
         with listening():
@@ -424,12 +465,12 @@ def _copy(obj: Any, pictures: bool = False) -> Any:
     `pictures`, its picture and frames are copies too."""
     clone = copy.copy(obj)
     photo = getattr(obj, "photo", None)
-    frames = photo.frames_of(obj.image) if isinstance(photo, Photo) else None
+    frames = photo.frames_of(clone.image) if isinstance(photo, Photo) else None
     if isinstance(photo, Photo):
         clone.photo = copy.copy(photo)
         clone.photo.frames = [f.copy() for f in photo.frames] if pictures and frames is not None else list(photo.frames)
-    if pictures and isinstance(obj.image, Image.Image):
-        clone.image = clone.photo.frames[0] if frames is not None else obj.image.copy()
+    if pictures and isinstance(clone.image, Image.Image):
+        clone.image = clone.photo.frames[0] if frames is not None else clone.image.copy()
     return clone
 
 
