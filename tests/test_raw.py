@@ -26,6 +26,7 @@ from framewick.formats import raw as raw_plugin  # noqa: E402
 from framewick.photo import PhotoError, describe  # noqa: E402
 
 _raw = pytest.importorskip("framewick.formats._raw")
+formats.register()  # Pillow alone then takes a DNG as RAW, as the plugin tests below open it
 SCRIPT = os.path.join(sysconfig.get_path("scripts"), "framewick")
 # Undoing the turn that made a picture upright (to compare it with the stored layout).
 UNDO = {2: Image.Transpose.FLIP_LEFT_RIGHT, 3: Image.Transpose.ROTATE_180, 4: Image.Transpose.FLIP_TOP_BOTTOM,
@@ -295,3 +296,22 @@ def test_stream_refusals_close_the_file(dng):
         raw.develop(sink=refuse)
     with pytest.raises(ValueError, match="closed"):
         raw.develop()
+
+
+def test_importing_framewick_leaves_tiffs_to_pillow(run_py, dng):
+    """framewick's own open develops a DNG; Pillow's Image.open elsewhere in the process still
+    gets Pillow's TIFF until `formats.register()` is called."""
+    path = str(dng(preview=Image.new("RGB", (32, 24))))  # a first IFD Pillow's TIFF reader can read
+    code, out, err = run_py(f"""
+        from PIL import Image
+        from framewick import FrameWick, formats
+
+        def pillows():
+            with Image.open({path!r}) as im:
+                return im.format
+        print(pillows(), FrameWick.open({path!r}).photo.format)
+        formats.register()
+        print(pillows())
+    """)
+    assert code == 0, err
+    assert out.split() == ["TIFF", "RAW", "RAW"]

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
     from framewick.photo.metadata import Photo
 
 # FrameWick.load opens with Pillow directly: the added formats (HEIF, JPEG XL) must be known first.
-formats.register()
+formats.install()
 
 
 class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editing):

@@ -95,16 +95,12 @@ def open_regular(path: str) -> IO[bytes]:
 def peek(source: Any) -> tuple[tuple[int, int], int] | None:
     """The size and frame count a picture's header states, without decoding it (None when the
     header cannot be read: the full open reports why). A stream is left where it was."""
-    import warnings
-
-    from PIL import Image
+    from framewick.formats import open_image
 
     where = source.tell() if hasattr(source, "tell") else None
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            with Image.open(source) as picture:
-                return picture.size, int(getattr(picture, "n_frames", 1))
+        with open_image(source) as picture:
+            return picture.size, int(getattr(picture, "n_frames", 1))
     except Exception:
         return None
     finally:

@@ -183,7 +183,7 @@ def picture_extensions() -> frozenset[str]:
 
     from framewick import formats
 
-    formats.register()
+    formats.install()
     Image.init()
     return frozenset(Image.registered_extensions())
 

@@ -1,8 +1,12 @@
 """Picture formats beyond Pillow's own: HEIF/HEIC through framewick's libheif module, camera RAW
 through its LibRaw module, JPEG XL through Debian's Pillow plugin.
 
-`register()` makes them known to Pillow (`Image.open`, `save`, the extensions and MIME types),
-for framewick's own way in and out and for plain Pillow users alike::
+`install()` makes them known to Pillow (`Image.open`, `save`, the extensions and MIME types)
+the way any Pillow plugin is, after Pillow's own: importing framewick does that much, and
+Pillow's TIFF reader still takes every TIFF-based file that code elsewhere in the process opens.
+framewick's own way in (`open_image`) recognises a camera RAW file by its content and gives it
+to the RAW reader itself. Plain Pillow users who want the same from `Image.open` call
+`register()`::
 
     from PIL import Image
     import framewick.formats
@@ -18,12 +22,14 @@ Debian packages that would read a file starting with `prefix`.
 from __future__ import annotations
 
 import importlib
+import struct
 import threading
-from typing import Any
+from typing import IO, Any
 
-__all__ = ["PLUGINS", "DecodeError", "NoPictureData", "is_heif", "is_jxl", "listing", "missing", "register", "registered", "writable"]
+__all__ = ["PLUGINS", "DecodeError", "NoPictureData", "install", "is_heif", "is_jxl", "listing", "missing", "open_image",
+           "register", "registered", "writable"]
 
-#: The plugin modules `register()` tries, in order.
+#: The plugin modules `install()` tries, in order.
 PLUGINS = ("framewick.formats.heif", "framewick.formats.raw", "framewick.formats.jxl")
 
 _lock = threading.Lock()
@@ -38,6 +44,7 @@ class NoPictureData(OSError):
     text says so after the file's name."""
 
 _registered: tuple[str, ...] | None = None
+_raw_first = False
 
 # HEIF's ftyp brands for still pictures and sequences of HEVC (and the generic image brands).
 HEIF_BRANDS = frozenset({b"heic", b"heix", b"heim", b"heis", b"hevc", b"hevx", b"mif1", b"msf1"})
@@ -56,9 +63,11 @@ def is_jxl(prefix: bytes) -> bool:
     return prefix.startswith(_JXL_CODESTREAM) or prefix.startswith(_JXL_CONTAINER)
 
 
-def register() -> tuple[str, ...]:
-    """Register every plugin that is installed with Pillow (once per process; later calls return
-    at once). Returns the plugin modules registered."""
+def install() -> tuple[str, ...]:
+    """Make every plugin that is installed known to Pillow, each where Pillow puts a plugin it
+    is given (once per process; later calls return at once). Returns the plugin modules
+    registered. Pillow's own readers keep their place: a TIFF-based RAW file (DNG, NEF, CR2, ...)
+    opened by `Image.open` elsewhere in the process is still Pillow's TIFF."""
     global _registered
     if _registered is not None:
         return _registered
@@ -76,8 +85,61 @@ def register() -> tuple[str, ...]:
     return _registered
 
 
+def register() -> tuple[str, ...]:
+    """`install()`, and the RAW reader put ahead of Pillow's TIFF reader, for plain Pillow users:
+    from then on `Image.open` of a TIFF-based RAW file, by any code in the process, develops it
+    (never its small embedded preview); a plain TIFF is still Pillow's. Returns the plugin modules
+    registered."""
+    global _raw_first
+    done = install()
+    if not _raw_first and "framewick.formats.raw" in done:
+        from framewick.formats import raw
+
+        with _lock:
+            raw.put_ahead_of_tiff()
+            _raw_first = True
+    return done
+
+
+#: What Image.open catches from a plugin that does not take a file, and goes on to the next.
+_NOT_MINE = (SyntaxError, IndexError, TypeError, struct.error)
+
+
+def open_image(fp: IO[bytes]) -> Any:
+    """Open the picture in `fp` (a seekable binary file, read from its start) as `Image.open`
+    finds its reader, by content, with the plugins installed; a camera RAW file goes to the RAW
+    reader before Pillow's TIFF reader sees it. Only the header is read, and no pixel limit is
+    applied here: the caller compares the size with its own limit before loading, so one call's
+    limit never depends on, or changes, Pillow's process-wide setting. UnidentifiedImageError
+    when no reader takes the file; other errors of a reader that took it come through."""
+    from PIL import Image, UnidentifiedImageError
+
+    found = install()
+    fp.seek(0)
+    prefix = fp.read(16)
+    raw = importlib.import_module("framewick.formats.raw") if "framewick.formats.raw" in found else None
+    tried: set[str] = set()
+    for loader in (Image.preinit, Image.init):  # the common readers first, as Image.open does
+        loader()
+        first = [raw.FORMAT] if raw is not None and raw.FORMAT in Image.OPEN else []
+        for fmt in first + list(Image.ID):
+            if fmt in tried or fmt not in Image.OPEN:
+                continue
+            tried.add(fmt)
+            factory, accept = Image.OPEN[fmt]
+            taken = True if accept is None else accept(prefix)
+            if not taken or isinstance(taken, str):  # a text: recognised, but not read here
+                continue
+            fp.seek(0)
+            try:
+                return factory(fp, "")
+            except _NOT_MINE:
+                continue
+    raise UnidentifiedImageError(f"cannot identify image file {fp!r}")
+
+
 def registered() -> tuple[str, ...]:
-    """The plugin modules registered so far (none before `register()`)."""
+    """The plugin modules registered so far (none before `install()` or `register()`)."""
     return _registered or ()
 
 
@@ -124,7 +186,7 @@ def writable() -> dict[str, str]:
     the usual aliases) -> Pillow's format name, for this Pillow with the plugins registered."""
     from PIL import Image
 
-    register()
+    install()
     Image.init()
     names: dict[str, str] = {}
     for fmt in Image.SAVE:
@@ -144,7 +206,7 @@ def listing() -> list[dict[str, Any]]:
     registered: name, description, extensions, MIME type, read, write, and who provides it."""
     from PIL import Image
 
-    register()
+    install()
     Image.init()
     can_write = set(writable().values())
     extensions: dict[str, list[str]] = {}

@@ -1,9 +1,10 @@
 """Camera RAW files (DNG, CR2, CR3, NEF, ARW, RAF, ORF, RW2 and the rest LibRaw reads) as a
 Pillow plugin, developed by LibRaw through the native module `framewick.formats._raw`.
 
-Files are found by content. A TIFF-based RAW file (DNG, NEF, CR2, ARW, ...) is taken before
-Pillow's TIFF plugin sees it, so it is never opened as its small embedded preview; a plain TIFF
-is left to Pillow: a TIFF file is taken only when it is a DNG, or when LibRaw finds a colour
+Files are found by content. framewick's own open (and `Image.open` after
+`framewick.formats.register()`) gives a TIFF-based RAW file (DNG, NEF, CR2, ARW, ...) to this
+plugin before Pillow's TIFF plugin sees it, so it is never opened as its small embedded preview;
+a plain TIFF is left to Pillow: a TIFF file is taken only when it is a DNG, or when LibRaw finds a colour
 mosaic in it from a camera maker it knows (NEF, CR2, ARW, PEF, ...). A TIFF file LibRaw cannot
 open at all, a damaged DNG among them, is Pillow's to refuse.
 
@@ -331,12 +332,18 @@ def _from_bitmap(pixels: Any, width: int, height: int, colours: int) -> Image.Im
 
 
 def register() -> None:
-    """Register the plugin with Pillow, ahead of Pillow's TIFF plugin (again: a no-op)."""
+    """Register the plugin with Pillow where Pillow puts a new one, after its TIFF reader (again:
+    a no-op)."""
     if FORMAT not in Image.OPEN:
         Image.register_open(FORMAT, RawImageFile, _accept)
         Image.register_extensions(FORMAT, list(EXTENSIONS))
         Image.register_mime(FORMAT, "image/x-raw")
-    # Pillow tries plugins in the order of Image.ID: this one must come before TIFF.
+
+
+def put_ahead_of_tiff() -> None:
+    """Make `Image.open` try this plugin before Pillow's TIFF reader, for every TIFF any code in
+    the process opens (Pillow tries its readers in the order of its list of formats)."""
+    register()
     if FORMAT in Image.ID and "TIFF" in Image.ID and Image.ID.index(FORMAT) > Image.ID.index("TIFF"):
         Image.ID.remove(FORMAT)
         Image.ID.insert(Image.ID.index("TIFF"), FORMAT)

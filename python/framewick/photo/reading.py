@@ -5,7 +5,6 @@ from __future__ import annotations
 import math
 import os
 import struct
-from contextvars import ContextVar
 from typing import IO, Any, TypeVar
 
 from PIL import Image, UnidentifiedImageError
@@ -53,58 +52,17 @@ def _chain(steps: Any) -> Any:
 # and the picture to show is the composite read first.
 _STILL_FORMATS = frozenset({"PSD"})
 
-# The limit of the open in progress on this thread or task (unset: Pillow's own, as configured).
-_call_limit: ContextVar[int | None] = ContextVar("framewick_pixel_limit")
-_pillow_check = None
-
-
-def _bomb_check(size: tuple[int, int]) -> None:
-    """Pillow's size check, against the limit of the framewick open in progress where there is
-    one: a call's own limit is checked without touching Pillow's process-wide setting, so no
-    thread can lift or lower another's."""
+def _open(fp: IO[bytes], name: str, limit: int | None) -> Image.Image:
+    """The picture in `fp` opened (its header read), refused with a clear error when it is not
+    a picture or when its size passes `limit`, before anything is decoded."""
     try:
-        limit = _call_limit.get()
-    except LookupError:
-        assert _pillow_check is not None
-        _pillow_check(size)
-        return
-    pixels = max(1, size[0]) * max(1, size[1])
-    if limit is not None and pixels > limit:
-        raise _TooLarge(size, pixels, limit)
-
-
-class _TooLarge(Image.DecompressionBombError):
-    """A picture (or a frame, or a tile) larger than the open's own limit."""
-
-    def __init__(self, size: tuple[int, int], pixels: int, limit: int) -> None:
-        super().__init__(f"{size[0]}x{size[1]} is {pixels} pixels, more than the limit of {limit}")
-
-
-def _install_bomb_check() -> None:
-    """Put `_bomb_check` in the place of Pillow's check (once): Image.open and the plugins that
-    check frame and tile sizes call it through the module. Outside a framewick open it is
-    Pillow's own check, unchanged."""
-    global _pillow_check
-    current = Image._decompression_bomb_check
-    if current is _bomb_check:
-        return
-    _pillow_check = current
-    Image._decompression_bomb_check = _bomb_check
-
-
-def _open(fp: IO[bytes], name: str) -> Image.Image:
-    """Image.open with a clear error (the size is checked by the caller's limit in force)."""
-    _plugins.register()
-    try:
-        return Image.open(fp)
+        picture = _plugins.open_image(fp)
     except UnidentifiedImageError:
         what = _plugins.missing(_prefix(fp))
         if what is not None:
             raise PhotoError(f"❌ Error: {name} is {what}") from None
         raise PhotoError(f"❌ Error: {name} is not a picture this Pillow can read") from None
-    except _TooLarge as error:
-        raise PhotoError(f"❌ Error: {name} is too large: {error}") from None
-    except Image.DecompressionBombError as error:
+    except Image.DecompressionBombError as error:  # a library's own limits, met in the header
         raise PhotoError(f"❌ Error: {name} is too large to open safely: {error}") from None
     except _plugins.NoPictureData as error:
         raise PhotoError(f"❌ Error: {name} {error}") from None
@@ -114,6 +72,13 @@ def _open(fp: IO[bytes], name: str) -> Image.Image:
         if isinstance(error, (FileNotFoundError, PermissionError)):
             raise
         raise PhotoError(f"❌ Error: {name} could not be read: {error}") from None
+    width, height = picture.size
+    pixels = max(1, width) * max(1, height)
+    if limit is not None and pixels > limit:
+        picture.close()
+        raise PhotoError(f"❌ Error: {name} is too large: {width}x{height} is {pixels} pixels, "
+                         f"more than the limit of {limit}")
+    return picture
 
 
 def _prefix(fp: IO[bytes]) -> bytes:
@@ -197,13 +162,7 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
           max_pixels: int | None, raw: Any = None) -> tuple[Photo, Image.Image]:
     chain = _chain(steps) if steps is not None and not exact else None
     raw_options = _raw_plugin.options(raw)
-    limit = pixel_limit(max_pixels)
-    _install_bomb_check()
-    token = _call_limit.set(limit)
-    try:
-        return _decode(fp, name, orient, chain, limit, raw_options)
-    finally:
-        _call_limit.reset(token)
+    return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options)
 
 
 def _decoding(name: str, action: Any) -> Any:
@@ -214,8 +173,6 @@ def _decoding(name: str, action: Any) -> Any:
     except (OSError, SyntaxError, ValueError, TypeError, EOFError, struct.error) as error:
         if isinstance(error, (FileNotFoundError, PermissionError, PhotoError)):
             raise
-        if isinstance(error, _TooLarge):
-            raise PhotoError(f"❌ Error: {name} is too large: {error}") from None
         if isinstance(error, Image.DecompressionBombError):
             raise PhotoError(f"❌ Error: {name} is too large to open safely: {error}") from None
         raise PhotoError(f"❌ Error: {name} could not be decoded: {error}") from None
@@ -223,7 +180,7 @@ def _decoding(name: str, action: Any) -> Any:
 
 def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | None,
             raw_options: Any) -> tuple[Photo, Image.Image]:
-    picture = _open(fp, name)
+    picture = _open(fp, name, limit)
     try:
         still = picture.format in _STILL_FORMATS
         count = 1 if still else _decoding(name, lambda: getattr(picture, "n_frames", 1))
