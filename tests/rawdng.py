@@ -182,32 +182,25 @@ def _append_block(path, placeholder, tag_code, entries):
         f.write(struct.pack("<HHII", tag_code, 4, 1, start))
 
 
+
 def write_metadata_cr2(path, layout):
-    """A Canon CR2 holding only its metadata: a TIFF header marked "CR\\x02\\x00" at offset 8 and
-    directories naming the camera but no strips. `layout`: "preview" (a first directory that
-    describes a JPEG preview, then a thumbnail's), "sensor" (a first directory with the sensor's
-    size and no compression, which LibRaw takes for the raw data) or "bare" (the camera alone)."""
-    camera = [(0x010F, 2, b"Canon\0"), (0x0110, 2, b"Canon EOS 5D Mark III\0")]
-    size = [(0x0100, 3, struct.pack("<H", 64)), (0x0101, 3, struct.pack("<H", 48))]
-    preview = [(0x0102, 3, struct.pack("<3H", 8, 8, 8)), (0x0103, 3, struct.pack("<H", 6)),
-               (0x0106, 3, struct.pack("<H", 2)), (0x0115, 3, struct.pack("<H", 3))]
-    thumbnail = [(0x0103, 3, struct.pack("<H", 6))]
-    ifds = {"preview": [camera + size + preview, thumbnail], "sensor": [camera + size, thumbnail],
-            "bare": [camera]}[layout]
-    out = bytearray(b"II*\0" + struct.pack("<I", 16) + b"CR\x02\x00" + struct.pack("<I", 0))
+    """A Canon CR2 holding only metadata ("CR\x02\x00" at offset 8, no strips): a first directory
+    of a JPEG "preview" then a thumbnail's, of the "sensor" size uncompressed, or "bare"."""
+    short = lambda tag, *v: (tag, 3, len(v), struct.pack(f"<{len(v)}H", *v))  # noqa: E731
+    first = [(0x010F, 2, 6, b"Canon\0"), (0x0110, 2, 7, b"EOS R5\0")]
+    first += {"bare": [], "sensor": [short(256, 64), short(257, 48)],
+              "preview": [short(256, 64), short(257, 48), short(258, 8, 8, 8), short(259, 6), short(262, 2)]}[layout]
+    ifds = [first] if layout == "bare" else [first, [short(259, 6)]]
+    out = bytearray(b"II*\0\x10\0\0\0CR\x02\0\0\0\0\0")
     for n, entries in enumerate(ifds):
-        entries = sorted(entries)
-        data_at = len(out) + 2 + 12 * len(entries) + 4
-        table, body = b"", b""
-        for tag, kind, raw in entries:
-            count = len(raw) if kind == 2 else len(raw) // 2
-            if len(raw) <= 4:
-                table += struct.pack("<HHI", tag, kind, count) + raw.ljust(4, b"\0")
-            else:
-                table += struct.pack("<HHII", tag, kind, count, data_at + len(body))
-                body += raw
-        following = data_at + len(body) if n + 1 < len(ifds) else 0
-        out += struct.pack("<H", len(entries)) + table + struct.pack("<I", following) + body
+        body_at = len(out) + 6 + 12 * len(entries)
+        body = b"".join(v for *_, v in sorted(entries) if len(v) > 4)
+        out += struct.pack("<H", len(entries))
+        for tag, kind, count, value in sorted(entries):
+            out += struct.pack("<HHI", tag, kind, count) + (value.ljust(4, b"\0") if len(value) <= 4 else
+                                                            struct.pack("<I", body_at))
+            body_at += len(value) if len(value) > 4 else 0
+        out += struct.pack("<I", len(out) + 4 + len(body) if n + 1 < len(ifds) else 0) + body
     with open(path, "wb") as f:
         f.write(out)
     return path

@@ -177,7 +177,7 @@ class RawImageFile(ImageFile.ImageFile):
         except _raw.RawError as error:
             if cr2 and error.code == _raw.FILE_UNSUPPORTED:
                 raise NoPictureData(EMPTY) from None
-            if tiff or error.code == _raw.FILE_UNSUPPORTED:
+            if (tiff and not cr2) or error.code == _raw.FILE_UNSUPPORTED:
                 raise SyntaxError(str(error)) from None
             raise OSError(f"damaged camera RAW file: {error}") from None
         found = raw.info()
