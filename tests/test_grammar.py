@@ -94,8 +94,8 @@ def test_json_is_bounded_before_it_is_decoded(text, where, message):
         grammar.decode_json(text, where)
 
 
-_ABOVE = ("framewick.photo", "framewick.cli", "framewick.studio", "framewick.batch", "framewick._combined",
-          "framewick._pictures", "framewick.looks", "framewick.chain", "framewick.lut")
+_ABOVE = ("framewick.photo", "framewick.cli", "framewick.studio", "framewick.batch", "framewick.picture",
+          "framewick.cli.samples", "framewick.looks", "framewick.chain", "framewick.lut")
 
 
 @pytest.mark.parametrize("path", sorted(pathlib.Path(framewick.chains.__file__).parent.glob("*.py")), ids=lambda p: p.name)

@@ -101,7 +101,7 @@ def test_parsing_imports_neither_pillow_nor_the_native_modules(run_py, tmp_path)
         Chain.read('blur:3 | mode:rgb')
         steps.to_data()
         loaded = [m for m in sys.modules if m == 'PIL' or m.startswith(('PIL.', 'numpy', 'framewick.modules.',
-                  'framewick.utils.', 'framewick._combined'))]
+                  'framewick.utils.', 'framewick.picture'))]
         print(loaded)
     """)
     assert (code, out.strip(), err) == (0, "[]", "")

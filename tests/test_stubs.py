@@ -67,7 +67,7 @@ def test_mypy_on_the_readme_examples_and_a_chain(tmp_path):
     lines = done.stdout.splitlines()
     assert not [line for line in lines if line.startswith("readme_")], done.stdout + done.stderr
     # The class lives in a private module and is re-exported by the package.
-    notes = [line.split("Revealed type is ", 1)[1].replace("framewick._combined.", "framewick.")
+    notes = [line.split("Revealed type is ", 1)[1].replace("framewick.picture.", "framewick.")
              for line in lines if "Revealed type is" in line]
     assert notes == ['"framewick.FrameWick"', '"framewick.FrameWick"', '"list[str]"',
                      '"PIL.Image.Image"', '"PIL.Image.Image"', '"framewick.utils.updater.FrameWickUpdater"']

@@ -14,7 +14,7 @@ import os
 import tempfile
 
 from framewick import FrameWick
-from framewick._pictures import before_after, sample_picture
+from framewick.cli.samples import before_after, sample_picture
 from framewick.lut import write_cube
 
 

@@ -1,6 +1,6 @@
 """framewick: image editing for Python 3.14, as native mixins over Pillow.
 
-`FrameWick` combines the five mixins; `FrameWick.load(path)` starts a chain and every editing
+`FrameWick` combines the seven mixins (five native, two in Python); `FrameWick.load(path)` starts a chain and every editing
 method returns the object::
 
     from framewick import FrameWick
@@ -19,29 +19,13 @@ __version__ = "1.0.0"
 __all__ = ["FrameWick", "__version__", "quiet"]
 
 if TYPE_CHECKING:
-    from framewick._combined import FrameWick
+    from framewick.picture import FrameWick
     from framewick.status import quiet
-
-
-# The chain layer (framewick.steps, framewick.chains) reaches the photo runner above it, for
-# Chain.apply, through a slot in framewick._hooks, and imports no module of that layer. The
-# provider imports the runner on first use, so importing the package stays cheap.
-
-
-def _chain_runner() -> object:
-    from framewick.photo import run_steps
-
-    return run_steps
-
-
-from framewick import _hooks  # noqa: E402  (after the provider it is given)
-
-_hooks.runner = _chain_runner
 
 
 def __getattr__(name: str) -> object:
     if name == "FrameWick":
-        from framewick._combined import FrameWick
+        from framewick.picture import FrameWick
 
         globals()["FrameWick"] = FrameWick
         return FrameWick

@@ -43,8 +43,9 @@ text form, or ``@FILE`` naming a file that holds the text or the JSON form.
 # Layers: this module sits on the step table (framewick.steps) and the chain grammar
 # (framewick.chains.grammar). A look:NAME or preset:NAME step is kept as a `LookRef` while the
 # chain is read, and expanded afterwards by a resolver the caller passes (by default the looks
-# registry of framewick.chains.looks, which is chains-layer data as well). The photo runner
-# above is reached for Chain.apply through the `runner` slot of framewick._hooks.
+# registry of framewick.chains.looks, which is chains-layer data as well). A chain never runs
+# itself: Chain.apply hands it to the object's own `run_chain` (FrameWick's runs it through the
+# photo runner), and calls each step on an object that has none.
 
 from __future__ import annotations
 
@@ -57,7 +58,6 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Final, Protocol, TypeVar
 
-from framewick import _hooks
 from framewick import steps as table
 from framewick._output import call_captured
 from framewick.chains import looks as registry
@@ -436,13 +436,14 @@ class Chain:
 
         With `echo`, what each step prints is captured and handed to `echo` after the step
         (also when it fails); without, the library prints as it always does. Every step gets
-        a picture it accepts, with alpha, grey and animations kept (the runner plugged in by
-        the package, `framewick.photo.run_steps`).
+        a picture it accepts, with alpha, grey and animations kept, when the object runs chains
+        itself (`FrameWick.run_chain`, through `framewick.photo.run_steps`).
         """
-        provider = _hooks.runner
-        if provider is not None:
-            return provider()(obj, self, echo)
-        for step in self.steps:  # no runner plugged in: each step is called on the object
+        run = getattr(obj, "run_chain", None)
+        if callable(run):
+            run(self, echo)
+            return obj
+        for step in self.steps:  # an object of the caller's: each step is called on it
             call_captured(echo, step.apply, obj)
         return obj
 

@@ -62,7 +62,7 @@ def demo(directory: str, chain: Any, echo: Callable[[str], None]) -> dict[str, s
     from framewick import FrameWick
     from framewick._files import atomic_save
     from framewick._output import call_captured
-    from framewick._pictures import before_after, sample_picture
+    from framewick.cli.samples import before_after, sample_picture
     from framewick.photo import run_steps
 
     paths = {name: os.path.join(directory, name) for name in FILES}

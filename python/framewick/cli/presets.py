@@ -58,7 +58,7 @@ def run(args: argparse.Namespace) -> int:
 
     from framewick import FrameWick
     from framewick._output import call_captured
-    from framewick._pictures import preset_sheet
+    from framewick.cli.samples import preset_sheet
     from framewick.photo import open_photo, write_photo
 
     with terminate_as_interrupt(), data_on_stdout(to_stdout) as binary:

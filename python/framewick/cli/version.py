@@ -25,7 +25,7 @@ def run(args: argparse.Namespace) -> int:
         return 0
     import os
 
-    from framewick.cli._index import ENV_URL, ask
+    from framewick.cli.release_check import ENV_URL, ask
 
     url = os.environ.get(ENV_URL, "")
     if url and not url.lower().startswith("https://"):

@@ -28,7 +28,7 @@ MEMORY_LIMIT = 256 << 20
 MAX_ANSWER = 8 << 20
 ENV_URL = "FRAMEWICK_INDEX_URL"
 
-_CHILD = "from framewick.cli._index import child; child()"
+_CHILD = "from framewick.cli.release_check import child; child()"
 
 
 def ask(package: str, current: str, *, deadline: float = DEADLINE) -> dict[str, Any]:

@@ -1,10 +1,15 @@
-"""The class that combines the five mixins, and its photo way in and way out."""
+"""`FrameWick`: the class of the seven mixins (the native Storage, Effects, Geometry, Overlays
+and Inspector, and Grading and Editing), with its photo way in and way out.
+
+On a picture that `open` made, each step method of the mixins takes the picture in any mode:
+where the method cannot take it as it is, it runs as a chain's step does (photo.running).
+"""
 
 from __future__ import annotations
 
 import functools
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Any, Self
 
 from PIL import Image
@@ -24,6 +29,42 @@ if TYPE_CHECKING:
 
 # FrameWick.load opens with Pillow directly: the added formats (HEIF, JPEG XL) must be known first.
 formats.install()
+
+
+def _adapted(name: str, native: Any) -> Any:
+    """`native` for a picture opened by `open`, whatever its mode: where the method cannot take
+    the picture as it is (palette, CMYK, 16-bit, float, ...), it runs as a chain's step would,
+    on the picture brought to a mode it takes. Pictures made any other way get the method as
+    it is."""
+
+    @functools.wraps(native)
+    def method(*args: Any, **kwargs: Any) -> Any:
+        # Arguments are bound by the method itself (its own errors for a wrong call).
+        obj = args[0] if args else None
+        if getattr(obj, "photo", None) is None:
+            return native(*args, **kwargs)
+        from framewick.photo import running
+
+        if not running.needs_runner(name, getattr(obj, "image", None), args[1:], kwargs):
+            return native(*args, **kwargs)
+        return running.run_call(obj, name, native, args[1:], kwargs)
+
+    return method
+
+
+def _step_methods(bases: tuple[type, ...], own: Mapping[str, Any]) -> dict[str, Any]:
+    """The declared step methods of `bases` that pictures in any mode go through (see `_adapted`),
+    except the storage and inspection ones and those the class defines itself in `own`."""
+    from framewick.steps import registry
+
+    found: dict[str, Any] = {}
+    for info in registry.steps():
+        if info.owner in ("Storage", "Inspector") or info.method in own:
+            continue
+        native = next((m for base in bases if (m := getattr(base, info.method, None)) is not None), None)
+        if native is not None:
+            found[info.method] = _adapted(info.method, native)
+    return found
 
 
 class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editing):
@@ -91,43 +132,19 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
         finally:
             obj.image = picture  # type: ignore[union-attr]
 
+    def run_chain(self, chain: Chain, echo: Callable[[str], None] | None = None) -> Self:
+        """Run `chain` on the picture as `Chain.apply` does (it calls this): every step gets a
+        picture it accepts, with alpha, grey and animations kept."""
+        from framewick.photo import run_steps
+
+        return run_steps(self, chain, echo)
+
     def _repr_png_(self) -> bytes | None:
         """The picture for notebooks, at most 1024 pixels on the long side."""
         from framewick.photo import repr_png
 
         return repr_png(self)
 
-
-def _adapted(name: str, native: Any) -> Any:
-    """`native` for a picture opened by `open`, whatever its mode: where the method cannot take
-    the picture as it is (palette, CMYK, 16-bit, float, ...), it runs as a chain's step would,
-    on the picture brought to a mode it takes. Pictures made any other way get the method as
-    it is."""
-
-    @functools.wraps(native)
-    def method(*args: Any, **kwargs: Any) -> Any:
-        # Arguments are bound by the method itself (its own errors for a wrong call).
-        obj = args[0] if args else None
-        if getattr(obj, "photo", None) is None:
-            return native(*args, **kwargs)
-        from framewick.photo import running
-
-        if not running.needs_runner(name, getattr(obj, "image", None), args[1:], kwargs):
-            return native(*args, **kwargs)
-        return running.run_call(obj, name, native, args[1:], kwargs)
-
-    return method
-
-
-def _adapt_methods() -> None:
-    from framewick.steps import registry
-
-    for info in registry.steps():
-        if info.owner in ("Storage", "Inspector") or info.method in vars(FrameWick):
-            continue
-        native = getattr(FrameWick, info.method, None)
-        if native is not None:
-            setattr(FrameWick, info.method, _adapted(info.method, native))
-
-
-_adapt_methods()
+    # Each step method of the mixins, for pictures in any mode (defined with the class, from the
+    # bases' methods as declared).
+    locals().update(_step_methods((Storage, Effects, Geometry, Overlays, Inspector, Grading, Editing), locals()))
