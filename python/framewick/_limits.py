@@ -184,6 +184,16 @@ def format_step(chain: Any) -> tuple[int, str, str | None] | None:
     return found
 
 
+def format_disagrees(chain: Any, written: str | None, where: str) -> str | None:
+    """Why the chain's last `convert` step and the output, written as Pillow's format `written`
+    (None: not known yet), disagree: "step N format:X prepares F, but WHERE writes G"; None when
+    they agree. `where` names the output as the caller knows it."""
+    step = format_step(chain)
+    if step is None or step[2] is None or written is None or step[2] == written:
+        return None
+    return f"step {step[0]} format:{step[1]} prepares {step[2]}, but {where} writes {written}"
+
+
 def check_before(chain: Any, max_pixels: int | None, fmt: str | None, what: str) -> None:
     """Refuse what no picture could get through the chain (the pixel limit, the format's sides),
     judged on the smallest picture there is; before any picture is read."""
@@ -204,5 +214,5 @@ def check_opened(chain: Any, obj: Any, max_pixels: int | None, fmt: str | None, 
 
 
 __all__ = ["ChainError", "FRAME_PIXELS", "LIMITS_HELP", "LimitError", "MAX_STREAM_BYTES", "check_before",
-           "check_frames", "check_opened", "open_checked", "Unreadable", "counted_pixels", "format_step", "not_regular", "open_regular",
+           "check_frames", "check_opened", "open_checked", "Unreadable", "counted_pixels", "format_disagrees", "format_step", "not_regular", "open_regular",
            "output_format_of", "peek", "read_bounded", "stream_cap"]

@@ -43,7 +43,9 @@ from concurrent.futures import wait as wait_futures
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal
 
+from framewick._files import TEMP_PREFIX
 from framewick._output import call_captured
+from framewick.status import error_line
 
 if TYPE_CHECKING:
     from framewick._pool import Event, Pool
@@ -57,7 +59,6 @@ __all__ = ["BatchError", "BatchInterrupted", "BatchResult", "Job", "Options", "O
 Status = Literal["written", "skipped", "failed", "interrupted", "not started"]
 
 #: Temporary files start with this (the atomic write's prefix), and are never inputs.
-_TEMP_PREFIX = ".framewick-tmp-"
 
 
 class BatchError(ValueError):
@@ -163,18 +164,6 @@ class BatchInterrupted(KeyboardInterrupt):
         self.result = result
 
 
-def error_line(error: BaseException) -> str:
-    """The one line that reports `error`: framewick's own line for a failure it raised itself
-    (as the status sink knows it), or one in its style."""
-    from framewick.status import failure_line
-
-    own = failure_line(error)
-    if own is not None:
-        return own
-    text = str(error).strip().splitlines()[0] if str(error).strip() else ""
-    return f"❌ Error: {type(error).__name__}: {text}" if text else f"❌ Error: {type(error).__name__}"
-
-
 @functools.cache
 def picture_extensions() -> frozenset[str]:
     """The file extensions Pillow reads or writes (lower case, with the dot); asked for only when
@@ -278,7 +267,7 @@ def expand_inputs(inputs: Iterable[str], *, recursive: bool = False, out_dir: st
                 rel = os.path.relpath(match, base) if recursive else os.path.basename(match)
                 if os.path.isdir(match):
                     found += _pictures_in(match, recursive, rel if recursive else "", skip)
-                elif os.path.isfile(match) and not os.path.basename(match).startswith(_TEMP_PREFIX):
+                elif os.path.isfile(match) and not os.path.basename(match).startswith(TEMP_PREFIX):
                     found.append(Source(match, rel))  # a FIFO, socket or device is no picture
         elif os.path.isdir(item):
             found += _pictures_in(item, recursive, "", skip)
@@ -352,10 +341,9 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
     lines: list[str] = []
     try:
         fmt = _limits.output_format_of(opts.format, job.target)
-        step = _limits.format_step(chain)
-        if step is not None and None not in (step[2], fmt) and step[2] != fmt:
-            raise _limits.LimitError(f"❌ Error: step {step[0]} format:{step[1]} prepares {step[2]}, but {job.target} "
-                                     f"is written as {fmt}")
+        disagreement = _limits.format_disagrees(chain, fmt, f"the output {job.target!r}")
+        if disagreement is not None:
+            raise _limits.LimitError(f"❌ Error: {disagreement}")
         # Opened here, as a regular file only: a FIFO or a device named as a picture cannot stall a worker.
         with _limits.open_regular(job.source) as fp:
             obj = _limits.open_checked(fp, job.source, chain, lines.append, max_pixels=opts.max_pixels, fmt=fmt,

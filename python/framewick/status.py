@@ -26,7 +26,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
 
-__all__ = ["BadValue", "Failure", "MissingFile", "Listener", "Outcome", "emit", "failure_line", "is_quiet", "listening", "quiet", "refused"]
+__all__ = ["BadValue", "Failure", "MissingFile", "Listener", "Outcome", "emit", "error_line", "failure_line", "is_quiet", "listening", "quiet", "refused"]
 
 #: True while framewick's status lines are silenced in the caller's context.
 quiet_flag: ContextVar[bool] = ContextVar("framewick_quiet", default=False)
@@ -161,6 +161,18 @@ def failure_line(error: BaseException) -> str | None:
         if ident == id(error) and type(error) is kind and error.args[:1] == (line,):
             return line
     return None
+
+
+def error_line(error: BaseException) -> str:
+    """The one line that reports `error`: framewick's own line for a failure it raised itself
+    (as the sink knows it), or one in its style."""
+    own = failure_line(error)
+    if own is not None:
+        return own
+    text = str(error).strip().splitlines()[0] if str(error).strip() else ""
+    if isinstance(error, FileNotFoundError) and error.filename:
+        return f"❌ Error: File {error.filename} not found!"  # as the library's load says it
+    return f"❌ Error: {type(error).__name__}: {text}" if text else f"❌ Error: {type(error).__name__}"
 
 
 def is_quiet() -> bool:

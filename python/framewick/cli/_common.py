@@ -7,6 +7,9 @@ import os
 import sys
 import textwrap
 from collections.abc import Callable, Sequence
+
+from framewick.status import error_line
+
 TYPE_CHECKING = False  # typing is not imported at start-up; checkers read the block
 if TYPE_CHECKING:
     from typing import Any, NoReturn
@@ -264,20 +267,6 @@ def look_list() -> list[Any]:
     from framewick.looks import all_looks
 
     return sorted(all_looks(), key=lambda look: look.name)
-
-
-def error_line(error: BaseException) -> str:
-    """The one line that reports `error`: framewick's own line for a failure it raised itself
-    (as the status sink knows it), or one in its style."""
-    from framewick.status import failure_line
-
-    own = failure_line(error)
-    if own is not None:
-        return own
-    text = str(error).strip().splitlines()[0] if str(error).strip() else ""
-    if isinstance(error, FileNotFoundError) and error.filename:
-        return f"❌ Error: File {error.filename} not found!"  # as the library's load says it
-    return f"❌ Error: {type(error).__name__}: {text}" if text else f"❌ Error: {type(error).__name__}"
 
 
 def add_command(sub: argparse._SubParsersAction[Parser], name: str, common: Parser, help: str,

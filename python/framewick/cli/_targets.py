@@ -135,7 +135,7 @@ def read_source(source: str, max_pixels: int | None = None) -> Any:
 def check_format_agrees(chain: Any, output: str, fmt: str | None) -> str | None:
     """Pillow's name of the output's format, refusing (UsageError naming both) --format against
     the output's extension, or the chain's last format: step against either. `fmt` is --format."""
-    from framewick._limits import format_step
+    from framewick._limits import format_disagrees
     from framewick.photo.formats import format_of_path
 
     given = output_format(fmt)[0] if fmt else None
@@ -144,11 +144,9 @@ def check_format_agrees(chain: Any, output: str, fmt: str | None) -> str | None:
         raise UsageError(f"--format {fmt} writes {given}, but the output {output!r} names {by_name} by its "
                          "extension; make them agree")
     written = given or by_name
-    step = format_step(chain)
-    if step is not None and written is not None and step[2] is not None and step[2] != written:
-        where = f"--format {fmt}" if given else f"the output {output!r}"
-        raise UsageError(f"step {step[0]} format:{step[1]} prepares {step[2]}, but {where} writes {written}; "
-                         "make them agree")
+    disagreement = format_disagrees(chain, written, f"--format {fmt}" if given else f"the output {output!r}")
+    if disagreement is not None:
+        raise UsageError(f"{disagreement}; make them agree")
     return written
 
 

@@ -122,17 +122,16 @@ def _exists(path: str) -> bool:
 
 
 def run(args: argparse.Namespace) -> int:
-    from framewick._limits import check_before, format_step
+    from framewick._limits import check_before, format_disagrees
     from framewick.batch import BatchError, BatchInterrupted, Outcome, run_batch
     from framewick.cli._targets import check_out_dir
 
     chain = with_quality(read_chain(args.steps), args.quality)
     check_out_dir(args.out_dir)
     options, ext = _options(args)
-    step = format_step(chain)
-    if options.format and step is not None and step[2] is not None and step[2] != options.format:
-        raise UsageError(f"step {step[0]} format:{step[1]} prepares {step[2]}, but --format {args.format} "
-                         f"writes {options.format}; make them agree")
+    disagreement = format_disagrees(chain, options.format or None, f"--format {args.format}")
+    if disagreement is not None:
+        raise UsageError(f"{disagreement}; make them agree")
     check_before(chain, args.max_pixels, options.format, "--format " + args.format if args.format else "")
     debug = getattr(args, "debug", False)
     try:

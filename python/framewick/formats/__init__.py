@@ -181,13 +181,20 @@ def _can_write(fmt: str) -> bool:
     return True
 
 
-def writable() -> dict[str, str]:
+def writable(common_only: bool = False) -> dict[str, str]:
     """Every name a format can be written under (upper case, no dot: format names, extensions and
-    the usual aliases) -> Pillow's format name, for this Pillow with the plugins registered."""
+    the usual aliases) -> Pillow's format name, for this Pillow with the plugins registered.
+
+    With `common_only`, only the formats Pillow registers first (BMP, GIF, JPEG, PNG, PPM) are
+    looked at, which spares loading every plugin for an ordinary name.
+    """
     from PIL import Image
 
-    install()
-    Image.init()
+    if common_only:
+        Image.preinit()
+    else:
+        install()
+        Image.init()
     names: dict[str, str] = {}
     for fmt in Image.SAVE:
         if _can_write(fmt):

@@ -6,12 +6,10 @@ import os
 from dataclasses import dataclass
 from functools import cache
 
-from PIL import Image, ImageFile
+from PIL import Image
 
 from framewick import formats as _formats
 
-# Names people type for a format, beyond Pillow's own names and its extensions.
-_ALIASES = _formats.ALIASES
 # The extension a format's files get (Pillow's first one is not always the usual one).
 _EXTENSION = {"JPEG": ".jpg", "TIFF": ".tif", "PNG": ".png", "WEBP": ".webp", "GIF": ".gif",
               "BMP": ".bmp", "AVIF": ".avif", "JPEG2000": ".jp2", "PPM": ".ppm", "ICO": ".ico",
@@ -52,14 +50,6 @@ def stores(fmt: str) -> Stores:
     return STORES.get(fmt, _OTHER)
 
 
-def _can_write(fmt: str) -> bool:
-    """Whether Pillow writes `fmt` itself (stub formats need a handler installed first)."""
-    if fmt not in Image.SAVE:
-        return False
-    opener = Image.OPEN.get(fmt)
-    return not (opener and isinstance(opener[0], type) and issubclass(opener[0], ImageFile.StubImageFile))
-
-
 @cache
 def writable(everything: bool = True) -> dict[str, str]:
     """Every name this Pillow can write a format under (upper case, no dot) -> the format.
@@ -67,20 +57,7 @@ def writable(everything: bool = True) -> dict[str, str]:
     With `everything` false, only the common formats Pillow registers first (BMP, GIF, JPEG,
     PNG, PPM) are looked at, which spares loading every plugin for an ordinary name.
     """
-    if everything:
-        return _formats.writable()
-    Image.preinit()
-    names: dict[str, str] = {}
-    for ext, fmt in Image.registered_extensions().items():
-        if _can_write(fmt):
-            names.setdefault(ext.lstrip(".").upper(), fmt)
-    for fmt in Image.SAVE:
-        if _can_write(fmt):
-            names[fmt.upper()] = fmt
-    for alias, fmt in _ALIASES.items():
-        if _can_write(fmt):
-            names[alias] = fmt
-    return names
+    return _formats.writable(common_only=not everything)
 
 
 def extension(fmt: str) -> str:

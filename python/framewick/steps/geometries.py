@@ -30,8 +30,9 @@ __all__ = ["GRAVITIES", "Geometry", "GeometryError", "parse_geometry", "parse_gr
 
 #: The largest percentage a geometry may scale by (a picture 100 times larger a side).
 MAX_PERCENT: Final = 10_000.0
-#: Sizes are kept in 32-bit signed integers by the image library.
-MAX_SIDE: Final = 2**31 - 1
+#: The largest side a geometry may give: sizes are 32-bit signed integers in the image library
+#: (the largest side each output format stores is `sizes.MAX_SIDE`).
+LARGEST_SIDE: Final = 2**31 - 1
 
 _GEOMETRY = re.compile(
     r"(?P<w>\d+(?:\.\d*)?)?(?:(?P<x>[xX])(?P<h>\d+(?:\.\d*)?)?)?(?P<pct>%)?(?P<flag>[!^<>])?(?P<pct2>%)?")
@@ -106,8 +107,8 @@ def parse_geometry(text: str) -> Geometry:
                 raise GeometryError(f"{text!r}: a percentage is above 0 and at most {MAX_PERCENT:g}")
     else:
         for value in (w, h):
-            if value is not None and (value != int(value) or not 1 <= value <= MAX_SIDE):
-                raise GeometryError(f"{text!r}: a side is a whole number of pixels from 1 to {MAX_SIDE:,}")
+            if value is not None and (value != int(value) or not 1 <= value <= LARGEST_SIDE):
+                raise GeometryError(f"{text!r}: a side is a whole number of pixels from 1 to {LARGEST_SIDE:,}")
         if flag == "!" and (w is None or h is None):
             raise GeometryError(f"{text!r}: an exact size (!) needs both sides, e.g. 800x600!")
     return Geometry(spec, w, h, percent, flag)
