@@ -7,6 +7,10 @@
 #include <libheif/heif_properties.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <string_view>
 #include <cstring>
 #include <vector>
 
@@ -163,6 +167,14 @@ std::vector<std::string> transforms(const heif_context *ctx, const heif_image_ha
     return out;
 }
 
+// Refuses a picture of more than `max_pixels` (0: no limit) before anything is decoded.
+void check_pixels(int width, int height, std::uint64_t max_pixels) {
+    if (max_pixels && std::uint64_t(width) * std::uint64_t(height) > max_pixels)
+        throw Failure{int(heif_error_Memory_allocation_error), int(heif_suberror_Security_limit_exceeded),
+                      std::to_string(width) + "x" + std::to_string(height) + " is more than " +
+                          std::to_string(max_pixels) + " pixels"};
+}
+
 } // namespace
 
 bool can_decode() { return heif_have_decoder_for_format(heif_compression_HEVC) != 0; }
@@ -177,10 +189,7 @@ Info read_info(const std::uint8_t *data, std::size_t size, std::uint64_t max_pix
     if (info.width <= 0 || info.height <= 0)
         throw Failure{int(heif_error_Invalid_input), 0, "the primary image has no size"};
     // libheif applies its image-size limit when it decodes; a file is refused before that.
-    if (max_pixels && std::uint64_t(info.width) * std::uint64_t(info.height) > max_pixels)
-        throw Failure{int(heif_error_Memory_allocation_error), int(heif_suberror_Security_limit_exceeded),
-                      std::to_string(info.width) + "x" + std::to_string(info.height) + " is more than " +
-                          std::to_string(max_pixels) + " pixels"};
+    check_pixels(info.width, info.height, max_pixels);
     info.alpha = heif_image_handle_has_alpha_channel(h.get()) != 0;
     info.bit_depth = heif_image_handle_get_luma_bits_per_pixel(h.get());
     info.images = heif_context_get_number_of_top_level_images(ctx.get());
@@ -259,10 +268,15 @@ inline Tap vertical_tap(int p, int n) {
 
 } // namespace
 
-Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool via_rgb) {
+Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool via_rgb, int out_bits) {
     Context ctx = open_context(data, size, max_pixels);
     Handle h = primary(ctx.get());
     Decoded out;
+    out.out_bits = out_bits == 16 ? 16 : 8;
+    // A deep picture kept deep is converted by libheif at its own depth, as its reference
+    // decoder does: the planar path rounds to 8 bits.
+    bool deep = heif_image_handle_get_luma_bits_per_pixel(h.get()) > 8;
+    if (deep && out.out_bits == 16) via_rgb = true;
     const bool alpha = heif_image_handle_has_alpha_channel(h.get()) != 0;
     out.channels = alpha ? 4 : 3;
     std::unique_ptr<heif_decoding_options, DecodingOptionsFree> options(heif_decoding_options_alloc());
@@ -301,7 +315,6 @@ Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pix
         out.image.reset();  // a layout the planar path does not take: libheif converts it
     }
     // 2. Interleaved RGB(A) from libheif, deep samples kept for scaling.
-    bool deep = heif_image_handle_get_luma_bits_per_pixel(h.get()) > 8;
     chroma = alpha ? (deep ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
                    : (deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB);
     heif_image *raw = nullptr;
@@ -384,20 +397,253 @@ void Decoded::rows_to(int row, int count, std::uint8_t *out) const {
     }
 }
 
-std::string encode(const Picture &picture, int quality, const Metadata &metadata, int orientation) {
+namespace {
+
+// Apple's gain map among the primary's auxiliary images (its type names a gain map), or null.
+Handle auxiliary_gain_map(const heif_image_handle *h, std::string &type) {
+    const int filter = LIBHEIF_AUX_IMAGE_FILTER_OMIT_ALPHA | LIBHEIF_AUX_IMAGE_FILTER_OMIT_DEPTH;
+    int n = heif_image_handle_get_number_of_auxiliary_images(h, filter);
+    if (n <= 0) return nullptr;
+    std::vector<heif_item_id> ids(static_cast<std::size_t>(n));
+    n = heif_image_handle_get_list_of_auxiliary_image_IDs(h, filter, ids.data(), n);
+    for (int i = 0; i < n; ++i) {
+        heif_image_handle *aux_raw = nullptr;
+        if (heif_image_handle_get_auxiliary_image_handle(h, ids[std::size_t(i)], &aux_raw).code != heif_error_Ok) continue;
+        Handle aux(aux_raw);
+        const char *name = nullptr;
+        if (heif_image_handle_get_auxiliary_type(aux.get(), &name).code != heif_error_Ok || !name) continue;
+        bool gain = std::strstr(name, "gainmap") != nullptr;
+        if (gain) type = name;
+        heif_image_handle_release_auxiliary_type(aux.get(), &name);
+        if (gain) return aux;
+    }
+    return nullptr;
+}
+
+// The gain-map input of a tone-map item derived from `primary` (its 'dimg' references: the base,
+// then the gain map), with the item's payload; 0 when there is none.
+heif_item_id tone_map_input(heif_context *ctx, heif_item_id primary, std::string &payload) {
+    int items = heif_context_get_number_of_items(ctx);
+    if (items <= 0) return 0;
+    std::vector<heif_item_id> ids(static_cast<std::size_t>(items));
+    items = heif_context_get_list_of_item_IDs(ctx, ids.data(), items);
+    for (int i = 0; i < items; ++i) {
+        const heif_item_id tmap = ids[std::size_t(i)];
+        if (heif_item_get_item_type(ctx, tmap) != heif_fourcc('t', 'm', 'a', 'p')) continue;
+        for (int index = 0;; ++index) {
+            std::uint32_t kind = 0;
+            heif_item_id *to = nullptr;
+            const std::size_t n = heif_context_get_item_references(ctx, tmap, index, &kind, &to);
+            if (n == 0) break;
+            heif_item_id input = 0;
+            if (kind == heif_fourcc('d', 'i', 'm', 'g') && n >= 2 && to[0] == primary) input = to[1];
+            heif_release_item_references(ctx, &to);
+            if (!input) continue;
+            std::uint8_t *data = nullptr;
+            std::size_t size = 0;
+            if (heif_item_get_item_data(ctx, tmap, nullptr, &data, &size).code == heif_error_Ok && data) {
+                payload.assign(reinterpret_cast<const char *>(data), size);
+                heif_release_item_data(ctx, &data);
+            }
+            return input;
+        }
+    }
+    return 0;
+}
+
+// The gain map's pixels at 8 bits: grey when coded monochrome, else RGB.
+void decode_gain_map(const heif_image_handle *h, GainMap &out) {
+    heif_colorspace space = heif_colorspace_undefined;
+    heif_chroma chroma = heif_chroma_undefined;
+    const bool grey = heif_image_handle_get_preferred_decoding_colorspace(h, &space, &chroma).code == heif_error_Ok &&
+                      space == heif_colorspace_monochrome;
+    const bool deep = heif_image_handle_get_luma_bits_per_pixel(h) > 8;
+    std::unique_ptr<heif_decoding_options, DecodingOptionsFree> options(heif_decoding_options_alloc());
+    if (!options) throw std::bad_alloc();
+    options->ignore_transformations = 0;
+    heif_image *raw = nullptr;
+    ok(heif_decode_image(h, &raw, grey ? heif_colorspace_monochrome : heif_colorspace_RGB,
+                         grey ? heif_chroma_monochrome : deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB,
+                         options.get()));
+    Image image(raw);
+    const heif_channel channel = grey ? heif_channel_Y : heif_channel_interleaved;
+    const int width = heif_image_get_width(raw, channel), height = heif_image_get_height(raw, channel);
+    const int bits = heif_image_get_bits_per_pixel_range(raw, channel);
+    if (width <= 0 || height <= 0 || bits < 1 || bits > 16)
+        throw Failure{int(heif_error_Decoder_plugin_error), 0, "the decoder returned no usable gain map"};
+    std::size_t stride = 0;
+    const std::uint8_t *plane = heif_image_get_plane_readonly2(raw, channel, &stride);
+    if (!plane) throw Failure{int(heif_error_Decoder_plugin_error), 0, "the decoder returned no usable gain map"};
+    out.channels = grey ? 1 : 3;
+    out.width = width;
+    out.height = height;
+    const std::size_t packed = std::size_t(width) * std::size_t(out.channels);
+    const bool wide = bits > 8;
+    const std::uint32_t max = (1u << bits) - 1;
+    std::string pixels(packed * std::size_t(height), '\0');
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t *src = plane + stride * std::size_t(y);
+        auto *dst = reinterpret_cast<std::uint8_t *>(pixels.data()) + packed * std::size_t(y);
+        if (!wide && bits == 8) {
+            std::memcpy(dst, src, packed);
+            continue;
+        }
+        for (std::size_t i = 0; i < packed; ++i) {
+            std::uint32_t v = std::min(sample(src, int(i), wide), max);
+            dst[i] = std::uint8_t((v * 255 + max / 2) / max);
+        }
+    }
+    out.pixels = std::move(pixels);
+}
+
+} // namespace
+
+GainMap gain_map(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) {
+    // 1. The primary, under the limit, as read and decode take it: its failures are the file's.
+    Context ctx = open_context(data, size, max_pixels);
+    Handle h = primary(ctx.get());
+    check_pixels(heif_image_handle_get_width(h.get()), heif_image_handle_get_height(h.get()), max_pixels);
+    // 2. Its gain map: Apple's auxiliary image first, else a tone-map item's input. From here
+    //    on a failure is the gain map's alone: reported, never thrown.
+    GainMap out;
+    Handle map = auxiliary_gain_map(h.get(), out.type);
+    if (!map) {
+        const heif_item_id input = tone_map_input(ctx.get(), heif_image_handle_get_item_id(h.get()), out.metadata);
+        if (!input) return out;
+        out.type = "tmap";
+        heif_image_handle *raw = nullptr;
+        heif_error e = heif_context_get_image_handle(ctx.get(), input, &raw);
+        out.found = true;
+        if (e.code != heif_error_Ok || !raw) {
+            out.error = std::string("the gain map cannot be read: ") + (e.message ? e.message : "unknown error");
+            return out;
+        }
+        map.reset(raw);
+    }
+    out.found = true;
+    // 3. Its metadata, its size (checked against the limit before anything is decoded), then its pixels.
+    out.xmp = metadata_block(map.get(), "mime", "application/rdf+xml");
+    out.exif = exif_for_pillow(metadata_block(map.get(), "Exif", nullptr));
+    out.has_headroom = parse_headroom(out.xmp, out.headroom);
+    out.transforms = transforms(ctx.get(), map.get());
+    out.width = heif_image_handle_get_width(map.get());
+    out.height = heif_image_handle_get_height(map.get());
+    if (out.width <= 0 || out.height <= 0) {
+        out.error = "the gain map has no size";
+        return out;
+    }
+    if (max_pixels && std::uint64_t(out.width) * std::uint64_t(out.height) > max_pixels) {
+        out.error = "the gain map's " + std::to_string(out.width) + "x" + std::to_string(out.height) + " is more than " +
+                    std::to_string(max_pixels) + " pixels";
+        return out;
+    }
+    try {
+        decode_gain_map(map.get(), out);
+    } catch (const Failure &f) {
+        out.pixels.clear();
+        out.error = "the gain map cannot be decoded: " + f.message;
+    }
+    return out;
+}
+
+void Decoded::rows16_to(int row, int count, std::uint16_t *out) const {
+    const std::size_t packed = std::size_t(width) * std::size_t(channels);
+    if (planar || bits == 8) {
+        // 8-bit samples (or the planar path's 8-bit conversion) widened: v * 257 is v * 65535 / 255.
+        std::vector<std::uint8_t> line(packed);
+        for (int y = row; y < row + count; ++y) {
+            rows_to(y, 1, line.data());
+            std::uint16_t *dst = out + packed * std::size_t(y - row);
+            for (std::size_t i = 0; i < packed; ++i) dst[i] = std::uint16_t(line[i] * 257u);
+        }
+        return;
+    }
+    std::size_t stride = 0;
+    const std::uint8_t *plane = heif_image_get_plane_readonly2(image.get(), heif_channel_interleaved, &stride);
+    const std::uint32_t max = (1u << bits) - 1;
+    for (int y = row; y < row + count; ++y) {
+        const std::uint8_t *src = plane + stride * std::size_t(y);
+        std::uint16_t *dst = out + packed * std::size_t(y - row);
+        for (std::size_t i = 0; i < packed; ++i) {
+            std::uint32_t v = std::min<std::uint32_t>(std::uint32_t(src[2 * i]) | (std::uint32_t(src[2 * i + 1]) << 8), max);
+            dst[i] = std::uint16_t((v * 65535u + max / 2) / max);
+        }
+    }
+}
+
+void Decoded::rows_out(int row, int count, std::uint8_t *out) const {
+    if (out_bits == 16) rows16_to(row, count, reinterpret_cast<std::uint16_t *>(out));
+    else rows_to(row, count, out);
+}
+
+namespace {
+
+// A libheif image of `picture` at `depth` bits: grey as monochrome, RGB(A) interleaved; samples
+// scaled from the picture's range to the depth's, v * (2^depth - 1) / (2^bits - 1) rounded.
+Image image_of(const Picture &picture, int depth) {
+    const bool grey = picture.channels == 1;
+    const bool wide = depth > 8;
+    const heif_chroma chroma = grey ? heif_chroma_monochrome
+                               : picture.channels == 4 ? (wide ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
+                                                       : (wide ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB);
+    const heif_channel channel = grey ? heif_channel_Y : heif_channel_interleaved;
+    heif_image *raw = nullptr;
+    ok(heif_image_create(picture.width, picture.height, grey ? heif_colorspace_monochrome : heif_colorspace_RGB, chroma, &raw));
+    Image image(raw);
+    ok(heif_image_add_plane(raw, channel, picture.width, picture.height, depth));
+    std::size_t stride = 0;
+    std::uint8_t *plane = heif_image_get_plane2(raw, channel, &stride);
+    const std::size_t samples = std::size_t(picture.width) * std::size_t(picture.channels);
+    const std::uint32_t in_max = picture.bits == 16 ? 65535u : 255u, out_max = (1u << depth) - 1;
+    for (int y = 0; y < picture.height; ++y) {
+        const std::uint8_t *src = picture.pixels + picture.stride * std::size_t(y);
+        std::uint8_t *dst = plane + stride * std::size_t(y);
+        if (in_max == out_max) {
+            std::memcpy(dst, src, samples * (wide ? 2 : 1));
+            continue;
+        }
+        for (std::size_t i = 0; i < samples; ++i) {
+            std::uint32_t v;
+            if (picture.bits == 16) {
+                std::uint16_t w;
+                std::memcpy(&w, src + 2 * i, 2);
+                v = w;
+            } else {
+                v = src[i];
+            }
+            const std::uint32_t o = (v * out_max + in_max / 2) / in_max;
+            if (wide) {
+                dst[2 * i] = std::uint8_t(o & 0xff);
+                dst[2 * i + 1] = std::uint8_t(o >> 8);
+            } else {
+                dst[i] = std::uint8_t(o);
+            }
+        }
+    }
+    return image;
+}
+
+// Links `gain`'s item to the primary as Apple's auxiliary gain-map image: an auxC property
+// naming the type (version and flags, then the URN and its NUL) and an auxl reference.
+void link_gain_map(heif_context *ctx, heif_item_id gain, heif_item_id primary) {
+    std::string payload(4, '\0');
+    payload.append(apple_gain_map_type, std::strlen(apple_gain_map_type) + 1);
+    ok(heif_item_add_raw_property(ctx, gain, heif_fourcc('a', 'u', 'x', 'C'), nullptr,
+                                  reinterpret_cast<const std::uint8_t *>(payload.data()), payload.size(), 1, nullptr));
+    ok(heif_context_add_item_reference(ctx, heif_fourcc('a', 'u', 'x', 'l'), gain, primary));
+}
+
+} // namespace
+
+const char apple_gain_map_type[] = "urn:com:apple:photo:2020:aux:hdrgainmap";
+
+std::string encode(const Picture &picture, int quality, const Metadata &metadata, int orientation, int depth,
+                   const GainMapPicture *gain) {
     Context ctx(heif_context_alloc());
     if (!ctx) throw std::bad_alloc();
-    // 1. The picture as a libheif image, row by row (its stride is libheif's own).
-    heif_image *raw = nullptr;
-    ok(heif_image_create(picture.width, picture.height, heif_colorspace_RGB,
-                         picture.channels == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &raw));
-    Image image(raw);
-    ok(heif_image_add_plane(raw, heif_channel_interleaved, picture.width, picture.height, 8));
-    std::size_t stride = 0;
-    std::uint8_t *plane = heif_image_get_plane2(raw, heif_channel_interleaved, &stride);
-    const std::size_t row = std::size_t(picture.width) * std::size_t(picture.channels);
-    for (int y = 0; y < picture.height; ++y)
-        std::memcpy(plane + stride * std::size_t(y), picture.pixels + picture.stride * std::size_t(y), row);
+    // 1. The picture as a libheif image at the depth asked for (its stride is libheif's own).
+    Image image = image_of(picture, depth);
+    heif_image *raw = image.get();
     // 2. Colour: the ICC profile as it is; the nclx box then only says how RGB became YCbCr
     //    (BT.601, full range), with sRGB's primaries and curve when there is no profile.
     if (!metadata.icc.empty())
@@ -409,7 +655,8 @@ std::string encode(const Picture &picture, int quality, const Metadata &metadata
     nclx->color_primaries = metadata.icc.empty() ? heif_color_primaries_ITU_R_BT_709_5 : heif_color_primaries_unspecified;
     nclx->transfer_characteristics = metadata.icc.empty() ? heif_transfer_characteristic_IEC_61966_2_1
                                                           : heif_transfer_characteristic_unspecified;
-    // 3. The encoder at the quality asked for.
+    // 3. The encoder at the quality asked for; x265 takes its Main 10 or Main 12 profile from
+    //    the image's depth.
     heif_encoder *enc_raw = nullptr;
     ok(heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, &enc_raw));
     std::unique_ptr<heif_encoder, EncoderFree> encoder(enc_raw);
@@ -423,7 +670,23 @@ std::string encode(const Picture &picture, int quality, const Metadata &metadata
     heif_image_handle *handle_raw = nullptr;
     ok(heif_context_encode_image(ctx.get(), raw, enc_raw, options.get(), &handle_raw));
     Handle handle(handle_raw);
-    // 4. Metadata, then the file.
+    // 4. The gain map: a second image, stored under the same orientation so that it lies where
+    //    the picture is, made the primary's auxiliary image; the primary stays primary.
+    if (gain) {
+        Image map = image_of(gain->picture, 8);
+        std::unique_ptr<heif_encoding_options, EncodingOptionsFree> map_options(heif_encoding_options_alloc());
+        if (!map_options) throw std::bad_alloc();
+        map_options->save_alpha_channel = 0;
+        map_options->image_orientation = options->image_orientation;
+        heif_image_handle *map_raw = nullptr;
+        ok(heif_context_encode_image(ctx.get(), map.get(), enc_raw, map_options.get(), &map_raw));
+        Handle map_handle(map_raw);
+        link_gain_map(ctx.get(), heif_image_handle_get_item_id(map_handle.get()), heif_image_handle_get_item_id(handle.get()));
+        ok(heif_context_set_primary_image(ctx.get(), handle.get()));
+        if (!gain->xmp.empty())
+            ok(heif_context_add_XMP_metadata(ctx.get(), map_handle.get(), gain->xmp.data(), int(gain->xmp.size())));
+    }
+    // 5. Metadata, then the file.
     if (!metadata.exif.empty())
         ok(heif_context_add_exif_metadata(ctx.get(), handle.get(), metadata.exif.data(), int(metadata.exif.size())));
     if (!metadata.xmp.empty())
@@ -441,6 +704,40 @@ std::string encode(const Picture &picture, int quality, const Metadata &metadata
     };
     ok(heif_context_write(ctx.get(), &writer, &file));
     return file;
+}
+
+std::string gain_map_xmp(double headroom) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%.6g", headroom);
+    return std::string("<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
+                       "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">\n"
+                       " <rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n"
+                       "  <rdf:Description rdf:about=\"\" xmlns:HDRGainMap=\"http://ns.apple.com/HDRGainMap/1.0/\">\n"
+                       "   <HDRGainMap:HDRGainMapVersion>65536</HDRGainMap:HDRGainMapVersion>\n"
+                       "   <HDRGainMap:HDRGainMapHeadroom>") +
+           number +
+           "</HDRGainMap:HDRGainMapHeadroom>\n"
+           "  </rdf:Description>\n"
+           " </rdf:RDF>\n"
+           "</x:xmpmeta>\n"
+           "<?xpacket end=\"w\"?>";
+}
+
+bool parse_headroom(const std::string &xmp, double &headroom) {
+    // As an attribute (HDRGainMap:HDRGainMapHeadroom="1.5") or an element (...Headroom>1.5<).
+    static constexpr std::string_view key = "HDRGainMap:HDRGainMapHeadroom";
+    std::size_t at = xmp.find(key);
+    if (at == std::string::npos) return false;
+    at += key.size();
+    while (at < xmp.size() && (xmp[at] == ' ' || xmp[at] == '=' || xmp[at] == '"' || xmp[at] == '\'' || xmp[at] == '>' ||
+                               xmp[at] == '\n' || xmp[at] == '\t' || xmp[at] == '\r'))
+        ++at;
+    const char *first = xmp.data() + at, *last = xmp.data() + xmp.size();
+    double value = 0;
+    auto [end, status] = std::from_chars(first, last, value);
+    if (status != std::errc{} || end == first || !std::isfinite(value)) return false;
+    headroom = value;
+    return true;
 }
 
 } // namespace heifcodec

@@ -58,25 +58,66 @@ struct Decoded {
     int sub_x = 1, sub_y = 1;                 // chroma subsampling of the planes
     double kr = 0.299, kb = 0.114;            // the nclx matrix's luma weights
     bool full_range = true;
+    int out_bits = 8;                         // of the rows handed out: 8, or 16 (native uint16)
     // Writes rows [row, row + count) packed (width * channels bytes each) to `out`, 8 bits a sample.
     void rows_to(int row, int count, std::uint8_t *out) const;
+    // The same rows at 16 bits a sample: v * 65535 / (2^bits - 1), rounded (an 8-bit file: v * 257).
+    void rows16_to(int row, int count, std::uint16_t *out) const;
+    // rows_to or rows16_to as `out_bits` says; `out` holds width * channels * out_bits / 8 bytes a row.
+    void rows_out(int row, int count, std::uint8_t *out) const;
 };
 // `via_rgb` has libheif convert to RGB itself (the reference the planar path is tested against).
-Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool via_rgb = false);
+// `out_bits` 16 keeps a deep picture's samples: libheif converts it to RGB at its own depth.
+Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool via_rgb = false,
+               int out_bits = 8);
 
-// Pixels to encode: 8-bit interleaved RGB (channels 3) or RGBA (4), rows `stride` bytes apart.
+// The HDR gain map of the primary image: Apple's auxiliary image, or the gain-map input of an
+// ISO 21496-1 tone-map item ('tmap') derived from the primary.
+struct GainMap {
+    bool found = false;
+    std::string type;                   // the auxiliary type URN, or "tmap"
+    int width = 0, height = 0;          // as stored, its own rotation and mirror applied
+    int channels = 1;                   // of `pixels`: 1 (coded monochrome) or 3
+    std::string pixels;                 // 8 bits a sample; empty when it could not be decoded
+    std::vector<std::string> transforms;
+    std::string xmp, exif;              // the gain map's own metadata ("Exif\0\0" and TIFF)
+    std::string metadata;               // the tone-map item's payload (ISO 21496-1), as stored
+    bool has_headroom = false;
+    double headroom = 0;                // HDRGainMap:HDRGainMapHeadroom from the XMP
+    std::string error;                  // why the pixels are missing: the picture itself is fine
+};
+// Finds and decodes the gain map under the pixel limit (checked on the primary, then on the gain
+// map before it is decoded). Only the primary's own failures throw.
+GainMap gain_map(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels);
+
+// Pixels to encode: interleaved grey (channels 1, gain maps only), RGB (3) or RGBA (4), 8 bits a
+// sample or native uint16 (`bits` 16), rows `stride` bytes apart.
 struct Picture {
     const std::uint8_t *pixels;
     int width, height, channels;
     std::size_t stride;
+    int bits = 8;
 };
 struct Metadata {
     std::string exif, xmp, icc;
 };
-// An HEIC file of `picture` encoded with HEVC at `quality` (0-100), the metadata embedded.
-// `orientation` (an EXIF orientation, 1 = none) is written as the irot/imir a reader applies:
-// the pixels are taken as stored, as a camera's that records that orientation.
-std::string encode(const Picture &picture, int quality, const Metadata &metadata, int orientation);
+// An HDR gain map to store beside the primary as Apple's auxiliary image (8-bit grey or RGB).
+struct GainMapPicture {
+    Picture picture;
+    std::string xmp;                    // its XMP (the headroom), or empty
+};
+extern const char apple_gain_map_type[];  // "urn:com:apple:photo:2020:aux:hdrgainmap"
+// An HEIC file of `picture` encoded with HEVC at `quality` (0-100) and `depth` bits (8; 10 or 12
+// with x265's Main 10 and Main 12 profiles), the metadata embedded, the gain map (if any) linked
+// to it. `orientation` (an EXIF orientation, 1 = none) is written as the irot/imir a reader
+// applies: the pixels are taken as stored, as a camera's that records that orientation.
+std::string encode(const Picture &picture, int quality, const Metadata &metadata, int orientation, int depth = 8,
+                   const GainMapPicture *gain = nullptr);
+
+// The XMP Apple writes beside a gain map, with its headroom.
+std::string gain_map_xmp(double headroom);
+// HDRGainMap:HDRGainMapHeadroom from an XMP packet (attribute or element); false when absent or unreadable.
+bool parse_headroom(const std::string &xmp, double &headroom);
 
 // Whether the libheif plugins can decode and encode HEVC.
 bool can_decode();

@@ -6,12 +6,24 @@
 // become Python exceptions at one barrier.
 //
 //   read(data, max_pixels) -> dict        what the file holds, nothing decoded
-//   decode(data, max_pixels[, via_rgb]) -> (mode, (width, height), pixels)
-//   decoder(data, max_pixels) -> (mode, (width, height), decoded)   the picture as decoded
-//   rows(decoded, row, count) -> bytes                                 its rows in RGB(A), 8 bits
-//   encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation) -> bytes
+//   decode(data, max_pixels[, via_rgb], *, bits=8) -> (mode, (width, height), pixels)
+//   decoder(data, max_pixels, *, bits=8) -> (mode, (width, height), decoded)   the picture as decoded
+//   rows(decoded, row, count) -> bytes                                 its rows in RGB(A)
+//   encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation, *, bits=8, depth=None,
+//          gain_map=None, headroom=None, gain_map_xmp=None) -> bytes
+//   gain_map(data, max_pixels) -> dict or None                          the primary's HDR gain map
 //
 // `data` and `pixels` are any bytes-like object; `exif`, `xmp` and `icc` bytes-like or None.
+// `bits` 16 hands out (or takes) native-endian uint16 samples: a 10 or 12-bit picture scaled by
+// v * 65535 / (2^bits - 1) rounded (an 8-bit one by 257), converted to RGB by libheif at its own
+// depth. encode()'s `depth` is the coded depth: 8, or 10 and 12 (x265's Main 10 and Main 12),
+// 10 by default for 16-bit pixels. Its `gain_map` is (pixels, mode, width, height), 8-bit "L" or
+// "RGB", stored as Apple's auxiliary gain-map image with `headroom` written into its XMP (or
+// `gain_map_xmp` as given, to carry one that was read).
+// gain_map() gives type (the auxiliary type URN, or "tmap"), mode ("L" or "RGB"), size,
+// pixels (8 bits; None when they could not be had), transforms, xmp, exif, metadata (the tone-map
+// item's payload), headroom (float or None) and error (None, or why there are no pixels: a
+// damaged or oversized gain map is reported here and never fails the picture).
 // libheif's refusals raise HeifError (an OSError); a refusal by one of its security limits
 // raises LimitError, a HeifError.
 #include "heif_codec.hpp"
@@ -57,6 +69,26 @@ struct Heif {
 };
 
 constexpr long long max_pixel_limit = 1LL << 62;
+
+// The sample size of pixels handed out or taken: 8 or 16.
+int choice_of_bits(handle obj) {
+    if (PyLong_Check(obj.ptr())) {
+        long v = PyLong_AsLong(obj.ptr());
+        if (v == 8 || v == 16) return int(v);
+        if (v == -1 && PyErr_Occurred()) throw error{};
+    }
+    throw fw::raise_format(PyExc_ValueError, "bits must be 8 or 16, not %R", obj.ptr());
+}
+
+// The coded depth: 8, 10 or 12 (as 0, 1, 2).
+int choice_of_depth(handle obj) {
+    if (PyLong_Check(obj.ptr())) {
+        long v = PyLong_AsLong(obj.ptr());
+        if (v == 8 || v == 10 || v == 12) return int(v - 8) / 2;
+        if (v == -1 && PyErr_Occurred()) throw error{};
+    }
+    throw fw::raise_format(PyExc_ValueError, "depth must be 8, 10 or 12, not %R", obj.ptr());
+}
 
 // ---- read(data, max_pixels)
 
@@ -104,9 +136,15 @@ void free_decoded(PyObject *capsule) noexcept {
     delete static_cast<heifcodec::Decoded *>(PyCapsule_GetPointer(capsule, decoder_capsule));
 }
 
-heifcodec::Decoded decode_without_gil(const Buffer &data, std::uint64_t max_pixels, bool via_rgb) {
+heifcodec::Decoded decode_without_gil(const Buffer &data, std::uint64_t max_pixels, bool via_rgb, int bits) {
     WithoutGil nogil;
-    return heifcodec::decode(data.data(), data.size(), max_pixels, via_rgb);
+    return heifcodec::decode(data.data(), data.size(), max_pixels, via_rgb, bits);
+}
+
+// The `bits` keyword: 8 (the default) or 16.
+int sample_bits(handle obj) {
+    if (!obj || obj.is(Py_None)) return 8;
+    return choice_of_bits(obj);
 }
 
 ref mode_and_size(const heifcodec::Decoded &d) {
@@ -117,30 +155,33 @@ ref mode_and_size(const heifcodec::Decoded &d) {
 
 // Rows [row, row + count) of a decoded picture as bytes, converted without the GIL.
 ref rows_of(const heifcodec::Decoded &d, int row, int count) {
-    const auto size = Py_ssize_t(d.width) * d.channels * count;
+    const auto size = Py_ssize_t(d.width) * d.channels * count * (d.out_bits / 8);
     ref pixels = check(PyBytes_FromStringAndSize(nullptr, size));
     auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pixels.ptr()));
     WithoutGil nogil;
-    d.rows_to(row, count, out);
+    d.rows_out(row, count, out);
     return pixels;
 }
 
 ref decode(PyObject *, const Args &args) {
-    positional(args, 2, 3);
+    if (args.count < 2 || args.count > 3) throw fw::codec::count_error(args, 2, 3);
+    auto [bits_arg] = keywords<1>(args, args.count, {"bits"});
     Buffer data(args[0]);
     auto max_pixels = std::uint64_t(integer(args[1], "max_pixels", 0, max_pixel_limit));
     bool via_rgb = args.has(2) && fw::truth(args[2]);
-    heifcodec::Decoded d = decode_without_gil(data, max_pixels, via_rgb);
+    int bits = sample_bits(bits_arg);
+    heifcodec::Decoded d = decode_without_gil(data, max_pixels, via_rgb, bits);
     ref head = mode_and_size(d);
     ref pixels = rows_of(d, 0, d.height);
     return fw::tuple_of(head.item(0), head.item(1), pixels);
 }
 
 ref decoder(PyObject *, const Args &args) {
-    positional(args, 2);
+    auto [bits_arg] = keywords<1>(args, 2, {"bits"});
     Buffer data(args[0]);
     auto max_pixels = std::uint64_t(integer(args[1], "max_pixels", 0, max_pixel_limit));
-    auto d = std::make_unique<heifcodec::Decoded>(decode_without_gil(data, max_pixels, false));
+    int bits = sample_bits(bits_arg);
+    auto d = std::make_unique<heifcodec::Decoded>(decode_without_gil(data, max_pixels, false, bits));
     ref head = mode_and_size(*d);
     ref capsule = check(PyCapsule_New(d.get(), decoder_capsule, free_decoded));
     d.release();  // the capsule owns it now
@@ -156,44 +197,104 @@ ref rows(PyObject *, const Args &args) {
     return rows_of(*d, row, count);
 }
 
-// ---- encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation)
+// ---- encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation, *, bits, depth,
+//             gain_map, headroom, gain_map_xmp)
 
-ref encode_impl(const Buffer &pixels, int channels, int width, int height, int quality,
-                const heifcodec::Metadata &metadata, int orientation) {
-    const auto row = std::size_t(width) * std::size_t(channels);
+// A picture's pixels checked against its size: `width * height * channels` samples of `bits`.
+heifcodec::Picture picture_of(const Buffer &pixels, int channels, int width, int height, int bits) {
+    const auto row = std::size_t(width) * std::size_t(channels) * std::size_t(bits / 8);
     if (pixels.size() != row * std::size_t(height))
-        throw fw::raise_format(PyExc_ValueError, "%zu bytes of pixels for %dx%d with %d channels", pixels.size(), width,
-                               height, channels);
-    std::string file;
-    {
-        WithoutGil nogil;
-        file = heifcodec::encode({pixels.data(), width, height, channels, row}, quality, metadata, orientation);
-    }
-    return check(PyBytes_FromStringAndSize(file.data(), Py_ssize_t(file.size())));
+        throw fw::raise_format(PyExc_ValueError, "%zu bytes of pixels for %dx%d with %d channels of %d bits",
+                               pixels.size(), width, height, channels, bits);
+    return {pixels.data(), width, height, channels, row, bits};
 }
 
 ref encode(PyObject *, const Args &args) {
-    positional(args, 9);
+    auto [bits_arg, depth_arg, gain_arg, headroom_arg, gain_xmp_arg] =
+        keywords<5>(args, 9, {"bits", "depth", "gain_map", "headroom", "gain_map_xmp"});
     Buffer pixels(args[0]);
     int channels = 3 + choice(args[1], "mode", {"RGB", "RGBA"});
     int width = int(integer(args[2], "width", 1, 1 << 30)), height = int(integer(args[3], "height", 1, 1 << 30));
     int quality = int(integer(args[4], "quality", 0, 100));
     heifcodec::Metadata metadata{optional_bytes(args[5]), optional_bytes(args[6]), optional_bytes(args[7])};
     int orientation = int(integer(args[8], "orientation", 1, 8));
-    return encode_impl(pixels, channels, width, height, quality, metadata, orientation);
+    int bits = sample_bits(bits_arg);
+    int depth = bits == 16 ? 10 : 8;
+    if (depth_arg && !depth_arg.is(Py_None)) depth = 8 + 2 * choice_of_depth(depth_arg);
+    heifcodec::Picture picture = picture_of(pixels, channels, width, height, bits);
+    // The gain map: its pixels held (as Buffer) for the encode, its XMP made or taken.
+    std::unique_ptr<Buffer> gain_pixels;
+    std::unique_ptr<heifcodec::GainMapPicture> gain;
+    if (gain_arg && !gain_arg.is(Py_None)) {
+        if (!PyTuple_Check(gain_arg.ptr()) || PyTuple_GET_SIZE(gain_arg.ptr()) != 4)
+            throw fw::raise_format(PyExc_TypeError, "gain_map must be a (pixels, mode, width, height) tuple");
+        handle item[4];
+        for (Py_ssize_t i = 0; i < 4; ++i) item[i] = PyTuple_GET_ITEM(gain_arg.ptr(), i);
+        gain_pixels = std::make_unique<Buffer>(item[0]);
+        int gain_channels = choice(item[1], "gain map mode", {"L", "RGB"}) ? 3 : 1;
+        int gw = int(integer(item[2], "gain map width", 1, 1 << 30)), gh = int(integer(item[3], "gain map height", 1, 1 << 30));
+        gain = std::make_unique<heifcodec::GainMapPicture>();
+        gain->picture = picture_of(*gain_pixels, gain_channels, gw, gh, 8);
+        const bool has_headroom = headroom_arg && !headroom_arg.is(Py_None);
+        const bool has_xmp = gain_xmp_arg && !gain_xmp_arg.is(Py_None);
+        if (has_headroom && has_xmp)
+            throw fw::raise_format(PyExc_ValueError, "give the gain map's headroom or its XMP, not both");
+        if (has_headroom) gain->xmp = heifcodec::gain_map_xmp(number(headroom_arg, "headroom", 0.0, 1000.0));
+        if (has_xmp) gain->xmp = optional_bytes(gain_xmp_arg);
+    } else if ((headroom_arg && !headroom_arg.is(Py_None)) || (gain_xmp_arg && !gain_xmp_arg.is(Py_None))) {
+        throw fw::raise_format(PyExc_ValueError, "headroom and gain_map_xmp need a gain_map");
+    }
+    std::string file;
+    {
+        WithoutGil nogil;
+        file = heifcodec::encode(picture, quality, metadata, orientation, depth, gain.get());
+    }
+    return check(PyBytes_FromStringAndSize(file.data(), Py_ssize_t(file.size())));
+}
+
+// ---- gain_map(data, max_pixels)
+
+ref gain_map(PyObject *, const Args &args) {
+    positional(args, 2);
+    Buffer data(args[0]);
+    auto max_pixels = std::uint64_t(integer(args[1], "max_pixels", 0, max_pixel_limit));
+    heifcodec::GainMap g;
+    {
+        WithoutGil nogil;
+        g = heifcodec::gain_map(data.data(), data.size(), max_pixels);
+    }
+    if (!g.found) return ref::borrow(Py_None);
+    Dict d;
+    d.set("type", text_value(g.type));
+    d.set("mode", g.pixels.empty() ? ref::borrow(Py_None) : check(PyUnicode_FromString(g.channels == 1 ? "L" : "RGB")));
+    d.set("size", fw::tuple_of(integer_value(g.width), integer_value(g.height)));
+    d.set("pixels", g.pixels.empty() ? ref::borrow(Py_None) : bytes_value(g.pixels));
+    ref turns = check(PyTuple_New(Py_ssize_t(g.transforms.size())));
+    for (std::size_t i = 0; i < g.transforms.size(); ++i)
+        PyTuple_SET_ITEM(turns.ptr(), Py_ssize_t(i), text_value(g.transforms[i]).release());
+    d.set("transforms", std::move(turns));
+    d.set("xmp", bytes_or_none(g.xmp));
+    d.set("exif", bytes_or_none(g.exif));
+    d.set("metadata", bytes_or_none(g.metadata));
+    d.set("headroom", g.has_headroom ? check(PyFloat_FromDouble(g.headroom)) : ref::borrow(Py_None));
+    d.set("error", text_or_none(g.error));
+    return d.take();
 }
 
 // ---- module definition
 
 PyMethodDef methods[] = {
     function<Heif, read, "read">("read(data, max_pixels) -> dict: what the HEIF file in data holds, without decoding it."),
-    function<Heif, decode, "decode">(
-        "decode(data, max_pixels[, via_rgb]) -> (mode, (width, height), pixels): the primary image, upright, 8 bits."),
-    function<Heif, decoder, "decoder">(
-        "decoder(data, max_pixels) -> (mode, (width, height), decoded): the primary image decoded, its rows to come."),
-    function<Heif, rows, "rows">("rows(decoded, row, count) -> bytes: rows of a decoded picture, RGB or RGBA, 8 bits."),
-    function<Heif, encode, "encode">(
-        "encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation) -> bytes: an HEIC file."),
+    function<Heif, decode, "decode">("decode(data, max_pixels[, via_rgb], *, bits=8) -> (mode, (width, height), pixels): "
+                                     "the primary image, upright, 8 bits or native uint16."),
+    function<Heif, decoder, "decoder">("decoder(data, max_pixels, *, bits=8) -> (mode, (width, height), decoded): the "
+                                       "primary image decoded, its rows to come."),
+    function<Heif, rows, "rows">(
+        "rows(decoded, row, count) -> bytes: rows of a decoded picture, RGB or RGBA, at the decoder's bits."),
+    function<Heif, encode, "encode">("encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation, *, bits=8, "
+                                     "depth=None, gain_map=None, headroom=None, gain_map_xmp=None) -> bytes: an HEIC file."),
+    function<Heif, gain_map, "gain_map">(
+        "gain_map(data, max_pixels) -> dict or None: the primary image's HDR gain map, decoded to 8 bits."),
     end_of_table,
 };
 
