@@ -3,6 +3,7 @@ and written as 16-bit samples (checked against libheif's own heif-dec), and the 
 as an auxiliary image and read back (checked with heif-dec and ExifTool)."""
 
 import shutil
+import struct
 import subprocess
 
 import numpy as np
@@ -181,6 +182,36 @@ def test_libheif_and_exiftool_see_apples_gain_map(tmp_path):
     tags = subprocess.run([EXIFTOOL, "-s", "-HDRGainMap*", "-AuxiliaryImageType", str(tmp_path / "in.heic")],
                           capture_output=True, text=True, timeout=60).stdout
     assert "HDRGainMapHeadroom" in tags and "1.5" in tags and APPLE in tags
+
+
+def apple_exif(entries, header=b"Apple iOS\0\0\x01MM", cut=None):
+    """EXIF (big-endian) whose Exif IFD holds Apple's maker note with `entries`: (tag, type, (n, d))."""
+    values = 14 + 2 + 12 * len(entries) + 4
+    ifd = struct.pack(">H", len(entries)) + b"".join(
+        struct.pack(">HHII", tag, kind, 1, values + 8 * i) for i, (tag, kind, _) in enumerate(entries)) + bytes(4)
+    note = header + ifd + b"".join(struct.pack(">II", *fraction) for _, _, fraction in entries)
+    note = note[:cut]
+    tiff = b"MM\0\x2a" + struct.pack(">IHHHII", 8, 1, 0x8769, 4, 1, 26) + bytes(4)
+    tiff += struct.pack(">HHHII", 1, 0x927C, 7, len(note), 44) + bytes(4) + note
+    return b"Exif\0\0" + tiff
+
+
+SRATIONAL, RATIONAL = 10, 5
+
+
+@pytest.mark.parametrize("exif,expected", [
+    (apple_exif([(33, SRATIONAL, (3, 2)), (48, SRATIONAL, (1, 100))]), (1.5, 0.01)),
+    (apple_exif([(33, RATIONAL, (5, 4))]), (1.25, None)),
+    (apple_exif([(33, SRATIONAL, (3, 0)), (48, SRATIONAL, (0xFFFFFFFF, 4))]), (None, -0.25)),
+    (apple_exif([(33, SRATIONAL, (3, 2))], cut=30), (None, None)),
+    (apple_exif([(33, SRATIONAL, (3, 2))], header=b"Nikon\0\0\0\0\0\0\x01MM"), (None, None)),
+    (None, (None, None)),
+], ids=["both", "headroom alone", "zero denominator", "note cut short", "not Apple's", "no EXIF"])
+def test_apples_maker_note_values_come_with_the_gain_map(exif, expected):
+    data = _heif.encode(fs.card().tobytes(), "RGB", 96, 64, 90, exif, None, None, 1,
+                        gain_map=(bytes(48 * 32), "L", 48, 32), headroom=2.0)
+    found = _heif.gain_map(data, 0)
+    assert (found["maker_headroom"], found["maker_gain"]) == expected and found["pixels"]
 
 
 def _damaged_gain_maps():

@@ -525,6 +525,9 @@ GainMap gain_map(const std::uint8_t *data, std::size_t size, std::uint64_t max_p
     out.xmp = metadata_block(map.get(), "mime", "application/rdf+xml");
     out.exif = exif_for_pillow(metadata_block(map.get(), "Exif", nullptr));
     out.has_headroom = parse_headroom(out.xmp, out.headroom);
+    const std::string primary_exif = exif_for_pillow(metadata_block(h.get(), "Exif", nullptr));
+    out.has_maker_headroom = apple_maker_value(primary_exif, 33, out.maker_headroom);
+    out.has_maker_gain = apple_maker_value(primary_exif, 48, out.maker_gain);
     out.transforms = transforms(ctx.get(), map.get());
     out.width = heif_image_handle_get_width(map.get());
     out.height = heif_image_handle_get_height(map.get());
@@ -721,6 +724,87 @@ std::string gain_map_xmp(double headroom) {
            " </rdf:RDF>\n"
            "</x:xmpmeta>\n"
            "<?xpacket end=\"w\"?>";
+}
+
+namespace {
+
+// A bounds-checked reader of a TIFF structure's numbers in its byte order.
+struct TiffReader {
+    const std::uint8_t *data;
+    std::size_t size;
+    bool big;
+    bool fits(std::size_t at, std::size_t n) const { return at <= size && n <= size - at; }
+    std::uint32_t u16(std::size_t at) const {
+        return big ? (std::uint32_t(data[at]) << 8) | data[at + 1] : (std::uint32_t(data[at + 1]) << 8) | data[at];
+    }
+    std::uint32_t u32(std::size_t at) const {
+        return big ? (u16(at) << 16) | u16(at + 2) : (u16(at + 2) << 16) | u16(at);
+    }
+    // The entry of `tag` in the IFD at `ifd` (its offset in `data`), or 0.
+    std::size_t entry(std::size_t ifd, int tag) const {
+        if (!fits(ifd, 2)) return 0;
+        const std::size_t count = u16(ifd);
+        for (std::size_t i = 0; i < count && fits(ifd + 2 + 12 * i, 12); ++i)
+            if (int(u16(ifd + 2 + 12 * i)) == tag) return ifd + 2 + 12 * i;
+        return 0;
+    }
+    // The offset of an entry's value: inline when it fits in four bytes; offsets count from `base`.
+    bool value_at(std::size_t entry, std::size_t unit, std::size_t base, std::size_t &at) const {
+        const std::size_t bytes = unit * u32(entry + 4);
+        at = bytes <= 4 ? entry + 8 : base + u32(entry + 8);
+        return u32(entry + 4) >= 1 && fits(at, unit);
+    }
+};
+
+} // namespace
+
+bool apple_maker_value(const std::string &exif, int tag, double &value) {
+    // 1. The TIFF structure, its Exif IFD and the MakerNote entry in it.
+    std::size_t start = exif.compare(0, 6, "Exif\0\0", 6) == 0 ? 6 : 0;
+    if (exif.size() < start + 8) return false;
+    const auto *base = reinterpret_cast<const std::uint8_t *>(exif.data()) + start;
+    const std::size_t size = exif.size() - start;
+    if (!((base[0] == 'I' && base[1] == 'I') || (base[0] == 'M' && base[1] == 'M'))) return false;
+    TiffReader tiff{base, size, base[0] == 'M'};
+    std::size_t pointer = tiff.entry(tiff.u32(4), 0x8769);
+    if (!pointer) return false;
+    std::size_t note = tiff.entry(tiff.u32(pointer + 8), 0x927C);
+    if (!note) return false;
+    const std::size_t note_at = tiff.u32(note + 8), note_size = tiff.u32(note + 4);
+    if (note_size < 16 || !tiff.fits(note_at, note_size)) return false;
+    // 2. Apple's maker note: "Apple iOS\0", a version, "MM", then an IFD whose offsets count
+    //    from the note's start.
+    if (std::memcmp(base + note_at, "Apple iOS\0", 10) != 0 || base[note_at + 12] != 'M' || base[note_at + 13] != 'M')
+        return false;
+    TiffReader apple{base + note_at, note_size, true};
+    std::size_t e = apple.entry(14, tag);
+    if (!e) return false;
+    const int type = int(apple.u16(e + 2));
+    std::size_t at = 0;
+    switch (type) {
+    case 3:  // SHORT
+        if (!apple.value_at(e, 2, 0, at)) return false;
+        value = apple.u16(at);
+        break;
+    case 4:  // LONG
+        if (!apple.value_at(e, 4, 0, at)) return false;
+        value = apple.u32(at);
+        break;
+    case 9:  // SLONG
+        if (!apple.value_at(e, 4, 0, at)) return false;
+        value = std::int32_t(apple.u32(at));
+        break;
+    case 5: case 10: {  // RATIONAL, SRATIONAL
+        if (!apple.value_at(e, 8, 0, at)) return false;
+        const std::uint32_t n = apple.u32(at), d = apple.u32(at + 4);
+        if (d == 0) return false;
+        value = type == 5 ? double(n) / double(d) : double(std::int32_t(n)) / double(std::int32_t(d));
+        break;
+    }
+    default:
+        return false;
+    }
+    return std::isfinite(value);
 }
 
 bool parse_headroom(const std::string &xmp, double &headroom) {

@@ -84,6 +84,9 @@ struct GainMap {
     std::string metadata;               // the tone-map item's payload (ISO 21496-1), as stored
     bool has_headroom = false;
     double headroom = 0;                // HDRGainMap:HDRGainMapHeadroom from the XMP
+    // Apple's maker notes in the primary's EXIF: HDRHeadroom (tag 33) and HDRGain (tag 48), as stored.
+    bool has_maker_headroom = false, has_maker_gain = false;
+    double maker_headroom = 0, maker_gain = 0;
     std::string error;                  // why the pixels are missing: the picture itself is fine
 };
 // Finds and decodes the gain map under the pixel limit (checked on the primary, then on the gain
@@ -116,6 +119,9 @@ std::string encode(const Picture &picture, int quality, const Metadata &metadata
 
 // The XMP Apple writes beside a gain map, with its headroom.
 std::string gain_map_xmp(double headroom);
+// A numeric tag (33 HDRHeadroom, 48 HDRGain, ...) of Apple's maker notes in `exif` ("Exif\0\0"
+// and a TIFF structure, or the TIFF structure alone); false when absent or malformed.
+bool apple_maker_value(const std::string &exif, int tag, double &value);
 // HDRGainMap:HDRGainMapHeadroom from an XMP packet (attribute or element); false when absent or unreadable.
 bool parse_headroom(const std::string &xmp, double &headroom);
 

@@ -22,7 +22,8 @@
 // `gain_map_xmp` as given, to carry one that was read).
 // gain_map() gives type (the auxiliary type URN, or "tmap"), mode ("L" or "RGB"), size,
 // pixels (8 bits; None when they could not be had), transforms, xmp, exif, metadata (the tone-map
-// item's payload), headroom (float or None) and error (None, or why there are no pixels: a
+// item's payload), headroom (float or None), maker_headroom and maker_gain (Apple's maker-note
+// tags 33 and 48 in the primary's EXIF, as stored, or None) and error (None, or why there are no pixels: a
 // damaged or oversized gain map is reported here and never fails the picture).
 // libheif's refusals raise HeifError (an OSError); a refusal by one of its security limits
 // raises LimitError, a HeifError.
@@ -277,6 +278,8 @@ ref gain_map(PyObject *, const Args &args) {
     d.set("exif", bytes_or_none(g.exif));
     d.set("metadata", bytes_or_none(g.metadata));
     d.set("headroom", g.has_headroom ? check(PyFloat_FromDouble(g.headroom)) : ref::borrow(Py_None));
+    d.set("maker_headroom", g.has_maker_headroom ? check(PyFloat_FromDouble(g.maker_headroom)) : ref::borrow(Py_None));
+    d.set("maker_gain", g.has_maker_gain ? check(PyFloat_FromDouble(g.maker_gain)) : ref::borrow(Py_None));
     d.set("error", text_or_none(g.error));
     return d.take();
 }
