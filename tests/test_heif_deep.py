@@ -102,6 +102,27 @@ def test_16_bit_pixels_are_coded_deep_and_come_back_close(mode, depth):
     assert len(np.unique(back[..., 0])) > 256  # more levels than 8 bits hold
 
 
+def _damaged_deep():
+    data = _heif.encode(smooth(64, 40, 4).tobytes(), "RGBA", 64, 40, 90, None, None, None, 1, bits=16)
+    cases = {f"cut at {k}": data[:k] for k in (40, len(data) // 2, len(data) - 8)}
+    for seed in range(4):
+        flipped = bytearray(data)
+        flipped[seed::max(1, len(data) // 9)] = bytes(b ^ 0x5A for b in flipped[seed::max(1, len(data) // 9)])
+        cases[f"bits flipped {seed}"] = bytes(flipped)
+    return cases
+
+
+@pytest.mark.parametrize("label", list(_damaged_deep()))
+def test_a_damaged_deep_file_is_one_error_or_a_whole_picture(label):
+    blob = _damaged_deep()[label]
+    try:
+        mode, (w, h), pixels = _heif.decode(blob, 0, bits=16)
+    except _heif.HeifError as error:
+        assert "\n" not in str(error)
+    else:  # a flip libheif cannot notice (in the pixels)
+        assert (mode, w, h, len(pixels)) == ("RGBA", 64, 40, 64 * 40 * 4 * 2)
+
+
 @needs_tools
 def test_a_10_bit_encode_is_what_heif_dec_reads(tmp_path):
     picture = smooth(80, 48, 3)
