@@ -32,10 +32,10 @@ __all__ = ["BadValue", "Failure", "MissingFile", "Listener", "Outcome", "emit", 
 quiet_flag: ContextVar[bool] = ContextVar("framewick_quiet", default=False)
 #: The innermost listener of the caller's context, or None.
 listener: ContextVar[Listener | None] = ContextVar("framewick_listener", default=None)
-#: The last few refusals of the caller's context: (id of the error, its type, the line). Kept
-#: without the errors themselves, whose tracebacks hold the pictures of the calls they left.
-_refusals: ContextVar[tuple[tuple[int, type, str], ...]] = ContextVar("framewick_refusals", default=())
-_KEPT_REFUSALS = 8
+#: The attribute a native refusal is marked with: its line. The mark travels with the error
+#: itself (to another thread, or pickled back from a batch worker), and an equal error made
+#: elsewhere never carries it.
+_REFUSAL_MARK = "_framewick_refusal"
 
 
 class Failure(Exception):
@@ -146,21 +146,22 @@ def listening(take_lines: bool = True, keep_done: bool = True) -> Iterator[Liste
 
 def refused(method: str, line: str, error: BaseException) -> None:
     """Called by the frame whenever a native method refuses a value with its own error."""
-    _refusals.set(((id(error), type(error), line), *_refusals.get()[:_KEPT_REFUSALS - 1]))
+    try:
+        setattr(error, _REFUSAL_MARK, line)
+    except AttributeError:  # an error type without an instance dict: it stays unmarked
+        pass
 
 
 def failure_line(error: BaseException) -> str | None:
     """The line that reports `error` when framewick raised it as its own failure: a `Failure` of
     the Python layer, or an error a native method refused a value with in the caller's context
-    (one of its last few). None for any other error."""
+    (marked when the frame reported it). None for any other error."""
     if isinstance(error, Failure):
         text = str(error).strip()
         return text.splitlines()[0] if text else None
-    for ident, kind, line in _refusals.get():
-        # The id alone could be a later error's; the refusal's own message is its first argument.
-        if ident == id(error) and type(error) is kind and error.args[:1] == (line,):
-            return line
-    return None
+    line = getattr(error, _REFUSAL_MARK, None)
+    # The refusal's own message is its first argument; a changed message is no longer ours.
+    return line if isinstance(line, str) and error.args[:1] == (line,) else None
 
 
 def error_line(error: BaseException) -> str:
