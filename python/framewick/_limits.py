@@ -12,7 +12,7 @@ import os
 import stat
 from typing import IO, Any, Final
 
-from framewick.steps import MAX_PIXELS, ChainError, sizes
+from framewick.steps import ChainError, sizes
 from framewick.status import Failure, MissingFile
 
 #: The most bytes read from standard input: 1 GiB, or less with a pixel limit.
@@ -92,40 +92,11 @@ def open_regular(path: str) -> IO[bytes]:
         raise MissingFile(f"❌ Error: File {path} not found!") from None  # as the library's load says it
 
 
-def peek(source: Any) -> tuple[tuple[int, int], int] | None:
-    """The size and frame count a picture's header states, without decoding it (None when the
-    header cannot be read: the full open reports why). A stream is left where it was."""
-    from framewick.formats import open_image
-
-    where = source.tell() if hasattr(source, "tell") else None
-    try:
-        with open_image(source) as picture:
-            return picture.size, int(getattr(picture, "n_frames", 1))
-    except Exception:
-        return None
-    finally:
-        if where is not None:
-            source.seek(where)
-
-
 def counted_pixels(size: tuple[int, int], frames: int) -> int:
     """The pixels a picture counts against the limit: every frame, each at least FRAME_PIXELS
     for an animation."""
     pixels = size[0] * size[1]
     return pixels if frames <= 1 else frames * max(pixels, FRAME_PIXELS)
-
-
-def check_frames(source: Any, name: str, max_pixels: int | None) -> None:
-    """Refuse, before it is decoded, an animation whose frames count past the limit."""
-    stated = peek(source)
-    if stated is None:
-        return
-    size, frames = stated
-    limit = MAX_PIXELS if max_pixels is None else max_pixels
-    counted = counted_pixels(size, frames)
-    if frames > 1 and counted > limit:
-        raise LimitError(f"❌ Error: {name} is too large: {frames:,} frames of {size[0]}x{size[1]} count as "
-                         f"{counted:,} pixels (each frame at least {FRAME_PIXELS:,}), more than the limit of {limit:,}")
 
 
 class Unreadable(Failure, ValueError):
@@ -135,19 +106,15 @@ class Unreadable(Failure, ValueError):
 def open_checked(source: Any, name: str, chain: Any, echo: Any, *, max_pixels: int | None = None,
                  fmt: str | None = None, what: str = "output", **kwargs: Any) -> Any:
     """Open a picture for `chain` as framewick.photo.open_photo does (its keywords in `kwargs`),
-    within the limits: an animation's frames are counted before it is decoded, and the chain's
-    sizes are checked once it is open (`check_opened`). An error that does not name the picture
-    is given its name."""
+    once, within the limits: an animation's frames are counted from its header before it is
+    decoded (each at least FRAME_PIXELS), and the chain's sizes are checked once it is open
+    (`check_opened`). An error that does not name the picture is given its name."""
     from framewick._output import call_captured
     from framewick.photo import open_photo
 
-    if not isinstance(source, str):
-        check_frames(source, name, max_pixels)
-    elif os.path.isfile(source):
-        with open(source, "rb") as fp:
-            check_frames(fp, name, max_pixels)
     try:
-        obj = call_captured(echo, open_photo, source, steps=chain, max_pixels=max_pixels, **kwargs)
+        obj = call_captured(echo, open_photo, source, steps=chain, max_pixels=max_pixels, frame_floor=FRAME_PIXELS,
+                            **kwargs)
     except Exception as error:
         text = str(error).strip()
         if name in text:
@@ -214,5 +181,5 @@ def check_opened(chain: Any, obj: Any, max_pixels: int | None, fmt: str | None, 
 
 
 __all__ = ["ChainError", "FRAME_PIXELS", "LIMITS_HELP", "LimitError", "MAX_STREAM_BYTES", "check_before",
-           "check_frames", "check_opened", "open_checked", "Unreadable", "counted_pixels", "format_disagrees", "format_step", "not_regular", "open_regular",
-           "output_format_of", "peek", "read_bounded", "stream_cap"]
+           "check_opened", "open_checked", "Unreadable", "counted_pixels", "format_disagrees", "format_step", "not_regular", "open_regular",
+           "output_format_of", "read_bounded", "stream_cap"]

@@ -365,29 +365,13 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
 
 Worker = Callable[[Job, "Chain", Options], Outcome]
 
-_classes: dict[tuple[frozenset[str], int], type] = {}
-
 
 def picture_class(chain: Chain) -> type:
     """A class combining only the mixins `chain` calls (and Storage), so that a worker imports
     only those modules; `framewick.FrameWick` for a step that is not declared."""
-    from framewick.steps import registry
+    from framewick.photo.classes import class_for
 
-    mixins = registry.mixins()
-    needed = {"Storage"} | {info.owner if (info := registry.get(step.method)) else "" for step in chain}
-    key = (frozenset(needed), registry.generation)
-    if key not in _classes:
-        if not needed <= mixins.keys():
-            from framewick import FrameWick
-
-            _classes[key] = FrameWick
-        else:
-            import importlib
-
-            bases = tuple(getattr(importlib.import_module(mixins[name]), name) for name in mixins if name in needed)
-            _classes[key] = type("FrameWick", bases, {"__module__": __name__, "photo": None,
-                                                      "__doc__": "A picture and the edits a batch's chain makes."})
-    return _classes[key]
+    return class_for(chain)
 
 
 # ---------------------------------------------------------------------------------------------

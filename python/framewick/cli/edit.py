@@ -48,7 +48,7 @@ def run(args: argparse.Namespace) -> int:
     check_before(chain, args.max_pixels, fmt, what)
     echo = echo_for(args, data_on_stdout=to_stdout)
 
-    from framewick.cli._mixins import class_for
+    from framewick.photo.classes import class_for
     from framewick.photo import run_steps, write_photo
 
     name = "standard input" if args.input == STDIO else args.input

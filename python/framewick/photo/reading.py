@@ -122,7 +122,8 @@ def _dpi(value: Any) -> tuple[float, float] | None:
 
 
 def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = True,
-               steps: Any = None, exact: bool = False, max_pixels: int | None = None, raw: Any = None) -> T:
+               steps: Any = None, exact: bool = False, max_pixels: int | None = None, raw: Any = None,
+               frame_floor: int = 0) -> T:
     """Open a picture fully and return an object of `cls` (default FrameWick) holding it.
 
     1. Open `source` (a path, or a readable binary file: read, not closed) and check its size,
@@ -132,7 +133,8 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
        5. Keep EXIF, ICC profile, DPI, XMP, the format and the animation's timing on the
        object's `photo`. A camera RAW file is developed by LibRaw, upright, with the options
        `raw` names ("half", "preview", "auto-wb"; see framewick.formats.raw), and shrunk on load by
-       half-size development.
+       half-size development. With `frame_floor`, each frame of an animation counts as at
+       least that many pixels against the limit (so a great many tiny frames cannot pass it).
     """
     if cls is None:
         from framewick import FrameWick
@@ -147,9 +149,9 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
         if os.path.isdir(path):
             raise PhotoError(f"❌ Error: {name} is a directory, not a picture")
         with open(path, "rb") as fp:
-            photo, first = _read(fp, name, orient, steps, exact, max_pixels, raw)
+            photo, first = _read(fp, name, orient, steps, exact, max_pixels, raw, frame_floor)
     else:
-        photo, first = _read(source, name, orient, steps, exact, max_pixels, raw)
+        photo, first = _read(source, name, orient, steps, exact, max_pixels, raw, frame_floor)
     obj = cls()
     obj.image = first  # type: ignore[attr-defined]
     obj.photo = photo  # type: ignore[attr-defined]
@@ -159,10 +161,10 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
 
 
 def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
-          max_pixels: int | None, raw: Any = None) -> tuple[Photo, Image.Image]:
+          max_pixels: int | None, raw: Any = None, frame_floor: int = 0) -> tuple[Photo, Image.Image]:
     chain = _chain(steps) if steps is not None and not exact else None
     raw_options = _raw_plugin.options(raw)
-    return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options)
+    return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options, frame_floor)
 
 
 def _decoding(name: str, action: Any) -> Any:
@@ -179,7 +181,7 @@ def _decoding(name: str, action: Any) -> Any:
 
 
 def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | None,
-            raw_options: Any) -> tuple[Photo, Image.Image]:
+            raw_options: Any, frame_floor: int = 0) -> tuple[Photo, Image.Image]:
     picture = _open(fp, name, limit)
     try:
         still = picture.format in _STILL_FORMATS
@@ -188,6 +190,12 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             count = 1  # a JPEG with a gain map, depth map or preview appended: one picture
             picture.format = "JPEG"
         total = picture.width * picture.height * count
+        if count > 1 and frame_floor:
+            total = count * max(picture.width * picture.height, frame_floor)
+            if limit is not None and total > limit:
+                raise PhotoError(f"❌ Error: {name} is too large: {count:,} frames of {picture.width}x{picture.height} "
+                                 f"count as {total:,} pixels (each frame at least {frame_floor:,}), more than the "
+                                 f"limit of {limit:,}")
         if limit is not None and total > limit:
             what = f"{count} frames of {picture.width}x{picture.height}" if count > 1 else f"{picture.width}x{picture.height}"
             raise PhotoError(f"❌ Error: {name} is too large: {what} is {total} pixels, more than the limit of {limit}")

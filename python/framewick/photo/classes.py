@@ -1,4 +1,4 @@
-"""A combining class of only the mixins a chain uses, so a command imports only their modules.
+"""A class of only the mixins a chain uses, so a command or a batch worker imports only their modules.
 
 Each native module imports its part of Pillow when it loads (the overlays' ImageDraw and
 ImageFont, the effects' filters and enhancers), so `framewick edit --steps border:1` need not
@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import importlib
 from functools import cache
+
 
 def class_for(chain: object, *also: str) -> type:
     """A class combining Storage, the mixins that own the chain's steps, and those named in `also`.
