@@ -29,7 +29,7 @@ def test_version_is_the_distributions():
     assert set(framewick.__all__) == {"FrameWick", "__version__", "quiet"}
 
 
-def test_framewick_combines_the_five_mixins_and_grading():
+def test_framewick_combines_the_seven_mixins():
     names = [k.__name__ for k in FrameWick.__mro__]
     assert names == ["FrameWick", "Storage", "Effects", "Geometry", "Overlays", "Inspector", "Grading", "Editing", "object"]
     assert repr(FrameWick) == "<class 'framewick.FrameWick'>"

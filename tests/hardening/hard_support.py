@@ -194,7 +194,7 @@ class Sink:
 
 
 def combined_class():
-    """The class that combines the five mixins (the package's own)."""
+    """The class that combines the seven mixins (the package's own)."""
     import framewick
     return framewick.FrameWick
 

@@ -27,11 +27,11 @@ def class_for(chain: object, *also: str) -> type:
 
             return FrameWick
         needed.add(info.owner)
-    return _combined(frozenset(needed), registry.generation)
+    return _of_mixins(frozenset(needed), registry.generation)
 
 
 @cache
-def _combined(needed: frozenset[str], generation: int) -> type:
+def _of_mixins(needed: frozenset[str], generation: int) -> type:
     """The class of the mixins `needed`, in the order of FrameWick's bases (each mixin's module
     as its steps' declarations give it)."""
     from framewick.steps import registry
