@@ -369,6 +369,26 @@ def test_export_is_full_size_upright_with_metadata_and_never_over_a_file(tmp_pat
     assert first["lines"][-1] == f"💾 Success: Image saved as '{first['path']}' ✅"
 
 
+@pytest.mark.parametrize("steps, refused", [
+    ("resize:400,300 | resize:40,30", "400x300"),  # past the limit halfway, back within it at the end
+    ("border:2000", "4001x4001"),  # past it whatever the picture
+    ("resize:200,150 | border:4", None),
+])
+def test_an_export_is_checked_at_every_step_before_it_runs(tmp_path, monkeypatch, steps, refused):
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
+    source = photo_file(tmp_path, size=(64, 48))
+    run = Studio([source], looks_file=str(tmp_path / "l.toml"), export_dir=str(tmp_path / "out"), max_pixels=100_000,
+                 error_line=error_line)
+    os.mkdir(tmp_path / "out")
+    if refused is None:
+        assert os.path.basename(run.export(0, steps)["path"]) in os.listdir(tmp_path / "out")
+        return
+    with pytest.raises(ChainError) as caught:
+        run.export(0, steps)
+    assert refused in str(caught.value) and "100,000" in str(caught.value)
+    assert os.listdir(tmp_path / "out") == []
+
+
 def test_uploads_are_capped_and_checked(studio, tmp_path):
     run, server = studio
     token = {"X-Studio-Token": run.token, "Content-Type": "application/octet-stream"}

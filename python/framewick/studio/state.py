@@ -32,7 +32,8 @@ from framewick.chains import grammar
 from framewick.chains import looks as looks_module
 from framewick.chains.chain import Chain, ChainError, LookRef, Part, catalogue, read_parts
 from framewick.chains.lut import read_cube
-from framewick.photo import open_photo, run_steps, write_photo
+from framewick._limits import check_before, open_checked, output_format_of
+from framewick.photo import run_steps, write_photo
 from framewick.photo.formats import extension, format_of_path, output_format
 from framewick.steps import builtin_presets
 from framewick.studio import lookfile, preview
@@ -345,7 +346,13 @@ class Studio:
             if source.path is not None and os.path.exists(target) and os.path.samefile(source.path, target):
                 raise StudioError(409, f"{target} is the input; nothing was written")
             try:
-                obj = open_photo(source.opened(), cls=self.cls, steps=chain, max_pixels=self.max_pixels)
+                # As `edit` does it: what no picture could get through is refused before reading,
+                # then every step's size once the header is read, the file opened once.
+                fmt_name = output_format_of(None, target)
+                what = f"export {os.path.basename(target)!r}"
+                check_before(chain, self.max_pixels, fmt_name, what)
+                obj = open_checked(source.opened(), source.name, chain, lines.append, max_pixels=self.max_pixels,
+                                   fmt=fmt_name, what=what, cls=self.cls)
                 run_steps(obj, chain, lines.append, strict=True)
                 write_photo(obj, target, echo=lines.append)
             except ChainError:
