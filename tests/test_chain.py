@@ -242,3 +242,25 @@ def test_the_chain_layer_expands_looks_itself_and_reaches_the_runner_without_imp
     # The photo runner keeps the alpha that invert alone would drop.
     assert out.splitlines() == ["[True, False]", "blur:1 | border:2 | invert [True, False]",
                                 "RGBA (8, 8) [True, True]"]
+
+
+@pytest.mark.parametrize("runs_chains", [True, False])
+def test_apply_hands_the_chain_to_an_object_that_runs_chains_else_calls_each_step(runs_chains):
+    class Own:
+        def __init__(self):
+            self.calls = []
+
+        def invert(self):
+            self.calls.append("invert")
+            return self
+
+        def resize(self, width, height):
+            self.calls.append(("resize", width, height))
+            return self
+
+    if runs_chains:
+        Own.run_chain = lambda self, chain, echo=None: self.calls.append(("chain", str(chain)))
+    chain = Chain.parse("invert | resize:4,3")
+    obj = Own()
+    assert chain.apply(obj) is obj
+    assert obj.calls == ([("chain", "invert | resize:4,3")] if runs_chains else ["invert", ("resize", 4, 3)])
