@@ -334,22 +334,20 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
     with the outcome); an interrupt propagates after the temporary file is gone.
     """
     from framewick import _limits
-    from framewick.photo import run_steps, write_photo
+    from framewick.photo import write_photo
+    from framewick.photo.planning import Plan, output_format_of
     from framewick.steps import ChainError
 
     opts = options or Options()
     lines: list[str] = []
     try:
-        fmt = _limits.output_format_of(opts.format, job.target)
-        disagreement = _limits.format_disagrees(chain, fmt, f"the output {job.target!r}")
-        if disagreement is not None:
-            raise _limits.LimitError(f"❌ Error: {disagreement}")
+        plan = Plan.make(chain, fmt=output_format_of(opts.format, job.target), what=job.target,
+                         max_pixels=opts.max_pixels, where=f"the output {job.target!r}")
         # Opened here, as a regular file only: a FIFO or a device named as a picture cannot stall a worker.
         with _limits.open_regular(job.source) as fp:
-            obj = _limits.open_checked(fp, job.source, chain, lines.append, max_pixels=opts.max_pixels, fmt=fmt,
-                                       what=job.target, cls=picture_class(chain), exact=opts.exact,
-                                       orient=opts.orient, raw=opts.raw)
-        run_steps(obj, chain, lines.append, strict=True)
+            obj = plan.open(fp, job.source, lines.append, cls=picture_class(chain), exact=opts.exact,
+                            orient=opts.orient, raw=opts.raw)
+        plan.run(obj, lines.append)
         if not job.overwrite and os.path.lexists(job.target):
             return Outcome(job.source, job.target, "skipped", f"{job.target} exists (written meanwhile)",
                            "".join(lines))

@@ -135,7 +135,7 @@ def read_source(source: str, max_pixels: int | None = None) -> Any:
 def check_format_agrees(chain: Any, output: str, fmt: str | None) -> str | None:
     """Pillow's name of the output's format, refusing (UsageError naming both) --format against
     the output's extension, or the chain's last format: step against either. `fmt` is --format."""
-    from framewick._limits import format_disagrees
+    from framewick.photo.planning import format_disagrees
     from framewick.photo.formats import format_of_path
 
     given = output_format(fmt)[0] if fmt else None

@@ -122,7 +122,7 @@ def _exists(path: str) -> bool:
 
 
 def run(args: argparse.Namespace) -> int:
-    from framewick._limits import check_before, format_disagrees
+    from framewick.photo.planning import check_before, format_disagrees
     from framewick.batch import BatchError, BatchInterrupted, Outcome, run_batch
     from framewick.cli._targets import check_out_dir
 

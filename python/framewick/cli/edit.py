@@ -36,7 +36,7 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     # Everything that can be refused is refused before the picture is read.
-    from framewick._limits import check_before, open_checked
+    from framewick.photo.planning import Plan
 
     chain = with_quality(read_chain(args.steps), args.quality)
     to_stdout = args.output == STDIO
@@ -45,16 +45,16 @@ def run(args: argparse.Namespace) -> int:
     writing = write_kwargs(args)
     fmt = check_format_agrees(chain, args.output, args.format)
     what = "-o -" if to_stdout else f"output {args.output!r}"
-    check_before(chain, args.max_pixels, fmt, what)
+    plan = Plan.make(chain, fmt=fmt, what=what, max_pixels=args.max_pixels)
     echo = echo_for(args, data_on_stdout=to_stdout)
 
     from framewick.photo.classes import class_for
-    from framewick.photo import run_steps, write_photo
+    from framewick.photo import write_photo
 
     name = "standard input" if args.input == STDIO else args.input
     with terminate_as_interrupt(), data_on_stdout(to_stdout) as binary:
-        obj = open_checked(read_source(args.input, args.max_pixels), name, chain, echo, fmt=fmt, what=what,
-                           cls=class_for(chain), **open_kwargs(args))
-        run_steps(obj, chain, echo, strict=True)
+        opening = {k: v for k, v in open_kwargs(args).items() if k != "max_pixels"}  # the plan's own
+        obj = plan.open(read_source(args.input, args.max_pixels), name, echo, cls=class_for(chain), **opening)
+        plan.run(obj, echo)
         write_photo(obj, binary if binary is not None else args.output, echo=echo, **writing)
     return 0

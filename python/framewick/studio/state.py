@@ -32,8 +32,8 @@ from framewick.chains import grammar
 from framewick.chains import looks as looks_module
 from framewick.chains.chain import Chain, ChainError, LookRef, Part, catalogue, read_parts
 from framewick.chains.lut import read_cube
-from framewick._limits import check_before, open_checked, output_format_of
-from framewick.photo import run_steps, write_photo
+from framewick.photo import write_photo
+from framewick.photo.planning import Plan, output_format_of
 from framewick.photo.formats import extension, format_of_path, output_format
 from framewick.steps import builtin_presets
 from framewick.studio import lookfile, preview
@@ -348,12 +348,10 @@ class Studio:
             try:
                 # As `edit` does it: what no picture could get through is refused before reading,
                 # then every step's size once the header is read, the file opened once.
-                fmt_name = output_format_of(None, target)
-                what = f"export {os.path.basename(target)!r}"
-                check_before(chain, self.max_pixels, fmt_name, what)
-                obj = open_checked(source.opened(), source.name, chain, lines.append, max_pixels=self.max_pixels,
-                                   fmt=fmt_name, what=what, cls=self.cls)
-                run_steps(obj, chain, lines.append, strict=True)
+                plan = Plan.make(chain, fmt=output_format_of(None, target), max_pixels=self.max_pixels,
+                                 what=f"export {os.path.basename(target)!r}")
+                obj = plan.open(source.opened(), source.name, lines.append, cls=self.cls)
+                plan.run(obj, lines.append)
                 write_photo(obj, target, echo=lines.append)
             except ChainError:
                 raise
