@@ -122,11 +122,12 @@ def _exists(path: str) -> bool:
 
 
 def run(args: argparse.Namespace) -> int:
-    from framewick.photo.planning import check_before, format_disagrees
     from framewick.batch import BatchError, BatchInterrupted, Outcome, run_batch
     from framewick.cli._targets import check_out_dir
 
     chain = with_quality(read_chain(args.steps), args.quality)
+    from framewick.photo.planning import check_before, format_disagrees
+
     check_out_dir(args.out_dir)
     options, ext = _options(args)
     disagreement = format_disagrees(chain, options.format or None, f"--format {args.format}")

@@ -36,8 +36,6 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     # Everything that can be refused is refused before the picture is read.
-    from framewick.photo.planning import Plan
-
     chain = with_quality(read_chain(args.steps), args.quality)
     to_stdout = args.output == STDIO
     check_output(args.output, [args.input], overwrite=args.overwrite, fmt=args.format)
@@ -45,6 +43,8 @@ def run(args: argparse.Namespace) -> int:
     writing = write_kwargs(args)
     fmt = check_format_agrees(chain, args.output, args.format)
     what = "-o -" if to_stdout else f"output {args.output!r}"
+    from framewick.photo.planning import Plan
+
     plan = Plan.make(chain, fmt=fmt, what=what, max_pixels=args.max_pixels)
     echo = echo_for(args, data_on_stdout=to_stdout)
 

@@ -54,7 +54,7 @@ class Plan:
     def run(self, obj: Any, echo: Callable[[str], None] | None) -> Any:
         """Run the chain on the opened `obj`: a step that fails by its status line alone raises
         StepFailed."""
-        from framewick.photo.running import run_steps
+        from framewick.photo import run_steps
 
         return run_steps(obj, self.chain, echo, strict=True)
 
