@@ -19,7 +19,7 @@ from typing import IO, Any
 
 from PIL import Image, ImageFile
 
-from framewick.formats import _heif, is_heif  # _heif: ImportError when built without libheif
+from framewick.formats import _heif, is_heif, rows  # _heif: ImportError when built without libheif
 
 __all__ = ["PROVIDER", "HeifImageFile", "register"]
 
@@ -93,7 +93,6 @@ class HeifImageFile(ImageFile.ImageFile):
     #: The pixel limit handed to libheif's security limits (set by `_open` from Pillow's own;
     #: a caller with a limit of its own may set it before loading).
     pixel_limit = 0
-    _decoded: Any = None
 
     def _open(self) -> None:
         assert self.fp is not None
@@ -136,43 +135,35 @@ class HeifImageFile(ImageFile.ImageFile):
             "turned_by_container": found["transformed"],
             "orientation": container_orientation(found.get("transforms", ())),
         }
-        self.tile = [ImageFile._Tile("raw", (0, 0) + self.size, 0, self.mode)]
+        self.tile = [rows.tile(self.size, None)]
 
     def load(self) -> Any:
-        if self.tile and self._data is not None:
-            data, self._data = self._data, None
-            try:
-                mode, size, self._decoded = _heif.decoder(data, self.pixel_limit)
-                if mode != self.mode or tuple(size) != self.size:
-                    raise OSError(f"decoded {mode} {size[0]}x{size[1]}, the file said {self.mode} "
-                                  f"{self.size[0]}x{self.size[1]}")
-            except _heif.LimitError as error:
-                self.tile = []  # a second load must not read the file itself as pixels
-                raise Image.DecompressionBombError(f"libheif's security limits refused it: {error}") from None
-            except BaseException:
-                self.tile = []
-                self._decoded = None
-                raise
-            del data  # the file's bytes are not needed once decoded
-            self._row, self._band, self._at = 0, b"", 0
-        return super().load()
+        if self.tile:
+            self.tile = [rows.tile(self.size, self._fill)]
+        try:
+            return super().load()
+        finally:
+            if self.tile:  # a failed decode: nothing is decoded again, nothing is kept alive
+                self.tile = [rows.tile(self.size, None)]
 
-    # Pillow's raw decoder reads the rows through these, a band at a time: the picture is held
-    # as decoded (YCbCr) and in Pillow's memory, never a third time as one block of RGB.
-    def load_seek(self, pos: int) -> None:
-        self._row, self._band, self._at = 0, b"", 0
-
-    def load_read(self, size: int) -> bytes:
-        if self._at >= len(self._band) and self._decoded is not None and self._row < self.size[1]:
-            count = max(1, min(self.size[1] - self._row, _BAND_BYTES // (self.size[0] * len(self.mode))))
-            self._band, self._at = _heif.rows(self._decoded, self._row, count), 0
-            self._row += count
-        chunk = self._band[self._at:self._at + size]
-        self._at += len(chunk)
-        return chunk
-
-    def load_end(self) -> None:
-        self._decoded = None  # the decoded planes go as soon as Pillow has the pixels
+    def _fill(self, decoder: rows.RowDecoder) -> None:
+        """Decode the file and hand its rows to Pillow a band at a time: the picture is held as
+        decoded (YCbCr) and in Pillow's memory, never a third time as one block of RGB."""
+        data, self._data = self._data, None
+        if data is None:
+            raise OSError("the HEIF picture cannot be decoded again after a failed decode")
+        try:
+            mode, size, decoded = _heif.decoder(data, self.pixel_limit)
+        except _heif.LimitError as error:
+            raise Image.DecompressionBombError(f"libheif's security limits refused it: {error}") from None
+        del data  # the file's bytes are not needed once decoded
+        width, height = size
+        if mode != self.mode or (width, height) != self.size:
+            raise OSError(f"decoded {mode} {width}x{height}, the file said {self.mode} "
+                          f"{self.size[0]}x{self.size[1]}")
+        count = max(1, _BAND_BYTES // (width * len(mode)))
+        for row in range(0, height, count):
+            decoder.put(_heif.rows(decoded, row, min(count, height - row)))
 
 
 def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:

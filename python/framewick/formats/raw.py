@@ -37,7 +37,7 @@ try:
 except ImportError:  # built without LibRaw
     _raw = None  # type: ignore[assignment]
 
-from framewick.formats import NoPictureData
+from framewick.formats import NoPictureData, rows
 
 FORMAT = "RAW"
 MISSING = "camera RAW files need LibRaw: install the Debian package libraw-dev and rebuild framewick"
@@ -194,11 +194,13 @@ class RawImageFile(ImageFile.ImageFile):
         self.raw_info = found
         self.raw_options: frozenset[str] = frozenset()
         self._flip = True
+        self._shown: Image.Image | None = None  # the embedded preview, when that is what is shown
         self.format_description = " ".join(filter(None, ("Camera RAW", found.get("make"), found.get("model"))))
         self._mode = "RGB"
         self._size = self._developed_size(half=False)
         self.info["exif"] = exif_block(found)
         self.info["icc_profile"] = _srgb_profile()
+        self.tile = [rows.tile(self.size, None)]
 
     def _developed_size(self, *, half: bool) -> tuple[int, int]:
         found = self.raw_info
@@ -213,21 +215,25 @@ class RawImageFile(ImageFile.ImageFile):
 
     def configure(self, opts: str | Iterable[str] | None = None, *, orient: bool = True) -> None:
         """Choose how `load()` develops the picture: `opts` as `options()` takes them; `orient`
-        false keeps the sensor's orientation. Sets the size the picture will have."""
+        false keeps the sensor's orientation. Sets the size (and mode) the picture will have: the
+        embedded preview, when chosen, is read now, since only it knows its size for sure."""
         chosen = options(opts)
         if self._raw is None:
             raise ValueError("the RAW picture is already developed")
+        if "preview" in chosen and self.raw_info.get("preview") is None:
+            raise OSError("the RAW file holds no preview")
         self.raw_options = chosen
         self._flip = orient
         if "preview" in chosen:
-            shown = self.raw_info.get("preview")
-            if shown is None:
-                raise OSError("the RAW file holds no preview")
-            width, height = shown[1], shown[2]
-            turn = _FLIP_TO_ORIENTATION.get(self.raw_info["flip"], 1) if orient else 1
-            self._size = (height, width) if turn >= 5 else (width, height)
+            try:
+                self._shown = self._preview(self._raw)
+            except _raw.RawError as error:
+                raise OSError(str(error)) from None
+            self._size, self._mode = self._shown.size, self._shown.mode
         else:
-            self._size = self._developed_size(half="half" in chosen)
+            self._shown = None
+            self._size, self._mode = self._developed_size(half="half" in chosen), "RGB"
+        self.tile = [rows.tile(self.size, None)]
 
     def draft(self, mode: str | None, size: tuple[int, int] | None) -> tuple[str, tuple[int, int, float, float]] | None:
         """Half-size development when `size` fits in it (the only reduced scale LibRaw has)."""
@@ -241,33 +247,44 @@ class RawImageFile(ImageFile.ImageFile):
         return self.mode, (0, 0, full[0], full[1])
 
     def load(self) -> Any:
-        raw = getattr(self, "_raw", None)
-        if raw is not None:
-            self._raw = None
-            try:
-                if "preview" in self.raw_options:
-                    picture = self._preview(raw)
-                else:
-                    picture = self._develop(raw)
-            except _raw.RawError as error:
-                raise OSError(str(error)) from None
-            finally:
-                raw.close()
-            self.im = picture.im
-            self._size = picture.size
-            self._mode = picture.mode
-            if self._exclusive_fp and self._close_exclusive_fp_after_loading and self.fp:
-                self.fp.close()
-            self.fp = None
-        return Image.Image.load(self)
+        if self.tile:
+            self.tile = [rows.tile(self.size, self._fill)]
+        try:
+            return super().load()
+        finally:
+            if self.tile:  # a failed development: nothing is developed again, nothing kept alive
+                self.tile = [rows.tile(self.size, None)]
 
-    def _develop(self, raw: Any) -> Image.Image:
+    def _fill(self, decoder: rows.RowDecoder) -> None:
+        """Hand the developed picture (or the preview read by `configure`) to Pillow's decoder;
+        the LibRaw record is closed whatever happens."""
+        raw, self._raw = self._raw, None
+        shown, self._shown = self._shown, None
+        if raw is None:
+            raise OSError("the RAW picture cannot be developed again after a failed development")
+        try:
+            if shown is not None:
+                decoder.put(shown.tobytes())
+            else:
+                self._develop(raw, decoder)
+        except _raw.RawError as error:
+            raise OSError(str(error)) from None
+        finally:
+            raw.close()
+
+    def _develop(self, raw: Any, decoder: rows.RowDecoder) -> None:
         # LibRaw's rows go band by band through Pillow's decoder into the picture, straight
         # from LibRaw's working picture: no whole developed copy beside the two.
-        sink = _RowSink()
+        def start(width: int, height: int, colours: int) -> Any:
+            if colours != 3:
+                raise OSError(f"LibRaw developed an unexpected picture (bitmap, {colours} colours, 8 bits)")
+            if (width, height) != self.size:
+                raise OSError(f"LibRaw developed a {width}x{height} picture where the file said "
+                              f"{self.size[0]}x{self.size[1]}")
+            return decoder.put
+
         raw.develop(half="half" in self.raw_options, auto_wb="auto-wb" in self.raw_options, flip=self._flip,
-                    sink=sink)
-        return sink.finished()
+                    sink=start)
 
     def _preview(self, raw: Any) -> Image.Image:
         kind, width, height, colours, bits, pixels = raw.preview()
@@ -276,7 +293,9 @@ class RawImageFile(ImageFile.ImageFile):
                 jpeg.load()
                 picture = jpeg.convert("RGB") if jpeg.mode != "RGB" else jpeg.copy()
         elif kind == "bitmap" and colours in (1, 3) and bits == 8:
-            picture = _from_bitmap(pixels, width, height, colours)
+            if len(memoryview(pixels)) < width * height * colours:
+                raise OSError("LibRaw returned fewer pixels than its picture's size")
+            picture = Image.frombuffer("RGB" if colours == 3 else "L", (width, height), pixels, "raw")
         else:
             raise OSError(f"the RAW file's preview is in a form this reader does not take ({kind})")
         turn = _FLIP_TO_ORIENTATION.get(self.raw_info["flip"], 1) if self._flip else 1
@@ -287,48 +306,8 @@ class RawImageFile(ImageFile.ImageFile):
         if raw is not None:
             self._raw = None
             raw.close()
+        self._shown = None
         super().close()
-
-
-class _RowSink:
-    """Takes a developed picture's 8-bit RGB rows from `Raw.develop(sink=...)` into a new picture."""
-
-    def __init__(self) -> None:
-        self.picture: Image.Image | None = None
-        self._status = (0, 0)
-
-    def __call__(self, width: int, height: int, colours: int) -> Any:
-        if colours != 3:
-            raise OSError(f"LibRaw developed an unexpected picture (bitmap, {colours} colours, 8 bits)")
-        self.picture = Image.Image()._new(Image.core.new("RGB", (width, height)))
-        decoder = Image._getdecoder("RGB", "raw", ("RGB", 0, 1))
-        decoder.setimage(self.picture.im, (0, 0, width, height))
-
-        def write(band: bytes) -> None:
-            self._status = decoder.decode(band)
-            if self._status[1] < 0:
-                raise OSError(f"cannot decode LibRaw's rows (error {self._status[1]})")
-
-        return write
-
-    def finished(self) -> Image.Image:
-        """The picture, once every row came (the decoder reports the end of the picture)."""
-        if self.picture is None or self._status[0] >= 0:
-            raise OSError("LibRaw returned fewer pixels than its picture's size")
-        return self.picture
-
-
-def _from_bitmap(pixels: Any, width: int, height: int, colours: int) -> Image.Image:
-    mode = "RGB" if colours == 3 else "L"
-    view = memoryview(pixels)
-    if len(view) < width * height * colours:
-        raise OSError("LibRaw returned fewer pixels than its picture's size")
-    # Image.frombytes would first fill the new picture with black, a whole extra pass over
-    # memory the decoder then writes anyway; a plugin's own new picture (as ImageFile's load
-    # makes it) is left to the decoder.
-    picture = Image.Image()._new(Image.core.new(mode, (width, height)))
-    picture.frombytes(view)
-    return picture
 
 
 def register() -> None:
