@@ -304,8 +304,17 @@ ref info_impl(Raw *r) {
 
 // --- develop and preview ---------------------------------------------------------------------
 
-// What development needs of LibRaw's protected side, reached through a class derived for that
-// alone (a pointer to a protected member may be formed through a derived class's name).
+// What development needs of LibRaw beyond its public calls. Two of its protected members (its
+// tracked `free` and `gamma_curve`) are reached through a class derived for that alone (a
+// pointer to a protected member may be formed through a derived class's name), and the
+// histogram through the public `get_internal_data_pointer()` into a layout LibRaw keeps
+// internal. All of it is written against one LibRaw release: the build accepts that minor
+// version only (CMakeLists.txt), this file refuses to compile against another, and the module
+// refuses to load beside another at run time.
+static_assert(LIBRAW_MAJOR_VERSION == 0 && LIBRAW_MINOR_VERSION == 22,
+              "raw.cpp reaches into LibRaw 0.22's internals: check them against this LibRaw before moving the pin");
+constexpr int pinned_major = 0, pinned_minor = 22;
+
 struct Inside : LibRaw {
     static LibRaw *owner(libraw_data_t *lr) noexcept { return static_cast<LibRaw *>(lr->parent_class); }
 
@@ -333,14 +342,14 @@ struct Inside : LibRaw {
     // then the gamma curve.
     static void make_output_curve(libraw_data_t *lr) noexcept {
         LibRaw *o = owner(lr);
-        libraw_internal_data_t LibRaw::*internal = &Inside::libraw_internal_data;
+        libraw_internal_data_t *internal = o->get_internal_data_pointer();
         void (LibRaw::*curve)(double, double, int, int) = &Inside::gamma_curve;
-        auto histogram = (o->*internal).output_data.histogram;
+        auto histogram = internal->output_data.histogram;
         if (!histogram) return;
         const auto &s = lr->sizes;
         const auto &p = lr->params;
         int perc = int(s.width * s.height * p.auto_bright_thr), t_white = 0x2000;
-        if ((o->*internal).internal_output_params.fuji_width) perc /= 2;
+        if (internal->internal_output_params.fuji_width) perc /= 2;
         if (!((p.highlight & ~2) || p.no_auto_bright))
             for (int c = t_white = 0; c < lr->idata.colors; c++) {
                 int val = 0x2000, total = 0;
@@ -591,6 +600,12 @@ PyType_Spec pixels_spec = {"framewick.formats._raw.Pixels", sizeof(Pixels), 0,
 // LibRaw's version.
 int exec_module(PyObject *module) noexcept {
     try {
+        const int running = libraw_versionNumber();
+        if (running >> 16 != pinned_major || ((running >> 8) & 0xff) != pinned_minor) {
+            PyErr_Format(PyExc_ImportError, "framewick.formats._raw was built for LibRaw %d.%d and finds LibRaw %s: "
+                         "rebuild framewick", pinned_major, pinned_minor, libraw_version());
+            return -1;
+        }
         if (!raw_type) {
             ref error_type = check(PyErr_NewExceptionWithDoc(
                 "framewick.formats._raw.RawError", "A camera RAW file LibRaw cannot read; `code` is LibRaw's status.",
@@ -605,6 +620,8 @@ int exec_module(PyObject *module) noexcept {
         check(PyModule_AddObjectRef(module, "Raw", reinterpret_cast<PyObject *>(raw_type)));
         check(PyModule_AddObjectRef(module, "Pixels", reinterpret_cast<PyObject *>(pixels_type)));
         check(PyModule_AddStringConstant(module, "LIBRAW_VERSION", libraw_version()));
+        check(PyModule_AddObjectRef(module, "LIBRAW_PINNED", fw::tuple_of(check(PyLong_FromLong(pinned_major)),
+                                                                           check(PyLong_FromLong(pinned_minor))).ptr()));
         check(PyModule_AddIntConstant(module, "FILE_UNSUPPORTED", LIBRAW_FILE_UNSUPPORTED));
         return 0;
     } catch (const error &) {

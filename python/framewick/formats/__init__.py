@@ -167,18 +167,31 @@ ALIASES = {"JPG": "JPEG", "JPE": "JPEG", "JFIF": "JPEG", "TIF": "TIFF", "APNG": 
 
 
 def _can_write(fmt: str) -> bool:
-    """Whether Pillow writes `fmt` (a stub format needs a handler installed first)."""
-    import sys
+    """Whether Pillow writes `fmt`: a stub format (BUFR, GRIB, HDF5, WMF) writes only once a
+    handler is installed, which Pillow answers only by trying: a one-pixel picture is saved into
+    memory."""
+    import io
 
-    from PIL import Image, ImageFile
+    from PIL import Image
 
     save = Image.SAVE.get(fmt)
     if save is None:
         return False
-    opener = Image.OPEN.get(fmt)
-    if opener and isinstance(opener[0], type) and issubclass(opener[0], ImageFile.StubImageFile):
-        return getattr(sys.modules.get(save.__module__), "_handler", None) is not None
+    if not _is_stub(fmt):
+        return True
+    try:
+        Image.new("RGB", (1, 1)).save(io.BytesIO(), format=fmt)
+    except Exception:  # no handler ("... save handler not installed"), or one that refuses
+        return False
     return True
+
+
+def _is_stub(fmt: str) -> bool:
+    """Whether Pillow's reader of `fmt` only identifies files, leaving them to a handler."""
+    from PIL import Image, ImageFile
+
+    opener = Image.OPEN.get(fmt)
+    return bool(opener) and isinstance(opener[0], type) and issubclass(opener[0], ImageFile.StubImageFile)
 
 
 def writable(common_only: bool = False) -> dict[str, str]:
@@ -228,21 +241,17 @@ def listing() -> list[dict[str, Any]]:
             "description": getattr(opener[0], "format_description", None) if opener else None,
             "extensions": sorted(extensions.get(fmt, [])),
             "mime": Image.MIME.get(fmt),
-            "read": opener is not None and _reads(opener[0]),
+            "read": opener is not None and _reads(fmt, can_write),
             "write": fmt in can_write,
             "provider": _provider(module),
         })
     return rows
 
 
-def _reads(cls: Any) -> bool:
-    import sys
-
-    from PIL import ImageFile
-
-    if isinstance(cls, type) and issubclass(cls, ImageFile.StubImageFile):
-        return getattr(sys.modules.get(cls.__module__), "_handler", None) is not None
-    return True
+def _reads(fmt: str, can_write: set[str]) -> bool:
+    """Whether Pillow reads `fmt`: a stub format reads through the handler it writes through
+    (Pillow offers no way to ask without a file of that format)."""
+    return not _is_stub(fmt) or fmt in can_write
 
 
 def _provider(module: str) -> str:

@@ -21,7 +21,7 @@ import pillow_jxl  # noqa: F401  (ImportError when the plugin is not installed; 
 from PIL import Image
 from pillow_jxl import JpegXLImagePlugin as _plugin
 
-from framewick.formats import DecodeError
+from framewick.formats import DecodeError, is_jxl
 
 __all__ = ["PROVIDER", "register"]
 
@@ -94,4 +94,4 @@ def register() -> None:
     """Put the quiet reader in the plugin's place (importing the plugin registered its own, with
     saving and the .jxl extension)."""
     if Image.OPEN.get(JXLImageFile.format, (None,))[0] is not JXLImageFile:
-        Image.register_open(JXLImageFile.format, JXLImageFile, _plugin._accept)
+        Image.register_open(JXLImageFile.format, JXLImageFile, is_jxl)

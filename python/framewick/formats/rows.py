@@ -2,7 +2,7 @@
 
 A plugin whose library decodes the picture itself (libheif, LibRaw) gives its `ImageFile` one
 tile naming the `ROWS` decoder, with the plugin's `fill(decoder)` as the tile's argument.
-Pillow makes the picture's memory and calls the decoder once; `fill` then hands over whole
+Pillow makes the picture's memory and calls the decoder once (which reports the picture done); `fill` then hands over whole
 rows, top to bottom, with `decoder.put(band)`, each band written in place by Pillow's own
 raw decoder (`PyDecoder.set_as_raw`). The picture is never held a second time as one block of
 bytes.
@@ -24,9 +24,8 @@ ROWS = "framewick.rows"
 class RowDecoder(ImageFile.PyDecoder):
     """Takes a picture's rows from the plugin's `fill` (the tile's argument), band by band."""
 
-    _pulls_fd = True  # nothing is read from the file: the plugin's library has it
-
     def decode(self, buffer: Any) -> tuple[int, int]:
+        # Pillow hands over the file's first block, unused: the plugin's library has the file.
         if not self.args or self.args[0] is None:
             raise OSError("the picture cannot be decoded again after a failed decode")
         assert self.im is not None

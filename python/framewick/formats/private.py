@@ -1,0 +1,77 @@
+"""Every part of another library framewick uses that the library does not offer publicly, with
+the reason, so that an upgrade which moves one fails one clear test (tests/test_formats.py).
+
+Pillow's documented plugin interface (`ImageFile.ImageFile` subclasses setting `_size` and
+`_mode` in `_open`, `ImageFile.PyDecoder`, `Image.register_open`, `Image.register_decoder`) is
+public despite its underscores, and is not listed. LibRaw's entries are C++ in
+codecs/raw/raw.cpp; they are checked through the one LibRaw release the build accepts.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+from collections.abc import Callable
+from dataclasses import dataclass
+
+__all__ = ["PRIVATE", "Private"]
+
+
+@dataclass(frozen=True)
+class Private:
+    """One private interface in use: whose, what, where framewick uses it, and why."""
+
+    library: str
+    name: str
+    used_in: str
+    reason: str
+    #: Whether the installed library still has it (None: the library is not installed).
+    present: Callable[[], bool | None]
+
+
+def _attribute(module: str, name: str, kind: type) -> Callable[[], bool | None]:
+    def present() -> bool | None:
+        return isinstance(getattr(importlib.import_module(module), name, None), kind)
+    return present
+
+
+def _libraw_pinned() -> bool | None:
+    """Whether the LibRaw running is the release raw.cpp was written against. A module built
+    for another one refuses to import (ImportError, raised on here): that must fail loudly."""
+    try:
+        from framewick.formats import _raw
+    except ModuleNotFoundError:
+        return None  # built without LibRaw
+    running = tuple(int(part) for part in _raw.LIBRAW_VERSION.split(".")[:2])
+    return running == tuple(_raw.LIBRAW_PINNED)
+
+
+def _argparse_actions() -> bool:
+    return isinstance(getattr(argparse.ArgumentParser(add_help=False), "_actions", None), list)
+
+
+PRIVATE: tuple[Private, ...] = (
+    Private("Pillow", "PIL.Image.ID", "formats.open_image, formats.raw.put_ahead_of_tiff",
+            "the order in which Image.open tries its readers: followed by framewick's own open (which "
+            "leaves the size check to the call's own limit), and changed by register() only",
+            _attribute("PIL.Image", "ID", list)),
+    Private("Pillow", "PIL.Image.OPEN", "formats.open_image, formats.listing",
+            "the readers register_open recorded: Pillow has no public call that finds a file's reader "
+            "without applying its process-wide pixel limit",
+            _attribute("PIL.Image", "OPEN", dict)),
+    Private("Pillow", "PIL.Image.SAVE", "formats.writable, formats.listing",
+            "the writers register_save recorded: what this Pillow writes", _attribute("PIL.Image", "SAVE", dict)),
+    Private("Pillow", "PIL.Image.MIME", "formats.listing", "the MIME type of each format, for `framewick formats`",
+            _attribute("PIL.Image", "MIME", dict)),
+    Private("LibRaw", "LibRaw::free (protected)", "codecs/raw/raw.cpp Inside::release_raw_data",
+            "the unpacked mosaic goes back through LibRaw's tracked allocator once developed, taking two bytes "
+            "a photosite off the peak", _libraw_pinned),
+    Private("LibRaw", "LibRaw::gamma_curve (protected)", "codecs/raw/raw.cpp Inside::make_output_curve",
+            "the output curve exactly as LibRaw's own writers make it, for rows streamed from the working "
+            "picture", _libraw_pinned),
+    Private("LibRaw", "libraw_internal_data_t (get_internal_data_pointer)", "codecs/raw/raw.cpp",
+            "the histogram and Fuji width behind that curve, and where the raw data starts (a file stripped "
+            "to its metadata); the pointer is public, the layout is LibRaw's own", _libraw_pinned),
+    Private("argparse", "ArgumentParser._actions", "cli.completion",
+            "the options of every command, for shell completion", _argparse_actions),
+)
