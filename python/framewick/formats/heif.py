@@ -100,9 +100,9 @@ class HeifImageFile(ImageFile.ImageFile):
             raise SyntaxError("not a HEIF file")
         self.fp.seek(0)
         self._data: bytes | None = self.fp.read()
-        # The header is read under libheif's own limits: Image.open checks the size against the
-        # limit in force right after (Pillow's, or the one a caller's open set for itself), and
-        # the decode gets `pixel_limit`, which such a caller may replace.
+        # The header is read under libheif's own limits: the size is checked right after (by
+        # Image.open against Pillow's limit, or by framewick's open against the call's own), and
+        # the decode gets `pixel_limit`, which a caller with a limit of its own replaces.
         self.pixel_limit = _pixel_limit()
         try:
             found = _heif.read(self._data, 0)
