@@ -18,6 +18,7 @@ from framewick.photo import shrink
 from framewick.photo import xmp as _xmp
 from framewick.photo.metadata import Photo, PhotoError
 from framewick.status import MissingFile
+from framewick.steps.rules import pixel_limit
 
 T = TypeVar("T")
 
@@ -29,15 +30,6 @@ def _name(source: object) -> str:
         return os.fsdecode(os.fspath(source))
     name = getattr(source, "name", None)
     return name if isinstance(name, str) else "<stream>"
-
-
-def pixel_limit(max_pixels: int | None) -> int | None:
-    """The most pixels (all frames together) a picture may have: `max_pixels`, else the point
-    where Pillow refuses a picture as a decompression bomb (twice its warning limit)."""
-    if max_pixels is not None:
-        return max_pixels
-    limit = Image.MAX_IMAGE_PIXELS
-    return None if limit is None else 2 * limit
 
 
 def _chain(steps: Any) -> Any:

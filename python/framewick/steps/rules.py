@@ -19,10 +19,10 @@ from framewick.steps.declare import Rule, Test, registry
 
 __all__ = [
     "COLOR", "COORDINATE", "ChainError", "DIRECTIONS", "FRACTION", "GRAVITY", "MARGIN", "MAX_BLUR_RADIUS",
-    "MAX_BORDER", "MAX_FONT_SIZE", "MAX_INT32", "MAX_PIXELS", "MODES", "PICTURE", "Rule", "builtin_presets",
+    "MAX_BORDER", "MAX_FONT_SIZE", "MAX_INT32", "MAX_PIXELS", "MODES", "PICTURE", "PILLOW_WARNING_PIXELS", "Rule", "builtin_presets",
     "is_preset", "preset_names", "preset_rule", "unusable_path", "after", "at_least", "between", "box", "cover", "ints_in",
     "file_problem", "is_color", "is_direction", "is_format", "is_geometry", "is_gravity", "is_mode", "is_picture",
-    "levels_black", "levels_white", "padding", "pixels", "positive", "watermark_box",
+    "levels_black", "levels_white", "padding", "pixel_limit", "pixels", "positive", "watermark_box",
 ]
 
 
@@ -41,8 +41,24 @@ MODES: Final[tuple[str, ...]] = (
     "1", "CMYK", "F", "HSV", "I", "I;16", "I;16B", "I;16L", "I;16N", "L", "LA", "LAB", "P", "PA",
     "RGB", "RGBA", "RGBX",
 )
-#: Twice Pillow's default picture-size limit: it refuses a bigger picture as a decompression bomb.
-MAX_PIXELS: Final = 178_956_970
+#: Pillow's default warning limit on a picture's pixels (its Image.MAX_IMAGE_PIXELS).
+PILLOW_WARNING_PIXELS: Final = 89_478_485
+#: The default pixel limit, twice Pillow's default warning limit: Pillow refuses a bigger picture as
+#: a decompression bomb. A value's own ceiling (resize, crop, size) is this default too.
+MAX_PIXELS: Final = 2 * PILLOW_WARNING_PIXELS
+
+
+def pixel_limit(max_pixels: int | None = None) -> int | None:
+    """The most pixels a picture (all frames together) may have at any step: `max_pixels` when
+    the caller gives one, else where Pillow refuses a picture as a decompression bomb, twice its
+    warning limit as it is set now (None when a program has lifted it). Pillow is not imported
+    for this: until it is, its limit is its default."""
+    if max_pixels is not None:
+        return max_pixels
+    pillow = sys.modules.get("PIL.Image")
+    warning = getattr(pillow, "MAX_IMAGE_PIXELS", PILLOW_WARNING_PIXELS) if pillow is not None \
+        else PILLOW_WARNING_PIXELS
+    return None if warning is None else 2 * int(warning)
 #: The image library keeps sizes and coordinates in 32-bit signed integers.
 MAX_INT32: Final = 2**31 - 1
 #: Pillow's box blur overflows (and crashes) from a radius of magnitude 2**31 - 64 on; apply_blur

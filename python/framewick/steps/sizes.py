@@ -24,7 +24,7 @@ from collections.abc import Iterable, Mapping
 from typing import Any, Final
 
 from framewick.steps.declare import Values, registry
-from framewick.steps.rules import MAX_PIXELS, ChainError
+from framewick.steps.rules import ChainError, pixel_limit
 
 __all__ = ["BoxOutside", "MAX_SIDE", "Size", "bordered", "check", "check_side", "cropped", "filled_reduced", "given",
            "geometry_reduced", "geometry_size", "given_reduced", "rotated", "size_after", "thumbnail_reduced",
@@ -217,9 +217,9 @@ def check(steps: Iterable[Any], size: Size, frames: int = 1, max_pixels: int | N
     """The picture's size after the whole chain, refusing (ChainError naming the step) a step
     whose picture, all `frames` together (each frame of an animation counted as at least
     `frame_floor` pixels), would have more than `max_pixels` (default: the image library's
-    limit), and with `exact` a crop box outside the picture. None once a step this table does
-    not know makes the size unknown."""
-    limit = MAX_PIXELS if max_pixels is None else max_pixels
+    limit as it is set now, `pixel_limit`; none when it is lifted), and with `exact` a crop box
+    outside the picture. None once a step this table does not know makes the size unknown."""
+    limit = pixel_limit(max_pixels)
     current: Size | None = size
     for index, step in enumerate(steps, 1):
         if current is None:
@@ -229,7 +229,7 @@ def check(steps: Iterable[Any], size: Size, frames: int = 1, max_pixels: int | N
         if current is None:
             return None
         total = current[0] * current[1] * frames if frames <= 1 else frames * max(current[0] * current[1], frame_floor)
-        if total > limit:
+        if limit is not None and total > limit:
             what = f"{frames} frames of {current[0]}x{current[1]}" if frames > 1 else f"{current[0]}x{current[1]}"
             whose = "the picture" if exact else "even a 1x1 picture"
             raise ChainError(f"{where}{_text(step)}: {whose} would become {what}, {total:,} pixels, "
