@@ -9,7 +9,8 @@ docstring names and nothing the picture does not need. Pillow is imported when a
 so the declarations are read without it.
 
 Each method is declared as a step beside it, and checks its arguments against its declaration's
-rules (the same words a chain's error line uses) before it reads the picture, and keeps the picture's
+rules (the same words a chain's error line uses) before it reads the picture (except in a plan's
+run, whose chain was checked when it was read), and keeps the picture's
 alpha and mode: the colour is edited, the alpha put back; a grey picture stays grey unless the
 step tints it; palette and other modes are edited in RGB (RGBA where they carry alpha).
 """
@@ -22,11 +23,11 @@ from typing import TYPE_CHECKING, Any, Final
 
 from framewick.steps.declare import ALPHA_MOVES, SAME, declares, registry, step
 from framewick.steps.geometries import parse_geometry, parse_gravity, placed
-from framewick.steps.rules import COLOR, FRACTION, GRAVITY, MARGIN, MAX_FONT_SIZE, MAX_PIXELS, PICTURE, ChainError, Rule
-from framewick.steps.rules import between, cover, is_geometry, levels_black, levels_white, padding
+from framewick.steps.rules import COLOR, FRACTION, GRAVITY, MARGIN, MAX_FONT_SIZE, PICTURE, ChainError, Rule
+from framewick.steps.rules import between, cover, is_geometry, levels_black, levels_white, padding, pixel_limit
 from framewick.steps.sizes import geometry_reduced, geometry_size, turned
 from framewick.status import BadValue, emit
-from framewick.steps.tables import check
+from framewick.steps.tables import check, in_plan
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -58,7 +59,10 @@ def _text(name: str, value: Any) -> str:
 
 def _check(method: str, **values: Any) -> None:
     """Refuse a value outside its step's range with the step table's words, before any picture
-    is read: ValueError("❌ Error: ...")."""
+    is read: ValueError("❌ Error: ..."). A plan's step is not checked again: its chain's values
+    were checked when it was read."""
+    if in_plan():
+        return
     try:
         check(registry.get(method), values, method)  # type: ignore[arg-type]
     except ChainError as e:
@@ -197,9 +201,10 @@ class Editing:
             spec = parse_geometry(f"{box[0]}x{box[1]}^")  # type: ignore[index]
         target = spec.size_for(picture.size)
         if target is not None:
-            if target[0] * target[1] > MAX_PIXELS:
+            limit = None if in_plan() else pixel_limit()  # a plan checked every step's size
+            if limit is not None and target[0] * target[1] > limit:
                 raise BadValue(f"❌ Error: size {geometry}: {target[0]}x{target[1]} is more than "
-                               f"{MAX_PIXELS:,} pixels")
+                               f"{limit:,} pixels")
             picture = picture.resize(target, Image.Resampling.LANCZOS)
         if fill and picture.size != box:
             left, top = _crop_corner(picture.size, box, place)  # type: ignore[arg-type]

@@ -7,7 +7,7 @@
    from its header before it is decoded (each at least FRAME_PIXELS), then every size at every
    step against the limit, a crop box outside the picture, and the result's sides.
 `Plan.run` then runs the chain (each step's failure a StepFailed) and `write_photo` writes it.
-`edit`, `batch` and the studio's export run through it.
+`edit`, `batch`, `presets`, `demo` and the studio (its export, proxies and previews) run through it.
 """
 
 from __future__ import annotations
@@ -51,12 +51,21 @@ class Plan:
         return open_checked(source, name, self.chain, echo, max_pixels=self.max_pixels, fmt=self.fmt,
                             what=self.what, **kwargs)
 
+    def check(self, obj: Any) -> Any:
+        """The second phase for a picture already in memory (`obj`, e.g. a preview's proxy):
+        every size at every step against the limit, and the result's sides; returns `obj`."""
+        check_opened(self.chain, obj, self.max_pixels, self.fmt, self.what)
+        return obj
+
     def run(self, obj: Any, echo: Callable[[str], None] | None) -> Any:
         """Run the chain on the opened `obj`: a step that fails by its status line alone raises
-        StepFailed."""
+        StepFailed. The values were checked when the chain was read and the sizes when the picture
+        was opened: the steps do not check them again."""
         from framewick.photo import run_steps
+        from framewick.steps.tables import planned
 
-        return run_steps(obj, self.chain, echo, strict=True)
+        with planned():
+            return run_steps(obj, self.chain, echo, strict=True)
 
 
 class Unreadable(Failure, ValueError):

@@ -8,7 +8,9 @@ declarations against the classes that carry the methods.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
+from contextlib import contextmanager
+from contextvars import ContextVar
 from typing import Any, Final
 
 import inspect
@@ -16,8 +18,8 @@ import inspect
 from framewick.steps.declare import PREFIX, Param, Rule, StepInfo, _first_line, _kind, registry
 from framewick.steps.rules import ChainError
 
-__all__ = ["NOT_STEPS", "QUERIES", "aliases", "check", "example_of", "help_lines", "mismatches", "names_of",
-           "param_help", "rules", "helps", "steps_of_class", "to_data"]
+__all__ = ["NOT_STEPS", "QUERIES", "aliases", "check", "example_of", "help_lines", "in_plan", "mismatches", "names_of",
+           "param_help", "planned", "rules", "helps", "steps_of_class", "to_data"]
 
 #: Methods that return the object but are not steps: the chain's ends are the command's job.
 NOT_STEPS: Final = frozenset({"load", "save"})
@@ -125,6 +127,27 @@ def _written_default(value: Any) -> str:
     if isinstance(value, tuple):
         return ",".join(map(str, value))
     return '""' if value == "" else str(value)
+
+
+#: Set while a plan runs its chain: the values were checked when the chain was read.
+_PLANNED: ContextVar[bool] = ContextVar("framewick_planned", default=False)
+
+
+@contextmanager
+def planned() -> Iterator[None]:
+    """Within it (in this thread or task), the steps that run are a plan's, whose values were
+    checked when its chain was read and whose sizes once the picture's header was read: a method
+    that checks its own arguments for a direct call runs without checking them again."""
+    token = _PLANNED.set(True)
+    try:
+        yield
+    finally:
+        _PLANNED.reset(token)
+
+
+def in_plan() -> bool:
+    """Whether the step running now is a plan's (see `planned`)."""
+    return _PLANNED.get()
 
 
 def check(info: StepInfo, values: Mapping[str, Any], where: str) -> None:
