@@ -36,3 +36,58 @@ def test_a_plan_opens_its_picture_once(tmp_path, monkeypatch, frames):
 def test_what_no_picture_could_get_through_is_refused_before_reading(steps, fmt, error, words):
     with pytest.raises(error, match=words):
         Plan.make(Chain.parse(steps), fmt=fmt, max_pixels=1_000_000, where="the output 'x.jpg'")
+
+
+@pytest.mark.parametrize("pillow, size, refused", [
+    (10_000, (150, 150), True),           # past twice Pillow's limit as a program set it
+    (10_000, (100, 100), False),
+    (None, (20_000, 20_000), False),      # the limit lifted: opening and the steps alike
+    (89_478_485, (20_000, 20_000), True),
+])
+def test_the_steps_are_held_to_the_limit_the_picture_was_opened_under(monkeypatch, pillow, size, refused):
+    from framewick.steps import sizes
+
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", pillow)
+    chain = Chain.parse("border:1")
+    if refused:
+        with pytest.raises(ChainError, match="more than the limit of"):
+            sizes.check(chain, size)
+    else:
+        assert sizes.check(chain, size) == (size[0] + 2, size[1] + 2)
+
+
+@pytest.mark.parametrize("steps, method, args", [
+    ("size:50%", "size", ("50%",)),
+    ("brightness:1.2", "brightness", (1.2,)),
+    ("vignette:0.5", "vignette", (0.5,)),
+])
+def test_a_planned_step_does_not_check_its_values_again(tmp_path, monkeypatch, steps, method, args):
+    from framewick import editing
+
+    path = str(tmp_path / "in.png")
+    Image.new("RGB", (64, 48), "teal").save(path)
+    checked, real = [], editing.check
+    monkeypatch.setattr(editing, "check", lambda *a: checked.append(a[2]) or real(*a))
+    plan = Plan.make(Chain.parse(steps), fmt="PNG")
+    obj = plan.open(path, path, None)
+    plan.run(obj, lambda line: None)
+    assert checked == []
+    getattr(obj, method)(*args)  # called directly, the method checks its values itself
+    assert checked == [method]
+
+
+@pytest.mark.parametrize("steps, limit, refused", [("border:20", 2_000, True), ("border:20", 100_000, False),
+                                                  ("invert", 2_000, False)])
+def test_a_preview_is_planned_on_its_proxy(tmp_path, steps, limit, refused):
+    from framewick import FrameWick
+    from framewick.studio import preview
+
+    path = str(tmp_path / "in.png")
+    Image.new("RGB", (40, 30), "teal").save(path)
+    proxy = preview.make_proxy(path, max_pixels=limit)
+    chain = Chain.parse(steps)
+    if refused:
+        with pytest.raises(ChainError, match="step 1 border"):
+            preview.render(proxy, chain, FrameWick, None, max_pixels=limit)
+    else:
+        assert preview.render(proxy, chain, FrameWick, None, max_pixels=limit)[:2] == b"\xff\xd8"

@@ -241,7 +241,7 @@ def test_a_step_failing_on_the_picture_is_its_error_line(studio, monkeypatch, er
     def failing(*args, **kwargs):
         raise error
 
-    monkeypatch.setattr(module, "run_steps", failing)
+    monkeypatch.setattr(module.Plan, "run", failing)
     status, _, body = preview(studio[1], "invert")
     assert status == 422 and body.decode() == line + "\n"
 

@@ -58,20 +58,22 @@ def run(args: argparse.Namespace) -> int:
 
 
 def demo(directory: str, chain: Any, echo: Callable[[str], None]) -> dict[str, str]:
-    """Draw the sample, run the chain on it, and write the three files; returns their paths."""
+    """Draw the sample, run the chain on it through its plan, and write the three files; returns
+    their paths."""
     from framewick import FrameWick
     from framewick._files import atomic_save
     from framewick._output import call_captured
     from framewick.cli.samples import before_after, sample_picture
-    from framewick.photo import run_steps
+    from framewick.photo.planning import Plan
 
     paths = {name: os.path.join(directory, name) for name in FILES}
+    # The typical request: open, vintage, 800x600, a 10-pixel border, the report, quality 80, save.
+    plan = Plan.make(chain, fmt="JPEG", what=f"output {paths['demo.jpg']!r}")
     drawn = FrameWick()
     drawn.image = sample_picture()
     atomic_save(drawn, paths["sample.png"], echo)
-    # The typical request: load, vintage, 800x600, a 10-pixel border, the report, quality 80, save.
-    obj = call_captured(echo, FrameWick.load, paths["sample.png"])
-    run_steps(obj, chain, echo, strict=True)
+    obj = plan.open(paths["sample.png"], paths["sample.png"], echo, cls=FrameWick)
+    plan.run(obj, echo)
     atomic_save(obj, paths["demo.jpg"], echo)
     pair = FrameWick()
     pair.image = before_after(drawn.image, obj.image)

@@ -53,16 +53,25 @@ def run(args: argparse.Namespace) -> int:
     check_output(args.output, [args.input], overwrite=args.overwrite, fmt=args.format)
     check_input(args.input)
     fmt = output_format(args.format)[0] if args.format else None
+    from framewick.chain import Chain
+    from framewick.photo.planning import Plan, output_format_of
+
+    # The picture is opened through a plan of no steps (the tiles are made from it in memory):
+    # once, within the limits, every frame counted; the sheet's format known before it is read.
+    plan = Plan.make(Chain(()), fmt=fmt or output_format_of(None, None if to_stdout else args.output),
+                     what="-o -" if to_stdout else f"output {args.output!r}", max_pixels=args.max_pixels)
     echo = echo_for(args, data_on_stdout=to_stdout)
     looks = look_list()
 
     from framewick import FrameWick
     from framewick._output import call_captured
     from framewick.cli.samples import preset_sheet
-    from framewick.photo import open_photo, write_photo
+    from framewick.photo import write_photo
 
+    name = "standard input" if args.input == STDIO else args.input
+    opening = {k: v for k, v in open_kwargs(args).items() if k != "max_pixels"}  # the plan's own
     with terminate_as_interrupt(), data_on_stdout(to_stdout) as binary:
-        base = call_captured(echo, open_photo, read_source(args.input, args.max_pixels), **open_kwargs(args))
+        base = plan.open(read_source(args.input, args.max_pixels), name, echo, cls=FrameWick, **opening)
         sheet = FrameWick()
         sheet.image = preset_sheet(base, args.cell, args.columns, echo, [look.name for look in looks])
         call_captured(echo, sheet.optimize, args.quality)

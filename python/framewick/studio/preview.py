@@ -1,8 +1,9 @@
 """Previews: a photo decoded once into a small proxy, and the proxy under a chain as a JPEG.
 
 The proxy is what every preview starts from: the picture turned upright, at most `PROXY_SIDE`
-pixels on its long side, in a working mode, with its colour profile. A preview copies it (some
-steps change their picture in place), runs the chain through the same runner as `edit`, scales
+pixels on its long side, in a working mode, with its colour profile; it is opened through a plan
+as `edit` opens its picture. A preview copies it (some steps change their picture in place),
+checks and runs the chain through a plan as `edit` does, scales
 the result to the size asked for, converts it to sRGB for the screen and encodes it as a JPEG.
 """
 
@@ -14,8 +15,9 @@ from typing import IO, Any
 
 from PIL import Image
 
-from framewick.photo import modes, open_photo, profiles, run_steps
+from framewick.photo import modes, profiles
 from framewick.photo.metadata import Photo
+from framewick.photo.planning import Plan
 
 #: The long side of a proxy: enough for a screen, small enough that a chain runs at once.
 PROXY_SIDE = 1280
@@ -55,8 +57,10 @@ def _shrink_hint() -> Any:
 def make_proxy(source: str | IO[bytes], max_pixels: int | None = None) -> Proxy:
     """Decode `source` once (a path or a binary stream) and reduce it to a proxy.
 
-    Raises what `open_photo` raises for a file that is not a picture, too large or missing."""
-    obj: Any = open_photo(source, cls=_Holder, steps=_shrink_hint(), max_pixels=max_pixels)
+    Raises what `Plan.open` raises for a file that is not a picture, too large or missing."""
+    name = source if isinstance(source, str) else getattr(source, "name", None)
+    plan = Plan.make(_shrink_hint(), max_pixels=max_pixels)
+    obj: Any = plan.open(source, name if isinstance(name, str) else "<stream>", None, cls=_Holder)
     photo: Photo = obj.photo
     picture: Image.Image = obj.image
     draft = max(1, photo.draft_scale)
@@ -75,16 +79,21 @@ class _Holder:
     photo: Any = None
 
 
-def render(proxy: Proxy, chain: Any, cls: type, size: int | None, *, small: bool = False) -> bytes:
+def render(proxy: Proxy, chain: Any, cls: type, size: int | None, *, small: bool = False,
+           max_pixels: int | None = None) -> bytes:
     """The proxy (or its thumbnail source) under `chain`, at most `size` on its long side, as a JPEG.
 
-    Raises ChainError, StepFailed or the step's own error, as `edit` would meet them."""
+    The chain is planned as `edit` plans it, its sizes checked on the proxy against `max_pixels`
+    (default: the image library's limit) before any step runs. Raises ChainError, StepFailed or
+    the step's own error, as `edit` would meet them."""
     obj = cls()
     obj.image = (proxy.thumbnail_source() if small else proxy.image).copy()
     obj.photo = Photo(format=proxy.format, icc=proxy.icc)
     obj.quality = 95
     if len(chain):
-        run_steps(obj, chain, _discard, strict=True)
+        plan = Plan.make(chain, max_pixels=max_pixels)
+        plan.check(obj)
+        plan.run(obj, _discard)
     picture = obj.image
     if not isinstance(picture, Image.Image):
         raise TypeError("the chain left no picture")
