@@ -67,9 +67,11 @@ def _accept(prefix: bytes) -> bool:
 
 
 def _pixel_limit() -> int:
-    """Pillow's limit as libheif's (the point where Pillow refuses a picture); 0: libheif's own."""
-    limit = Image.MAX_IMAGE_PIXELS
-    return 0 if limit is None else 2 * int(limit)
+    """framewick's default limit as libheif's (the point where Pillow refuses a picture); 0:
+    libheif's own."""
+    from framewick.steps.rules import pixel_limit
+
+    return pixel_limit() or 0
 
 
 def _upright_exif(exif: bytes) -> bytes:
