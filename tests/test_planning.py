@@ -91,3 +91,15 @@ def test_a_preview_is_planned_on_its_proxy(tmp_path, steps, limit, refused):
             preview.render(proxy, chain, FrameWick, None, max_pixels=limit)
     else:
         assert preview.render(proxy, chain, FrameWick, None, max_pixels=limit)[:2] == b"\xff\xd8"
+
+
+@pytest.mark.parametrize("step", [("vignette", (5.0,)), ("brightness", (-1.0,)), ("size", ("nonsense",))])
+def test_a_chain_built_from_steps_keeps_the_methods_own_checks(tmp_path, step):
+    from framewick.chains.chain import Step
+
+    path = str(tmp_path / "in.png")
+    Image.new("RGB", (40, 30), "red").save(path)
+    plan = Plan.make(Chain((Step(*step),)))
+    picture = plan.open(path, path, None)
+    with pytest.raises(ValueError, match="❌"):
+        plan.run(picture, None)

@@ -374,6 +374,9 @@ class Chain:
     """
 
     steps: tuple[Step, ...] = ()
+    #: True when every value was checked as the chain was read (parse, from_data, from_json,
+    #: read); a chain built from Step objects directly is checked by its methods when it runs.
+    checked: bool = field(default=False, compare=False, repr=False)
 
     @classmethod
     def parse(cls, text: str, steps: Catalogue | None = None, *, resolver: Resolver = registry) -> Chain:
@@ -390,7 +393,7 @@ class Chain:
                      resolver: Resolver = registry) -> Chain:
         """The chain of steps read by the grammar (`framewick.chains.grammar`), looks expanded."""
         known = steps or catalogue()
-        return cls(expand(_read_all(written, known), resolver, known))
+        return cls(expand(_read_all(written, known), resolver, known), checked=True)
 
     @classmethod
     def from_json(cls, text: str, steps: Catalogue | None = None, *, resolver: Resolver = registry) -> Chain:

@@ -59,12 +59,15 @@ class Plan:
 
     def run(self, obj: Any, echo: Callable[[str], None] | None) -> Any:
         """Run the chain on the opened `obj`: a step that fails by its status line alone raises
-        StepFailed. The values were checked when the chain was read and the sizes when the picture
-        was opened: the steps do not check them again."""
+        StepFailed. The sizes were checked when the picture was opened, and the values of a chain
+        that was read from text or JSON as it was read: its steps do not check them again. A chain
+        built from Step objects directly keeps the methods' own checks."""
+        from contextlib import nullcontext
+
         from framewick.photo import run_steps
         from framewick.steps.tables import planned
 
-        with planned():
+        with planned() if getattr(self.chain, "checked", False) else nullcontext():
             return run_steps(obj, self.chain, echo, strict=True)
 
 
