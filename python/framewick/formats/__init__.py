@@ -26,6 +26,8 @@ import struct
 import threading
 from typing import IO, Any
 
+from framewick.formats import private
+
 __all__ = ["PLUGINS", "DecodeError", "NoPictureData", "install", "is_heif", "is_jxl", "listing", "missing", "open_image",
            "register", "registered", "writable"]
 
@@ -122,7 +124,7 @@ def open_image(fp: IO[bytes]) -> Any:
     for loader in (Image.preinit, Image.init):  # the common readers first, as Image.open does
         loader()
         first = [raw.FORMAT] if raw is not None and raw.FORMAT in Image.OPEN else []
-        for fmt in first + list(Image.ID):
+        for fmt in first + private.reader_order():
             if fmt in tried or fmt not in Image.OPEN:
                 continue
             tried.add(fmt)

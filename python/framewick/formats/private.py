@@ -14,7 +14,7 @@ import importlib
 from collections.abc import Callable
 from dataclasses import dataclass
 
-__all__ = ["PRIVATE", "Private"]
+__all__ = ["PRIVATE", "Private", "reader_order", "try_before"]
 
 
 @dataclass(frozen=True)
@@ -50,8 +50,26 @@ def _argparse_actions() -> bool:
     return isinstance(getattr(argparse.ArgumentParser(add_help=False), "_actions", None), list)
 
 
+def reader_order() -> list[str]:
+    """The formats in the order `Image.open` tries their readers (Pillow's `Image.ID`)."""
+    from PIL import Image
+
+    return list(Image.ID)
+
+
+def try_before(fmt: str, other: str) -> None:
+    """Make `Image.open` try `fmt`'s reader before `other`'s, for every file any code in the
+    process opens (Pillow's `Image.ID`); nothing when either is not registered."""
+    from PIL import Image
+
+    if fmt in Image.ID and other in Image.ID and Image.ID.index(fmt) > Image.ID.index(other):
+        Image.ID.remove(fmt)
+        Image.ID.insert(Image.ID.index(other), fmt)
+
+
 PRIVATE: tuple[Private, ...] = (
-    Private("Pillow", "PIL.Image.ID", "formats.open_image, formats.raw.put_ahead_of_tiff",
+    Private("Pillow", "PIL.Image.ID", "formats.private.reader_order and try_before (for formats.open_image "
+            "and formats.raw.put_ahead_of_tiff)",
             "the order in which Image.open tries its readers: followed by framewick's own open (which "
             "leaves the size check to the call's own limit), and changed by register() only",
             _attribute("PIL.Image", "ID", list)),

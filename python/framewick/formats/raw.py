@@ -37,7 +37,7 @@ try:
 except ImportError:  # built without LibRaw
     _raw = None  # type: ignore[assignment]
 
-from framewick.formats import NoPictureData, rows
+from framewick.formats import NoPictureData, private, rows
 
 FORMAT = "RAW"
 MISSING = "camera RAW files need LibRaw: install the Debian package libraw-dev and rebuild framewick"
@@ -323,6 +323,4 @@ def put_ahead_of_tiff() -> None:
     """Make `Image.open` try this plugin before Pillow's TIFF reader, for every TIFF any code in
     the process opens (Pillow tries its readers in the order of its list of formats)."""
     register()
-    if FORMAT in Image.ID and "TIFF" in Image.ID and Image.ID.index(FORMAT) > Image.ID.index("TIFF"):
-        Image.ID.remove(FORMAT)
-        Image.ID.insert(Image.ID.index("TIFF"), FORMAT)
+    private.try_before(FORMAT, "TIFF")
