@@ -16,14 +16,15 @@ SCRIPT = os.path.join(sysconfig.get_path("scripts"), "framewick")
 HEAVY = ("PIL", "numpy", "requests", "framewick.utils.storage", "framewick.modules.effects")
 
 
-def imported_by(args, run_py, tmp_path):
-    """The heavy modules a fresh interpreter has imported after running the command line on `args`."""
+def imported_by(args, run_py, tmp_path, watched=HEAVY):
+    """Those of the `watched` modules a fresh interpreter has imported after running the command
+    line on `args`."""
     code, out, err = run_py(f"""
         import contextlib, io, sys
         from framewick.cli import main
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
             status = main({list(args)!r})
-        print(status, *sorted(m for m in {HEAVY!r} if m in sys.modules))
+        print(status, *sorted(m for m in {tuple(watched)!r} if m in sys.modules))
         """)
     assert code == 0, err
     status, *modules = out.split()
@@ -44,11 +45,30 @@ def test_listing_and_refusing_import_no_picture_library_network_or_native_module
     assert imported_by(args, run_py, tmp_path) == (status, [])
 
 
-def test_an_edit_imports_only_what_its_steps_need(run_py, tmp_path):
-    Image.new("RGB", (8, 6)).save(tmp_path / "in.png")
-    status, modules = imported_by(["edit", "in.png", "-o", "out.png", "--steps", "border:1"], run_py, tmp_path)
-    assert status == 0
-    assert "PIL" in modules and "requests" not in modules and "numpy" not in modules
+#: What an edit of a common picture to a common format has no use for: the other commands, the
+#: studio, batches, the format plugins and Pillow's other readers, colour profiles, XML.
+NOT_FOR_AN_EDIT = ("requests", "numpy", "dask", "shtab", "framewick.studio", "framewick.batch", "framewick.cli.batch",
+                   "framewick.cli.studio", "framewick.cli.info", "framewick.cli.completion", "framewick.formats.heif",
+                   "framewick.formats.raw", "framewick.formats.jxl", "pillow_jxl", "PIL.TiffImagePlugin",
+                   "PIL.AvifImagePlugin", "PIL.WebPImagePlugin", "PIL.ImageCms", "xml.dom.minidom")
+
+
+@pytest.mark.parametrize(("source", "output"), [("in.png", "out.png"), ("in.jpg", "out.jpg"), ("in.bmp", "out.gif")])
+def test_an_edit_imports_only_what_its_picture_and_steps_need(source, output, run_py, tmp_path):
+    Image.new("RGB", (8, 6)).save(tmp_path / source)
+    watched = ("PIL", *NOT_FOR_AN_EDIT)
+    status, modules = imported_by(["edit", source, "-o", output, "--steps", "border:1"], run_py, tmp_path, watched)
+    assert (status, modules) == (0, ["PIL"])
+    assert (tmp_path / output).is_file()
+
+
+def test_a_format_beyond_the_common_ones_still_finds_its_plugins(run_py, tmp_path):
+    Image.new("RGB", (8, 6)).save(tmp_path / "in.tif")
+    watched = ("PIL.TiffImagePlugin", "PIL.WebPImagePlugin", "framewick.formats.raw")
+    status, modules = imported_by(["edit", "in.tif", "-o", "out.webp"], run_py, tmp_path, watched)
+    assert (status, modules) == (0, sorted(watched))
+    with Image.open(tmp_path / "out.webp") as out:
+        assert (out.format, out.size) == ("WEBP", (8, 6))
 
 
 def test_sigterm_during_the_write_leaves_no_temporary_file_and_no_output(tmp_path):

@@ -2,19 +2,19 @@
 
 Each command is a module of this package with `register(sub, common)`, which adds its parser,
 and `run(args)`, which carries it out; `_common` holds what they share. Nothing here imports
-Pillow, a native module or requests: a command imports what it needs once its arguments and
-its chain have been checked.
+Pillow, a native module or requests, nor a command's module before it is the one run: a
+command imports what it needs once its arguments and its chain have been checked.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 from collections.abc import Sequence
 
 from framewick import __version__
-from framewick.cli import batch, completion, demo, edit, formats, info, presets, steps, studio, version
 from framewick.cli._common import PROG, Parser, UsageError, add_global_options, error_line, fail, load_looks
 from framewick.cli._signals import Terminated
 
@@ -26,8 +26,8 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 EXIT_TERMINATED = 143
 
-#: The commands in the order `--help` lists them.
-COMMANDS = (edit, batch, info, presets, demo, steps, formats, version, completion, studio)
+#: The commands in the order `--help` lists them; each is the module framewick.cli.NAME.
+COMMANDS = ("edit", "batch", "info", "presets", "demo", "steps", "formats", "version", "completion", "studio")
 #: What `--help` says of each; a command's own parser is built only when it is the one run.
 SUMMARIES = {
     "edit": "open a picture, run the steps in order, write it",
@@ -79,10 +79,9 @@ def build_parser(argv: Sequence[str] | None = None) -> Parser:
     add_global_options(parser, "looks_first")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=Parser)
     wanted = _command_in(argv) if argv is not None else None
-    for command in COMMANDS:
-        name = command.__name__.rsplit(".", 1)[1]
+    for name in COMMANDS:
         if argv is None or name == wanted:
-            command.register(sub, common)
+            importlib.import_module(f"framewick.cli.{name}").register(sub, common)
         else:
             sub.add_parser(name, help=SUMMARIES[name], add_help=False)
     return parser

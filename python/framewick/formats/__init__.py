@@ -50,6 +50,12 @@ _raw_first = False
 
 # HEIF's ftyp brands for still pictures and sequences of HEVC (and the generic image brands).
 HEIF_BRANDS = frozenset({b"heic", b"heix", b"heim", b"heis", b"hevc", b"hevx", b"mif1", b"msf1"})
+# Camera RAW files: TIFF-based ones (DNG, NEF, CR2, ARW, ...) and the magic numbers, at their
+# offsets, of those that are not TIFF files.
+_TIFF = (b"II*\x00", b"MM\x00*")
+_RAW_MAGIC = ((0, b"IIRO"), (0, b"IIRS"), (0, b"MMOR"), (0, b"IIU\x00"), (0, b"FUJIFILM"), (0, b"\x00MRM"),
+              (0, b"FOVb"), (0, b"IIII"), (0, b"MMMM"), (0, b"NOKIARAW"), (0, b"ARRI"), (6, b"HEAPCCDR"),
+              (4, b"ftypcrx "))
 _JXL_CODESTREAM = b"\xff\x0a"
 _JXL_CONTAINER = b"\x00\x00\x00\x0cJXL \r\n\x87\n"
 
@@ -63,6 +69,17 @@ def is_heif(prefix: bytes) -> bool:
 def is_jxl(prefix: bytes) -> bool:
     """Whether `prefix` starts a JPEG XL codestream or container."""
     return prefix.startswith(_JXL_CODESTREAM) or prefix.startswith(_JXL_CONTAINER)
+
+
+def may_be_raw(prefix: bytes) -> bool:
+    """Whether the RAW reader would look at a file starting with `prefix`: any TIFF file, or a
+    RAW format's magic number (the reader itself tells a plain TIFF from a RAW one)."""
+    return prefix[:4] in _TIFF or any(prefix[at:at + len(magic)] == magic for at, magic in _RAW_MAGIC)
+
+
+def _claimed(prefix: bytes) -> bool:
+    """Whether a file starting with `prefix` may be one of the plugins' formats."""
+    return is_heif(prefix) or is_jxl(prefix) or may_be_raw(prefix)
 
 
 def install() -> tuple[str, ...]:
@@ -116,28 +133,45 @@ def open_image(fp: IO[bytes]) -> Any:
     when no reader takes the file; other errors of a reader that took it come through."""
     from PIL import Image, UnidentifiedImageError
 
-    found = install()
     fp.seek(0)
     prefix = fp.read(16)
-    raw = importlib.import_module("framewick.formats.raw") if "framewick.formats.raw" in found else None
     tried: set[str] = set()
+    if not _claimed(prefix):
+        # A file no plugin would look at (a PNG, a JPEG, ...) is read by Pillow's common readers
+        # without loading the plugins, nor Pillow's other readers unless these refuse it.
+        Image.preinit()
+        found = _try(fp, prefix, private.reader_order(), tried)
+        if found is not None:
+            return found
+    found_plugins = install()
+    raw = importlib.import_module("framewick.formats.raw") if "framewick.formats.raw" in found_plugins else None
     for loader in (Image.preinit, Image.init):  # the common readers first, as Image.open does
         loader()
         first = [raw.FORMAT] if raw is not None and raw.FORMAT in Image.OPEN else []
-        for fmt in first + private.reader_order():
-            if fmt in tried or fmt not in Image.OPEN:
-                continue
-            tried.add(fmt)
-            factory, accept = Image.OPEN[fmt]
-            taken = True if accept is None else accept(prefix)
-            if not taken or isinstance(taken, str):  # a text: recognised, but not read here
-                continue
-            fp.seek(0)
-            try:
-                return factory(fp, "")
-            except _NOT_MINE:
-                continue
+        found = _try(fp, prefix, first + private.reader_order(), tried)
+        if found is not None:
+            return found
     raise UnidentifiedImageError(f"cannot identify image file {fp!r}")
+
+
+def _try(fp: IO[bytes], prefix: bytes, formats: list[str], tried: set[str]) -> Any:
+    """The picture of the first of `formats` not yet tried whose reader takes `fp`, or None."""
+    from PIL import Image
+
+    for fmt in formats:
+        if fmt in tried or fmt not in Image.OPEN:
+            continue
+        tried.add(fmt)
+        factory, accept = Image.OPEN[fmt]
+        taken = True if accept is None else accept(prefix)
+        if not taken or isinstance(taken, str):  # a text: recognised, but not read here
+            continue
+        fp.seek(0)
+        try:
+            return factory(fp, "")
+        except _NOT_MINE:
+            continue
+    return None
 
 
 def registered() -> tuple[str, ...]:
@@ -214,7 +248,9 @@ def writable(common_only: bool = False) -> dict[str, str]:
     for fmt in Image.SAVE:
         if _can_write(fmt):
             names[fmt.upper()] = fmt
-    for ext, fmt in Image.registered_extensions().items():
+    # registered_extensions() would load every plugin; the common ones' are registered already.
+    extensions = Image.EXTENSION if common_only else Image.registered_extensions()
+    for ext, fmt in extensions.items():
         if fmt in names.values():
             names.setdefault(ext.lstrip(".").upper(), fmt)
     for alias, fmt in ALIASES.items():

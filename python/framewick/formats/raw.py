@@ -37,7 +37,7 @@ try:
 except ImportError:  # built without LibRaw
     _raw = None  # type: ignore[assignment]
 
-from framewick.formats import NoPictureData, private, rows
+from framewick.formats import _TIFF, NoPictureData, may_be_raw, private, rows
 
 FORMAT = "RAW"
 MISSING = "camera RAW files need LibRaw: install the Debian package libraw-dev and rebuild framewick"
@@ -47,14 +47,9 @@ EXTENSIONS = (".dng", ".cr2", ".cr3", ".crw", ".nef", ".nrw", ".arw", ".sr2", ".
               ".rwl", ".pef", ".srw", ".3fr", ".fff", ".iiq", ".erf", ".mrw", ".x3f", ".dcr", ".kdc", ".mef",
               ".mos", ".raw", ".gpr")
 
-_TIFF = (b"II*\x00", b"MM\x00*")
 # A Canon CR2 is a TIFF file marked as one after its header; no plain TIFF carries the mark.
 _CR2 = (8, b"CR\x02\x00")
 EMPTY = "holds no picture data that can be developed (a camera RAW file with its metadata only)"
-# Magic numbers of the RAW formats that are not TIFF files: (offset, bytes).
-_MAGIC = ((0, b"IIRO"), (0, b"IIRS"), (0, b"MMOR"), (0, b"IIU\x00"), (0, b"FUJIFILM"), (0, b"\x00MRM"),
-          (0, b"FOVb"), (0, b"IIII"), (0, b"MMMM"), (0, b"NOKIARAW"), (0, b"ARRI"), (6, b"HEAPCCDR"),
-          (4, b"ftypcrx "))
 
 # LibRaw's `flip` as the EXIF orientation it stands for, and the turn that makes a picture upright.
 _FLIP_TO_ORIENTATION = {0: 1, 1: 2, 3: 3, 2: 4, 4: 5, 6: 6, 7: 7, 5: 8}
@@ -83,7 +78,7 @@ def options(value: str | Iterable[str] | None) -> frozenset[str]:
 
 
 def _accept(prefix: bytes) -> bool:
-    return prefix[:4] in _TIFF or any(prefix[at:at + len(magic)] == magic for at, magic in _MAGIC)
+    return may_be_raw(prefix)
 
 
 @cache

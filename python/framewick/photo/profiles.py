@@ -5,7 +5,9 @@ from __future__ import annotations
 import io
 from functools import lru_cache
 
-from PIL import Image, ImageCms
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # ImageCms is imported when a profile is read: a picture without one needs none
+    from PIL import Image, ImageCms
 
 # The colour space a profile must describe to fit a picture of each mode.
 _SPACE = {"1": "GRAY", "L": "GRAY", "LA": "GRAY", "I": "GRAY", "I;16": "GRAY", "F": "GRAY",
@@ -14,6 +16,8 @@ _SPACE = {"1": "GRAY", "L": "GRAY", "LA": "GRAY", "I": "GRAY", "I;16": "GRAY", "
 
 @lru_cache(maxsize=32)
 def _profile(icc: bytes) -> ImageCms.ImageCmsProfile | None:
+    from PIL import ImageCms
+
     try:
         return ImageCms.ImageCmsProfile(io.BytesIO(icc))
     except (OSError, ValueError, TypeError, ImageCms.PyCMSError):
@@ -23,11 +27,15 @@ def _profile(icc: bytes) -> ImageCms.ImageCmsProfile | None:
 @lru_cache(maxsize=1)
 def srgb_bytes() -> bytes:
     """An sRGB profile to embed."""
+    from PIL import ImageCms
+
     return ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
 
 
 @lru_cache(maxsize=1)
 def _srgb() -> ImageCms.ImageCmsProfile:
+    from PIL import ImageCms
+
     return ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB"))
 
 
@@ -36,6 +44,8 @@ def description(icc: bytes | None) -> str | None:
     profile = _profile(icc) if icc else None
     if profile is None:
         return None
+    from PIL import ImageCms
+
     try:
         return ImageCms.getProfileDescription(profile).strip() or None
     except ImageCms.PyCMSError:
@@ -83,6 +93,8 @@ def to_srgb(picture: Image.Image, icc: bytes | None) -> Image.Image:
 
 
 def _convert(picture: Image.Image, profile: ImageCms.ImageCmsProfile, mode: str) -> Image.Image:
+    from PIL import ImageCms
+
     result = ImageCms.profileToProfile(picture, profile, _srgb(), outputMode=mode)
     assert result is not None  # not in place, so a new picture
     return result

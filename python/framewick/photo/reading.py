@@ -5,12 +5,12 @@ from __future__ import annotations
 import math
 import os
 import struct
+import sys
 from typing import IO, Any, TypeVar
 
 from PIL import Image, UnidentifiedImageError
 
 from framewick import formats as _plugins
-from framewick.formats import raw as _raw_plugin
 from framewick.photo import exif as _exif
 from framewick.photo import frames as _frames
 from framewick.photo import orientation as _orientation
@@ -113,6 +113,19 @@ def _dpi(value: Any) -> tuple[float, float] | None:
     return x, y
 
 
+def _raw_plugin() -> Any:
+    """framewick's RAW reader, imported when a RAW option is given."""
+    from framewick.formats import raw
+
+    return raw
+
+
+def _raw_loaded() -> Any:
+    """framewick's RAW reader if it has been imported, else None: until then no picture can be
+    one of its files (the plugins are imported before a file they may read is opened)."""
+    return sys.modules.get("framewick.formats.raw")
+
+
 def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = True,
                steps: Any = None, exact: bool = False, max_pixels: int | None = None, raw: Any = None,
                frame_floor: int = 0) -> T:
@@ -155,7 +168,7 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
 def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
           max_pixels: int | None, raw: Any = None, frame_floor: int = 0) -> tuple[Photo, Image.Image]:
     chain = _chain(steps) if steps is not None and not exact else None
-    raw_options = _raw_plugin.options(raw)
+    raw_options = _raw_plugin().options(raw) if raw is not None else frozenset()
     return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options, frame_floor)
 
 
@@ -191,14 +204,15 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
         if limit is not None and total > limit:
             what = f"{count} frames of {picture.width}x{picture.height}" if count > 1 else f"{picture.width}x{picture.height}"
             raise PhotoError(f"❌ Error: {name} is too large: {what} is {total} pixels, more than the limit of {limit}")
-        if isinstance(picture, _raw_plugin.RawImageFile):  # developed upright by LibRaw itself
+        raw = _raw_loaded()
+        if raw is not None and isinstance(picture, raw.RawImageFile):  # developed upright by LibRaw itself
             try:
                 picture.configure(raw_options, orient=orient)
             except OSError as error:
                 raise PhotoError(f"❌ Error: {name}: {error}") from None
         if hasattr(picture, "pixel_limit"):  # a plugin whose library keeps limits of its own
             picture.pixel_limit = limit or 0
-        draft = chain is not None and count == 1 and picture.format in ("JPEG", _raw_plugin.FORMAT)
+        draft = chain is not None and count == 1 and picture.format in ("JPEG", raw.FORMAT if raw is not None else "JPEG")
         if not draft:
             # Decoded before the metadata is read: reading a PNG's EXIF decodes it, and a
             # decoding error must be the picture's, never taken for "no orientation".

@@ -7,8 +7,9 @@ it is opened; everything else in the packet is kept as it was written, prefixes 
 
 from __future__ import annotations
 
-from xml.dom import minidom
-from xml.parsers.expat import ExpatError
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # the parser is imported when a packet must be parsed, which few need
+    from xml.dom import minidom
 
 GAIN_MAP_NS = "http://ns.adobe.com/hdr-gain-map/1.0/"
 CONTAINER_NS = "http://ns.google.com/photos/1.0/container/"
@@ -32,6 +33,9 @@ def without_gain_map(xmp: bytes | None) -> bytes | None:
     if b"<!DOCTYPE" in xmp or b"<!ENTITY" in xmp:  # XMP has no DTD; one here is not to be expanded
         return None
     try:
+        from xml.dom import minidom
+        from xml.parsers.expat import ExpatError
+
         document = minidom.parseString(xmp.rstrip(b"\x00"))
     except (ExpatError, ValueError):
         return None
