@@ -79,6 +79,10 @@ PRIVATE: tuple[Private, ...] = (
             _attribute("PIL.Image", "OPEN", dict)),
     Private("Pillow", "PIL.Image.SAVE", "formats.writable, formats.listing",
             "the writers register_save recorded: what this Pillow writes", _attribute("PIL.Image", "SAVE", dict)),
+    Private("Pillow", "PIL.Image.EXTENSION", "formats.writable(common_only=True)",
+            "the extensions the common writers registered, read without Image.registered_extensions(), "
+            "which loads every plugin first: a command writing a PNG or a JPEG need not load them",
+            _attribute("PIL.Image", "EXTENSION", dict)),
     Private("Pillow", "PIL.Image.MIME", "formats.listing", "the MIME type of each format, for `framewick formats`",
             _attribute("PIL.Image", "MIME", dict)),
     Private("LibRaw", "LibRaw::free (protected)", "codecs/raw/raw.cpp Inside::release_raw_data",
