@@ -5,7 +5,6 @@ from __future__ import annotations
 import math
 import os
 import struct
-import sys
 from typing import IO, Any, TypeVar
 
 from PIL import Image, UnidentifiedImageError
@@ -120,10 +119,10 @@ def _raw_plugin() -> Any:
     return raw
 
 
-def _raw_loaded() -> Any:
-    """framewick's RAW reader if it has been imported, else None: until then no picture can be
-    one of its files (the plugins are imported before a file they may read is opened)."""
-    return sys.modules.get("framewick.formats.raw")
+def _raw_reader_of(picture: Image.Image) -> Any:
+    """framewick's RAW reader if `picture` is one of its files, else None (without importing it
+    for the pictures of other readers)."""
+    return _raw_plugin() if type(picture).__module__ == "framewick.formats.raw" else None
 
 
 def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = True,
@@ -204,7 +203,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
         if limit is not None and total > limit:
             what = f"{count} frames of {picture.width}x{picture.height}" if count > 1 else f"{picture.width}x{picture.height}"
             raise PhotoError(f"❌ Error: {name} is too large: {what} is {total} pixels, more than the limit of {limit}")
-        raw = _raw_loaded()
+        raw = _raw_reader_of(picture)
         if raw is not None and isinstance(picture, raw.RawImageFile):  # developed upright by LibRaw itself
             try:
                 picture.configure(raw_options, orient=orient)
