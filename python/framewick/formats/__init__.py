@@ -249,7 +249,7 @@ def writable(common_only: bool = False) -> dict[str, str]:
         if _can_write(fmt):
             names[fmt.upper()] = fmt
     # registered_extensions() would load every plugin; the common ones' are registered already.
-    extensions = Image.EXTENSION if common_only else Image.registered_extensions()
+    extensions = private.extensions_so_far() if common_only else Image.registered_extensions()
     for ext, fmt in extensions.items():
         if fmt in names.values():
             names.setdefault(ext.lstrip(".").upper(), fmt)

@@ -57,6 +57,14 @@ def reader_order() -> list[str]:
     return list(Image.ID)
 
 
+def extensions_so_far() -> dict[str, str]:
+    """The extensions the readers and writers loaded so far registered -> their formats (Pillow's
+    `Image.EXTENSION`), without loading every plugin as `Image.registered_extensions()` does."""
+    from PIL import Image
+
+    return dict(Image.EXTENSION)
+
+
 def try_before(fmt: str, other: str) -> None:
     """Make `Image.open` try `fmt`'s reader before `other`'s, for every file any code in the
     process opens (Pillow's `Image.ID`); nothing when either is not registered."""
@@ -79,7 +87,7 @@ PRIVATE: tuple[Private, ...] = (
             _attribute("PIL.Image", "OPEN", dict)),
     Private("Pillow", "PIL.Image.SAVE", "formats.writable, formats.listing",
             "the writers register_save recorded: what this Pillow writes", _attribute("PIL.Image", "SAVE", dict)),
-    Private("Pillow", "PIL.Image.EXTENSION", "formats.writable(common_only=True)",
+    Private("Pillow", "PIL.Image.EXTENSION", "formats.private.extensions_so_far (for formats.writable)",
             "the extensions the common writers registered, read without Image.registered_extensions(), "
             "which loads every plugin first: a command writing a PNG or a JPEG need not load them",
             _attribute("PIL.Image", "EXTENSION", dict)),
