@@ -286,6 +286,78 @@ inline PyObject *add_exception(PyObject *module, const char *qualified_name, PyO
     return type.release();
 }
 
+// ---- the module definition
+
+// A codec module's state: its own exception type and, for a codec with a pixel limit, its
+// LimitError (a subclass of the first, else null). Both are made by the exec slot.
+struct CodecErrors {
+    PyObject *codec_error;
+    PyObject *limit_error;
+};
+
+inline CodecErrors &errors(PyObject *module) noexcept { return *static_cast<CodecErrors *>(PyModule_GetState(module)); }
+
+namespace detail {
+
+// The exec slot: `Codec::exec(module, errors)` makes the module's exceptions and adds its
+// constants, throwing on failure. A codec whose setup can fail in its library names the failure
+// as `Codec::setup_failure`, the SystemError text for anything but a set Python error.
+template <class Codec> int exec(PyObject *module) noexcept {
+    try {
+        Codec::exec(module, errors(module));
+        return 0;
+    } catch (const error &) {
+    } catch (...) {
+        if constexpr (requires { Codec::setup_failure; }) {
+            PyErr_Format(PyExc_SystemError, "%s: %s", Codec::name, Codec::setup_failure);
+        } else {
+            try {
+                throw;
+            } catch (const std::bad_alloc &) {
+                PyErr_NoMemory();
+            } catch (const std::exception &e) {
+                PyErr_Format(PyExc_SystemError, "%s: %.200s", Codec::name, e.what());
+            } catch (...) {
+                PyErr_Format(PyExc_SystemError, "%s: unexpected C++ exception", Codec::name);
+            }
+        }
+    }
+    return -1;
+}
+
+inline int traverse(PyObject *module, visitproc visit, void *arg) {
+    CodecErrors &e = errors(module);
+    Py_VISIT(e.codec_error);
+    Py_VISIT(e.limit_error);
+    return 0;
+}
+
+inline int clear(PyObject *module) {
+    CodecErrors &e = errors(module);
+    Py_CLEAR(e.codec_error);
+    Py_CLEAR(e.limit_error);
+    return 0;
+}
+
+inline void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
+
+} // namespace detail
+
+// The module's PyInit: `short_name` ("_png"), its docstring and function table, a CodecErrors
+// state, and the exec slot running `Codec::exec`. The module keeps the GIL.
+template <class Codec> PyObject *define(const char *short_name, const char *doc, PyMethodDef *methods) noexcept {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void *>(&detail::exec<Codec>)},
+        {Py_mod_gil, Py_MOD_GIL_USED},
+        {0, nullptr},
+    };
+    static PyModuleDef module_def = {
+        PyModuleDef_HEAD_INIT, short_name, doc,           sizeof(CodecErrors), methods, slots,
+        detail::traverse,      detail::clear, detail::free_module,
+    };
+    return PyModuleDef_Init(&module_def);
+}
+
 // A codec library's message as one line: line breaks become single spaces, trailing space goes.
 inline std::string one_line(std::string_view message) {
     std::string text;

@@ -44,13 +44,6 @@ namespace {
 
 // ---- module state and the binding
 
-struct State {
-    PyObject *avif_error;
-    PyObject *limit_error;
-};
-
-State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
-
 struct Avif {
     static constexpr const char *name = "framewick.formats._avif";
     using Failure = avifcodec::Failure;
@@ -60,8 +53,9 @@ struct Avif {
             text = one_line(f.message);
         } catch (...) {
         }
-        PyErr_Format(f.limit ? state(module).limit_error : state(module).avif_error, "%.400s", text.c_str());
+        PyErr_Format(f.limit ? errors(module).limit_error : errors(module).codec_error, "%.400s", text.c_str());
     }
+    static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };
 
 constexpr long long max_pixel_limit = 1LL << 62;
@@ -193,52 +187,18 @@ PyMethodDef methods[] = {
     end_of_table,
 };
 
-int exec_module(PyObject *module) noexcept {
-    try {
-        State &s = state(module);
-        s.avif_error = add_exception(module, "framewick.formats._avif.AvifError", PyExc_OSError,
-                                     "An AVIF file libavif refuses (damaged, truncated, not an AVIF), or pixels it cannot encode.");
-        s.limit_error = add_exception(module, "framewick.formats._avif.LimitError", s.avif_error,
-                                      "An AVIF picture with more pixels than the caller's limit.");
-        check(PyModule_AddStringConstant(module, "LIBAVIF_VERSION", avifVersion()));
-        check(PyModule_AddStringConstant(module, "CODECS", avifcodec::codecs().c_str()));
-        check(PyModule_AddObjectRef(module, "ENCODES", avifcodec::can_encode() ? Py_True : Py_False));
-        return 0;
-    } catch (error &) {
-        return -1;
-    } catch (...) {
-        PyErr_NoMemory();
-        return -1;
-    }
+void Avif::exec(PyObject *module, CodecErrors &s) {
+    s.codec_error = add_exception(module, "framewick.formats._avif.AvifError", PyExc_OSError,
+                                 "An AVIF file libavif refuses (damaged, truncated, not an AVIF), or pixels it cannot encode.");
+    s.limit_error = add_exception(module, "framewick.formats._avif.LimitError", s.codec_error,
+                                  "An AVIF picture with more pixels than the caller's limit.");
+    check(PyModule_AddStringConstant(module, "LIBAVIF_VERSION", avifVersion()));
+    check(PyModule_AddStringConstant(module, "CODECS", avifcodec::codecs().c_str()));
+    check(PyModule_AddObjectRef(module, "ENCODES", avifcodec::can_encode() ? Py_True : Py_False));
 }
-
-int traverse(PyObject *module, visitproc visit, void *arg) {
-    State &s = state(module);
-    Py_VISIT(s.avif_error);
-    Py_VISIT(s.limit_error);
-    return 0;
-}
-
-int clear(PyObject *module) {
-    State &s = state(module);
-    Py_CLEAR(s.avif_error);
-    Py_CLEAR(s.limit_error);
-    return 0;
-}
-
-void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_avif", "8, 10 and 12-bit AVIF reading and writing with libavif.", sizeof(State), methods,
-    slots, traverse, clear, free_module,
-};
 
 } // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__avif(void) { return PyModuleDef_Init(&module_def); }
+extern "C" PyMODINIT_FUNC PyInit__avif(void) {
+    return define<Avif>("_avif", "8, 10 and 12-bit AVIF reading and writing with libavif.", methods);
+}

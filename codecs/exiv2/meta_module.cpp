@@ -41,14 +41,9 @@ namespace {
 
 // ---- module state and the binding
 
-struct State {
-    PyObject *meta_error;
-};
-
-State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
-
 struct Meta {
     static constexpr const char *name = "framewick.formats._meta";
+    static constexpr const char *setup_failure = "libexiv2 could not be set up";
     using Failure = metacodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
         std::string text;
@@ -56,8 +51,9 @@ struct Meta {
             text = one_line(f.message);
         } catch (...) {
         }
-        PyErr_Format(state(module).meta_error, "%.400s", text.c_str());
+        PyErr_Format(errors(module).codec_error, "%.400s", text.c_str());
     }
+    static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };
 
 // ---- arguments and results
@@ -194,49 +190,20 @@ PyMethodDef methods[] = {
     end_of_table,
 };
 
-int exec_module(PyObject *module) noexcept {
-    try {
-        metacodec::initialize();
-        State &s = state(module);
-        s.meta_error = add_exception(module, "framewick.formats._meta.MetaError", PyExc_OSError);
-        check(PyModule_AddStringConstant(module, "LIBEXIV2_VERSION", metacodec::library_version().c_str()));
-        ref groups = check(PyList_New(0));
-        for (int u = 0; u < metacodec::unit_count; ++u)
-            if (metacodec::group_of(metacodec::Unit(u)) == u)
-                check(PyList_Append(groups.ptr(), text_value(metacodec::unit_names[u]).ptr()));
-        ref tuple = check(PyList_AsTuple(groups.ptr()));
-        check(PyModule_AddObjectRef(module, "GROUPS", tuple.ptr()));
-        return 0;
-    } catch (error &) {
-        return -1;
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "framewick.formats._meta: libexiv2 could not be set up");
-        return -1;
-    }
+void Meta::exec(PyObject *module, CodecErrors &s) {
+    metacodec::initialize();
+    s.codec_error = add_exception(module, "framewick.formats._meta.MetaError", PyExc_OSError);
+    check(PyModule_AddStringConstant(module, "LIBEXIV2_VERSION", metacodec::library_version().c_str()));
+    ref groups = check(PyList_New(0));
+    for (int u = 0; u < metacodec::unit_count; ++u)
+        if (metacodec::group_of(metacodec::Unit(u)) == u)
+            check(PyList_Append(groups.ptr(), text_value(metacodec::unit_names[u]).ptr()));
+    ref tuple = check(PyList_AsTuple(groups.ptr()));
+    check(PyModule_AddObjectRef(module, "GROUPS", tuple.ptr()));
 }
-
-int traverse(PyObject *module, visitproc visit, void *arg) {
-    Py_VISIT(state(module).meta_error);
-    return 0;
-}
-
-int clear(PyObject *module) {
-    Py_CLEAR(state(module).meta_error);
-    return 0;
-}
-
-void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_meta", "A file's EXIF, IPTC and XMP by group, read and edited with libexiv2.",
-    sizeof(State), methods, slots, traverse, clear, free_module,
-};
 
 } // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__meta(void) { return PyModuleDef_Init(&module_def); }
+extern "C" PyMODINIT_FUNC PyInit__meta(void) {
+    return define<Meta>("_meta", "A file's EXIF, IPTC and XMP by group, read and edited with libexiv2.", methods);
+}

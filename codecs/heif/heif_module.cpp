@@ -45,20 +45,13 @@ namespace {
 
 // ---- module state
 
-struct State {
-    PyObject *heif_error;
-    PyObject *limit_error;
-};
-
-State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
-
 // ---- the binding: libheif's refusals become HeifError, or LimitError for a security limit
 
 struct Heif {
     static constexpr const char *name = "framewick.formats._heif";
     using Failure = heifcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        PyObject *type = f.limit() ? state(module).limit_error : state(module).heif_error;
+        PyObject *type = f.limit() ? errors(module).limit_error : errors(module).codec_error;
         // libheif's messages may span lines; the error is one line.
         std::string text;
         try {
@@ -67,6 +60,7 @@ struct Heif {
         }
         PyErr_Format(type, "%.400s (libheif error %d.%d)", text.c_str(), f.code, f.subcode);
     }
+    static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };
 
 constexpr long long max_pixel_limit = 1LL << 62;
@@ -301,49 +295,20 @@ PyMethodDef methods[] = {
     end_of_table,
 };
 
-int exec_module(PyObject *module) noexcept {
-    try {
-        // libheif finds its codec plugins (libde265, x265) when initialised; never undone, as the
-        // module is never unloaded.
-        heif_init(nullptr);
-        State &s = state(module);
-        s.heif_error = add_exception(module, "framewick.formats._heif.HeifError", PyExc_OSError);
-        s.limit_error = add_exception(module, "framewick.formats._heif.LimitError", s.heif_error);
-        check(PyModule_AddObjectRef(module, "DECODES", heifcodec::can_decode() ? Py_True : Py_False));
-        check(PyModule_AddObjectRef(module, "ENCODES", heifcodec::can_encode() ? Py_True : Py_False));
-        check(PyModule_AddStringConstant(module, "LIBHEIF_VERSION", heif_get_version()));
-        return 0;
-    } catch (error &) {
-        return -1;
-    }
+void Heif::exec(PyObject *module, CodecErrors &s) {
+    // libheif finds its codec plugins (libde265, x265) when initialised; never undone, as the
+    // module is never unloaded.
+    heif_init(nullptr);
+    s.codec_error = add_exception(module, "framewick.formats._heif.HeifError", PyExc_OSError);
+    s.limit_error = add_exception(module, "framewick.formats._heif.LimitError", s.codec_error);
+    check(PyModule_AddObjectRef(module, "DECODES", heifcodec::can_decode() ? Py_True : Py_False));
+    check(PyModule_AddObjectRef(module, "ENCODES", heifcodec::can_encode() ? Py_True : Py_False));
+    check(PyModule_AddStringConstant(module, "LIBHEIF_VERSION", heif_get_version()));
 }
-
-int traverse(PyObject *module, visitproc visit, void *arg) {
-    State &s = state(module);
-    Py_VISIT(s.heif_error);
-    Py_VISIT(s.limit_error);
-    return 0;
-}
-
-int clear(PyObject *module) {
-    State &s = state(module);
-    Py_CLEAR(s.heif_error);
-    Py_CLEAR(s.limit_error);
-    return 0;
-}
-
-void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_heif", "HEIF reading and writing with libheif (the codec behind framewick.formats.heif).",
-    sizeof(State), methods, slots, traverse, clear, free_module,
-};
 
 } // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__heif(void) { return PyModuleDef_Init(&module_def); }
+extern "C" PyMODINIT_FUNC PyInit__heif(void) {
+    return define<Heif>("_heif",
+                        "HEIF reading and writing with libheif (the codec behind framewick.formats.heif).", methods);
+}

@@ -39,19 +39,13 @@ namespace {
 
 // ---- module state and the binding
 
-struct State {
-    PyObject *jxl_error;
-    PyObject *limit_error;
-};
-
-State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
-
 struct Jxl {
     static constexpr const char *name = "framewick.formats._jxl";
     using Failure = jxlcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        PyErr_Format(f.limit ? state(module).limit_error : state(module).jxl_error, "%.400s", f.message.c_str());
+        PyErr_Format(f.limit ? errors(module).limit_error : errors(module).codec_error, "%.400s", f.message.c_str());
     }
+    static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };
 
 constexpr long long max_pixel_limit = 1LL << 62;
@@ -141,53 +135,19 @@ PyMethodDef methods[] = {
     end_of_table,
 };
 
-int exec_module(PyObject *module) noexcept {
-    try {
-        State &s = state(module);
-        s.jxl_error = add_exception(module, "framewick.formats._jxl.JxlError", PyExc_OSError,
-                                    "A JPEG XL file libjxl refuses (damaged, truncated, not a JPEG XL), or pixels it cannot encode.");
-        s.limit_error = add_exception(module, "framewick.formats._jxl.LimitError", s.jxl_error,
-                                      "A JPEG XL picture with more pixels than the caller's limit.");
-        const std::uint32_t v = JxlDecoderVersion();
-        const std::string version =
-            std::to_string(v / 1000000) + "." + std::to_string(v / 1000 % 1000) + "." + std::to_string(v % 1000);
-        check(PyModule_AddStringConstant(module, "LIBJXL_VERSION", version.c_str()));
-        return 0;
-    } catch (error &) {
-        return -1;
-    } catch (...) {
-        PyErr_NoMemory();
-        return -1;
-    }
+void Jxl::exec(PyObject *module, CodecErrors &s) {
+    s.codec_error = add_exception(module, "framewick.formats._jxl.JxlError", PyExc_OSError,
+                                "A JPEG XL file libjxl refuses (damaged, truncated, not a JPEG XL), or pixels it cannot encode.");
+    s.limit_error = add_exception(module, "framewick.formats._jxl.LimitError", s.codec_error,
+                                  "A JPEG XL picture with more pixels than the caller's limit.");
+    const std::uint32_t v = JxlDecoderVersion();
+    const std::string version =
+        std::to_string(v / 1000000) + "." + std::to_string(v / 1000 % 1000) + "." + std::to_string(v % 1000);
+    check(PyModule_AddStringConstant(module, "LIBJXL_VERSION", version.c_str()));
 }
-
-int traverse(PyObject *module, visitproc visit, void *arg) {
-    State &s = state(module);
-    Py_VISIT(s.jxl_error);
-    Py_VISIT(s.limit_error);
-    return 0;
-}
-
-int clear(PyObject *module) {
-    State &s = state(module);
-    Py_CLEAR(s.jxl_error);
-    Py_CLEAR(s.limit_error);
-    return 0;
-}
-
-void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_jxl", "JPEG XL reading and writing at 8 and 16 bits and in float with libjxl.", sizeof(State),
-    methods, slots, traverse, clear, free_module,
-};
 
 } // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__jxl(void) { return PyModuleDef_Init(&module_def); }
+extern "C" PyMODINIT_FUNC PyInit__jxl(void) {
+    return define<Jxl>("_jxl", "JPEG XL reading and writing at 8 and 16 bits and in float with libjxl.", methods);
+}

@@ -40,19 +40,13 @@ namespace {
 
 // ---- module state and the binding
 
-struct State {
-    PyObject *png_error;
-    PyObject *limit_error;
-};
-
-State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
-
 struct Png {
     static constexpr const char *name = "framewick.formats._png";
     using Failure = pngcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        PyErr_Format(f.limit ? state(module).limit_error : state(module).png_error, "%.300s", f.message.c_str());
+        PyErr_Format(f.limit ? errors(module).limit_error : errors(module).codec_error, "%.300s", f.message.c_str());
     }
+    static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };
 
 constexpr long long max_pixel_limit = 1LL << 62;
@@ -233,47 +227,16 @@ PyMethodDef methods[] = {
     end_of_table,
 };
 
-int exec_module(PyObject *module) noexcept {
-    try {
-        State &s = state(module);
-        s.png_error = add_exception(module, "framewick.formats._png.PngError", PyExc_OSError,
-                                    "A PNG file libpng refuses (damaged, truncated, not a PNG).");
-        s.limit_error = add_exception(module, "framewick.formats._png.LimitError", s.png_error,
-                                      "A PNG picture with more pixels than the caller's limit.");
-        check(PyModule_AddStringConstant(module, "LIBPNG_VERSION", png_get_libpng_ver(nullptr)));
-        return 0;
-    } catch (error &) {
-        return -1;
-    }
+void Png::exec(PyObject *module, CodecErrors &s) {
+    s.codec_error = add_exception(module, "framewick.formats._png.PngError", PyExc_OSError,
+                                "A PNG file libpng refuses (damaged, truncated, not a PNG).");
+    s.limit_error = add_exception(module, "framewick.formats._png.LimitError", s.codec_error,
+                                  "A PNG picture with more pixels than the caller's limit.");
+    check(PyModule_AddStringConstant(module, "LIBPNG_VERSION", png_get_libpng_ver(nullptr)));
 }
-
-int traverse(PyObject *module, visitproc visit, void *arg) {
-    State &s = state(module);
-    Py_VISIT(s.png_error);
-    Py_VISIT(s.limit_error);
-    return 0;
-}
-
-int clear(PyObject *module) {
-    State &s = state(module);
-    Py_CLEAR(s.png_error);
-    Py_CLEAR(s.limit_error);
-    return 0;
-}
-
-void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_png", "8 and 16-bit PNG reading and writing with libpng.", sizeof(State), methods, slots,
-    traverse, clear, free_module,
-};
 
 } // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__png(void) { return PyModuleDef_Init(&module_def); }
+extern "C" PyMODINIT_FUNC PyInit__png(void) {
+    return define<Png>("_png", "8 and 16-bit PNG reading and writing with libpng.", methods);
+}

@@ -38,19 +38,13 @@ namespace {
 
 // ---- module state and the binding
 
-struct State {
-    PyObject *tiff_error;
-    PyObject *limit_error;
-};
-
-State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
-
 struct Tiff {
     static constexpr const char *name = "framewick.formats._tiff";
     using Failure = tiffcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        PyErr_Format(f.limit ? state(module).limit_error : state(module).tiff_error, "%.300s", f.message.c_str());
+        PyErr_Format(f.limit ? errors(module).limit_error : errors(module).codec_error, "%.300s", f.message.c_str());
     }
+    static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };
 
 constexpr long long max_pixel_limit = 1LL << 62;
@@ -159,54 +153,20 @@ PyMethodDef methods[] = {
     end_of_table,
 };
 
-int exec_module(PyObject *module) noexcept {
-    try {
-        tiffcodec::route_messages();
-        State &s = state(module);
-        s.tiff_error = add_exception(module, "framewick.formats._tiff.TiffError", PyExc_OSError,
-                                     "A TIFF file libtiff refuses, or a layout the reader does not take.");
-        s.limit_error = add_exception(module, "framewick.formats._tiff.LimitError", s.tiff_error,
-                                      "A TIFF picture with more pixels than the caller's limit.");
-        // TIFFGetVersion is several lines ("LIBTIFF, Version 4.7.0\nCopyright ..."): the first.
-        std::string version = TIFFGetVersion();
-        version = version.substr(0, version.find('\n'));
-        check(PyModule_AddStringConstant(module, "LIBTIFF_VERSION", version.c_str()));
-        return 0;
-    } catch (error &) {
-        return -1;
-    } catch (...) {
-        PyErr_NoMemory();
-        return -1;
-    }
+void Tiff::exec(PyObject *module, CodecErrors &s) {
+    tiffcodec::route_messages();
+    s.codec_error = add_exception(module, "framewick.formats._tiff.TiffError", PyExc_OSError,
+                                 "A TIFF file libtiff refuses, or a layout the reader does not take.");
+    s.limit_error = add_exception(module, "framewick.formats._tiff.LimitError", s.codec_error,
+                                  "A TIFF picture with more pixels than the caller's limit.");
+    // TIFFGetVersion is several lines ("LIBTIFF, Version 4.7.0\nCopyright ..."): the first.
+    std::string version = TIFFGetVersion();
+    version = version.substr(0, version.find('\n'));
+    check(PyModule_AddStringConstant(module, "LIBTIFF_VERSION", version.c_str()));
 }
-
-int traverse(PyObject *module, visitproc visit, void *arg) {
-    State &s = state(module);
-    Py_VISIT(s.tiff_error);
-    Py_VISIT(s.limit_error);
-    return 0;
-}
-
-int clear(PyObject *module) {
-    State &s = state(module);
-    Py_CLEAR(s.tiff_error);
-    Py_CLEAR(s.limit_error);
-    return 0;
-}
-
-void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_tiff", "8 and 16-bit and float TIFF reading and writing with libtiff, in memory.",
-    sizeof(State), methods, slots, traverse, clear, free_module,
-};
 
 } // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__tiff(void) { return PyModuleDef_Init(&module_def); }
+extern "C" PyMODINIT_FUNC PyInit__tiff(void) {
+    return define<Tiff>("_tiff", "8 and 16-bit and float TIFF reading and writing with libtiff, in memory.", methods);
+}

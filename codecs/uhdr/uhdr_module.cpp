@@ -34,20 +34,13 @@ namespace {
 
 // ---- module state
 
-struct State {
-    PyObject *uhdr_error;
-    PyObject *limit_error;
-};
-
-State &state(PyObject *module) noexcept { return *static_cast<State *>(PyModule_GetState(module)); }
-
 // ---- the binding: libultrahdr's refusals become UhdrError, or LimitError for the pixel limit
 
 struct Uhdr {
     static constexpr const char *name = "framewick.formats._uhdr";
     using Failure = uhdrcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        PyObject *type = f.limit ? state(module).limit_error : state(module).uhdr_error;
+        PyObject *type = f.limit ? errors(module).limit_error : errors(module).codec_error;
         std::string text;
         try {
             text = one_line(f.message);
@@ -55,6 +48,7 @@ struct Uhdr {
         }
         PyErr_Format(type, "%.400s", text.c_str());
     }
+    static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };
 
 constexpr long long max_pixel_limit = 1LL << 62;
@@ -224,44 +218,14 @@ PyMethodDef methods[] = {
     end_of_table,
 };
 
-int exec_module(PyObject *module) noexcept {
-    try {
-        State &s = state(module);
-        s.uhdr_error = add_exception(module, "framewick.formats._uhdr.UhdrError", PyExc_OSError);
-        s.limit_error = add_exception(module, "framewick.formats._uhdr.LimitError", s.uhdr_error);
-        check(PyModule_AddStringConstant(module, "LIBUHDR_VERSION", UHDR_LIB_VERSION_STR));
-        return 0;
-    } catch (error &) {
-        return -1;
-    }
+void Uhdr::exec(PyObject *module, CodecErrors &s) {
+    s.codec_error = add_exception(module, "framewick.formats._uhdr.UhdrError", PyExc_OSError);
+    s.limit_error = add_exception(module, "framewick.formats._uhdr.LimitError", s.codec_error);
+    check(PyModule_AddStringConstant(module, "LIBUHDR_VERSION", UHDR_LIB_VERSION_STR));
 }
-
-int traverse(PyObject *module, visitproc visit, void *arg) {
-    State &s = state(module);
-    Py_VISIT(s.uhdr_error);
-    Py_VISIT(s.limit_error);
-    return 0;
-}
-
-int clear(PyObject *module) {
-    State &s = state(module);
-    Py_CLEAR(s.uhdr_error);
-    Py_CLEAR(s.limit_error);
-    return 0;
-}
-
-void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_uhdr", "JPEG gain maps (Ultra HDR, ISO 21496-1) read and joined with libultrahdr.",
-    sizeof(State), methods, slots, traverse, clear, free_module,
-};
 
 } // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__uhdr(void) { return PyModuleDef_Init(&module_def); }
+extern "C" PyMODINIT_FUNC PyInit__uhdr(void) {
+    return define<Uhdr>("_uhdr", "JPEG gain maps (Ultra HDR, ISO 21496-1) read and joined with libultrahdr.", methods);
+}
