@@ -10,6 +10,7 @@
 //         static constexpr const char *name = "framewick.formats._png";   // for SystemError texts
 //         using Failure = pngcodec::Failure;                // the codec's own failure type
 //         static void raise(PyObject *module, const Failure &) noexcept;  // sets the module's error
+//         static void exec(PyObject *module, CodecErrors &);  // makes its exceptions, adds constants
 //     };
 //
 // and each function is a body `ref body(PyObject *module, const Args &args)` listed in the
@@ -19,6 +20,9 @@
 //   Codec::Failure      Codec::raise (the module's own exception)
 //   std::bad_alloc      MemoryError
 //   anything else       SystemError naming the module
+// The module itself is `define<Codec>("_png", doc, methods)`, returned from its PyInit: a
+// CodecErrors state (the module's error and LimitError), the exec slot around `Codec::exec`,
+// traverse, clear and free.
 // Header-only: it needs nothing of the frame's class machinery, only object.hpp.
 #pragma once
 
