@@ -375,4 +375,15 @@ inline std::string one_line(std::string_view message) {
     return text;
 }
 
+// Sets `type` with a codec's failure message made one line (at most 400 bytes of it, or
+// `bound`); the message as it is when memory is short for the copy.
+inline void set_failure(PyObject *type, const std::string &message, int bound = 400) noexcept {
+    try {
+        const std::string text = one_line(message);
+        PyErr_Format(type, "%.*s", bound, text.c_str());
+    } catch (...) {
+        PyErr_Format(type, "%.*s", bound, message.c_str());
+    }
+}
+
 } // namespace fw::codec

@@ -48,12 +48,7 @@ struct Avif {
     static constexpr const char *name = "framewick.formats._avif";
     using Failure = avifcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        std::string text;
-        try {
-            text = one_line(f.message);
-        } catch (...) {
-        }
-        PyErr_Format(f.limit ? errors(module).limit_error : errors(module).codec_error, "%.400s", text.c_str());
+        set_failure(f.limit ? errors(module).limit_error : errors(module).codec_error, f.message);
     }
     static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };

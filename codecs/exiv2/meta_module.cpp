@@ -46,12 +46,7 @@ struct Meta {
     static constexpr const char *setup_failure = "libexiv2 could not be set up";
     using Failure = metacodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        std::string text;
-        try {
-            text = one_line(f.message);
-        } catch (...) {
-        }
-        PyErr_Format(errors(module).codec_error, "%.400s", text.c_str());
+        set_failure(errors(module).codec_error, f.message);
     }
     static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };

@@ -43,7 +43,7 @@ struct Jxl {
     static constexpr const char *name = "framewick.formats._jxl";
     using Failure = jxlcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        PyErr_Format(f.limit ? errors(module).limit_error : errors(module).codec_error, "%.400s", f.message.c_str());
+        set_failure(f.limit ? errors(module).limit_error : errors(module).codec_error, f.message);
     }
     static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };

@@ -44,7 +44,7 @@ struct Png {
     static constexpr const char *name = "framewick.formats._png";
     using Failure = pngcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        PyErr_Format(f.limit ? errors(module).limit_error : errors(module).codec_error, "%.300s", f.message.c_str());
+        set_failure(f.limit ? errors(module).limit_error : errors(module).codec_error, f.message, 300);
     }
     static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };

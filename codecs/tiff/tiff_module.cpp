@@ -42,7 +42,7 @@ struct Tiff {
     static constexpr const char *name = "framewick.formats._tiff";
     using Failure = tiffcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        PyErr_Format(f.limit ? errors(module).limit_error : errors(module).codec_error, "%.300s", f.message.c_str());
+        set_failure(f.limit ? errors(module).limit_error : errors(module).codec_error, f.message, 300);
     }
     static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };

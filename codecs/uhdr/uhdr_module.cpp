@@ -40,13 +40,7 @@ struct Uhdr {
     static constexpr const char *name = "framewick.formats._uhdr";
     using Failure = uhdrcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
-        PyObject *type = f.limit ? errors(module).limit_error : errors(module).codec_error;
-        std::string text;
-        try {
-            text = one_line(f.message);
-        } catch (...) {
-        }
-        PyErr_Format(type, "%.400s", text.c_str());
+        set_failure(f.limit ? errors(module).limit_error : errors(module).codec_error, f.message);
     }
     static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
 };
