@@ -136,6 +136,11 @@ class StepInfo:
         field(default=None, compare=False)
     #: Whether it runs on a deep (16-bit, 32-bit, float) picture as it is, keeping the depth.
     keeps_depth: bool | Callable[[Values], bool] = field(default=False, compare=False)
+    #: Where its work on a deep picture's colour is done, as "module:function" (imported on first
+    #: use, so declaring a step loads nothing): `function(colour, values) -> colour`, on float32
+    #: (height, width, 1 or 3) in 0-1 with alpha split off, giving at full precision what the
+    #: method gives at 8 bits. "" for none; or a function of the values giving the reference or "".
+    at_depth: str | Callable[[Values], str] = field(default="", compare=False)
     #: The working modes it takes (of L, LA, RGB, RGBA); None: all four.
     modes: tuple[str, ...] | None = field(default=None, compare=False)
     alpha: str = field(default=ALPHA_KEPT, compare=False)
@@ -161,6 +166,14 @@ class StepInfo:
         """A field that may be a function of the values, for these values."""
         return what(values) if callable(what) else what
 
+    def depth_function(self, values: Values | None = None) -> Callable[[Any, Values], Any] | None:
+        """The function `at_depth` names for these values (imported now), or None when the step
+        has none. A reference that cannot be imported is a TypeError naming the step."""
+        reference = self.answer(self.at_depth, values or {}) if callable(self.at_depth) else self.at_depth
+        if not reference:
+            return None
+        return _resolve(self.method, reference)
+
     @property
     def needs_rgb(self) -> bool:
         return self.modes is not None and "L" not in self.modes and "LA" not in self.modes
@@ -169,6 +182,24 @@ class StepInfo:
     def file_params(self) -> dict[str, str]:
         """The parameters naming a file, and what each file is ("lut" or "picture")."""
         return {p.name: p.file for p in self.params if p.file}
+
+
+_resolved: dict[str, Callable[[Any, Values], Any]] = {}
+
+
+def _resolve(method: str, reference: str) -> Callable[[Any, Values], Any]:
+    found = _resolved.get(reference)
+    if found is not None:
+        return found
+    module, _, name = reference.partition(":")
+    try:
+        found = getattr(importlib.import_module(module), name) if module and name else None
+    except (ImportError, AttributeError) as e:
+        raise TypeError(f"step {method}: its work at depth {reference!r} cannot be found ({e})") from None
+    if not callable(found):
+        raise TypeError(f"step {method}: its work at depth {reference!r} is not a function")
+    _resolved[reference] = found
+    return found
 
 
 @dataclass(frozen=True)
