@@ -26,7 +26,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
 
-__all__ = ["BadValue", "Failure", "MissingFile", "Listener", "Outcome", "emit", "error_line", "failure_line", "is_quiet", "listening", "quiet", "refused"]
+__all__ = ["BadValue", "Failure", "MissingFile", "Listener", "Outcome", "emit", "error_line", "failure_line", "is_quiet", "listening", "note", "quiet", "refused"]
 
 #: True while framewick's status lines are silenced in the caller's context.
 quiet_flag: ContextVar[bool] = ContextVar("framewick_quiet", default=False)
@@ -190,6 +190,16 @@ def emit(text: str, end: str = "\n") -> None:
     if heard is not None and heard.take(text + end):
         return
     print(text, end=end)
+
+
+def note(text: str) -> None:
+    """One note for people on standard error (what happened to the picture on the way, not a
+    step's status line): nothing while quiet."""
+    if quiet_flag.get():
+        return
+    import sys
+
+    print(text, file=sys.stderr, flush=True)
 
 
 class quiet:

@@ -3,10 +3,14 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 from PIL import Image
 
 from framewick.status import Failure
+
+if TYPE_CHECKING:
+    from framewick.photo.deep import Deep
 
 
 class PhotoError(Failure, ValueError):
@@ -24,6 +28,10 @@ class Photo:
     is empty for a still picture. With `default_image`, the first frame is an APNG's default
     picture, shown by viewers that do not animate and not part of the animation. `text` holds
     a PNG's text chunks by keyword.
+
+    `deep` is the picture at its own depth when the file held more than 8 bits per channel (see
+    framewick.photo.deep), valid only while the object's `image` is still the 8-bit picture it
+    was paired with (`deep_of`); a companion, as framewick.photo.companions describes.
     """
 
     format: str | None = None
@@ -40,6 +48,7 @@ class Photo:
     text: dict[str, str] = field(default_factory=dict)
     name: str = ""
     draft_scale: int = 1
+    deep: Deep | None = None
 
     @property
     def animated(self) -> bool:
@@ -50,3 +59,10 @@ class Photo:
         if self.animated and self.frames[0] is image:
             return self.frames
         return None
+
+    def deep_of(self, image: object) -> Deep | None:
+        """The deep picture, when `image` is still the 8-bit picture it belongs to (else the
+        picture was replaced outside a chain, and the deep one no longer describes it)."""
+        from framewick.photo import companions
+
+        return companions.valid(self, "deep", image)  # type: ignore[no-any-return]
