@@ -18,13 +18,17 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                     "framewick info photo.png --colors 8\nframewick info shots/*.jpg --json",
                     "With --json, each picture is one JSON object on a line of its own (path, format,\n"
                     "mode, size, frames, dpi, orientation, icc, bit_depth, palette, metadata; bytes are\n"
-                    "given as {\"bytes\": length}); status lines then go to standard error. A picture\n"
+                    "given as {\"bytes\": length}); status lines then go to standard error. --placeholders\n"
+                    "adds \"placeholders\": blurhash, thumbhash, phash and dominant (\"#rrggbb\"). A picture\n"
                     "that cannot be read is reported and the others go on (exit status 1).")
     p.add_argument("inputs", metavar="IN", nargs="+",
                    help="the pictures to inspect: files, directories and glob patterns ('-': standard input)")
     p.add_argument("-r", "--recursive", action="store_true", help="walk directories (and ** in patterns) whole")
     p.add_argument("--colors", type=positive, default=5, metavar="N", help="colours in the palette (default 5)")
     p.add_argument("--json", action="store_true", help="one JSON object per picture on standard output")
+    p.add_argument("--placeholders", action="store_true",
+                   help="add the BlurHash, the ThumbHash (base 64), the perceptual hash and the dominant colour "
+                        "(\"placeholders\" in --json)")
     add_max_pixels(p)
     add_raw_option(p)
     p.set_defaults(func=run)
@@ -34,6 +38,24 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 _LABELS = {"frames": "Frames", "bit_depth": "Bit depth", "dpi": "DPI", "orientation": "Orientation",
            "icc": "ICC profile", "jpeg_quality": "JPEG quality (estimated)",
            "container": "Container"}
+
+
+#: How the text form names each placeholder.
+_MARKS = {"blurhash": "BlurHash", "thumbhash": "ThumbHash", "phash": "Perceptual hash", "dominant": "Dominant colour"}
+
+
+def _placeholders() -> Any:
+    """The function giving a picture's placeholders; a missing package is told once, in one line."""
+    from framewick.photo.placeholders import placeholders
+
+    told: set[str] = set()
+
+    def missing(e: Exception) -> None:
+        if str(e) not in told:
+            told.add(str(e))
+            fail(str(e))
+
+    return lambda image: placeholders(image, missing)
 
 
 def _jpeg_quality(source: Any) -> int | None:
@@ -102,7 +124,8 @@ def palette_shares(image: Any, palette: list[str]) -> list[dict[str, Any]]:
     return [{"color": c.lower(), "share": round(buckets[c.lower()] / total, 4)} for c in palette]
 
 
-def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json: bool, raw: str | None = None) -> None:
+def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json: bool, raw: str | None = None,
+             marks: Any = None) -> None:
     from framewick._output import call_captured
     from framewick.photo import describe as photo_describe
     from framewick.photo import open_photo
@@ -115,9 +138,12 @@ def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json:
     if facts.get("format") == "JPEG":
         facts["jpeg_quality"] = _jpeg_quality(source)
     palette = call_captured(echo, obj.extract_color_palette, colors)
+    found = marks(obj.image) if marks is not None else None
     if as_json:
         shares = palette_shares(obj.image, palette)
         record = {"path": path, **{str(k): _plain(v) for k, v in facts.items()}, "palette": shares}
+        if found is not None:
+            record["placeholders"] = found
         sys.stdout.write(json.dumps(record, ensure_ascii=False) + "\n")
         sys.stdout.flush()
         return
@@ -129,6 +155,8 @@ def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json:
                 value = " x ".join(f"{v:g}" for v in value)
             print(printable(f"{label}: {_shown(value) if value is not None else 'none'}"))
     print(f"Palette: {' '.join(palette)}")
+    for key, value in (found or {}).items():
+        print(f"{_MARKS[key]}: {value}")
     metadata = facts.get("metadata") or {}
     print("Metadata:" + ("" if metadata else " none"))
     for key, value in metadata.items():
@@ -166,11 +194,12 @@ def run(args: argparse.Namespace) -> int:
         check_input(path)
     echo = echo_for(args, data_on_stdout=args.json)
     failed = 0
+    marks = _placeholders() if args.placeholders else None
     for index, path in enumerate(args.inputs):
         if index and not args.json:
             print()
         try:
-            describe(path, args.colors, echo, args.max_pixels, args.json, args.raw)
+            describe(path, args.colors, echo, args.max_pixels, args.json, args.raw, marks)
         except Exception as e:
             if getattr(args, "debug", False):
                 raise
