@@ -312,7 +312,7 @@ class Editing:
 
     # -- the basic adjustments ------------------------------------------------------------------
 
-    @step(size=SAME, scale_free=True, rows=0, params={
+    @step(at_depth="framewick.depth.tones:brightness", size=SAME, scale_free=True, rows=0, params={
         "factor": dict(rule=Rule("a number from 0 to 8", between(0.0, 8.0)),
                        meaning="1 leaves it, above 1 brighter, below 1 darker, 0 black", sample="1.2")})
     def brightness(self, factor: float):
@@ -325,7 +325,7 @@ class Editing:
         self.image = _joined(ImageEnhance.Brightness(colour).enhance(value), alpha)  # type: ignore[attr-defined]
         return self
 
-    @step(size=SAME, scale_free=True, rows=0, params={
+    @step(at_depth="framewick.depth.tones:saturation", size=SAME, scale_free=True, rows=0, params={
         "factor": dict(rule=Rule("a number from 0 to 8", between(0.0, 8.0)),
                        meaning="1 leaves it, above 1 stronger colours, below 1 weaker, 0 grey", sample="1.3")})
     def saturation(self, factor: float):
@@ -338,7 +338,7 @@ class Editing:
         self.image = _joined(ImageEnhance.Color(colour).enhance(value), alpha)  # type: ignore[attr-defined]
         return self
 
-    @step(aliases=("ev",), size=SAME, scale_free=True, rows=0, params={
+    @step(at_depth="framewick.depth.tones:exposure", aliases=("ev",), size=SAME, scale_free=True, rows=0, params={
         "stops": dict(rule=Rule("a number of stops from -10 to 10", between(-10.0, 10.0)),
                       meaning="stops of light: +1 doubles it, -1 halves it (linear light, highlights clip)",
                       sample="0.5")})
@@ -350,7 +350,7 @@ class Editing:
         self.image = _joined(colour.point(exposure_table(value, _bands(colour))), alpha)  # type: ignore[attr-defined]
         return self
 
-    @step(size=SAME, scale_free=True, rows=0, params={
+    @step(at_depth="framewick.depth.tones:temperature", size=SAME, scale_free=True, rows=0, params={
         "amount": dict(rule=Rule("a number from -100 to 100", between(-100.0, 100.0)),
                        meaning="above 0 warmer (red up, blue down), below 0 cooler; 100 moves each by 30 %",
                        sample="20")})
@@ -361,7 +361,7 @@ class Editing:
         shift = SHIFT * value / 100.0
         return _gains(self, 1.0 + shift, 1.0, 1.0 - shift)
 
-    @step(size=SAME, scale_free=True, rows=0, params={
+    @step(at_depth="framewick.depth.tones:tint", size=SAME, scale_free=True, rows=0, params={
         "amount": dict(rule=Rule("a number from -100 to 100", between(-100.0, 100.0)),
                        meaning="above 0 towards magenta (green down), below 0 towards green; 100 moves green by 30 %",
                        sample="-10")})
@@ -371,7 +371,7 @@ class Editing:
         _check("tint", amount=value)
         return _gains(self, 1.0, 1.0 - SHIFT * value / 100.0, 1.0)
 
-    @step(aliases=("awb", "white_balance"), size=SAME)
+    @step(at_depth="framewick.depth.tones:white_balance", aliases=("awb", "white_balance"), size=SAME)
     def auto_white_balance(self):
         """Neutralise a colour cast by grey world: each channel's mean brought to the mean of the three."""
         from PIL import ImageStat
@@ -383,7 +383,7 @@ class Editing:
         self.image = _joined(colour.point(gains_table(*(round(g, 4) for g in gains))), alpha)  # type: ignore[attr-defined]
         return self
 
-    @step(size=SAME, scale_free=True, rows=0, params={
+    @step(at_depth="framewick.depth.tones:levels", size=SAME, scale_free=True, rows=0, params={
         "black": dict(rule=Rule("an integer from 0 to 254, below white", levels_black),
                       meaning="the level (0-255) that becomes black; everything below it is black too", sample="10"),
         "white": dict(rule=Rule("an integer from 1 to 255, above black", levels_white),
@@ -400,7 +400,7 @@ class Editing:
         self.image = _joined(colour.point(levels_table(low, high, curve, _bands(colour))), alpha)  # type: ignore[attr-defined]
         return self
 
-    @step(size=SAME, params={
+    @step(at_depth="framewick.depth.tones:auto_levels", size=SAME, params={
         "clip": dict(rule=Rule("a percentage from 0 to 49", between(0.0, 49.0)),
                      meaning="percent of the darkest and of the brightest pixels clipped before stretching", sample="1")})
     def auto_levels(self, clip: float = 0.5):
@@ -414,7 +414,7 @@ class Editing:
         self.image = _joined(result, alpha)  # type: ignore[attr-defined]
         return self
 
-    @step(size=SAME, params={
+    @step(at_depth="framewick.depth.filters:unsharp", size=SAME, params={
         "radius": dict(rule=Rule("a number of pixels from 0 to 500", between(0.0, 500.0)),
                        meaning="pixels of the blur the mask is made from: larger sharpens coarser detail", sample="2"),
         "amount": dict(rule=Rule("a number from 0 to 10", between(0.0, 10.0)),

@@ -454,7 +454,7 @@ def _is_lut(value: str, _: Any) -> bool | str:
 class Grading:
     """Colour grading from LUT files, in the user layer: Pillow's Color3DLUT does the work."""
 
-    @step(size=SAME, params={
+    @step(at_depth="framewick.depth.grading:lut", size=SAME, params={
         "path": dict(rule=Rule("a .cube LUT file that exists", _is_lut, reads_file=True),
                      meaning="a .cube colour table file", sample="film.cube", file="lut"),
         "strength": dict(rule=FRACTION, meaning="0 leaves the picture, 1 grades it fully", sample="0.8")})

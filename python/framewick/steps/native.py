@@ -104,6 +104,16 @@ def _preset_scale_free(values: Values) -> bool:
     return preset is not None and preset.scale_free
 
 
+def _depth(function: str) -> str:
+    """The reference to a step's work at depth, `function` in its module of `framewick.depth`."""
+    return f"framewick.depth.{function}"
+
+
+def _preset_at_depth(values: Values) -> str:
+    """A built-in preset works at depth; a look runs its own steps, an added preset does not."""
+    return _depth("presets:preset") if preset_of(values) is not None else ""
+
+
 def _preset_choices(looks: Iterable[str]) -> list[str]:
     return [*builtin_presets(), *looks]
 
@@ -126,33 +136,34 @@ del _preset
 _declare("Effects", EFFECTS, "apply_blur", "Apply Gaussian blur to the image 🌫️",
          P("radius", "int", 2, rule=Rule(f"an integer from 0 to {MAX_BLUR_RADIUS:,}", between(0, MAX_BLUR_RADIUS)),
            meaning="pixels of Gaussian blur: larger is blurrier, 0 leaves it sharp", sample="4", slider=(0, 30)),
-         size=SAME, rows=_blur_rows)
-_declare("Effects", EFFECTS, "apply_sharpen", "😎 Make it crisp! 😎", size=SAME, rows=2)
+         at_depth=_depth("filters:blur"), size=SAME, rows=_blur_rows)
+_declare("Effects", EFFECTS, "apply_sharpen", "😎 Make it crisp! 😎", at_depth=_depth("filters:sharpen"), size=SAME,
+         rows=2)
 _declare("Effects", EFFECTS, "adjust_gamma", "Adjust image gamma (brightness curve) 💡",
          P("gamma", "float", rule=Rule("a number greater than 0 (at 0 or below the curve is not defined)", positive),
            meaning="exponent on each channel (out = 255 * (in/255) ** gamma): above 1 darkens, below 1 brightens, "
                    "1 leaves it", sample="0.8", slider=(0.1, 3.0), start=1.0),
-         aliases=("gamma",), size=SAME, scale_free=True, rows=0)
+         aliases=("gamma",), at_depth=_depth("tones:gamma"), size=SAME, scale_free=True, rows=0)
 _declare("Effects", EFFECTS, "apply_camscanner", "Simulate a scanned document look (high contrast/grayscale) 📄",
          aliases=("scan",), size=SAME, scale_free=True)
 _declare("Effects", EFFECTS, "auto_enhance", "Automatically improve image quality 🤖",
-         aliases=("enhance",), size=SAME, scale_free=True, modes=("L", "RGB"))
+         aliases=("enhance",), at_depth=_depth("tones:auto_enhance"), size=SAME, scale_free=True, modes=("L", "RGB"))
 _declare("Effects", EFFECTS, "apply_grayscale", "😎 Make it moody! 😎",
          P("factor", "float", 1.0, rule=FRACTION, meaning="share of grey: 0 leaves the colours, 1 is fully grey",
            sample="0.5"),
-         aliases=("gray", "grey"), size=SAME, scale_free=True, rows=0, modes=("RGB",))
+         aliases=("gray", "grey"), at_depth=_depth("tones:greyscale"), size=SAME, scale_free=True, rows=0, modes=("RGB",))
 _declare("Effects", EFFECTS, "apply_contrast", "😎 Pop those colors! 😎",
          P("factor", "float", meaning="1 leaves it, above 1 more contrast, below 1 less, 0 is flat grey", sample="1.2",
            slider=(0.0, 3.0), start=1.2),
-         size=SAME, scale_free=True)
+         at_depth=_depth("tones:contrast"), size=SAME, scale_free=True)
 _declare("Effects", EFFECTS, "apply_sepia", "😎 Fast Sepia Filter using Matrix Transformation 😎",
-         size=SAME, scale_free=True, rows=0)
+         at_depth=_depth("tones:sepia"), size=SAME, scale_free=True, rows=0)
 _declare("Effects", EFFECTS, "apply_preset", "🎞️ Apply a professional mood to your image! 🎞️",
          P("preset_name", "str", rule=Rule(f"a preset ({', '.join(p.name for p in PRESETS)}) or a look of the looks "
                                            "file", preset_rule),
            meaning="a preset's or a look's name", sample="vintage", choices=_preset_choices, start="vintage"),
-         size=SAME, scale_free=_preset_scale_free, rows=_preset_rows, mean_blend=_preset_mean, modes=("RGB",), fails_with="⚠️ Warning: Preset")
-_declare("Effects", EFFECTS, "invert", "Flip the colors! 🔄", size=SAME, scale_free=True, rows=0)
+         at_depth=_preset_at_depth, size=SAME, scale_free=_preset_scale_free, rows=_preset_rows, mean_blend=_preset_mean, modes=("RGB",), fails_with="⚠️ Warning: Preset")
+_declare("Effects", EFFECTS, "invert", "Flip the colors! 🔄", at_depth=_depth("tones:invert"), size=SAME, scale_free=True, rows=0)
 
 
 
