@@ -9,7 +9,8 @@ bits (the same curves, blends, means and kernels), without rounding to 8 bits be
 to 8 bits, the two agree within a level or two.
 
 A function keeps the band count, except where the method makes colour of grey (temperature,
-tint, white balance, lut, the tinted presets): those give three bands for one. Nothing here
+tint, white balance, lut, sepia, the presets), giving three bands for one, or grey of colour
+(the scanned look), giving one for three. It never changes the array it is given. Nothing here
 imports Pillow; NumPy is imported with the room, which the runner loads only for a deep picture.
 """
 

@@ -43,6 +43,11 @@ def contrast_by(colour: np.ndarray, factor: float) -> np.ndarray:
     return blend(mean, colour, factor)
 
 
+def scanned(colour: np.ndarray, values: Values) -> np.ndarray:
+    """apply_camscanner: the grey picture (one band) with its contrast doubled."""
+    return contrast_by(grey(colour), 2.0)
+
+
 def saturation(colour: np.ndarray, values: Values) -> np.ndarray:
     """ImageEnhance.Color: a blend with the picture's own grey (a grey picture stays as it is)."""
     return saturation_by(colour, float(values["factor"]))

@@ -145,7 +145,7 @@ _declare("Effects", EFFECTS, "adjust_gamma", "Adjust image gamma (brightness cur
                    "1 leaves it", sample="0.8", slider=(0.1, 3.0), start=1.0),
          aliases=("gamma",), at_depth=_depth("tones:gamma"), size=SAME, scale_free=True, rows=0)
 _declare("Effects", EFFECTS, "apply_camscanner", "Simulate a scanned document look (high contrast/grayscale) 📄",
-         aliases=("scan",), size=SAME, scale_free=True)
+         aliases=("scan",), at_depth=_depth("tones:scanned"), size=SAME, scale_free=True)
 _declare("Effects", EFFECTS, "auto_enhance", "Automatically improve image quality 🤖",
          aliases=("enhance",), at_depth=_depth("tones:auto_enhance"), size=SAME, scale_free=True, modes=("L", "RGB"))
 _declare("Effects", EFFECTS, "apply_grayscale", "😎 Make it moody! 😎",
