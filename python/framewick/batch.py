@@ -80,6 +80,8 @@ class Options:
     strip: bool = False
     background: str = "white"
     srgb: bool = False
+    #: Write the highest quality whose file fits in this many bytes (None: the quality as set).
+    max_bytes: int | None = None
 
 
 @dataclass(frozen=True)
@@ -110,6 +112,8 @@ class Outcome:
     reason: str = ""
     output: str = ""
     traceback: str = ""
+    #: What a worker tells of the file it wrote (for a budget: the quality chosen, the bytes).
+    record: Mapping[str, Any] = field(default_factory=dict)
 
 
 @dataclass
@@ -351,14 +355,15 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
         if not job.overwrite and os.path.lexists(job.target):
             return Outcome(job.source, job.target, "skipped", f"{job.target} exists (written meanwhile)",
                            "".join(lines))
+        fits: list[Any] = []
         write_photo(obj, job.target, format=opts.format, strip=opts.strip, background=opts.background,
-                    srgb=opts.srgb, echo=lines.append)
+                    srgb=opts.srgb, echo=lines.append, max_bytes=opts.max_bytes, on_fit=fits.append)
     except Exception as error:
         if isinstance(error, ChainError):  # the sizes the chain makes on this picture
             error = _limits.LimitError(f"❌ Error: {job.source}: {error}")
         return Outcome(job.source, job.target, "failed", error_line(error), "".join(lines),
                        "".join(traceback.format_exception(error)))
-    return Outcome(job.source, job.target, "written", "", "".join(lines))
+    return Outcome(job.source, job.target, "written", "", "".join(lines), record=fits[-1].record() if fits else {})
 
 
 Worker = Callable[[Job, "Chain", Options], Outcome]

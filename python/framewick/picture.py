@@ -101,17 +101,25 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
                           raw=raw)
 
     def write(self, target: str | os.PathLike[str] | IO[bytes], *, format: str | None = None,
-              strip: bool = False, background: str = "white", srgb: bool = False) -> Self:
+              strip: bool = False, background: str = "white", srgb: bool = False,
+              max_bytes: int | str | None = None) -> Self:
         """Write the picture to `target` (a path, replaced atomically, or a binary file) as
         `format`, else by the path's extension, else in the source format; returns the object.
 
         The picture is converted to what the format stores (alpha flattened onto `background`
         where the format has none, 16-bit scaled to 8 bits), written at `quality`, with the
         metadata the format carries unless `strip`; `srgb` converts to sRGB through the profile.
+        `max_bytes` (a number, or "200k", "1.5M") writes the highest quality up to `quality`
+        whose whole file fits (JPEG, WebP, AVIF, HEIC, JPEG XL); the status line names it.
         """
         from framewick.photo import write_photo
 
-        write_photo(self, target, format=format, strip=strip, background=background, srgb=srgb)
+        if isinstance(max_bytes, str):
+            from framewick.photo.budget import parse_size
+
+            max_bytes = parse_size(max_bytes)
+        write_photo(self, target, format=format, strip=strip, background=background, srgb=srgb,
+                    max_bytes=max_bytes)
         return self
 
     @functools.wraps(Inspector.extract_color_palette)

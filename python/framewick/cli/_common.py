@@ -129,6 +129,31 @@ def add_write_options(p: argparse.ArgumentParser, *, format_help: str | None = N
     g.add_argument("--srgb", action="store_true", help="convert to sRGB through the picture's profile and embed sRGB")
     g.add_argument("--background", metavar="COLOUR", default="white",
                    help="what alpha is flattened onto for formats without it (default white)")
+    g.add_argument("--max-bytes", type=byte_size, metavar="SIZE", default=None,
+                   help="write the highest quality (up to --quality) whose whole file, metadata included, "
+                        "fits in SIZE: 200k, 1.5M, 250000 (k and M are 1000 and 1000000, Ki and Mi 1024 and "
+                        "1048576); JPEG, WebP, AVIF, HEIC and JPEG XL; the quality chosen is in the status line")
+
+
+def byte_size(text: str) -> int:
+    """--max-bytes SIZE as a number of bytes."""
+    from framewick.photo.budget import parse_size
+
+    try:
+        return parse_size(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def check_budget(max_bytes: int | None, fmt: str | None, what: str) -> None:
+    """Refuse --max-bytes for an output format without a quality to choose."""
+    if max_bytes is None or fmt is None:
+        return
+    from framewick.photo.budget import BUDGET_FORMATS
+
+    if fmt not in BUDGET_FORMATS:
+        raise UsageError(f"--max-bytes: {what} is {fmt}, which has no quality to choose; "
+                         f"the budget takes {', '.join(BUDGET_FORMATS.values())}")
 
 
 def limits_help() -> str:
@@ -170,8 +195,13 @@ def write_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     fmt = getattr(args, "format", None)
     background = getattr(args, "background", "white")
     check_background(background)
-    return {"format": output_format(fmt)[0] if fmt else None, "strip": getattr(args, "strip", False),
-            "background": background, "srgb": getattr(args, "srgb", False)}
+    written = {"format": output_format(fmt)[0] if fmt else None, "strip": getattr(args, "strip", False),
+               "background": background, "srgb": getattr(args, "srgb", False)}
+    max_bytes = getattr(args, "max_bytes", None)
+    if max_bytes is not None:
+        check_budget(max_bytes, written["format"], f"--format {fmt}")
+        written["max_bytes"] = max_bytes
+    return written
 
 
 def load_looks(files: Sequence[str], new_last: bool = False) -> None:

@@ -48,6 +48,9 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="run on the workers of a dask.distributed scheduler, e.g. tcp://10.0.0.5:8786 "
                         "(they need framewick installed)")
+    p.add_argument("--json", action="store_true",
+                   help="print one JSON record per picture on standard output (input, output, status, reason; "
+                        "with --max-bytes the quality chosen and the bytes); other lines go to standard error")
     p.add_argument("--quality", type=positive, metavar="Q",
                    help="save quality 1-100 for lossy formats (JPEG, WebP, AVIF, HEIC, JPEG XL), as the quality: step")
     add_open_options(p)
@@ -117,6 +120,17 @@ def _client(address: str) -> Any:
 CONNECT_SECONDS = 10
 
 
+def _check_budget_formats(args: argparse.Namespace) -> None:
+    """--max-bytes without --format: every output keeps its input's format, which must have a
+    quality to choose (a usage error naming the first that has none)."""
+    from framewick.batch import expand_inputs
+    from framewick.cli._common import check_budget
+    from framewick.photo.formats import format_of_path
+
+    for source in expand_inputs(args.inputs, recursive=args.recursive, out_dir=args.out_dir):
+        check_budget(args.max_bytes, format_of_path(source.path), f"the output of {source.path}")
+
+
 def _exists(path: str) -> bool:
     return os.path.lexists(path)
 
@@ -136,14 +150,24 @@ def run(args: argparse.Namespace) -> int:
     check_before(chain, args.max_pixels, options.format, "--format " + args.format if args.format else "")
     debug = getattr(args, "debug", False)
     try:
+        if options.max_bytes is not None and options.format is None:
+            _check_budget_formats(args)
         if args.dry_run:
             return _dry_run(args, ext)
     except BatchError as e:
         raise UsageError(str(e)) from None
-    echo = echo_for(args)
+    echo = echo_for(args, data_on_stdout=args.json)
     bar = sys.stderr.isatty() and not args.no_progress
+    said = (lambda text: print(text, file=sys.stderr, flush=True)) if args.json else \
+        (lambda text: print(text, flush=True))
 
     def report(outcome: Outcome) -> None:
+        if args.json:
+            import json
+
+            record = {"input": outcome.source, "output": outcome.target, "status": outcome.status,
+                      "reason": outcome.reason or None, **outcome.record}
+            print(json.dumps(record), flush=True)
         if outcome.output and args.verbose:  # each picture's status lines, on request
             echo(outcome.output)
         if outcome.status == "failed":
@@ -152,7 +176,7 @@ def run(args: argparse.Namespace) -> int:
                 sys.stderr.write(outcome.traceback)
                 sys.stderr.flush()
         elif outcome.status == "skipped" and not getattr(args, "quiet", False):
-            print(printable(f"skipped {outcome.source}: {outcome.reason}"), flush=True)
+            said(printable(f"skipped {outcome.source}: {outcome.reason}"))
 
     # A terminate signal stops the batch like an interrupt: no half-written output stays.
     # (Signal handlers can only be set on the main thread.)
@@ -178,5 +202,5 @@ def run(args: argparse.Namespace) -> int:
             signal.signal(signal.SIGTERM, previous)
         if client:
             client.close()
-    print(f"{PROG} batch: {result.summary()} (into {args.out_dir})", flush=True)
+    said(f"{PROG} batch: {result.summary()} (into {args.out_dir})")
     return 0 if result.ok else 1

@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import json
+from typing import Any
 
-from framewick.cli._common import CHAIN_HELP, STEPS_HELP, Parser, add_command, add_open_options, add_write_options, \
-    echo_for, limits_help, open_kwargs, positive, read_chain, step_list, with_quality, write_kwargs
+from framewick.cli._common import CHAIN_HELP, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
+    add_write_options, check_budget, echo_for, limits_help, open_kwargs, positive, read_chain, step_list, \
+    with_quality, write, write_kwargs
 from framewick.cli._signals import terminate_as_interrupt
 from framewick.cli._targets import STDIO, check_format_agrees, check_input, check_output, data_on_stdout, \
     read_source
@@ -29,6 +32,9 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     p.add_argument("--overwrite", action="store_true", help="replace OUT if it exists (never the input)")
     p.add_argument("--quality", type=positive, metavar="Q",
                    help="save quality 1-100 for lossy formats (JPEG, WebP, AVIF, HEIC, JPEG XL), as the quality: step")
+    p.add_argument("--json", action="store_true",
+                   help="print a JSON record of the file written (output, format, size, bytes, quality; with "
+                        "--max-bytes the quality chosen) on standard output; the status lines go to standard error")
     add_open_options(p)
     add_write_options(p)
     p.set_defaults(func=run)
@@ -43,10 +49,13 @@ def run(args: argparse.Namespace) -> int:
     writing = write_kwargs(args)
     fmt = check_format_agrees(chain, args.output, args.format)
     what = "-o -" if to_stdout else f"output {args.output!r}"
+    check_budget(args.max_bytes, fmt, what)
+    if args.json and to_stdout:
+        raise UsageError("--json and -o -: both would go to standard output; give one of them")
     from framewick.photo.planning import Plan
 
     plan = Plan.make(chain, fmt=fmt, what=what, max_pixels=args.max_pixels)
-    echo = echo_for(args, data_on_stdout=to_stdout)
+    echo = echo_for(args, data_on_stdout=to_stdout or args.json)
 
     from framewick.photo.classes import class_for
     from framewick.photo import write_photo
@@ -56,5 +65,27 @@ def run(args: argparse.Namespace) -> int:
         opening = {k: v for k, v in open_kwargs(args).items() if k != "max_pixels"}  # the plan's own
         obj = plan.open(read_source(args.input, args.max_pixels), name, echo, cls=class_for(chain), **opening)
         plan.run(obj, echo)
-        write_photo(obj, binary if binary is not None else args.output, echo=echo, **writing)
+        fits: list[Any] = []
+        write_photo(obj, binary if binary is not None else args.output, echo=echo, on_fit=fits.append, **writing)
+    if args.json:
+        write(json.dumps(written_record(obj, args.input, args.output, writing.get("format"), fits)) + "\n")
     return 0
+
+
+def written_record(obj: Any, source: str, target: str, fmt: str | None, fits: list[Any]) -> dict[str, Any]:
+    """What --json says of a picture written to `target`: where from and to, format, size,
+    bytes, and the quality it was written at (the one chosen for --max-bytes, with its
+    subsampling, budget and encodes)."""
+    import os
+
+    from framewick.photo.formats import stores
+    from framewick.photo.writing import format_for
+
+    fmt = fmt or format_for(obj, target)
+    record: dict[str, Any] = {"input": source, "output": target, "format": fmt,
+                              "width": obj.image.width, "height": obj.image.height,
+                              "bytes": os.path.getsize(target) if target != STDIO else None,
+                              "quality": getattr(obj, "quality", None) if stores(fmt).lossy else None}
+    if fits:
+        record |= fits[-1].record()
+    return record

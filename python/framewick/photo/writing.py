@@ -44,6 +44,12 @@ def _format(target: object, path: str | None, format: str | None, photo: Photo, 
     raise BadValue(f"❌ Error: no format for {path or 'the stream'}: give one with format=")
 
 
+def format_for(obj: Any, target: str, format: str | None = None) -> str:
+    """The format `write_photo` writes `obj` in to the path `target` (see its description)."""
+    photo: Photo = getattr(obj, "photo", None) or Photo()
+    return _format(target, target, format, photo, obj.image)
+
+
 def storable(picture: Image.Image, fmt: str, background: str | tuple[int, ...],
              icc: bytes | None) -> tuple[Image.Image, bytes | None]:
     """`picture` in a mode `fmt` stores, and the profile that goes with it.
@@ -234,6 +240,13 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
     return out, args
 
 
+def _encoded(pictures: list[Image.Image], fmt: str, args: dict[str, Any]) -> bytes:
+    """The file `_save` writes, in memory."""
+    buffer = io.BytesIO()
+    _save(pictures, buffer, fmt, args)
+    return buffer.getvalue()
+
+
 def _libtiff_tags(mode: str, args: dict[str, Any]) -> Image.Exif:
     """The TIFF tags of `args` that the writer takes for a picture in `mode`: with a compression
     it is libtiff that writes them, and libtiff refuses some that Pillow's own writer took (a
@@ -262,7 +275,8 @@ def _save(pictures: list[Image.Image], fp: str | IO[bytes], fmt: str, args: dict
 
 def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: bool = False,
                 background: str | tuple[int, ...] = "white", srgb: bool = False,
-                echo: Callable[[str], None] | None = None) -> Any:
+                echo: Callable[[str], None] | None = None, max_bytes: int | None = None,
+                on_fit: Callable[[Any], None] | None = None) -> Any:
     """Write `obj`'s picture to `target` (a path, written atomically, or a writable binary file).
 
     The format is `format`, else the path's extension, else the picture's source format. The
@@ -271,6 +285,11 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     can carry unless `strip`. `srgb` converts through the profile to sRGB and embeds sRGB; `strip`
     converts a picture whose profile is not sRGB first, so its colours do not shift. The status
     line goes to `echo` (printed when None) once the file is in place. Returns `obj`.
+
+    `max_bytes` writes the highest quality (up to the object's own) whose whole file fits in
+    that many bytes (framewick.photo.budget); the quality chosen is in the status line and
+    handed to `on_fit` as a budget.Fit. A format without a quality is a BadValue, and so is a
+    budget no quality meets (naming the smallest size reached); nothing is written then.
     """
     modes.check_colour(background)
     path: str | None = None
@@ -279,13 +298,25 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     photo: Photo = getattr(obj, "photo", None) or Photo()
     fmt = _format(target, path, format, photo, obj.image)
     name = path if path is not None else _stream_name(target)
+    fitted = ""
+    if max_bytes is not None:
+        from framewick.photo import budget
+
+        budget.check_budget_format(fmt, name)
     pictures, args = prepare(obj, fmt, strip=strip, background=background, srgb=srgb, name=name)
+    save: Callable[[str | IO[bytes]], None] = lambda fp: _save(pictures, fp, fmt, args)
+    if max_bytes is not None:
+        chosen = budget.fit(lambda setting: _encoded(pictures, fmt, args | setting), fmt, max_bytes,
+                            args.get("quality", getattr(obj, "quality", 95)), name)
+        save, fitted = chosen.save_to, f" ({chosen.describe()})"
     if path is not None:
-        atomic_write(path, lambda temp: _save(pictures, temp, fmt, args))
+        atomic_write(path, save)
     else:
         assert not isinstance(target, (str, os.PathLike))
-        _save(pictures, target, fmt, args)
-    text = f"💾 Success: Image saved as '{name}' ✅\n"
+        save(target)
+    if max_bytes is not None and on_fit is not None:
+        on_fit(chosen)
+    text = f"💾 Success: Image saved as '{name}'{fitted} ✅\n"
     if echo is None:
         emit(text, end="")
     else:
