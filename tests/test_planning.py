@@ -103,3 +103,68 @@ def test_a_chain_built_from_steps_keeps_the_methods_own_checks(tmp_path, step):
     picture = plan.open(path, path, None)
     with pytest.raises(ValueError, match="❌"):
         plan.run(picture, None)
+
+
+# ---------------------------------------------------------------------------------------------
+# The API's ways in: FrameWick.open(..., steps=) and Chain.apply -> FrameWick.run_chain
+
+
+@pytest.mark.parametrize("steps, method", [("size:50%", "size"), ("brightness:1.2", "brightness"),
+                                           ([{"method": "vignette", "args": [0.5]}], "vignette")])
+def test_a_chain_applied_to_a_picture_is_checked_once(tmp_path, monkeypatch, steps, method):
+    from framewick import FrameWick, editing
+    from framewick.chains.chain import Step
+
+    path = str(tmp_path / "in.png")
+    Image.new("RGB", (64, 48), "teal").save(path)
+    checked, real = [], editing.check
+    monkeypatch.setattr(editing, "check", lambda *a: checked.append(a[2]) or real(*a))
+    chain = Chain.coerce(steps)
+    obj = FrameWick.open(path, steps=steps)
+    chain.apply(obj, lambda line: None)
+    assert checked == []
+    Chain(tuple(Step(s.method, s.args, s.kwargs) for s in chain)).apply(obj, lambda line: None)
+    assert checked == [method]  # built from Step objects: the method checks its values itself
+
+
+@pytest.mark.parametrize("opened_with, steps, refused", [
+    (None, "invert | border:100", True),           # the default limit (twice Pillow's, set to 1000 here)
+    (None, "crop:0,0,20,20 | border:5", False),
+    (100_000, "invert | border:100", False),        # held to the limit the picture was opened under
+    (100_000, "size:400x400!", True),
+])
+def test_a_chain_applied_to_a_picture_is_refused_before_any_step(tmp_path, monkeypatch, opened_with, steps,
+                                                                 refused):
+    from framewick import FrameWick
+
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 1000)
+    path = str(tmp_path / "in.png")
+    Image.new("RGB", (30, 20), "teal").save(path)
+    obj = FrameWick.open(path, max_pixels=opened_with)
+    before = obj.image.tobytes()
+    if refused:
+        with pytest.raises(ChainError, match="more than the limit of"):
+            Chain.parse(steps).apply(obj)
+        assert obj.image.tobytes() == before  # nothing ran
+    else:
+        Chain.parse(steps).apply(obj, lambda line: None)
+        assert obj.image.tobytes() != before
+
+
+def test_the_api_keeps_its_lenient_ways(tmp_path):
+    from framewick import FrameWick
+    from framewick.chains.chain import Step
+
+    path = str(tmp_path / "in.gif")
+    frames = [Image.new("L", (10, 10), v) for v in (0, 120, 250)]
+    frames[0].save(path, save_all=True, append_images=frames[1:])
+    # Every frame counts by its own pixels; a crop box past the picture is Pillow's to fill.
+    obj = FrameWick.open(path, steps="crop:0,0,20,10", max_pixels=600)
+
+    lines: list[str] = []
+    Chain((Step("crop", (0, 0, 20, 10)), Step("convert_mode", ("NOPE",)), Step("apply_sepia"))).apply(obj, lines.append)
+    assert obj.image.size == (20, 10) and len(obj.photo.frames) == 3
+    assert "❌ Error: Could not convert mode to NOPE" in "".join(lines)  # and the chain went on
+    assert "Sepia effect applied" in lines[-1]
+    with pytest.raises(ChainError, match="step 1 resize:20,20: the picture would become 3 frames"):
+        FrameWick.open(path, steps="resize:20,20", max_pixels=600)

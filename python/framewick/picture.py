@@ -52,6 +52,14 @@ def _adapted(name: str, native: Any) -> Any:
     return method
 
 
+def _chain_of(steps: Chain | str | Sequence[Mapping[str, Any]] | None) -> Chain:
+    """A chain from what the API takes: a Chain, its text form, its JSON form (as text or
+    decoded), or None for no steps."""
+    from framewick.chain import Chain
+
+    return Chain(()) if steps is None else Chain.coerce(steps)
+
+
 def _step_methods(bases: tuple[type, ...], own: Mapping[str, Any]) -> dict[str, Any]:
     """The declared step methods of `bases` that pictures in any mode go through (see `_adapted`),
     except the storage and inspection ones and those the class defines itself in `own`."""
@@ -95,10 +103,10 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
         developed by LibRaw; `raw` asks for "half" (half-size), "preview" (the embedded preview)
         or "auto-wb" (automatic white balance), as "half,auto-wb" or a sequence.
         """
-        from framewick.photo import open_photo
+        from framewick.photo.planning import Plan
 
-        return open_photo(source, cls=cls, orient=orient, steps=steps, exact=exact, max_pixels=max_pixels,
-                          raw=raw)
+        plan = Plan.make(_chain_of(steps), max_pixels=max_pixels, strict=False)
+        return plan.open(source, None, None, cls=cls, orient=orient, exact=exact, raw=raw)
 
     def write(self, target: str | os.PathLike[str] | IO[bytes], *, format: str | None = None,
               strip: bool = False, background: str = "white", srgb: bool = False,
@@ -142,10 +150,14 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
 
     def run_chain(self, chain: Chain, echo: Callable[[str], None] | None = None) -> Self:
         """Run `chain` on the picture as `Chain.apply` does (it calls this): every step gets a
-        picture it accepts, with alpha, grey and animations kept."""
-        from framewick.photo import run_steps
+        picture it accepts, with alpha, grey and animations kept. Before any step runs, a chain
+        whose picture would pass the pixel limit at some step is refused (ChainError naming the
+        step); a step that fails by its status line alone lets the chain go on."""
+        from framewick.photo.planning import Plan
 
-        return run_steps(self, chain, echo)
+        plan = Plan(_chain_of(chain), max_pixels=getattr(self.photo, "max_pixels", None), strict=False)
+        plan.check(self)
+        return plan.run(self, echo)  # type: ignore[no-any-return]
 
     def _repr_png_(self) -> bytes | None:
         """The picture for notebooks, at most 1024 pixels on the long side."""

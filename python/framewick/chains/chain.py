@@ -418,10 +418,12 @@ class Chain:
 
     @classmethod
     def coerce(cls, spec: Chain | str | Sequence[Mapping[str, Any]], *, resolver: Resolver = registry) -> Chain:
-        """A chain from a Chain, its text form, or its decoded JSON form."""
+        """A chain from a Chain, its text form, or its JSON form (as text, or decoded)."""
         if isinstance(spec, Chain):
             return spec
         if isinstance(spec, str):
+            if spec.lstrip().startswith("["):  # no step's name begins with "["
+                return cls.from_json(spec, resolver=resolver)
             return cls.parse(spec, resolver=resolver)
         return cls.from_data(list(spec), resolver=resolver)
 

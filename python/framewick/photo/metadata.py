@@ -27,7 +27,8 @@ class Photo:
     in milliseconds, `loop` (None: played once) and `disposal` (the source format's codes); it
     is empty for a still picture. With `default_image`, the first frame is an APNG's default
     picture, shown by viewers that do not animate and not part of the animation. `text` holds
-    a PNG's text chunks by keyword.
+    a PNG's text chunks by keyword. `max_pixels` is the pixel limit the caller opened it under
+    (None: the default one); a chain run on the object is held to the same.
 
     `deep` is the picture at its own depth when the file held more than 8 bits per channel (see
     framewick.photo.deep), valid only while the object's `image` is still the 8-bit picture it
@@ -49,6 +50,7 @@ class Photo:
     name: str = ""
     draft_scale: int = 1
     deep: Deep | None = None
+    max_pixels: int | None = None
 
     @property
     def animated(self) -> bool:

@@ -8,6 +8,12 @@
    step against the limit, a crop box outside the picture, and the result's sides.
 `Plan.run` then runs the chain (each step's failure a StepFailed) and `write_photo` writes it.
 `edit`, `batch`, `presets`, `demo` and the studio (its export, proxies and previews) run through it.
+
+The API's own ways in run through a lenient plan (`strict=False`): `FrameWick.open(..., steps=)`
+opens through it and `FrameWick.run_chain` (what `Chain.apply` hands a chain to) checks and runs
+through it. It keeps what the API documents: every frame of an animation counts by its own
+pixels, a crop box outside the picture is the crop's own business (Pillow fills the outside),
+and a step that fails by its status line alone lets the chain go on.
 """
 
 from __future__ import annotations
@@ -31,10 +37,12 @@ class Plan:
     #: The output as the caller names it in an error ("output 'out.png'", "--format png", ...).
     what: str = "output"
     max_pixels: int | None = None
+    #: The command line's plan (True) or the API's lenient one (see the module's note).
+    strict: bool = True
 
     @classmethod
     def make(cls, chain: Any, *, fmt: str | None = None, what: str = "output", max_pixels: int | None = None,
-             where: str | None = None) -> Plan:
+             where: str | None = None, strict: bool = True) -> Plan:
         """The plan, once what can be refused before reading is refused: the chain's format step
         against `fmt` (LimitError naming `where`, the output as written there, when given), and
         what no picture could get through (ChainError naming the step)."""
@@ -43,57 +51,67 @@ class Plan:
             if disagreement is not None:
                 raise LimitError(f"❌ Error: {disagreement}")
         check_before(chain, max_pixels, fmt, what)
-        return cls(chain, fmt, what, max_pixels)
+        return cls(chain, fmt, what, max_pixels, strict)
 
-    def open(self, source: Any, name: str, echo: Callable[[str], None] | None, **kwargs: Any) -> Any:
+    @property
+    def frame_floor(self) -> int:
+        """The pixels each frame of an animation counts as at least, against the limit."""
+        return FRAME_PIXELS if self.strict else 0
+
+    def open(self, source: Any, name: str | None, echo: Callable[[str], None] | None, **kwargs: Any) -> Any:
         """The picture of `source`, opened once within the limits and checked at every step
-        (`open_checked`); `kwargs` are open_photo's (cls, orient, exact, raw)."""
+        (`open_checked`); `kwargs` are open_photo's (cls, orient, exact, raw). With `name` None,
+        an error is raised as the opening raised it."""
         return open_checked(source, name, self.chain, echo, max_pixels=self.max_pixels, fmt=self.fmt,
-                            what=self.what, **kwargs)
+                            what=self.what, frame_floor=self.frame_floor, boxes=self.strict, **kwargs)
 
     def check(self, obj: Any) -> Any:
         """The second phase for a picture already in memory (`obj`, e.g. a preview's proxy):
         every size at every step against the limit, and the result's sides; returns `obj`."""
-        check_opened(self.chain, obj, self.max_pixels, self.fmt, self.what)
+        check_opened(self.chain, obj, self.max_pixels, self.fmt, self.what, frame_floor=self.frame_floor,
+                     boxes=self.strict)
         return obj
 
     def run(self, obj: Any, echo: Callable[[str], None] | None) -> Any:
-        """Run the chain on the opened `obj`: a step that fails by its status line alone raises
-        StepFailed. The sizes were checked when the picture was opened, and the values of a chain
-        that was read from text or JSON as it was read: its steps do not check them again. A chain
-        built from Step objects directly keeps the methods' own checks."""
+        """Run the chain on the opened `obj`: in a strict plan, a step that fails by its status
+        line alone raises StepFailed. The sizes were checked when the picture was opened (or by
+        `check`), and the values of a chain that was read from text or JSON as it was read: its
+        steps do not check them again. A chain built from Step objects directly keeps the
+        methods' own checks."""
         from contextlib import nullcontext
 
         from framewick.photo import run_steps
         from framewick.steps.tables import planned
 
         with planned() if getattr(self.chain, "checked", False) else nullcontext():
-            return run_steps(obj, self.chain, echo, strict=True)
+            return run_steps(obj, self.chain, echo, strict=self.strict)
 
 
 class Unreadable(Failure, ValueError):
     """A picture that could not be opened, by an error that did not say which picture."""
 
 
-def open_checked(source: Any, name: str, chain: Any, echo: Any, *, max_pixels: int | None = None,
-                 fmt: str | None = None, what: str = "output", **kwargs: Any) -> Any:
+def open_checked(source: Any, name: str | None, chain: Any, echo: Any, *, max_pixels: int | None = None,
+                 fmt: str | None = None, what: str = "output", frame_floor: int = FRAME_PIXELS, boxes: bool = True,
+                 **kwargs: Any) -> Any:
     """Open a picture for `chain` as framewick.photo.open_photo does (its keywords in `kwargs`),
     once, within the limits: an animation's frames are counted from its header before it is
-    decoded (each at least FRAME_PIXELS), and the chain's sizes are checked once it is open
-    (`check_opened`). An error that does not name the picture is given its name."""
+    decoded (each at least `frame_floor`), and the chain's sizes are checked once it is open
+    (`check_opened`). An error that does not name the picture is given its name (`name`; None
+    leaves every error as it is)."""
     from framewick._output import call_captured
     from framewick.photo import open_photo
 
     try:
-        obj = call_captured(echo, open_photo, source, steps=chain, max_pixels=max_pixels, frame_floor=FRAME_PIXELS,
+        obj = call_captured(echo, open_photo, source, steps=chain, max_pixels=max_pixels, frame_floor=frame_floor,
                             **kwargs)
     except Exception as error:
         text = str(error).strip()
-        if name in text:
+        if name is None or name in text:
             raise
         line = text.splitlines()[0] if text else ""
         raise Unreadable(f"❌ Error: {name}: {type(error).__name__}" + (f": {line}" if line else "")) from error
-    check_opened(chain, obj, max_pixels, fmt, what)
+    check_opened(chain, obj, max_pixels, fmt, what, frame_floor=frame_floor, boxes=boxes)
     return obj
 
 
@@ -141,13 +159,18 @@ def check_before(chain: Any, max_pixels: int | None, fmt: str | None, what: str)
         sizes.check_side(final, fmt, what)
 
 
-def check_opened(chain: Any, obj: Any, max_pixels: int | None, fmt: str | None, what: str) -> None:
+def check_opened(chain: Any, obj: Any, max_pixels: int | None, fmt: str | None, what: str, *,
+                 frame_floor: int = FRAME_PIXELS, boxes: bool = True) -> None:
     """Refuse, once the picture is open and before any step runs, a chain whose picture would
-    pass the pixel limit at some step, a crop box outside the picture, or a result the output
-    format cannot store. ChainError names the step."""
+    pass the pixel limit at some step (each frame of an animation at least `frame_floor`
+    pixels), a crop box outside the picture (with `boxes`), or a result the output format
+    cannot store. ChainError names the step. An object holding no picture has nothing to check."""
+    size = getattr(getattr(obj, "image", None), "size", None)
+    if not isinstance(size, tuple):
+        return
     photo = getattr(obj, "photo", None)
     frames = len(photo.frames) if photo is not None and getattr(photo, "frames", None) else 1
-    final = sizes.check(chain, obj.image.size, frames, max_pixels, frame_floor=FRAME_PIXELS)
+    final = sizes.check(chain, size, frames, max_pixels, frame_floor=frame_floor, boxes=boxes)
     if final is not None and fmt is not None:
         sizes.check_side(final, fmt, what)
 

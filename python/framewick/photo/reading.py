@@ -34,8 +34,6 @@ def _name(source: object) -> str:
 def _chain(steps: Any) -> Any:
     from framewick.chain import Chain
 
-    if isinstance(steps, str) and steps.lstrip().startswith("["):
-        return Chain.from_json(steps)
     return Chain.coerce(steps)
 
 
@@ -158,6 +156,7 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
         photo, first = _read(source, name, orient, steps, exact, max_pixels, raw, frame_floor)
     obj = cls()
     obj.image = first  # type: ignore[attr-defined]
+    photo.max_pixels = max_pixels
     obj.photo = photo  # type: ignore[attr-defined]
     if not hasattr(obj, "quality"):
         obj.quality = 95  # type: ignore[attr-defined]

@@ -189,10 +189,6 @@ class StepFailed(Failure):
 def _chain(chain: Any) -> Any:
     from framewick.chain import Chain
 
-    if isinstance(chain, Chain):
-        return chain
-    if isinstance(chain, str) and chain.lstrip().startswith("["):
-        return Chain.from_json(chain)
     return Chain.coerce(chain)
 
 

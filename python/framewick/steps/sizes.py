@@ -213,19 +213,20 @@ def size_after(step: Any, size: Size, *, exact: bool = True, where: str = "") ->
 
 
 def check(steps: Iterable[Any], size: Size, frames: int = 1, max_pixels: int | None = None, *,
-          exact: bool = True, frame_floor: int = 0) -> Size | None:
+          exact: bool = True, frame_floor: int = 0, boxes: bool = True) -> Size | None:
     """The picture's size after the whole chain, refusing (ChainError naming the step) a step
     whose picture, all `frames` together (each frame of an animation counted as at least
     `frame_floor` pixels), would have more than `max_pixels` (default: the image library's
-    limit as it is set now, `pixel_limit`; none when it is lifted), and with `exact` a crop box
-    outside the picture. None once a step this table does not know makes the size unknown."""
+    limit as it is set now, `pixel_limit`; none when it is lifted), and with `exact` (and
+    `boxes`) a crop box outside the picture. None once a step this table does not know makes
+    the size unknown."""
     limit = pixel_limit(max_pixels)
     current: Size | None = size
     for index, step in enumerate(steps, 1):
         if current is None:
             return None
         where = f"step {index} "
-        current = size_after(step, current, exact=exact, where=where)
+        current = size_after(step, current, exact=exact and boxes, where=where)
         if current is None:
             return None
         total = current[0] * current[1] * frames if frames <= 1 else frames * max(current[0] * current[1], frame_floor)
