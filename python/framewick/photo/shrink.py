@@ -3,8 +3,10 @@
 Decided once, before decoding, from the first step of the chain that can reduce the size. It
 applies when that step reduces the picture (resize, thumbnail, fit, size) and every step before
 it gives the same result at any scale (colour steps, flips; not blurs, overlays or crops, whose
-arguments are in pixels); each step's declaration says which it is. The JPEG decoder then scales by 1/2, 1/4 or 1/8, keeping the picture
-at least twice the step's target, so the step's own Lanczos resampling decides the result.
+arguments are in pixels); each step's declaration says which it is, and what size a reducing
+step asks for (`StepInfo.reduced`). What is shrink-on-load's own is the choice of the scale: the
+JPEG decoder scales by 1/2, 1/4 or 1/8, keeping the picture at least twice the step's target,
+so the step's own Lanczos resampling decides the result.
 """
 
 from __future__ import annotations
@@ -32,14 +34,14 @@ def draft_scale(steps: Any, size: tuple[int, int]) -> int:
             return 1
         values = info.values(step.args, step.kwargs)
         if info.reduces is not None:
-            target = _target(info.reduces, values, size)
+            target = info.reduced(values, size)
             if target is None:
                 return 1
             for scale in _SCALES:
                 drafted = (math.ceil(size[0] / scale), math.ceil(size[1] / scale))
                 if drafted[0] < 2 * target[0] or drafted[1] < 2 * target[1]:
                     continue
-                if info.reduces_by_aspect and _target(info.reduces, values, drafted) != target:
+                if info.reduces_by_aspect and info.reduced(values, drafted) != target:
                     continue
                 return scale
             return 1
@@ -50,9 +52,3 @@ def draft_scale(steps: Any, size: tuple[int, int]) -> int:
             return 1
     return 1
 
-
-def _target(reduces: Any, values: Any, size: tuple[int, int]) -> tuple[int, int] | None:
-    try:
-        return reduces(values, size)
-    except (KeyError, TypeError, ValueError):
-        return None

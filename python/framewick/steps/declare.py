@@ -162,6 +162,16 @@ class StepInfo:
         values.update(kwargs or {})
         return values
 
+    def reduced(self, values: Values, size: Size) -> Size | None:
+        """The size the step asks of a picture of `size` (`reduces`), when it reduces the
+        picture on both sides; None when it does not, cannot, or its values do not say."""
+        if self.reduces is None:
+            return None
+        try:
+            return self.reduces(values, size)
+        except (KeyError, TypeError, ValueError):
+            return None
+
     def answer(self, what: Any, values: Values) -> Any:
         """A field that may be a function of the values, for these values."""
         return what(values) if callable(what) else what
