@@ -14,7 +14,8 @@
 //     };
 //
 // and each function is a body `ref body(PyObject *module, const Args &args)` listed in the
-// module's table as `function<Codec, body, "name">(doc)`. The body throws; the barrier turns what it throws into the
+// module's table as `function<Codec, body, "name">(doc)`; a method of a class the module makes,
+// `ref body(PyObject *module, PyObject *self, const Args &args)` as `method<Codec, body, "name">(doc)`. The body throws; the barrier turns what it throws into the
 // Python exception it stands for:
 //   fw::error           the Python error already set
 //   Codec::Failure      Codec::raise (the module's own exception)
@@ -259,6 +260,14 @@ template <std::size_t N> struct Name {
     }
 };
 
+// A method body of a class the module made (`PyType_FromModuleAndSpec`): the module, the object
+// and the call's arguments in, a new reference out (or a throw).
+using MethodBody = ref (*)(PyObject *module, PyObject *self, const Args &args);
+
+// The module that made `type` (a borrowed reference), or null with the error set. The module's
+// classes are final (no Py_TPFLAGS_BASETYPE), so an object's type is the one the module made.
+inline PyObject *module_of(PyTypeObject *type) noexcept { return PyType_GetModule(type); }
+
 template <class Codec, Body body, Name name>
 PyObject *entry(PyObject *module, PyObject *const *items, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     const Args args{items, PyVectorcall_NARGS(nargs), kwnames, name.text};
@@ -271,6 +280,22 @@ template <class Codec, Body body, Name name> PyMethodDef function(const char *do
     // The interpreter calls ml_meth through the PyCFunctionFastWithKeywords type its flags name;
     // PyMethodDef stores it as a PyCFunction, hence the one cast, made here for every module.
     auto fast = &entry<Codec, body, name>;
+    return {name.text, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <class Codec, MethodBody body, Name name>
+PyObject *method_entry(PyObject *self, PyObject *const *items, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    PyObject *module = module_of(Py_TYPE(self));
+    if (!module) return nullptr;
+    const Args args{items, PyVectorcall_NARGS(nargs), kwnames, name.text};
+    return barrier<Codec>(module, [&] { return body(module, self, args); });
+}
+
+// One entry of a class's PyMethodDef table, as `function` for the module's functions: the body
+// runs inside the barrier, with the module that made the class for `Codec::raise`.
+template <class Codec, MethodBody body, Name name> PyMethodDef method(const char *doc) noexcept {
+    auto fast = &method_entry<Codec, body, name>;
     return {name.text, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast)),
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
@@ -293,10 +318,13 @@ inline PyObject *add_exception(PyObject *module, const char *qualified_name, PyO
 // ---- the module definition
 
 // A codec module's state: its own exception type and, for a codec with a pixel limit, its
-// LimitError (a subclass of the first, else null). Both are made by the exec slot.
+// LimitError (a subclass of the first, else null). Both are made by the exec slot, as are the
+// classes of a codec whose objects carry methods (the RAW module's Raw and Pixels; null where
+// the module has none), made with PyType_FromModuleAndSpec and held here.
 struct CodecErrors {
     PyObject *codec_error;
     PyObject *limit_error;
+    PyObject *types[2];
 };
 
 inline CodecErrors &errors(PyObject *module) noexcept { return *static_cast<CodecErrors *>(PyModule_GetState(module)); }
@@ -333,6 +361,7 @@ inline int traverse(PyObject *module, visitproc visit, void *arg) {
     CodecErrors &e = errors(module);
     Py_VISIT(e.codec_error);
     Py_VISIT(e.limit_error);
+    for (PyObject *type : e.types) Py_VISIT(type);
     return 0;
 }
 
@@ -340,6 +369,7 @@ inline int clear(PyObject *module) {
     CodecErrors &e = errors(module);
     Py_CLEAR(e.codec_error);
     Py_CLEAR(e.limit_error);
+    for (PyObject *&type : e.types) Py_CLEAR(type);
     return 0;
 }
 

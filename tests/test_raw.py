@@ -215,6 +215,20 @@ def test_native_reader(dng):
     assert caught.value.code == _raw.FILE_UNSUPPORTED and isinstance(caught.value, OSError)
 
 
+@pytest.mark.parametrize("call, error, words", [
+    (lambda raw: raw.info(1), TypeError, r"info\(\) takes exactly 0 arguments \(1 given\)"),
+    (lambda raw: raw.develop(True), TypeError, r"develop\(\) takes exactly 0 arguments"),
+    (lambda raw: raw.develop(colour=True), TypeError, "unexpected keyword argument 'colour'"),
+    (lambda raw: raw.develop(bits=12), ValueError, "bits must be 8 or 16, not 12"),
+    (lambda raw: raw.develop(bits="8"), TypeError, "integer"),
+])
+def test_a_wrong_call_is_refused_and_leaves_the_file_open(dng, call, error, words):
+    raw = _raw.Raw(str(dng()))
+    with pytest.raises(error, match=words):
+        call(raw)
+    assert raw.develop(half=1, flip=0)[1:3] == (32, 24)  # the flags taken by their truth
+
+
 def test_without_libraw_a_raw_file_names_the_package(tmp_path, monkeypatch):
     monkeypatch.setattr(raw_plugin, "_raw", None)
     path = tmp_path / "shot.orf"

@@ -8,9 +8,12 @@
 // (its raw data and working picture freed at once); `close()` frees it earlier.
 //
 // The module is LibRaw's thread-safe library: the long calls run with the interpreter's lock
-// released, and one Raw object refuses a second call while one runs.
+// released, and one Raw object refuses a second call while one runs. It binds through the
+// frame's codec binding (codec.hpp): its functions are the methods of the two classes it makes,
+// each run inside the one barrier; a LibRaw refusal is a Failure, raised as RawError with
+// LibRaw's status as `code`.
 
-#include "object.hpp"
+#include <codec.hpp>
 
 #include <libraw.h>
 
@@ -23,6 +26,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -30,6 +34,7 @@ using fw::check;
 using fw::error;
 using fw::handle;
 using fw::ref;
+using namespace fw::codec;
 
 // ---------------------------------------------------------------------------------------------
 // LibRaw's records, owned
@@ -56,43 +61,50 @@ void record_data_error(void *data, const char *, const INT64 offset) {
     if (errors->count++ == 0) errors->offset = offset;
 }
 
-// The module's types and its exception; set once by the exec slot (one interpreter only).
-PyTypeObject *raw_type = nullptr;
-PyTypeObject *pixels_type = nullptr;
-PyObject *raw_error = nullptr;
+// A LibRaw refusal: its status and the text of the error.
+struct RawFailure {
+    int code;
+    std::string message;
+};
 
-// Raises RawError with the text `message` (a new str, or null when making it failed) and
-// LibRaw's status `code` as the exception's `code` attribute.
-[[gnu::cold]] error raise_raw(int code, PyObject *message) {
-    if (code == LIBRAW_UNSUFFICIENT_MEMORY) {
-        Py_XDECREF(message);
-        PyErr_NoMemory();
-        return error{};
+struct RawCodec {
+    static constexpr const char *name = "framewick.formats._raw";
+    using Failure = RawFailure;
+    // RawError with the text and LibRaw's status as its `code`; LibRaw's own memory status is
+    // MemoryError.
+    static void raise(PyObject *module, const Failure &f) noexcept {
+        if (f.code == LIBRAW_UNSUFFICIENT_MEMORY) {
+            PyErr_NoMemory();
+            return;
+        }
+        PyObject *type = errors(module).codec_error;
+        ref text = ref::steal(PyUnicode_DecodeUTF8(f.message.data(), Py_ssize_t(f.message.size()), "replace"));
+        if (!text) return;
+        ref exc = ref::steal(PyObject_CallOneArg(type, text.ptr()));
+        if (!exc) return;
+        ref number = ref::steal(PyLong_FromLong(f.code));
+        if (!number || PyObject_SetAttrString(exc.ptr(), "code", number.ptr()) < 0) return;
+        PyErr_SetObject(type, exc.ptr());
     }
-    ref text = check(message);
-    ref exc = check(PyObject_CallOneArg(raw_error, text.ptr()));
-    ref number = check(PyLong_FromLong(code));
-    check(PyObject_SetAttrString(exc.ptr(), "code", number.ptr()));
-    PyErr_SetObject(raw_error, exc.ptr());
-    return error{};
+    static void exec(PyObject *module, CodecErrors &state);  // the version check, classes, RawError
+};
+
+// The module's two classes, made by the exec slot.
+enum Class { raw_class = 0, pixels_class = 1 };
+PyTypeObject *class_of(PyObject *module, Class which) noexcept {
+    return reinterpret_cast<PyTypeObject *>(errors(module).types[which]);
 }
+
 // "doing: LibRaw's text for the status".
-[[gnu::cold]] error raise_status(int code, const char *doing) {
-    return raise_raw(code, PyUnicode_FromFormat("%s: %s", doing, libraw_strerror(code)));
+[[gnu::cold]] RawFailure status_failure(int code, const char *doing) {
+    return {code, std::string(doing) + ": " + libraw_strerror(code)};
 }
 
-// Runs a LibRaw call with the interpreter's lock released; LibRaw's C calls do not throw, but an
-// allocation inside a C++ library may: any escaping exception becomes LibRaw's memory status.
-template <class F> int unlocked(F &&call) noexcept {
-    int status;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        status = call();
-    } catch (...) {
-        status = LIBRAW_UNSUFFICIENT_MEMORY;
-    }
-    Py_END_ALLOW_THREADS
-    return status;
+// Runs a LibRaw call with the interpreter's lock released. LibRaw's C calls do not throw; what
+// an allocation inside them might throw leaves with the lock taken back, for the barrier.
+template <class F> int unlocked(F &&call) {
+    WithoutGil released;
+    return call();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -117,15 +129,16 @@ void pixels_dealloc(PyObject *self) noexcept {
 }
 
 // A (kind, width, height, colours, bits, pixels) tuple for a LibRaw output buffer.
-ref wrap_pixels(ProcessedPtr image) {
+ref wrap_pixels(PyObject *module, ProcessedPtr image) {
+    PyTypeObject *pixels_type = class_of(module, pixels_class);
     const char *kind = image->type == LIBRAW_IMAGE_JPEG     ? "jpeg"
                        : image->type == LIBRAW_IMAGE_BITMAP ? "bitmap"
                                                             : "other";
-    ref width = check(PyLong_FromLong(image->width));
-    ref height = check(PyLong_FromLong(image->height));
-    ref colors = check(PyLong_FromLong(image->colors));
-    ref bits = check(PyLong_FromLong(image->bits));
-    ref name = check(PyUnicode_FromString(kind));
+    ref width = integer_value(image->width);
+    ref height = integer_value(image->height);
+    ref colors = integer_value(image->colors);
+    ref bits = integer_value(image->bits);
+    ref name = text_value(kind);
     ref obj = check(pixels_type->tp_alloc(pixels_type, 0));
     new (&reinterpret_cast<Pixels *>(obj.ptr())->image) ProcessedPtr(std::move(image));
     return fw::tuple_of(name, width, height, colors, bits, obj);
@@ -136,21 +149,17 @@ ref wrap_pixels(ProcessedPtr image) {
 
 struct Raw {
     PyObject_HEAD
-    LibRawPtr lr;       // null once closed
-    Py_buffer source;   // the file's bytes, held while LibRaw reads them (obj null: a path)
+    LibRawPtr lr;                    // null once closed
+    std::unique_ptr<Buffer> source;  // the file's bytes, held while LibRaw reads them (null: a path)
     DataErrors errors;
     bool busy;
 };
 
 Raw *as_raw(PyObject *self) noexcept { return reinterpret_cast<Raw *>(self); }
 
-void release_source(Raw *r) noexcept {
-    if (r->source.obj) PyBuffer_Release(&r->source);
-}
-
 void close_raw(Raw *r) noexcept {
     r->lr.reset();
-    release_source(r);
+    r->source.reset();
 }
 
 // The open record, for a call that is not already running on another thread.
@@ -174,12 +183,12 @@ ref raw_new_impl(PyTypeObject *type, handle source) {
     ref self = check(type->tp_alloc(type, 0));
     Raw *r = as_raw(self.ptr());
     new (&r->lr) LibRawPtr();
-    r->source = Py_buffer{};
+    new (&r->source) std::unique_ptr<Buffer>();
     r->errors = DataErrors{};
     r->busy = false;
 
     r->lr.reset(libraw_init(0));
-    if (!r->lr) throw (PyErr_NoMemory(), error{});
+    if (!r->lr) throw std::bad_alloc();
     libraw_set_dataerror_handler(r->lr.get(), record_data_error, &r->errors);
 
     libraw_data_t *lr = r->lr.get();
@@ -192,29 +201,30 @@ ref raw_new_impl(PyTypeObject *type, handle source) {
         Busy busy(r);
         status = unlocked([&] { return libraw_open_file(lr, name); });
     } else {
-        check(PyObject_GetBuffer(source.ptr(), &r->source, PyBUF_SIMPLE));
-        const void *data = r->source.buf;
-        size_t size = size_t(r->source.len);
+        r->source = std::make_unique<Buffer>(source);
+        const void *data = r->source->data();
+        size_t size = r->source->size();
         Busy busy(r);
         status = unlocked([&] { return libraw_open_buffer(lr, data, size); });
     }
     if (status != LIBRAW_SUCCESS) {
         close_raw(r);
-        if (status == LIBRAW_FILE_UNSUPPORTED) throw raise_raw(status, PyUnicode_FromString("not a camera RAW file"));
-        throw raise_status(status, "cannot open the RAW file");
+        if (status == LIBRAW_FILE_UNSUPPORTED) throw RawFailure{status, "not a camera RAW file"};
+        throw status_failure(status, "cannot open the RAW file");
     }
     return self;
 }
 
+// Raw(source), as a class's constructor takes its arguments (a tuple and a dict).
 PyObject *raw_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
-    PyObject *source;
-    static const char *names[] = {"source", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Raw", const_cast<char **>(names), &source)) return nullptr;
-    try {
-        return raw_new_impl(type, source).release();
-    } catch (const error &) {
-        return nullptr;
-    }
+    PyObject *module = module_of(type);
+    if (!module) return nullptr;
+    return barrier<RawCodec>(module, [&] {
+        PyObject *source;
+        static const char *names[] = {"source", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Raw", const_cast<char **>(names), &source)) throw error{};
+        return raw_new_impl(type, source);
+    });
 }
 
 void raw_dealloc(PyObject *self) noexcept {
@@ -222,6 +232,7 @@ void raw_dealloc(PyObject *self) noexcept {
     PyTypeObject *type = Py_TYPE(self);
     close_raw(r);
     r->lr.~LibRawPtr();
+    r->source.~unique_ptr<Buffer>();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -408,12 +419,11 @@ void discard_read(const libraw_data_t *lr, long long from, long long to) noexcep
     if (end > start) madvise(reinterpret_cast<void *>(start), end - start, MADV_DONTNEED);
 }
 
-// A read that LibRaw reported as short or damaged, as RawError.
-[[gnu::cold]] error raise_data_error(const DataErrors &e) {
-    if (e.offset < 0)
-        return raise_raw(LIBRAW_IO_ERROR, PyUnicode_FromString("the RAW file is truncated (its picture data end early)"));
-    return raise_raw(LIBRAW_DATA_ERROR,
-                     PyUnicode_FromFormat("the RAW file is damaged (bad picture data near byte %lld)", e.offset));
+// A read that LibRaw reported as short or damaged.
+[[gnu::cold]] RawFailure data_failure(const DataErrors &e) {
+    if (e.offset < 0) return {LIBRAW_IO_ERROR, "the RAW file is truncated (its picture data end early)"};
+    return {LIBRAW_DATA_ERROR,
+            "the RAW file is damaged (bad picture data near byte " + std::to_string(e.offset) + ")"};
 }
 
 // Streams the developed picture to `sink`: `sink(width, height, colors)` returns a writer,
@@ -433,14 +443,15 @@ void stream_developed(libraw_data_t *lr, handle sink) {
         const int rows = std::min(band_rows, out.height - row);
         ref band = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(row_bytes * size_t(rows))));
         auto *bytes = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(band.ptr()));
-        Py_BEGIN_ALLOW_THREADS
-        const long long start = at;
-        at = out.band(lr, rows, at, bytes);
-        if (in_order) {
-            const long long last = at - out.row_step - out.column_step;
-            discard_read(lr, std::min(start, last), std::max(start, last) + 1);
+        {
+            WithoutGil released;
+            const long long start = at;
+            at = out.band(lr, rows, at, bytes);
+            if (in_order) {
+                const long long last = at - out.row_step - out.column_step;
+                discard_read(lr, std::min(start, last), std::max(start, last) + 1);
+            }
         }
-        Py_END_ALLOW_THREADS
         check(PyObject_CallOneArg(writer.ptr(), band.ptr()));
     }
 }
@@ -456,7 +467,7 @@ void stream_developed(libraw_data_t *lr, handle sink) {
 //    (no `sink`), or stream it to `sink` (8 bits only) and return None.
 // 4. Close the LibRaw record at once, whatever happened: its working picture is freed before
 //    the caller copies the pixels anywhere.
-ref develop_impl(Raw *r, int half, int auto_wb, int flip, int bits, handle sink) {
+ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int bits, handle sink) {
     libraw_data_t *lr = usable(r);
     if (bits != 8 && bits != 16) throw fw::raise_format(PyExc_ValueError, "bits must be 8 or 16, not %d", bits);
     if (sink && bits != 8) throw fw::raise_format(PyExc_ValueError, "a sink takes 8-bit pictures only");
@@ -492,19 +503,19 @@ ref develop_impl(Raw *r, int half, int auto_wb, int flip, int bits, handle sink)
                 return image ? LIBRAW_SUCCESS : (code ? code : LIBRAW_UNSUFFICIENT_MEMORY);
             });
     }
-    if (status != LIBRAW_SUCCESS) throw raise_status(status, "cannot develop the RAW file");
-    if (r->errors.count) throw raise_data_error(r->errors);
-    if (!sink) return wrap_pixels(std::move(image));
+    if (status != LIBRAW_SUCCESS) throw status_failure(status, "cannot develop the RAW file");
+    if (r->errors.count) throw data_failure(r->errors);
+    if (!sink) return wrap_pixels(module, std::move(image));
     stream_developed(lr, sink);
     return ref::borrow(handle(Py_None));
 }
 
 // preview(): the largest embedded preview LibRaw finds, as it is stored (a JPEG's bytes, or a
 // bitmap). The record stays open, so the picture can still be developed.
-ref preview_impl(Raw *r) {
+ref preview_impl(PyObject *module, Raw *r) {
     libraw_data_t *lr = usable(r);
     if (lr->thumbnail.tlength == 0 && lr->thumbs_list.thumbcount == 0)
-        throw raise_raw(LIBRAW_NO_THUMBNAIL, PyUnicode_FromString("the RAW file holds no preview"));
+        throw RawFailure{LIBRAW_NO_THUMBNAIL, "the RAW file holds no preview"};
     int status;
     ProcessedPtr image;
     {
@@ -517,63 +528,62 @@ ref preview_impl(Raw *r) {
                 return image ? LIBRAW_SUCCESS : (code ? code : LIBRAW_UNSUFFICIENT_MEMORY);
             });
     }
-    if (status != LIBRAW_SUCCESS) throw raise_status(status, "cannot read the RAW file's preview");
-    return wrap_pixels(std::move(image));
+    if (status != LIBRAW_SUCCESS) throw status_failure(status, "cannot read the RAW file's preview");
+    return wrap_pixels(module, std::move(image));
 }
 
-// --- the methods as the interpreter calls them: the one error barrier --------------------------
+// --- the methods, bound through the codec binding's barrier ----------------------------------
 
-template <class F> PyObject *barrier(F &&body) noexcept {
-    try {
-        return body().release();
-    } catch (const error &) {
-        return nullptr;
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in framewick.formats._raw");
-        return nullptr;
+ref raw_info(PyObject *, PyObject *self, const Args &args) {
+    positional(args, 0);
+    return info_impl(as_raw(self));
+}
+
+// develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None): the flags taken by truth.
+ref raw_develop(PyObject *module, PyObject *self, const Args &args) {
+    const auto [half, auto_wb, flip, bits, sink] =
+        keywords(args, 0, std::array<const char *, 5>{"half", "auto_wb", "flip", "bits", "sink"});
+    auto truth = [](handle obj, bool otherwise) {
+        if (!obj) return otherwise;
+        const int v = PyObject_IsTrue(obj.ptr());
+        if (v < 0) throw error{};
+        return v != 0;
+    };
+    const bool is_half = truth(half, false), is_auto_wb = truth(auto_wb, false), is_flip = truth(flip, true);
+    int depth = 8;
+    if (bits) {
+        const long v = PyLong_AsLong(bits.ptr());
+        if (v == -1 && PyErr_Occurred()) throw error{};
+        if (v != 8 && v != 16) throw fw::raise_format(PyExc_ValueError, "bits must be 8 or 16, not %ld", v);
+        depth = int(v);
     }
+    const bool streamed = sink && !sink.is(Py_None);
+    return develop_impl(module, as_raw(self), is_half, is_auto_wb, is_flip, depth, streamed ? sink : handle());
 }
 
-PyObject *raw_info(PyObject *self, PyObject *) noexcept {
-    return barrier([&] { return info_impl(as_raw(self)); });
+ref raw_preview(PyObject *module, PyObject *self, const Args &args) {
+    positional(args, 0);
+    return preview_impl(module, as_raw(self));
 }
 
-PyObject *raw_develop(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
-    int half = 0, auto_wb = 0, flip = 1, bits = 8;
-    PyObject *sink = Py_None;
-    static const char *names[] = {"half", "auto_wb", "flip", "bits", "sink", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pppiO:develop", const_cast<char **>(names), &half, &auto_wb,
-                                     &flip, &bits, &sink))
-        return nullptr;
-    return barrier([&] { return develop_impl(as_raw(self), half, auto_wb, flip, bits, sink == Py_None ? nullptr : sink); });
-}
-
-PyObject *raw_preview(PyObject *self, PyObject *) noexcept {
-    return barrier([&] { return preview_impl(as_raw(self)); });
-}
-
-PyObject *raw_close(PyObject *self, PyObject *) noexcept {
+ref raw_close(PyObject *, PyObject *self, const Args &args) {
+    positional(args, 0);
     Raw *r = as_raw(self);
-    if (r->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "the RAW file is in use by another thread");
-        return nullptr;
-    }
+    if (r->busy) throw fw::raise_format(PyExc_RuntimeError, "the RAW file is in use by another thread");
     close_raw(r);
-    Py_RETURN_NONE;
+    return ref::borrow(handle(Py_None));
 }
 
 PyMethodDef raw_methods[] = {
-    {"info", raw_info, METH_NOARGS, "info()\n--\n\nWhat LibRaw found in the file: sizes, camera, shooting data, GPS."},
-    {"develop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_develop)), METH_VARARGS | METH_KEYWORDS,
-     "develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None)\n--\n\n"
-     "Develop the picture: (kind, width, height, colours, bits, pixels); with `sink`, None after\n"
-     "sink(width, height, colours) returned a writer that took the 8-bit rows in bands. Closes the file."},
-    {"preview", raw_preview, METH_NOARGS,
-     "preview()\n--\n\nThe largest embedded preview: (kind, width, height, colours, bits, pixels)."},
-    {"close", raw_close, METH_NOARGS, "close()\n--\n\nFree LibRaw's memory now."},
-    {nullptr, nullptr, 0, nullptr},
+    method<RawCodec, raw_info, "info">("info()\n--\n\nWhat LibRaw found in the file: sizes, camera, shooting data, GPS."),
+    method<RawCodec, raw_develop, "develop">(
+        "develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None)\n--\n\n"
+        "Develop the picture: (kind, width, height, colours, bits, pixels); with `sink`, None after\n"
+        "sink(width, height, colours) returned a writer that took the 8-bit rows in bands. Closes the file."),
+    method<RawCodec, raw_preview, "preview">(
+        "preview()\n--\n\nThe largest embedded preview: (kind, width, height, colours, bits, pixels)."),
+    method<RawCodec, raw_close, "close">("close()\n--\n\nFree LibRaw's memory now."),
+    end_of_table,
 };
 
 PyType_Slot raw_slots[] = {
@@ -596,50 +606,30 @@ PyType_Spec pixels_spec = {"framewick.formats._raw.Pixels", sizeof(Pixels), 0,
 
 // --- module ------------------------------------------------------------------------------------
 
-// Exec: the types and RawError (an OSError) made once per process, bound into the module with
-// LibRaw's version.
-int exec_module(PyObject *module) noexcept {
-    try {
-        const int running = libraw_versionNumber();
-        if (running >> 16 != pinned_major || ((running >> 8) & 0xff) != pinned_minor) {
-            PyErr_Format(PyExc_ImportError, "framewick.formats._raw was built for LibRaw %d.%d and finds LibRaw %s: "
-                         "rebuild framewick", pinned_major, pinned_minor, libraw_version());
-            return -1;
-        }
-        if (!raw_type) {
-            ref error_type = check(PyErr_NewExceptionWithDoc(
-                "framewick.formats._raw.RawError", "A camera RAW file LibRaw cannot read; `code` is LibRaw's status.",
-                PyExc_OSError, nullptr));
-            ref raw = check(PyType_FromSpec(&raw_spec));
-            ref pixels = check(PyType_FromSpec(&pixels_spec));
-            raw_error = error_type.release();
-            raw_type = reinterpret_cast<PyTypeObject *>(raw.release());
-            pixels_type = reinterpret_cast<PyTypeObject *>(pixels.release());
-        }
-        check(PyModule_AddObjectRef(module, "RawError", raw_error));
-        check(PyModule_AddObjectRef(module, "Raw", reinterpret_cast<PyObject *>(raw_type)));
-        check(PyModule_AddObjectRef(module, "Pixels", reinterpret_cast<PyObject *>(pixels_type)));
-        check(PyModule_AddStringConstant(module, "LIBRAW_VERSION", libraw_version()));
-        check(PyModule_AddObjectRef(module, "LIBRAW_PINNED", fw::tuple_of(check(PyLong_FromLong(pinned_major)),
-                                                                           check(PyLong_FromLong(pinned_minor))).ptr()));
-        check(PyModule_AddIntConstant(module, "FILE_UNSUPPORTED", LIBRAW_FILE_UNSUPPORTED));
-        return 0;
-    } catch (const error &) {
-        return -1;
-    }
-}
+// The module's own functions: none, its calls are the classes' methods.
+PyMethodDef module_functions[] = {end_of_table};
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_raw", "Camera RAW files opened and developed by LibRaw.", 0, nullptr, module_slots,
-    nullptr, nullptr, nullptr,
-};
+// Exec: refuses to load beside another LibRaw than the pinned one; makes RawError (an OSError)
+// and the two classes for this module, and adds LibRaw's version.
+void RawCodec::exec(PyObject *module, CodecErrors &s) {
+    const int running = libraw_versionNumber();
+    if (running >> 16 != pinned_major || ((running >> 8) & 0xff) != pinned_minor)
+        throw fw::raise_format(PyExc_ImportError, "framewick.formats._raw was built for LibRaw %d.%d and finds LibRaw %s: "
+                               "rebuild framewick", pinned_major, pinned_minor, libraw_version());
+    s.codec_error = add_exception(module, "framewick.formats._raw.RawError", PyExc_OSError,
+                                  "A camera RAW file LibRaw cannot read; `code` is LibRaw's status.");
+    s.types[raw_class] = check(PyType_FromModuleAndSpec(module, &raw_spec, nullptr)).release();
+    s.types[pixels_class] = check(PyType_FromModuleAndSpec(module, &pixels_spec, nullptr)).release();
+    check(PyModule_AddObjectRef(module, "Raw", s.types[raw_class]));
+    check(PyModule_AddObjectRef(module, "Pixels", s.types[pixels_class]));
+    check(PyModule_AddStringConstant(module, "LIBRAW_VERSION", libraw_version()));
+    check(PyModule_AddObjectRef(module, "LIBRAW_PINNED",
+                                fw::tuple_of(integer_value(pinned_major), integer_value(pinned_minor)).ptr()));
+    check(PyModule_AddIntConstant(module, "FILE_UNSUPPORTED", LIBRAW_FILE_UNSUPPORTED));
+}
 
 } // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__raw(void) { return PyModuleDef_Init(&module_def); }
+extern "C" PyMODINIT_FUNC PyInit__raw(void) {
+    return define<RawCodec>("_raw", "Camera RAW files opened and developed by LibRaw.", module_functions);
+}
