@@ -234,7 +234,8 @@ class Editing:
         _text("background", background)
         _check("rotate_fill", angle=turn, background=background, expand=bool(expand))
         picture = self.image  # type: ignore[attr-defined]
-        colour, alpha = _colour(picture)
+        # A float band (a deep picture's, turned band by band) turns as it is.
+        colour, alpha = (picture, None) if picture.mode == "F" else _colour(picture)
         fill = _fill_for(colour, background)
         turned = colour.rotate(turn, Image.Resampling.BICUBIC, expand=bool(expand), fillcolor=fill)
         if alpha is not None:

@@ -92,7 +92,7 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
     @classmethod
     def open(cls, source: str | os.PathLike[str] | IO[bytes], *, orient: bool = True,
              steps: Chain | str | Sequence[Mapping[str, Any]] | None = None, exact: bool = False,
-             max_pixels: int | None = None, raw: str | Sequence[str] | None = None) -> Self:
+             max_pixels: int | None = None, raw: str | Sequence[str] | None = None, depth: int | None = None) -> Self:
         """Open a photo whole: turned by its EXIF orientation (unless `orient` is false), with its
         EXIF, ICC profile, DPI, XMP and every frame of an animation kept on `photo`.
 
@@ -102,11 +102,14 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
         is no picture, or too large, raises framewick.photo.PhotoError. A camera RAW file is
         developed by LibRaw; `raw` asks for "half" (half-size), "preview" (the embedded preview)
         or "auto-wb" (automatic white balance), as "half,auto-wb" or a sequence.
+
+        A picture of more than 8 bits per channel keeps them beside `image` (`photo.deep`) and
+        through the steps that can work at depth; `depth=8` reads it at 8 bits alone.
         """
         from framewick.photo.planning import Plan
 
         plan = Plan.make(_chain_of(steps), max_pixels=max_pixels, strict=False)
-        return plan.open(source, None, None, cls=cls, orient=orient, exact=exact, raw=raw)
+        return plan.open(source, None, None, cls=cls, orient=orient, exact=exact, raw=raw, depth=depth)
 
     def write(self, target: str | os.PathLike[str] | IO[bytes], *, format: str | None = None,
               strip: bool = False, background: str = "white", srgb: bool = False,

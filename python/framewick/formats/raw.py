@@ -190,6 +190,9 @@ class RawImageFile(ImageFile.ImageFile):
         self.raw_options: frozenset[str] = frozenset()
         self._flip = True
         self._shown: Image.Image | None = None  # the embedded preview, when that is what is shown
+        #: 16: develop at 16 bits per channel and keep them as `deep_pixels` (set before loading).
+        self.develop_bits = 8
+        self.deep_pixels: Any = None
         self.format_description = " ".join(filter(None, ("Camera RAW", found.get("make"), found.get("model"))))
         self._mode = "RGB"
         self._size = self._developed_size(half=False)
@@ -268,6 +271,9 @@ class RawImageFile(ImageFile.ImageFile):
             raw.close()
 
     def _develop(self, raw: Any, decoder: rows.RowDecoder) -> None:
+        if self.develop_bits == 16:
+            self._develop_deep(raw, decoder)
+            return
         # LibRaw's rows go band by band through Pillow's decoder into the picture, straight
         # from LibRaw's working picture: no whole developed copy beside the two.
         def start(width: int, height: int, colours: int) -> Any:
@@ -280,6 +286,23 @@ class RawImageFile(ImageFile.ImageFile):
 
         raw.develop(half="half" in self.raw_options, auto_wb="auto-wb" in self.raw_options, flip=self._flip,
                     sink=start)
+
+    def _develop_deep(self, raw: Any, decoder: rows.RowDecoder) -> None:
+        """Develop at 16 bits per channel, kept as `deep_pixels` (height, width, 3) of uint16; the
+        picture gets their top 8 bits, which is what LibRaw's 8-bit development gives."""
+        import numpy as np
+
+        half, auto_wb = "half" in self.raw_options, "auto-wb" in self.raw_options
+        kind, width, height, colours, bits, pixels = raw.develop(half=half, auto_wb=auto_wb, flip=self._flip, bits=16)
+        if kind != "bitmap" or colours != 3 or bits != 16:
+            raise OSError(f"LibRaw developed an unexpected picture ({kind}, {colours} colours, {bits} bits)")
+        if (width, height) != self.size:
+            raise OSError(f"LibRaw developed a {width}x{height} picture where the file said "
+                          f"{self.size[0]}x{self.size[1]}")
+        deep = np.frombuffer(pixels, "=u2", count=width * height * 3).reshape(height, width, 3)
+        del pixels
+        decoder.put((deep >> 8).astype(np.uint8).tobytes())
+        self.deep_pixels = deep
 
     def _preview(self, raw: Any) -> Image.Image:
         kind, width, height, colours, bits, pixels = raw.preview()

@@ -46,6 +46,11 @@ def upright(picture: Image.Image, orientation: int) -> Image.Image:
     return picture if method is None else picture.transpose(method)
 
 
+def transpose_of(orientation: int) -> Image.Transpose | None:
+    """The transpose that turns a picture of tag `orientation` upright (None for 1)."""
+    return _TRANSPOSE.get(orientation)
+
+
 def stored(picture: Image.Image, orientation: int) -> Image.Image:
     """`picture`, upright, turned back to how a camera recording `orientation` stores it (the
     inverse of `upright`)."""

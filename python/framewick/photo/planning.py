@@ -39,10 +39,12 @@ class Plan:
     max_pixels: int | None = None
     #: The command line's plan (True) or the API's lenient one (see the module's note).
     strict: bool = True
+    #: 8: the picture is read at 8 bits alone, as if the file held no more; None: at its depth.
+    depth: int | None = None
 
     @classmethod
     def make(cls, chain: Any, *, fmt: str | None = None, what: str = "output", max_pixels: int | None = None,
-             where: str | None = None, strict: bool = True) -> Plan:
+             where: str | None = None, strict: bool = True, depth: int | None = None) -> Plan:
         """The plan, once what can be refused before reading is refused: the chain's format step
         against `fmt` (LimitError naming `where`, the output as written there, when given), and
         what no picture could get through (ChainError naming the step)."""
@@ -51,7 +53,7 @@ class Plan:
             if disagreement is not None:
                 raise LimitError(f"❌ Error: {disagreement}")
         check_before(chain, max_pixels, fmt, what)
-        return cls(chain, fmt, what, max_pixels, strict)
+        return cls(chain, fmt, what, max_pixels, strict, depth)
 
     @property
     def frame_floor(self) -> int:
@@ -60,8 +62,10 @@ class Plan:
 
     def open(self, source: Any, name: str | None, echo: Callable[[str], None] | None, **kwargs: Any) -> Any:
         """The picture of `source`, opened once within the limits and checked at every step
-        (`open_checked`); `kwargs` are open_photo's (cls, orient, exact, raw). With `name` None,
-        an error is raised as the opening raised it."""
+        (`open_checked`); `kwargs` are open_photo's (cls, orient, exact, raw, depth). With `name`
+        None, an error is raised as the opening raised it."""
+        if self.depth is not None:
+            kwargs.setdefault("depth", self.depth)
         return open_checked(source, name, self.chain, echo, max_pixels=self.max_pixels, fmt=self.fmt,
                             what=self.what, frame_floor=self.frame_floor, boxes=self.strict, **kwargs)
 

@@ -125,7 +125,7 @@ def _raw_reader_of(picture: Image.Image) -> Any:
 
 def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = True,
                steps: Any = None, exact: bool = False, max_pixels: int | None = None, raw: Any = None,
-               frame_floor: int = 0) -> T:
+               frame_floor: int = 0, depth: int | None = None) -> T:
     """Open a picture fully and return an object of `cls` (default FrameWick) holding it.
 
     1. Open `source` (a path, or a readable binary file: read, not closed) and check its size,
@@ -137,6 +137,11 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
        `raw` names ("half", "preview", "auto-wb"; see framewick.formats.raw), and shrunk on load by
        half-size development. With `frame_floor`, each frame of an animation counts as at
        least that many pixels against the limit (so a great many tiny frames cannot pass it).
+
+    A still picture of more than 8 bits per channel (16-bit PNG and TIFF, float TIFF, 10/12-bit
+    HEIC and AVIF, 16-bit JPEG XL, a camera RAW developed at 16 bits) also gets its pixels at
+    that depth as `photo.deep`, paired with the 8-bit `image` (which is what it always was);
+    `depth=8` reads the 8-bit picture alone.
     """
     if cls is None:
         from framewick import FrameWick
@@ -151,9 +156,9 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
         if os.path.isdir(path):
             raise PhotoError(f"❌ Error: {name} is a directory, not a picture")
         with open(path, "rb") as fp:
-            photo, first = _read(fp, name, orient, steps, exact, max_pixels, raw, frame_floor)
+            photo, first = _read(fp, name, orient, steps, exact, max_pixels, raw, frame_floor, depth)
     else:
-        photo, first = _read(source, name, orient, steps, exact, max_pixels, raw, frame_floor)
+        photo, first = _read(source, name, orient, steps, exact, max_pixels, raw, frame_floor, depth)
     obj = cls()
     obj.image = first  # type: ignore[attr-defined]
     photo.max_pixels = max_pixels
@@ -164,10 +169,15 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
 
 
 def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
-          max_pixels: int | None, raw: Any = None, frame_floor: int = 0) -> tuple[Photo, Image.Image]:
+          max_pixels: int | None, raw: Any = None, frame_floor: int = 0,
+          depth: int | None = None) -> tuple[Photo, Image.Image]:
+    if depth not in (None, 8, 16):
+        from framewick.status import BadValue
+
+        raise BadValue(f"❌ Error: depth must be 8 or 16, not {depth!r}")
     chain = _chain(steps) if steps is not None and not exact else None
     raw_options = _raw_plugin().options(raw) if raw is not None else frozenset()
-    return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options, frame_floor)
+    return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options, frame_floor, depth != 8)
 
 
 def _decoding(name: str, action: Any) -> Any:
@@ -184,8 +194,9 @@ def _decoding(name: str, action: Any) -> Any:
 
 
 def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | None,
-            raw_options: Any, frame_floor: int = 0) -> tuple[Photo, Image.Image]:
+            raw_options: Any, frame_floor: int = 0, deep: bool = True) -> tuple[Photo, Image.Image]:
     picture = _open(fp, name, limit)
+    deep_kind: str | None = None
     try:
         still = picture.format in _STILL_FORMATS
         count = 1 if still else _decoding(name, lambda: getattr(picture, "n_frames", 1))
@@ -210,6 +221,12 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
                 raise PhotoError(f"❌ Error: {name}: {error}") from None
         if hasattr(picture, "pixel_limit"):  # a plugin whose library keeps limits of its own
             picture.pixel_limit = limit or 0
+        if deep and count == 1:
+            from framewick.photo import deepread
+
+            deep_kind = deepread.kind(picture, _head(fp))
+            if deep_kind == "raw":
+                picture.develop_bits = 16
         draft = chain is not None and count == 1 and picture.format in ("JPEG", raw.FORMAT if raw is not None else "JPEG")
         if not draft:
             # Decoded before the metadata is read: reading a PNG's EXIF decodes it, and a
@@ -251,6 +268,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             first = picture.copy() if still else picture
         if picture.format == "PNG" and not _png_whole(fp):
             raise PhotoError(f"❌ Error: {name} could not be decoded: the file ends before its end chunk (IEND)")
+        at_depth = _read_deep(fp, deep_kind, picture, limit, name) if deep_kind is not None else None
     except BaseException:
         picture.close()
         raise
@@ -264,7 +282,78 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             first = _orientation.upright(first, turn)
     if photo.format and not first.format:
         first.format = photo.format  # an opened picture reports its file's format, turned or not
+    if at_depth is not None:
+        _pair_deep(photo, at_depth, first, container, turn, name)
     return photo, first
+
+
+def _head(fp: IO[bytes]) -> bytes:
+    """The file's first 64 KiB (where every format keeps what says its depth), the stream left
+    where it was."""
+    try:
+        where = fp.tell()
+        fp.seek(0)
+        head = fp.read(1 << 16)
+        fp.seek(where)
+        return head
+    except (OSError, ValueError, AttributeError):
+        return b""
+
+
+def _read_deep(fp: IO[bytes], which: str, picture: Image.Image, limit: int | None, name: str) -> Any:
+    """The picture at depth by the native reader `which`, as read (with the orientation that
+    reader applied), or None: a layout it does not support, or a refusal, said in one line."""
+    from framewick.photo import deepread
+    from framewick.status import note
+
+    if which == "raw":
+        pixels = getattr(picture, "deep_pixels", None)
+        if pixels is None:
+            return None
+        from framewick.photo.deep import Deep
+
+        picture.deep_pixels = None
+        return Deep(pixels, 16), 0
+    try:
+        fp.seek(0)
+        data = fp.read()
+        found = deepread.read(which, data, limit or 0, picture)
+    except deepread.Unreadable as error:
+        note(f"framewick: {name}: its picture at depth could not be read ({error}), so it is read at 8 bits")
+        return None
+    except (OSError, ValueError):
+        return None
+    return found if found[0] is not None else None
+
+
+def _pair_deep(photo: Photo, found: Any, first: Image.Image, container: int, turn: int, name: str) -> None:
+    """Turn the deep picture as the 8-bit one was turned and pair the two, when they agree."""
+    from framewick.photo import deepread
+    from framewick.status import note
+
+    deep, applied = found
+    # 1. What the deep reader turned is undone, so that it is as stored, as the 8-bit reader
+    #    gave it; 2. then it takes the 8-bit picture's turns (the container's, the tag's).
+    turns = []
+    if applied and applied != 1:
+        turns.append({6: 8, 8: 6}.get(applied, applied))
+    if container != 1:
+        turns.append({6: 8, 8: 6}.get(container, container))
+    if turn != 1:
+        turns.append(turn)
+    if applied and applied == turn and container == 1:
+        turns = []  # turned upright by its reader as the 8-bit picture was by its tag
+    for orientation in turns:
+        method = _orientation.transpose_of(orientation)
+        if method is not None:
+            deep = deepread.turned(deep, method)
+    deep = deepread.matched(deep, first)
+    if deep is None or not deepread.agrees(deep, first):
+        note(f"framewick: {name}: its picture at depth does not match the 8-bit one, so it is read at 8 bits")
+        return
+    from framewick.photo import companions
+
+    companions.attach(photo, "deep", deep, first)
 
 
 def _container_orientation(picture: Image.Image) -> int:

@@ -278,7 +278,9 @@ def run_call(obj: T, method: str, fn: Any, args: tuple[Any, ...], kwargs: dict[s
     pixels, alpha kept. A mode Pillow cannot convert is one line saying so."""
     picture = getattr(obj, "image")
     photo: Photo | None = getattr(obj, "photo", None)
-    _edit(obj, _Call(method, fn, args, kwargs), picture, photo)
+    # A method called directly replaces the picture as the caller asked: a deep picture paired
+    # with the one before is not carried (it no longer describes the object's picture).
+    _edit(obj, _Call(method, fn, args, kwargs), picture, photo, carry=False)
     return obj
 
 
@@ -315,13 +317,61 @@ def _store(obj: Any, work: Any, result: Any) -> None:
     obj.image = result
 
 
-def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Any:
+def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, carry: bool = True) -> Any:
     """Run `step` on `picture` (one frame) through a private copy of `obj`; store the result
-    in `obj.image` once, and return it. A step that fails leaves `obj` as it was."""
+    in `obj.image` once, and return it. A step that fails leaves `obj` as it was. With `carry`,
+    a deep picture paired with `picture` is brought along to the result (or dropped with a line)."""
     work = _private(obj)
+    deep = _deep_of(photo, picture) if carry else None
     result = _result(work, step, picture, photo)
+    if deep is None:
+        _store(obj, work, result)
+        return result
+    carried = _carried(obj, step, deep, picture, result)
     _store(obj, work, result)
+    _pair(photo, step, carried, result)
     return result
+
+
+def _deep_of(photo: Photo | None, picture: Any) -> Any:
+    """The photo's deep picture when it belongs to `picture` (without importing NumPy when
+    there is none)."""
+    if photo is None or getattr(photo, "deep", None) is None:
+        return None
+    return photo.deep_of(picture)
+
+
+def _carried(obj: Any, step: Any, deep: Any, before: Image.Image, after: Any) -> Any:
+    """The deep picture after `step` turned `before` into `after`, or None when the step cannot
+    be carried at depth."""
+    from framewick.photo import carry
+
+    info = _info(step)
+    values = _values(info, step) if info is not None else {}
+    moving = info is not None and info.alpha == ALPHA_MOVES and info.carries_depth(values)
+    try:
+        return carry.carry(obj, step, info, values, moving, deep, before, after)
+    except (carry.CannotCarry, ValueError, TypeError, OSError):
+        return None  # the 8-bit result stands; the deep picture is dropped with its line
+
+
+def _written(step: Any) -> str:
+    """The step as written in a chain (its method's name for a step that cannot say)."""
+    to_text = getattr(step, "to_text", None)
+    try:
+        return str(to_text()) if callable(to_text) else str(step.method)
+    except Exception:  # a step made by hand with a value the text form cannot hold
+        return str(step.method)
+
+
+def _pair(photo: Any, step: Any, carried: Any, result: Any) -> None:
+    """Pair the carried deep picture with the step's result, or drop it with its line."""
+    from framewick.photo import companions
+
+    if carried is None or not isinstance(result, Image.Image):
+        companions.drop(photo, "deep", _written(step))
+    else:
+        companions.reattach(photo, {"deep": carried}, result)
 
 
 def _result(work: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Any:
@@ -436,6 +486,8 @@ def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool
     from framewick.chain import Chain
 
     inner = tuple(step.steps) or (replace(step, strength=1.0),)
+    source = getattr(obj, "photo", None)
+    deep = _deep_of(source, getattr(obj, "image", None)) if isinstance(source, Photo) else None
     taken = _copy(obj)  # the picture is taken once: both sides start from the same one
     full = _copy(taken, pictures=True)  # text and watermarks draw in place: never on the picture before
     run_steps(full, Chain(inner), echo, strict=strict)
@@ -452,8 +504,29 @@ def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool
     photo = getattr(full, "photo", None)
     if photo is not None and photo.frames_of(full.image) is not None:
         photo.frames[:] = blended
+    mixed = _blended_deep(full, plain, step) if deep is not None else None
     obj.__dict__.update(full.__dict__)
     obj.image = blended[0]
+    if mixed is not None:
+        from framewick.photo import companions
+
+        companions.reattach(obj.photo, {"deep": mixed}, obj.image)
+
+
+def _blended_deep(full: Any, plain: Any, step: Any) -> Any:
+    """The deep picture of a blend at a strength: the two sides' deep pictures mixed as their
+    8-bit pictures are. None when the graded side dropped it (it said so); dropped here with
+    its line when the two cannot be mixed."""
+    graded = _deep_of(full.photo, full.image)
+    if graded is None:
+        return None
+    before = _deep_of(plain.photo, plain.image)
+    from framewick.photo import carry, companions
+
+    mixed = carry.blended(before, graded, step.strength) if before is not None else None
+    if mixed is None:
+        companions.drop(full.photo, "deep", _written(step))
+    return mixed
 
 
 def _copy(obj: Any, pictures: bool = False) -> Any:
@@ -466,7 +539,10 @@ def _copy(obj: Any, pictures: bool = False) -> Any:
         clone.photo = copy.copy(photo)
         clone.photo.frames = [f.copy() for f in photo.frames] if pictures and frames is not None else list(photo.frames)
     if pictures and isinstance(clone.image, Image.Image):
+        deep = _deep_of(photo, clone.image) if isinstance(photo, Photo) else None
         clone.image = clone.photo.frames[0] if frames is not None else clone.image.copy()
+        if deep is not None:  # the copy's deep picture is paired with the copied picture
+            clone.photo.deep = deep.paired(clone.image)
     return clone
 
 

@@ -184,6 +184,21 @@ class StepInfo:
             return None
         return _resolve(self.method, reference)
 
+    def carries_depth(self, values: Values | None = None) -> bool:
+        """Whether a deep picture keeps its depth through the step (defaults for missing values):
+        it moves pixels (runs on the picture as it is, alpha included, and changes the picture's
+        geometry or says it keeps depth), it only combines a mask of its own with the alpha
+        (rounded corners), or it has a depth implementation."""
+        values = {**self.values(), **(values or {})}
+        try:
+            if self.alpha == ALPHA_MOVES:
+                return self.size is not SAME or bool(self.answer(self.keeps_depth, values))
+            if self.alpha == ALPHA_COMBINED and not self.at_depth:
+                return True
+            return bool(self.answer(self.at_depth, values))
+        except (KeyError, TypeError, ValueError):
+            return False
+
     @property
     def needs_rgb(self) -> bool:
         return self.modes is not None and "L" not in self.modes and "LA" not in self.modes

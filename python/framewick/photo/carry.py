@@ -1,0 +1,204 @@
+"""Carrying a deep picture through one step, once the step has given its 8-bit result.
+
+1. A step that moves pixels runs again, through its own method, on each band of the deep
+   picture as a Pillow "F" picture (float: every resampling, turn, crop and pad of Pillow's is
+   exact or float there, where "I;16" is not for every filter), and the bands are stored back at
+   the picture's dtype. A step whose values name a colour may fill the area it uncovers with it;
+   a band in "F" cannot hold that colour per channel, so the uncovered share of each pixel is
+   measured by running the step on a band of zeros and one of ones (the step is affine in its
+   picture) and filled with the colour the 8-bit result shows there.
+2. A step whose colour is unchanged and whose own alpha is combined with the picture's (rounded
+   corners) gives the deep alpha the smaller of it and the step's mask, at 16 bits.
+3. A step with a depth implementation runs it on the colour (float, 0-1), the alpha split off
+   and put back as the step's alpha rule says; the 8-bit result decides grey or colour.
+Anything else cannot be carried: `carry` answers None and the runner drops the deep picture.
+"""
+
+from __future__ import annotations
+
+import copy
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+from PIL import Image, ImageChops, ImageColor
+
+from framewick.photo.deep import Deep
+from framewick.status import listening
+from framewick.steps.declare import ALPHA_COMBINED, SAME, StepInfo
+
+
+class CannotCarry(Exception):
+    """The step gave something the deep picture cannot follow (another size or mode than the
+    8-bit result, or no picture)."""
+
+
+def carry(obj: Any, step: Any, info: StepInfo | None, values: dict[str, Any], moving: bool, deep: Deep,
+          before: Image.Image, after: Any) -> Deep | None:
+    """The deep picture after `step` (which turned the 8-bit `before` into `after`), or None
+    when the step cannot be carried at depth. `obj` is the object the step ran on (a copy of it
+    runs the step on the bands), `moving` whether the step moves pixels and keeps depth."""
+    if info is None or not isinstance(after, Image.Image):
+        return None
+    if moving and after is before and after.size == deep.size and info.size is SAME:
+        return deep  # a step that keeps depth left the very picture at its size (quality, compare)
+    try:
+        if moving:
+            return _checked(moved(obj, step, deep, values, lambda: after), after)
+        function = info.depth_function(values)
+        if function is not None:
+            return _checked(toned(function, values, deep, after, info.alpha), after)
+        if info.alpha == ALPHA_COMBINED:
+            return _checked(masked(obj, step, deep, before, after), after)
+    except CannotCarry:
+        return None
+    return None
+
+
+def _checked(deep: Deep | None, after: Image.Image) -> Deep | None:
+    """`deep` when it matches the 8-bit result in size and bands, else None."""
+    if deep is None or deep.size != after.size or len(after.getbands()) != deep.channels:
+        return None
+    return deep
+
+
+def run_on(obj: Any, step: Any, picture: Image.Image) -> Image.Image:
+    """The picture `step` leaves when run on `picture` through a copy of `obj`, its lines unheard."""
+    work = copy.copy(obj)
+    work.image = picture
+    if getattr(work, "photo", None) is not None:
+        work.photo = None  # the method as it is, on the band as it is (not brought to 8 bits)
+    with listening(keep_done=False):
+        step.apply(work)
+    result = work.image
+    if not isinstance(result, Image.Image):
+        raise CannotCarry("the step left no picture")
+    return result
+
+
+def _names_colour(values: dict[str, Any]) -> bool:
+    for value in values.values():
+        if isinstance(value, str) and value.strip():
+            try:
+                ImageColor.getrgb(value)
+            except ValueError:
+                continue
+            return True
+    return False
+
+
+def moved(obj: Any, step: Any, deep: Deep, values: dict[str, Any],
+          result8: Callable[[], Image.Image | None]) -> Deep:
+    """`deep` moved by `step` band by band (see the module's first point); `result8` gives the
+    step's 8-bit result, whose uncovered pixels show a fill colour."""
+    floating = deep.floating
+    bands: list[np.ndarray] = []
+    for index in range(deep.channels):
+        plane = deep.pixels[:, :, index]
+        band = Image.fromarray(np.ascontiguousarray(plane, dtype=np.float32))
+        out = run_on(obj, step, band)
+        del band
+        if out.mode != "F" or (bands and out.size != (bands[0].shape[1], bands[0].shape[0])):
+            raise CannotCarry(f"the step gave {out.mode} {out.size} from a band")
+        bands.append(np.array(out, dtype=np.float32))  # writable: the fill is added in place
+        del out
+    if _names_colour(values):
+        _fill(obj, step, deep, bands, result8())
+    stacked = np.stack(bands, axis=2)
+    del bands
+    if floating:
+        return Deep(stacked, deep.bits)
+    return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), deep.bits)
+
+
+def _fill(obj: Any, step: Any, deep: Deep, bands: list[np.ndarray], result8: Image.Image | None) -> None:
+    """Give the area `step` uncovered, in each band, the fill colour the 8-bit result has there."""
+    height, width = bands[0].shape
+    zero = np.asarray(run_on(obj, step, Image.new("F", deep.size, 0.0)), dtype=np.float32)
+    one = np.asarray(run_on(obj, step, Image.new("F", deep.size, 1.0)), dtype=np.float32)
+    if zero.shape != (height, width) or one.shape != (height, width):
+        raise CannotCarry("the step's uncovered area does not match its result")
+    uncovered = 1.0 - (one - zero)
+    del one
+    at = np.unravel_index(int(np.argmax(uncovered)), uncovered.shape)
+    share = float(uncovered[at])
+    if share < 1e-3:  # nothing uncovered: the bands are right as they are
+        return
+    if result8 is None or result8.size != (width, height) or len(result8.getbands()) != len(bands):
+        raise CannotCarry("no 8-bit result to take the fill colour from")
+    shown = result8.getpixel((int(at[1]), int(at[0])))
+    shown = (shown,) if not isinstance(shown, tuple) else shown
+    scale = 1.0 if deep.floating else 65535.0
+    for index, band in enumerate(bands):
+        moved_only = band - zero
+        # The fill the 8-bit pixel shows, taken back from its moved share; fills are 8-bit colours.
+        fill = (shown[index] / 255.0 * scale - float(moved_only[at])) / share
+        fill = round(min(max(fill / scale, 0.0), 1.0) * 255.0) / 255.0 * scale
+        np.add(moved_only, uncovered * np.float32(fill), out=band)
+
+
+def masked(obj: Any, step: Any, deep: Deep, before: Image.Image, after: Image.Image) -> Deep | None:
+    """The deep picture under a step that keeps the colour and combines its own alpha (mask)
+    with the picture's: the smaller of the two, at depth. None when the step changed the colour."""
+    if after.size != deep.size or after.mode not in ("LA", "RGBA"):
+        return None
+    colour_after = after.convert("RGB" if after.mode == "RGBA" else "L")
+    colour_before = before.convert(colour_after.mode) if before.mode != colour_after.mode else before
+    if colour_before.size != colour_after.size or ImageChops.difference(colour_before, colour_after).getbbox():
+        return None
+    mask = run_on(obj, step, Image.new("L", deep.size, 255))
+    if mask.mode not in ("LA", "RGBA") or mask.size != deep.size:
+        return None
+    alpha = np.asarray(mask.getchannel("A"))[:, :, np.newaxis]
+    alpha = alpha.astype(np.float32) / np.float32(255) if deep.floating else alpha.astype(np.uint16) * np.uint16(257)
+    colour = deep.pixels[:, :, : 3 if deep.channels >= 3 else 1]
+    if deep.has_alpha:
+        alpha = np.minimum(alpha, deep.pixels[:, :, -1:])
+    return Deep(np.concatenate([colour, alpha.astype(deep.pixels.dtype)], axis=2), deep.bits)
+
+
+def toned(function: Callable[[np.ndarray, Any], np.ndarray], values: dict[str, Any], deep: Deep,
+          after: Image.Image, alpha_rule: str) -> Deep:
+    """The step's depth implementation on the deep colour; grey or colour as the 8-bit result
+    came out, alpha as the step's rule says (kept, or combined with the result's)."""
+    colour = deep.colour()
+    grey_out = after.mode in ("L", "LA")
+    if colour.shape[2] == 1 and not grey_out:
+        colour = np.repeat(colour, 3, axis=2)  # a step that gives colour from grey
+    shape = colour.shape
+    result = np.asarray(function(colour, values), dtype=np.float32)
+    del colour
+    if result.ndim == 2:
+        result = result[:, :, np.newaxis]
+    if result.shape[:2] != shape[:2] or result.shape[2] not in (1, 3):
+        raise CannotCarry(f"the depth implementation gave shape {result.shape} for {shape}")
+    if grey_out and result.shape[2] == 3:
+        result = result[:, :, :1]  # grey again, as the 8-bit result is
+    elif not grey_out and result.shape[2] == 1:
+        result = np.repeat(result, 3, axis=2)
+    alpha = deep.alpha()
+    if after.mode in ("LA", "RGBA"):
+        shown = np.asarray(after.getchannel("A"))[:, :, np.newaxis]
+        shown = shown.astype(np.float32) / np.float32(255) if deep.floating else shown.astype(np.uint16) * np.uint16(257)
+        if alpha is None:
+            alpha = shown.astype(deep.pixels.dtype)
+        elif alpha_rule == ALPHA_COMBINED:
+            alpha = np.minimum(alpha, shown.astype(deep.pixels.dtype))
+    else:
+        alpha = None
+    return deep.with_colour(result, alpha)
+
+
+def blended(plain: Deep, graded: Deep, strength: float) -> Deep | None:
+    """(1 - strength) of `plain` and `strength` of `graded`, as Image.blend mixes the 8-bit
+    pictures; None when the two do not line up."""
+    if plain.pixels.shape != graded.pixels.shape or plain.pixels.dtype != graded.pixels.dtype:
+        return None
+    mix = plain.pixels.astype(np.float32) * np.float32(1.0 - strength) + \
+        graded.pixels.astype(np.float32) * np.float32(strength)
+    if plain.floating:
+        return Deep(mix, plain.bits)
+    return Deep(np.rint(np.clip(mix, 0, 65535)).astype(np.uint16), plain.bits)
+
+
+__all__ = ["CannotCarry", "blended", "carry", "masked", "moved", "run_on", "toned"]

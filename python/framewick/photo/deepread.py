@@ -1,0 +1,265 @@
+"""Reading a picture at its depth, beside the 8-bit picture Pillow gives of it.
+
+`kind` tells from the opened picture's header alone (nothing decoded, NumPy not imported)
+whether the file holds more than 8 bits per channel and which native reader gives them: 16-bit
+RGB, RGBA and grey+alpha PNG; 16-bit and float TIFF of two or more samples; 10/12-bit HEIC and
+AVIF; 16-bit and float JPEG XL; every camera RAW file (LibRaw develops it at 16 bits). A 16-bit
+or float grey picture is left to Pillow, which holds it at depth itself ("I;16", "F").
+
+`read` decodes the file's bytes with that reader, within the same pixel limit, and gives a
+`Deep` turned as the 8-bit picture was and with its bands (a grey+alpha PNG Pillow reads as
+RGBA becomes RGBA). It answers None when the reader takes the file for a layout it does not
+support (Pillow's 8-bit reading then stands alone) and raises `Unreadable` for a file it refuses
+otherwise: the caller keeps the 8-bit picture and says so in one line.
+"""
+
+from __future__ import annotations
+
+import struct
+from typing import Any
+
+from PIL import Image
+
+#: How deep a file's samples must be for the native readers to be asked.
+_PNG_DEEP_TYPES = (2, 4, 6)  # RGB, grey+alpha, RGBA (grey alone opens as Pillow's I;16)
+
+
+class Unreadable(Exception):
+    """The native reader refused a file Pillow read; the text says why."""
+
+
+def kind(picture: Image.Image, head: bytes) -> str | None:
+    """Which native reader gives `picture` (opened, not decoded; `head` its file's first bytes,
+    64 KiB or so) at more than 8 bits per channel: "png", "tiff", "heif", "avif", "jxl" or
+    "raw"; None for a picture of 8 bits or less, or one Pillow holds at depth itself."""
+    fmt = picture.format
+    if fmt == "PNG":
+        return "png" if len(head) >= 26 and head[24] == 16 and head[25] in _PNG_DEEP_TYPES else None
+    if fmt == "TIFF":
+        tags = getattr(picture, "tag_v2", None)
+        if tags is None:
+            return None
+        bits = tags.get(258) or (1,)
+        bits = bits if isinstance(bits, tuple) else (bits,)
+        samples = int(tags.get(277, 1) or 1)
+        return "tiff" if samples >= 2 and max(bits) in (16, 32) and picture.mode not in ("I;16", "F", "I") else None
+    if fmt == "HEIF":
+        heif = picture.info.get("heif")
+        return "heif" if isinstance(heif, dict) and int(heif.get("bit_depth") or 8) > 8 else None
+    if fmt == "AVIF":
+        return "avif" if _avif_deep(head) else None
+    if fmt == "JPEG XL" or type(picture).__name__ == "JXLImageFile":
+        return "jxl" if (_jxl_bits(head) or 8) > 8 and picture.mode not in ("I;16", "F", "I") else None
+    if type(picture).__module__ == "framewick.formats.raw" and getattr(picture, "_shown", None) is None:
+        return "raw"
+    return None
+
+
+def _avif_deep(head: bytes) -> bool:
+    """Whether the AV1 configuration (av1C) in an AVIF file's header says high bit depth."""
+    at = head.find(b"av1C")
+    return at >= 0 and len(head) > at + 6 and bool(head[at + 6] & 0x40)
+
+
+class _Bits:
+    """JPEG XL's bit reader: least significant bit first."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data, self.at = data, 0
+
+    def u(self, count: int) -> int:
+        value = 0
+        for i in range(count):
+            byte = self.at >> 3
+            if byte >= len(self.data):
+                raise ValueError("the header ends early")
+            value |= ((self.data[byte] >> (self.at & 7)) & 1) << i
+            self.at += 1
+        return value
+
+    def u32(self, *choices: tuple[int, int]) -> int:
+        offset, bits = choices[self.u(2)]
+        return offset + (self.u(bits) if bits else 0)
+
+
+def _jxl_codestream(head: bytes) -> bytes:
+    """The start of a JPEG XL codestream: the file itself, or the first jxlc/jxlp box's data."""
+    if head.startswith(b"\xff\x0a"):
+        return head
+    at = 0
+    while at + 8 <= len(head):
+        size, box = struct.unpack(">I4s", head[at:at + 8])
+        start = at + 8
+        if size == 1:
+            size, start = struct.unpack(">Q", head[at + 8:at + 16])[0], at + 16
+        if box == b"jxlc":
+            return head[start:]
+        if box == b"jxlp":
+            return head[start + 4:]  # each partial box starts with its index
+        if size == 0:
+            break
+        at += size
+    return b""
+
+
+def _jxl_bits(head: bytes) -> int | None:
+    """The bits per sample a JPEG XL header states (32 for float), or None when it cannot be read."""
+    stream = _jxl_codestream(head)
+    if not stream.startswith(b"\xff\x0a"):
+        return None
+    bits = _Bits(stream[2:])
+    sizes = ((1, 9), (1, 13), (1, 18), (1, 30))
+    try:
+        small = bits.u(1)
+        if small:
+            bits.u(5)
+        else:
+            bits.u32(*sizes)
+        if bits.u(3) == 0:  # no fixed aspect ratio: the width follows
+            if small:
+                bits.u(5)
+            else:
+                bits.u32(*sizes)
+        if bits.u(1):  # all_default: 8-bit
+            return 8
+        if bits.u(1):  # extra fields
+            bits.u(3)  # orientation
+            if bits.u(1):  # intrinsic size
+                small = bits.u(1)
+                if small:
+                    bits.u(5)
+                else:
+                    bits.u32(*sizes)
+                if bits.u(3) == 0:
+                    if small:
+                        bits.u(5)
+                    else:
+                        bits.u32(*sizes)
+            if bits.u(1):  # preview
+                eighths = bits.u(1)
+                preview = ((16, 0), (32, 0), (1, 5), (33, 9)) if eighths else ((1, 6), (65, 8), (321, 10), (1345, 12))
+                bits.u32(*preview)
+                if bits.u(3) == 0:
+                    bits.u32(*preview)
+            if bits.u(1):  # animation
+                bits.u32((100, 0), (1000, 0), (1, 10), (1, 30))
+                bits.u32((1, 0), (1001, 0), (1, 8), (1, 10))
+                bits.u32((0, 0), (0, 3), (0, 16), (0, 32))
+                bits.u(1)
+        if bits.u(1):  # float samples
+            return 32 if bits.u32((32, 0), (16, 0), (24, 0), (1, 6)) >= 16 else 8
+        return bits.u32((8, 0), (10, 0), (12, 0), (1, 6))
+    except ValueError:
+        return None
+
+
+def read(which: str, data: bytes, limit: int, picture: Image.Image) -> tuple[Any, int]:
+    """The deep picture of a file's bytes by reader `which` (pixels as read, not yet turned) and
+    the orientation its reader already applied (0: none; the picture is as stored). None for a
+    layout the reader does not support."""
+    import numpy as np
+
+    from framewick.photo.deep import Deep
+
+    def array(found: dict[str, Any], dtype: str) -> Any:
+        height, width, channels = found["height"], found["width"], found["channels"]
+        return np.frombuffer(found["pixels"], dtype, count=width * height * channels).reshape(height, width, channels)
+
+    try:
+        if which == "png":
+            from framewick.formats import _png
+
+            found = _png.read(data, limit)
+            return (Deep(array(found, "=u2"), 16) if found["bits"] == 16 else None), 0
+        if which == "tiff":
+            from framewick.formats import _tiff
+
+            found = _tiff.read(data, limit)
+            if found["bits"] == 32 and found["sample_format"] == "float":
+                return Deep(array(found, "=f4"), 32), 0
+            return (Deep(array(found, "=u2"), 16) if found["bits"] == 16 else None), 0
+        if which == "heif":
+            from framewick.formats import _heif
+
+            bit_depth = int(picture.info["heif"].get("bit_depth") or 16)
+            mode, (width, height), pixels = _heif.decode(data, limit, bits=16)
+            found = {"width": width, "height": height, "channels": len(mode), "pixels": pixels}
+            return Deep(array(found, "=u2"), min(16, bit_depth)), 0  # turned as the 8-bit decode is
+        if which == "avif":
+            from framewick.formats import _avif
+
+            found = _avif.read(data, limit)
+            if found["bits"] <= 8:
+                return None, 0
+            turned = int(found.get("orientation") or 1) if found.get("transformed") else 0
+            return Deep(array(found, "=u2"), found["bits"]), turned
+        if which == "jxl":
+            from framewick.formats import _jxl
+
+            found = _jxl.read(data, limit)
+            if found.get("float"):
+                return Deep(array(found, "=f4"), 32), _turned(found)
+            return (Deep(array(found, "=u2"), 16) if found["bits"] == 16 else None), _turned(found)
+    except MemoryError:
+        raise
+    except Exception as error:  # the native readers' own errors: the file's reason, in one line
+        text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        if "not supported" in text or "unsupported" in text:
+            return None, 0
+        raise Unreadable(text) from None
+    raise ValueError(f"no deep reader {which!r}")
+
+
+def _turned(found: dict[str, Any]) -> int:
+    return int(found.get("orientation") or 1) if found.get("transformed") else 0
+
+
+def matched(deep: Any, picture: Image.Image) -> Any:
+    """`deep` with the bands of the 8-bit `picture` (grey made RGB, RGB with equal bands made
+    grey, as Pillow read it), or None when the two cannot describe the same pixels (another
+    size, mode or alpha)."""
+    import numpy as np
+
+    from framewick.photo.deep import Deep
+
+    mode = picture.mode
+    if mode not in ("L", "LA", "RGB", "RGBA") or deep.size != picture.size:
+        return None
+    alpha = mode in ("LA", "RGBA")
+    if deep.has_alpha != alpha:
+        return None
+    want = 1 if mode in ("L", "LA") else 3
+    if deep.channels - alpha == want:
+        return deep
+    colour = deep.pixels[:, :, : deep.channels - alpha]
+    if want == 3:
+        colour = np.repeat(colour, 3, axis=2)
+    elif np.array_equal(colour[:, :, 0], colour[:, :, 1]) and np.array_equal(colour[:, :, 1], colour[:, :, 2]):
+        colour = colour[:, :, :1]
+    else:
+        return None
+    stacked = np.concatenate([colour, deep.pixels[:, :, -1:]], axis=2) if alpha else colour
+    return Deep(stacked, deep.bits)
+
+
+def turned(deep: Any, transpose: Any) -> Any:
+    """`deep` transposed band by band by Pillow's `transpose` method (exact at any depth)."""
+    from framewick.photo.deep import Deep
+
+    return Deep.from_bands([deep.band(i).transpose(transpose) for i in range(deep.channels)], deep.bits)
+
+
+def agrees(deep: Any, picture: Image.Image) -> bool:
+    """Whether `deep` shows what the 8-bit `picture` does, on a coarse grid (the same picture
+    the same way up, whatever each decoder's rounding or colour handling)."""
+    import numpy as np
+
+    from framewick.photo.deep import to_8bit
+
+    height, width = deep.pixels.shape[:2]
+    step_y, step_x = max(1, height // 32), max(1, width // 32)
+    ours = to_8bit(deep.pixels[::step_y, ::step_x]).astype(np.int16)
+    theirs = np.asarray(picture)[::step_y, ::step_x].astype(np.int16)
+    if ours.shape != theirs.shape:
+        return False
+    return float(np.abs(ours - theirs).mean()) <= 12.0
