@@ -82,6 +82,7 @@ class Options:
     srgb: bool = False
     #: Write the highest quality whose file fits in this many bytes (None: the quality as set).
     max_bytes: int | None = None
+    depth: int | None = None
 
 
 @dataclass(frozen=True)
@@ -357,7 +358,8 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
                            "".join(lines))
         fits: list[Any] = []
         write_photo(obj, job.target, format=opts.format, strip=opts.strip, background=opts.background,
-                    srgb=opts.srgb, echo=lines.append, max_bytes=opts.max_bytes, on_fit=fits.append)
+                    srgb=opts.srgb, echo=lines.append, max_bytes=opts.max_bytes, on_fit=fits.append,
+                    depth=opts.depth)
     except Exception as error:
         if isinstance(error, ChainError):  # the sizes the chain makes on this picture
             error = _limits.LimitError(f"❌ Error: {job.source}: {error}")

@@ -113,7 +113,7 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
 
     def write(self, target: str | os.PathLike[str] | IO[bytes], *, format: str | None = None,
               strip: bool = False, background: str = "white", srgb: bool = False,
-              max_bytes: int | str | None = None) -> Self:
+              max_bytes: int | str | None = None, depth: int | None = None) -> Self:
         """Write the picture to `target` (a path, replaced atomically, or a binary file) as
         `format`, else by the path's extension, else in the source format; returns the object.
 
@@ -122,6 +122,11 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
         metadata the format carries unless `strip`; `srgb` converts to sRGB through the profile.
         `max_bytes` (a number, or "200k", "1.5M") writes the highest quality up to `quality`
         whose whole file fits (JPEG, WebP, AVIF, HEIC, JPEG XL); the status line names it.
+        A picture opened at depth is written from its deep pixels: 16-bit PNG, TIFF and JPEG XL,
+        10-bit AVIF and HEIC, dithered to 8 bits for other formats (and with `max_bytes`).
+        `depth` overrides: 8 writes the 8-bit picture as it is; 16 (or 10 and 12, AVIF's and
+        HEIC's coded depth) writes at depth, an 8-bit picture too, and is refused for a format
+        that holds 8 bits.
         """
         from framewick.photo import write_photo
 
@@ -130,7 +135,7 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
 
             max_bytes = parse_size(max_bytes)
         write_photo(self, target, format=format, strip=strip, background=background, srgb=srgb,
-                    max_bytes=max_bytes)
+                    max_bytes=max_bytes, depth=depth)
         return self
 
     @functools.wraps(Inspector.extract_color_palette)

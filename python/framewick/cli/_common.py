@@ -127,6 +127,11 @@ def add_write_options(p: argparse.ArgumentParser, *, format_help: str | None = N
     g.add_argument("--strip", action="store_true",
                    help="leave out the metadata (EXIF, XMP, ICC profile; colours converted to sRGB first)")
     g.add_argument("--srgb", action="store_true", help="convert to sRGB through the picture's profile and embed sRGB")
+    g.add_argument("--depth", type=int, choices=(8, 10, 12, 16), default=None, metavar="BITS",
+                   help="bits per channel written: 16 writes PNG, TIFF and JPEG XL at 16 bits, AVIF and HEIC at 10 "
+                        "(12 asks for 12), even from an 8-bit picture; 8 writes the 8-bit picture as it is, "
+                        "undithered. Without it a deep picture is written at depth, or dithered to 8 bits for "
+                        "a format that holds no more")
     g.add_argument("--background", metavar="COLOUR", default="white",
                    help="what alpha is flattened onto for formats without it (default white)")
     g.add_argument("--max-bytes", type=byte_size, metavar="SIZE", default=None,
@@ -191,17 +196,32 @@ def check_background(colour: str) -> None:
 def write_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     """The keywords of framewick.photo.write_photo for the write options given, checked.
 
-    `format` is Pillow's name for --format (None: the output's extension decides)."""
+    `format` is Pillow's name for --format (None: the output's extension decides); --depth above
+    8 with a --format that holds 8 bits is refused here."""
     fmt = getattr(args, "format", None)
     background = getattr(args, "background", "white")
     check_background(background)
-    written = {"format": output_format(fmt)[0] if fmt else None, "strip": getattr(args, "strip", False),
-               "background": background, "srgb": getattr(args, "srgb", False)}
+    name = output_format(fmt)[0] if fmt else None
+    written = {"format": name, "strip": getattr(args, "strip", False),
+               "background": background, "srgb": getattr(args, "srgb", False), "depth": getattr(args, "depth", None)}
+    if name is not None:
+        check_depth(written["depth"], name)
     max_bytes = getattr(args, "max_bytes", None)
     if max_bytes is not None:
         check_budget(max_bytes, written["format"], f"--format {fmt}")
         written["max_bytes"] = max_bytes
     return written
+
+
+def check_depth(depth: int | None, fmt: str) -> None:
+    """--depth against the format written: more than 8 bits for one that holds 8 is a usage error."""
+    from framewick.photo.writing import check_depth as check
+    from framewick.status import BadValue
+
+    try:
+        check(depth, fmt)
+    except BadValue as e:
+        raise UsageError(str(e).removeprefix("❌ Error: ").replace("depth", "--depth", 1)) from None
 
 
 def load_looks(files: Sequence[str], new_last: bool = False) -> None:

@@ -7,7 +7,7 @@ import json
 from typing import Any
 
 from framewick.cli._common import CHAIN_HELP, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
-    add_write_options, check_budget, echo_for, limits_help, open_kwargs, positive, read_chain, step_list, \
+    add_write_options, check_budget, check_depth, echo_for, limits_help, open_kwargs, positive, read_chain, step_list, \
     with_quality, write, write_kwargs
 from framewick.cli._signals import terminate_as_interrupt
 from framewick.cli._targets import STDIO, check_format_agrees, check_input, check_output, data_on_stdout, \
@@ -48,6 +48,8 @@ def run(args: argparse.Namespace) -> int:
     check_input(args.input)
     writing = write_kwargs(args)
     fmt = check_format_agrees(chain, args.output, args.format)
+    if fmt is not None:
+        check_depth(args.depth, fmt)
     what = "-o -" if to_stdout else f"output {args.output!r}"
     check_budget(args.max_bytes, fmt, what)
     if args.json and to_stdout:

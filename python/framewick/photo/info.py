@@ -93,13 +93,20 @@ def describe(obj: Any) -> dict[str, Any]:
         "dpi": [round(float(dpi[0]), 3), round(float(dpi[1]), 3)] if dpi else None,
         "orientation": photo.orientation,
         "icc": profiles.description(icc),
-        "bit_depth": bit_depth(image.mode),
+        "bit_depth": _depth(photo, image),
         "metadata": metadata,
     }
     heif = image.info.get("heif")
     if isinstance(heif, dict):
         facts.update(_heif_facts(heif))
     return facts
+
+
+def _depth(photo: Photo, image: Any) -> int:
+    """Bits per channel of the picture as decoded: a deep picture's own (10 or 12 for such a
+    source, not the 16 its samples are held in; 32 for float), else the 8-bit picture's mode's."""
+    deep = photo.deep_of(image)
+    return int(deep.bits) if deep is not None else bit_depth(image.mode)
 
 
 _HEIC_BRANDS = frozenset({"heic", "heix", "heim", "heis", "hevc", "hevx"})

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 from functools import lru_cache
+from typing import Any
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # ImageCms is imported when a profile is read: a picture without one needs none
@@ -98,3 +99,29 @@ def _convert(picture: Image.Image, profile: ImageCms.ImageCmsProfile, mode: str)
     result = ImageCms.profileToProfile(picture, profile, _srgb(), outputMode=mode)
     assert result is not None  # not in place, so a new picture
     return result
+
+
+def deep_to_srgb(pixels: Any, icc: bytes | None, intent: int = 0) -> Any:
+    """Pixels at depth (a NumPy array (height, width, channels) of uint16 or float32, grey or
+    RGB with or without alpha) converted from `icc` to sRGB at their depth through LittleCMS,
+    alpha carried across. Grey pictures, pictures without a fitting profile and sRGB ones are
+    returned as they are, as `to_srgb` leaves them at 8 bits. None when LittleCMS's module is
+    not built here (the caller then converts at 8 bits)."""
+    channels = pixels.shape[2]
+    mode = {3: "RGB", 4: "RGBA"}.get(channels)
+    if mode is None or not fits(icc, mode) or is_srgb(icc) or _profile(icc) is None:  # type: ignore[arg-type]
+        return pixels
+    try:
+        from framewick.formats import _lcms
+    except ImportError:
+        return None
+    import numpy as np
+
+    height, width = pixels.shape[:2]
+    bits = 32 if pixels.dtype == np.float32 else 16
+    data = np.ascontiguousarray(pixels)
+    out, count = _lcms.convert(data, width, height, channels, bits, source=icc, target=None, intent=intent)
+    converted = np.frombuffer(out, dtype=data.dtype).reshape(height, width, count)
+    # LittleCMS's float transforms are unbounded: colours outside sRGB's gamut come out past
+    # 0-1, where 16-bit ones are clipped. A deep picture's floats are nominally 0-1.
+    return np.clip(converted, 0.0, 1.0) if bits == 32 else converted

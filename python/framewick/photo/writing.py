@@ -16,13 +16,32 @@ from framewick.photo import exif as _exif
 from framewick.photo import formats, modes, profiles
 from framewick.photo import frames as _frames
 from framewick.photo.metadata import Photo
-from framewick.status import BadValue, emit
+from framewick.status import BadValue, emit, note
 
 _TIFF_XMP = 700
 # The most XMP a JPEG's APP1 segment holds after its namespace header.
 _XMP_ROOM = {"JPEG": 65504, "MPO": 65504}
 
 Target = str | os.PathLike[str] | IO[bytes]
+
+#: The bits per channel a deep picture is coded at in each format that holds more than 8; any
+#: other format gets it dithered to 8 bits.
+DEEP_BITS = {"PNG": 16, "TIFF": 16, "JXL": 16, "AVIF": 10, "HEIF": 10}
+#: The depths `write(depth=)` takes: 8 is the 8-bit picture written as it always was; 10 and 12
+#: name AVIF's and HEIC's coded depth (PNG, TIFF and JPEG XL then write 16 bits, the nearest
+#: they hold); 16 is each format's depth of DEEP_BITS.
+DEPTHS = (8, 10, 12, 16)
+
+
+def check_depth(depth: int | None, fmt: str) -> None:
+    """Refuse a `depth` not among DEPTHS, or more than 8 bits for a format that holds 8."""
+    if depth is None:
+        return
+    if isinstance(depth, bool) or depth not in DEPTHS:
+        raise BadValue(f"❌ Error: depth must be 8, 10, 12 or 16, not {depth!r}")
+    if depth > 8 and fmt not in DEEP_BITS:
+        holds = ", ".join(sorted(k if k != "HEIF" else "HEIC" for k in DEEP_BITS))
+        raise BadValue(f"❌ Error: {fmt} holds 8 bits per channel; depth {depth} needs one of {holds}")
 
 
 def _format(target: object, path: str | None, format: str | None, photo: Photo, image: Any) -> str:
@@ -276,7 +295,7 @@ def _save(pictures: list[Image.Image], fp: str | IO[bytes], fmt: str, args: dict
 def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: bool = False,
                 background: str | tuple[int, ...] = "white", srgb: bool = False,
                 echo: Callable[[str], None] | None = None, max_bytes: int | None = None,
-                on_fit: Callable[[Any], None] | None = None) -> Any:
+                on_fit: Callable[[Any], None] | None = None, depth: int | None = None) -> Any:
     """Write `obj`'s picture to `target` (a path, written atomically, or a writable binary file).
 
     The format is `format`, else the path's extension, else the picture's source format. The
@@ -290,6 +309,13 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     that many bytes (framewick.photo.budget); the quality chosen is in the status line and
     handed to `on_fit` as a budget.Fit. A format without a quality is a BadValue, and so is a
     budget no quality meets (naming the smallest size reached); nothing is written then.
+
+    A photo with a deep picture (`Photo.deep_of`) is written from it: 16-bit PNG and TIFF (a
+    float one stays float), 16-bit JPEG XL, 10-bit AVIF and HEIC; any other format gets it
+    dithered to 8 bits (see deepwriting.dither). `depth` overrides: 8 writes the 8-bit picture
+    exactly as without a deep one; 16 (10 or 12: AVIF's and HEIC's coded depth) writes at depth,
+    an 8-bit picture widened (v * 257) when there is no deep one, and is refused for a format
+    that holds 8 bits. With `max_bytes`, a deep picture is written dithered to 8 bits.
     """
     modes.check_colour(background)
     path: str | None = None
@@ -303,12 +329,22 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
         from framewick.photo import budget
 
         budget.check_budget_format(fmt, name)
-    pictures, args = prepare(obj, fmt, strip=strip, background=background, srgb=srgb, name=name)
-    save: Callable[[str | IO[bytes]], None] = lambda fp: _save(pictures, fp, fmt, args)
-    if max_bytes is not None:
-        chosen = budget.fit(lambda setting: _encoded(pictures, fmt, args | setting), fmt, max_bytes,
-                            args.get("quality", getattr(obj, "quality", 95)), name)
-        save, fitted = chosen.save_to, f" ({chosen.describe()})"
+    check_depth(depth, fmt)
+    data, source = _at_depth(obj, photo, fmt, depth, strip=strip, srgb=srgb, name=name, budget=max_bytes is not None)
+    if data is not None:
+        def save(fp: str | IO[bytes]) -> None:
+            if isinstance(fp, str):
+                with open(fp, "wb") as out:
+                    out.write(data)
+            else:
+                fp.write(data)
+    else:
+        pictures, args = prepare(source, fmt, strip=strip, background=background, srgb=srgb, name=name)
+        save = lambda fp: _save(pictures, fp, fmt, args)  # noqa: E731
+        if max_bytes is not None:
+            chosen = budget.fit(lambda setting: _encoded(pictures, fmt, args | setting), fmt, max_bytes,
+                                args.get("quality", getattr(source, "quality", 95)), name)
+            save, fitted = chosen.save_to, f" ({chosen.describe()})"
     if path is not None:
         atomic_write(path, save)
     else:
@@ -322,6 +358,40 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     else:
         echo(text)
     return obj
+
+
+def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: bool, srgb: bool,
+              name: str, budget: bool = False) -> tuple[bytes | None, Any]:
+    """What is written for a picture at depth: the file's bytes from the native writer of a
+    format that holds more than 8 bits, or for any other format (and under a size `budget`,
+    whose qualities are tried on 8-bit pictures) a stand-in for `obj` holding the deep pixels
+    dithered to 8 bits. (None, obj) when the picture is written as it always was: no deep
+    picture and no more than 8 bits asked, or `depth` 8."""
+    if depth == 8:
+        return None, obj
+    if budget and depth is not None:
+        raise BadValue(f"❌ Error: {name}: a size budget is met at 8 bits; depth {depth} cannot be kept with it")
+    deep_of = getattr(photo, "deep_of", None)
+    deep = deep_of(obj.image) if deep_of is not None else None
+    if deep is None and (depth is None or photo.frames_of(obj.image) is not None
+                         or obj.image.mode in modes.DEEP):
+        return None, obj  # nothing deeper than the picture itself (an "I;16" one is written at 16 bits as it is)
+    from framewick.photo import deepwriting
+
+    if deep is not None:
+        pixels = deep.pixels
+    else:
+        pixels = deepwriting.widened(storable(obj.image, "PNG", "white", photo.icc)[0])
+        if pixels is None:
+            return None, obj
+    if fmt not in DEEP_BITS or budget:
+        return None, deepwriting.dithered(obj, pixels, strip=strip, srgb=srgb, name=name) or obj
+    try:
+        return deepwriting.encode(obj, pixels, fmt, depth=depth, strip=strip, srgb=srgb, name=name), obj
+    except ImportError:
+        # the format's native writer is not built here: its 8 bits, dithered
+        note(f"framewick: {name}: {fmt} at depth is not built here, so the picture is written at 8 bits")
+        return None, deepwriting.dithered(obj, pixels, strip=strip, srgb=srgb, name=name) or obj
 
 
 def _stream_name(target: object) -> str:

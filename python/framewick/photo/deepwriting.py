@@ -1,0 +1,290 @@
+"""The way out at depth: a photo's deep picture written as 16-bit PNG, TIFF (float stays float)
+and JPEG XL, 10-bit AVIF and HEIC (12 when asked), or dithered to 8 bits for a format that holds
+no more, with the profile, DPI, EXIF and XMP the 8-bit writer keeps.
+
+This module imports NumPy; the writer imports it only when there is a deep picture to write
+(or 16 bits were asked for an 8-bit one).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import struct
+import types
+from typing import Any
+
+import numpy as np
+from PIL import Image, TiffImagePlugin, TiffTags
+
+from framewick.photo import exif as _exif
+from framewick.photo import profiles
+from framewick.photo.metadata import Photo
+from framewick.photo.writing import DEEP_BITS, _storable_dpi
+from framewick.status import note
+
+_BANDS = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
+_XMP_KEY = "XML:com.adobe.xmp"
+# The native writer's compression for a TIFF source's compression it can keep.
+_TIFF_COMPRESSION = {"tiff_adobe_deflate": "deflate", "tiff_deflate": "deflate", "tiff_lzw": "lzw", "raw": "none"}
+
+
+# ---------------------------------------------------------------------------------------------
+# Dithering to 8 bits
+
+
+def _noise(size: int) -> np.ndarray:
+    """A `size` x `size` map of thresholds spread evenly over 0-65534, in no order an eye or
+    JPEG picks up: each position's index through a 32-bit integer hash (the same on every
+    machine and NumPy), ranked."""
+    h = np.arange(size * size, dtype=np.uint64) + np.uint64(0x9E3779B9)
+    mask = np.uint64(0xFFFFFFFF)
+    h ^= h >> np.uint64(16)
+    h = (h * np.uint64(0x7FEB352D)) & mask
+    h ^= h >> np.uint64(15)
+    h = (h * np.uint64(0x846CA68B)) & mask
+    h ^= h >> np.uint64(16)
+    rank = np.empty(size * size, dtype=np.uint32)
+    rank[np.argsort(h, kind="stable")] = np.arange(size * size, dtype=np.uint32)
+    return ((rank * 2 + 1) * 65535 // (2 * size * size)).reshape(size, size).astype(np.uint32)
+
+
+_TILE = 64
+# Thresholds in 16-bit units, always under one 8-bit step (65535 units once scaled by 255
+# below), so a value exactly on an 8-bit level (v * 257) stays on it. A white-noise map, not
+# Bayer's: a lossy writer's quantisation removes Bayer's fine regular pattern and the bands come
+# back, while noise of every frequency survives it well enough to keep a gradient smooth.
+_THRESHOLD = _noise(_TILE)
+_BAND_ROWS = 256  # rows dithered at a time, a multiple of the tile: bounds the working memory
+
+
+def dither(pixels: np.ndarray) -> np.ndarray:
+    """uint8 samples of deep ones (uint16 over the full range, or float32 0-1, clipped),
+    dithered by a fixed 64x64 threshold map, the same threshold for every channel of a pixel so
+    greys stay grey: a smooth gradient becomes a fine mix of neighbouring levels instead of
+    bands. An 8-bit picture held at depth (each value v*257) comes back exactly."""
+    height, width, channels = pixels.shape
+    out = np.empty((height, width, channels), dtype=np.uint8)
+    across = np.tile(_THRESHOLD, (1, -(-width // _TILE)))[:, :width, np.newaxis]
+    for top in range(0, height, _BAND_ROWS):
+        rows = pixels[top:top + _BAND_ROWS]
+        threshold = np.tile(across, (-(-rows.shape[0] // _TILE), 1, 1))[:rows.shape[0]]
+        if rows.dtype == np.uint16:
+            # (v * 255 + t) // 65535, exact in 32 bits: at most 65535 * 255 + 65535 < 2^32
+            out[top:top + _BAND_ROWS] = (rows.astype(np.uint32) * 255 + threshold) // 65535
+        else:
+            unit = np.clip(np.nan_to_num(rows, nan=0.0, posinf=1.0, neginf=0.0), 0.0, 1.0)
+            levels = np.floor(unit * np.float32(255) + threshold * np.float32(1 / 65535))
+            out[top:top + _BAND_ROWS] = np.minimum(levels, 255).astype(np.uint8)
+    return out
+
+
+def _picture(pixels8: np.ndarray) -> Image.Image:
+    if pixels8.shape[2] == 1:
+        return Image.fromarray(pixels8[:, :, 0], "L")
+    return Image.fromarray(pixels8, _BANDS[pixels8.shape[2]])
+
+
+# ---------------------------------------------------------------------------------------------
+# The deep picture's colour and metadata as written
+
+
+def _as_uint16(pixels: np.ndarray) -> np.ndarray:
+    if pixels.dtype == np.uint16:
+        return pixels
+    unit = np.clip(np.nan_to_num(pixels, nan=0.0, posinf=1.0, neginf=0.0), 0.0, 1.0)
+    return np.rint(unit * np.float32(65535)).astype(np.uint16)
+
+
+def _colour(pixels: np.ndarray, icc: bytes | None, *, strip: bool, srgb: bool, fmt: str,
+            name: str) -> tuple[np.ndarray, bytes | None] | None:
+    """The pixels in the colour space they are written in, and the profile to embed: converted
+    to sRGB at depth for `srgb`, or for `strip` when the profile is not sRGB (as the 8-bit writer
+    does). None when the conversion cannot be made at depth here (no LittleCMS module)."""
+    mode = _BANDS[pixels.shape[2]]
+    if srgb or (strip and not profiles.is_srgb(icc)):
+        converted = profiles.deep_to_srgb(pixels, icc)
+        if converted is None:
+            note(f"framewick: {name}: LittleCMS's module is not built here, so the colours are "
+                 "converted at 8 bits")
+            return None
+        pixels = converted
+        icc = profiles.srgb_bytes() if srgb and mode in ("RGB", "RGBA") else None
+    elif strip:
+        icc = None
+    if icc is not None and not profiles.fits(icc, mode):
+        icc = None
+    return pixels, icc
+
+
+@dataclasses.dataclass
+class _Metadata:
+    icc: bytes | None = None
+    exif: bytes | None = None  # the TIFF structure, without JPEG's "Exif\0\0" marker
+    xmp: bytes | None = None
+    dpi: tuple[float, float] | None = None
+
+
+def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> _Metadata:
+    if strip:
+        return _Metadata(icc=icc)
+    exif = photo.exif or None
+    if exif is not None and exif.startswith(b"Exif\x00\x00"):
+        exif = exif[6:]
+    return _Metadata(icc=icc, exif=exif, xmp=photo.xmp or None, dpi=_storable_dpi(photo.dpi, fmt))
+
+
+# ---------------------------------------------------------------------------------------------
+# The writers
+
+
+def _png(pixels: np.ndarray, meta: _Metadata, obj: Any) -> bytes:
+    from framewick.formats import _png
+
+    height, width, channels = pixels.shape
+    text = {_XMP_KEY: meta.xmp.decode("utf-8", "replace")} if meta.xmp else None
+    return _png.write(_as_uint16(pixels), width, height, channels, 16, icc=meta.icc, dpi=meta.dpi,
+                      exif=meta.exif, text=text)
+
+
+def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> bytes:
+    from framewick.formats import _tiff
+
+    height, width, channels = pixels.shape
+    photo: Photo = getattr(obj, "photo", None) or Photo()
+    kept = obj.image.info.get("compression") if photo.format == "TIFF" else None
+    compression = _TIFF_COMPRESSION.get(kept, "deflate") if isinstance(kept, str) else "deflate"
+    sample: int | str = "float" if pixels.dtype == np.float32 else 16
+    data = _tiff.write(np.ascontiguousarray(pixels), width, height, channels, sample, compression=compression,
+                       icc=meta.icc, dpi=meta.dpi)
+    if not (meta.exif or meta.xmp):
+        return data
+    tags = _exif.for_tiff(meta.exif) if meta.exif else Image.Exif()
+    if meta.xmp:
+        tags[700] = meta.xmp  # XMLPacket
+    tagged = _with_tags(data, tags)
+    if tagged is None:
+        note(f"framewick: {name}: the TIFF is too large for its tags, so the EXIF and XMP were left out")
+        return data
+    return tagged
+
+
+def _with_tags(data: bytes, tags: Image.Exif) -> bytes | None:
+    """A classic TIFF file `data` with `tags` added to its first directory (those it has
+    already stay as they are): a new directory is appended, holding the file's own entries
+    (pointing where they did) and the new ones with their values after it, and the header is
+    pointed at it. Sub-directories (Exif, GPS) go with it. None for a BigTIFF or a file that
+    would pass 4 GB."""
+    order = data[:2]
+    if order not in (b"II", b"MM"):
+        return None
+    e = "<" if order == b"II" else ">"
+    if struct.unpack_from(e + "H", data, 2)[0] != 42:
+        return None
+    first = struct.unpack_from(e + "I", data, 4)[0]
+    count = struct.unpack_from(e + "H", data, first)[0]
+    own = [data[first + 2 + 12 * i: first + 14 + 12 * i] for i in range(count)]
+    present = {struct.unpack_from(e + "H", entry)[0] for entry in own}
+    extra = TiffImagePlugin.ImageFileDirectory_v2(prefix=order)
+    for key in tags:
+        if key in present:
+            continue
+        extra[key] = tags.get_ifd(key) if key in TiffTags.TAGS_V2_GROUPS else tags.get(key)
+    added = len(extra)
+    if not added:
+        return data
+    start = len(data) + (len(data) & 1)
+    # The entries of `extra` point past its own count, entries and link: placed after the
+    # file's own entries too, their values move on by as many entries.
+    body = extra.tobytes(start + 12 * count)
+    entries = sorted(own + [body[2 + 12 * i: 14 + 12 * i] for i in range(added)],
+                     key=lambda entry: struct.unpack_from(e + "H", entry)[0])
+    directory = struct.pack(e + "H", len(entries)) + b"".join(entries) + body[2 + 12 * added:]
+    if start + len(directory) >= 1 << 32:
+        return None
+    return data[:4] + struct.pack(e + "I", start) + data[8:] + bytes(start - len(data)) + directory
+
+
+def _avif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int) -> bytes:
+    from framewick.formats import _avif
+
+    height, width, channels = pixels.shape
+    return _avif.write(_as_uint16(pixels), width, height, channels, 16, depth=depth,
+                       quality=int(getattr(obj, "quality", 95)), icc=meta.icc, exif=meta.exif, xmp=meta.xmp)
+
+
+def _heif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int) -> bytes:
+    from framewick.formats import _heif
+
+    pixels = _as_uint16(pixels)
+    if pixels.shape[2] <= 2:  # HEIC is written as RGB(A): grey's band three times
+        grey = pixels[:, :, :1]
+        pixels = np.concatenate([grey, grey, grey] + ([pixels[:, :, 1:]] if pixels.shape[2] == 2 else []), axis=2)
+    height, width, channels = pixels.shape
+    icc = meta.icc if meta.icc is None or profiles.fits(meta.icc, "RGB") else None
+    return _heif.encode(np.ascontiguousarray(pixels), _BANDS[channels], width, height,
+                        int(getattr(obj, "quality", 95)), meta.exif, meta.xmp, icc, 1, bits=16, depth=depth)
+
+
+def _jxl(pixels: np.ndarray, meta: _Metadata, obj: Any) -> bytes:
+    from framewick.formats import _jxl
+
+    height, width, channels = pixels.shape
+    bits = 32 if pixels.dtype == np.float32 else 16
+    return _jxl.write(np.ascontiguousarray(pixels), width, height, channels, bits,
+                      quality=int(getattr(obj, "quality", 95)), icc=meta.icc, exif=meta.exif, xmp=meta.xmp)
+
+
+def encode(obj: Any, pixels: np.ndarray, fmt: str, *, depth: int | None, strip: bool, srgb: bool,
+           name: str) -> bytes | None:
+    """The file of `fmt` (one of DEEP_BITS) for `pixels` at depth, with `obj`'s photo's
+    profile and metadata; None when its colours cannot be converted at depth here (the caller
+    writes the 8-bit picture)."""
+    photo: Photo = getattr(obj, "photo", None) or Photo()
+    coloured = _colour(pixels, photo.icc, strip=strip, srgb=srgb, fmt=fmt, name=name)
+    if coloured is None:
+        return None
+    pixels, icc = coloured
+    meta = _metadata(photo, fmt, icc, strip)
+    if fmt == "PNG":
+        return _png(pixels, meta, obj)
+    if fmt == "TIFF":
+        return _tiff(pixels, meta, obj, name)
+    if fmt == "JXL":
+        return _jxl(pixels, meta, obj)
+    coded = 12 if depth == 12 else DEEP_BITS[fmt]
+    if fmt == "AVIF":
+        return _avif(pixels, meta, obj, coded)
+    return _heif(pixels, meta, obj, coded)
+
+
+def dithered(obj: Any, pixels: np.ndarray, *, strip: bool, srgb: bool, name: str) -> Any | None:
+    """A stand-in for `obj` for the 8-bit writer: the deep pixels (converted to sRGB at depth
+    first when asked) dithered to an 8-bit picture, with the photo's metadata and the profile
+    that now describes them. None when the colours cannot be converted at depth here."""
+    photo: Photo = getattr(obj, "photo", None) or Photo()
+    icc = photo.icc
+    if srgb or (strip and not profiles.is_srgb(icc)):
+        converted = profiles.deep_to_srgb(pixels, icc)
+        if converted is None:
+            note(f"framewick: {name}: LittleCMS's module is not built here, so the colours are "
+                 "converted at 8 bits")
+            return None
+        if converted is not pixels:
+            pixels, icc = converted, profiles.srgb_bytes()
+    picture = _picture(dither(pixels))
+    kept = dataclasses.replace(photo, icc=icc, frames=[])
+    if hasattr(kept, "deep"):
+        kept.deep = None
+    return types.SimpleNamespace(image=picture, photo=kept, quality=getattr(obj, "quality", 95))
+
+
+def widened(picture: Image.Image) -> np.ndarray | None:
+    """An 8-bit picture (L, LA, RGB, RGBA) as 16-bit samples (v * 257) for writing at 16 bits;
+    None for another mode."""
+    if picture.mode not in ("L", "LA", "RGB", "RGBA"):
+        return None
+    array = np.asarray(picture)
+    if array.ndim == 2:
+        array = array[:, :, np.newaxis]
+    return array.astype(np.uint16) * np.uint16(257)
+
