@@ -22,7 +22,7 @@ import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
 FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw",
-           "studio", "editing", "heif")
+           "studio", "editing", "heif", "depth")
 
 NOT_BUILT = "n/a (not built yet)"
 
@@ -579,6 +579,53 @@ def figure_heif(args, out):
 
 # --- Driver -------------------------------------------------------------------------------------
 
+# --- Pictures at depth --------------------------------------------------------------------------
+
+def figure_depth(args, out):
+    import depth
+
+    figures = []
+    found = depth.levels(out)
+    (deep, deep_bits), (flat, flat_bits) = found["deep"], found["8-bit"]
+    figures.append(Figure(name="16-bit gradient through levels | ev: distinct levels", framewick=f"{deep} levels",
+                          peer=f"--depth 8: {flat}", ratio=float(deep), spread=None, target=">= 4000",
+                          met=deep >= 4000 and deep_bits == 16,
+                          how=f"levels:20,235,1.2 | ev:0.5 on a 4096x64 16-bit RGB PNG, written as PNG of "
+                              f"{deep_bits} bits (--depth 8: {flat_bits} bits); distinct values of the first channel"))
+    heic = depth.heic(out)
+    if isinstance(heic, str):
+        figures.append(not_built("10-bit HEIC to 16-bit PNG = heif-dec", "equal", heic))
+    else:
+        equal, diff, _, _ = heic
+        figures.append(Figure(name="10-bit HEIC to 16-bit PNG = heif-dec", framewick="equal" if equal else f"differs by {diff}",
+                              peer="heif-dec 16-bit PNG", ratio=float(diff), spread=None, target="<= 0", met=equal,
+                              how="largest difference of the 10-bit samples (framewick's v*65535/1023 and heif-dec's "
+                                  "shift by 6 undone), 1024x256 gradient coded by heif-enc --bit-depth 10"))
+    repeats = 1 if args.quick else 3
+    rounds, peaks, bits, picture = depth.resize(out, repeats)
+    peak = statistics.median(peaks["16-bit"])
+    limit = 2 * picture + 100 * 2**20
+    figures.append(ratio_figure("size:50% 16-bit 6000x4000 TIFF / its 8-bit twin", rounds["16-bit"], rounds["8-bit"],
+                                "", "8-bit ", "<=", 1.5, seconds,
+                                how=f"edit in whole fresh processes, deflate TIFF in and out, output {bits} bits; "
+                                    f"wall clock"))
+    figures.append(Figure(name="peak memory size:50% 16-bit 6000x4000 TIFF", framewick=f"{peak / 2**20:.0f} MiB",
+                          peer=f"limit {limit / 2**20:.0f} MiB", ratio=peak / limit, spread=None, target="<= 1.00",
+                          met=peak <= limit, how=f"peak resident size of the whole process over twice the 16-bit "
+                                                 f"picture ({picture / 2**20:.0f} MiB) plus 100 MiB; 8-bit twin "
+                                                 f"{statistics.median(peaks['8-bit']) / 2**20:.0f} MiB"))
+    developed = depth.raw(out, 1 if args.quick else 3)
+    if isinstance(developed, str):
+        figures.append(not_built("develop 24 MP DNG to 16-bit TIFF / dcraw_emu -4 -T", "<= 1.10", developed))
+    else:
+        rounds, same = developed
+        figures.append(ratio_figure("develop 24 MP DNG to 16-bit TIFF / dcraw_emu -4 -T", rounds["framewick"],
+                                    rounds["dcraw_emu"], "", "dcraw_emu ", "<=", 1.10, seconds, {"outputs": same},
+                                    how=f"whole fresh processes, wall clock; pixels: shapes {same['shape']}, "
+                                        f"samples {same['dtype']}, largest difference {same['max_difference']}"))
+    return figures
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--json", default=os.path.join(os.path.dirname(common.HERE), "build", "bench.json"))
@@ -602,7 +649,7 @@ def main(argv=None):
             fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch, "peers": figure_peers,
                   "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut, "raw": figure_raw,
                   "memory": figure_memory, "studio": figure_studio, "editing": figure_editing,
-                  "heif": figure_heif}[name](args, out)
+                  "heif": figure_heif, "depth": figure_depth}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
 

@@ -347,7 +347,8 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
     lines: list[str] = []
     try:
         plan = Plan.make(chain, fmt=output_format_of(opts.format, job.target), what=job.target,
-                         max_pixels=opts.max_pixels, where=f"the output {job.target!r}")
+                         max_pixels=opts.max_pixels, where=f"the output {job.target!r}",
+                         depth=8 if opts.depth == 8 else None)  # --depth 8: nothing read at depth
         # Opened here, as a regular file only: a FIFO or a device named as a picture cannot stall a worker.
         with _limits.open_regular(job.source) as fp:
             obj = plan.open(fp, job.source, lines.append, cls=picture_class(chain), exact=opts.exact,

@@ -56,7 +56,8 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("--json and -o -: both would go to standard output; give one of them")
     from framewick.photo.planning import Plan
 
-    plan = Plan.make(chain, fmt=fmt, what=what, max_pixels=args.max_pixels)
+    # --depth 8 writes the 8-bit picture as it always was: nothing is read at depth for it.
+    plan = Plan.make(chain, fmt=fmt, what=what, max_pixels=args.max_pixels, depth=8 if args.depth == 8 else None)
     echo = echo_for(args, data_on_stdout=to_stdout or args.json)
 
     from framewick.photo.classes import class_for
