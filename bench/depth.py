@@ -1,6 +1,6 @@
 """Pictures at depth: what the deep path keeps, and what it costs.
 
-- levels: a 16-bit RGB gradient 4096 by 64 through `levels:20,235,1.2 | ev:0.5` written to a
+- levels: a 16-bit RGB gradient 4096 by 64 (one ramp through every pixel) through `levels:20,235,1.2 | ev:0.5` written to a
   16-bit PNG; the distinct levels of its first channel, against the same edit with --depth 8.
 - heic: a 10-bit HEIC (heif-enc --bit-depth 10) written by `edit` to a 16-bit PNG, against
   heif-dec's 16-bit PNG of it; each side's 16-bit scaling is undone (framewick scales by
@@ -58,11 +58,12 @@ def _read_png(path):
 
 
 def gradient(width, height):
+    """A 16-bit RGB ramp through every pixel in reading order (width * height steps from 0 to
+    65535, so each value is there about once), the others channels reversed and halved."""
     import numpy as np
 
-    row = np.linspace(0, 65535, width).round().astype(np.uint16)
-    pixels = np.repeat(row[np.newaxis, :, np.newaxis], height, 0)
-    return np.ascontiguousarray(np.concatenate([pixels, pixels[:, ::-1], pixels // 2 + 16384], axis=2))
+    ramp = np.linspace(0, 65535, width * height).round().astype(np.uint16).reshape(height, width, 1)
+    return np.ascontiguousarray(np.concatenate([ramp, ramp[::-1, ::-1], ramp // 2 + 16384], axis=2))
 
 
 def levels(out_dir):
