@@ -165,3 +165,13 @@ def test_a_reference_that_cannot_be_found_names_the_step(reference):
     info = StepInfo("shine", "shine", "Test", (), "", at_depth=reference, size=lambda v, s, e: s)
     with pytest.raises(TypeError, match="step shine: its work at depth"):
         info.depth_function({})
+
+
+@pytest.mark.parametrize("stops", [-2.0, 0.5, 3.0])
+def test_exposure_at_depth_follows_linear_light_between_16_bit_levels(stops):
+    values = np.random.default_rng(3).random((50, 40, 3), dtype=np.float32)
+    linear = np.where(values <= 0.04045, values / 12.92, ((values + 0.055) / 1.055) ** 2.4) * 2.0 ** stops
+    linear = np.minimum(linear.astype(np.float64), 1.0)
+    expected = np.where(linear <= 0.0031308, 12.92 * linear, 1.055 * linear ** (1 / 2.4) - 0.055)
+    got = at_depth(values, "adjust_exposure", (stops,), {})
+    assert np.abs(got - expected).max() < 0.5 / 65535

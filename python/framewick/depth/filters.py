@@ -32,56 +32,102 @@ def box_radius(radius: float, passes: int = PASSES) -> float:
     return whole + fraction
 
 
-def _box_lines(lines: np.ndarray, radius: float) -> np.ndarray:
-    """One pass of the extended box along axis 1 of `lines` (lines, length, bands), edges
-    repeated: a new float32 array."""
-    n = lines.shape[1]
+def _along(a: np.ndarray, axis: int, start: int, stop: int) -> np.ndarray:
+    return a[start:stop] if axis == 0 else a[:, start:stop]
+
+
+class _Scratch:
+    """Arrays of double kept from one block to the next: a fresh array of this size costs more
+    in page faults than the arithmetic done in it."""
+
+    def __init__(self) -> None:
+        self.kept: dict[tuple[str, tuple[int, ...]], np.ndarray] = {}
+
+    def __call__(self, name: str, shape: tuple[int, ...]) -> np.ndarray:
+        found = self.kept.get((name, shape))
+        if found is None:
+            found = self.kept[(name, shape)] = np.empty(shape)
+        return found
+
+
+def _running(padded: np.ndarray, axis: int, scratch: _Scratch) -> np.ndarray:
+    """The running sums along `axis`, from 0 (one longer than `padded` along it). Along the
+    columns a loop over the rows adds whole rows, far faster than cumsum across them."""
+    shape = list(padded.shape)
+    shape[axis] += 1
+    running = scratch("running", tuple(shape))
+    if axis == 1:
+        running[:, 0] = 0.0
+        np.cumsum(padded, axis=1, out=running[:, 1:])
+        return running
+    running[0] = 0.0
+    for i in range(padded.shape[0]):
+        np.add(running[i], padded[i], out=running[i + 1])
+    return running
+
+
+def _box_lines(lines: np.ndarray, radius: float, axis: int, into: np.ndarray, scratch: _Scratch) -> None:
+    """One pass of the extended box along `axis` (0 or 1) of `lines` (height, width, bands),
+    edges repeated, written to `into` (float32, of the same shape)."""
+    n = lines.shape[axis]
     whole = int(radius)
     inner = 1.0 / (2.0 * radius + 1.0)
     outer = (1.0 - (2 * whole + 1) * inner) / 2.0
-    data = lines.astype(np.float64)
-    # The sum of the first k values of the line with its edges repeated outwards, for any k:
-    # k times the first value below 0, the running sum inside, the last value repeated after.
-    running = np.zeros((data.shape[0], n + 1, data.shape[2]))
-    np.cumsum(data, axis=1, out=running[:, 1:])
-    x = np.arange(n)
-
-    def summed(k: np.ndarray) -> np.ndarray:
-        inside = np.take(running, np.clip(k, 0, n), axis=1)
-        below = np.minimum(k, 0).astype(np.float64)[None, :, None] * data[:, :1]
-        above = np.maximum(k - n, 0).astype(np.float64)[None, :, None] * data[:, -1:]
-        return inside + below + above
-
-    out = summed(x + whole + 1) - summed(x - whole)
+    first = _along(lines, axis, 0, 1).astype(np.float64)
+    last = _along(lines, axis, n - 1, n).astype(np.float64)
+    if whole + 1 >= n:
+        # Every window holds the whole line and copies of its ends: the sum in closed form.
+        x = np.arange(n, dtype=np.float64).reshape((-1, 1, 1) if axis == 0 else (1, -1, 1))
+        out = lines.astype(np.float64).sum(axis=axis, keepdims=True) + (x + whole + 1 - n) * last + (whole - x) * first
+        out *= inner
+        out += outer * (first + last)
+        into[...] = out
+        return
+    pad = whole + 1
+    shape = list(lines.shape)
+    shape[axis] += 2 * pad
+    padded = scratch("padded", tuple(shape))
+    _along(padded, axis, 0, pad)[...] = first
+    _along(padded, axis, pad, pad + n)[...] = lines
+    _along(padded, axis, pad + n, n + 2 * pad)[...] = last
+    running = _running(padded, axis, scratch)
+    # Output x sums padded[x + 1 .. x + 2 * whole + 1]; its far values are padded[x] and
+    # padded[x + 2 * whole + 2].
+    far = 2 * whole + 2
+    out = scratch("out", lines.shape)
+    np.subtract(_along(running, axis, far, far + n), _along(running, axis, 1, 1 + n), out=out)
     out *= inner
     if outer:
-        edges = np.take(data, np.clip(x - whole - 1, 0, n - 1), axis=1)
-        edges += np.take(data, np.clip(x + whole + 1, 0, n - 1), axis=1)
-        out += outer * edges
-    return out.astype(np.float32)
+        edges = scratch("edges", lines.shape)
+        np.add(_along(padded, axis, 0, n), _along(padded, axis, far, far + n), out=edges)
+        edges *= outer
+        out += edges
+    into[...] = out
 
 
-def _box(colour: np.ndarray, radius: float, axis: int) -> np.ndarray:
-    """One pass along the rows (axis 1) or the columns (axis 0), a block of lines at a time."""
-    lines = colour if axis == 1 else colour.transpose(1, 0, 2)
-    out = np.empty(lines.shape, dtype=np.float32)
-    step = max(1, BLOCK_VALUES // max(1, lines.shape[1] * lines.shape[2]))
-    for start in range(0, lines.shape[0], step):
-        out[start:start + step] = _box_lines(lines[start:start + step], radius)
-    return out if axis == 1 else np.ascontiguousarray(out.transpose(1, 0, 2))
+def _box(colour: np.ndarray, radius: float, axis: int, out: np.ndarray, scratch: _Scratch) -> np.ndarray:
+    """One pass along the rows (axis 1) or the columns (axis 0) into `out`, a block of lines at
+    a time: rows for a pass along them, columns for a pass down them."""
+    across = 1 - axis
+    step = max(1, BLOCK_VALUES // max(1, colour.shape[axis] * colour.shape[2]))
+    for start in range(0, colour.shape[across], step):
+        _box_lines(_along(colour, across, start, start + step), radius, axis,
+                   _along(out, across, start, start + step), scratch)
+    return out
 
 
 def gaussian(colour: np.ndarray, radius: float) -> np.ndarray:
-    """Pillow's GaussianBlur of `radius` (its standard deviation in pixels; 0 leaves it)."""
-    if radius == 0 or colour.size == 0:
+    """Pillow's GaussianBlur of `radius` (its standard deviation in pixels; 0 leaves it): a new
+    array. The passes go back and forth between two pictures' worth of floats."""
+    box = box_radius(abs(radius)) if radius else 0.0
+    if box == 0 or colour.size == 0:
         return colour.copy()
-    box = box_radius(abs(radius))
-    out = colour
-    for axis in (1, 0):
-        if box != 0:
-            for _ in range(PASSES):
-                out = _box(out, box, axis)
-    return out if out is not colour else colour.copy()
+    scratch = _Scratch()
+    out = _box(colour, box, 1, np.empty(colour.shape, dtype=np.float32), scratch)
+    spare = np.empty_like(out)
+    for axis in (1, 1, 0, 0, 0):
+        out, spare = _box(out, box, axis, spare, scratch), out
+    return out
 
 
 def blur(colour: np.ndarray, values: Values) -> np.ndarray:

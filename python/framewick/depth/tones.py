@@ -94,12 +94,35 @@ def to_srgb(linear: np.ndarray) -> np.ndarray:
     return np.where(linear <= 0.0031308, low, high)
 
 
+#: Points a smooth curve is worked out at (every 16-bit level), read off linearly between them.
+CURVE_POINTS: Final = 65536
+#: Values read off a curve at a time.
+BLOCK_VALUES: Final = 1 << 20
+
+
 def exposure(colour: np.ndarray, values: Values) -> np.ndarray:
-    """adjust_exposure: made linear, multiplied by 2**stops, clipped at white, encoded again."""
-    linear = to_linear(unit(colour))
+    """adjust_exposure: made linear, multiplied by 2**stops, clipped at white, encoded again.
+    The curve is worked out at every 16-bit level and read off linearly between them (its
+    slope is finite everywhere, so a float value is off by far less than a 16-bit level)."""
+    linear = to_linear(np.linspace(0.0, 1.0, CURVE_POINTS, dtype=np.float32))
     linear *= np.float32(2.0 ** float(values["stops"]))
     np.minimum(linear, 1.0, out=linear)
-    return to_srgb(linear)
+    return curve(colour, to_srgb(linear))
+
+
+def curve(colour: np.ndarray, points: np.ndarray) -> np.ndarray:
+    """`colour` read off the curve given at evenly spaced `points` over 0-1, linearly between
+    them (values outside 0-1 are taken at its ends): a new float32 array."""
+    last = points.size - 1
+    out = np.empty(colour.shape, dtype=np.float32)
+    flat, into = colour.reshape(-1), out.reshape(-1)
+    for start in range(0, flat.size, BLOCK_VALUES):
+        at = np.clip(flat[start:start + BLOCK_VALUES], 0.0, 1.0) * np.float32(last)
+        below = np.minimum(at.astype(np.int32), last - 1)
+        at -= below  # the weight of the point above
+        low = points[below]
+        into[start:start + BLOCK_VALUES] = low + (points[below + 1] - low) * at
+    return out
 
 
 def levels(colour: np.ndarray, values: Values) -> np.ndarray:
