@@ -435,7 +435,7 @@ def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence
               format: str | None = None, suffix: str | None = None, recursive: bool = False,
               options: Options | None = None, progress: bool = False,
               on_outcome: Callable[[Outcome], None] | None = None,
-              worker: Worker = process_one) -> BatchResult:
+              worker: Worker = process_one, outputs: str | None = None) -> BatchResult:
     """Run `chain` over the pictures named by `inputs`, writing the results into `out_dir`.
 
     `chain` is a `Chain`, its text form or its JSON form; it is checked before any picture is
@@ -449,12 +449,14 @@ def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence
     a tqdm bar on standard error; `on_outcome` is called for each outcome as it arrives.
     `worker(job, chain, options)` must be a module-level function so that it pickles. On an
     interrupt, no further picture is started, running ones finish or leave no file, and
-    BatchInterrupted carries the result (with the pictures not started).
+    BatchInterrupted carries the result (with the pictures not started). `outputs` gives each
+    job's target this extension instead, for a worker that writes something other than one
+    picture there (framewick.srcset: a page beside its files); `format` is then not used.
     """
     from framewick.chain import Chain
 
     chain = Chain.coerce(chain)
-    pil_format, ext = _format(format or suffix)
+    pil_format, ext = (None, outputs) if outputs else _format(format or suffix)
     opts = options or Options()
     if pil_format:
         opts = Options(**{**opts.__dict__, "format": pil_format})

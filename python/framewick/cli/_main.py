@@ -27,12 +27,13 @@ EXIT_INTERRUPTED = 130
 EXIT_TERMINATED = 143
 
 #: The commands in the order `--help` lists them; each is the module framewick.cli.NAME.
-COMMANDS = ("edit", "batch", "info", "similar", "presets", "demo", "steps", "formats", "version", "completion", "studio")
+COMMANDS = ("edit", "batch", "srcset", "info", "similar", "presets", "demo", "steps", "formats", "version", "completion", "studio")
 #: What `--help` says of each; a command's own parser is built only when it is the one run.
 SUMMARIES = {
     "edit": "open a picture, run the steps in order, write it",
     "batch": "run the same steps over many pictures, in parallel",
     "info": "show each picture's status report, colour palette and metadata",
+    "srcset": "write each picture at several widths and formats, with its <picture> element and a manifest",
     "similar": "list groups of near-identical pictures, by a perceptual hash",
     "presets": "list the presets and looks, or make a contact sheet of a picture under each",
     "demo": "run the typical edit on a sample picture framewick draws itself",
