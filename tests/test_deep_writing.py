@@ -245,3 +245,18 @@ def test_srgb_converts_a_deep_picture_at_depth(tmp_path):
     assert found["bits"] == 16 and "sRGB" in ImageCms.getProfileDescription(
         ImageCms.ImageCmsProfile(io.BytesIO(found["icc"])))
     assert np.array_equal(got, np.frombuffer(expected, np.uint16).reshape(4, 256, 3))
+
+
+@pytest.mark.parametrize("bits, depth", [(8, None), (16, None), (16, 8)])
+def test_exif_of_an_avif_reaches_a_jpeg(tmp_path, bits, depth):
+    """An AVIF's EXIF block comes without JPEG's "Exif" marker; the JPEG still carries it."""
+    from framewick.formats import _avif
+
+    exif = Image.Exif()
+    exif[0x010F] = "AvifCam"
+    pixels = gradient(width=64, height=8) if bits == 16 else (gradient(width=64, height=8) // 257).astype(np.uint8)
+    (tmp_path / "in.avif").write_bytes(_avif.write(pixels, 64, 8, 3, bits, depth=10 if bits == 16 else 8,
+                                                   quality=90, exif=exif.tobytes()[6:]))
+    FrameWick.open(tmp_path / "in.avif").write(tmp_path / "out.jpg", depth=depth)
+    with Image.open(tmp_path / "out.jpg") as im:
+        assert im.getexif()[0x010F] == "AvifCam"

@@ -21,6 +21,7 @@ from framewick.status import BadValue, emit, note
 _TIFF_XMP = 700
 # The most XMP a JPEG's APP1 segment holds after its namespace header.
 _XMP_ROOM = {"JPEG": 65504, "MPO": 65504}
+_EXIF_MARKER = b"Exif\x00\x00"
 
 Target = str | os.PathLike[str] | IO[bytes]
 
@@ -173,7 +174,12 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool, name: str 
         return args | ({"dpi": dpi} if dpi else {})
     left: list[str] = []
     if "exif" in carries and photo.exif:
-        exif, left = _exif.fitted(photo.exif, _exif.ROOM.get(fmt, len(photo.exif)))
+        block = photo.exif
+        if fmt in _XMP_ROOM and not block.startswith(_EXIF_MARKER):
+            # JPEG's APP1 holds the block after its marker, which Pillow's writer does not add;
+            # a block read from an AVIF, a JPEG XL or a deep picture comes without it.
+            block = _EXIF_MARKER + block
+        exif, left = _exif.fitted(block, _exif.ROOM.get(fmt, len(block)))
         if exif:
             args["exif"] = exif
     if "dpi" in carries and dpi:
