@@ -76,6 +76,7 @@ TONES = [
     ("adjust_gamma", (0.6,), {}), ("adjust_gamma", (2.2,), {}), ("invert", (), {}),
     ("apply_blur", (), {}), ("apply_blur", (1,), {}), ("apply_blur", (7,), {}), ("apply_blur", (300,), {}),
     ("apply_sharpen", (), {}), ("apply_sepia", (), {}), ("apply_camscanner", (), {}),
+    ("vignette", (), {}), ("vignette", (0.8, 0.3), {}),
 ]
 #: Pillow rounds each of its blur's six box passes to 8 bits, which brightens by half a level on
 #: average: a step that adds to a blur may be a level further off.
@@ -151,7 +152,7 @@ def test_a_16_bit_gradient_keeps_thousands_of_levels(luts, steps, least):
 
 def test_every_step_naming_work_at_depth_finds_it():
     named = [info for info in registry.steps() if isinstance(info.at_depth, str) and info.at_depth]
-    assert len(named) >= 19
+    assert len(named) >= 20
     assert all(callable(info.depth_function()) for info in named)
 
 

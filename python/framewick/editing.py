@@ -435,7 +435,7 @@ class Editing:
         self.image = _joined(result, alpha)  # type: ignore[attr-defined]
         return self
 
-    @step(size=SAME, params={
+    @step(at_depth="framewick.depth.tones:vignette", size=SAME, params={
         "strength": dict(rule=FRACTION, meaning="how dark the corners get: 0 not at all, 1 black", sample="0.4"),
         "radius": dict(rule=Rule("a number from 0 to 0.99", between(0.0, 0.99)),
                        meaning="fraction of the half-diagonal left untouched around the centre", sample="0.6")})

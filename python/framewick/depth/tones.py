@@ -215,3 +215,18 @@ def sepia(colour: np.ndarray, values: Values) -> np.ndarray:
     """apply_sepia: the sepia matrix on the colours (grey made RGB)."""
     rgb = as_rgb(colour)
     return np.einsum("hwc,oc->hwo", rgb, np.array(SEPIA, dtype=np.float32), dtype=np.float32)
+
+
+def vignette(colour: np.ndarray, values: Values) -> np.ndarray:
+    """vignette: each value times a mask falling smoothly from 1 inside `radius` (a fraction of
+    the half-diagonal) to 1 - `strength` at the corners. The 8-bit step stretches Pillow's
+    radial gradient (256 square, centred on its pixel 128, 255 at sqrt(2) * 128 pixels) over the
+    picture; here the same distance is worked out at each pixel's centre."""
+    strength, radius = round(float(values.get("strength", 0.5)), 4), round(float(values.get("radius", 0.5)), 4)
+    height, width = colour.shape[:2]
+    across = ((np.arange(width) + 0.5) * (256.0 / max(1, width)) - 128.5) ** 2
+    down = ((np.arange(height) + 0.5) * (256.0 / max(1, height)) - 128.5) ** 2
+    d = np.sqrt(down[:, None] + across[None, :]) * (np.sqrt(2.0) / 255.0)
+    t = np.clip((d - radius) / max(1e-6, 1.0 - radius), 0.0, 1.0)
+    mask = (1.0 - strength * t * t * (3 - 2 * t)).astype(np.float32)
+    return colour * mask[:, :, None]
