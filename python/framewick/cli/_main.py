@@ -110,6 +110,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         load_looks([*getattr(args, "looks_first", []), *getattr(args, "looks", [])],
                    new_last=getattr(args, "new_looks_file", False))
+        if getattr(args, "quiet", False) and args.command != "info":
+            # -q hides the notes on standard error too (a deep picture made 8-bit by a step, ...);
+            # info's report is what was asked for and is shown all the same.
+            from framewick.status import quiet
+
+            with quiet():
+                return int(args.func(args))
         return int(args.func(args))
     except (ChainError, LooksError, UsageError) as e:
         if args.debug:

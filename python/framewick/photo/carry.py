@@ -25,7 +25,7 @@ from PIL import Image, ImageChops, ImageColor
 
 from framewick.photo.deep import Deep
 from framewick.status import listening
-from framewick.steps.declare import ALPHA_COMBINED, SAME, StepInfo
+from framewick.steps.declare import ALPHA_COMBINED, ALPHA_MOVES, SAME, StepInfo
 
 
 class CannotCarry(Exception):
@@ -40,8 +40,8 @@ def carry(obj: Any, step: Any, info: StepInfo | None, values: dict[str, Any], mo
     runs the step on the bands), `moving` whether the step moves pixels and keeps depth."""
     if info is None or not isinstance(after, Image.Image):
         return None
-    if moving and after is before and after.size == deep.size and info.size is SAME:
-        return deep  # a step that keeps depth left the very picture at its size (quality, compare)
+    if info.alpha == ALPHA_MOVES and info.size is SAME and (after is before or (not moving and _same(before, after))):
+        return deep  # the step left the picture as it was (quality, compare, a format already its own)
     try:
         if moving:
             return _checked(moved(obj, step, deep, values, lambda: after), after)
@@ -53,6 +53,18 @@ def carry(obj: Any, step: Any, info: StepInfo | None, values: dict[str, Any], mo
     except CannotCarry:
         return None
     return None
+
+
+def _same(before: Image.Image, after: Image.Image) -> bool:
+    """Whether `after` is `before`, or holds the same pixels in the same mode."""
+    if after is before:
+        return True
+    if after.mode != before.mode or after.size != before.size:
+        return False
+    try:
+        return ImageChops.difference(after, before).getbbox(alpha_only=False) is None
+    except ValueError:  # a mode the difference does not take
+        return False
 
 
 def _checked(deep: Deep | None, after: Image.Image) -> Deep | None:
@@ -90,29 +102,44 @@ def _names_colour(values: dict[str, Any]) -> bool:
 def moved(obj: Any, step: Any, deep: Deep, values: dict[str, Any],
           result8: Callable[[], Image.Image | None]) -> Deep:
     """`deep` moved by `step` band by band (see the module's first point); `result8` gives the
-    step's 8-bit result, whose uncovered pixels show a fill colour."""
-    floating = deep.floating
+    step's 8-bit result, whose uncovered pixels show a fill colour. With alpha, the colour bands
+    are moved premultiplied by it, as Pillow moves an RGBA or LA picture."""
+    scale = 1.0 if deep.floating else 65535.0
+    alpha = deep.pixels[:, :, -1].astype(np.float32) * np.float32(1 / scale) if deep.has_alpha else None
+    last = deep.channels - 1
     bands: list[np.ndarray] = []
     for index in range(deep.channels):
-        plane = deep.pixels[:, :, index]
-        band = Image.fromarray(np.ascontiguousarray(plane, dtype=np.float32))
+        plane = deep.pixels[:, :, index].astype(np.float32)
+        if alpha is not None and index != last:
+            plane *= alpha
+        band = Image.fromarray(plane)
+        del plane
         out = run_on(obj, step, band)
         del band
         if out.mode != "F" or (bands and out.size != (bands[0].shape[1], bands[0].shape[0])):
             raise CannotCarry(f"the step gave {out.mode} {out.size} from a band")
         bands.append(np.array(out, dtype=np.float32))  # writable: the fill is added in place
         del out
+    del alpha
     if _names_colour(values):
-        _fill(obj, step, deep, bands, result8())
+        _fill(obj, step, deep, bands, result8(), scale)
+    if deep.has_alpha:  # back from premultiplied; a transparent pixel's colour is 0, as Pillow's
+        moved_alpha = bands[last] * np.float32(1 / scale)
+        for index in range(last):
+            bands[index] = np.divide(bands[index], moved_alpha, out=np.zeros_like(bands[index]),
+                                     where=moved_alpha > 0)
+        del moved_alpha
     stacked = np.stack(bands, axis=2)
     del bands
-    if floating:
+    if deep.floating:
         return Deep(stacked, deep.bits)
     return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), deep.bits)
 
 
-def _fill(obj: Any, step: Any, deep: Deep, bands: list[np.ndarray], result8: Image.Image | None) -> None:
-    """Give the area `step` uncovered, in each band, the fill colour the 8-bit result has there."""
+def _fill(obj: Any, step: Any, deep: Deep, bands: list[np.ndarray], result8: Image.Image | None,
+          scale: float) -> None:
+    """Give the area `step` uncovered, in each (premultiplied) band, the fill colour the 8-bit
+    result shows there."""
     height, width = bands[0].shape
     zero = np.asarray(run_on(obj, step, Image.new("F", deep.size, 0.0)), dtype=np.float32)
     one = np.asarray(run_on(obj, step, Image.new("F", deep.size, 1.0)), dtype=np.float32)
@@ -127,14 +154,26 @@ def _fill(obj: Any, step: Any, deep: Deep, bands: list[np.ndarray], result8: Ima
     if result8 is None or result8.size != (width, height) or len(result8.getbands()) != len(bands):
         raise CannotCarry("no 8-bit result to take the fill colour from")
     shown = result8.getpixel((int(at[1]), int(at[0])))
-    shown = (shown,) if not isinstance(shown, tuple) else shown
-    scale = 1.0 if deep.floating else 65535.0
+    unit = [v / 255.0 for v in ((shown,) if not isinstance(shown, tuple) else shown)]
+    moved_only = [band - zero for band in bands]
+    del zero
+    # The fill each band shows, taken back from the pixel's moved share (premultiplied where
+    # there is alpha), then as the 8-bit colour it is.
+    def taken(index: int, wanted: float) -> float:
+        return min(max((wanted * scale - float(moved_only[index][at])) / share / scale, 0.0), 1.0)
+
+    fills = [0.0] * len(bands)
+    if deep.has_alpha:
+        last = len(bands) - 1
+        fill_alpha = round(taken(last, unit[last]) * 255.0) / 255.0
+        fills[last] = fill_alpha
+        for index in range(last):
+            colour = taken(index, unit[index] * unit[last]) / fill_alpha if fill_alpha > 0 else 0.0
+            fills[index] = round(min(colour, 1.0) * 255.0) / 255.0 * fill_alpha
+    else:
+        fills = [round(taken(index, unit[index]) * 255.0) / 255.0 for index in range(len(bands))]
     for index, band in enumerate(bands):
-        moved_only = band - zero
-        # The fill the 8-bit pixel shows, taken back from its moved share; fills are 8-bit colours.
-        fill = (shown[index] / 255.0 * scale - float(moved_only[at])) / share
-        fill = round(min(max(fill / scale, 0.0), 1.0) * 255.0) / 255.0 * scale
-        np.add(moved_only, uncovered * np.float32(fill), out=band)
+        np.add(moved_only[index], uncovered * np.float32(fills[index] * scale), out=band)
 
 
 def masked(obj: Any, step: Any, deep: Deep, before: Image.Image, after: Image.Image) -> Deep | None:

@@ -15,7 +15,7 @@ from typing import Any, Final
 
 import inspect
 
-from framewick.steps.declare import PREFIX, Param, Rule, StepInfo, _first_line, _kind, registry
+from framewick.steps.declare import ALPHA_MOVES, PREFIX, Param, Rule, StepInfo, _first_line, _kind, registry
 from framewick.steps.rules import ChainError
 
 __all__ = ["NOT_STEPS", "QUERIES", "aliases", "check", "example_of", "help_lines", "in_plan", "mismatches", "names_of",
@@ -69,8 +69,16 @@ def to_data() -> list[dict[str, Any]]:
         params = [{"name": p.name, "kind": p.kind, "default": None if p.required else _jsonable(p.default),
                    "required": p.required, **param_help(info, p)} for p in info.params]
         data.append({"name": info.short, "method": info.method, "aliases": others, "params": params,
-                     "doc": info.doc, "example": example_of(info)})
+                     "doc": info.doc, "example": example_of(info), "keeps_depth": keeps_depth(info)})
     return data
+
+
+def keeps_depth(info: StepInfo) -> bool:
+    """Whether the step keeps a deep picture's depth (for some of its values, where that depends
+    on them: a preset's built-in ones, a border's black); nothing is imported to say so."""
+    if callable(info.at_depth) or (info.alpha == ALPHA_MOVES and callable(info.keeps_depth)):
+        return True
+    return info.carries_depth()
 
 
 def _jsonable(value: Any) -> Any:

@@ -1,0 +1,188 @@
+"""Photos at depth: deep files made here are opened with their pixels at depth beside the 8-bit
+picture they always gave, carried through chains of moving and tone steps, and dropped with one
+line by a step that works at 8 bits."""
+
+import io
+import json
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import formats_support as fs
+import rawdng
+from framewick import FrameWick, quiet
+from framewick.chain import Step
+from framewick.cli import main
+from framewick.photo import run_steps
+
+_png = pytest.importorskip("framewick.formats._png", reason="built without libpng")
+_tiff = pytest.importorskip("framewick.formats._tiff", reason="built without libtiff")
+
+WIDTH, HEIGHT = 96, 40
+
+
+def gradient(channels, width=WIDTH, height=HEIGHT):
+    """Smooth 16-bit ramps, every channel different, with values no 8-bit picture holds."""
+    x = np.linspace(0, 1, width)[None, :, None]
+    y = np.linspace(0, 1, height)[:, None, None]
+    c = np.arange(channels)[None, None, :]
+    ramp = (x * (c + 1) + y * (3 - c)) / 4
+    if channels in (2, 4):
+        ramp[..., -1] = 0.6 + 0.4 * y[..., 0]
+    return np.rint(ramp * 65535).astype(np.uint16)
+
+
+def png(pixels):
+    height, width, channels = pixels.shape
+    return _png.write(pixels.tobytes(), width, height, channels, 16)
+
+
+def tiff(pixels):
+    height, width, channels = pixels.shape
+    return _tiff.write(pixels.tobytes(), width, height, channels, 16)
+
+
+def opened(data, **kwargs):
+    return FrameWick.open(io.BytesIO(data), **kwargs)
+
+
+def deep_of(obj):
+    deep = obj.photo.deep_of(obj.image)
+    assert deep is not None
+    return deep
+
+
+def close_to_8bit(obj, tolerance):
+    """The deep picture's 8-bit view against the object's own picture (read from the file as its top 8
+    bits, where the view rounds: half a level apart on average before any step)."""
+    deep = deep_of(obj)
+    view, image = np.asarray(deep.view8()).astype(int), np.asarray(obj.image).astype(int)
+    assert deep.view8().mode == obj.image.mode and view.shape == image.shape
+    assert np.abs(view - image).max() <= tolerance and np.abs(view - image).mean() < 1.0
+
+
+@pytest.mark.parametrize("writer, channels, mode", [
+    (png, 3, "RGB"), (png, 4, "RGBA"), (png, 2, "RGBA"), (tiff, 3, "RGB"), (tiff, 4, "RGBA"),
+])
+def test_sixteen_bit_files_open_at_depth_beside_todays_picture(writer, channels, mode):
+    pixels = gradient(channels)
+    data = writer(pixels)
+    obj, eight = opened(data), opened(data, depth=8)
+    assert eight.photo.deep is None
+    assert obj.image.mode == eight.image.mode == mode and obj.image.tobytes() == eight.image.tobytes()
+    deep = deep_of(obj)
+    expected = pixels if channels != 2 else pixels[..., [0, 0, 0, 1]]  # grey+alpha reads as RGBA
+    assert deep.bits == 16 and np.array_equal(deep.pixels, expected)
+
+
+@pytest.mark.parametrize("orientation", [1, 6, 3])
+def test_avif_at_depth_turns_as_its_picture(orientation):
+    _avif = pytest.importorskip("framewick.formats._avif", reason="built without libavif")
+    pixels = gradient(3)
+    data = _avif.write(pixels.tobytes(), WIDTH, HEIGHT, 3, 16, depth=10, quality=100, orientation=orientation)
+    obj = opened(data)
+    deep = deep_of(obj)
+    assert deep.bits == 10 and obj.image.size == deep.size == ((HEIGHT, WIDTH) if orientation == 6 else (WIDTH, HEIGHT))
+    upright = np.rot90(pixels, -1) if orientation == 6 else pixels[::-1, ::-1] if orientation == 3 else pixels
+    assert np.abs(deep.pixels.astype(int) - upright).max() <= 33  # 10 bits, lossless, as the codec rounds
+    close_to_8bit(obj, 2)
+
+
+@pytest.mark.skipif(fs.HEIF_ENC is None, reason="libheif-examples are not installed")
+def test_ten_bit_heic_opens_at_depth(tmp_path):
+    pixels = gradient(3)
+    (tmp_path / "src.png").write_bytes(png(pixels))
+    fs.heif_enc("-b", 10, "-q", 95, "-o", tmp_path / "deep.heic", tmp_path / "src.png")
+    obj = FrameWick.open(tmp_path / "deep.heic")
+    assert deep_of(obj).bits == 10 and len(np.unique(deep_of(obj).pixels[..., 0])) > 256
+    close_to_8bit(obj, 3)
+
+
+def test_raw_developed_at_sixteen_bits_keeps_todays_picture(tmp_path):
+    rawdng.write_dng(tmp_path / "shot.dng")
+    obj, eight = FrameWick.open(tmp_path / "shot.dng"), FrameWick.open(tmp_path / "shot.dng", depth=8)
+    assert obj.image.tobytes() == eight.image.tobytes() and eight.photo.deep is None
+    deep = deep_of(obj)
+    assert deep.bands == "RGB" and np.array_equal((deep.pixels >> 8).astype(np.uint8), np.asarray(obj.image))
+
+
+def test_moving_steps_move_the_deep_pixels_exactly():
+    pixels = gradient(3)
+    obj = opened(png(pixels))
+    run_steps(obj, "flip | crop:4,2,80,38 | rotate:90 | border:3,color=red", lambda line: None)
+    moved = np.rot90(pixels[:, ::-1][2:38, 4:80], 1)
+    expected = np.pad(moved, ((3, 3), (3, 3), (0, 0)))
+    expected[:3, :, 0] = expected[-3:, :, 0] = expected[:, :3, 0] = expected[:, -3:, 0] = 65535
+    assert np.array_equal(deep_of(obj).pixels, expected)
+    close_to_8bit(obj, 1)
+
+
+@pytest.mark.parametrize("chain, tolerance", [
+    # The 8-bit path resamples RGBA premultiplied at 8 bits, a few levels off where alpha is low.
+    ("size:50% | turn:7,white | corners:6", 4),
+    ("thumbnail:40,40 | fit:30,30", 6),
+    ("size:120x60,background=blue", 4),
+    ("preset:warm,strength=0.5", 2),
+])
+def test_chains_keep_the_deep_picture_in_step_with_the_8_bit_one(chain, tolerance):
+    obj = opened(png(gradient(4)))
+    run_steps(obj, chain, lambda line: None)
+    close_to_8bit(obj, tolerance)
+
+
+def test_tone_steps_keep_thousands_of_levels():
+    ramp = np.arange(65536, dtype=np.uint16).reshape(16, 4096)  # every 16-bit value once
+    obj = opened(png(np.repeat(ramp[..., None], 3, axis=2)))
+    run_steps(obj, "levels:20,235,1.2 | ev:0.5 | invert", lambda line: None)
+    assert len(np.unique(deep_of(obj).pixels[..., 0])) >= 4000
+    assert len(np.unique(np.asarray(obj.image)[..., 0])) <= 256
+    close_to_8bit(obj, 4)  # each step at 8 bits rounds what the one before rounded
+
+
+@pytest.mark.parametrize("quieted", [False, True])
+def test_a_step_at_8_bits_drops_the_deep_picture_with_one_line(capsys, quieted):
+    obj = opened(png(gradient(3)))
+    if quieted:
+        with quiet():
+            run_steps(obj, "flip | text:hi,(1,1) | flip", lambda line: None)
+    else:
+        run_steps(obj, "flip | text:hi,(1,1) | flip", lambda line: None)
+    assert obj.photo.deep is None
+    err = capsys.readouterr().err
+    assert err == ("" if quieted else "framewick: <stream>: add_text:hi,(1,1) works at 8 bits, so the picture is 8-bit "
+                   "from here\n")
+
+
+def test_a_failing_step_leaves_the_deep_picture_paired():
+    obj = opened(png(gradient(3)))
+    run_steps(obj, "flip", lambda line: None)
+    flipped = obj.photo.deep
+    with pytest.raises(ValueError):
+        run_steps(obj, [Step("resize", (0, 10))], lambda line: None)
+    assert obj.photo.deep_of(obj.image) is flipped
+
+
+@pytest.mark.parametrize("call", [lambda obj: obj.flip(), lambda obj: setattr(obj, "image", obj.image.copy())])
+def test_a_picture_changed_outside_a_chain_loses_its_deep_picture(call):
+    obj = opened(png(gradient(3)))
+    call(obj)
+    assert obj.photo.deep_of(obj.image) is None
+
+
+def test_the_command_line_says_the_drop_unless_quiet(tmp_path, capsys):
+    (tmp_path / "in.png").write_bytes(png(gradient(3)))
+    for flags, said in (([], True), (["-q"], False)):
+        code = main(["edit", str(tmp_path / "in.png"), "-o", str(tmp_path / "out.png"), "--overwrite",
+                     "--steps", "size:50% | text:hi,(1,1)", *flags])
+        assert code == 0
+        assert ("text:hi,(1,1) works at 8 bits" in capsys.readouterr().err) is said
+
+
+@pytest.mark.parametrize("name, keeps", [("size", True), ("rotate_fill", True), ("round_corners", True),
+                                          ("levels", True), ("preset", True), ("add_text", False),
+                                          ("convert_mode", False)])
+def test_steps_json_says_which_steps_keep_depth(capsys, name, keeps):
+    assert main(["steps", "--json"]) == 0
+    steps = {s["name"]: s for s in json.loads(capsys.readouterr().out)["steps"]}
+    assert steps[name]["keeps_depth"] is keeps
