@@ -116,7 +116,7 @@ def test_a_stale_exif_orientation_does_not_turn_upright_pixels():
     ({"nclx": {"primaries": 12, "transfer": 16, "matrix": 9, "range": "limited"}}, None,
      {"primaries": 12, "transfer": 16, "matrix": 9, "range": "full"}),
     ({"nclx": (9, 18, 9)}, None, {"primaries": 9, "transfer": 18, "matrix": 9, "range": "full"}),
-])
+], ids=["default", "icc", "nclx-dict", "nclx-tuple"])
 def test_colour_description_round_trip(kwargs, icc, nclx):
     found = _avif.read(_avif.write(gradient(8, 8, 3), 8, 8, 3, 16, speed=9, **kwargs), 0)
     assert found["icc"] == icc and found["nclx"] == nclx
