@@ -49,8 +49,6 @@ text form, or ``@FILE`` naming a file that holds the text or the JSON form.
 
 from __future__ import annotations
 
-import difflib
-import json
 import math
 import os
 import re
@@ -123,6 +121,8 @@ class Catalogue:
         return self.steps[method] if method else None
 
     def suggest(self, name: str) -> list[str]:
+        import difflib
+
         return difflib.get_close_matches(normal(name), self.names, n=3, cutoff=0.6)
 
     def aliases_of(self, method: str) -> list[str]:
@@ -230,6 +230,8 @@ def _from_value(kind: str, value: Any) -> Any:
     """Check a value from the JSON form (text goes through `_from_text`), or raise _Refused."""
     if isinstance(value, str):
         return _from_text(kind, value)
+    import json  # the JSON form was decoded by it already
+
     got = json.dumps(value, ensure_ascii=False) if _jsonable(value) else repr(value)
     real = isinstance(value, (int, float)) and not isinstance(value, bool)
     if kind == "int" and type(value) is int:
@@ -246,6 +248,8 @@ def _from_value(kind: str, value: Any) -> Any:
 
 
 def _jsonable(value: Any) -> bool:
+    import json
+
     try:
         json.dumps(value)
     except (TypeError, ValueError):
@@ -431,6 +435,8 @@ class Chain:
         return [step.to_data() for step in self.steps]
 
     def to_json(self, indent: int | None = None) -> str:
+        import json
+
         return json.dumps(self.to_data(), indent=indent, ensure_ascii=False)
 
     def to_text(self, steps: Catalogue | None = None) -> str:
@@ -758,6 +764,8 @@ class _Expansion:
         if ref.preset:  # a step of a look: reported with the look, as its other steps are
             user = self.read[trail[-2].lower()][0]
             return ChainError(f"{_trail(trail[:-1])}{_in(user)}: {_unknown_preset(ref, self.names())}")
+        import difflib
+
         hint = difflib.get_close_matches(ref.name.lower(), self.names(), n=3, cutoff=0.6)
         more = f"; did you mean {' or '.join(repr(h) for h in hint)}?" if hint else ""
         user = self.read[trail[-2].lower()][0] if len(trail) > 1 else None
@@ -770,6 +778,8 @@ def _unknown_preset(ref: LookRef, looks: Sequence[str]) -> ChainError:
     rule = table.RULES.get((_PRESET, "preset_name"))
     allowed = rule.allowed if rule is not None else "a preset or a look"
     known = [*table.preset_names(), *looks]
+    import difflib
+
     hint = difflib.get_close_matches(ref.name.lower(), known, n=3, cutoff=0.6)
     more = f"; did you mean {' or '.join(repr(h) for h in hint)}?" if hint else ""
     return ChainError(f"{ref.where}: preset_name must be {allowed}, got {ref.name!r}{more}")

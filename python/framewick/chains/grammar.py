@@ -15,7 +15,6 @@ Every problem is a `ChainError` whose text is one line naming the step.
 
 from __future__ import annotations
 
-import json
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -273,6 +272,8 @@ def decode_json(text: str, where: str = "") -> Any:
         elif c in "]}":
             depth -= 1
     what = f"{where}: chain JSON" if where else "chain JSON"
+    import json
+
     try:
         return json.loads(text)
     except json.JSONDecodeError as e:

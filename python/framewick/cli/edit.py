@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 from typing import Any
 
 from framewick.cli._common import CHAIN_HELP, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
@@ -71,6 +70,8 @@ def run(args: argparse.Namespace) -> int:
         fits: list[Any] = []
         write_photo(obj, binary if binary is not None else args.output, echo=echo, on_fit=fits.append, **writing)
     if args.json:
+        import json
+
         write(json.dumps(written_record(obj, args.input, args.output, writing.get("format"), fits)) + "\n")
     return 0
 

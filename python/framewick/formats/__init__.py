@@ -29,7 +29,7 @@ from typing import IO, Any
 from framewick.formats import private
 
 __all__ = ["PLUGINS", "DecodeError", "NoPictureData", "install", "is_heif", "is_jxl", "listing", "missing", "open_image",
-           "register", "registered", "writable"]
+           "register", "registered", "writable", "writes"]
 
 #: The plugin modules `install()` tries, in order.
 PLUGINS = ("framewick.formats.heif", "framewick.formats.raw", "framewick.formats.jxl")
@@ -138,7 +138,14 @@ def open_image(fp: IO[bytes]) -> Any:
     tried: set[str] = set()
     if not _claimed(prefix):
         # A file no plugin would look at (a PNG, a JPEG, ...) is read by Pillow's common readers
-        # without loading the plugins, nor Pillow's other readers unless these refuse it.
+        # without loading the plugins, nor Pillow's other readers unless these refuse it; the
+        # one common reader its first bytes name is loaded alone first.
+        common = _common_reader(prefix)
+        if common is not None:
+            importlib.import_module(f"PIL.{common[0]}")  # a reader registers itself as it loads
+            found = _try(fp, prefix, [common[1]], tried)
+            if found is not None:
+                return found
         Image.preinit()
         found = _try(fp, prefix, private.reader_order(), tried)
         if found is not None:
@@ -152,6 +159,18 @@ def open_image(fp: IO[bytes]) -> Any:
         if found is not None:
             return found
     raise UnidentifiedImageError(f"cannot identify image file {fp!r}")
+
+
+#: Pillow's common readers (those `Image.preinit` loads) by the bytes their files begin with:
+#: (magic, reader module, format). No other common reader takes a file that begins so.
+_COMMON = ((b"\x89PNG\r\n\x1a\n", "PngImagePlugin", "PNG"), (b"\xff\xd8\xff", "JpegImagePlugin", "JPEG"),
+           (b"GIF87a", "GifImagePlugin", "GIF"), (b"GIF89a", "GifImagePlugin", "GIF"),
+           (b"BM", "BmpImagePlugin", "BMP"))
+
+
+def _common_reader(prefix: bytes) -> tuple[str, str] | None:
+    """(reader module, format) of the common reader for a file starting with `prefix`, if any."""
+    return next(((module, fmt) for magic, module, fmt in _COMMON if prefix.startswith(magic)), None)
 
 
 def _try(fp: IO[bytes], prefix: bytes, formats: list[str], tried: set[str]) -> Any:
@@ -220,6 +239,13 @@ def _can_write(fmt: str) -> bool:
     except Exception:  # no handler ("... save handler not installed"), or one that refuses
         return False
     return True
+
+
+def writes(fmt: str) -> bool:
+    """Whether a writer of `fmt` is loaded and writes (see `_can_write`)."""
+    from PIL import Image
+
+    return fmt in Image.SAVE and _can_write(fmt)
 
 
 def _is_stub(fmt: str) -> bool:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import os
 from dataclasses import dataclass
 from functools import cache
@@ -70,6 +71,25 @@ def extension(fmt: str) -> str:
     return "." + fmt.lower()
 
 
+#: The common formats by the names people type (upper case, no dot), each with the one module of
+#: Pillow that writes it: such a name is looked up with that module alone loaded, not all of
+#: Pillow's common readers and writers.
+_COMMON_NAMES = {"PNG": ("PngImagePlugin", "PNG"), "APNG": ("PngImagePlugin", "PNG"),
+                 "JPEG": ("JpegImagePlugin", "JPEG"), "JPG": ("JpegImagePlugin", "JPEG"),
+                 "JPE": ("JpegImagePlugin", "JPEG"), "JFIF": ("JpegImagePlugin", "JPEG"),
+                 "GIF": ("GifImagePlugin", "GIF"), "BMP": ("BmpImagePlugin", "BMP")}
+
+
+def _common(key: str) -> str | None:
+    """The format of a common name (see _COMMON_NAMES) once its writer is loaded, else None."""
+    found = _COMMON_NAMES.get(key)
+    if found is None:
+        return None
+    module, fmt = found
+    importlib.import_module(f"PIL.{module}")  # a writer registers itself as it loads
+    return fmt if _formats.writes(fmt) else None
+
+
 def output_format(name: str) -> tuple[str, str]:
     """(Pillow's format name, file extension) for a name people type: "jpg", ".JPG", "jpeg",
     "JPEG" -> ("JPEG", ".jpg"); "tiff" -> ("TIFF", ".tif"). Case and a leading dot are ignored.
@@ -77,7 +97,7 @@ def output_format(name: str) -> tuple[str, str]:
     An unknown name, or a format this Pillow cannot write, raises ValueError listing those it can.
     """
     key = name.strip().lstrip(".").upper()
-    fmt = writable(everything=False).get(key) or writable().get(key)
+    fmt = _common(key) or writable(everything=False).get(key) or writable().get(key)
     if fmt is None:
         can = ", ".join(sorted({extension(f).lstrip(".") for f in writable().values()}))
         raise ValueError(f"unknown format {name!r}; this Pillow can write: {can}")
@@ -90,4 +110,4 @@ def format_of_path(path: str) -> str | None:
     if not ext:
         return None
     key = ext.lstrip(".").upper()
-    return writable(everything=False).get(key) or writable().get(key)
+    return _common(key) or writable(everything=False).get(key) or writable().get(key)

@@ -295,7 +295,19 @@ def _save(pictures: list[Image.Image], fp: str | IO[bytes], fmt: str, args: dict
     first = pictures[0]
     if fmt == "TIFF" and hasattr(first, "tag_v2"):
         first = first.copy()  # the TIFF writer copies tags of a TIFF picture itself: only ours go
+    if isinstance(fp, str) and _by_extension(fp) == fmt:
+        # Named by the path's extension, Pillow uses the writer loaded already for it instead of
+        # loading its common readers and writers first (as it does for a format given by name).
+        first.save(fp, **args)
+        return
     first.save(fp, fmt, **args)
+
+
+def _by_extension(path: str) -> str | None:
+    """The format Pillow's writers loaded so far give the extension of `path`, if any."""
+    from framewick.formats import private
+
+    return private.extensions_so_far().get(os.path.splitext(path)[1].lower())
 
 
 def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: bool = False,
