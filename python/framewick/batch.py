@@ -83,6 +83,8 @@ class Options:
     #: Write the highest quality whose file fits in this many bytes (None: the quality as set).
     max_bytes: int | None = None
     depth: int | None = None
+    keep: tuple[str, ...] | None = None  # metadata groups, as write's keep= and drop=
+    drop: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -360,7 +362,7 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
         fits: list[Any] = []
         write_photo(obj, job.target, format=opts.format, strip=opts.strip, background=opts.background,
                     srgb=opts.srgb, echo=lines.append, max_bytes=opts.max_bytes, on_fit=fits.append,
-                    depth=opts.depth)
+                    depth=opts.depth, keep=opts.keep, drop=opts.drop)
     except Exception as error:
         if isinstance(error, ChainError):  # the sizes the chain makes on this picture
             error = _limits.LimitError(f"❌ Error: {job.source}: {error}")
@@ -430,6 +432,17 @@ def _format(name: str | None) -> tuple[str | None, str | None]:
     return output_format(name)
 
 
+def _check_fields(opts: Options) -> None:
+    """Refuse metadata groups that are not groups, or that this build cannot choose, before
+    any picture is read (BatchError)."""
+    from framewick.photo import fields
+
+    try:
+        fields.check_available(fields.Choice.of(opts.keep, opts.drop))
+    except ValueError as e:
+        raise BatchError(str(e).removeprefix("❌ Error: ")) from None
+
+
 def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence[Mapping[str, Any]],
               executor: Executor | None = None, *, jobs: int | None = None, overwrite: bool = False,
               format: str | None = None, suffix: str | None = None, recursive: bool = False,
@@ -460,6 +473,7 @@ def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence
     opts = options or Options()
     if pil_format:
         opts = Options(**{**opts.__dict__, "format": pil_format})
+    _check_fields(opts)
     sources = expand_inputs(inputs, recursive=recursive, out_dir=out_dir)
     planned, decided = plan(sources, out_dir, suffix=ext, overwrite=overwrite)
     os.makedirs(out_dir, exist_ok=True)

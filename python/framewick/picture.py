@@ -113,7 +113,8 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
 
     def write(self, target: str | os.PathLike[str] | IO[bytes], *, format: str | None = None,
               strip: bool = False, background: str = "white", srgb: bool = False,
-              max_bytes: int | str | None = None, depth: int | None = None) -> Self:
+              max_bytes: int | str | None = None, depth: int | None = None,
+              keep: str | Sequence[str] | None = None, drop: str | Sequence[str] | None = None) -> Self:
         """Write the picture to `target` (a path, replaced atomically, or a binary file) as
         `format`, else by the path's extension, else in the source format; returns the object.
 
@@ -127,6 +128,9 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
         `depth` overrides: 8 writes the 8-bit picture as it is; 16 (or 10 and 12, AVIF's and
         HEIC's coded depth) writes at depth, an 8-bit picture too, and is refused for a format
         that holds 8 bits.
+        `keep` and `drop` name metadata groups ("location,serial" or a sequence): location,
+        camera, serial, capture, people, rights, maker-notes, thumbnail, icc, all; `keep` keeps
+        only its groups' fields, `drop` removes its groups' fields, across EXIF, XMP and IPTC.
         """
         from framewick.photo import write_photo
 
@@ -135,7 +139,7 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
 
             max_bytes = parse_size(max_bytes)
         write_photo(self, target, format=format, strip=strip, background=background, srgb=srgb,
-                    max_bytes=max_bytes, depth=depth)
+                    max_bytes=max_bytes, depth=depth, keep=keep, drop=drop)
         return self
 
     @functools.wraps(Inspector.extract_color_palette)

@@ -125,7 +125,8 @@ def add_write_options(p: argparse.ArgumentParser, *, format_help: str | None = N
                    help=format_help or "write this format whatever the output's extension: jpg, png, webp, "
                                        "tiff, avif, gif, bmp, ... (required with -o -)")
     g.add_argument("--strip", action="store_true",
-                   help="leave out the metadata (EXIF, XMP, ICC profile; colours converted to sRGB first)")
+                   help="leave out the metadata (EXIF, XMP, ICC profile; colours converted to sRGB first): "
+                        "--drop all")
     g.add_argument("--srgb", action="store_true", help="convert to sRGB through the picture's profile and embed sRGB")
     g.add_argument("--depth", type=int, choices=(8, 10, 12, 16), default=None, metavar="BITS",
                    help="bits per channel written: 16 writes PNG, TIFF and JPEG XL at 16 bits, AVIF and HEIC at 10 "
@@ -134,6 +135,9 @@ def add_write_options(p: argparse.ArgumentParser, *, format_help: str | None = N
                         "a format that holds no more")
     g.add_argument("--background", metavar="COLOUR", default="white",
                    help="what alpha is flattened onto for formats without it (default white)")
+    from framewick.cli import _fields
+
+    _fields.add_options(g)
     g.add_argument("--max-bytes", type=byte_size, metavar="SIZE", default=None,
                    help="write the highest quality (up to --quality) whose whole file, metadata included, "
                         "fits in SIZE: 200k, 1.5M, 250000 (k and M are 1000 and 1000000, Ki and Mi 1024 and "
@@ -201,9 +205,12 @@ def write_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     fmt = getattr(args, "format", None)
     background = getattr(args, "background", "white")
     check_background(background)
+    from framewick.cli import _fields
+
     name = output_format(fmt)[0] if fmt else None
     written = {"format": name, "strip": getattr(args, "strip", False),
-               "background": background, "srgb": getattr(args, "srgb", False), "depth": getattr(args, "depth", None)}
+               "background": background, "srgb": getattr(args, "srgb", False), "depth": getattr(args, "depth", None),
+               **_fields.kwargs(args)}
     if name is not None:
         check_depth(written["depth"], name)
     max_bytes = getattr(args, "max_bytes", None)

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any
 from framewick.cli._common import CHAIN_HELP, PROG, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
     add_write_options, echo_for, fail, limits_help, open_kwargs, positive, printable, read_chain, with_quality, \
     write_kwargs
+from framewick.cli._fields import FIELDS_HELP
 
 if TYPE_CHECKING:
     from framewick.batch import Options
@@ -33,7 +34,7 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                     "and one named is refused. '**' in a pattern and --recursive do not follow symbolic links\n"
                     "to directories (so a link back into the tree cannot loop); a link named, or matched by\n"
                     "a pattern, is read. A format: step must agree with --format (or each output's extension).\n\n"
-                    + limits_help() + "\n\n" + CHAIN_HELP)
+                    + limits_help() + "\n\n" + FIELDS_HELP + "\n\n" + CHAIN_HELP)
     p.add_argument("inputs", metavar="INPUTS", nargs="+", help="files, directories or glob patterns")
     p.add_argument("-d", "--out-dir", required=True, metavar="DIR", help="where the results go (made if needed)")
     p.add_argument("-s", "--steps", default="", metavar="STEPS", help=STEPS_HELP)

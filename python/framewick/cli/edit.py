@@ -8,6 +8,7 @@ from typing import Any
 from framewick.cli._common import CHAIN_HELP, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
     add_write_options, check_budget, check_depth, echo_for, limits_help, open_kwargs, positive, read_chain, step_list, \
     with_quality, write, write_kwargs
+from framewick.cli._fields import FIELDS_HELP
 from framewick.cli._signals import terminate_as_interrupt
 from framewick.cli._targets import STDIO, check_format_agrees, check_input, check_output, data_on_stdout, \
     read_source
@@ -22,7 +23,7 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                     "is written whole or not at all; it is never the input, and an existing file is\n"
                     "replaced only with --overwrite. A step that fails writes nothing (exit status 1).\n"
                     "--format, a format: step and OUT's extension must name the same format. IN must be a\n"
-                    "regular file (or '-').\n\n" + limits_help() + "\n\n"
+                    "regular file (or '-').\n\n" + limits_help() + "\n\n" + FIELDS_HELP + "\n\n"
                     + CHAIN_HELP + "\n\nThe steps:\n" + step_list())
     p.add_argument("input", metavar="IN", help="the picture to edit ('-': standard input)")
     p.add_argument("-o", "--output", metavar="OUT", required=True,

@@ -17,7 +17,8 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     p = add_command(sub, "info", common, "show each picture's status report, colour palette and metadata",
                     "framewick info photo.png --colors 8\nframewick info shots/*.jpg --json",
                     "With --json, each picture is one JSON object on a line of its own (path, format,\n"
-                    "mode, size, frames, dpi, orientation, icc, bit_depth, palette, metadata; bytes are\n"
+                    "mode, size, frames, dpi, orientation, icc, bit_depth, palette, metadata, and groups: the\n"
+                    "EXIF, XMP and IPTC fields by group, location, camera, capture, people, rights, ...; bytes are\n"
                     "given as {\"bytes\": length}); status lines then go to standard error. --placeholders\n"
                     "adds \"placeholders\": blurhash, thumbhash, phash and dominant (\"#rrggbb\"). A picture\n"
                     "that cannot be read is reported and the others go on (exit status 1).")
@@ -124,6 +125,21 @@ def palette_shares(image: Any, palette: list[str]) -> list[dict[str, Any]]:
     return [{"color": c.lower(), "share": round(buckets[c.lower()] / total, 4)} for c in palette]
 
 
+def _groups(source: Any, obj: Any) -> dict[str, dict[str, str]] | None:
+    """The picture's metadata fields by group, read from the file's bytes (None without libexiv2)."""
+    from framewick.photo.fields import by_group
+
+    if hasattr(source, "getvalue"):
+        data = source.getvalue()
+    else:
+        try:
+            with open(source, "rb") as fp:
+                data = fp.read()
+        except OSError:
+            data = None
+    return by_group(data, getattr(obj, "photo", None))
+
+
 def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json: bool, raw: str | None = None,
              marks: Any = None) -> None:
     from framewick._output import call_captured
@@ -137,6 +153,9 @@ def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json:
     facts = photo_describe(obj)
     if facts.get("format") == "JPEG":
         facts["jpeg_quality"] = _jpeg_quality(source)
+    groups = _groups(source, obj)
+    if groups is not None:
+        facts["groups"] = groups
     palette = call_captured(echo, obj.extract_color_palette, colors)
     found = marks(obj.image) if marks is not None else None
     if as_json:
@@ -161,6 +180,12 @@ def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json:
     print("Metadata:" + ("" if metadata else " none"))
     for key, value in metadata.items():
         print(printable(f"  {key}: {_shown(value)}"))  # a picture's text never drives the terminal
+    if groups is not None:
+        from framewick.photo.fields import group_lines
+
+        print("Metadata by group:")
+        for line in group_lines(groups):
+            print(printable(f"  {line}"))
 
 
 def expand(inputs: list[str], recursive: bool) -> list[str]:

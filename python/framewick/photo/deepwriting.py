@@ -235,12 +235,12 @@ def _jxl(pixels: np.ndarray, meta: _Metadata, obj: Any) -> bytes:
 
 
 def encode(obj: Any, pixels: np.ndarray, fmt: str, *, depth: int | None, strip: bool, srgb: bool,
-           name: str) -> bytes | None:
+           name: str, no_icc: bool = False) -> bytes | None:
     """The file of `fmt` (one of DEEP_BITS) for `pixels` at depth, with `obj`'s photo's
     profile and metadata; None when its colours cannot be converted at depth here (the caller
-    writes the 8-bit picture)."""
+    writes the 8-bit picture). `no_icc` leaves the profile out as `strip` does, keeping the rest."""
     photo: Photo = getattr(obj, "photo", None) or Photo()
-    coloured = _colour(pixels, photo.icc, strip=strip, srgb=srgb, fmt=fmt, name=name)
+    coloured = _colour(pixels, photo.icc, strip=strip or no_icc, srgb=srgb, fmt=fmt, name=name)
     if coloured is None:
         return None
     pixels, icc = coloured

@@ -2,17 +2,20 @@
 
 from __future__ import annotations
 
+import dataclasses
 import io
 import math
 import os
 import sys
-from collections.abc import Callable
+import types
+from collections.abc import Callable, Iterable
 from typing import IO, Any
 
 from PIL import Image, PngImagePlugin
 
 from framewick._files import atomic_write
 from framewick.photo import exif as _exif
+from framewick.photo import fields as _fields
 from framewick.photo import formats, modes, profiles
 from framewick.photo import frames as _frames
 from framewick.photo.metadata import Photo
@@ -214,9 +217,11 @@ def _quality(obj: Any, fmt: str) -> dict[str, Any]:
 
 
 def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[int, ...] = "white",
-            srgb: bool = False, name: str = "") -> tuple[list[Image.Image], dict[str, Any]]:
-    """The frames to write and the save keywords, for `obj`'s picture written as `fmt`."""
+            srgb: bool = False, name: str = "", no_icc: bool = False) -> tuple[list[Image.Image], dict[str, Any]]:
+    """The frames to write and the save keywords, for `obj`'s picture written as `fmt`; `no_icc`
+    leaves the profile out (a picture not in sRGB converted first, as `strip` does)."""
     photo: Photo = getattr(obj, "photo", None) or Photo()
+    no_icc = no_icc or strip
     image = obj.image
     frames = photo.frames_of(image)
     if frames is None and photo.animated:
@@ -232,7 +237,7 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
     out: list[Image.Image] = []
     for picture in pictures:
         frame_icc = icc
-        if srgb or ((strip or fmt in formats.SRGB_ONLY) and not profiles.is_srgb(frame_icc)):
+        if srgb or ((no_icc or fmt in formats.SRGB_ONLY) and not profiles.is_srgb(frame_icc)):
             if picture.mode in ("RGB", "RGBA", "CMYK"):
                 picture, frame_icc = profiles.to_srgb(picture, frame_icc), profiles.srgb_bytes()
             elif picture.mode not in modes.WORKING:
@@ -252,7 +257,7 @@ def prepare(obj: Any, fmt: str, *, strip: bool = False, background: str | tuple[
         last_icc = None
     if srgb and out[0].mode in ("RGB", "RGBA", "P"):
         last_icc = profiles.srgb_bytes()
-    args = _metadata(photo, fmt, last_icc, strip, name)
+    args = _metadata(photo, fmt, None if no_icc else last_icc, strip, name)
     args.update(_quality(obj, fmt))
     if len(out) > 1:
         args.update(_frames.animation_args(photo, fmt, out, default_image))
@@ -270,6 +275,23 @@ def _encoded(pictures: list[Image.Image], fmt: str, args: dict[str, Any]) -> byt
     buffer = io.BytesIO()
     _save(pictures, buffer, fmt, args)
     return buffer.getvalue()
+
+
+def _with_fields(obj: Any, fields: _fields.Choice, fmt: str, name: str) -> Any:
+    """A stand-in for `obj` whose photo keeps only the metadata fields `fields` chooses. An EXIF
+    block past what `fmt` holds is cut down first, with the line it always had (the editor
+    would otherwise cut it its own way)."""
+    photo: Photo | None = getattr(obj, "photo", None)
+    if photo is None or not fields.edits_fields or not (photo.exif or photo.xmp):
+        return obj
+    room = _exif.ROOM.get(fmt)
+    if photo.exif and room is not None and len(photo.exif) > room:
+        exif, left = _exif.fitted(photo.exif, room)
+        if left:
+            _left_out_note(name, fmt, left)
+        photo = dataclasses.replace(photo, exif=exif)
+    return types.SimpleNamespace(image=obj.image, photo=_fields.edited(photo, fields, name),
+                                 quality=getattr(obj, "quality", 95))
 
 
 def _libtiff_tags(mode: str, args: dict[str, Any]) -> Image.Exif:
@@ -313,14 +335,17 @@ def _by_extension(path: str) -> str | None:
 def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: bool = False,
                 background: str | tuple[int, ...] = "white", srgb: bool = False,
                 echo: Callable[[str], None] | None = None, max_bytes: int | None = None,
-                on_fit: Callable[[Any], None] | None = None, depth: int | None = None) -> Any:
+                on_fit: Callable[[Any], None] | None = None, depth: int | None = None,
+                keep: str | Iterable[str] | None = None, drop: str | Iterable[str] | None = None) -> Any:
     """Write `obj`'s picture to `target` (a path, written atomically, or a writable binary file).
 
     The format is `format`, else the path's extension, else the picture's source format. The
     picture is converted to what the format stores (see `storable`), written with the object's
     `quality` where the format is lossy, and with the EXIF, ICC profile, DPI and XMP the format
-    can carry unless `strip`. `srgb` converts through the profile to sRGB and embeds sRGB; `strip`
-    converts a picture whose profile is not sRGB first, so its colours do not shift. The status
+    can carry unless `strip`. `keep` and `drop` (group names, see framewick.photo.fields) keep
+    only some of it, field by field; `drop="all"` is `strip`. `srgb` converts through the
+    profile to sRGB and embeds sRGB; `strip` (and dropping the profile) converts a picture
+    whose profile is not sRGB first, so its colours do not shift. The status
     line goes to `echo` (printed when None) once the file is in place. Returns `obj`.
 
     `max_bytes` writes the highest quality (up to the object's own) whose whole file fits in
@@ -336,6 +361,8 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     that holds 8 bits. With `max_bytes`, a deep picture is written dithered to 8 bits.
     """
     modes.check_colour(background)
+    fields = _fields.Choice.of(keep, drop)
+    _fields.check_available(fields)
     path: str | None = None
     if isinstance(target, (str, os.PathLike)):
         path = os.fsdecode(os.fspath(target))
@@ -348,7 +375,14 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
 
         budget.check_budget_format(fmt, name)
     check_depth(depth, fmt)
-    data, source = _at_depth(obj, photo, fmt, depth, strip=strip, srgb=srgb, name=name, budget=max_bytes is not None)
+    given, no_icc = obj, False
+    if fields is not None:
+        strip, no_icc = strip or fields.strips, fields.drops_icc
+        if not strip:
+            obj = _with_fields(obj, fields, fmt, name)
+            photo = getattr(obj, "photo", None) or photo
+    data, source = _at_depth(obj, photo, fmt, depth, strip=strip, srgb=srgb, name=name, budget=max_bytes is not None,
+                             no_icc=no_icc)
     if data is not None:
         def save(fp: str | IO[bytes]) -> None:
             if isinstance(fp, str):
@@ -357,7 +391,8 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
             else:
                 fp.write(data)
     else:
-        pictures, args = prepare(source, fmt, strip=strip, background=background, srgb=srgb, name=name)
+        pictures, args = prepare(source, fmt, strip=strip, background=background, srgb=srgb, name=name,
+                                 no_icc=no_icc)
         save = lambda fp: _save(pictures, fp, fmt, args)  # noqa: E731
         if max_bytes is not None:
             chosen = budget.fit(lambda setting: _encoded(pictures, fmt, args | setting), fmt, max_bytes,
@@ -375,11 +410,11 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
         emit(text, end="")
     else:
         echo(text)
-    return obj
+    return given
 
 
 def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: bool, srgb: bool,
-              name: str, budget: bool = False) -> tuple[bytes | None, Any]:
+              name: str, budget: bool = False, no_icc: bool = False) -> tuple[bytes | None, Any]:
     """What is written for a picture at depth: the file's bytes from the native writer of a
     format that holds more than 8 bits, or for any other format (and under a size `budget`,
     whose qualities are tried on 8-bit pictures) a stand-in for `obj` holding the deep pixels
@@ -405,7 +440,8 @@ def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: boo
     if fmt not in DEEP_BITS or budget:
         return None, deepwriting.dithered(obj, pixels, strip=strip, srgb=srgb, name=name) or obj
     try:
-        return deepwriting.encode(obj, pixels, fmt, depth=depth, strip=strip, srgb=srgb, name=name), obj
+        return deepwriting.encode(obj, pixels, fmt, depth=depth, strip=strip, srgb=srgb, name=name,
+                                  no_icc=no_icc), obj
     except ImportError:
         # the format's native writer is not built here: its 8 bits, dithered
         note(f"framewick: {name}: {fmt} at depth is not built here, so the picture is written at 8 bits")
