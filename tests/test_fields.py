@@ -200,3 +200,16 @@ def test_info_shows_the_fields_by_group(tmp_path):
     assert records[0]["groups"]["location"]["Xmp.photoshop.City"] == "Lyon"
     assert [r["groups"]["location"] for r in records] == [records[0]["groups"]["location"], {}]
     assert records[1]["groups"]["rights"]["Exif.Image.Copyright"] == "(c) Jo"
+
+
+@pytest.mark.parametrize("ext, bits", [("png", "PNG:BitDepth"), ("tif", "IFD0:BitsPerSample"), ("avif", None)])
+def test_a_picture_written_at_depth_gets_the_same_fields(ext, bits, tmp_path):
+    from test_deep_writing import deep_photo, gradient
+
+    obj = deep_photo(tmp_path, gradient(64, 8), icc=adobe_like())
+    obj.photo.exif, obj.photo.xmp = exif_block(), PHONE_XMP.encode()
+    obj.write(tmp_path / f"deep.{ext}", drop="location,icc")
+    tags = tags_of(tmp_path / f"deep.{ext}")[0]
+    assert bits is None or str(tags[bits]).startswith("16")
+    assert [k for k in tags if "GPS" in k or "City" in k or k.startswith("ICC")] == []
+    assert tags["IFD0:Make"] == "TestCam" and tags["XMP-dc:Rights"] == "(c) Jo"
