@@ -176,3 +176,24 @@ def test_exposure_at_depth_follows_linear_light_between_16_bit_levels(stops):
     expected = np.where(linear <= 0.0031308, 12.92 * linear, 1.055 * linear ** (1 / 2.4) - 0.055)
     got = at_depth(values, "adjust_exposure", (stops,), {})
     assert np.abs(got - expected).max() < 0.5 / 65535
+
+
+@pytest.mark.parametrize("method, args", [
+    ("apply_blur", (3,)), ("unsharp", ()), ("apply_sharpen", ()), ("apply_contrast", (1.5,)),
+    ("auto_levels", (1.0,)), ("auto_enhance", ()), ("auto_white_balance", ()), ("adjust_exposure", (1.0,)),
+    ("apply_lut", ("film.cube",)), ("apply_preset", ("dreamy",)), ("apply_preset", ("noir",)),
+])
+def test_a_float_picture_s_nan_counts_as_black_and_spreads_no_further(luts, method, args):
+    args = tuple(str(luts / a) if isinstance(a, str) and a.endswith(".cube") else a for a in args)
+    colour = as_float(photo("RGB"))
+    holed = colour.copy()
+    holed[10, 20] = np.nan
+    holed[30, 5, 1] = np.inf
+    holed[40, 50, 2] = -np.inf
+    filled = colour.copy()
+    filled[10, 20] = 0.0
+    filled[30, 5, 1] = 1.0
+    filled[40, 50, 2] = 0.0
+    got = at_depth(holed, method, args, {})
+    assert np.isfinite(got).all()
+    assert np.array_equal(got, at_depth(filled, method, args, {}))

@@ -20,7 +20,7 @@ from typing import Final
 
 import numpy as np
 
-__all__ = ["GREY_WEIGHTS", "as_rgb", "blend", "grey", "level"]
+__all__ = ["GREY_WEIGHTS", "as_rgb", "blend", "finite", "grey", "level", "unit"]
 
 #: Pillow's weights of red, green and blue in a grey (L) picture.
 GREY_WEIGHTS: Final = (0.299, 0.587, 0.114)
@@ -55,6 +55,16 @@ def level(value: float) -> float:
     return float(np.floor(value * 255.0 + 0.5)) / 255.0
 
 
+def finite(colour: np.ndarray) -> np.ndarray:
+    """`colour` with any NaN taken as 0 and infinities as 0 or 1, as the 8-bit view takes them
+    (`colour` itself when all its values are finite). A float picture may hold them; a step that
+    sums, averages or indexes by its values would otherwise spread one over a whole line or
+    picture, or index out of its table."""
+    if np.isfinite(colour).all():
+        return colour
+    return np.nan_to_num(colour, nan=0.0, posinf=1.0, neginf=0.0)
+
+
 def unit(colour: np.ndarray) -> np.ndarray:
     """`colour` clipped to 0-1 (a new array), for curves not defined outside it."""
-    return np.clip(colour, 0.0, 1.0, dtype=np.float32)
+    return np.clip(finite(colour), 0.0, 1.0, dtype=np.float32)

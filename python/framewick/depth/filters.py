@@ -15,6 +15,8 @@ from typing import Any, Final
 
 import numpy as np
 
+from framewick.depth import finite
+
 Values = Mapping[str, Any]
 
 PASSES: Final = 3
@@ -122,6 +124,7 @@ def gaussian(colour: np.ndarray, radius: float) -> np.ndarray:
     box = box_radius(abs(radius)) if radius else 0.0
     if box == 0 or colour.size == 0:
         return colour.copy()
+    colour = finite(colour)
     scratch = _Scratch()
     out = _box(colour, box, 1, np.empty(colour.shape, dtype=np.float32), scratch)
     spare = np.empty_like(out)
@@ -140,6 +143,7 @@ def unsharp(colour: np.ndarray, values: Values) -> np.ndarray:
     `threshold` levels (of 255), the difference times the amount (in whole percent) is added.
     At 8 bits the difference is a whole number of levels, more than `threshold` when at least
     one more: the line between is half a level above it."""
+    colour = finite(colour)
     percent = round(float(values.get("amount", 1.5)) * 100)
     threshold = (float(values.get("threshold", 3)) + 0.5) / 255.0
     diff = colour - gaussian(colour, float(values.get("radius", 2.0)))
@@ -153,6 +157,7 @@ SHARPEN: Final = (np.full((3, 3), -2.0) + np.array([[0, 0, 0], [0, 34, 0], [0, 0
 
 def sharpen(colour: np.ndarray, values: Values) -> np.ndarray:
     """apply_sharpen: Pillow's 3x3 SHARPEN kernel; the outermost rows and columns are kept."""
+    colour = finite(colour)
     out = colour.copy()
     h, w = colour.shape[:2]
     if h < 3 or w < 3:

@@ -14,7 +14,7 @@ from typing import Any, Final
 
 import numpy as np
 
-from framewick.depth import as_rgb, blend
+from framewick.depth import as_rgb, blend, unit
 
 Values = Mapping[str, Any]
 
@@ -28,7 +28,7 @@ def lut(colour: np.ndarray, values: Values) -> np.ndarray:
 
     table = read_cube(values["path"])
     strength = float(values.get("strength", 1.0))
-    rgb = as_rgb(colour)
+    rgb = as_rgb(unit(colour))
     if strength == 0.0:
         return rgb.copy()
     grid = np.asarray(table.table, dtype=np.float32)

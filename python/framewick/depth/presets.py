@@ -8,7 +8,7 @@ from typing import Any, Final
 
 import numpy as np
 
-from framewick.depth import as_rgb, blend, grey
+from framewick.depth import as_rgb, blend, finite, grey
 from framewick.depth.filters import gaussian
 from framewick.depth.tones import contrast_by, saturation_by
 
@@ -63,4 +63,4 @@ def preset(colour: np.ndarray, values: Values) -> np.ndarray:
     look = PRESETS.get(name)
     if look is None:
         raise ValueError(f"{name!r} is not a preset that works at depth")
-    return look(as_rgb(colour))
+    return look(as_rgb(finite(colour)))

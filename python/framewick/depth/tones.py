@@ -12,7 +12,7 @@ from typing import Any, Final
 
 import numpy as np
 
-from framewick.depth import as_rgb, blend, grey, level, unit
+from framewick.depth import as_rgb, blend, finite, grey, level, unit
 
 Values = Mapping[str, Any]
 
@@ -39,6 +39,7 @@ def contrast(colour: np.ndarray, values: Values) -> np.ndarray:
 
 
 def contrast_by(colour: np.ndarray, factor: float) -> np.ndarray:
+    colour = finite(colour)
     mean = level(float(grey(colour).mean(dtype=np.float64))) if colour.size else 0.0
     return blend(mean, colour, factor)
 
@@ -117,7 +118,7 @@ def curve(colour: np.ndarray, points: np.ndarray) -> np.ndarray:
     out = np.empty(colour.shape, dtype=np.float32)
     flat, into = colour.reshape(-1), out.reshape(-1)
     for start in range(0, flat.size, BLOCK_VALUES):
-        at = np.clip(flat[start:start + BLOCK_VALUES], 0.0, 1.0) * np.float32(last)
+        at = unit(flat[start:start + BLOCK_VALUES]) * np.float32(last)
         below = np.minimum(at.astype(np.int32), last - 1)
         at -= below  # the weight of the point above
         low = points[below]
@@ -137,12 +138,14 @@ def auto_levels(colour: np.ndarray, values: Values) -> np.ndarray:
     """auto_levels: ImageOps.autocontrast keeping the tone, the darkest and brightest `clip`
     percent of the grey's levels cut; the stretch found on the grey's 256 levels as Pillow finds
     it, applied to every value."""
+    colour = finite(colour)
     histogram = _levels_histogram(grey(colour))
     return _stretch(colour, _cut_ends(histogram, float(values.get("clip", 0.5))))
 
 
 def auto_enhance(colour: np.ndarray, values: Values) -> np.ndarray:
     """auto_enhance: ImageOps.autocontrast, each band stretched by its own 256 levels."""
+    colour = finite(colour)
     bands = [_stretch(colour[:, :, i:i + 1], _cut_ends(_levels_histogram(colour[:, :, i:i + 1]), 0.0))
              for i in range(colour.shape[2])]
     return np.concatenate(bands, axis=2)
@@ -205,7 +208,7 @@ def tint(colour: np.ndarray, values: Values) -> np.ndarray:
 
 def white_balance(colour: np.ndarray, values: Values) -> np.ndarray:
     """auto_white_balance by grey world: each band's mean brought to the mean of the three."""
-    rgb = as_rgb(colour)
+    rgb = as_rgb(finite(colour))
     means = rgb.reshape(-1, 3).mean(axis=0, dtype=np.float64) if rgb.size else np.ones(3)
     middle = float(means.sum()) / 3.0
     return gains(rgb, *(round(min(MAX_GAIN, middle / m), 4) if m > 0 else 1.0 for m in means))
