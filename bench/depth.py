@@ -8,8 +8,10 @@
 - resize: `size:50%` on a 16-bit 6000 by 4000 TIFF written as 16-bit TIFF, against its 8-bit
   twin (the same picture stored at 8 bits), both deflate; wall clock and peak resident size of
   whole fresh processes.
-- raw: the 24 MP DNG of rawdev developed by `edit` to a 16-bit TIFF, against
-  `dcraw_emu -4 -T` with the same settings as rawdev's figure.
+- raw: the 24 MP DNG of rawdev developed by `edit` to a 16-bit TIFF, against dcraw_emu's 16-bit
+  TIFF with the same settings as rawdev's figure: `-6 -T -w -o 1 -g 2.4 12.92 -q 3 -H 0`.
+  (`-4` is `-6` with a linear curve and no auto-brightening, which framewick's 16-bit
+  development does not do: its pixels could not be equal.)
 
 Each command runs as a whole fresh process through rawdev's launcher (wall clock, CPU, peak).
 """
@@ -165,7 +167,8 @@ def raw(out_dir, repeats):
     cmds = {
         "framewick": framewick_cli() + ["-q", "edit", src, "-o", ours, "--overwrite", "--depth", "16"],
         # dcraw_emu writes next to its input unless -Z names the output.
-        "dcraw_emu": [rawdev.DCRAW_EMU, "-4", "-T", "-w", "-o", "1", "-q", "3", "-H", "0", "-Z", theirs, src],
+        "dcraw_emu": [rawdev.DCRAW_EMU, "-6", "-T", "-w", "-o", "1", "-g", "2.4", "12.92", "-q", "3", "-H", "0",
+                      "-Z", theirs, src],
     }
     failures = {}
 

@@ -616,10 +616,10 @@ def figure_depth(args, out):
                                                  f"{statistics.median(peaks['8-bit']) / 2**20:.0f} MiB"))
     developed = depth.raw(out, 1 if args.quick else 3)
     if isinstance(developed, str):
-        figures.append(not_built("develop 24 MP DNG to 16-bit TIFF / dcraw_emu -4 -T", "<= 1.10", developed))
+        figures.append(not_built("develop 24 MP DNG to 16-bit TIFF / dcraw_emu -6 -T", "<= 1.10", developed))
     else:
         rounds, same = developed
-        figures.append(ratio_figure("develop 24 MP DNG to 16-bit TIFF / dcraw_emu -4 -T", rounds["framewick"],
+        figures.append(ratio_figure("develop 24 MP DNG to 16-bit TIFF / dcraw_emu -6 -T", rounds["framewick"],
                                     rounds["dcraw_emu"], "", "dcraw_emu ", "<=", 1.10, seconds, {"outputs": same},
                                     how=f"whole fresh processes, wall clock; pixels: shapes {same['shape']}, "
                                         f"samples {same['dtype']}, largest difference {same['max_difference']}"))

@@ -17,7 +17,7 @@ import numpy as np
 from PIL import Image, TiffImagePlugin, TiffTags
 
 from framewick.photo import exif as _exif
-from framewick.photo import profiles
+from framewick.photo import companions, profiles
 from framewick.photo.metadata import Photo
 from framewick.photo.writing import DEEP_BITS, _storable_dpi
 from framewick.status import note
@@ -172,8 +172,8 @@ def _with_tags(data: bytes, tags: Image.Exif) -> bytes | None:
     """A classic TIFF file `data` with `tags` added to its first directory (those it has
     already stay as they are): a new directory is appended, holding the file's own entries
     (pointing where they did) and the new ones with their values after it, and the header is
-    pointed at it. Sub-directories (Exif, GPS) go with it. None for a BigTIFF or a file that
-    would pass 4 GB."""
+    pointed at it. Sub-directories (Exif, GPS) go with it; a tag that cannot be written back is
+    left out. None for a BigTIFF or a file that would pass 4 GB."""
     order = data[:2]
     if order not in (b"II", b"MM"):
         return None
@@ -188,7 +188,14 @@ def _with_tags(data: bytes, tags: Image.Exif) -> bytes | None:
     for key in tags:
         if key in present:
             continue
-        extra[key] = tags.get_ifd(key) if key in TiffTags.TAGS_V2_GROUPS else tags.get(key)
+        value = tags.get_ifd(key) if key in TiffTags.TAGS_V2_GROUPS else tags.get(key)
+        alone = TiffImagePlugin.ImageFileDirectory_v2(prefix=order)
+        try:  # a tag Pillow cannot write back (a value of another type than its own) is left out
+            alone[key] = value
+            alone.tobytes(8)
+        except Exception:
+            continue
+        extra[key] = value
     added = len(extra)
     if not added:
         return data
@@ -273,8 +280,11 @@ def dithered(obj: Any, pixels: np.ndarray, *, strip: bool, srgb: bool, name: str
             pixels, icc = converted, profiles.srgb_bytes()
     picture = _picture(dither(pixels))
     kept = dataclasses.replace(photo, icc=icc, frames=[])
-    if hasattr(kept, "deep"):
-        kept.deep = None
+    # The other companions (a gain map) go with the dithered picture, which now stands for the
+    # object's: paired with it, the writer finds them as it would have found them on `obj`.
+    for kind in companions.KINDS:
+        companion = companions.valid(photo, kind, obj.image) if kind != "deep" else None
+        setattr(kept, kind, companion.paired(picture) if companion is not None else None)
     return types.SimpleNamespace(image=picture, photo=kept, quality=getattr(obj, "quality", 95))
 
 
