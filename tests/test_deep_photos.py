@@ -76,6 +76,17 @@ def test_sixteen_bit_files_open_at_depth_beside_todays_picture(writer, channels,
     assert deep.bits == 16 and np.array_equal(deep.pixels, expected)
 
 
+@pytest.mark.parametrize("depth", [None, 8])
+def test_float_rgb_tiff_pillow_cannot_read_opens(depth):
+    pixels = (gradient(3) / 65535).astype(np.float32)
+    obj = opened(_tiff.write(pixels.tobytes(), WIDTH, HEIGHT, 3, "float", dpi=(300.0, 300.0)), depth=depth)
+    assert obj.image.mode == "RGB" and obj.photo.format == "TIFF" and obj.photo.dpi == (300.0, 300.0)
+    if depth == 8:
+        assert obj.photo.deep is None
+    else:
+        assert deep_of(obj).bits == 32 and np.array_equal(deep_of(obj).pixels, pixels)
+
+
 @pytest.mark.parametrize("orientation", [1, 6, 3])
 def test_avif_at_depth_turns_as_its_picture(orientation):
     _avif = pytest.importorskip("framewick.formats._avif", reason="built without libavif")

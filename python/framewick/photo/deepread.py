@@ -32,6 +32,8 @@ def kind(picture: Image.Image, head: bytes) -> str | None:
     """Which native reader gives `picture` (opened, not decoded; `head` its file's first bytes,
     64 KiB or so) at more than 8 bits per channel: "png", "tiff", "heif", "avif", "jxl" or
     "raw"; None for a picture of 8 bits or less, or one Pillow holds at depth itself."""
+    if getattr(picture, "deep_found", None) is not None:
+        return "held"
     fmt = picture.format
     if fmt == "PNG":
         return "png" if len(head) >= 26 and head[24] == 16 and head[25] in _PNG_DEEP_TYPES else None

@@ -47,6 +47,9 @@ def _open(fp: IO[bytes], name: str, limit: int | None) -> Image.Image:
     try:
         picture = _plugins.open_image(fp)
     except UnidentifiedImageError:
+        rescued = _native_tiff(fp, name, limit)
+        if rescued is not None:
+            return rescued
         what = _plugins.missing(_prefix(fp))
         if what is not None:
             raise PhotoError(f"❌ Error: {name} is {what}") from None
@@ -67,6 +70,46 @@ def _open(fp: IO[bytes], name: str, limit: int | None) -> Image.Image:
         picture.close()
         raise PhotoError(f"❌ Error: {name} is too large: {width}x{height} is {pixels} pixels, "
                          f"more than the limit of {limit}")
+    return picture
+
+
+def _native_tiff(fp: IO[bytes], name: str, limit: int | None) -> Image.Image | None:
+    """A TIFF of float or 16-bit samples in a layout Pillow does not read (RGB float, ...), read
+    by framewick's libtiff module: its 8-bit picture, holding the deep one as `deep_found`; None
+    for any other file."""
+    if _prefix(fp)[:4] not in (b"II*\x00", b"MM\x00*"):
+        return None
+    try:
+        from framewick.formats import _tiff
+    except ImportError:
+        return None
+    try:
+        fp.seek(0)
+        found = _tiff.read(fp.read(), limit or 0)
+    except _tiff.LimitError as error:
+        raise PhotoError(f"❌ Error: {name} is too large to open safely: {error}") from None
+    except (_tiff.TiffError, OSError, ValueError):
+        return None
+    if found["bits"] == 8:
+        return None
+    from framewick.photo.deep import Deep
+    import numpy as np
+
+    height, width, channels = found["height"], found["width"], found["channels"]
+    dtype = "=f4" if found["sample_format"] == "float" else "=u2"
+    deep = Deep(np.frombuffer(found["pixels"], dtype, count=width * height * channels).reshape(height, width, channels),
+                32 if dtype == "=f4" else 16)
+    picture = deep.view8()
+    picture.format = "TIFF"
+    if found.get("icc"):
+        picture.info["icc_profile"] = found["icc"]
+    if found.get("dpi"):
+        picture.info["dpi"] = found["dpi"]
+    if int(found.get("orientation") or 1) != 1:
+        tags = Image.Exif()
+        tags[0x0112] = int(found["orientation"])
+        picture.info["exif"] = tags.tobytes()
+    picture.deep_found = (deep, 0)  # type: ignore[attr-defined]
     return picture
 
 
@@ -306,6 +349,8 @@ def _read_deep(fp: IO[bytes], which: str, picture: Image.Image, limit: int | Non
     from framewick.photo import deepread
     from framewick.status import note
 
+    if which == "held":  # read already, by the reader that gave the 8-bit picture
+        return picture.deep_found  # type: ignore[attr-defined]
     if which == "raw":
         pixels = getattr(picture, "deep_pixels", None)
         if pixels is None:
