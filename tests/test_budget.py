@@ -87,6 +87,13 @@ def test_a_roomy_budget_keeps_the_quality_set_and_takes_full_chroma(tmp_path, ca
         assert written.layer[0][1:3] == written.layer[1][1:3] == (1, 1)  # chroma not subsampled
 
 
+@pytest.mark.parametrize("budget", [0, -5, 1.5, True])
+def test_a_budget_that_is_no_size_is_refused_before_writing(budget, tmp_path):
+    with pytest.raises(ValueError, match="max_bytes must be a whole number of bytes"):
+        FrameWick.open(photo_like(tmp_path / "in.png")).write(tmp_path / "out.jpg", max_bytes=budget)
+    assert not (tmp_path / "out.jpg").exists()
+
+
 @pytest.mark.parametrize("target", ["out.jpg", "stream"])
 def test_a_budget_no_quality_meets_names_the_smallest_size_and_writes_nothing(target, tmp_path):
     source = photo_like(tmp_path / "in.png")

@@ -26,7 +26,7 @@ from typing import IO, Any
 
 from framewick.status import BadValue
 
-__all__ = ["BUDGET_FORMATS", "Fit", "OverBudget", "check_budget_format", "fit", "parse_size"]
+__all__ = ["BUDGET_FORMATS", "Fit", "OverBudget", "check", "check_budget_format", "fit", "parse_size"]
 
 #: The formats whose writer takes a quality, so a budget can be met by choosing it.
 BUDGET_FORMATS = {"JPEG": "JPEG", "WEBP": "WebP", "AVIF": "AVIF", "HEIF": "HEIC", "JXL": "JPEG XL"}
@@ -66,6 +66,13 @@ def check_budget_format(fmt: str, what: str = "") -> None:
         can = ", ".join(BUDGET_FORMATS.values())
         where = f"{what}: " if what else ""
         raise BadValue(f"❌ Error: {where}{fmt} has no quality to fit a size budget; --max-bytes takes {can}")
+
+
+def check(budget: object, fmt: str, what: str = "") -> None:
+    """BadValue for a budget that is not a whole number of bytes, or a format without a quality."""
+    if isinstance(budget, bool) or not isinstance(budget, int) or budget < 1:
+        raise BadValue(f"❌ Error: max_bytes must be a whole number of bytes, at least 1, not {budget!r}")
+    check_budget_format(fmt, what)
 
 
 class OverBudget(BadValue):
@@ -115,7 +122,7 @@ Encoder = Callable[[dict[str, Any]], bytes]
 def fit(encode: Encoder, fmt: str, budget: int, ceiling: int, name: str = "") -> Fit:
     """The highest quality from `ceiling` down whose file, `encode({"quality": q, ...})`,
     is at most `budget` bytes (see the module's description). OverBudget when none is."""
-    check_budget_format(fmt, name)
+    check(budget, fmt, name)
     ceiling = max(_FLOOR, min(100, int(ceiling)))
     steps = _SUBSAMPLING.get(fmt)
     base = steps[0] if steps else None

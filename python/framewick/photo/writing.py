@@ -373,7 +373,7 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     if max_bytes is not None:
         from framewick.photo import budget
 
-        budget.check_budget_format(fmt, name)
+        budget.check(max_bytes, fmt, name)
     check_depth(depth, fmt)
     given, no_icc = obj, False
     if fields is not None:
