@@ -23,7 +23,9 @@ from typing import TYPE_CHECKING, Any, Final
 
 from framewick.steps.declare import ALPHA_MOVES, SAME, declares, registry, step
 from framewick.steps.geometries import parse_geometry, parse_gravity, placed
-from framewick.steps.rules import COLOR, FRACTION, GRAVITY, MARGIN, MAX_FONT_SIZE, PICTURE, ChainError, Rule
+from framewick.steps.geometries import GRAVITIES
+from framewick.steps.rules import COLOR, CROP_GRAVITY, FRACTION, GRAVITY, MARGIN, MAX_FONT_SIZE, PICTURE, \
+    SUBJECT_GRAVITIES, ChainError, Rule
 from framewick.steps.rules import between, cover, is_geometry, levels_black, levels_white, padding, pixel_limit
 from framewick.steps.sizes import geometry_reduced, geometry_size, turned
 from framewick.status import BadValue, emit
@@ -179,8 +181,9 @@ class Editing:
                                  "shrinks, < only enlarges", sample="800x600"),
         "cover": dict(rule=Rule("true only with a box of both sides in pixels, e.g. size:800x600,cover=true", cover),
                       meaning="true: fill the box and cut the overflow, placed by gravity", sample="true"),
-        "gravity": dict(rule=GRAVITY, meaning="which part is kept when cutting, or where the picture sits when padding",
-                        sample="top"),
+        "gravity": dict(rule=CROP_GRAVITY, meaning="which part is kept when cutting (smart: the most salient part, "
+                                                   "face: the faces, else smart), or where the picture sits when padding",
+                        sample="top", choices=(*GRAVITIES, *SUBJECT_GRAVITIES)),
         "background": dict(rule=Rule("empty, or a colour Pillow knows (padding needs a box of both sides)", padding),
                            meaning="a colour: pad a fitted picture to the whole box with it (empty: no padding)",
                            sample="white")})
@@ -193,8 +196,11 @@ class Editing:
         _text("background", background)
         _check("size", geometry=geometry, cover=bool(cover), gravity=gravity, background=background)
         spec = parse_geometry(geometry)
-        place = parse_gravity(gravity)
+        place = gravity.strip().lower()
+        if place not in SUBJECT_GRAVITIES:
+            place = parse_gravity(gravity)
         picture = self.image  # type: ignore[attr-defined]
+        chosen = None
         box = (int(spec.width), int(spec.height)) if spec.width and spec.height and not spec.percent else None
         fill = cover and box is not None
         if fill:
@@ -206,7 +212,13 @@ class Editing:
                 raise BadValue(f"❌ Error: size {geometry}: {target[0]}x{target[1]} is more than "
                                f"{limit:,} pixels")
             picture = picture.resize(target, Image.Resampling.LANCZOS)
-        if fill and picture.size != box:
+        if fill and picture.size != box and place in SUBJECT_GRAVITIES:
+            from framewick.photo import subject
+
+            chosen = subject.choose(picture, box, place, source=self.image.size)  # type: ignore[arg-type,attr-defined]
+            subject.remember(self, chosen)
+            picture = picture.crop(chosen.box)
+        elif fill and picture.size != box:
             left, top = _crop_corner(picture.size, box, place)  # type: ignore[arg-type]
             picture = picture.crop((left, top, left + box[0], top + box[1]))  # type: ignore[index]
         elif background and box is not None and not spec.percent and spec.flag in ("", ">", "<") \
@@ -217,7 +229,8 @@ class Editing:
         changed = picture is not self.image  # type: ignore[attr-defined]
         self.image = picture  # type: ignore[attr-defined]
         if changed:
-            emit(f"📏 Success: Image resized to {picture.width}x{picture.height}")
+            emit(f"📏 Success: Image resized to {picture.width}x{picture.height}"
+                 + (f" ({chosen.line()})" if chosen is not None else ""))
         return self
 
     @step(aliases=("turn",), size=turned, alpha=ALPHA_MOVES, params={

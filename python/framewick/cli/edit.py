@@ -34,7 +34,11 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                    help="save quality 1-100 for lossy formats (JPEG, WebP, AVIF, HEIC, JPEG XL), as the quality: step")
     p.add_argument("--json", action="store_true",
                    help="print a JSON record of the file written (output, format, size, bytes, quality; with "
-                        "--max-bytes the quality chosen) on standard output; the status lines go to standard error")
+                        "--max-bytes the quality chosen; with gravity=smart or face the boxes chosen) on standard "
+                        "output; the status lines go to standard error")
+    p.add_argument("--explain", metavar="FILE",
+                   help="with gravity=smart or face: write a picture of the choice to FILE (the saliency map "
+                        "in red, faces in cyan, the box kept in yellow)")
     add_open_options(p)
     add_write_options(p)
     p.set_defaults(func=run)
@@ -50,6 +54,7 @@ def run(args: argparse.Namespace) -> int:
     fmt = check_format_agrees(chain, args.output, args.format)
     if fmt is not None:
         check_depth(args.depth, fmt)
+    explain = explain_to(args, chain)
     what = "-o -" if to_stdout else f"output {args.output!r}"
     check_budget(args.max_bytes, fmt, what)
     if args.json and to_stdout:
@@ -67,7 +72,8 @@ def run(args: argparse.Namespace) -> int:
     with terminate_as_interrupt(), data_on_stdout(to_stdout) as binary:
         opening = {k: v for k, v in open_kwargs(args).items() if k != "max_pixels"}  # the plan's own
         obj = plan.open(read_source(args.input, args.max_pixels), name, echo, cls=class_for(chain), **opening)
-        plan.run(obj, echo)
+        with explain:
+            plan.run(obj, echo)
         fits: list[Any] = []
         write_photo(obj, binary if binary is not None else args.output, echo=echo, on_fit=fits.append, **writing)
     if args.json:
@@ -93,4 +99,30 @@ def written_record(obj: Any, source: str, target: str, fmt: str | None, fits: li
                               "quality": getattr(obj, "quality", None) if stores(fmt).lossy else None}
     if fits:
         record |= fits[-1].record()
-    return record
+    return record | crops_record(obj)
+
+
+def crops_record(obj: Any) -> dict[str, Any]:
+    """The boxes smart and face crops chose on `obj`, as --json gives them (nothing when none ran)."""
+    from framewick.photo.subject import boxes_of
+
+    boxes = boxes_of(obj)
+    return {"crops": [box.record() for box in boxes]} if boxes else {}
+
+
+def explain_to(args: argparse.Namespace, chain: object) -> Any:
+    """The context `--explain FILE` runs the steps in, checked as an output is."""
+    if args.explain is None:
+        from contextlib import nullcontext
+
+        return nullcontext()
+    import os
+
+    from framewick.photo import subject
+
+    if not subject.chooses(chain):
+        raise UsageError("--explain: no step chooses its box; use size:WxH,cover=true,gravity=smart (or face)")
+    if os.path.abspath(args.explain) == os.path.abspath(args.output):
+        raise UsageError("--explain FILE is the output; give another name")
+    check_output(args.explain, [args.input], overwrite=args.overwrite, fmt=None, what="--explain")
+    return subject.explaining(args.explain)

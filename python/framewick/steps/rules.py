@@ -18,10 +18,10 @@ from typing import Any, Final
 from framewick.steps.declare import Rule, Test, registry
 
 __all__ = [
-    "COLOR", "COORDINATE", "ChainError", "DIRECTIONS", "FRACTION", "GRAVITY", "MARGIN", "MAX_BLUR_RADIUS",
+    "COLOR", "COORDINATE", "CROP_GRAVITY", "ChainError", "DIRECTIONS", "FRACTION", "GRAVITY", "MARGIN", "MAX_BLUR_RADIUS",
     "MAX_BORDER", "MAX_FONT_SIZE", "MAX_INT32", "MAX_PIXELS", "MODES", "PICTURE", "PILLOW_WARNING_PIXELS", "Rule", "builtin_presets",
     "is_preset", "preset_names", "preset_rule", "unusable_path", "after", "at_least", "between", "box", "cover", "ints_in",
-    "file_problem", "is_color", "is_direction", "is_format", "is_geometry", "is_gravity", "is_mode", "is_picture",
+    "file_problem", "is_color", "is_direction", "is_format", "is_crop_gravity", "is_geometry", "is_gravity", "is_mode", "is_picture",
     "levels_black", "levels_white", "padding", "pixel_limit", "pixels", "positive", "watermark_box",
 ]
 
@@ -265,6 +265,22 @@ def is_gravity(value: str, _: Mapping[str, Any]) -> bool:
     return True
 
 
+#: The gravities of a cover crop that look at the picture rather than name a place.
+SUBJECT_GRAVITIES: Final = ("smart", "face")
+
+
+def is_crop_gravity(value: str, values: Mapping[str, Any]) -> bool | str:
+    """A place, or smart or face for a cover crop on a machine with what they need."""
+    name = value.strip().lower() if isinstance(value, str) else value
+    if name not in SUBJECT_GRAVITIES:
+        return is_gravity(value, values)
+    if not values.get("cover", True):
+        return f"gravity={name} chooses the part a cover crop keeps: give cover=true"
+    from framewick.photo.subject import available
+
+    return available(name) or True
+
+
 def levels_black(value: int, values: Mapping[str, Any]) -> bool:
     return 0 <= value <= 254 and value < values["white"]
 
@@ -274,6 +290,9 @@ def levels_white(value: int, values: Mapping[str, Any]) -> bool:
 
 
 GRAVITY = Rule("a place: top-left, top, top-right, left, centre, right, bottom-left, bottom or bottom-right", is_gravity)
+CROP_GRAVITY = Rule("a place (top-left, top, top-right, left, centre, right, bottom-left, bottom, bottom-right), "
+                    "or smart (the most salient part) or face (the faces, else smart) with cover=true",
+                    is_crop_gravity)
 MARGIN = Rule(f"an integer of pixels from 0 to {MAX_BORDER:,}", between(0, MAX_BORDER))
 COORDINATE = Rule(f"an integer from {-MAX_INT32:,} to {MAX_INT32:,}", between(-MAX_INT32, MAX_INT32))
 PICTURE = Rule("a picture file that exists", is_picture, reads_file=True)

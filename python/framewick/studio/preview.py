@@ -91,12 +91,18 @@ def render(proxy: Proxy, chain: Any, cls: type, size: int | None, *, small: bool
     obj.photo = Photo(format=proxy.format, icc=proxy.icc)
     obj.quality = 95
     if len(chain):
+        from framewick.photo import subject
+
         plan = Plan.make(chain, max_pixels=max_pixels)
         plan.check(obj)
-        plan.run(obj, _discard)
+        with subject.keeping():
+            plan.run(obj, _discard)
     picture = obj.image
     if not isinstance(picture, Image.Image):
         raise TypeError("the chain left no picture")
+    if len(chain):  # a crop that chose its box is shown in the whole picture, the box drawn
+        boxes = subject.boxes_of(obj)
+        picture = (subject.in_context(boxes[-1], picture) if boxes else None) or picture
     return encode(picture, obj.photo.icc, size)
 
 

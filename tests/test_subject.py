@@ -1,0 +1,141 @@
+"""Cover crops that keep the subject: gravity=smart and gravity=face on size, their checks, the
+status line, --explain and the studio's preview of the box."""
+
+import importlib.util
+import io
+
+import pytest
+from PIL import Image, ImageDraw
+
+pytest.importorskip("cv2", reason="smart and face crops need OpenCV (python3-opencv)")
+
+from framewick import FrameWick
+from framewick.chain import Chain, ChainError
+from framewick.photo import subject
+from framewick.studio import preview
+
+from test_cli import run
+
+GROUND, OBJECT = (70, 95, 80), (250, 245, 220)
+
+
+def with_object(size, centre, radius):
+    """A plain ground with a bright disc at `centre` (fractions of the size), `radius` pixels."""
+    picture = Image.new("RGB", size, GROUND)
+    x, y = round(centre[0] * size[0]), round(centre[1] * size[1])
+    ImageDraw.Draw(picture).ellipse((x - radius, y - radius, x + radius, y + radius), fill=OBJECT)
+    return picture
+
+
+def bright(picture):
+    """How many pixels are the object's."""
+    return sum(1 for v in picture.convert("L").tobytes() if v > 200)
+
+
+CASES = [  # picture size, where the object is, its radius, the crop asked for
+    ((1200, 600), (0.85, 0.5), 60, "400x400"),
+    ((1200, 600), (0.1, 0.3), 50, "300x300"),
+    ((600, 1200), (0.5, 0.12), 50, "400x400"),
+    ((600, 1200), (0.3, 0.9), 40, "600x400"),
+    ((1000, 800), (0.9, 0.1), 40, "300x600"),
+    ((800, 800), (0.15, 0.8), 40, "800x300"),
+    ((1600, 900), (0.7, 0.75), 35, "500x500"),
+]
+
+
+@pytest.mark.parametrize("gravity", ["smart", "face"])
+@pytest.mark.parametrize("size, centre, radius, box", CASES)
+def test_the_object_is_inside_the_crop(size, centre, radius, box, gravity):
+    source = with_object(size, centre, radius)
+    obj = FrameWick()
+    obj.image = source
+    obj.size(box, cover=True, gravity=gravity)
+    w, h = map(int, box.split("x"))
+    assert obj.image.size == (w, h)
+    chosen, = subject.boxes_of(obj)
+    assert (chosen.gravity, chosen.used, chosen.faces) == (gravity, "smart", ())
+    scale = max(w / size[0], h / size[1])
+    assert chosen.of == (round(size[0] * scale), round(size[1] * scale)) and chosen.source == size
+    # the whole disc, as large as the picture's scale makes it, and the same box in the source
+    assert bright(obj.image) == pytest.approx(bright(source) * scale ** 2, rel=0.06)
+    left, top, right, bottom = chosen.source_box
+    assert bright(source.crop(chosen.source_box)) == bright(source)
+    assert (right - left, bottom - top) == pytest.approx((w / scale, h / scale), abs=2)
+
+
+@pytest.mark.parametrize("faces, expect", [
+    ([(100, 100, 150, 150), (300, 120, 350, 170)], (25, 0, 425, 300)),   # both fit: centred on the two
+    ([(10, 10, 60, 60), (900, 100, 1000, 200)], (750, 0, 1150, 300)),    # too far apart: the largest
+    ([(0, 0, 40, 40)], (0, 0, 400, 300)),                                 # kept inside the picture
+    ([(1150, 250, 1200, 300)], (800, 0, 1200, 300)),
+])
+def test_face_box_keeps_the_faces(faces, expect):
+    left, top = subject.face_window(faces, (1200, 300), (400, 300))
+    assert (left, top, left + 400, top + 300) == expect
+
+
+def test_face_found_centres_the_box_on_it(monkeypatch):
+    monkeypatch.setattr(subject, "faces_in", lambda picture: [(700, 100, 780, 180)])
+    obj = FrameWick()
+    obj.image = with_object((1200, 600), (0.1, 0.5), 50)  # the salient disc is elsewhere
+    obj.size("400x400", cover=True, gravity="face")
+    chosen, = subject.boxes_of(obj)
+    assert chosen.used == "face" and chosen.box[0] <= 700 * 2 / 3 and chosen.box[2] >= 780 * 2 / 3
+
+
+@pytest.mark.parametrize("steps, words", [
+    ("size:400x400,gravity=smart", "give cover=true"),
+    ("size:400x,cover=true,gravity=face", "true only with a box"),
+    ("size:400x400,cover=true,gravity=clever", "smart (the most salient part)"),
+])
+def test_chain_refuses_what_cannot_choose_a_box(steps, words):
+    with pytest.raises(ChainError, match=words.replace("(", r"\(").replace(")", r"\)")):
+        Chain.parse(steps)
+
+
+@pytest.mark.parametrize("gravity, package", [("smart", "python3-opencv"), ("face", "python3-opencv and opencv-data")])
+def test_without_opencv_the_gravity_is_refused_naming_the_package(monkeypatch, gravity, package):
+    real = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None if name == "cv2" else real(name, *a))
+    with pytest.raises(ChainError, match=f"install {package}"):
+        Chain.parse(f"size:100x100,cover=true,gravity={gravity}")
+    Chain.parse("size:100x100,cover=true,gravity=top")
+
+
+def test_edit_shows_the_box_and_explains_it(tmp_path):
+    source = tmp_path / "in.png"
+    with_object((1200, 600), (0.85, 0.5), 60).save(source)
+    done = run("edit", str(source), "-o", str(tmp_path / "out.jpg"), "--explain", str(tmp_path / "why.png"),
+               "--steps", "size:400x400,cover=true,gravity=smart")
+    assert done.returncode == 0, done.stderr
+    line, = [l for l in done.stdout.splitlines() if "resized" in l]
+    left = int(line.split("box ")[1].split(",")[0])
+    assert "smart: box" in line and line.endswith("of 800x400)") and 334 <= left <= 400
+    with Image.open(tmp_path / "why.png") as why:
+        assert why.size == (800, 400)
+        yellow = why.convert("RGB").getpixel((left + 1, 200))
+        assert yellow[0] > 200 and yellow[1] > 200 and yellow[2] < 80
+
+
+def test_explain_without_a_box_to_choose_is_a_usage_error(tmp_path):
+    source = tmp_path / "in.png"
+    with_object((200, 100), (0.5, 0.5), 10).save(source)
+    done = run("edit", str(source), "-o", str(tmp_path / "out.png"), "--explain", str(tmp_path / "why.png"),
+               "--steps", "size:50x50,cover=true")
+    assert done.returncode == 2 and "--explain" in done.stderr
+    assert not (tmp_path / "out.png").exists() and not (tmp_path / "why.png").exists()
+
+
+@pytest.mark.parametrize("steps, shown", [
+    ("size:200x200,cover=true,gravity=smart | brightness:1.1", (400, 200)),  # the whole picture, the box drawn
+    ("size:200x200,cover=true,gravity=smart | border:5", (210, 210)),       # the size changed after: as it is
+    ("size:200x200,cover=true", (200, 200)),
+])
+def test_studio_preview_shows_the_box_in_the_whole_picture(steps, shown):
+    picture = with_object((900, 450), (0.8, 0.5), 40)
+    proxy = preview.Proxy(picture, None, picture.size, "PNG")
+    data = preview.render(proxy, Chain.parse(steps), FrameWick, None)
+    with Image.open(io.BytesIO(data)) as seen:
+        assert seen.size == shown
+        if shown == (400, 200):
+            assert seen.getpixel((50, 100))[1] < GROUND[1] * 0.6  # outside the box: dimmed
