@@ -22,7 +22,7 @@ import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
 FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw",
-           "studio", "editing", "heif", "depth")
+           "studio", "editing", "heif", "depth", "subject")
 
 NOT_BUILT = "n/a (not built yet)"
 
@@ -516,6 +516,34 @@ def figure_editing(args, out):
     return figures
 
 
+# --- Crops that keep the subject ----------------------------------------------------------------
+
+def figure_subject(args, out):
+    import statistics
+
+    import subject
+
+    names = [f"gravity={g}: subject inside the crop, time added (12 MP)" for g in ("smart", "face")]
+    why = subject.available()
+    if why:
+        return [not_built(n, "all inside", why) for n in names]
+    result = subject.measure(1 if args.quick else 3)
+    figures = []
+    for name, gravity in zip(names, ("smart", "face")):
+        kept = sum(item["inside"][gravity] for item in result.values())
+        added = [statistics.median(item["seconds"][gravity]) - statistics.median(item["seconds"]["centre"])
+                 for item in result.values()]
+        centre = statistics.median(statistics.median(item["seconds"]["centre"]) for item in result.values())
+        figures.append(Figure(name=name, framewick=f"{kept}/{len(result)} inside", peer=f"centre {ms(centre)}",
+                              ratio=statistics.median(added) / centre, spread=None, target="all inside",
+                              met=kept == len(result),
+                              how=f"the time the choice adds over gravity=centre, median of {len(result)} pictures "
+                                  f"{ms(statistics.median(added))} (thread CPU time, interleaved), over the centre "
+                                  "crop's own time; the object counted in the result",
+                              extra={"added_seconds": added, "inside": kept, "cases": len(result)}))
+    return figures
+
+
 # --- Memory on a large picture ------------------------------------------------------------------
 
 def figure_memory(args, out):
@@ -649,7 +677,7 @@ def main(argv=None):
             fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch, "peers": figure_peers,
                   "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut, "raw": figure_raw,
                   "memory": figure_memory, "studio": figure_studio, "editing": figure_editing,
-                  "heif": figure_heif, "depth": figure_depth}[name](args, out)
+                  "heif": figure_heif, "depth": figure_depth, "subject": figure_subject}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
 
