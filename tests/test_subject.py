@@ -3,6 +3,7 @@ status line, --explain and the studio's preview of the box."""
 
 import importlib.util
 import io
+import json
 
 import pytest
 from PIL import Image, ImageDraw
@@ -139,3 +140,20 @@ def test_studio_preview_shows_the_box_in_the_whole_picture(steps, shown):
         assert seen.size == shown
         if shown == (400, 200):
             assert seen.getpixel((50, 100))[1] < GROUND[1] * 0.6  # outside the box: dimmed
+
+
+@pytest.mark.parametrize("command", ["edit", "batch"])
+def test_json_record_gives_the_box(tmp_path, command):
+    source = tmp_path / "in.png"
+    with_object((1200, 600), (0.1, 0.5), 50).save(source)
+    steps = "size:300x300,cover=true,gravity=smart | border:2"
+    if command == "edit":
+        done = run("edit", str(source), "-o", str(tmp_path / "out.png"), "--json", "--steps", steps)
+    else:
+        done = run("batch", str(source), "-d", str(tmp_path / "out"), "--json", "--steps", steps)
+    assert done.returncode == 0, done.stderr
+    crop, = json.loads(done.stdout)["crops"]
+    assert crop["gravity"] == crop["used"] == "smart" and crop["of"] == [600, 300] and crop["source"] == [1200, 600]
+    left, top, right, bottom = crop["box"]
+    assert (right - left, bottom - top) == (300, 300) and left <= 10 and right >= 35
+    assert crop["source_box"] == [2 * v for v in crop["box"]]

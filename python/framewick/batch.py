@@ -368,7 +368,10 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
             error = _limits.LimitError(f"❌ Error: {job.source}: {error}")
         return Outcome(job.source, job.target, "failed", error_line(error), "".join(lines),
                        "".join(traceback.format_exception(error)))
-    return Outcome(job.source, job.target, "written", "", "".join(lines), record=fits[-1].record() if fits else {})
+    from framewick.photo.subject import crops_record
+
+    return Outcome(job.source, job.target, "written", "", "".join(lines),
+                   record=(fits[-1].record() if fits else {}) | crops_record(obj))
 
 
 Worker = Callable[[Job, "Chain", Options], Outcome]

@@ -51,7 +51,8 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                         "(they need framewick installed)")
     p.add_argument("--json", action="store_true",
                    help="print one JSON record per picture on standard output (input, output, status, reason; "
-                        "with --max-bytes the quality chosen and the bytes); other lines go to standard error")
+                        "with --max-bytes the quality chosen and the bytes; with gravity=smart or face the boxes "
+                        "chosen, \"crops\"); other lines go to standard error")
     p.add_argument("--quality", type=positive, metavar="Q",
                    help="save quality 1-100 for lossy formats (JPEG, WebP, AVIF, HEIC, JPEG XL), as the quality: step")
     add_open_options(p)

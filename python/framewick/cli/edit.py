@@ -99,15 +99,9 @@ def written_record(obj: Any, source: str, target: str, fmt: str | None, fits: li
                               "quality": getattr(obj, "quality", None) if stores(fmt).lossy else None}
     if fits:
         record |= fits[-1].record()
+    from framewick.photo.subject import crops_record
+
     return record | crops_record(obj)
-
-
-def crops_record(obj: Any) -> dict[str, Any]:
-    """The boxes smart and face crops chose on `obj`, as --json gives them (nothing when none ran)."""
-    from framewick.photo.subject import boxes_of
-
-    boxes = boxes_of(obj)
-    return {"crops": [box.record() for box in boxes]} if boxes else {}
 
 
 def explain_to(args: argparse.Namespace, chain: object) -> Any:

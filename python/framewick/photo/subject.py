@@ -26,7 +26,7 @@ if TYPE_CHECKING:
     from PIL import Image
 
 __all__ = ["CASCADE", "GRAVITIES", "MAP_SIDE", "SubjectBox", "available", "best_window", "boxes_of",
-           "choose", "chooses", "explaining", "face_window", "in_context", "keeping"]
+           "choose", "chooses", "crops_record", "explaining", "face_window", "in_context", "keeping"]
 
 #: The gravities that look at the picture.
 GRAVITIES: Final = ("smart", "face")
@@ -228,6 +228,13 @@ def remember(obj: Any, chosen: SubjectBox) -> None:
 def boxes_of(obj: Any) -> list[SubjectBox]:
     """The boxes the smart and face crops chose on `obj`, in the order they ran."""
     return list(getattr(obj, RECORD, []))
+
+
+def crops_record(obj: Any) -> dict[str, Any]:
+    """The boxes chosen on `obj` as edit's and batch's --json records give them: {"crops": [...]},
+    or nothing when no crop chose its box."""
+    boxes = boxes_of(obj)
+    return {"crops": [box.record() for box in boxes]} if boxes else {}
 
 
 class explaining:
