@@ -157,3 +157,41 @@ def test_json_record_gives_the_box(tmp_path, command):
     left, top, right, bottom = crop["box"]
     assert (right - left, bottom - top) == (300, 300) and left <= 10 and right >= 35
     assert crop["source_box"] == [2 * v for v in crop["box"]]
+
+
+@pytest.mark.parametrize("size, centre, radius, box", CASES[:4])
+@pytest.mark.parametrize("gravity", ["smart", "face"])
+def test_cut_keeps_the_object_at_the_pictures_own_scale(size, centre, radius, box, gravity):
+    source = with_object(size, centre, radius)
+    obj = FrameWick()
+    obj.image = source
+    obj.crop_to(box, gravity=gravity)
+    w, h = map(int, box.split("x"))
+    assert obj.image.size == (min(w, size[0]), min(h, size[1]))
+    assert bright(obj.image) == bright(source)
+    chosen, = subject.boxes_of(obj)
+    assert chosen.box == chosen.source_box and obj.image.tobytes() == source.crop(chosen.box).tobytes()
+
+
+@pytest.mark.parametrize("steps, size, corner", [
+    ("cut:40x30,gravity=top-left", (40, 30), (0, 0)),
+    ("cut:40x30,gravity=bottom-right", (40, 30), (60, 70)),
+    ("crop_to:500x30", (100, 30), (0, 35)),  # a side larger than the picture's keeps it whole
+])
+def test_cut_by_a_place(steps, size, corner):
+    source = Image.linear_gradient("L").resize((100, 100)).convert("RGB")
+    obj = Chain.parse(steps).apply(_holding(source))
+    assert obj.image.size == size
+    assert obj.image.tobytes() == source.crop((*corner, corner[0] + size[0], corner[1] + size[1])).tobytes()
+
+
+def _holding(picture):
+    obj = FrameWick()
+    obj.image = picture
+    return obj
+
+
+@pytest.mark.parametrize("steps", ["cut:50%", "cut:400x", "cut:400x300!", "cut:400x300,gravity=nowhere"])
+def test_cut_refuses_what_is_not_a_box(steps):
+    with pytest.raises(ChainError, match="step 1 'cut'"):
+        Chain.parse(steps)

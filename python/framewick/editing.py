@@ -168,6 +168,22 @@ _WHERE: Final = "where it goes: top-left, top, top-right, left, centre, right, b
 _MARGIN: Final = "pixels from the edges it is put against (not used for centre)"
 
 
+def is_box(value: str, _: Any) -> bool:
+    from framewick.steps.geometries import GeometryError
+
+    try:
+        spec = parse_geometry(value)
+    except GeometryError:
+        return False
+    return spec.width is not None and spec.height is not None and not spec.percent and spec.flag == ""
+
+
+def cut_size(values: Any, size: tuple[int, int], exact: bool) -> tuple[int, int]:
+    """The size model of `crop_to`: the box, no side larger than the picture's."""
+    spec = parse_geometry(values["geometry"])
+    return min(int(spec.width or size[0]), size[0]), min(int(spec.height or size[1]), size[1])
+
+
 @declares
 class Editing:
     """Everyday editing in the user layer: sizes, placed overlays and the basic adjustments."""
@@ -231,6 +247,37 @@ class Editing:
         if changed:
             emit(f"📏 Success: Image resized to {picture.width}x{picture.height}"
                  + (f" ({chosen.line()})" if chosen is not None else ""))
+        return self
+
+    @step(aliases=("cut",), size=cut_size, alpha=ALPHA_MOVES, params={
+        "geometry": dict(rule=Rule("a box of both sides in pixels, e.g. 1080x1080", is_box),
+                         meaning="pixels, WxH: the box cut out at the picture's own scale (a side larger than the "
+                                 "picture's keeps it whole)", sample="1080x1080", start="400x400"),
+        "gravity": dict(rule=CROP_GRAVITY, meaning="which part is kept: a place, smart (the most salient part) or "
+                                                   "face (the faces, else smart)",
+                        sample="smart", choices=(*GRAVITIES, *SUBJECT_GRAVITIES))})
+    def crop_to(self, geometry: str, gravity: str = "centre"):
+        """Cut a box of WxH pixels out of the picture, placed by gravity (a place, smart or face)."""
+        _text("geometry", geometry)
+        _text("gravity", gravity)
+        _check("crop_to", geometry=geometry, gravity=gravity)
+        picture = self.image  # type: ignore[attr-defined]
+        size = cut_size({"geometry": geometry}, picture.size, False)
+        if size == picture.size:
+            return self
+        place = gravity.strip().lower()
+        chosen = None
+        if place in SUBJECT_GRAVITIES:
+            from framewick.photo import subject
+
+            chosen = subject.choose(picture, size, place)
+            subject.remember(self, chosen)
+            box = chosen.box
+        else:
+            left, top = _crop_corner(picture.size, size, parse_gravity(gravity))
+            box = (left, top, left + size[0], top + size[1])
+        self.image = picture.crop(box)  # type: ignore[attr-defined]
+        emit(f"✂️ Success: Image cropped to {size[0]}x{size[1]}" + (f" ({chosen.line()})" if chosen else ""))
         return self
 
     @step(aliases=("turn",), size=turned, alpha=ALPHA_MOVES, params={

@@ -115,7 +115,8 @@ def explain_to(args: argparse.Namespace, chain: object) -> Any:
     from framewick.photo import subject
 
     if not subject.chooses(chain):
-        raise UsageError("--explain: no step chooses its box; use size:WxH,cover=true,gravity=smart (or face)")
+        raise UsageError("--explain: no step chooses its box; use size:WxH,cover=true,gravity=smart or cut:WxH,gravity=smart "
+                         "(or face)")
     if os.path.abspath(args.explain) == os.path.abspath(args.output):
         raise UsageError("--explain FILE is the output; give another name")
     check_output(args.explain, [args.input], overwrite=args.overwrite, fmt=None, what="--explain")
