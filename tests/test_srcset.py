@@ -101,6 +101,16 @@ def test_manifest_lists_files_placeholder_colour_and_keeps_earlier_entries(tmp_p
     assert set(pictures[1]["placeholder"]) == {"blurhash", "thumbhash"}
 
 
+def test_a_picture_with_alpha_gets_its_set_and_a_placeholder(tmp_path):
+    picture = Image.merge("RGB", [Image.effect_noise((120, 80), 30)] * 3).convert("RGBA")
+    picture.putalpha(Image.linear_gradient("L").resize((120, 80)))
+    picture.save(tmp_path / "a.png")
+    done = run("srcset", str(tmp_path / "a.png"), "-d", str(tmp_path / "out"), "--widths", "100", "--formats", "webp,jpg")
+    assert done.returncode == 0, done.stderr
+    entry = json.loads((tmp_path / "out" / "manifest.json").read_text())["pictures"][0]
+    assert [f["path"] for f in entry["files"]] == ["a-100.webp", "a-100.jpg"] and "blurhash" in entry["placeholder"]
+
+
 def test_a_set_that_fails_leaves_none_of_its_files_and_the_others_go_on(tmp_path):
     make(tmp_path / "small.jpg", (120, 80))
     make(tmp_path / "large.jpg", (1200, 800))

@@ -172,6 +172,8 @@ def _placeholders(picture: Any, notes: list[str]) -> dict[str, str]:
             found[key] = make(picture)
         except MissingPackage as missing:
             notes.append(f"framewick: the {key} placeholder is left out: {missing}\n")
+        except Exception as error:  # a placeholder is an extra: its library failing costs only it
+            notes.append(f"framewick: the {key} placeholder is left out: {error_line(error)}\n")
     return found
 
 
