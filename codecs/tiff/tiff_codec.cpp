@@ -370,6 +370,9 @@ std::string write(const Picture &p, const WriteOptions &o) {
     const int bytes = p.bits / 8;
     const std::size_t row = std::size_t(p.width) * p.channels * bytes;
     const bool big = double(row) * p.height > 3.5e9;
+    // Room for the whole picture at once (untouched pages cost nothing until written): the file
+    // grows in small writes, and each regrowth would copy and fault in everything so far.
+    if (!big) file.reserve(row * p.height + o.icc.size() + 65536);
     TiffPtr tif = open(memory, big ? "w8" : "w", messages);
     if (!tif) throw Failure{std::string("cannot write the TIFF file (") + messages.error + ")"};
     TIFF *t = tif.get();

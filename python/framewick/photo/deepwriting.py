@@ -146,13 +146,15 @@ def _png(pixels: np.ndarray, meta: _Metadata, obj: Any) -> bytes:
                       exif=meta.exif, text=text)
 
 
-def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> bytes:
+def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> bytes | list[Any]:
     from framewick.formats import _tiff
 
     height, width, channels = pixels.shape
     photo: Photo = getattr(obj, "photo", None) or Photo()
+    # As the 8-bit writer: a TIFF's own compression where it can be kept (else LZW), none for
+    # a picture from another format.
     kept = obj.image.info.get("compression") if photo.format == "TIFF" else None
-    compression = _TIFF_COMPRESSION.get(kept, "deflate") if isinstance(kept, str) else "deflate"
+    compression = _TIFF_COMPRESSION.get(kept, "lzw") if isinstance(kept, str) else "none"
     sample: int | str = "float" if pixels.dtype == np.float32 else 16
     data = _tiff.write(np.ascontiguousarray(pixels), width, height, channels, sample, compression=compression,
                        icc=meta.icc, dpi=meta.dpi)
@@ -168,11 +170,11 @@ def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> bytes:
     return tagged
 
 
-def _with_tags(data: bytes, tags: Image.Exif) -> bytes | None:
+def _with_tags(data: bytes, tags: Image.Exif) -> list[Any] | None:
     """A classic TIFF file `data` with `tags` added to its first directory (those it has
-    already stay as they are): a new directory is appended, holding the file's own entries
-    (pointing where they did) and the new ones with their values after it, and the header is
-    pointed at it. Sub-directories (Exif, GPS) go with it; a tag that cannot be written back is
+    already stay as they are), as the pieces of the file in order (the pixels are not copied
+    again): a new directory is appended, holding the file's own entries (pointing where they
+    did) and the new ones with their values after it, and the header is pointed at it. Sub-directories (Exif, GPS) go with it; a tag that cannot be written back is
     left out. None for a BigTIFF or a file that would pass 4 GB."""
     order = data[:2]
     if order not in (b"II", b"MM"):
@@ -198,7 +200,7 @@ def _with_tags(data: bytes, tags: Image.Exif) -> bytes | None:
         extra[key] = value
     added = len(extra)
     if not added:
-        return data
+        return [data]
     start = len(data) + (len(data) & 1)
     # The entries of `extra` point past its own count, entries and link: placed after the
     # file's own entries too, their values move on by as many entries.
@@ -208,7 +210,7 @@ def _with_tags(data: bytes, tags: Image.Exif) -> bytes | None:
     directory = struct.pack(e + "H", len(entries)) + b"".join(entries) + body[2 + 12 * added:]
     if start + len(directory) >= 1 << 32:
         return None
-    return data[:4] + struct.pack(e + "I", start) + data[8:] + bytes(start - len(data)) + directory
+    return [data[:4] + struct.pack(e + "I", start), memoryview(data)[8:], bytes(start - len(data)) + directory]
 
 
 def _avif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int) -> bytes:
@@ -242,9 +244,9 @@ def _jxl(pixels: np.ndarray, meta: _Metadata, obj: Any) -> bytes:
 
 
 def encode(obj: Any, pixels: np.ndarray, fmt: str, *, depth: int | None, strip: bool, srgb: bool,
-           name: str, no_icc: bool = False) -> bytes | None:
+           name: str, no_icc: bool = False) -> bytes | list[Any] | None:
     """The file of `fmt` (one of DEEP_BITS) for `pixels` at depth, with `obj`'s photo's
-    profile and metadata; None when its colours cannot be converted at depth here (the caller
+    profile and metadata (as bytes, or the file's pieces in order); None when its colours cannot be converted at depth here (the caller
     writes the 8-bit picture). `no_icc` leaves the profile out as `strip` does, keeping the rest."""
     photo: Photo = getattr(obj, "photo", None) or Photo()
     coloured = _colour(pixels, photo.icc, strip=strip or no_icc, srgb=srgb, fmt=fmt, name=name)

@@ -384,12 +384,16 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     data, source = _at_depth(obj, photo, fmt, depth, strip=strip, srgb=srgb, name=name, budget=max_bytes is not None,
                              no_icc=no_icc)
     if data is not None:
+        pieces = data if isinstance(data, list) else [data]
+
         def save(fp: str | IO[bytes]) -> None:
             if isinstance(fp, str):
                 with open(fp, "wb") as out:
-                    out.write(data)
+                    for piece in pieces:
+                        out.write(piece)
             else:
-                fp.write(data)
+                for piece in pieces:
+                    fp.write(piece)
     else:
         pictures, args = prepare(source, fmt, strip=strip, background=background, srgb=srgb, name=name,
                                  no_icc=no_icc)
@@ -414,7 +418,7 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
 
 
 def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: bool, srgb: bool,
-              name: str, budget: bool = False, no_icc: bool = False) -> tuple[bytes | None, Any]:
+              name: str, budget: bool = False, no_icc: bool = False) -> tuple[bytes | list[Any] | None, Any]:
     """What is written for a picture at depth: the file's bytes from the native writer of a
     format that holds more than 8 bits, or for any other format (and under a size `budget`,
     whose qualities are tried on 8-bit pictures) a stand-in for `obj` holding the deep pixels
