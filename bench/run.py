@@ -22,7 +22,7 @@ import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
 FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw",
-           "studio", "editing", "heif", "depth", "subject")
+           "studio", "editing", "heif", "depth", "subject", "depth_steps")
 
 NOT_BUILT = "n/a (not built yet)"
 
@@ -544,6 +544,26 @@ def figure_subject(args, out):
     return figures
 
 
+# --- Colour steps at depth ----------------------------------------------------------------------
+
+def figure_depth_steps(args, out):
+    import depth_steps
+
+    why = depth_steps.available()
+    if why:
+        return [not_built("colour steps at depth 3000x2000 16-bit / at 8 bits", "-", f"{why} is not there")]
+    figures = []
+    for label, (a, b, worst) in depth_steps.measure(out, repeats=2 if args.quick else 7).items():
+        r = common.ratio_rounds(a, b)
+        figures.append(Figure(name=f"{label} at depth 3000x2000 / at 8 bits", framewick=ms(median(a)),
+                              peer=f"8-bit {ms(median(b))}", ratio=median(r), spread=common.spread(r), target="-",
+                              met=None, how="in this process, interleaved, thread CPU time; no target: what depth "
+                                            f"costs; brought to 8 bits, at most {worst} levels from the 8-bit step",
+                              extra={"framewick": common.summary(a), "peer": common.summary(b),
+                                     "ratio": common.summary(r), "largest_difference_levels": worst}))
+    return figures
+
+
 # --- Memory on a large picture ------------------------------------------------------------------
 
 def figure_memory(args, out):
@@ -677,7 +697,8 @@ def main(argv=None):
             fs = {"chain": figure_chain, "import": figure_import, "batch": figure_batch, "peers": figure_peers,
                   "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut, "raw": figure_raw,
                   "memory": figure_memory, "studio": figure_studio, "editing": figure_editing,
-                  "heif": figure_heif, "depth": figure_depth, "subject": figure_subject}[name](args, out)
+                  "heif": figure_heif, "depth": figure_depth, "subject": figure_subject,
+                  "depth_steps": figure_depth_steps}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
 
