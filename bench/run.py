@@ -372,15 +372,17 @@ def figure_startup(args, out):
                                     how=f"whole fresh processes, wall clock; {count} modules imported, "
                                         f"{total / 1e3:.0f} ms in their own code"
                                         + (f" (import tree: {shown})" if shown else "")))
-    rounds, same = startup.measure_edit(out, repeats)
-    name = "framewick edit 320x240 PNG, border:1 / Python one-liner"
-    if rounds is None:
-        figures.append(not_built(name, "<= 1.15", f"the edit fails here ({same})"))
-        return figures
-    figures.append(ratio_figure(name, rounds["framewick"],
-                                rounds["direct"], "", "one-liner ", "<=", 1.15, ms, {"same_output": same},
-                                how="whole fresh processes, wall clock; outputs "
-                                    + ("identical" if same else "DIFFER")))
+    for quiet, name, target in ((True, "framewick -q edit 320x240 PNG, border:1 / Python one-liner", 1.15),
+                                (False, "framewick edit 320x240 PNG, border:1 (status line shown) / Python one-liner",
+                                 1.40)):
+        rounds, same = startup.measure_edit(out, repeats, quiet=quiet)
+        if rounds is None:
+            figures.append(not_built(name, f"<= {target:.2f}", f"the edit fails here ({same})"))
+            continue
+        figures.append(ratio_figure(name, rounds["framewick"],
+                                    rounds["direct"], "", "one-liner ", "<=", target, ms, {"same_output": same},
+                                    how="whole fresh processes, wall clock; outputs "
+                                        + ("identical" if same else "DIFFER")))
     return figures
 
 

@@ -87,15 +87,17 @@ def small_picture(out_dir):
     return path
 
 
-def measure_edit(out_dir, repeats):
+def measure_edit(out_dir, repeats, quiet=True):
     """(rounds of `framewick edit` and of the one-liner, whether their outputs are the same), or
-    (None, why) when the edit fails here."""
+    (None, why) when the edit fails here. With `quiet` false the edit prints its status line, as
+    a user running it sees it."""
     from PIL import Image
 
     source = small_picture(out_dir)
     a, b = os.path.join(out_dir, "edit_framewick.png"), os.path.join(out_dir, "edit_direct.png")
     overwrite = ["--overwrite"] if has_option("edit", "--overwrite") else []
-    edit = [framewick_script(), "-q", "edit", source, "-o", a, "--steps", "border:1", *overwrite]
+    edit = [framewick_script(), *(["-q"] if quiet else []), "edit", source, "-o", a, "--steps", "border:1",
+            *overwrite]
     trial = subprocess.run(edit, capture_output=True, text=True)
     if trial.returncode:
         lines = (trial.stderr.strip() or trial.stdout.strip()).splitlines()
