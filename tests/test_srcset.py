@@ -25,6 +25,7 @@ def make(path, size=(300, 200), description=None, where="exif"):
     if description and where == "exif":
         exif = Image.Exif()
         exif[0x010E] = description
+        exif.get_ifd(0x8825).update({1: "N", 2: (52.0, 31.0, 12.0)})  # where it was taken
         extra["exif"] = exif
     elif description:
         extra["xmp"] = ("<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-"
@@ -75,8 +76,11 @@ def test_every_width_not_wider_than_the_picture_in_every_format(width, wanted, m
 @pytest.mark.parametrize("where", ["exif", "xmp"])
 def test_alt_comes_from_the_description_escaped(where, tmp_path):
     make(tmp_path / "p.jpg", description=NASTY, where=where)
-    done = run("srcset", str(tmp_path / "p.jpg"), "-d", str(tmp_path / "out"), "--widths", "100", "--formats", "jpg")
+    done = run("srcset", str(tmp_path / "p.jpg"), "-d", str(tmp_path / "out"), "--widths", "100", "--formats", "jpg",
+               "--metadata", "web")
     assert done.returncode == 0, done.stderr
+    with Image.open(tmp_path / "out" / "p-100.jpg") as written:
+        assert not written.getexif().get_ifd(0x8825)  # the location left out of the page's files
     text = (tmp_path / "out" / "p.html").read_text()
     assert "<script>" not in text
     assert Elements(text).found[-1][1]["alt"] == NASTY

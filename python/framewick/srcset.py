@@ -220,7 +220,8 @@ def make_set(job: Job, chain: Any, options: Options, sets: SetOptions) -> Outcom
                     raise _limits.LimitError(f"❌ Error: {path} exists (--overwrite replaces it)")
                 fits: list[Any] = []
                 write_photo(sized, path, format=fmt, strip=options.strip, background=options.background,
-                            srgb=options.srgb, echo=lines.append, max_bytes=sets.max_bytes, on_fit=fits.append)
+                            srgb=options.srgb, echo=lines.append, max_bytes=sets.max_bytes, on_fit=fits.append,
+                            keep=options.keep, drop=options.drop)
                 made.append(path)
                 entry = {"path": os.path.basename(path), "width": sized.image.width, "height": sized.image.height,
                          "format": fmt, "bytes": os.path.getsize(path)}

@@ -30,7 +30,8 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
                     "python3-thumbhash are installed) and the dominant colour. The picture is decoded\n"
                     "once and each width resized from it (Lanczos). A picture whose files exist is\n"
                     "skipped unless --overwrite; one that fails leaves none of its files and the others\n"
-                    "go on (exit status 1).\n\n" + CHAIN_HELP)
+                    "go on (exit status 1). --metadata web leaves out the location, serial numbers and\n"
+                    "maker notes a web page should not carry.\n\n" + CHAIN_HELP)
     p.add_argument("inputs", metavar="INPUTS", nargs="+", help="files, directories or glob patterns")
     p.add_argument("-d", "--out-dir", required=True, metavar="OUT", help="where the sets go (made if needed)")
     p.add_argument("--widths", default=DEFAULT_WIDTHS, metavar="W,W,...",
@@ -58,6 +59,9 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     g.add_argument("--srgb", action="store_true", help="convert to sRGB through the picture's profile and embed sRGB")
     g.add_argument("--background", metavar="COLOUR", default="white",
                    help="what alpha is flattened onto for formats without it (default white)")
+    from framewick.cli import _fields
+
+    _fields.add_options(g)
     p.set_defaults(func=run)
 
 
@@ -103,7 +107,10 @@ def run(args: argparse.Namespace) -> int:
     from framewick.srcset import SetOptions, run_srcset
 
     sets = SetOptions(widths, formats, args.sizes, args.max_bytes)
-    options = Options(**open_kwargs(args), strip=args.strip, background=args.background, srgb=args.srgb)
+    from framewick.cli import _fields
+
+    options = Options(**open_kwargs(args), strip=args.strip, background=args.background, srgb=args.srgb,
+                      **_fields.kwargs(args))
     echo = echo_for(args, data_on_stdout=args.json)
     said = print if not args.json else (lambda text: print(text, file=sys.stderr))
     debug = getattr(args, "debug", False)
