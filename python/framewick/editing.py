@@ -159,6 +159,18 @@ def vignette_mask(size: tuple[int, int], strength: float, radius: float) -> Imag
     return gradient.point([fall(v) for v in range(256)]).resize(size, Image.Resampling.BILINEAR)
 
 
+def _unpadded_or_black(values: Any) -> bool:
+    """Whether a size keeps a 16-bit picture's depth as it is: no padding, or black padding
+    (Pillow reads a colour name as an 8-bit value in a 16-bit mode)."""
+    from PIL import ImageColor
+
+    background = values.get("background") or ""
+    try:
+        return not background or ImageColor.getcolor(background, "L") == 0
+    except (ValueError, TypeError, AttributeError):
+        return False
+
+
 # ---------------------------------------------------------------------------------------------
 # The mixin
 
@@ -190,7 +202,8 @@ class Editing:
 
     # -- sizes and turns --------------------------------------------------------------------------
 
-    @step(size=geometry_size, reduces=geometry_reduced, reduces_by_aspect=True, alpha=ALPHA_MOVES, params={
+    @step(size=geometry_size, reduces=geometry_reduced, reduces_by_aspect=True, alpha=ALPHA_MOVES,
+          keeps_depth=_unpadded_or_black, params={
         "geometry": dict(rule=Rule("an ImageMagick geometry: 800x600 (fit inside), 800x, x600, 50%, 800x600! (exact), "
                                    "800x600^ (fill), with > to only shrink or < to only enlarge", is_geometry),
                          meaning="pixels: WxH fits inside, Wx or xH gives one side, P% scales, ! exact, ^ fills, > only "

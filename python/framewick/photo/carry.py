@@ -44,7 +44,8 @@ def carry(obj: Any, step: Any, info: StepInfo | None, values: dict[str, Any], mo
         return deep  # the step left the picture as it was (quality, compare, a format already its own)
     try:
         if moving:
-            return _checked(moved(obj, step, deep, values, lambda: after), after)
+            sixteen = _answer(info.keeps_depth, values)
+            return _checked(moved(obj, step, deep, values, lambda: after, sixteen), after)
         function = info.depth_function(values)
         if function is not None:
             return _checked(toned(function, values, deep, after, info.alpha), after)
@@ -53,6 +54,13 @@ def carry(obj: Any, step: Any, info: StepInfo | None, values: dict[str, Any], mo
     except CannotCarry:
         return None
     return None
+
+
+def _answer(field: Any, values: dict[str, Any]) -> bool:
+    try:
+        return bool(field(values) if callable(field) else field)
+    except (KeyError, TypeError, ValueError):
+        return False
 
 
 def _same(before: Image.Image, after: Image.Image) -> bool:
@@ -100,40 +108,76 @@ def _names_colour(values: dict[str, Any]) -> bool:
 
 
 def moved(obj: Any, step: Any, deep: Deep, values: dict[str, Any],
-          result8: Callable[[], Image.Image | None]) -> Deep:
+          result8: Callable[[], Image.Image | None], sixteen: bool = False) -> Deep:
     """`deep` moved by `step` band by band (see the module's first point); `result8` gives the
     step's 8-bit result, whose uncovered pixels show a fill colour. With alpha, the colour bands
-    are moved premultiplied by it, as Pillow moves an RGBA or LA picture."""
+    are moved premultiplied by it, as Pillow moves an RGBA or LA picture. With `sixteen` (a step
+    declared to run on a 16-bit Pillow picture as it is), uint16 samples are moved as "I;16"
+    bands, which Pillow takes without a copy; one the step refuses so goes as "F"."""
     scale = 1.0 if deep.floating else 65535.0
+    sixteen = sixteen and not deep.floating
     alpha = deep.pixels[:, :, -1].astype(np.float32) * np.float32(1 / scale) if deep.has_alpha else None
     last = deep.channels - 1
     bands: list[np.ndarray] = []
     for index in range(deep.channels):
-        plane = deep.pixels[:, :, index].astype(np.float32)
+        plane: np.ndarray = deep.pixels[:, :, index]
         if alpha is not None and index != last:
-            plane *= alpha
-        band = Image.fromarray(plane)
+            plane = plane.astype(np.float32) * alpha
+            if sixteen:
+                plane = np.rint(plane).astype(np.uint16)
+        out = None
+        if sixteen:
+            try:
+                out = run_on(obj, step, Image.fromarray(np.ascontiguousarray(plane, dtype=np.uint16)))
+            except ValueError:  # a Pillow operation without "I;16" (reduce): float from here
+                sixteen = False
+            if out is not None and not out.mode.startswith("I;16"):
+                raise CannotCarry(f"the step gave {out.mode} from an I;16 band")
+        if out is None:
+            out = run_on(obj, step, Image.fromarray(np.ascontiguousarray(plane, dtype=np.float32)))
+            if out.mode != "F":
+                raise CannotCarry(f"the step gave {out.mode} from a band")
         del plane
-        out = run_on(obj, step, band)
-        del band
-        if out.mode != "F" or (bands and out.size != (bands[0].shape[1], bands[0].shape[0])):
-            raise CannotCarry(f"the step gave {out.mode} {out.size} from a band")
-        bands.append(np.array(out, dtype=np.float32))  # writable: the fill is added in place
+        if bands and out.size != (bands[0].shape[1], bands[0].shape[0]):
+            raise CannotCarry(f"the step gave bands of {out.size} and {bands[0].shape[1::-1]}")
+        bands.append(_plane_of(out))
         del out
     del alpha
+    if all(band.dtype == np.uint16 for band in bands) and not deep.has_alpha and not _names_colour(values):
+        return _stacked(bands, deep.bits)
     if _names_colour(values):
+        bands = [band.astype(np.float32) for band in bands]  # writable floats: the fill goes in place
         _fill(obj, step, deep, bands, result8(), scale)
     if deep.has_alpha:  # back from premultiplied; a transparent pixel's colour is 0, as Pillow's
-        moved_alpha = bands[last] * np.float32(1 / scale)
+        moved_alpha = bands[last].astype(np.float32) * np.float32(1 / scale)
         for index in range(last):
-            bands[index] = np.divide(bands[index], moved_alpha, out=np.zeros_like(bands[index]),
-                                     where=moved_alpha > 0)
+            colour = bands[index].astype(np.float32)
+            bands[index] = np.divide(colour, moved_alpha, out=np.zeros_like(colour), where=moved_alpha > 0)
         del moved_alpha
     stacked = np.stack(bands, axis=2)
     del bands
-    if deep.floating:
+    if deep.floating or stacked.dtype == np.uint16:
         return Deep(stacked, deep.bits)
     return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), deep.bits)
+
+
+def _stacked(bands: list[np.ndarray], bits: int) -> Deep:
+    """One deep picture of uint16 planes, each let go once copied in."""
+    height, width = bands[0].shape
+    pixels = np.empty((height, width, len(bands)), np.uint16)
+    for index in range(len(bands)):
+        pixels[:, :, index] = bands[index]
+        bands[index] = pixels[:1, :1, index]  # the plane itself is no longer held
+    return Deep(pixels, bits)
+
+
+def _plane_of(band: Image.Image) -> np.ndarray:
+    """A moved band's samples: uint16 for "I;16" (any byte order), float32 for "F"."""
+    if band.mode == "F":
+        return np.frombuffer(band.tobytes(), np.float32).reshape(band.height, band.width)
+    big = band.mode == "I;16B"
+    plane = np.frombuffer(band.tobytes("raw", band.mode if big else "I;16"), ">u2" if big else "<u2")
+    return (plane.astype(np.uint16) if plane.dtype != np.uint16 else plane).reshape(band.height, band.width)
 
 
 def _fill(obj: Any, step: Any, deep: Deep, bands: list[np.ndarray], result8: Image.Image | None,

@@ -240,6 +240,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             raw_options: Any, frame_floor: int = 0, deep: bool = True) -> tuple[Photo, Image.Image]:
     picture = _open(fp, name, limit)
     deep_kind: str | None = None
+    at_depth: Any = None
     try:
         still = picture.format in _STILL_FORMATS
         count = 1 if still else _decoding(name, lambda: getattr(picture, "n_frames", 1))
@@ -270,6 +271,8 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             deep_kind = deepread.kind(picture, _head(fp))
             if deep_kind == "raw":
                 picture.develop_bits = 16
+            elif deep_kind is not None:  # read before Pillow decodes: the file and both decodes are never held at once
+                at_depth = _read_deep(fp, deep_kind, picture, limit, name)
         draft = chain is not None and count == 1 and picture.format in ("JPEG", raw.FORMAT if raw is not None else "JPEG")
         if not draft:
             # Decoded before the metadata is read: reading a PNG's EXIF decodes it, and a
@@ -311,7 +314,8 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             first = picture.copy() if still else picture
         if picture.format == "PNG" and not _png_whole(fp):
             raise PhotoError(f"❌ Error: {name} could not be decoded: the file ends before its end chunk (IEND)")
-        at_depth = _read_deep(fp, deep_kind, picture, limit, name) if deep_kind is not None else None
+        if deep_kind == "raw":
+            at_depth = _read_deep(fp, deep_kind, picture, limit, name)
     except BaseException:
         picture.close()
         raise
@@ -359,15 +363,25 @@ def _read_deep(fp: IO[bytes], which: str, picture: Image.Image, limit: int | Non
 
         picture.deep_pixels = None
         return Deep(pixels, 16), 0
+    mapped = None
     try:
-        fp.seek(0)
-        data = fp.read()
+        try:  # a file on disk is mapped, not copied into memory beside the pixels decoded from it
+            import mmap
+
+            mapped = mmap.mmap(fp.fileno(), 0, access=mmap.ACCESS_READ)
+            data: Any = mapped
+        except (OSError, ValueError, AttributeError):
+            fp.seek(0)
+            data = fp.read()
         found = deepread.read(which, data, limit or 0, picture)
     except deepread.Unreadable as error:
         note(f"framewick: {name}: its picture at depth could not be read ({error}), so it is read at 8 bits")
         return None
     except (OSError, ValueError):
         return None
+    finally:
+        if mapped is not None:
+            mapped.close()
     return found if found[0] is not None else None
 
 
