@@ -21,11 +21,10 @@ one line; writing never fails over metadata.
 from __future__ import annotations
 
 import io
-import sys
 from collections.abc import Iterable
 from dataclasses import dataclass, replace
 
-from framewick.status import BadValue
+from framewick.status import BadValue, note
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -158,7 +157,7 @@ def _cut(warnings: list[str]) -> list[str]:
 
 
 def _say(name: str, text: str) -> None:
-    print(f"framewick: {name or 'the picture'}: {text}", file=sys.stderr)
+    note(f"framewick: {name or 'the picture'}: {text}")
 
 
 def edited(photo: Photo, choice: Choice, name: str = "") -> Photo:
