@@ -260,3 +260,40 @@ def test_exif_of_an_avif_reaches_a_jpeg(tmp_path, bits, depth):
     FrameWick.open(tmp_path / "in.avif").write(tmp_path / "out.jpg", depth=depth)
     with Image.open(tmp_path / "out.jpg") as im:
         assert im.getexif()[0x010F] == "AvifCam"
+
+
+def _source(path, fmt, pixels, icc):
+    from framewick.formats import _avif, _png, _tiff
+
+    h, w, c = pixels.shape
+    if fmt == "png":
+        data = _png.write(pixels, w, h, c, 16, icc=icc, text={"XML:com.adobe.xmp": XMP.decode()})
+    elif fmt == "tif":
+        data = _tiff.write(pixels, w, h, c, 16, icc=icc)
+    else:
+        data = _avif.write(pixels, w, h, c, 16, depth=10, quality=100, icc=icc, xmp=XMP)
+    path.write_bytes(data)
+
+
+@pytest.mark.parametrize("source", ["png", "tif", "avif"])
+@pytest.mark.parametrize("target, depth, bits", [("png", None, 16), ("tif", None, 16), ("png", "8", 8)])
+def test_edit_keeps_a_deep_file_deep_through_a_chain(tmp_path, source, target, depth, bits):
+    from framewick.formats import _png
+
+    ramp = np.linspace(0, 65535, 160 * 100).round().astype(np.uint16).reshape(100, 160, 1)
+    pixels = np.ascontiguousarray(np.concatenate([ramp, ramp[::-1, ::-1], ramp // 2 + 9000], axis=2))
+    icc = adobe_like()
+    _source(tmp_path / f"in.{source}", source, pixels, icc)
+    out = tmp_path / f"out.{target}"
+    done = run("edit", str(tmp_path / f"in.{source}"), "-o", str(out), "--steps", "size:50% | levels:10,245,1.1",
+               *(["--depth", depth] if depth else []))
+    assert done.returncode == 0, done.stderr
+    if target == "png":
+        found = _png.read(out.read_bytes(), 0)
+        got_bits, got_icc = found["bits"], found["icc"]
+        got = np.frombuffer(found["pixels"], np.uint16 if got_bits == 16 else np.uint8).reshape(50, 80, 3)
+    else:
+        with tifffile.TiffFile(out) as t:
+            got, got_bits, got_icc = t.pages[0].asarray(), t.pages[0].bitspersample, t.pages[0].tags[34675].value
+    assert got_bits == bits and got_icc == icc and got.shape == (50, 80, 3)
+    assert (len(np.unique(got[:, :, 0])) > 1000) == (bits == 16)
