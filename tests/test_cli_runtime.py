@@ -71,6 +71,20 @@ def test_an_edit_imports_only_what_its_picture_and_steps_need(source, output, re
     assert (tmp_path / output).is_file()
 
 
+@pytest.mark.parametrize("collecting", [True, False])
+@pytest.mark.parametrize("args", [["steps"], ["edit", "in.png", "-o", "out.png", "--steps", "resiz:1,1"], ["--nope"]])
+def test_the_command_line_leaves_the_collector_as_it_found_it(run_py, collecting, args):
+    code, out, err = run_py(f"""
+        import contextlib, gc, io
+        from framewick.cli import main
+        (gc.enable if {collecting!r} else gc.disable)()
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+            main({args!r})
+        print(gc.isenabled())
+        """)
+    assert (code, out.strip()) == (0, str(collecting)), err
+
+
 def test_a_format_beyond_the_common_ones_still_finds_its_plugins(run_py, tmp_path):
     Image.new("RGB", (8, 6)).save(tmp_path / "in.tif")
     watched = ("PIL.TiffImagePlugin", "PIL.WebPImagePlugin", "framewick.formats.raw")

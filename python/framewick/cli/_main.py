@@ -9,6 +9,7 @@ command imports what it needs once its arguments and its chain have been checked
 from __future__ import annotations
 
 import argparse
+import gc
 import importlib
 import os
 import sys
@@ -92,13 +93,21 @@ def build_parser(argv: Sequence[str] | None = None) -> Parser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     argv = sys.argv[1:] if argv is None else list(argv)
-    parser = build_parser(argv)
+    # Building the parser and the step tables makes many objects that live as long as the
+    # process and no garbage cycles: the cyclic collector waits until the command runs.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
-        args = parser.parse_args(argv)
-    except SystemExit as exit:
-        return exit.code if isinstance(exit.code, int) else EXIT_USAGE
-    from framewick.chain import ChainError
-    from framewick.looks import LooksError
+        parser = build_parser(argv)
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as exit:
+            return exit.code if isinstance(exit.code, int) else EXIT_USAGE
+        from framewick.chain import ChainError
+        from framewick.looks import LooksError
+    finally:
+        if collecting:
+            gc.enable()
 
     prog = f"{PROG} {args.command}"
     if not args.debug:
