@@ -28,24 +28,26 @@ def lut(colour: np.ndarray, values: Values) -> np.ndarray:
 
     table = read_cube(values["path"])
     strength = float(values.get("strength", 1.0))
-    rgb = as_rgb(unit(colour))
+    rgb = as_rgb(colour)
     if strength == 0.0:
-        return rgb.copy()
-    grid = np.asarray(table.table, dtype=np.float32)
+        return unit(rgb)
+    grid = np.asarray(table.table, dtype=np.float32).reshape(-1, 3)
     low = np.array(table.domain_min, dtype=np.float32)
-    high = np.array(table.domain_max, dtype=np.float32)
+    last = table.size - 1
+    scale = np.float32(last) / (np.array(table.domain_max, dtype=np.float32) - low)
     flat = rgb.reshape(-1, 3)
-    graded = np.empty_like(flat)
+    graded = np.empty(flat.shape, dtype=np.float32)
+    read = _trilinear if table.dimensions == 3 else _curves
     for start in range(0, flat.shape[0], BLOCK_PIXELS):
-        block = flat[start:start + BLOCK_PIXELS]
-        at = np.clip((block - low) / (high - low), 0.0, 1.0) * np.float32(table.size - 1)
-        if table.dimensions == 3:
-            graded[start:start + BLOCK_PIXELS] = _trilinear(grid.reshape(-1, 3), table.size, at)
-        else:
-            graded[start:start + BLOCK_PIXELS] = _curves(grid.reshape(-1, 3), table.size, at)
+        # Each value's place on the grid, through the domain; NaN at its start, as black is.
+        at = flat[start:start + BLOCK_PIXELS] - low
+        at *= scale
+        np.nan_to_num(at, copy=False, nan=0.0, posinf=last, neginf=0.0)
+        np.clip(at, 0.0, last, out=at)
+        graded[start:start + BLOCK_PIXELS] = read(grid, table.size, at)
     np.clip(graded, 0.0, 1.0, out=graded)
     graded = graded.reshape(rgb.shape)
-    return graded if strength == 1.0 else blend(rgb, graded, strength)
+    return graded if strength == 1.0 else blend(unit(rgb), graded, strength)
 
 
 def _cell(size: int, at: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
