@@ -85,6 +85,7 @@ class Options:
     depth: int | None = None
     keep: tuple[str, ...] | None = None  # metadata groups, as write's keep= and drop=
     drop: tuple[str, ...] = ()
+    sdr: bool = False
 
 
 @dataclass(frozen=True)
@@ -362,7 +363,7 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
         fits: list[Any] = []
         write_photo(obj, job.target, format=opts.format, strip=opts.strip, background=opts.background,
                     srgb=opts.srgb, echo=lines.append, max_bytes=opts.max_bytes, on_fit=fits.append,
-                    depth=opts.depth, keep=opts.keep, drop=opts.drop)
+                    depth=opts.depth, keep=opts.keep, drop=opts.drop, sdr=opts.sdr)
     except Exception as error:
         if isinstance(error, ChainError):  # the sizes the chain makes on this picture
             error = _limits.LimitError(f"❌ Error: {job.source}: {error}")

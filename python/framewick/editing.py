@@ -21,6 +21,7 @@ import math
 from functools import lru_cache
 from typing import TYPE_CHECKING, Any, Final
 
+from framewick.steps import moves
 from framewick.steps.declare import ALPHA_MOVES, SAME, declares, registry, step
 from framewick.steps.geometries import parse_geometry, parse_gravity, placed
 from framewick.steps.geometries import GRAVITIES
@@ -203,7 +204,7 @@ class Editing:
     # -- sizes and turns --------------------------------------------------------------------------
 
     @step(size=geometry_size, reduces=geometry_reduced, reduces_by_aspect=True, alpha=ALPHA_MOVES,
-          keeps_depth=_unpadded_or_black, params={
+          keeps_depth=_unpadded_or_black, moves=moves.geometry, params={
         "geometry": dict(rule=Rule("an ImageMagick geometry: 800x600 (fit inside), 800x, x600, 50%, 800x600! (exact), "
                                    "800x600^ (fill), with > to only shrink or < to only enlarge", is_geometry),
                          meaning="pixels: WxH fits inside, Wx or xH gives one side, P% scales, ! exact, ^ fills, > only "
@@ -293,7 +294,7 @@ class Editing:
         emit(f"✂️ Success: Image cropped to {size[0]}x{size[1]}" + (f" ({chosen.line()})" if chosen else ""))
         return self
 
-    @step(aliases=("turn",), size=turned, alpha=ALPHA_MOVES, params={
+    @step(aliases=("turn",), size=turned, alpha=ALPHA_MOVES, moves=moves.turned, params={
         "angle": dict(rule=Rule("a number of degrees from -360 to 360", between(-360.0, 360.0)),
                       meaning="degrees, counter-clockwise (a negative angle turns clockwise)", sample="-3.5"),
         "background": dict(rule=COLOR, meaning="the colour of the corners the turn uncovers", sample="white"),
@@ -318,7 +319,7 @@ class Editing:
 
     # -- placed overlays ------------------------------------------------------------------------
 
-    @step(aliases=("logo",), size=SAME, params={
+    @step(aliases=("logo",), size=SAME, moves=moves.DRAWS, params={
         "watermark_path": dict(rule=PICTURE, meaning="a picture file, pasted through its own alpha", sample="logo.png",
                                file="picture"),
         "position": dict(rule=GRAVITY, meaning=_WHERE, sample="bottom-right"),
@@ -352,7 +353,7 @@ class Editing:
         _paste(self, picture, mark, corner)
         return self
 
-    @step(aliases=("caption",), size=SAME, params={
+    @step(aliases=("caption",), size=SAME, moves=moves.DRAWS, params={
         "text": dict(meaning="the text, in Pillow's default font at font_size", sample='"© 2026 Ada"'),
         "position": dict(rule=GRAVITY, meaning=_WHERE, sample="bottom-left"),
         "margin": dict(rule=MARGIN, meaning=_MARGIN, sample="24"),

@@ -114,7 +114,8 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
     def write(self, target: str | os.PathLike[str] | IO[bytes], *, format: str | None = None,
               strip: bool = False, background: str = "white", srgb: bool = False,
               max_bytes: int | str | None = None, depth: int | None = None,
-              keep: str | Sequence[str] | None = None, drop: str | Sequence[str] | None = None) -> Self:
+              keep: str | Sequence[str] | None = None, drop: str | Sequence[str] | None = None,
+              sdr: bool = False) -> Self:
         """Write the picture to `target` (a path, replaced atomically, or a binary file) as
         `format`, else by the path's extension, else in the source format; returns the object.
 
@@ -131,6 +132,8 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
         `keep` and `drop` name metadata groups ("location,serial" or a sequence): location,
         camera, serial, capture, people, rights, maker-notes, thumbnail, icc, all; `keep` keeps
         only its groups' fields, `drop` removes its groups' fields, across EXIF, XMP and IPTC.
+        An HDR photo's gain map is written where the format holds one (JPEG, HEIC); `sdr`
+        leaves it out.
         """
         from framewick.photo import write_photo
 
@@ -139,7 +142,7 @@ class FrameWick(Storage, Effects, Geometry, Overlays, Inspector, Grading, Editin
 
             max_bytes = parse_size(max_bytes)
         write_photo(self, target, format=format, strip=strip, background=background, srgb=srgb,
-                    max_bytes=max_bytes, depth=depth, keep=keep, drop=drop)
+                    max_bytes=max_bytes, depth=depth, keep=keep, drop=drop, sdr=sdr)
         return self
 
     @functools.wraps(Inspector.extract_color_palette)

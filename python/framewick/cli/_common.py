@@ -119,7 +119,7 @@ def add_max_pixels(p: Any) -> None:
 
 
 def add_write_options(p: argparse.ArgumentParser, *, format_help: str | None = None) -> None:
-    """How a picture is written: --strip, --srgb, --background COLOUR, --format NAME."""
+    """How a picture is written: --strip, --srgb, --sdr, --background COLOUR, --format NAME."""
     g = p.add_argument_group("writing the picture")
     g.add_argument("--format", metavar="NAME", default=None,
                    help=format_help or "write this format whatever the output's extension: jpg, png, webp, "
@@ -133,6 +133,8 @@ def add_write_options(p: argparse.ArgumentParser, *, format_help: str | None = N
                         "(12 asks for 12), even from an 8-bit picture; 8 writes the 8-bit picture as it is, "
                         "undithered. Without it a deep picture is written at depth, or dithered to 8 bits for "
                         "a format that holds no more")
+    g.add_argument("--sdr", action="store_true",
+                   help="leave out an HDR photo's gain map: the picture is written as SDR alone")
     g.add_argument("--background", metavar="COLOUR", default="white",
                    help="what alpha is flattened onto for formats without it (default white)")
     from framewick.cli import _fields
@@ -210,6 +212,7 @@ def write_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     name = output_format(fmt)[0] if fmt else None
     written = {"format": name, "strip": getattr(args, "strip", False),
                "background": background, "srgb": getattr(args, "srgb", False), "depth": getattr(args, "depth", None),
+               "sdr": getattr(args, "sdr", False),
                **_fields.kwargs(args)}
     if name is not None:
         check_depth(written["depth"], name)

@@ -17,7 +17,7 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     p = add_command(sub, "info", common, "show each picture's status report, colour palette and metadata",
                     "framewick info photo.png --colors 8\nframewick info shots/*.jpg --json",
                     "With --json, each picture is one JSON object on a line of its own (path, format,\n"
-                    "mode, size, frames, dpi, orientation, icc, bit_depth, palette, metadata, and groups: the\n"
+                    "mode, size, frames, dpi, orientation, icc, bit_depth, hdr, palette, metadata, and groups: the\n"
                     "EXIF, XMP and IPTC fields by group, location, camera, capture, people, rights, ...; bytes are\n"
                     "given as {\"bytes\": length}); status lines then go to standard error. --placeholders\n"
                     "adds \"placeholders\": blurhash, thumbhash, phash and dominant (\"#rrggbb\"). A picture\n"
@@ -37,7 +37,7 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
 
 #: What the text form shows of the photo layer's description, beyond the status report.
 _LABELS = {"frames": "Frames", "bit_depth": "Bit depth", "dpi": "DPI", "orientation": "Orientation",
-           "icc": "ICC profile", "jpeg_quality": "JPEG quality (estimated)",
+           "icc": "ICC profile", "hdr": "HDR", "jpeg_quality": "JPEG quality (estimated)",
            "container": "Container"}
 
 
@@ -172,6 +172,11 @@ def describe(path: str, colors: int, echo: Any, max_pixels: int | None, as_json:
             value = facts[key]
             if key == "dpi" and isinstance(value, (list, tuple)):
                 value = " x ".join(f"{v:g}" for v in value)
+            if key == "hdr":
+                if value is None:
+                    continue  # an SDR picture says nothing of HDR
+                value = f"{value['form']} gain map {value['gain_map'][0]}×{value['gain_map'][1]}, " \
+                        f"up to {value['max_boost']:.1f}×"
             print(printable(f"{label}: {_shown(value) if value is not None else 'none'}"))
     print(f"Palette: {' '.join(palette)}")
     for key, value in (found or {}).items():

@@ -184,8 +184,9 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     if isinstance(xmp, str):
         xmp = xmp.encode("utf-8")
     icc = info.get("icc_profile", im.info.get("icc_profile"))
+    gain = {key: info[key] for key in ("gain_map", "headroom") if info.get(key) is not None}
     fp.write(_heif.encode(picture.tobytes(), picture.mode, picture.width, picture.height, quality,
-                          exif or None, xmp or None, icc or None, int(info.get("heif_orientation", 1))))
+                          exif or None, xmp or None, icc or None, int(info.get("heif_orientation", 1)), **gain))
 
 
 def register() -> None:

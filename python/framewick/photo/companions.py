@@ -25,6 +25,7 @@ C = TypeVar("C", bound="Companion")
 #: line said when a step cannot carry it ({step} is the step as written in the chain).
 KINDS: dict[str, str] = {
     "deep": "{step} works at 8 bits, so the picture is 8-bit from here",
+    "gain_map": "{step} cannot carry the gain map, so the picture is SDR from here",
 }
 
 

@@ -18,6 +18,7 @@ from PIL import Image, TiffImagePlugin, TiffTags
 
 from framewick.photo import exif as _exif
 from framewick.photo import companions, profiles
+from framewick.photo import xmp as _xmp
 from framewick.photo.metadata import Photo
 from framewick.photo.writing import DEEP_BITS, _storable_dpi
 from framewick.status import note
@@ -130,7 +131,7 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> _Metada
     exif = photo.exif or None
     if exif is not None and exif.startswith(b"Exif\x00\x00"):
         exif = exif[6:]
-    return _Metadata(icc=icc, exif=exif, xmp=photo.xmp or None, dpi=_storable_dpi(photo.dpi, fmt))
+    return _Metadata(icc=icc, exif=exif, xmp=_xmp.without_gain_map(photo.xmp) or None, dpi=_storable_dpi(photo.dpi, fmt))
 
 
 # ---------------------------------------------------------------------------------------------

@@ -34,7 +34,7 @@ def read_frames(picture: Image.Image, photo: Photo) -> None:
 
 
 # ISO 21496-1 gain-map metadata: an APP2 segment opening with this name.
-_ISO_GAIN_MAP = b"urn:iso:std:iso:ts:21496:-1\x00"
+ISO_GAIN_MAP = b"urn:iso:std:iso:ts:21496:-1\x00"
 
 
 def extra_pictures_are_frames(picture: Image.Image) -> bool:
@@ -76,7 +76,7 @@ def _companion(picture: Image.Image, index: int) -> bool:
 
     picture.seek(index)
     for marker, data in getattr(picture, "applist", []):
-        if marker == "APP2" and data.startswith(_ISO_GAIN_MAP):
+        if marker == "APP2" and data.startswith(ISO_GAIN_MAP):
             return True
         if marker == "APP1" and data.startswith(b"http://ns.adobe.com/xap/1.0/\x00") and \
                 _xmp.GAIN_MAP_NS.encode() in data:

@@ -66,7 +66,8 @@ def exif_tags(exif: bytes | None) -> dict[str, Any]:
 def describe(obj: Any) -> dict[str, Any]:
     """A summary of `obj`'s picture for `info`: format, mode, size, frames, dpi, orientation
     (the tag as the file had it, also in the metadata), icc (the profile's description or
-    None), bit_depth, and metadata (EXIF tags by name, whether XMP is there, and a PNG's text
+    None), bit_depth, hdr (an HDR photo's gain map: form, size, largest boost; None for SDR),
+    and metadata (EXIF tags by name, whether XMP is there, and a PNG's text
     chunks by keyword)."""
     photo: Photo = getattr(obj, "photo", None) or Photo()
     image = obj.image
@@ -95,6 +96,7 @@ def describe(obj: Any) -> dict[str, Any]:
         "icc": profiles.description(icc),
         "bit_depth": _depth(photo, image),
         "metadata": metadata,
+        "hdr": _hdr_facts(photo.gain_map_of(image)),
     }
     heif = image.info.get("heif")
     if isinstance(heif, dict):
@@ -107,6 +109,13 @@ def _depth(photo: Photo, image: Any) -> int:
     source, not the 16 its samples are held in; 32 for float), else the 8-bit picture's mode's."""
     deep = photo.deep_of(image)
     return int(deep.bits) if deep is not None else bit_depth(image.mode)
+
+
+def _hdr_facts(gain: Any) -> dict[str, Any] | None:
+    """An HDR photo's gain map as `info` shows it: its form, size and largest boost (None: SDR)."""
+    if gain is None:
+        return None
+    return {"form": gain.form_name, "gain_map": [gain.size[0], gain.size[1]], "max_boost": round(gain.boost, 3)}
 
 
 _HEIC_BRANDS = frozenset({"heic", "heix", "heim", "heis", "hevc", "hevx"})

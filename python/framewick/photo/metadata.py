@@ -11,6 +11,7 @@ from framewick.status import Failure
 
 if TYPE_CHECKING:
     from framewick.photo.deep import Deep
+    from framewick.photo.hdr import GainMap
 
 
 class PhotoError(Failure, ValueError):
@@ -33,6 +34,10 @@ class Photo:
     `deep` is the picture at its own depth when the file held more than 8 bits per channel (see
     framewick.photo.deep), valid only while the object's `image` is still the 8-bit picture it
     was paired with (`deep_of`); a companion, as framewick.photo.companions describes.
+
+    `gain_map` is an HDR photo's gain map (framewick.photo.hdr), valid only while the object's
+    `image` is still the picture it was paired with (`gain_map_of`); a companion, as
+    framewick.photo.companions describes.
     """
 
     format: str | None = None
@@ -51,6 +56,7 @@ class Photo:
     draft_scale: int = 1
     deep: Deep | None = None
     max_pixels: int | None = None
+    gain_map: GainMap | None = None
 
     @property
     def animated(self) -> bool:
@@ -68,3 +74,10 @@ class Photo:
         from framewick.photo import companions
 
         return companions.valid(self, "deep", image)  # type: ignore[no-any-return]
+
+    def gain_map_of(self, image: object) -> GainMap | None:
+        """The gain map, when `image` is still the picture it belongs to (else the picture was
+        replaced outside a chain, and the map no longer describes it)."""
+        from framewick.photo import companions
+
+        return companions.valid(self, "gain_map", image)  # type: ignore[no-any-return]

@@ -293,7 +293,6 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
         xmp = picture.info.get("xmp") or picture.info.get("XML:com.adobe.xmp")
         if isinstance(xmp, str):
             xmp = xmp.encode("utf-8")
-        xmp = _xmp.without_gain_map(xmp)  # the pictures it would describe are never written
         photo.exif = _exif.of_picture(picture, reset=turn != 1)
         if turn != 1:
             photo.xmp = _orientation.reset_xmp(xmp) if xmp else None
@@ -316,6 +315,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             raise PhotoError(f"❌ Error: {name} could not be decoded: the file ends before its end chunk (IEND)")
         if deep_kind == "raw":
             at_depth = _read_deep(fp, deep_kind, picture, limit, name)
+        gain = _gain_map(fp, picture, name, limit) if count == 1 and _may_hold_gain_map(picture) else None
     except BaseException:
         picture.close()
         raise
@@ -331,6 +331,15 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
         first.format = photo.format  # an opened picture reports its file's format, turned or not
     if at_depth is not None:
         _pair_deep(photo, at_depth, first, container, turn, name)
+    if gain is not None:
+        if container != 1:
+            gain = gain.with_picture(_orientation.stored(gain.picture, container))
+        if turn != 1:
+            gain = gain.with_picture(_orientation.upright(gain.picture, turn))
+        from framewick.photo import companions
+
+        gain.scale = (gain.size[0] / first.width, gain.size[1] / first.height)
+        companions.attach(photo, "gain_map", gain, first)
     return photo, first
 
 
@@ -413,6 +422,69 @@ def _pair_deep(photo: Photo, found: Any, first: Image.Image, container: int, tur
     from framewick.photo import companions
 
     companions.attach(photo, "deep", deep, first)
+
+
+def _may_hold_gain_map(picture: Image.Image) -> bool:
+    """Whether the file may hold a gain map: a JPEG whose segments name one or index pictures
+    after it (MPF), or a HEIF file whose container has one (nothing is read for the others)."""
+    if picture.format == "HEIF":
+        heif = picture.info.get("heif")
+        return isinstance(heif, dict) and bool(heif.get("gain_map"))
+    if picture.format not in ("JPEG", "MPO"):
+        return False
+    for marker, data in getattr(picture, "applist", None) or ():
+        if marker == "APP2" and (data.startswith(b"MPF\0") or data.startswith(_frames.ISO_GAIN_MAP)):
+            return True
+        if marker == "APP1" and _xmp.GAIN_MAP_NS.encode() in data:
+            return True
+    return False
+
+
+def _gain_map(fp: IO[bytes], picture: Image.Image, name: str, limit: int | None) -> Any:
+    """The gain map the file holds beside its picture (framewick.photo.hdr), not yet upright;
+    None when there is none. A gain map that cannot be read never fails the picture: it is
+    left out with one line."""
+    from framewick.photo import hdr
+    from framewick.status import note
+
+    try:
+        where = fp.tell()
+        fp.seek(0)
+        data = fp.read()
+        fp.seek(where)
+    except (OSError, ValueError, AttributeError):
+        return None
+    why: str | None = None
+    try:
+        if picture.format == "HEIF":
+            from framewick.formats import _heif
+
+            found = _heif.gain_map(data, limit or 0)
+            if found is None:
+                return None
+            if found.get("error") or not found.get("pixels"):
+                raise hdr.Unreadable(found.get("error") or "it could not be decoded")
+            gain = hdr.from_heif(Image.frombytes(found["mode"], found["size"], found["pixels"]), found)
+        else:
+            try:
+                from framewick.formats import _uhdr
+            except ImportError:
+                note(f"framewick: {name}: this framewick was built without libultrahdr, so its gain map is "
+                     "not read and the picture is SDR")
+                return None
+            probe = _uhdr.probe(data)
+            if probe is None:
+                return None
+            if probe.get("error"):
+                raise hdr.Unreadable(probe["error"])
+            mode, size, pixels, _ = _uhdr.gain_map(data, limit or 0)
+            gain = hdr.from_uhdr(Image.frombytes(mode, size, pixels), probe)
+    except (OSError, ValueError, TypeError, KeyError) as error:
+        why = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+    if why is not None:
+        note(f"framewick: {name}: its gain map cannot be read ({why.rstrip('.')}), so the picture is SDR")
+        return None
+    return gain
 
 
 def _container_orientation(picture: Image.Image) -> int:

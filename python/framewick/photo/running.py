@@ -35,10 +35,11 @@ from typing import Any, TypeVar
 from PIL import Image, ImageChops
 
 from framewick.status import BadValue, Failure, Listener, emit, listening
-from framewick.photo import modes
+from framewick.photo import companions, modes
 from framewick.photo.metadata import Photo
 from framewick.steps import StepInfo, registry
 from framewick.steps.declare import ALPHA_COMBINED, ALPHA_MOVES
+from framewick.steps.moves import DRAWS
 
 T = TypeVar("T")
 
@@ -320,16 +321,21 @@ def _store(obj: Any, work: Any, result: Any) -> None:
 def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, carry: bool = True) -> Any:
     """Run `step` on `picture` (one frame) through a private copy of `obj`; store the result
     in `obj.image` once, and return it. A step that fails leaves `obj` as it was. With `carry`,
-    a deep picture paired with `picture` is brought along to the result (or dropped with a line)."""
+    a deep picture and a gain map paired with `picture` are brought along to the result (or
+    dropped with a line)."""
     work = _private(obj)
     deep = _deep_of(photo, picture) if carry else None
+    gain = companions.valid(photo, "gain_map", picture) if carry else None
+    before = picture.size
     result = _result(work, step, picture, photo)
     if deep is None:
         _store(obj, work, result)
-        return result
-    carried = _carried(obj, step, deep, picture, result)
-    _store(obj, work, result)
-    _pair(photo, step, carried, result)
+    else:
+        carried = _carried(obj, step, deep, picture, result)
+        _store(obj, work, result)
+        _pair(photo, step, carried, result)
+    if gain is not None:  # also when the picture was changed in place (thumbnail, text)
+        _carry_gain_map(photo, gain, step, before, result)  # type: ignore[arg-type]
     return result
 
 
@@ -372,6 +378,30 @@ def _pair(photo: Any, step: Any, carried: Any, result: Any) -> None:
         companions.drop(photo, "deep", _written(step))
     else:
         companions.reattach(photo, {"deep": carried}, result)
+
+
+def _carry_gain_map(photo: Photo, gain: Any, step: Any, before: tuple[int, int], result: Any) -> None:
+    """Bring the gain map along to the step's result: moved as the step declares it moves the
+    picture's pixels, kept as it is by a step that leaves them in place (tone, colour), dropped
+    with one line by a step it cannot follow (one that draws over the picture, or whose moves
+    do not lead to the picture it gave)."""
+    from framewick.photo import hdr
+
+    info = _info(step)
+    moves = info.moves if info is not None else DRAWS
+    carried = None
+    if isinstance(result, Image.Image) and moves != DRAWS:
+        if callable(moves):
+            try:
+                carried = hdr.carry(gain, moves(_values(info, step), before), before, result.size)  # type: ignore[arg-type]
+            except (hdr.CannotCarry, KeyError, TypeError, ValueError, ZeroDivisionError):
+                carried = None
+        elif result.size == before and (moves is not None or info.alpha != ALPHA_MOVES):  # type: ignore[union-attr]
+            carried = gain
+    if carried is None:
+        companions.drop(photo, "gain_map", _written(step), photo.name)
+    else:
+        companions.attach(photo, "gain_map", carried.paired(result), result)
 
 
 def _result(work: Any, step: Any, picture: Image.Image, photo: Photo | None) -> Any:
@@ -492,6 +522,8 @@ def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool
     full = _copy(taken, pictures=True)  # text and watermarks draw in place: never on the picture before
     run_steps(full, Chain(inner), echo, strict=strict)
     plain = _copy(taken)
+    if isinstance(getattr(plain, "photo", None), Photo):
+        companions.discard(plain.photo, "gain_map")  # the picture before serves the blend alone
     geometry = tuple(s for s in inner if (info := _info(s)) is not None and info.alpha in (ALPHA_MOVES, ALPHA_COMBINED))
     if geometry:
         with listening():
@@ -508,9 +540,10 @@ def _blend(obj: Any, step: Any, echo: Callable[[str], None] | None, strict: bool
     obj.__dict__.update(full.__dict__)
     obj.image = blended[0]
     if mixed is not None:
-        from framewick.photo import companions
-
         companions.reattach(obj.photo, {"deep": mixed}, obj.image)
+    gain = companions.valid(photo, "gain_map", full.image)
+    if gain is not None:  # the blend lies where the full-strength picture does
+        companions.attach(photo, "gain_map", gain.paired(blended[0]), blended[0])
 
 
 def _blended_deep(full: Any, plain: Any, step: Any) -> Any:
@@ -521,7 +554,7 @@ def _blended_deep(full: Any, plain: Any, step: Any) -> Any:
     if graded is None:
         return None
     before = _deep_of(plain.photo, plain.image)
-    from framewick.photo import carry, companions
+    from framewick.photo import carry
 
     mixed = carry.blended(before, graded, step.strength) if before is not None else None
     if mixed is None:
@@ -543,6 +576,9 @@ def _copy(obj: Any, pictures: bool = False) -> Any:
         clone.image = clone.photo.frames[0] if frames is not None else clone.image.copy()
         if deep is not None:  # the copy's deep picture is paired with the copied picture
             clone.photo.deep = deep.paired(clone.image)
+        gain = companions.valid(photo, "gain_map", obj.image)
+        if gain is not None:  # the copy of the picture keeps its gain map
+            companions.attach(clone.photo, "gain_map", gain.paired(clone.image), clone.image)
     return clone
 
 

@@ -18,6 +18,7 @@ from framewick.photo import exif as _exif
 from framewick.photo import fields as _fields
 from framewick.photo import formats, modes, profiles
 from framewick.photo import frames as _frames
+from framewick.photo import xmp as _xmp
 from framewick.photo.metadata import Photo
 from framewick.status import BadValue, emit, note
 
@@ -171,8 +172,9 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool, name: str 
         # TIFF takes EXIF as tags of its own (never the layout tags of the picture it came
         # from), and XMP as one more of them.
         tags = _exif.for_tiff(photo.exif) if photo.exif else Image.Exif()
-        if photo.xmp:
-            tags[_TIFF_XMP] = photo.xmp
+        xmp = _xmp.without_gain_map(photo.xmp)
+        if xmp:
+            tags[_TIFF_XMP] = xmp
         args["exif"] = tags
         return args | ({"dpi": dpi} if dpi else {})
     left: list[str] = []
@@ -187,7 +189,9 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool, name: str 
             args["exif"] = exif
     if "dpi" in carries and dpi:
         args["dpi"] = dpi
-    xmp = photo.xmp
+    # A photo's XMP may describe the gain map and the pictures appended to the file it came from;
+    # those parts are written afresh with a gain map, and never without one.
+    xmp = _xmp.without_gain_map(photo.xmp)
     if xmp and len(xmp) > _XMP_ROOM.get(fmt, len(xmp)):
         left.append("the XMP packet")
         xmp = None
@@ -332,11 +336,69 @@ def _by_extension(path: str) -> str | None:
     return private.extensions_so_far().get(os.path.splitext(path)[1].lower())
 
 
+def _gain_map_for(pictures: list[Image.Image], fmt: str, gain: Any, name: str) -> Any:
+    """The gain map to write with the picture: None when there is none or the picture is
+    written as an animation; `fmt` that cannot hold one says so in one line."""
+    if gain is None or len(pictures) != 1:
+        return None
+    if fmt not in _GAIN_MAP_FORMATS:
+        note(f"framewick: {name}: {fmt} cannot hold the gain map, so the picture was written as SDR")
+        return None
+    return gain
+
+
+#: The formats that hold a gain map: JPEG as Ultra HDR, HEIF (HEIC) as an auxiliary picture.
+_GAIN_MAP_FORMATS = frozenset({"JPEG", "HEIF"})
+
+
+def _with_gain_map(picture: Image.Image, fmt: str, args: dict[str, Any], gain: Any, name: str) -> Callable[[Any], None]:
+    """How to write `picture` with its gain map: JPEG as Ultra HDR (the picture and the map
+    each encoded as a JPEG and joined with the map's metadata), HEIF with the map as Apple's
+    auxiliary picture. A map the joining refuses leaves the picture written as SDR, with a line."""
+    if fmt == "HEIF":
+        pixels, headroom = gain.as_apple()
+        heif = dict(args, gain_map=(pixels.tobytes(), pixels.mode, *pixels.size), headroom=headroom)
+        return lambda fp: _save([picture], fp, fmt, heif)
+
+    def ultra_hdr(fp: Any) -> None:
+        from framewick.formats import _uhdr
+        from framewick.photo import hdr
+
+        base = io.BytesIO()
+        _save([picture], base, fmt, args)
+        plain = gain.as_ultra_hdr()
+        coded = io.BytesIO()
+        plain.picture.save(coded, "JPEG", quality=min(95, max(75, int(args.get("quality", 90)))))
+        exif, icc = args.get("exif"), args.get("icc_profile")
+        try:
+            data = _uhdr.join(base.getvalue(), coded.getvalue(), plain.metadata(),
+                              exif=exif if isinstance(exif, bytes) and exif else None, icc=icc or None)
+        except (OSError, ValueError) as error:
+            note(f"framewick: {name}: the gain map could not be joined to the picture ({error}), so it was "
+                 "written as SDR")
+            data = base.getvalue()
+        else:
+            if args.get("xmp"):  # libultrahdr keeps the base's EXIF and profile, not its XMP
+                data = hdr.with_xmp(data, args["xmp"])
+        _write_bytes(fp, data)
+
+    return ultra_hdr
+
+
+def _write_bytes(fp: Any, data: bytes) -> None:
+    if isinstance(fp, (str, os.PathLike)):
+        with open(fp, "wb") as out:
+            out.write(data)
+    else:
+        fp.write(data)
+
+
 def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: bool = False,
                 background: str | tuple[int, ...] = "white", srgb: bool = False,
                 echo: Callable[[str], None] | None = None, max_bytes: int | None = None,
                 on_fit: Callable[[Any], None] | None = None, depth: int | None = None,
-                keep: str | Iterable[str] | None = None, drop: str | Iterable[str] | None = None) -> Any:
+                keep: str | Iterable[str] | None = None, drop: str | Iterable[str] | None = None,
+                sdr: bool = False) -> Any:
     """Write `obj`'s picture to `target` (a path, written atomically, or a writable binary file).
 
     The format is `format`, else the path's extension, else the picture's source format. The
@@ -359,6 +421,9 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     exactly as without a deep one; 16 (10 or 12: AVIF's and HEIC's coded depth) writes at depth,
     an 8-bit picture widened (v * 257) when there is no deep one, and is refused for a format
     that holds 8 bits. With `max_bytes`, a deep picture is written dithered to 8 bits.
+    An HDR photo's gain map (`Photo.gain_map`) is written with the picture where the format
+    holds one (JPEG as Ultra HDR, HEIC; counted in `max_bytes`), and left out with one line
+    where it cannot; `sdr` leaves it out on purpose.
     """
     modes.check_colour(background)
     fields = _fields.Choice.of(keep, drop)
@@ -376,6 +441,7 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
         budget.check(max_bytes, fmt, name)
     check_depth(depth, fmt)
     given, no_icc = obj, False
+    gain = None if sdr else photo.gain_map_of(obj.image)  # the stand-ins below hold other pictures
     if fields is not None:
         strip, no_icc = strip or fields.strips, fields.drops_icc
         if not strip:
@@ -384,6 +450,8 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     data, source = _at_depth(obj, photo, fmt, depth, strip=strip, srgb=srgb, name=name, budget=max_bytes is not None,
                              no_icc=no_icc)
     if data is not None:
+        if gain is not None:
+            note(f"framewick: {name}: the picture is written at depth alone, so its gain map was left out")
         pieces = data if isinstance(data, list) else [data]
 
         def save(fp: str | IO[bytes]) -> None:
@@ -397,10 +465,19 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     else:
         pictures, args = prepare(source, fmt, strip=strip, background=background, srgb=srgb, name=name,
                                  no_icc=no_icc)
-        save = lambda fp: _save(pictures, fp, fmt, args)  # noqa: E731
+        gain = _gain_map_for(pictures, fmt, gain, name)
+
+        def encoded(setting: dict[str, Any]) -> bytes:
+            if gain is None:
+                return _encoded(pictures, fmt, args | setting)
+            buffer = io.BytesIO()
+            _with_gain_map(pictures[0], fmt, args | setting, gain, name)(buffer)
+            return buffer.getvalue()
+
+        save = _with_gain_map(pictures[0], fmt, args, gain, name) if gain is not None else \
+            (lambda fp: _save(pictures, fp, fmt, args))
         if max_bytes is not None:
-            chosen = budget.fit(lambda setting: _encoded(pictures, fmt, args | setting), fmt, max_bytes,
-                                args.get("quality", getattr(source, "quality", 95)), name)
+            chosen = budget.fit(encoded, fmt, max_bytes, args.get("quality", getattr(source, "quality", 95)), name)
             save, fitted = chosen.save_to, f" ({chosen.describe()})"
     if path is not None:
         atomic_write(path, save)

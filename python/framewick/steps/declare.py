@@ -144,6 +144,10 @@ class StepInfo:
     #: The working modes it takes (of L, LA, RGB, RGBA); None: all four.
     modes: tuple[str, ...] | None = field(default=None, compare=False)
     alpha: str = field(default=ALPHA_KEPT, compare=False)
+    #: Where it moves the picture's pixels, for a companion at another scale (an HDR gain map):
+    #: (values, size before) -> moves (see framewick.steps.moves), "draws" for a step that paints
+    #: other pixels over the picture, or None (pixels stay where they are when the size does).
+    moves: Callable[[Values, Size], tuple[tuple[Any, ...], ...]] | str | None = field(default=None, compare=False)
     #: How the status line begins by which it reports a failure and nothing else, or "".
     fails_with: str = field(default="", compare=False)
     #: The module the declaration was made in.

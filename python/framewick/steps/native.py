@@ -18,6 +18,7 @@ from framewick.steps.rules import (
     PICTURE, Rule, after, at_least, between, box, ints_in, is_direction, is_format, is_mode, preset_rule, pixels,
     positive, builtin_presets, watermark_box,
 )
+from framewick.steps import moves as _moves
 from framewick.steps.sizes import (
     bordered, cropped, filled_reduced, given, given_reduced, thumbnail_reduced, thumbnailed, turned,
 )
@@ -46,17 +47,17 @@ STORAGE: Final = "framewick.utils.storage"
 _declare("Storage", STORAGE, "optimize", "😎 Make it lightweight! 😎",
          P("quality", "int", 85, rule=Rule("an integer from 1 to 100", between(1, 100)),
            meaning="save quality for JPEG, WebP, AVIF, HEIC and JPEG XL: higher is better and larger", sample="80"),
-         aliases=("quality",), size=SAME, scale_free=True, keeps_depth=True, alpha=ALPHA_MOVES)
+         aliases=("quality",), size=SAME, scale_free=True, keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.NOTHING)
 _declare("Storage", STORAGE, "convert_mode", "🌈 Change the color mode of the image! 🌈",
          P("target_mode", "str", rule=Rule(f"one of the modes {', '.join(MODES)} (in any case)", is_mode),
            meaning="a Pillow mode: L grey, RGB colour, RGBA colour with alpha", sample="L", choices=MODES,
            start="RGB"),
-         aliases=("mode",), size=SAME, scale_free=True, alpha=ALPHA_MOVES, fails_with="❌ Error")
+         aliases=("mode",), size=SAME, scale_free=True, alpha=ALPHA_MOVES, moves=_moves.NOTHING, fails_with="❌ Error")
 _declare("Storage", STORAGE, "convert", "🔄 Professional Format Converter 🔄",
          P("target_format", "str", rule=Rule("a picture format Pillow can write, e.g. JPEG, PNG or WEBP", is_format),
            meaning="the format the picture is re-encoded in and read back from", sample="PNG",
            choices=("JPEG", "PNG", "WEBP", "TIFF", "GIF", "BMP", "AVIF"), start="PNG"),
-         aliases=("format",), size=SAME, alpha=ALPHA_MOVES, fails_with="❌ Error")
+         aliases=("format",), size=SAME, alpha=ALPHA_MOVES, moves=_moves.NOTHING, fails_with="❌ Error")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -178,11 +179,11 @@ _declare("Geometry", GEOMETRY, "rotate", "Rotate the image by a specific angle �
            sample="90", slider=(-180.0, 180.0), start=15.0),
          P("expand", "bool", True,
            meaning="true: the picture grows to hold the whole turn; false: same size, corners cut", sample="false"),
-         size=turned, keeps_depth=True, alpha=ALPHA_MOVES)
+         size=turned, keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.turned)
 _declare("Geometry", GEOMETRY, "flip", "😎 Flip the image! direction: 'horizontal' or 'vertical' 😎",
          P("direction", "str", "horizontal", rule=Rule("horizontal or vertical (in any case)", is_direction),
            meaning="horizontal mirrors left and right, vertical top and bottom", sample="vertical", choices=DIRECTIONS),
-         size=SAME, scale_free=True, keeps_depth=True, alpha=ALPHA_MOVES)
+         size=SAME, scale_free=True, keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.flipped)
 _declare("Geometry", GEOMETRY, "crop", "Crop a specific region of the image ✂️",
          P("left", "int", rule=COORDINATE, meaning="pixels from the left edge to the box's left side", sample="10",
            start=0),
@@ -192,29 +193,31 @@ _declare("Geometry", GEOMETRY, "crop", "Crop a specific region of the image ✂�
          P("bottom", "int", rule=Rule(f"greater than top and at most {MAX_INT32:,}, with the box at most "
                                       f"{MAX_PIXELS:,} pixels", box),
            meaning="pixels from the top edge to the box's bottom side (not included)", sample="310", start=300),
-         size=cropped, keeps_depth=True, alpha=ALPHA_MOVES)
+         size=cropped, keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.cropped)
 _declare("Geometry", GEOMETRY, "thumbnail", "Create a thumbnail of the image 🖼️",
          P("size", "tuple", (128, 128), rule=Rule(f"two integers from 1 to {MAX_INT32:,}, e.g. 128,128",
                                                   ints_in((2,), 1, MAX_INT32)),
            meaning="the box in pixels, width,height: the picture only shrinks, keeping its aspect", sample="256,256"),
-         size=thumbnailed, reduces=thumbnail_reduced, reduces_by_aspect=True, keeps_depth=True, alpha=ALPHA_MOVES)
+         size=thumbnailed, reduces=thumbnail_reduced, reduces_by_aspect=True, keeps_depth=True, alpha=ALPHA_MOVES,
+         moves=_moves.thumbnailed)
 _declare("Geometry", GEOMETRY, "round_corners", "🎨 Give your image some smooth edges! 🎨",
          P("radius", "number", 40, rule=Rule("a number of at least 0", at_least(0)),
            meaning="pixels of each corner's rounding; outside it becomes transparent", sample="24", slider=(0, 300)),
-         aliases=("corners",), size=SAME, alpha=ALPHA_COMBINED)
+         aliases=("corners",), size=SAME, alpha=ALPHA_COMBINED, moves=_moves.NOTHING)
 _declare("Geometry", GEOMETRY, "resize", "😎 Shrink it or expand it! 😎",
          P("width", "int", rule=Rule(_PIXELS, pixels("width", "height")),
            meaning="pixels; the aspect is not kept (size:800x keeps it)", sample="800", start=800),
          P("height", "int", rule=Rule(_PIXELS, pixels("width", "height")),
            meaning="pixels; the aspect is not kept (size:x600 keeps it)", sample="600", start=600),
-         size=given("width", "height"), reduces=given_reduced("width", "height"), keeps_depth=True, alpha=ALPHA_MOVES)
+         size=given("width", "height"), reduces=given_reduced("width", "height"), keeps_depth=True, alpha=ALPHA_MOVES,
+         moves=_moves.resized("width", "height"))
 _declare("Geometry", GEOMETRY, "fit", "Perfect fit for social media! ✂️",
          P("target_width", "int", rule=Rule(_PIXELS, pixels("target_width", "target_height")),
            meaning="pixels; the picture fills the box and the overflow is cut, centred", sample="1080", start=800),
          P("target_height", "int", rule=Rule(_PIXELS, pixels("target_width", "target_height")),
            meaning="pixels; the picture fills the box and the overflow is cut, centred", sample="1080", start=600),
          size=given("target_width", "target_height"), reduces=filled_reduced("target_width", "target_height"),
-         keeps_depth=True, alpha=ALPHA_MOVES)
+         keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.fitted("target_width", "target_height"))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -242,7 +245,7 @@ _declare("Overlays", OVERLAYS, "add_text", "Add custom text to the image 📝",
          P("font_size", "int", 30, rule=Rule(f"an integer from 1 to {MAX_FONT_SIZE:,}", between(1, MAX_FONT_SIZE)),
            meaning="pixels (the designed call draws in the default font's own size)", sample="24", slider=(1, 300)),
          P("color", "str", "white", rule=COLOR, meaning="the text's colour", sample="white"),
-         aliases=("text",), size=SAME)
+         aliases=("text",), size=SAME, moves=_moves.DRAWS)
 _declare("Overlays", OVERLAYS, "add_watermark", "Add a watermark image 💧",
          P("watermark_path", "str", rule=PICTURE, meaning="a picture file, pasted through its own alpha at its own size",
            sample="logo.png", file="picture"),
@@ -250,25 +253,26 @@ _declare("Overlays", OVERLAYS, "add_watermark", "Add a watermark image 💧",
                                           reads_file=True),
            meaning="pixels x,y of the watermark's top left corner from the picture's top left", sample="20,20",
            start=(20, 20)),
-         aliases=("watermark",), size=SAME)
+         aliases=("watermark",), size=SAME, moves=_moves.DRAWS)
 _declare("Overlays", OVERLAYS, "apply_border", "Apply a border around the image 🖼️",
          P("border_width", "int", rule=Rule(f"an integer from 0 to {MAX_BORDER:,}", between(0, MAX_BORDER)),
            meaning="pixels added on each side", sample="10", slider=(0, 200), start=10),
          P("color", "str", "black", rule=COLOR, meaning="the border's colour", sample="white"),
-         size=bordered("border_width"), keeps_depth=_black_border, alpha=ALPHA_MOVES)
+         size=bordered("border_width"), keeps_depth=_black_border, alpha=ALPHA_MOVES,
+         moves=_moves.bordered("border_width"))
 _declare("Overlays", OVERLAYS, "double_exposure", "Blend two images together (Double Exposure) 🎭",
          P("overlay_image_path", "str", rule=PICTURE,
            meaning="a picture file laid over the picture from its top left corner", sample="clouds.jpg",
            file="picture"),
          P("opacity", "float", 0.5, rule=FRACTION, meaning="0 shows the picture alone, 1 the overlay alone",
            sample="0.3"),
-         aliases=("exposure",), size=SAME)
+         aliases=("exposure",), size=SAME, moves=_moves.DRAWS)
 
 
 # ---------------------------------------------------------------------------------------------
 # Inspector
 
 _declare("Inspector", "framewick.utils.inspector", "compare", "🔍 Compare and show current image status! 🔍",
-         aliases=("report",), size=SAME, scale_free=True, keeps_depth=True, alpha=ALPHA_MOVES)
+         aliases=("report",), size=SAME, scale_free=True, keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.NOTHING)
 
 del P

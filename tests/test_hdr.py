@@ -1,0 +1,210 @@
+"""HDR photos through framewick: the gain map read with the picture (Ultra HDR, ISO 21496-1 and
+Apple's HEIC form), carried through the steps where the picture goes, and written back."""
+
+import io
+import json
+import os
+import subprocess
+import sysconfig
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import formats_support as fs
+from framewick import FrameWick
+from framewick.photo import run_steps
+
+_uhdr = pytest.importorskip("framewick.formats._uhdr", reason="built without libultrahdr")
+_heif = pytest.importorskip("framewick.formats._heif", reason="built without libheif")
+import test_uhdr as U  # noqa: E402  (ultrahdr_app files and hand-built ones)
+
+SCRIPT = os.path.join(sysconfig.get_path("scripts"), "framewick")
+W, H = 320, 240
+SPOT = (200, 60, 260, 120)  # where the base is red and the gain map bright
+METADATA = {"max_content_boost": 4.0, "min_content_boost": 1.0, "gamma": 1.0, "offset_sdr": 1 / 64,
+            "offset_hdr": 1 / 64, "hdr_capacity_min": 1.0, "hdr_capacity_max": 4.0, "use_base_cg": True}
+
+
+def cli(*args):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    return subprocess.run([SCRIPT, *map(str, args)], env=env, capture_output=True, text=True, timeout=120)
+
+
+def marked(orientation=1, scale=4):
+    """A base grey with a red spot and a gain map bright on the spot alone, both as a camera
+    stores them under `orientation`."""
+    base = Image.new("RGB", (W, H), (90, 90, 90))
+    base.paste((220, 20, 20), SPOT)
+    gain = Image.new("L", (W // scale, H // scale), 0)
+    gain.paste(255, tuple(v // scale for v in SPOT))
+    return fs.stored(base, orientation), fs.stored(gain, orientation)
+
+
+def ultra_hdr(orientation=1):
+    base, gain = marked(orientation)
+    return _uhdr.join(U.jpeg(base), U.jpeg(gain), METADATA, exif=fs.exif(orientation) if orientation != 1 else None)
+
+
+def apple_heic(orientation=1):
+    base, gain = marked(orientation)
+    return _heif.encode(base.tobytes(), "RGB", *base.size, 92, None, None, None, orientation,
+                        gain_map=(gain.tobytes(), "L", *gain.size), headroom=3.0)
+
+
+def spot_overlap(picture, gain):
+    """How well the red of the picture and the bright of its gain map (at the picture's size) agree."""
+    rgb = np.asarray(picture.convert("RGB"), dtype=int)
+    red = (rgb[..., 0] > 160) & (rgb[..., 1] < 80)
+    bright = np.asarray(gain.convert("L").resize(picture.size, Image.Resampling.BILINEAR)) > 128
+    return (red & bright).sum() / max(1, (red | bright).sum())
+
+
+def read_back(data):
+    """(SDR picture, gain map picture) of a written Ultra HDR JPEG or HEIC."""
+    if data[4:8] == b"ftyp":
+        found = _heif.gain_map(data, 0)
+        return Image.open(io.BytesIO(data)).convert("RGB"), Image.frombytes(found["mode"], found["size"], found["pixels"])
+    mode, size, pixels, _ = _uhdr.gain_map(data, 0)
+    return Image.open(io.BytesIO(data)).convert("RGB"), Image.frombytes(mode, size, pixels)
+
+
+SOURCES = {"ultra-hdr": ultra_hdr, "apple-heic": apple_heic}
+
+
+@pytest.mark.parametrize("orientation", [1, 6, 8])
+@pytest.mark.parametrize("source", SOURCES)
+def test_the_gain_map_opens_upright_with_the_picture(source, orientation, tmp_path):
+    path = tmp_path / ("in.heic" if "heic" in source else "in.jpg")
+    path.write_bytes(SOURCES[source](orientation))
+    obj = FrameWick.open(path)
+    gain = obj.photo.gain_map_of(obj.image)
+    assert obj.image.size == (W, H) and gain.size == (W // 4, H // 4)
+    assert gain.form == ("apple" if "heic" in source else "iso21496") and gain.boost == pytest.approx(
+        3.0 if "heic" in source else 4.0, rel=1e-3)
+    assert spot_overlap(obj.image, gain.picture) > 0.8
+
+
+CHAINS = ["size:160x | crop:10,10,150,110 | turn:5,black | brightness:1.1",
+          "fit:200,100 | flip:vertical | border:8 | rotate:90",
+          "thumbnail:100,100 | corners:10 | size:300x300,background=white"]
+
+
+@pytest.mark.parametrize("out", [".jpg", ".heic"])
+@pytest.mark.parametrize("chain", CHAINS)
+@pytest.mark.parametrize("source", SOURCES)
+def test_the_gain_map_stays_where_the_picture_goes(source, chain, out, tmp_path):
+    path = tmp_path / ("in.heic" if "heic" in source else "in.jpg")
+    path.write_bytes(SOURCES[source](6))
+    done = cli("edit", path, "-o", tmp_path / f"out{out}", "--steps", chain)
+    assert done.returncode == 0 and "gain map" not in done.stderr, done.stderr
+    picture, gain = read_back((tmp_path / f"out{out}").read_bytes())
+    assert spot_overlap(picture, gain) > 0.6
+    scale = picture.width / gain.width
+    assert 3 < scale < 5 and abs(picture.height / gain.height - scale) < 0.2  # the map at its own scale
+    # New area (the turn's corners, the border, the padding) has no boost.
+    corner = np.asarray(gain.convert("L"))[:2, :2]
+    assert corner.max() < 24
+
+
+@pytest.mark.skipif(U.APP is None, reason="ultrahdr_app (libuhdr-bin) is not installed")
+@pytest.mark.parametrize("channels", [1, 3])
+def test_the_hdr_rendition_after_the_chain_is_the_sources_moved(channels, tmp_path):
+    hdr, sdr = U.pictures()
+    hdr.tofile(tmp_path / "hdr.raw")
+    sdr.tofile(tmp_path / "sdr.raw")
+    U.app("-m", 0, "-p", "hdr.raw", "-y", "sdr.raw", "-a", 4, "-b", 3, "-t", 0, "-C", 0, "-c", 0, "-w", W, "-h", H,
+          "-s", 4, "-M", int(channels == 3), "-z", "in.jpg", cwd=tmp_path)
+    source = (tmp_path / "in.jpg").read_bytes()
+    obj = run_steps(FrameWick.open(tmp_path / "in.jpg"), "size:160x | crop:10,10,150,110 | turn:5,black")
+    obj.write(tmp_path / "out.jpg")
+    out = (tmp_path / "out.jpg").read_bytes()
+
+    def moved(band):
+        band = Image.fromarray(band).resize((160, 120), Image.Resampling.LANCZOS).crop((10, 10, 150, 110))
+        return np.asarray(band.rotate(5, Image.Resampling.BICUBIC, expand=True, fillcolor=0))
+
+    def linear(data):
+        _, size, pixels = _uhdr.hdr(data, "linear", 0)
+        return np.frombuffer(pixels, np.float16).reshape(size[1], size[0], 4)[..., :3].astype(np.float32)
+
+    want = np.stack([moved(band) for band in np.moveaxis(linear(source), -1, 0)], -1)
+    got = linear(out)
+    assert got.shape == want.shape
+    peak = want.max()
+    inner = (slice(8, -8), slice(8, -8))  # the rotated edges are soft in both
+    psnr = 10 * np.log10(peak**2 / np.mean((got[inner] - want[inner]) ** 2))
+    assert psnr >= 33, psnr
+
+
+@pytest.mark.parametrize("kind", ["cut-in-map", "map-absent", "map-scrambled"])
+def test_a_damaged_gain_map_leaves_the_sdr_picture_with_one_line(kind, tmp_path, capfd):
+    path = tmp_path / "in.jpg"
+    path.write_bytes(U.damaged(kind))
+    obj = FrameWick.open(path)
+    assert obj.photo.gain_map is None and fs.same_card(obj.image)
+    err = capfd.readouterr().err
+    assert err.count("its gain map cannot be read") == 1 and "so the picture is SDR" in err
+
+
+@pytest.mark.parametrize("options, suffix, line", [
+    (["--sdr"], "jpg", ""),
+    ([], "png", "PNG cannot hold the gain map"),
+    ([], "webp", "WEBP cannot hold the gain map"),
+    (["--steps", "caption:hi"], "jpg", "place_text:hi cannot carry the gain map"),
+], ids=["sdr", "png", "webp", "caption"])
+@pytest.mark.parametrize("command", ["edit", "batch"])
+def test_the_gain_map_left_out_on_purpose_or_where_it_cannot_go(command, options, suffix, line, tmp_path):
+    path = tmp_path / "in.jpg"
+    path.write_bytes(ultra_hdr())
+    out = tmp_path / "done" / f"in.{suffix}"
+    if command == "edit":
+        out.parent.mkdir()
+        done = cli("edit", path, "-o", out, *options)
+    else:
+        done = cli("batch", path, "-d", out.parent, "--format", suffix, *options)
+    assert done.returncode == 0, done.stderr
+    assert (done.stderr.count(line) == 1) if line else "gain map" not in done.stderr
+    data = out.read_bytes()
+    assert _uhdr.probe(data) is None and b"hdr-gain-map" not in data
+
+
+def test_a_picture_replaced_outside_a_chain_loses_its_gain_map(tmp_path):
+    path = tmp_path / "in.jpg"
+    path.write_bytes(ultra_hdr())
+    obj = FrameWick.open(path)
+    run_steps(obj, "brightness:1.2 | apply_preset:vintage")  # tone steps keep it as it is
+    gain = obj.photo.gain_map_of(obj.image)
+    assert gain is not None and spot_overlap(marked()[0], gain.picture) > 0.8
+    obj.image = obj.image.rotate(90, expand=True)
+    assert obj.photo.gain_map_of(obj.image) is None
+    obj.write(tmp_path / "out.jpg")
+    assert _uhdr.probe((tmp_path / "out.jpg").read_bytes()) is None
+
+
+@pytest.mark.parametrize("source, line", [(lambda: U.ultra_hdr_by_hand()[0], "HDR: Ultra HDR gain map 80×60, up to 4.0×"),
+                                          (ultra_hdr, "HDR: ISO 21496-1 gain map 80×60, up to 4.0×"),
+                                          (apple_heic, "HDR: Apple gain map 80×60, up to 3.0×")])
+def test_info_says_the_photo_is_hdr(source, line, tmp_path):
+    path = tmp_path / ("in.heic" if source is apple_heic else "in.jpg")
+    path.write_bytes(source())
+    assert line in cli("info", path).stdout
+    record = json.loads(cli("info", path, "--json").stdout)
+    assert record["hdr"]["gain_map"] == [80, 60] and f"{record['hdr']['max_boost']:.1f}×" in line
+
+
+@pytest.mark.parametrize("gamma, low", [(1.0, 1.0), (2.2, 1.0), (1.0, 0.5)])
+def test_apples_form_and_ultra_hdr_tell_the_same_boosts(gamma, low):
+    from framewick.photo.hdr import GainMap
+
+    ramp = Image.frombytes("L", (256, 1), bytes(range(256)))
+    gain = GainMap(ramp, "ultrahdr", (4.0,) * 3, (low,) * 3, (gamma,) * 3, hdr_capacity_max=4.0)
+    apple, headroom = gain.as_apple()
+    back = GainMap(apple, "apple", headroom=headroom).as_ultra_hdr()
+
+    def boosts(g):
+        r = (np.arange(256) / 255) ** (1 / np.array(g.gamma[0]))
+        return 2 ** (np.log2(g.min_boost[0]) * (1 - r) + np.log2(g.max_boost[0]) * r)[np.asarray(g.picture)[0]]
+
+    want = np.maximum(boosts(gain), 1.0)  # Apple's form cannot darken
+    assert headroom == pytest.approx(4.0) and np.abs(np.log2(boosts(back) / want)).max() < 0.05
