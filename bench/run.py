@@ -22,7 +22,7 @@ import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
 FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw",
-           "studio", "editing", "heif", "depth", "subject", "depth_steps")
+           "studio", "editing", "heif", "depth", "subject", "depth_steps", "hdr")
 
 NOT_BUILT = "n/a (not built yet)"
 
@@ -627,6 +627,28 @@ def figure_heif(args, out):
     ]
 
 
+def figure_hdr(args, out):
+    import hdr
+
+    names = ("12 MP Ultra HDR JPEG through size | crop: with / without its gain map",
+             "HDR rendition after size | crop | turn, PSNR against the source's")
+    why = hdr.available()
+    if why:
+        return [not_built(names[0], "<= 1.30", f"{why} is not there"), not_built(names[1], ">= 35 dB", f"{why} is not there")]
+    sides, facts = hdr.measure(out, repeats=2 if args.quick else 5)
+    psnr = hdr.fidelity(out)
+    return [
+        ratio_figure(names[0], sides["hdr"], sides["sdr"], "", "SDR ", "<=", 1.30, ms, {"outputs": facts},
+                     how=f"open (shrink-on-load), {hdr.CHAIN}, write JPEG: the Ultra HDR file (gain map "
+                         f"{facts['gain_map_size']} carried and joined) against its SDR picture alone"),
+        Figure(name=names[1], framewick="-" if psnr is None else f"{psnr:.1f} dB", peer="source moved", ratio=None,
+               spread=None, target=">= 35 dB", met=None if psnr is None else psnr >= 35,
+               how="libultrahdr's linear rendition of framewick's output against the source's rendition put "
+                   "through the same resize, crop and turn with Pillow, band by band",
+               extra={"psnr_db": psnr}),
+    ]
+
+
 # --- Driver -------------------------------------------------------------------------------------
 
 # --- Pictures at depth --------------------------------------------------------------------------
@@ -700,7 +722,8 @@ def main(argv=None):
                   "startup": figure_startup, "photo_io": figure_photo_io, "lut": figure_lut, "raw": figure_raw,
                   "memory": figure_memory, "studio": figure_studio, "editing": figure_editing,
                   "heif": figure_heif, "depth": figure_depth, "subject": figure_subject,
-                  "depth_steps": figure_depth_steps}[name](args, out)
+                  "depth_steps": figure_depth_steps,
+                  "hdr": figure_hdr}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
 

@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sysconfig
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -137,12 +138,23 @@ def test_the_hdr_rendition_after_the_chain_is_the_sources_moved(channels, tmp_pa
     assert psnr >= 33, psnr
 
 
-@pytest.mark.parametrize("kind", ["cut-in-map", "map-absent", "map-scrambled"])
-def test_a_damaged_gain_map_leaves_the_sdr_picture_with_one_line(kind, tmp_path, capfd):
-    path = tmp_path / "in.jpg"
-    path.write_bytes(U.damaged(kind))
-    obj = FrameWick.open(path)
-    assert obj.photo.gain_map is None and fs.same_card(obj.image)
+def damaged_heic(kind):
+    import test_heif_deep as D
+
+    if kind == "over the pixel limit":
+        return D.with_gain_map(Image.new("L", (400, 300), 0), primary=fs.card(), headroom=2.0)
+    return D._damaged_gain_maps()[kind]
+
+
+@pytest.mark.parametrize("suffix, kind, size", [
+    (".jpg", "cut-in-map", (320, 240)), (".jpg", "map-absent", (320, 240)), (".jpg", "map-scrambled", (320, 240)),
+    (".heic", "zeroed", (64, 48)), (".heic", "NAL length past the end", (64, 48)),
+    (".heic", "over the pixel limit", (96, 64))])
+def test_a_damaged_gain_map_leaves_the_sdr_picture_with_one_line(suffix, kind, size, tmp_path, capfd):
+    path = tmp_path / f"in{suffix}"
+    path.write_bytes(U.damaged(kind) if suffix == ".jpg" else damaged_heic(kind))
+    obj = FrameWick.open(path, max_pixels=100_000)
+    assert obj.photo.gain_map is None and obj.image.size == size
     err = capfd.readouterr().err
     assert err.count("its gain map cannot be read") == 1 and "so the picture is SDR" in err
 
@@ -208,3 +220,16 @@ def test_apples_form_and_ultra_hdr_tell_the_same_boosts(gamma, low):
 
     want = np.maximum(boosts(gain), 1.0)  # Apple's form cannot darken
     assert headroom == pytest.approx(4.0) and np.abs(np.log2(boosts(back) / want)).max() < 0.05
+
+
+@pytest.mark.parametrize("fmt", [None, "heic"])
+def test_the_studio_says_the_photo_is_hdr_and_exports_its_gain_map(fmt, tmp_path):
+    from framewick.studio.state import Studio
+
+    path = tmp_path / "in.jpg"
+    path.write_bytes(ultra_hdr())
+    run = Studio([str(path)], looks_file=str(tmp_path / "l.toml"), export_dir=str(tmp_path))
+    assert run.photo_facts(0)["hdr"] == {"form": "ISO 21496-1", "gain_map": [80, 60], "max_boost": 4.0}
+    written = run.export(0, "size:160x | crop:10,10,150,110 | flip", fmt)
+    picture, gain = read_back(Path(written["path"]).read_bytes())
+    assert picture.size == (140, 100) and spot_overlap(picture, gain) > 0.6

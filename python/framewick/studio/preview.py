@@ -35,6 +35,8 @@ class Proxy:
     full_size: tuple[int, int]
     format: str | None
     small: Image.Image | None = None
+    #: An HDR photo's gain map as `info` describes it (form, size, largest boost), or None.
+    hdr: dict[str, Any] | None = None
 
     def thumbnail_source(self) -> Image.Image:
         """The proxy reduced further for thumbnails, made once."""
@@ -63,13 +65,15 @@ def make_proxy(source: str | IO[bytes], max_pixels: int | None = None) -> Proxy:
     obj: Any = plan.open(source, name if isinstance(name, str) else "<stream>", None, cls=_Holder)
     photo: Photo = obj.photo
     picture: Image.Image = obj.image
+    gain = photo.gain_map_of(picture)
+    hdr = None if gain is None else {"form": gain.form_name, "gain_map": list(gain.size), "max_boost": round(gain.boost, 3)}
     draft = max(1, photo.draft_scale)
     full = (picture.width * draft, picture.height * draft)
     picture, icc = modes.working(picture, photo.icc)
     if max(picture.size) > PROXY_SIDE:
         picture = picture.copy() if picture is obj.image else picture
         picture.thumbnail((PROXY_SIDE, PROXY_SIDE), Image.Resampling.LANCZOS)
-    return Proxy(picture, icc, full, photo.format)
+    return Proxy(picture, icc, full, photo.format, hdr=hdr)
 
 
 class _Holder:

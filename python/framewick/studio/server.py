@@ -154,6 +154,8 @@ class Handler(BaseHTTPRequestHandler):
                 self._send(HTTPStatus.OK, body, content_type)
             elif route == "/api/state":
                 self._json(HTTPStatus.OK, studio.describe())
+            elif route == "/api/photo":
+                self._json(HTTPStatus.OK, studio.photo_facts(query.get("photo", "0")))
             elif route in ("/preview", "/thumb"):
                 body = studio.preview(query.get("photo", "0"), query.get("steps", ""), query.get("size"),
                                       small=route == "/thumb")

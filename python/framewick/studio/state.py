@@ -362,6 +362,13 @@ class Studio:
     # -----------------------------------------------------------------------------------------
     # What the page starts from
 
+    def photo_facts(self, index: Any) -> dict[str, Any]:
+        """What the page shows of photo `index`: its name, full size, format and, for an HDR
+        photo, its gain map (form, size, largest boost; None for SDR)."""
+        source = self.source(index)
+        proxy = self.proxy(index)
+        return {"name": source.name, "size": list(proxy.full_size), "format": proxy.format, "hdr": proxy.hdr}
+
     def describe(self) -> dict[str, Any]:
         look_list = self.looks()
         with self._lock:

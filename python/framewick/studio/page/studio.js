@@ -187,6 +187,19 @@ function swap(img, blob) {
 
 function previewSize() { return 1280; }
 
+async function showFacts() {
+  const answer = await fetch(url("/api/photo", { photo: state.photo }));
+  if (!answer.ok) { $("photo-info").textContent = ""; return; }
+  const facts = await answer.json();
+  const [w, h] = facts.size;
+  let text = `${facts.format || ""} ${w}×${h}`.trim();
+  if (facts.hdr) {
+    const [mw, mh] = facts.hdr.gain_map;
+    text += ` · HDR: ${facts.hdr.form} gain map ${mw}×${mh}, up to ${facts.hdr.max_boost.toFixed(1)}×`;
+  }
+  $("photo-info").textContent = text;
+}
+
 async function showBefore() {
   const image = await fetch(url("/preview", { photo: state.photo, steps: "", size: previewSize() }));
   if (!image.ok) { showError((await image.text()).trim()); return; }
@@ -416,6 +429,7 @@ async function choosePhoto(index) {
   state.photo = index;
   $("photo").value = String(index);
   drawThumbs();
+  showFacts();
   await showBefore();
   await refresh();
 }
