@@ -5,7 +5,7 @@
 Not part of `make bench` (a run takes several minutes: the AVIF encodes dominate). The pictures
 are drawn here (no sample photographs are needed): a 1/f colour field, which has the spectrum
 of natural scenes, with hard-edged shapes, a slight blur and sensor-like grain, saved as 4000 by
-3000 JPEGs at quality 92; their files at 1600 wide and quality 80 weigh 85 to 235 KB, as
+3000 JPEGs at quality 92; their files at 1600 wide and quality 80 weigh 84 to 233 KB, as
 photographs do.
 
 1. `framewick batch --steps size:1600x --format jpg --max-bytes 200k --json -j 2`: every file at
