@@ -4,6 +4,8 @@ line by a step that works at 8 bits."""
 
 import io
 import json
+import struct
+import zlib
 
 import numpy as np
 import pytest
@@ -74,6 +76,22 @@ def test_sixteen_bit_files_open_at_depth_beside_todays_picture(writer, channels,
     deep = deep_of(obj)
     expected = pixels if channels != 2 else pixels[..., [0, 0, 0, 1]]  # grey+alpha reads as RGBA
     assert deep.bits == 16 and np.array_equal(deep.pixels, expected)
+
+
+def test_a_sixteen_bit_transparent_colour_becomes_alpha():
+    pixels = gradient(3)
+    pixels[:10, :10] = (1000, 2000, 3000)
+    data = png(pixels)
+    body = struct.pack(">HHH", 1000, 2000, 3000)
+    trns = struct.pack(">I", 6) + b"tRNS" + body + struct.pack(">I", zlib.crc32(b"tRNS" + body))
+    at = data.index(b"IDAT") - 4
+    obj = opened(data[:at] + trns + data[at:])
+    assert obj.image.mode == "RGBA" and obj.image.getpixel((0, 0))[3] == 0 and obj.image.getpixel((20, 20))[3] == 255
+    run_steps(obj, "invert | flip", lambda line: None)
+    deep = deep_of(obj)
+    assert deep.pixels[0, -1, 3] == 0 and deep.pixels[20, 20, 3] == 65535
+    seen = deep.pixels[..., 3] > 0  # moved premultiplied, as Pillow resamples: no colour where nothing shows
+    assert np.abs(deep.pixels[seen][:, :3].astype(int) - (65535 - pixels[:, ::-1])[seen]).max() <= 1
 
 
 @pytest.mark.parametrize("depth", [None, 8])

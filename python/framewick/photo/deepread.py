@@ -244,6 +244,22 @@ def matched(deep: Any, picture: Image.Image) -> Any:
     return Deep(stacked, deep.bits)
 
 
+def keyed_as_alpha(deep: Any, picture: Image.Image) -> Image.Image:
+    """The 8-bit picture of a deep PNG whose tRNS key the deep reader made alpha: Pillow keeps
+    the 16-bit key beside 8-bit samples, where it matches no pixel, so the picture gets the deep
+    alpha (its top 8 bits, as its colour) in place of the key. Any other picture as it is."""
+    import numpy as np
+
+    if not deep.has_alpha or picture.mode not in ("L", "RGB") or picture.info.get("transparency") is None:
+        return picture
+    alpha = Image.fromarray((deep.pixels[:, :, -1] >> 8).astype(np.uint8))
+    keyed = picture.convert("RGBA" if picture.mode == "RGB" else "LA")
+    keyed.putalpha(alpha)
+    keyed.info.pop("transparency", None)
+    keyed.format = picture.format
+    return keyed
+
+
 def turned(deep: Any, transpose: Any) -> Any:
     """`deep` transposed band by band by Pillow's `transpose` method (exact at any depth)."""
     from framewick.photo.deep import Deep

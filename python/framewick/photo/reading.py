@@ -330,7 +330,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
     if photo.format and not first.format:
         first.format = photo.format  # an opened picture reports its file's format, turned or not
     if at_depth is not None:
-        _pair_deep(photo, at_depth, first, container, turn, name)
+        first = _pair_deep(photo, at_depth, first, container, turn, name)
     if gain is not None:
         if container != 1:
             gain = gain.with_picture(_orientation.stored(gain.picture, container))
@@ -394,8 +394,9 @@ def _read_deep(fp: IO[bytes], which: str, picture: Image.Image, limit: int | Non
     return found if found[0] is not None else None
 
 
-def _pair_deep(photo: Photo, found: Any, first: Image.Image, container: int, turn: int, name: str) -> None:
-    """Turn the deep picture as the 8-bit one was turned and pair the two, when they agree."""
+def _pair_deep(photo: Photo, found: Any, first: Image.Image, container: int, turn: int, name: str) -> Image.Image:
+    """Turn the deep picture as the 8-bit one was turned and pair the two, when they agree; the
+    8-bit picture to keep (with alpha where a 16-bit transparent colour marked no pixel)."""
     from framewick.photo import deepread
     from framewick.status import note
 
@@ -415,13 +416,16 @@ def _pair_deep(photo: Photo, found: Any, first: Image.Image, container: int, tur
         method = _orientation.transpose_of(orientation)
         if method is not None:
             deep = deepread.turned(deep, method)
+    if deep.size == first.size:
+        first = deepread.keyed_as_alpha(deep, first)
     deep = deepread.matched(deep, first)
     if deep is None or not deepread.agrees(deep, first):
         note(f"framewick: {name}: its picture at depth does not match the 8-bit one, so it is read at 8 bits")
-        return
+        return first
     from framewick.photo import companions
 
     companions.attach(photo, "deep", deep, first)
+    return first
 
 
 def _may_hold_gain_map(picture: Image.Image) -> bool:
