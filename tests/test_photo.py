@@ -376,26 +376,30 @@ def camera_picture():
     return photo_like((1600, 1200))
 
 
-@pytest.mark.parametrize("steps, orientation, size", [
-    ("resize:300,225", 1, (300, 225)),
-    ("preset:noir | thumbnail:200,200", 1, (200, 150)),
-    ("fit:250,250", 6, (250, 250)),
-    ("resize:200,300", 6, (200, 300)),
+@pytest.mark.parametrize("steps, orientation, size, scale", [
+    ("resize:300,225", 1, (300, 225), 2),
+    ("resize:260,195", 1, (260, 195), 4),
+    ("resize:100,75", 1, (100, 75), 8),
+    ("preset:noir | thumbnail:200,200", 1, (200, 150), 4),
+    ("fit:250,250", 6, (250, 250), 2),
+    ("resize:200,300", 6, (200, 300), 2),
 ])
-def test_shrink_on_load_stays_within_40_db_of_the_exact_result(tmp_path, camera_picture, steps, orientation, size):
+def test_shrink_on_load_keeps_the_quality_floor_of_the_exact_result(tmp_path, camera_picture, steps, orientation,
+                                                                     size, scale):
+    from framewick.chain import Chain
+    from framewick.photo.shrink import FLOOR_DB
+
     path = tmp_path / "big.jpg"
     camera_picture.save(path, quality=92, exif=exif_with(orientation))
     fast = FrameWick.open(path, steps=steps)
     exact = FrameWick.open(path, steps=steps, exact=True)
-    assert fast.photo.draft_scale >= 2 and exact.photo.draft_scale == 1
-    assert max(fast.image.size) < max(exact.image.size)
-    from framewick.chain import Chain
-
+    assert fast.photo.draft_scale == scale and exact.photo.draft_scale == 1
+    assert exact.image.size == ((1200, 1600) if orientation == 6 else (1600, 1200))
     chain = Chain.parse(steps)
     chain.apply(fast, lambda text: None)
     chain.apply(exact, lambda text: None)
     assert fast.image.size == exact.image.size == size
-    assert psnr(fast.image, exact.image) >= 40
+    assert psnr(fast.image, exact.image) >= FLOOR_DB
 
 
 @pytest.mark.parametrize("steps", ["blur:3 | resize:300,225", "crop:0,0,800,600 | resize:300,225",

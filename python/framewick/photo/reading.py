@@ -540,7 +540,8 @@ def _text_chunks(picture: Image.Image) -> dict[str, str]:
 def _draft(picture: Image.Image, chain: Any, turn: int, photo: Photo) -> None:
     width, height = picture.size
     upright = (height, width) if _orientation.swaps_sides(turn) else (width, height)
-    scale = shrink.draft_scale(chain, upright)
+    ratios = shrink.JPEG_RATIOS if picture.format == "JPEG" else shrink.RAW_RATIOS
+    scale = shrink.draft_scale(chain, upright, ratios)
     if scale > 1:
         picture.draft(picture.mode, (width // scale, height // scale))
         photo.draft_scale = max(1, round(width / picture.width))  # a RAW file halves at most
