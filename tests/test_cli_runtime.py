@@ -95,8 +95,9 @@ def test_a_format_beyond_the_common_ones_still_finds_its_plugins(run_py, tmp_pat
 
 
 def test_sigterm_during_the_write_leaves_no_temporary_file_and_no_output(tmp_path):
-    # A picture that takes a while to compress, so the signal lands while the file is written.
-    Image.effect_noise((2400, 2400), 80).convert("RGB").save(tmp_path / "big.bmp")
+    # A picture that takes a while to compress (long enough on a busy machine too), so the signal
+    # lands while the file is written.
+    Image.effect_noise((3600, 3600), 80).convert("RGB").save(tmp_path / "big.bmp")
     out = tmp_path / "out" / "big.png"
     out.parent.mkdir()
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
