@@ -14,6 +14,10 @@ tables, by each side as a whole fresh process (its start-up and its pool include
 
 Every side's outputs are checked: 820 by 620, and their PSNR against the plain Pillow result.
 
+Peak memory: `framewick batch --jobs 2` and the libvips `thumbnail` side, each run by a small
+launcher that reports the largest resident size of any process of the side's tree (the
+`RUSAGE_CHILDREN` high-water mark: the command itself or one of its workers, each waited for).
+
 Run as a script, this file is a side's worker: `peers.py pillow|pillow-draft|vips-resize|
 vips-thumbnail OUT_DIR IN...`.
 """
@@ -87,6 +91,15 @@ def framewick_script():
     return os.path.join(os.path.dirname(sys.executable), "framewick")
 
 
+def framewick_cmd(sources, out, extra=()):
+    return [framewick_script(), "-q", "batch", *sources, "--out-dir", out, "--steps", CHAIN,
+            "--jobs", str(JOBS), "--overwrite", "--no-progress", *extra]
+
+
+def worker_cmd(side, sources, out):
+    return [sys.executable, os.path.abspath(__file__), side, out, *sources]
+
+
 def has_option(command, option):
     """Whether `framewick COMMAND --help` lists `option`."""
     out = subprocess.run([framewick_script(), *command, "--help"], capture_output=True, text=True)
@@ -97,7 +110,6 @@ def sides(sources):
     """{name: (description, function(out_dir) running the side once)}; what `framewick batch` has
     decides whether the --exact side is there."""
     env_vips = {**os.environ, "VIPS_CONCURRENCY": "1"}
-    here = os.path.abspath(__file__)
 
     def run(cmd, env=None):
         p = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
@@ -107,12 +119,11 @@ def sides(sources):
 
     def fw(extra):
         def go(out):
-            run([framewick_script(), "-q", "batch", *sources, "--out-dir", out, "--steps", CHAIN,
-                 "--jobs", str(JOBS), "--overwrite", "--no-progress", *extra])
+            run(framewick_cmd(sources, out, extra))
         return go
 
     def worker(side, env=None):
-        return lambda out: run([sys.executable, here, side, out, *sources], env=env)
+        return lambda out: run(worker_cmd(side, sources, out), env=env)
 
     def mogrify(out):
         half = (len(sources) + 1) // 2
@@ -211,6 +222,36 @@ def measure(out_dir, sources, repeats, warmup=1):
     rounds = common.interleaved(ran, repeats, warmup=max(0, warmup - 1))
     checks = check_outputs({n: out_dirs[n] for n in ran}, sources, "Pillow, pool of 2")
     return rounds, checks, {n: d for n, (d, _) in all_sides.items()}, exact, failed
+
+
+# The launcher: runs a command and prints the largest resident size (bytes) of any process of
+# its tree that was waited for.
+_PEAK = ("import resource, subprocess, sys\n"
+         "code = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL).returncode\n"
+         "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024)\n"
+         "sys.exit(code)\n")
+
+
+def peak_of(cmd, env=None):
+    p = subprocess.run([sys.executable, "-c", _PEAK, *cmd], capture_output=True, text=True, env=env)
+    if p.returncode:
+        lines = p.stderr.strip().splitlines()
+        raise RuntimeError(f"exit status {p.returncode}: {lines[-1] if lines else ''}")
+    return int(p.stdout.split()[-1])
+
+
+def peaks(out_dir, sources, repeats):
+    """Peak resident bytes per round of `framewick batch --jobs 2` and of the libvips thumbnail
+    side, alternating: ([framewick...], [libvips...])."""
+    d = os.path.join(out_dir, "peers_out", "peak")
+    os.makedirs(d, exist_ok=True)
+    env_vips = {**os.environ, "VIPS_CONCURRENCY": "1"}
+    fw, vips = [], []
+    for k in range(repeats):
+        order = ((fw, framewick_cmd(sources, d), None), (vips, worker_cmd("vips-thumbnail", sources, d), env_vips))
+        for values, cmd, env in (order if k % 2 == 0 else order[::-1]):
+            values.append(peak_of(cmd, env))
+    return fw, vips
 
 
 if __name__ == "__main__":

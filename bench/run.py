@@ -258,6 +258,10 @@ def seconds(s):
     return f"{s:.2f} s"
 
 
+def mib(b):
+    return f"{b / 2**20:.1f} MiB"
+
+
 # --- Peers --------------------------------------------------------------------------------------
 
 def figure_peers(args, out):
@@ -266,8 +270,9 @@ def figure_peers(args, out):
 
     names = ("batch default vs libvips thumbnail: its time / framewick's",
              "batch default vs ImageMagick mogrify: its time / framewick's",
-             "batch --exact / the same Pillow calls on a pool of 2")
-    targets = (">= 1.30", ">= 10.00", "<= 1.05")
+             "batch --exact / the same Pillow calls on a pool of 2",
+             "batch default: peak memory / libvips thumbnail's")
+    targets = (">= 1.30", ">= 10.00", "<= 1.05", "<= 1.50")
     missing = peers.have_peers()
     try:
         sources = photos.photos(out)
@@ -320,6 +325,13 @@ def figure_peers(args, out):
                                         f"{checks['framewick batch --jobs 2 --exact'][2]:.1f} dB from Pillow's"))
     else:
         figures.append(not_built(names[2], targets[2], "framewick batch has no --exact yet"))
+    if "libvips thumbnail" in failed:
+        figures.append(not_built(names[3], targets[3], f"libvips thumbnail fails here: {failed['libvips thumbnail']}"))
+    else:
+        fw_peak, vips_peak = peers.peaks(out, sources, repeats=1 if args.quick else 3)
+        figures.append(ratio_figure(names[3], fw_peak, vips_peak, "", "libvips thumbnail ", "<=", 1.5, mib, extra,
+                                    how="largest resident size of any process of each side's tree "
+                                        "(RUSAGE_CHILDREN of a launcher), per round"))
     return figures
 
 

@@ -505,8 +505,12 @@ def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence
 
         context = _pool_context()
         if context.get_start_method() == "fork" and worker is process_one:
-            # Forked workers start with what is imported here: import it once, not in each.
-            import framewick.photo  # noqa: F401
+            # Forked workers start with what is imported here: import once what each picture
+            # needs (reading, running, writing; ctypes for the worker's tie to its parent),
+            # not once in each worker.
+            import ctypes  # noqa: F401
+
+            from framewick.photo import deepread, planning, reading, running, subject, writing  # noqa: F401
 
             picture_class(chain)
         pool = Pool(min(jobs or os.process_cpu_count() or 1, len(planned)), context, _run_one,
