@@ -88,7 +88,8 @@ def test_the_gain_map_opens_upright_with_the_picture(source, orientation, tmp_pa
 
 CHAINS = ["size:160x | crop:10,10,150,110 | turn:5,black | brightness:1.1",
           "fit:200,100 | flip:vertical | border:8 | rotate:90",
-          "thumbnail:100,100 | corners:10 | size:300x300,background=white"]
+          "thumbnail:100,100 | corners:10 | size:300x300,background=white",
+          "cut:200x150,gravity=smart | size:100x100,cover=true,gravity=face | cut:90x80,gravity=right"]
 
 
 @pytest.mark.parametrize("out", [".jpg", ".heic"])
@@ -103,9 +104,8 @@ def test_the_gain_map_stays_where_the_picture_goes(source, chain, out, tmp_path)
     assert spot_overlap(picture, gain) > 0.6
     scale = picture.width / gain.width
     assert 3 < scale < 5 and abs(picture.height / gain.height - scale) < 0.2  # the map at its own scale
-    # New area (the turn's corners, the border, the padding) has no boost.
-    corner = np.asarray(gain.convert("L"))[:2, :2]
-    assert corner.max() < 24
+    if "cut:" not in chain:  # new area (the turn's corners, the border, the padding) has no boost
+        assert np.asarray(gain.convert("L"))[:2, :2].max() < 24
 
 
 @pytest.mark.skipif(U.APP is None, reason="ultrahdr_app (libuhdr-bin) is not installed")

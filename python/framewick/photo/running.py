@@ -327,6 +327,7 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, car
     deep = _deep_of(photo, picture) if carry else None
     gain = companions.valid(photo, "gain_map", picture) if carry else None
     before = picture.size
+    chosen = len(getattr(obj, _CHOSEN, ()) or ())  # boxes smart and face crops recorded so far
     result = _result(work, step, picture, photo)
     if deep is None:
         _store(obj, work, result)
@@ -335,8 +336,14 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, car
         _store(obj, work, result)
         _pair(photo, step, carried, result)
     if gain is not None:  # also when the picture was changed in place (thumbnail, text)
-        _carry_gain_map(photo, gain, step, before, result)  # type: ignore[arg-type]
+        boxes = getattr(obj, _CHOSEN, ()) or ()
+        _carry_gain_map(photo, gain, step, before, result,  # type: ignore[arg-type]
+                        boxes[-1].box if len(boxes) > chosen else None)
     return result
+
+
+#: Where smart and face crops record the boxes they chose (framewick.photo.subject.RECORD).
+_CHOSEN = "subject_boxes"
 
 
 def _deep_of(photo: Photo | None, picture: Any) -> Any:
@@ -380,11 +387,12 @@ def _pair(photo: Any, step: Any, carried: Any, result: Any) -> None:
         companions.reattach(photo, {"deep": carried}, result)
 
 
-def _carry_gain_map(photo: Photo, gain: Any, step: Any, before: tuple[int, int], result: Any) -> None:
+def _carry_gain_map(photo: Photo, gain: Any, step: Any, before: tuple[int, int], result: Any,
+                    chosen: Any = None) -> None:
     """Bring the gain map along to the step's result: moved as the step declares it moves the
     picture's pixels, kept as it is by a step that leaves them in place (tone, colour), dropped
     with one line by a step it cannot follow (one that draws over the picture, or whose moves
-    do not lead to the picture it gave)."""
+    do not lead to the picture it gave). `chosen` is the box a smart or face crop chose in it."""
     from framewick.photo import hdr
 
     info = _info(step)
@@ -393,7 +401,10 @@ def _carry_gain_map(photo: Photo, gain: Any, step: Any, before: tuple[int, int],
     if isinstance(result, Image.Image) and moves != DRAWS:
         if callable(moves):
             try:
-                carried = hdr.carry(gain, moves(_values(info, step), before), before, result.size)  # type: ignore[arg-type]
+                values = _values(info, step)  # type: ignore[arg-type]
+                if chosen is not None:
+                    values["chosen_box"] = chosen
+                carried = hdr.carry(gain, moves(values, before), before, result.size)
             except (hdr.CannotCarry, KeyError, TypeError, ValueError, ZeroDivisionError):
                 carried = None
         elif result.size == before and (moves is not None or info.alpha != ALPHA_MOVES):  # type: ignore[union-attr]

@@ -36,8 +36,8 @@ Size = tuple[int, int]
 Move = tuple[Any, ...]
 Moves = Callable[[Values, Size], tuple[Move, ...]]
 
-__all__ = ["DRAWS", "NOTHING", "bordered", "cropped", "fitted", "flipped", "geometry", "resized", "thumbnailed",
-           "turned"]
+__all__ = ["DRAWS", "NOTHING", "bordered", "cropped", "cut", "fitted", "flipped", "geometry", "resized",
+           "thumbnailed", "turned"]
 
 #: A step that keeps every pixel where it was.
 NOTHING: Final = ()
@@ -118,13 +118,28 @@ def fitted(width: str, height: str) -> Moves:
     return moves
 
 
+def _chosen(values: Values, place: str) -> tuple[float, float, float, float] | None:
+    """The box a smart or face gravity chose (the runner adds it to the values as `chosen_box`,
+    from what the step recorded); None for a place, KeyError when the step recorded none."""
+    from framewick.steps.rules import SUBJECT_GRAVITIES
+
+    if place.strip().lower() not in SUBJECT_GRAVITIES:
+        return None
+    left, top, right, bottom = values["chosen_box"]
+    return float(left), float(top), float(right), float(bottom)
+
+
 def geometry(values: Values, size: Size) -> tuple[Move, ...]:
     """A size by geometry: the resize, then the cut to the box (cover) or the padding to it
-    (a background), each placed by gravity."""
+    (a background), each placed by gravity (a smart or face cut where it chose)."""
     from framewick.steps.geometries import parse_geometry, parse_gravity, placed
 
     spec = parse_geometry(values["geometry"])
-    place = parse_gravity(values.get("gravity", "centre"))
+    from framewick.steps.rules import SUBJECT_GRAVITIES
+
+    gravity = str(values.get("gravity", "centre"))
+    subject = gravity.strip().lower() in SUBJECT_GRAVITIES
+    place = "centre" if subject else parse_gravity(gravity)
     box = (int(spec.width), int(spec.height)) if spec.width and spec.height and not spec.percent else None
     fill = bool(values.get("cover")) and box is not None
     if fill:
@@ -135,7 +150,9 @@ def geometry(values: Values, size: Size) -> tuple[Move, ...]:
     if target is not None and tuple(target) != tuple(size):
         moves.extend(_whole(size, target))
         current = (int(target[0]), int(target[1]))
-    if fill and box is not None and current != box:
+    if fill and box is not None and current != box and subject:
+        moves.append(("box", _chosen(values, gravity), box))
+    elif fill and box is not None and current != box:
         x, y = placed(current, box, place)
         x, y = max(0, x), max(0, y)
         moves.append(("box", (float(x), float(y), float(x + box[0]), float(y + box[1])), box))
@@ -145,3 +162,19 @@ def geometry(values: Values, size: Size) -> tuple[Move, ...]:
         moves.append(("box", (float(-x), float(-y), float(box[0] - x), float(box[1] - y)), box))
     return tuple(moves)
 
+
+def cut(values: Values, size: Size) -> tuple[Move, ...]:
+    """A box of the geometry's size cut out, placed by gravity (a smart or face cut where it chose)."""
+    from framewick.steps.geometries import parse_geometry, parse_gravity, placed
+
+    spec = parse_geometry(values["geometry"])
+    target = min(int(spec.width or size[0]), size[0]), min(int(spec.height or size[1]), size[1])
+    if target == tuple(size):
+        return NOTHING
+    gravity = str(values.get("gravity", "centre"))
+    chosen = _chosen(values, gravity)
+    if chosen is None:
+        x, y = placed(size, target, parse_gravity(gravity))
+        x, y = max(0, x), max(0, y)
+        chosen = (float(x), float(y), float(x + target[0]), float(y + target[1]))
+    return (("box", chosen, target),)
