@@ -338,7 +338,10 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             gain = gain.with_picture(_orientation.upright(gain.picture, turn))
         from framewick.photo import companions
 
-        gain.scale = (gain.size[0] / first.width, gain.size[1] / first.height)
+        # The map keeps the share of the picture's size it had in the file (also when the
+        # picture was decoded smaller for the chain).
+        shrunk = max(1, photo.draft_scale)
+        gain.scale = (gain.size[0] / (first.width * shrunk), gain.size[1] / (first.height * shrunk))
         companions.attach(photo, "gain_map", gain, first)
     return photo, first
 
