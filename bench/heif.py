@@ -3,6 +3,8 @@ photos; made once with heif-enc from a sample photograph) decoded by framewick's
 (`Image.open(...).load()`) against libvips' `heifload` (pyvips, the same libheif, pixels written
 to memory), and written by `FrameWick.write` against `heifsave`, both with x265 at quality 85
 (4:2:0 on both sides) from the same pixels (framewick's decode), in this process, interleaved.
+Shrink-on-load: the same picture with a 320-pixel thumbnail (heif-enc `-t 320`, as a phone stores
+one) opened for `size:200x` and resized, against `FrameWick.open` decoding it whole.
 Memory: the peak resident size a fresh process gains while `FrameWick.open` decodes the file,
 against the decoded picture's size.
 """
@@ -59,6 +61,48 @@ def source(out_dir):
     os.replace(tmp, path)
     os.remove(png)
     return path
+
+
+def thumbed_source(out_dir):
+    """The 12 MP grid HEIC again, with a 320-pixel thumbnail (made once from the first)."""
+    from PIL import Image
+
+    path = os.path.join(out_dir, f"phone_{WIDTH}x{HEIGHT}_grid_thumb320.heic")
+    if os.path.exists(path):
+        return path
+    png = path + f".{os.getpid()}.png"
+    with Image.open(source(out_dir)) as im:
+        im.save(png, compress_level=1)
+    tmp = path + f".{os.getpid()}.tmp.heic"
+    subprocess.run(["heif-enc", "-q", "90", "--cut-tiles", "512", "-t", "320", "-o", tmp, png], check=True,
+                   capture_output=True)
+    os.replace(tmp, path)
+    os.remove(png)
+    return path
+
+
+def shrink(out_dir, repeats):
+    """({side: [seconds per round]}: `size:200x` from the thumbnail, the whole decode), the result's size."""
+    from framewick import FrameWick
+    from framewick.chain import Chain
+
+    src = thumbed_source(out_dir)
+    chain = Chain.parse("size:200x")
+    sizes = []
+
+    def small():
+        t0 = common.clock()
+        obj = chain.apply(FrameWick.open(src, steps=chain), lambda text: None)
+        took = common.clock() - t0
+        sizes.append((obj.image.size, obj.photo.draft_scale))
+        return took
+
+    def whole():
+        t0 = common.clock()
+        FrameWick.open(src)
+        return common.clock() - t0
+
+    return common.interleaved({"small": small, "whole": whole}, repeats, warmup=1), sizes[-1]
 
 
 def decode_framewick(src):

@@ -195,6 +195,23 @@ Info read_info(const std::uint8_t *data, std::size_t size, std::uint64_t max_pix
     info.images = heif_context_get_number_of_top_level_images(ctx.get());
     info.depth = heif_image_handle_has_depth_image(h.get()) != 0;
     info.thumbnails = heif_image_handle_get_number_of_thumbnails(h.get());
+    if (info.thumbnails > 0) {
+        std::vector<heif_item_id> ids(static_cast<std::size_t>(info.thumbnails));
+        int n = heif_image_handle_get_list_of_thumbnail_IDs(h.get(), ids.data(), info.thumbnails);
+        for (int i = 0; i < n; ++i) {
+            heif_image_handle *raw = nullptr;
+            Thumbnail thumb;  // one libheif cannot open is listed with no size (never chosen)
+            if (heif_image_handle_get_thumbnail(h.get(), ids[std::size_t(i)], &raw).code == heif_error_Ok && raw) {
+                Handle t(raw);
+                thumb.width = heif_image_handle_get_width(t.get());
+                thumb.height = heif_image_handle_get_height(t.get());
+                thumb.alpha = heif_image_handle_has_alpha_channel(t.get()) != 0;
+                thumb.bit_depth = heif_image_handle_get_luma_bits_per_pixel(t.get());
+                thumb.transforms = transforms(ctx.get(), t.get());
+            }
+            info.thumbs.push_back(std::move(thumb));
+        }
+    }
     info.gain_map = has_gain_map(ctx.get(), h.get());
     info.transforms = transforms(ctx.get(), h.get());
     info.transformed = !info.transforms.empty();
@@ -268,9 +285,20 @@ inline Tap vertical_tap(int p, int n) {
 
 } // namespace
 
-Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool via_rgb, int out_bits) {
+Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool via_rgb, int out_bits,
+               int thumbnail) {
     Context ctx = open_context(data, size, max_pixels);
     Handle h = primary(ctx.get());
+    if (thumbnail >= 0) {
+        const int count = heif_image_handle_get_number_of_thumbnails(h.get());
+        if (thumbnail >= count)
+            throw Failure{int(heif_error_Usage_error), 0, "the file holds no thumbnail " + std::to_string(thumbnail)};
+        std::vector<heif_item_id> ids(static_cast<std::size_t>(count));
+        heif_image_handle_get_list_of_thumbnail_IDs(h.get(), ids.data(), count);
+        heif_image_handle *raw = nullptr;
+        ok(heif_image_handle_get_thumbnail(h.get(), ids[std::size_t(thumbnail)], &raw));
+        h.reset(raw);
+    }
     Decoded out;
     out.out_bits = out_bits == 16 ? 16 : 8;
     // A deep picture kept deep is converted by libheif at its own depth, as its reference

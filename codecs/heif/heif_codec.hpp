@@ -25,6 +25,14 @@ struct ImageFree {
 };
 using Image = std::unique_ptr<heif_image, ImageFree>;
 
+// One of the primary image's thumbnails, as read from its boxes.
+struct Thumbnail {
+    int width = 0, height = 0;           // its own rotation and mirror applied
+    bool alpha = false;
+    int bit_depth = 8;
+    std::vector<std::string> transforms; // its own rotations and mirrors, as `Info::transforms`
+};
+
 // What a file holds, read from its boxes without decoding a pixel.
 struct Info {
     int width = 0, height = 0;          // of the primary image, its rotation and mirror applied
@@ -33,6 +41,7 @@ struct Info {
     int images = 0;                     // top-level images (thumbnails and tiles not counted)
     bool depth = false, gain_map = false;
     int thumbnails = 0;
+    std::vector<Thumbnail> thumbs;      // each thumbnail, in the file's order
     bool transformed = false;           // the primary image carries irot or imir
     std::vector<std::string> transforms;  // those, in order: "rotate-90" (ccw), "mirror-vertical", ...
     std::string exif;                   // "Exif\0\0" then the TIFF header, as Pillow takes it
@@ -68,8 +77,9 @@ struct Decoded {
 };
 // `via_rgb` has libheif convert to RGB itself (the reference the planar path is tested against).
 // `out_bits` 16 keeps a deep picture's samples: libheif converts it to RGB at its own depth.
+// `thumbnail` 0 or more decodes the primary image's thumbnail of that index instead.
 Decoded decode(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool via_rgb = false,
-               int out_bits = 8);
+               int out_bits = 8, int thumbnail = -1);
 
 // The HDR gain map of the primary image: Apple's auxiliary image, or the gain-map input of an
 // ISO 21496-1 tone-map item ('tmap') derived from the primary.

@@ -102,6 +102,21 @@ ref read_impl(const Buffer &data, std::uint64_t max_pixels) {
     d.set("depth", fw::new_bool(info.depth));
     d.set("gain_map", fw::new_bool(info.gain_map));
     d.set("thumbnails", integer_value(info.thumbnails));
+    ref thumbs = check(PyTuple_New(Py_ssize_t(info.thumbs.size())));
+    for (std::size_t i = 0; i < info.thumbs.size(); ++i) {
+        const auto &t = info.thumbs[i];
+        Dict item;
+        item.set("width", integer_value(t.width));
+        item.set("height", integer_value(t.height));
+        item.set("mode", check(PyUnicode_FromString(t.alpha ? "RGBA" : "RGB")));
+        item.set("bit_depth", integer_value(t.bit_depth));
+        ref its = check(PyTuple_New(Py_ssize_t(t.transforms.size())));
+        for (std::size_t j = 0; j < t.transforms.size(); ++j)
+            PyTuple_SET_ITEM(its.ptr(), Py_ssize_t(j), text_value(t.transforms[j]).release());
+        item.set("transforms", std::move(its));
+        PyTuple_SET_ITEM(thumbs.ptr(), Py_ssize_t(i), item.take().release());
+    }
+    d.set("thumbs", std::move(thumbs));
     d.set("transformed", fw::new_bool(info.transformed));
     ref turns = check(PyTuple_New(Py_ssize_t(info.transforms.size())));
     for (std::size_t i = 0; i < info.transforms.size(); ++i)
@@ -131,9 +146,10 @@ void free_decoded(PyObject *capsule) noexcept {
     delete static_cast<heifcodec::Decoded *>(PyCapsule_GetPointer(capsule, decoder_capsule));
 }
 
-heifcodec::Decoded decode_without_gil(const Buffer &data, std::uint64_t max_pixels, bool via_rgb, int bits) {
+heifcodec::Decoded decode_without_gil(const Buffer &data, std::uint64_t max_pixels, bool via_rgb, int bits,
+                                      int thumbnail = -1) {
     WithoutGil nogil;
-    return heifcodec::decode(data.data(), data.size(), max_pixels, via_rgb, bits);
+    return heifcodec::decode(data.data(), data.size(), max_pixels, via_rgb, bits, thumbnail);
 }
 
 // The `bits` keyword: 8 (the default) or 16.
@@ -172,11 +188,12 @@ ref decode(PyObject *, const Args &args) {
 }
 
 ref decoder(PyObject *, const Args &args) {
-    auto [bits_arg] = keywords<1>(args, 2, {"bits"});
+    auto [bits_arg, thumb_arg] = keywords<2>(args, 2, {"bits", "thumbnail"});
     Buffer data(args[0]);
     auto max_pixels = std::uint64_t(integer(args[1], "max_pixels", 0, max_pixel_limit));
     int bits = sample_bits(bits_arg);
-    auto d = std::make_unique<heifcodec::Decoded>(decode_without_gil(data, max_pixels, false, bits));
+    int thumbnail = (!thumb_arg || thumb_arg.is(Py_None)) ? -1 : int(integer(thumb_arg, "thumbnail", 0, 1 << 20));
+    auto d = std::make_unique<heifcodec::Decoded>(decode_without_gil(data, max_pixels, false, bits, thumbnail));
     ref head = mode_and_size(*d);
     ref capsule = check(PyCapsule_New(d.get(), decoder_capsule, free_decoded));
     d.release();  // the capsule owns it now
@@ -284,8 +301,8 @@ PyMethodDef methods[] = {
     function<Heif, read, "read">("read(data, max_pixels) -> dict: what the HEIF file in data holds, without decoding it."),
     function<Heif, decode, "decode">("decode(data, max_pixels[, via_rgb], *, bits=8) -> (mode, (width, height), pixels): "
                                      "the primary image, upright, 8 bits or native uint16."),
-    function<Heif, decoder, "decoder">("decoder(data, max_pixels, *, bits=8) -> (mode, (width, height), decoded): the "
-                                       "primary image decoded, its rows to come."),
+    function<Heif, decoder, "decoder">("decoder(data, max_pixels, *, bits=8, thumbnail=None) -> (mode, (width, height), "
+                                       "decoded): the primary image (or its thumbnail of that index) decoded, its rows to come."),
     function<Heif, rows, "rows">(
         "rows(decoded, row, count) -> bytes: rows of a decoded picture, RGB or RGBA, at the decoder's bits."),
     function<Heif, encode, "encode">("encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation, *, bits=8, "

@@ -9,6 +9,12 @@ orientation that describes it (1: none), for a caller that wants the pixels as s
 description as an equivalent ICC profile) go into `info`; `info["heif"]` says what else the
 file holds (bit depth, top-level images, depth map, gain map, thumbnails), none of it decoded.
 
+Shrink-on-load: `draft(mode, size)` takes the smallest embedded thumbnail that is at least `size`
+on both sides and shows the same picture: the primary's aspect within a pixel of rounding (and of even sides), the
+same rotations and mirrors, the same mode and 8 bits, and no flat bar along an edge (a
+letterboxed thumbnail is the picture in a box, not the picture). It is decoded there and then
+(it is small) so that a refused one leaves the primary to be decoded as before.
+
 Writing: HEVC through x265 at `quality` (default 90), with `exif`, `xmp` and `icc_profile`.
 """
 
@@ -30,6 +36,7 @@ MIME = "image/heic"
 
 _ORIENTATION = 0x0112
 _BAND_BYTES = 1 << 20  # rows converted to RGB at a time
+_BAR_LEVELS = 6  # an edge band whose every channel spans at most this many levels is flat
 _XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
 
 # What each of libheif's transformations does to the picture, as Pillow's transpose.
@@ -60,6 +67,30 @@ def container_orientation(transforms: Any) -> int:
         if turned.size == shown.size and turned.tobytes() == shown.tobytes():
             return orientation
     raise AssertionError("every composition of quarter turns and mirrors is an EXIF orientation")
+
+
+def same_aspect(size: tuple[int, int], other: tuple[int, int]) -> bool:
+    """Whether `other` is `size` scaled, each side within a pixel of rounding and one more of a
+    coder's even sides (heif-enc gives a 960x640 picture a 320x212 thumbnail)."""
+    (w, h), (ow, oh) = size, other
+    scale = max(ow / w, oh / h)
+    return ow > 0 and oh > 0 and abs(w * scale - ow) < 2 and abs(h * scale - oh) < 2
+
+
+def letterboxed(picture: Image.Image) -> bool:
+    """Whether any edge of `picture` is a flat bar: a band of 2% of the side (2 pixels at least)
+    whose every channel spans no more than a few levels, as the bars of a picture fitted into a
+    box of another shape are."""
+    width, height = picture.size
+    across, down = max(2, width // 50), max(2, height // 50)
+    if 2 * across >= width or 2 * down >= height:
+        return True  # too small to tell a bar from the picture
+    rgb = picture.convert("RGB")
+    for box in ((0, 0, width, down), (0, height - down, width, height),
+                (0, 0, across, height), (width - across, 0, width, height)):
+        if all(high - low <= _BAR_LEVELS for low, high in rgb.crop(box).getextrema()):
+            return True
+    return False
 
 
 def _accept(prefix: bytes) -> bool:
@@ -132,12 +163,48 @@ class HeifImageFile(ImageFile.ImageFile):
             "depth_map": found["depth"],
             "gain_map": found["gain_map"],
             "thumbnail": found["thumbnails"] > 0,
+            "thumbnails": tuple((t["width"], t["height"]) for t in found.get("thumbs", ())),
             "colour": found["colour"],
             "colour_from_nclx": found["colour_name"],
             "turned_by_container": found["transformed"],
             "orientation": container_orientation(found.get("transforms", ())),
         }
+        self._thumbs = found.get("thumbs", ())
+        self._transforms = tuple(found.get("transforms", ()))
+        self._bit_depth = found["bit_depth"]
+        self._thumbnail: Image.Image | None = None
         self.tile = [rows.tile(self.size, None)]
+
+    def draft(self, mode: str | None, size: tuple[int, int] | None,
+              accept: Any = None) -> tuple[str, tuple[int, int, float, float]] | None:
+        """Decode from the smallest embedded thumbnail of the same picture that is at least `size`
+        (as the container shows it) on both sides; `accept`, when given, must also agree to
+        its size. None (and the primary kept) when no thumbnail serves."""
+        if size is None or self._data is None or self._thumbnail is not None or self._bit_depth > 8:
+            return None
+        full = self.size
+        fitting = sorted((t["width"] * t["height"], index) for index, t in enumerate(self._thumbs)
+                         if t["mode"] == self.mode and t["bit_depth"] <= 8
+                         and tuple(t["transforms"]) == self._transforms
+                         and t["width"] >= size[0] and t["height"] >= size[1] and (t["width"], t["height"]) != full
+                         and same_aspect(full, (t["width"], t["height"]))
+                         and (accept is None or accept((t["width"], t["height"]))))
+        for _, index in fitting:
+            try:
+                mode_, (width, height), decoded = _heif.decoder(self._data, self.pixel_limit, thumbnail=index)
+            except _heif.HeifError:
+                continue  # a broken thumbnail: the primary is still there
+            if mode_ != self.mode or (width, height) != (self._thumbs[index]["width"], self._thumbs[index]["height"]):
+                continue
+            thumb = Image.frombytes(mode_, (width, height), _heif.rows(decoded, 0, height))
+            del decoded
+            if letterboxed(thumb):
+                continue
+            self._thumbnail = thumb
+            self._size = thumb.size
+            self.tile = [rows.tile(self.size, None)]
+            return self.mode, (0, 0, full[0], full[1])
+        return None
 
     def load(self) -> Any:
         if self.tile:
@@ -152,6 +219,10 @@ class HeifImageFile(ImageFile.ImageFile):
         """Decode the file and hand its rows to Pillow a band at a time: the picture is held as
         decoded (YCbCr) and in Pillow's memory, never a third time as one block of RGB."""
         data, self._data = self._data, None
+        thumb, self._thumbnail = self._thumbnail, None
+        if thumb is not None:
+            decoder.put(thumb.tobytes())
+            return
         if data is None:
             raise OSError("the HEIF picture cannot be decoded again after a failed decode")
         try:

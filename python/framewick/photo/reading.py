@@ -274,6 +274,8 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             elif deep_kind is not None:  # read before Pillow decodes: the file and both decodes are never held at once
                 at_depth = _read_deep(fp, deep_kind, picture, limit, name)
         draft = chain is not None and count == 1 and picture.format in ("JPEG", raw.FORMAT if raw is not None else "JPEG")
+        # A HEIF file's embedded thumbnail stands in for an 8-bit picture read without its deep twin.
+        draft = draft or (chain is not None and count == 1 and picture.format == "HEIF" and at_depth is None)
         if not draft:
             # Decoded before the metadata is read: reading a PNG's EXIF decodes it, and a
             # decoding error must be the picture's, never taken for "no orientation".
@@ -542,7 +544,18 @@ def _text_chunks(picture: Image.Image) -> dict[str, str]:
 
 def _draft(picture: Image.Image, chain: Any, turn: int, photo: Photo) -> None:
     width, height = picture.size
-    upright = (height, width) if _orientation.swaps_sides(turn) else (width, height)
+    swaps = _orientation.swaps_sides(turn)
+    upright = (height, width) if swaps else (width, height)
+    if picture.format == "HEIF":
+        target = shrink.reduced_target(chain, upright)
+        if target is not None:
+            def accept(size: tuple[int, int]) -> bool:
+                return shrink.gives_target(chain, (size[1], size[0]) if swaps else size, target)
+
+            needed = (target[1], target[0]) if swaps else target
+            if picture.draft(picture.mode, needed, accept=accept) is not None:  # type: ignore[call-arg]
+                photo.draft_scale = max(1, round(width / picture.width))
+        return
     ratios = shrink.JPEG_RATIOS if picture.format == "JPEG" else shrink.RAW_RATIOS
     scale = shrink.draft_scale(chain, upright, ratios)
     if scale > 1:

@@ -78,3 +78,36 @@ def draft_scale(steps: Any, size: tuple[int, int], ratios: dict[int, float] = JP
             return 1
     return 1
 
+
+
+def reduced_target(steps: Any, size: tuple[int, int]) -> tuple[int, int] | None:
+    """The size the chain's first reducing step brings an upright picture of `size` to, when
+    every step before it gives the same result at any scale and that size is smaller than
+    `size`; else None. An embedded thumbnail of at least this size can stand in for the
+    picture when the step gives it the same size."""
+    for step in steps:
+        info = registry.get(step.method)
+        if info is None:
+            return None
+        values = info.values(step.args, step.kwargs)
+        if info.reduces is not None:
+            target = info.reduced(values, size)
+            if target is None or target[0] > size[0] or target[1] > size[1] or tuple(target) == tuple(size):
+                return None
+            return tuple(target)
+        try:
+            if not info.answer(info.scale_free, values):
+                return None
+        except (TypeError, ValueError, AttributeError):
+            return None
+    return None
+
+
+def gives_target(steps: Any, size: tuple[int, int], target: tuple[int, int]) -> bool:
+    """Whether the chain's first reducing step brings a picture of `size` to `target` too."""
+    for step in steps:
+        info = registry.get(step.method)
+        if info is not None and info.reduces is not None:
+            reached = info.reduced(info.values(step.args, step.kwargs), size)
+            return reached is not None and tuple(reached) == tuple(target)
+    return False
