@@ -274,8 +274,10 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             elif deep_kind is not None:  # read before Pillow decodes: the file and both decodes are never held at once
                 at_depth = _read_deep(fp, deep_kind, picture, limit, name)
         draft = chain is not None and count == 1 and picture.format in ("JPEG", raw.FORMAT if raw is not None else "JPEG")
-        # A HEIF file's embedded thumbnail stands in for an 8-bit picture read without its deep twin.
-        draft = draft or (chain is not None and count == 1 and picture.format == "HEIF" and at_depth is None)
+        # A HEIF file's embedded thumbnail stands in for an 8-bit picture read without its deep
+        # twin or a gain map (whose share of the picture's size a thumbnail's scale would blur).
+        draft = draft or (chain is not None and count == 1 and picture.format == "HEIF" and at_depth is None
+                          and not picture.info.get("heif", {}).get("gain_map"))
         if not draft:
             # Decoded before the metadata is read: reading a PNG's EXIF decodes it, and a
             # decoding error must be the picture's, never taken for "no orientation".
