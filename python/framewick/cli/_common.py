@@ -137,9 +137,7 @@ def add_write_options(p: argparse.ArgumentParser, *, format_help: str | None = N
                    help="leave out an HDR photo's gain map: the picture is written as SDR alone")
     g.add_argument("--background", metavar="COLOUR", default="white",
                    help="what alpha is flattened onto for formats without it (default white)")
-    from framewick.cli import _fields
-
-    _fields.add_options(g)
+    add_field_options(g)
     g.add_argument("--max-bytes", type=byte_size, metavar="SIZE", default=None,
                    help="write the highest quality (up to --quality) whose whole file, metadata included, "
                         "fits in SIZE: 200k, 1.5M, 250000 (k and M are 1000 and 1000000, Ki and Mi 1024 and "
@@ -199,6 +197,62 @@ def check_background(colour: str) -> None:
         raise UsageError(f"--background {colour}: not a colour (e.g. white, #202020, rgb(10,20,30))") from None
 
 
+# ---- metadata by group: --keep, --drop and --metadata, for edit, batch and srcset
+
+FIELDS_HELP = """\
+Metadata by group (--keep, --drop, --metadata), over EXIF, XMP and IPTC together:
+  location     GPS, and the places named in XMP and IPTC
+  camera       make, model, lens, and their serial numbers
+  serial       the serial numbers alone (body and lens)
+  capture      dates and exposure
+  people       creator, artist, owner
+  rights       copyright, licence, credit, usage terms
+  maker-notes  the camera maker's own notes
+  thumbnail    the preview embedded in the EXIF
+  icc          the colour profile (the picture is converted to sRGB first)
+  all          everything (--drop all is --strip)
+--keep keeps only its groups' fields; --drop then removes its groups' fields. Orientation,
+resolution and colour space, and the profile, go only when dropped (icc, all), never by --keep.
+--metadata web drops location, serial, maker-notes and thumbnail: the rights, creator, capture
+time, make and model and the profile stay."""
+
+
+def add_field_options(g: Any) -> None:
+    """--keep GROUPS, --drop GROUPS, --metadata PRESET, in the writing options' group."""
+    g.add_argument("--keep", metavar="GROUPS", default=None,
+                   help="keep only these metadata groups, a comma list (see below)")
+    g.add_argument("--drop", metavar="GROUPS", default=None,
+                   help="leave out these metadata groups, a comma list: location, camera, serial, capture, "
+                        "people, rights, maker-notes, thumbnail, icc, all")
+    g.add_argument("--metadata", metavar="PRESET", default=None,
+                   help="web: drop location, serial numbers, maker notes and the thumbnail; keep rights, "
+                        "creator, capture time and the profile")
+
+
+def field_kwargs(args: argparse.Namespace) -> dict[str, Any]:
+    """write_photo's keep= and drop= for the options given (absent when none is); usage errors
+    for an unknown group or preset, and for --strip given with them."""
+    keep, drop, preset = (getattr(args, name, None) for name in ("keep", "drop", "metadata"))
+    if keep is None and drop is None and preset is None:
+        return {}
+    given = [f"--{name}" for name, value in (("keep", keep), ("drop", drop), ("metadata", preset)) if value is not None]
+    if getattr(args, "strip", False):
+        raise UsageError(f"--strip and {given[0]}: --strip leaves out all the metadata (it is --drop all); "
+                         "give one of them")
+    from framewick.photo import fields
+
+    try:
+        kept = fields.group_names(keep, "--keep")
+        dropped = set(fields.group_names(drop, "--drop") or ())
+        if preset is not None:
+            dropped.update(fields.preset(preset))
+        choice = fields.Choice.of(kept, dropped)
+        fields.check_available(choice)
+    except ValueError as e:
+        raise UsageError(str(e).removeprefix("❌ Error: ")) from None
+    return {"keep": None if kept is None else tuple(sorted(kept)), "drop": tuple(sorted(dropped))}
+
+
 def write_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     """The keywords of framewick.photo.write_photo for the write options given, checked.
 
@@ -207,13 +261,11 @@ def write_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     fmt = getattr(args, "format", None)
     background = getattr(args, "background", "white")
     check_background(background)
-    from framewick.cli import _fields
-
     name = output_format(fmt)[0] if fmt else None
     written = {"format": name, "strip": getattr(args, "strip", False),
                "background": background, "srgb": getattr(args, "srgb", False), "depth": getattr(args, "depth", None),
                "sdr": getattr(args, "sdr", False),
-               **_fields.kwargs(args)}
+               **field_kwargs(args)}
     if name is not None:
         check_depth(written["depth"], name)
     max_bytes = getattr(args, "max_bytes", None)

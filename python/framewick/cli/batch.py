@@ -8,15 +8,15 @@ import signal
 import sys
 import threading
 from types import FrameType
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
-from framewick.cli._common import CHAIN_HELP, PROG, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
-    add_write_options, echo_for, fail, limits_help, open_kwargs, positive, printable, read_chain, with_quality, \
-    write_kwargs
-from framewick.cli._fields import FIELDS_HELP
+from framewick.cli._common import CHAIN_HELP, FIELDS_HELP, PROG, STEPS_HELP, Parser, UsageError, add_command, \
+    add_open_options, add_write_options, echo_for, fail, limits_help, open_kwargs, positive, printable, read_chain, \
+    with_quality, write_kwargs
 
 if TYPE_CHECKING:
-    from framewick.batch import Options
+    from framewick.batch import BatchResult, Options, Outcome
 
 
 def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
@@ -98,7 +98,7 @@ def _dry_run(args: argparse.Namespace, ext: str | None) -> int:
     return 0 if len(decided) == skipped else 1
 
 
-def _client(address: str) -> Any:
+def _client(address: str, command: str = "batch") -> Any:
     """A dask.distributed client of the scheduler at `address`; False (with one line said) when
     dask.distributed is missing or the scheduler cannot be reached."""
     import logging
@@ -106,7 +106,7 @@ def _client(address: str) -> Any:
     try:
         from distributed import Client
     except ImportError:
-        fail(f"{PROG} batch: --scheduler needs dask.distributed (Debian's python3-distributed)")
+        fail(f"{PROG} {command}: --scheduler needs dask.distributed (Debian's python3-distributed)")
         return False
     # distributed logs each failed attempt to connect; the one line below says it all.
     logging.getLogger("distributed").setLevel(logging.CRITICAL)
@@ -114,12 +114,52 @@ def _client(address: str) -> Any:
         return Client(address, timeout=CONNECT_SECONDS, set_as_default=False)
     except (OSError, TimeoutError, ValueError, TypeError) as e:
         reason = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
-        fail(f"{PROG} batch: cannot reach the scheduler at {address}: {reason}")
+        fail(f"{PROG} {command}: cannot reach the scheduler at {address}: {reason}")
         return False
 
 
 #: How long to wait for a scheduler to answer.
 CONNECT_SECONDS = 10
+
+
+def run_on_pool(args: argparse.Namespace, command: str, run: Callable[[Any], BatchResult]) -> BatchResult | int:
+    """What `run` returns, given the executor of --scheduler's client (None: the local pool), a
+    terminate signal stopping it as an interrupt; else the exit status, its line said: 1 when the
+    scheduler cannot be reached, 130 interrupted, 143 terminated. A BatchError is a usage error."""
+    from framewick.batch import BatchError, BatchInterrupted
+
+    # A terminate signal stops the run like an interrupt: no half-written output stays.
+    # (Signal handlers can only be set on the main thread.)
+    main_thread = threading.current_thread() is threading.main_thread()
+    client = _client(args.scheduler, command) if args.scheduler else None
+    if client is False:
+        return 1
+    previous = signal.signal(signal.SIGTERM, _terminate) if main_thread else None
+    try:
+        return run(client.get_executor() if client else None)
+    except BatchError as e:
+        raise UsageError(str(e)) from None
+    except BatchInterrupted as interrupted:
+        terminated = _terminated.is_set() or interrupted.result.terminated
+        fail(f"{PROG} {command}: {'terminated' if terminated else 'interrupted'}; {interrupted.result.summary()}")
+        return 143 if terminated else 130
+    finally:
+        if main_thread:
+            signal.signal(signal.SIGTERM, previous)
+        if client:
+            client.close()
+
+
+def report_trouble(outcome: Outcome, said: Callable[[str], None], *, quiet: bool, debug: bool) -> None:
+    """A failed picture's reason (its traceback too under --debug) on standard error; a skipped
+    one's line unless quiet."""
+    if outcome.status == "failed":
+        fail(f"{outcome.source}: {outcome.reason}")
+        if debug and outcome.traceback:
+            sys.stderr.write(outcome.traceback)
+            sys.stderr.flush()
+    elif outcome.status == "skipped" and not quiet:
+        said(printable(f"skipped {outcome.source}: {outcome.reason}"))
 
 
 def _check_budget_formats(args: argparse.Namespace) -> None:
@@ -138,7 +178,7 @@ def _exists(path: str) -> bool:
 
 
 def run(args: argparse.Namespace) -> int:
-    from framewick.batch import BatchError, BatchInterrupted, Outcome, run_batch
+    from framewick.batch import BatchError, Outcome, run_batch
     from framewick.cli._targets import check_out_dir
 
     chain = with_quality(read_chain(args.steps), args.quality)
@@ -172,37 +212,14 @@ def run(args: argparse.Namespace) -> int:
             print(json.dumps(record), flush=True)
         if outcome.output and args.verbose:  # each picture's status lines, on request
             echo(outcome.output)
-        if outcome.status == "failed":
-            fail(f"{outcome.source}: {outcome.reason}")
-            if debug and outcome.traceback:
-                sys.stderr.write(outcome.traceback)
-                sys.stderr.flush()
-        elif outcome.status == "skipped" and not getattr(args, "quiet", False):
-            said(printable(f"skipped {outcome.source}: {outcome.reason}"))
+        report_trouble(outcome, said, quiet=getattr(args, "quiet", False), debug=debug)
 
-    # A terminate signal stops the batch like an interrupt: no half-written output stays.
-    # (Signal handlers can only be set on the main thread.)
-    main_thread = threading.current_thread() is threading.main_thread()
     if args.scheduler and args.jobs:
         raise UsageError("--jobs and --scheduler: the scheduler's workers run the batch; give one of them")
-    client = _client(args.scheduler) if args.scheduler else None
-    if client is False:
-        return 1
-    previous = signal.signal(signal.SIGTERM, _terminate) if main_thread else None
-    try:
-        result = run_batch(args.inputs, args.out_dir, chain, client.get_executor() if client else None,
-                           jobs=args.jobs, overwrite=args.overwrite, suffix=ext, recursive=args.recursive,
-                           options=options, progress=bar, on_outcome=report)
-    except BatchError as e:
-        raise UsageError(str(e)) from None
-    except BatchInterrupted as interrupted:
-        terminated = _terminated.is_set() or interrupted.result.terminated
-        fail(f"{PROG} batch: {'terminated' if terminated else 'interrupted'}; {interrupted.result.summary()}")
-        return 143 if terminated else 130
-    finally:
-        if main_thread:
-            signal.signal(signal.SIGTERM, previous)
-        if client:
-            client.close()
+    result = run_on_pool(args, "batch", lambda executor: run_batch(
+        args.inputs, args.out_dir, chain, executor, jobs=args.jobs, overwrite=args.overwrite, suffix=ext,
+        recursive=args.recursive, options=options, progress=bar, on_outcome=report))
+    if isinstance(result, int):
+        return result
     said(f"{PROG} batch: {result.summary()} (into {args.out_dir})")
     return 0 if result.ok else 1

@@ -5,10 +5,9 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from framewick.cli._common import CHAIN_HELP, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
-    add_write_options, check_budget, check_depth, echo_for, limits_help, open_kwargs, positive, read_chain, step_list, \
-    with_quality, write, write_kwargs
-from framewick.cli._fields import FIELDS_HELP
+from framewick.cli._common import CHAIN_HELP, FIELDS_HELP, STEPS_HELP, Parser, UsageError, add_command, \
+    add_open_options, add_write_options, check_budget, check_depth, echo_for, limits_help, open_kwargs, positive, \
+    read_chain, step_list, with_quality, write, write_kwargs
 from framewick.cli._signals import terminate_as_interrupt
 from framewick.cli._targets import STDIO, check_format_agrees, check_input, check_output, data_on_stdout, \
     read_source

@@ -4,12 +4,11 @@ element for each and a manifest, on the batch's process pool or a dask scheduler
 from __future__ import annotations
 
 import argparse
-import signal
 import sys
-import threading
 
-from framewick.cli._common import CHAIN_HELP, PROG, STEPS_HELP, Parser, UsageError, add_command, add_open_options, \
-    byte_size, check_background, echo_for, fail, open_kwargs, positive, printable, read_chain, with_quality
+from framewick.cli._common import CHAIN_HELP, PROG, STEPS_HELP, Parser, UsageError, add_command, add_field_options, \
+    add_open_options, byte_size, check_background, echo_for, field_kwargs, open_kwargs, positive, read_chain, \
+    with_quality
 
 DEFAULT_WIDTHS = "480,960,1920"
 DEFAULT_FORMATS = "avif,webp,jpg"
@@ -59,9 +58,7 @@ def register(sub: argparse._SubParsersAction[Parser], common: Parser) -> None:
     g.add_argument("--srgb", action="store_true", help="convert to sRGB through the picture's profile and embed sRGB")
     g.add_argument("--background", metavar="COLOUR", default="white",
                    help="what alpha is flattened onto for formats without it (default white)")
-    from framewick.cli import _fields
-
-    _fields.add_options(g)
+    add_field_options(g)
     p.set_defaults(func=run)
 
 
@@ -92,7 +89,8 @@ def _formats(text: str, max_bytes: int | None) -> tuple[tuple[str, str], ...]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from framewick.batch import BatchError, BatchInterrupted, Options, Outcome
+    from framewick.batch import Options, Outcome
+    from framewick.cli.batch import report_trouble, run_on_pool
     from framewick.cli._targets import check_out_dir
     from framewick.photo.planning import check_before
 
@@ -107,10 +105,8 @@ def run(args: argparse.Namespace) -> int:
     from framewick.srcset import SetOptions, run_srcset
 
     sets = SetOptions(widths, formats, args.sizes, args.max_bytes)
-    from framewick.cli import _fields
-
     options = Options(**open_kwargs(args), strip=args.strip, background=args.background, srgb=args.srgb,
-                      **_fields.kwargs(args))
+                      **field_kwargs(args))
     echo = echo_for(args, data_on_stdout=args.json)
     said = print if not args.json else (lambda text: print(text, file=sys.stderr))
     debug = getattr(args, "debug", False)
@@ -118,39 +114,17 @@ def run(args: argparse.Namespace) -> int:
     def report(outcome: Outcome) -> None:
         if outcome.output and args.verbose:
             echo(outcome.output)
-        if outcome.status == "failed":
-            fail(f"{outcome.source}: {outcome.reason}")
-            if debug and outcome.traceback:
-                sys.stderr.write(outcome.traceback)
-        elif outcome.status == "skipped" and not getattr(args, "quiet", False):
-            said(printable(f"skipped {outcome.source}: {outcome.reason}"))
-        elif outcome.status == "written" and args.json:
+        report_trouble(outcome, said, quiet=getattr(args, "quiet", False), debug=debug)
+        if outcome.status == "written" and args.json:
             import json
 
             print(json.dumps(dict(outcome.record), ensure_ascii=False), flush=True)
 
-    from framewick.cli.batch import _client, _terminate, _terminated
-
-    client = _client(args.scheduler) if args.scheduler else None
-    if client is False:
-        return 1
-    main_thread = threading.current_thread() is threading.main_thread()
-    previous = signal.signal(signal.SIGTERM, _terminate) if main_thread else None
-    try:
-        result = run_srcset(args.inputs, args.out_dir, chain, sets, client.get_executor() if client else None,
-                            jobs=args.jobs, overwrite=args.overwrite, options=options,
-                            progress=sys.stderr.isatty() and not args.no_progress, on_outcome=report)
-    except BatchError as e:
-        raise UsageError(str(e)) from None
-    except BatchInterrupted as interrupted:
-        terminated = _terminated.is_set() or interrupted.result.terminated
-        fail(f"{PROG} srcset: {'terminated' if terminated else 'interrupted'}; {interrupted.result.summary()}")
-        return 143 if terminated else 130
-    finally:
-        if main_thread:
-            signal.signal(signal.SIGTERM, previous)
-        if client:
-            client.close()
+    result = run_on_pool(args, "srcset", lambda executor: run_srcset(
+        args.inputs, args.out_dir, chain, sets, executor, jobs=args.jobs, overwrite=args.overwrite, options=options,
+        progress=sys.stderr.isatty() and not args.no_progress, on_outcome=report))
+    if isinstance(result, int):
+        return result
     said(f"{PROG} srcset: {result.summary()}, {len(widths)} widths x {len(formats)} formats "
          f"(into {args.out_dir}, manifest.json)")
     return 0 if result.ok else 1
