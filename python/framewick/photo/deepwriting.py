@@ -18,9 +18,9 @@ from PIL import Image, TiffImagePlugin, TiffTags
 
 from framewick.photo import exif as _exif
 from framewick.photo import companions, profiles
+from framewick.photo.formats import DEEP_BITS, storable_dpi
 from framewick.photo import xmp as _xmp
 from framewick.photo.metadata import Photo
-from framewick.photo.writing import DEEP_BITS, _storable_dpi
 from framewick.status import note
 
 _BANDS = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
@@ -96,6 +96,15 @@ def _as_uint16(pixels: np.ndarray) -> np.ndarray:
     return np.rint(unit * np.float32(65535)).astype(np.uint16)
 
 
+def _in_srgb(pixels: np.ndarray, icc: bytes | None, name: str) -> np.ndarray | None:
+    """The pixels converted from `icc` to sRGB at depth; None, with a note, where LittleCMS's
+    module is not built here (the 8-bit writer then converts)."""
+    converted = profiles.deep_to_srgb(pixels, icc)
+    if converted is None:
+        note(f"framewick: {name}: LittleCMS's module is not built here, so the colours are converted at 8 bits")
+    return converted
+
+
 def _colour(pixels: np.ndarray, icc: bytes | None, *, strip: bool, srgb: bool, fmt: str,
             name: str) -> tuple[np.ndarray, bytes | None] | None:
     """The pixels in the colour space they are written in, and the profile to embed: converted
@@ -103,10 +112,8 @@ def _colour(pixels: np.ndarray, icc: bytes | None, *, strip: bool, srgb: bool, f
     does). None when the conversion cannot be made at depth here (no LittleCMS module)."""
     mode = _BANDS[pixels.shape[2]]
     if srgb or (strip and not profiles.is_srgb(icc)):
-        converted = profiles.deep_to_srgb(pixels, icc)
+        converted = _in_srgb(pixels, icc, name)
         if converted is None:
-            note(f"framewick: {name}: LittleCMS's module is not built here, so the colours are "
-                 "converted at 8 bits")
             return None
         pixels = converted
         icc = profiles.srgb_bytes() if srgb and mode in ("RGB", "RGBA") else None
@@ -131,7 +138,7 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> _Metada
     exif = photo.exif or None
     if exif is not None and exif.startswith(b"Exif\x00\x00"):
         exif = exif[6:]
-    return _Metadata(icc=icc, exif=exif, xmp=_xmp.without_gain_map(photo.xmp) or None, dpi=_storable_dpi(photo.dpi, fmt))
+    return _Metadata(icc=icc, exif=exif, xmp=_xmp.without_gain_map(photo.xmp) or None, dpi=storable_dpi(photo.dpi, fmt))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -274,10 +281,8 @@ def dithered(obj: Any, pixels: np.ndarray, *, strip: bool, srgb: bool, name: str
     photo: Photo = getattr(obj, "photo", None) or Photo()
     icc = photo.icc
     if srgb or (strip and not profiles.is_srgb(icc)):
-        converted = profiles.deep_to_srgb(pixels, icc)
+        converted = _in_srgb(pixels, icc, name)
         if converted is None:
-            note(f"framewick: {name}: LittleCMS's module is not built here, so the colours are "
-                 "converted at 8 bits")
             return None
         if converted is not pixels:
             pixels, icc = converted, profiles.srgb_bytes()

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import math
 import os
 from dataclasses import dataclass
 from functools import cache
@@ -45,6 +46,12 @@ STORES: dict[str, Stores] = {
 # picture in another space is converted to sRGB first, so that its colours do not shift.
 SRGB_ONLY = frozenset({"JXL"})
 _OTHER = Stores(frozenset({"L", "RGB"}), False, frozenset({"dpi"}))
+#: The bits per channel a deep picture is coded at in each format that holds more than 8; any
+#: other format gets it dithered to 8 bits.
+DEEP_BITS = {"PNG": 16, "TIFF": 16, "JXL": 16, "AVIF": 10, "HEIF": 10}
+# The largest DPI each format's field holds: JPEG's JFIF density is 16 bits; PNG stores
+# pixels per metre in 32 bits, BMP in 31; TIFF a rational of 32-bit terms.
+_MAX_DPI = {"JPEG": 65535.0, "PNG": 0xFFFFFFFF * 0.0254, "BMP": 0x7FFFFFFF * 0.0254, "TIFF": float(0xFFFFFFFF)}
 
 
 def stores(fmt: str) -> Stores:
@@ -59,6 +66,18 @@ def writable(everything: bool = True) -> dict[str, str]:
     PNG, PPM) are looked at, which spares loading every plugin for an ordinary name.
     """
     return _formats.writable(common_only=not everything)
+
+
+def storable_dpi(dpi: tuple[float, float] | None, fmt: str) -> tuple[float, float] | None:
+    """The DPI as `fmt` can store it: None when unusable (not finite, not above 0, or past
+    what the format's field holds), so the picture is written without it."""
+    if dpi is None:
+        return None
+    x, y = float(dpi[0]), float(dpi[1])
+    if not (math.isfinite(x) and math.isfinite(y)) or x <= 0 or y <= 0:
+        return None
+    top = _MAX_DPI.get(fmt, float(0xFFFFFFFF))
+    return None if x > top or y > top else (x, y)
 
 
 def extension(fmt: str) -> str:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import dataclasses
 import io
-import math
 import os
 import sys
 import types
@@ -29,12 +28,9 @@ _EXIF_MARKER = b"Exif\x00\x00"
 
 Target = str | os.PathLike[str] | IO[bytes]
 
-#: The bits per channel a deep picture is coded at in each format that holds more than 8; any
-#: other format gets it dithered to 8 bits.
-DEEP_BITS = {"PNG": 16, "TIFF": 16, "JXL": 16, "AVIF": 10, "HEIF": 10}
 #: The depths `write(depth=)` takes: 8 is the 8-bit picture written as it always was; 10 and 12
 #: name AVIF's and HEIC's coded depth (PNG, TIFF and JPEG XL then write 16 bits, the nearest
-#: they hold); 16 is each format's depth of DEEP_BITS.
+#: they hold); 16 is each format's depth of formats.DEEP_BITS.
 DEPTHS = (8, 10, 12, 16)
 
 
@@ -44,8 +40,8 @@ def check_depth(depth: int | None, fmt: str) -> None:
         return
     if isinstance(depth, bool) or depth not in DEPTHS:
         raise BadValue(f"❌ Error: depth must be 8, 10, 12 or 16, not {depth!r}")
-    if depth > 8 and fmt not in DEEP_BITS:
-        holds = ", ".join(sorted(k if k != "HEIF" else "HEIC" for k in DEEP_BITS))
+    if depth > 8 and fmt not in formats.DEEP_BITS:
+        holds = ", ".join(sorted(k if k != "HEIF" else "HEIC" for k in formats.DEEP_BITS))
         raise BadValue(f"❌ Error: {fmt} holds 8 bits per channel; depth {depth} needs one of {holds}")
 
 
@@ -116,24 +112,9 @@ def storable(picture: Image.Image, fmt: str, background: str | tuple[int, ...],
     return picture, icc
 
 
-# The largest DPI each format's field holds: JPEG's JFIF density is 16 bits; PNG stores
-# pixels per metre in 32 bits, BMP in 31; TIFF a rational of 32-bit terms.
-_MAX_DPI = {"JPEG": 65535.0, "PNG": 0xFFFFFFFF * 0.0254, "BMP": 0x7FFFFFFF * 0.0254, "TIFF": float(0xFFFFFFFF)}
 # Compressions that only store bilevel pictures, and those that only store 8-bit L, RGB or CMYK.
 _BILEVEL = frozenset({"group3", "group4", "tiff_ccitt", "tiff_raw_16"})
 _EIGHT_BIT = frozenset({"jpeg", "tiff_jpeg"})
-
-
-def _storable_dpi(dpi: tuple[float, float] | None, fmt: str) -> tuple[float, float] | None:
-    """The DPI as `fmt` can store it: None when unusable (not finite, not above 0, or past
-    what the format's field holds), so the picture is written without it."""
-    if dpi is None:
-        return None
-    x, y = float(dpi[0]), float(dpi[1])
-    if not (math.isfinite(x) and math.isfinite(y)) or x <= 0 or y <= 0:
-        return None
-    top = _MAX_DPI.get(fmt, float(0xFFFFFFFF))
-    return None if x > top or y > top else (x, y)
 
 
 def _compression(photo: Photo, source: Image.Image, picture: Image.Image) -> dict[str, Any]:
@@ -167,7 +148,7 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool, name: str 
         if "exif" in carries:
             args["exif"] = b""
         return args
-    dpi = _storable_dpi(photo.dpi, fmt)
+    dpi = formats.storable_dpi(photo.dpi, fmt)
     if fmt == "TIFF" and (photo.exif or photo.xmp):
         # TIFF takes EXIF as tags of its own (never the layout tags of the picture it came
         # from), and XMP as one more of them.
@@ -518,7 +499,7 @@ def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: boo
         pixels = deepwriting.widened(storable(obj.image, "PNG", "white", photo.icc)[0])
         if pixels is None:
             return None, obj
-    if fmt not in DEEP_BITS or budget:
+    if fmt not in formats.DEEP_BITS or budget:
         return None, deepwriting.dithered(obj, pixels, strip=strip, srgb=srgb, name=name) or obj
     try:
         return deepwriting.encode(obj, pixels, fmt, depth=depth, strip=strip, srgb=srgb, name=name,
