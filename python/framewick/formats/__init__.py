@@ -243,9 +243,7 @@ def _can_write(fmt: str) -> bool:
 
 def writes(fmt: str) -> bool:
     """Whether a writer of `fmt` is loaded and writes (see `_can_write`)."""
-    from PIL import Image
-
-    return fmt in Image.SAVE and _can_write(fmt)
+    return private.saves(fmt) and _can_write(fmt)
 
 
 def _is_stub(fmt: str) -> bool:

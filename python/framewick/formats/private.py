@@ -14,7 +14,7 @@ import importlib
 from collections.abc import Callable
 from dataclasses import dataclass
 
-__all__ = ["PRIVATE", "Private", "reader_order", "try_before"]
+__all__ = ["PRIVATE", "Private", "reader_order", "saves", "try_before"]
 
 
 @dataclass(frozen=True)
@@ -65,6 +65,13 @@ def extensions_so_far() -> dict[str, str]:
     return dict(Image.EXTENSION)
 
 
+def saves(fmt: str) -> bool:
+    """Whether a writer of `fmt` is registered so far (Pillow's `Image.SAVE`)."""
+    from PIL import Image
+
+    return fmt in Image.SAVE
+
+
 def try_before(fmt: str, other: str) -> None:
     """Make `Image.open` try `fmt`'s reader before `other`'s, for every file any code in the
     process opens (Pillow's `Image.ID`); nothing when either is not registered."""
@@ -85,7 +92,7 @@ PRIVATE: tuple[Private, ...] = (
             "the readers register_open recorded: Pillow has no public call that finds a file's reader "
             "without applying its process-wide pixel limit",
             _attribute("PIL.Image", "OPEN", dict)),
-    Private("Pillow", "PIL.Image.SAVE", "formats.writable, formats.listing",
+    Private("Pillow", "PIL.Image.SAVE", "formats.writable, formats.listing, formats.private.saves (for formats.writes)",
             "the writers register_save recorded: what this Pillow writes", _attribute("PIL.Image", "SAVE", dict)),
     Private("Pillow", "PIL.Image.EXTENSION", "formats.private.extensions_so_far (for formats.writable)",
             "the extensions the common writers registered, read without Image.registered_extensions(), "
