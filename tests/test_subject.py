@@ -75,13 +75,37 @@ def test_face_box_keeps_the_faces(faces, expect):
     assert (left, top, left + 400, top + 300) == expect
 
 
-def test_face_found_centres_the_box_on_it(monkeypatch):
-    monkeypatch.setattr(subject, "faces_in", lambda picture: [(700, 100, 780, 180)])
+def drawn_face(picture, at, r):
+    """A plain drawn face (hair, brows, eyes, nose, mouth) the frontal cascade finds."""
+    from PIL import ImageFilter
+
+    d = ImageDraw.Draw(picture)
+    x, y = at
+    d.ellipse((x - r, y - int(r * 1.3), x + r, y + int(r * 1.3)), fill=(225, 190, 160))
+    for side in (-1, 1):
+        ex, ey = x + side * int(r * 0.4), y - int(r * 0.25)
+        d.rectangle((ex - int(r * 0.3), ey - int(r * 0.35), ex + int(r * 0.3), ey - int(r * 0.27)), fill=(60, 40, 30))
+        d.ellipse((ex - int(r * 0.2), ey - int(r * 0.1), ex + int(r * 0.2), ey + int(r * 0.1)), fill=(40, 30, 30))
+    d.polygon([(x, y - int(r * 0.1)), (x - int(r * 0.12), y + int(r * 0.35)), (x + int(r * 0.12), y + int(r * 0.35))],
+              fill=(200, 160, 130))
+    d.ellipse((x - int(r * 0.35), y + int(r * 0.55), x + int(r * 0.35), y + int(r * 0.7)), fill=(150, 60, 60))
+    d.rectangle((x - int(r * 1.1), y - int(r * 1.5), x + int(r * 1.1), y - int(r * 0.95)), fill=(50, 35, 25))
+    return picture.filter(ImageFilter.GaussianBlur(2))
+
+
+@pytest.mark.parametrize("face_at, disc_at", [((900, 250), (100, 300)), ((250, 250), (1080, 120)),
+                                              ((300, 250), (600, 450))])
+def test_a_face_found_is_kept_over_a_brighter_subject(face_at, disc_at):
+    picture = Image.new("RGB", (1200, 600), (90, 110, 140))
+    ImageDraw.Draw(picture).ellipse((disc_at[0] - 60, disc_at[1] - 60, disc_at[0] + 60, disc_at[1] + 60), fill=OBJECT)
+    picture = drawn_face(picture, face_at, 60)
     obj = FrameWick()
-    obj.image = with_object((1200, 600), (0.1, 0.5), 50)  # the salient disc is elsewhere
-    obj.size("400x400", cover=True, gravity="face")
+    obj.image = picture
+    obj.size("300x300", cover=True, gravity="face")
     chosen, = subject.boxes_of(obj)
-    assert chosen.used == "face" and chosen.box[0] <= 700 * 2 / 3 and chosen.box[2] >= 780 * 2 / 3
+    assert chosen.used == "face" and len(chosen.faces) == 1
+    left, top, right, bottom = chosen.source_box
+    assert left <= face_at[0] - 60 and right >= face_at[0] + 60 and top <= face_at[1] - 60 and bottom >= face_at[1] + 60
 
 
 @pytest.mark.parametrize("steps, words", [
@@ -195,3 +219,22 @@ def _holding(picture):
 def test_cut_refuses_what_is_not_a_box(steps):
     with pytest.raises(ChainError, match="step 1 'cut'"):
         Chain.parse(steps)
+
+
+def test_a_deep_picture_is_cut_where_its_8_bit_picture_is(tmp_path):
+    import numpy as np
+    import tifffile
+
+    pixels = np.full((600, 1200, 3), 20000, np.uint16)
+    yy, xx = np.mgrid[:600, :1200]
+    pixels[(xx - 1020) ** 2 + (yy - 300) ** 2 <= 60 ** 2] = 64000  # a bright disc far right
+    tifffile.imwrite(tmp_path / "deep.tif", pixels, photometric="rgb")
+    done = run("edit", str(tmp_path / "deep.tif"), "-o", str(tmp_path / "out.tif"), "--json",
+               "--steps", "size:400x400,cover=true,gravity=smart")
+    assert done.returncode == 0, done.stderr
+    out = tifffile.imread(tmp_path / "out.tif")
+    crop, = json.loads(done.stdout)["crops"]
+    assert out.dtype == np.uint16 and out.shape == (400, 400, 3)
+    disc = np.count_nonzero(out[:, :, 0] > 50000)
+    left, _, right, _ = crop["box"]  # the disc is at 680 of 800, 40 across, once resized
+    assert disc == pytest.approx(np.pi * 40 ** 2, rel=0.1) and left <= 640 and right >= 720

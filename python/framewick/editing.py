@@ -245,8 +245,10 @@ class Editing:
         if fill and picture.size != box and place in SUBJECT_GRAVITIES:
             from framewick.photo import subject
 
-            chosen = subject.choose(picture, box, place, source=self.image.size)  # type: ignore[arg-type,attr-defined]
-            subject.remember(self, chosen)
+            chosen = subject.replayed(self, picture, box, place, self.image)  # type: ignore[arg-type,attr-defined]
+            if chosen is None:
+                chosen = subject.choose(picture, box, place, self.image)  # type: ignore[arg-type,attr-defined]
+                subject.remember(self, chosen)
             picture = picture.crop(chosen.box)
         elif fill and picture.size != box:
             left, top = _crop_corner(picture.size, box, place)  # type: ignore[arg-type]
@@ -284,8 +286,10 @@ class Editing:
         if place in SUBJECT_GRAVITIES:
             from framewick.photo import subject
 
-            chosen = subject.choose(picture, size, place)
-            subject.remember(self, chosen)
+            chosen = subject.replayed(self, picture, size, place)
+            if chosen is None:
+                chosen = subject.choose(picture, size, place)
+                subject.remember(self, chosen)
             box = chosen.box
         else:
             left, top = _crop_corner(picture.size, size, parse_gravity(gravity))

@@ -332,7 +332,9 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, car
     if deep is None:
         _store(obj, work, result)
     else:
-        carried = _carried(obj, step, deep, picture, result)
+        # Carried through the step's own copy: what the step noted on it (a crop's chosen box)
+        # holds for the deep picture's bands too.
+        carried = _carried(work, step, deep, picture, result)
         _store(obj, work, result)
         _pair(photo, step, carried, result)
     if gain is not None:  # also when the picture was changed in place (thumbnail, text)

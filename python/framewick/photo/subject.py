@@ -102,17 +102,31 @@ def available(gravity: str) -> str | None:
 # Choosing the box
 
 
+def _small(picture: Image.Image, side: int) -> Image.Image:
+    """The picture at most `side` a side (itself when it is), by box averaging, without a copy
+    first; a deep picture (16-bit, float) brought to 8 bits by its range."""
+    from PIL import Image
+
+    from framewick.photo import modes
+
+    if picture.mode in modes.DEEP:
+        picture = modes.to_8bit(picture)
+    scale = side / max(picture.size)
+    if scale >= 1:
+        return picture
+    return picture.resize((max(1, round(picture.width * scale)), max(1, round(picture.height * scale))),
+                          Image.Resampling.BOX)
+
+
 def saliency(picture: Image.Image) -> Any:
     """The spectral-residual saliency of a copy at most MAP_SIDE a side: a float32 array of the
     copy's size, 0 to 1."""
     import cv2
     import numpy as np
-    from PIL import Image
 
-    small = picture.copy()
+    small = _small(picture, MAP_SIDE)
     if small.mode not in ("RGB", "L"):
-        small = small.convert("RGBA" if "A" in small.getbands() else "RGB").convert("RGB")
-    small.thumbnail((MAP_SIDE, MAP_SIDE), Image.Resampling.BOX)
+        small = small.convert("RGB")
     found, heat = cv2.saliency.StaticSaliencySpectralResidual_create().computeSaliency(np.asarray(small))
     if not found:
         return np.zeros((small.height, small.width), np.float32)
@@ -146,8 +160,7 @@ def faces_in(picture: Image.Image) -> list[Box]:
     import numpy as np
     from PIL import Image
 
-    grey = picture.convert("L")
-    grey.thumbnail((FACE_SIDE, FACE_SIDE), Image.Resampling.BOX)
+    grey = _small(picture, FACE_SIDE).convert("L")
     scale = picture.width / grey.width
     array = cv2.equalizeHist(np.asarray(grey))
     side = max(20, min(grey.size) // 25)
@@ -171,12 +184,19 @@ def face_window(faces: list[Box], room: tuple[int, int], size: tuple[int, int]) 
 
 
 def choose(picture: Image.Image, size: tuple[int, int], gravity: str,
-           source: tuple[int, int] | None = None) -> SubjectBox:
-    """The box of `size` to cut from `picture` by `gravity` ("smart" or "face"); `source` is the
-    size of the picture the step was given (the box is also given in its pixels)."""
+           original: Image.Image | None = None) -> SubjectBox:
+    """The box of `size` to cut from `picture` by `gravity` ("smart" or "face"); `original` is the
+    picture the step was given, when `picture` is it resized (the box is also given in its
+    pixels, and faces are looked for in it: a face too small to find in a picture brought
+    down to the crop's size may be found there)."""
     room = picture.size
+    source = original.size if original is not None else room
     size = (min(size[0], room[0]), min(size[1], room[1]))
-    faces = faces_in(picture) if gravity == "face" else []
+    faces: list[Box] = []
+    if gravity == "face":
+        fx, fy = room[0] / source[0], room[1] / source[1]
+        faces = [(round(l * fx), round(t * fy), round(r * fx), round(b * fy))
+                 for l, t, r, b in faces_in(original if original is not None else picture)]
     heat = None
     if faces:
         left, top = face_window(faces, room, size)
@@ -187,7 +207,6 @@ def choose(picture: Image.Image, size: tuple[int, int], gravity: str,
         left = min(max(0, round(x / sx)), room[0] - size[0])
         top = min(max(0, round(y / sy)), room[1] - size[1])
     box = (left, top, left + size[0], top + size[1])
-    source = source or room
     fx, fy = source[0] / room[0], source[1] / room[1]
     in_source = (round(box[0] * fx), round(box[1] * fy), round(box[2] * fx), round(box[3] * fy))
     chosen = SubjectBox(gravity, "face" if faces else "smart", box, room, in_source, source, tuple(faces),
@@ -217,6 +236,20 @@ def chooses(chain: Any) -> bool:
         if isinstance(gravity, str) and gravity.strip().lower() in GRAVITIES:
             return True
     return False
+
+
+def replayed(obj: Any, picture: Image.Image, size: tuple[int, int], gravity: str,
+             original: Image.Image | None = None) -> SubjectBox | None:
+    """The box chosen last on `obj` when this is the same step run again on one band of the
+    deep picture ("F": the deep picture's bands are moved by running each moving step again on
+    them), so every band is cut where the 8-bit picture was; else None."""
+    boxes = getattr(obj, RECORD, None)
+    if picture.mode != "F" or not boxes:
+        return None
+    last = boxes[-1]
+    source = original.size if original is not None else picture.size
+    same = (last.gravity, last.of, last.source) == (gravity, picture.size, source)
+    return last if same and (last.box[2] - last.box[0], last.box[3] - last.box[1]) == size else None
 
 
 def remember(obj: Any, chosen: SubjectBox) -> None:
@@ -276,6 +309,7 @@ def in_context(chosen: SubjectBox, result: Image.Image) -> Image.Image | None:
     if before is None or result.size != (chosen.box[2] - chosen.box[0], chosen.box[3] - chosen.box[1]):
         return None
     mode = "RGBA" if "A" in result.getbands() or "A" in before.getbands() else "RGB"
+    before, result = _small(before, max(before.size)), _small(result, max(result.size))  # 8 bits
     shown = Image.blend(before.convert(mode), Image.new(mode, before.size, "black"), 0.6)
     shown.paste(result.convert(mode), chosen.box[:2])
     width = max(2, round(min(before.size) / 150))
@@ -290,8 +324,7 @@ def explain(picture: Image.Image, chosen: SubjectBox, heat: Any, path: str) -> N
     import numpy as np
     from PIL import Image, ImageDraw
 
-    shown = picture.convert("RGB")
-    shown.thumbnail((1200, 1200), Image.Resampling.BOX)
+    shown = _small(picture, 1200).convert("RGB")
     scale = shown.width / picture.width
     top = float(heat.max()) or 1.0
     red = Image.fromarray(np.clip(heat / top * 255.0, 0, 255).astype(np.uint8), "L").resize(shown.size)
