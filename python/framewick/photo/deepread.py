@@ -18,7 +18,7 @@ from __future__ import annotations
 import struct
 from typing import Any
 
-from PIL import Image
+from PIL import Image, ImageFile
 
 #: How deep a file's samples must be for the native readers to be asked.
 _PNG_DEEP_TYPES = (2, 4, 6)  # RGB, grey+alpha, RGBA (grey alone opens as Pillow's I;16)
@@ -282,3 +282,95 @@ def agrees(deep: Any, picture: Image.Image) -> bool:
     if ours.shape != theirs.shape:
         return False
     return float(np.abs(ours - theirs).mean()) <= 12.0
+
+
+#: Pillow's reading of 16-bit PNG and TIFF samples keeps each one's high byte; its raw modes for
+#: pixels in this machine's byte order, by the 8-bit mode and the deep picture's channels.
+_HIGH_BYTES = {("RGB", 3): "RGB;16N", ("RGBA", 4): "RGBA;16N", ("RGBA", 2): None}
+
+
+class _FromDeep(ImageFile.PyDecoder):
+    """A decoder that gives the picture the high bytes of pixels read at depth already, while the
+    file's own image data (`total` bytes of it; None: whatever is given at once) is passed over."""
+
+    _seen = 0
+    _done = False
+
+    def decode(self, buffer: Any) -> tuple[int, int]:
+        pixels, rawmode, total = self.args
+        if not self._done:
+            self.set_as_raw(pixels, rawmode)
+            self._done = True
+        self._seen += len(buffer)
+        if total is None or self._seen >= total:
+            return -1, 0
+        return len(buffer), 0
+
+
+Image.register_decoder("framewick_deep", _FromDeep)
+
+
+def decode_from(picture: Image.Image, deep: Any, fp: Any) -> bool:
+    """Have the 8-bit `picture` (a 16-bit PNG or TIFF, opened, not decoded) take its pixels from
+    `deep` (its pixels read at depth, as stored) instead of decoding the file a second time: the
+    same high bytes Pillow's own reading keeps. False, with the picture left as it was, for a
+    layout whose 8-bit reading is not that."""
+    if picture.tile is None or len(picture.tile) < 1 or deep.bits != 16 or deep.size != picture.size:
+        return False
+    if (picture.mode, deep.channels) not in _HIGH_BYTES:
+        return False
+    rawmode = _HIGH_BYTES[(picture.mode, deep.channels)]
+    if picture.format == "PNG":
+        if len(picture.tile) != 1 or picture.tile[0][0] != "zip":
+            return False
+        total = _idat_bytes(fp)
+        if not total:
+            return False
+        offset = picture.tile[0][2]
+    elif picture.format == "TIFF":
+        tile = picture.tile[0]
+        if not getattr(picture, "use_load_libtiff", False) or len(picture.tile) != 1 or tile[0] != "libtiff" \
+                or getattr(picture, "_planar_configuration", 1) != 1:
+            return False
+        if not isinstance(tile[3], tuple) or tile[3][0] not in ("RGB;16N", "RGBA;16N"):
+            return False
+        picture.use_load_libtiff = False
+        total, offset = None, 0
+    else:
+        return False
+    if rawmode is None:  # grey+alpha as RGBA: its two bytes, made LA
+        import numpy as np
+
+        pixels: Any = np.ascontiguousarray(deep.pixels >> 8).astype(np.uint8)
+        rawmode = "LA"
+    else:
+        pixels = memoryview(deep.pixels).cast("B")
+    width, height = picture.size
+    picture.tile = [ImageFile._Tile("framewick_deep", (0, 0, width, height), offset, (pixels, rawmode, total))]
+    return True
+
+
+def _idat_bytes(fp: Any) -> int:
+    """The bytes of a PNG's first run of image data chunks (IDAT), the stream left where it was;
+    0 when its chunks cannot be followed."""
+    try:
+        where = fp.tell()
+    except (OSError, ValueError, AttributeError):
+        return 0
+    total = 0
+    try:
+        fp.seek(8)
+        while True:
+            head = fp.read(8)
+            if len(head) < 8:
+                return 0
+            length, cid = struct.unpack(">I4s", head)
+            if cid == b"IDAT":
+                total += length
+            elif total or cid == b"IEND":
+                return total
+            fp.seek(length + 4, 1)
+    except (OSError, ValueError, struct.error):
+        return 0
+    finally:
+        fp.seek(where)

@@ -273,6 +273,8 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
                 picture.develop_bits = 16
             elif deep_kind is not None:  # read before Pillow decodes: the file and both decodes are never held at once
                 at_depth = _read_deep(fp, deep_kind, picture, limit, name)
+                if at_depth is not None and not at_depth[1] and deep_kind in ("png", "tiff"):
+                    deepread.decode_from(picture, at_depth[0], fp)  # decoded once, not twice
         draft = chain is not None and count == 1 and picture.format in ("JPEG", raw.FORMAT if raw is not None else "JPEG")
         # A HEIF file's embedded thumbnail stands in for an 8-bit picture read without its deep
         # twin or a gain map (whose share of the picture's size a thumbnail's scale would blur).
