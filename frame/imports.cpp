@@ -60,37 +60,8 @@ ref imported_name(handle module, handle module_name, handle name) {
 }
 
 // 3. Bind the results in the module dict, under their own names or the alias.
-void bind_imported(const Import &statement);
-
 void import_into_module(const Import &statement) {
-    if (statement.lazy) return;  // made at first use (import_lazily)
-    bind_imported(statement);
-}
-
-ref import_lazily(handle name) {
-    for (const Import &statement : this_module.imports) {
-        if (!statement.lazy) continue;
-        for (const Name *bound : statement.names)
-            if (PyUnicode_Compare(bound->ptr(), name.ptr()) == 0) {
-                bind_imported(statement);
-                PyObject *value = nullptr;
-                check(PyDict_GetItemRef(module_dict(), name.ptr(), &value));
-                return ref::steal(value);
-            }
-    }
-    return ref();
-}
-
-void bind_imported(const Import &statement) {
     PyObject *dict = module_dict();
-    if (statement.lazy) {  // made late: a name the program bound meanwhile keeps its value
-        ref module = import_for_names(*statement.module, statement.names.data(), statement.names.size());
-        for (const Name *name : statement.names) {
-            ref value = imported_name(module, *statement.module, *name);
-            check(PyDict_SetDefaultRef(dict, name->ptr(), value.ptr(), nullptr));
-        }
-        return;
-    }
     if (statement.names.empty()) {
         ref module = import_module(*statement.module);
         const Name &bound = statement.as ? *statement.as : *statement.module;
@@ -107,7 +78,6 @@ void bind_imported(const Import &statement) {
 ref global(const Name &name) {
     PyObject *value = nullptr;
     if (check(PyDict_GetItemRef(module_dict(), name.ptr(), &value))) return ref::steal(value);
-    if (ref imported = import_lazily(name)) return imported;
     if (check(PyObject_GetOptionalAttr(builtins_module(), name.ptr(), &value))) return ref::steal(value);
     throw raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
 }

@@ -12,24 +12,15 @@
 namespace fw {
 
 // One import statement of a module: `import os` (no names) or `from PIL import Image, ImageOps`.
-// A `lazy` from-import is made when one of its names is first used: read by the module's code
-// (`global`) or as an attribute of the module from outside (the module's `__getattr__`), and
-// bound in the module dict then, as the statement would have bound it.
 struct Import {
     const Name *module;
     std::vector<const Name *> names{};
     const Name *as = nullptr;  // `import numpy as np`
-    bool lazy = false;
     int line = int(std::source_location::current().line());
 };
 
-// Imports by the module import rule and binds the result in the module dict (a lazy statement:
-// nothing yet).
+// Imports by the module import rule and binds the result in the module dict.
 void import_into_module(const Import &statement);
-
-// For a name a lazy statement of the module binds: the statement made, its names bound, and the
-// name's value; null (no error) for any other name.
-ref import_lazily(handle name);
 
 // The same rule for a function-local import: the module (plain import) or each requested name.
 ref import_module(handle module_name);

@@ -117,22 +117,6 @@ PyObject *create_slot(PyObject *spec, PyModuleDef *) noexcept {
     }
 }
 
-// The module's __getattr__ when it has lazy imports: a name one of them binds is imported then;
-// any other is the AttributeError a module without the name raises.
-PyObject *lazy_getattr(PyObject *, PyObject *name) noexcept {
-    try {
-        if (!PyUnicode_Check(name)) throw raise_format(PyExc_TypeError, "attribute name must be string");
-        if (ref value = import_lazily(name)) return value.release();
-        PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", this_module.identity.qualified_name,
-                     name);
-    } catch (error &) {
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    }
-    return nullptr;
-}
-PyMethodDef lazy_getattr_def{"__getattr__", lazy_getattr, METH_O, nullptr};
-
 int exec_slot(PyObject *module) noexcept {
     const Identity &id = this_module.identity;
     // 1. Exec runs once per process.
@@ -191,15 +175,9 @@ int exec_slot(PyObject *module) noexcept {
         // 10. The shared function type (obtained in step 6, kept for the process).
 
         // 11. Imports, in source order, then the module's computed globals.
-        bool lazy = false;
         for (const Import &statement : this_module.imports) {
             line = statement.line;
             import_into_module(statement);
-            lazy = lazy || statement.lazy;
-        }
-        if (lazy) {  // the names of lazy imports, read from outside, are made by __getattr__
-            ref getattr = check(PyCFunction_NewEx(&lazy_getattr_def, nullptr, module_name.ptr()));
-            check(PyDict_SetItemString(dict, "__getattr__", getattr.ptr()));
         }
         for (const Global &global : this_module.globals) {
             line = global.line;

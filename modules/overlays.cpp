@@ -126,9 +126,7 @@ ClassDef overlays{.name = "Overlays",
 
 ModuleSpec fw::this_module{
     .identity = {"overlays", "framewick.modules.overlays", "framewick_source/modules/overlays"},
-    // Drawing and fonts are imported when text is first drawn: a border or a watermark needs neither.
-    .imports = {{.module = &id::PIL, .names = {&id::Image}},
-                {.module = &id::PIL, .names = {&id::ImageDraw, &id::ImageFont}, .lazy = true}},
+    .imports = {{.module = &id::PIL, .names = {&id::Image, &id::ImageDraw, &id::ImageFont}}},
     .globals = {},
     .cls = &overlays,
 };

@@ -53,40 +53,6 @@ METHODS = {
 }
 
 
-@pytest.mark.parametrize("first", ["border", "text", "attribute", "bound"])
-def test_drawing_and_fonts_are_imported_when_text_needs_them(run_py, first):
-    code, out, err = run_py(f"""
-        import sys
-        from PIL import Image
-        import framewick.modules.overlays as overlays
-        from framewick.modules.overlays import Overlays
-
-        class Picture(Overlays):
-            image = Image.new("RGB", (40, 20))
-        loaded = lambda: [m in sys.modules for m in ("PIL.ImageDraw", "PIL.ImageFont")]
-        seen = [loaded()]
-        if {first!r} == "border":
-            Picture().apply_border(2)
-        elif {first!r} == "text":
-            Picture().add_text("hi", (1, 1), 8)
-        elif {first!r} == "attribute":
-            import PIL.ImageDraw
-            assert overlays.ImageDraw is PIL.ImageDraw
-        else:  # a name the program bound first keeps its value
-            overlays.ImageFont = "mine"
-            assert overlays.ImageDraw.__name__ == "PIL.ImageDraw" and overlays.ImageFont == "mine"
-        seen.append(loaded())
-        try:
-            overlays.nothing_here
-        except AttributeError as e:
-            seen.append(str(e))
-        print(seen)
-        """)
-    assert code == 0, err
-    after = [False, False] if first == "border" else [True, True]
-    assert out.strip() == str([[False, False], after, "module 'framewick.modules.overlays' has no attribute 'nothing_here'"])
-
-
 def test_module_and_class_shape():
     assert (overlays.Image, overlays.ImageDraw, overlays.ImageFont) == (Image, ImageDraw, ImageFont)
     assert "ImageOps" not in vars(overlays) and overlays.__test__ == {}
