@@ -1,13 +1,15 @@
 """Pictures for the format tests: an asymmetric test card whose corners say how it was turned,
-heif-enc from Debian's libheif-examples, and 16-bit RGB PNGs (which Pillow cannot write)."""
+a photo-like picture and how close two pictures are, heif-enc from Debian's libheif-examples,
+and 16-bit RGB PNGs (which Pillow cannot write)."""
 
+import math
 import os
 import shutil
 import struct
 import subprocess
 import zlib
 
-from PIL import Image
+from PIL import Image, ImageChops, ImageDraw, ImageFilter, ImageStat
 
 # The card's four corner colours, far apart so that lossy codecs cannot confuse them.
 TL, TR, BL, BR = (230, 30, 30), (30, 200, 30), (30, 30, 230), (240, 240, 40)
@@ -104,3 +106,28 @@ def p3_to_srgb(rgb):
     # Display P3 to sRGB in linear light (both D65).
     m = ((1.2249401, -0.2249404, 0.0), (-0.0420569, 1.0420571, 0.0), (-0.0196376, -0.0786361, 1.0982735))
     return tuple(round(encoded(row[0] * r + row[1] * g + row[2] * b)) for row in m)
+
+
+def photo_like(size=(1200, 900), *, blocks=True):
+    """Gradients, shapes (with `blocks`, bars of colour too) and noise, blurred a little, up to
+    every edge: what a camera gives, made here."""
+    width, height = size
+    ramp = Image.linear_gradient("L").resize(size)
+    side = Image.linear_gradient("L").rotate(90).resize(size)
+    im = Image.merge("RGB", (ramp, side, ImageChops.invert(ramp)))
+    draw = ImageDraw.Draw(im)
+    for i in range(12):
+        x, y = (i * 97) % width, (i * 61) % height
+        draw.ellipse((x, y, x + width // 6, y + height // 7), fill=((i * 40) % 256, 200 - i * 10, 60 + i * 15))
+        if blocks:
+            draw.rectangle((y % width, x % height, y % width + 40, x % height + 90), fill=(250 - i * 20, 30, i * 20))
+    noise = Image.merge("RGB", [Image.effect_noise(size, 18 + 4 * i) for i in range(3)])
+    im = Image.blend(im, noise, 0.15)
+    return im.filter(ImageFilter.GaussianBlur(1.2))
+
+
+def psnr(a, b):
+    """How close two pictures are, in decibels over their RGB samples (inf: identical)."""
+    diff = ImageChops.difference(a.convert("RGB"), b.convert("RGB"))
+    mse = sum(v * v for v in ImageStat.Stat(diff).rms) / 3
+    return math.inf if mse == 0 else 10 * math.log10(255 ** 2 / mse)

@@ -1,13 +1,12 @@
 """Shrink-on-load of HEIF files from their embedded thumbnail: used only when it shows the same
 picture (aspect, turn, no bars) at least as large as the chain's target, never with --exact."""
 
-import math
 import os
 import subprocess
 import sysconfig
 
 import pytest
-from PIL import Image, ImageChops, ImageDraw, ImageFilter, ImageStat
+from PIL import Image, ImageDraw
 
 import formats_support as fs
 
@@ -21,26 +20,6 @@ pytestmark = pytest.mark.skipif(fs.HEIF_ENC is None, reason="heif-enc (libheif-e
 
 
 FLOOR = 32
-
-
-def photo_like(size):
-    """Gradients, shapes and grain, blurred a little, up to every edge."""
-    width, height = size
-    ramp = Image.linear_gradient("L").resize(size)
-    side = Image.linear_gradient("L").rotate(90).resize(size)
-    im = Image.merge("RGB", (ramp, side, ImageChops.invert(ramp)))
-    draw = ImageDraw.Draw(im)
-    for i in range(12):
-        x, y = (i * 97) % width, (i * 61) % height
-        draw.ellipse((x, y, x + width // 6, y + height // 7), fill=((i * 40) % 256, 200 - i * 10, 60 + i * 15))
-    noise = Image.merge("RGB", [Image.effect_noise(size, 18 + 4 * i) for i in range(3)])
-    return Image.blend(im, noise, 0.15).filter(ImageFilter.GaussianBlur(1.2))
-
-
-def psnr(a, b):
-    diff = ImageChops.difference(a.convert("RGB"), b.convert("RGB"))
-    mse = sum(v * v for v in ImageStat.Stat(diff).rms) / 3
-    return math.inf if mse == 0 else 10 * math.log10(255 ** 2 / mse)
 
 
 def heic(tmp_path, picture, thumb=320, orientation=1, name="IMG.HEIC"):
@@ -72,7 +51,7 @@ def run(*args):
     ("resize:300,225", 1, (300, 225)),
 ])
 def test_thumbnail_stands_in_upright_within_the_floor_of_the_exact_result(tmp_path, steps, orientation, size):
-    upright = photo_like((1200, 900)) if orientation == 1 else photo_like((900, 1200))
+    upright = fs.photo_like((1200, 900), blocks=False) if orientation == 1 else fs.photo_like((900, 1200), blocks=False)
     path = heic(tmp_path, upright, orientation=orientation)
     fast, fast_out = opened(path, steps)
     exact, exact_out = opened(path, steps, exact=True)
@@ -82,7 +61,7 @@ def test_thumbnail_stands_in_upright_within_the_floor_of_the_exact_result(tmp_pa
     # heif-enc scales its thumbnails by nearest neighbour and codes them small: on this grainy
     # picture they are 34 dB from a Lanczos resize of the primary; a wrong turn, crop or
     # stretch is far below (under 20 dB).
-    assert psnr(fast_out.image, exact_out.image) >= FLOOR
+    assert fs.psnr(fast_out.image, exact_out.image) >= FLOOR
 
 
 def test_turned_phone_file_stays_upright_from_its_thumbnail(tmp_path):
@@ -93,13 +72,13 @@ def test_turned_phone_file_stays_upright_from_its_thumbnail(tmp_path):
 
 @pytest.mark.parametrize("steps", ["size:400x", "blur:2 | size:100x", "crop:0,0,600,450 | size:100x"])
 def test_thumbnail_too_small_or_behind_a_pixel_step_is_not_used(tmp_path, steps):
-    obj = FrameWick.open(heic(tmp_path, photo_like((1200, 900))), steps=steps)
+    obj = FrameWick.open(heic(tmp_path, fs.photo_like((1200, 900), blocks=False)), steps=steps)
     assert obj.photo.draft_scale == 1 and obj.image.size == (1200, 900)
 
 
 @pytest.mark.parametrize("bars", ["top and bottom", "left and right"])
 def test_letterboxed_thumbnail_is_never_used(tmp_path, bars):
-    picture = photo_like((1200, 900))
+    picture = fs.photo_like((1200, 900), blocks=False)
     draw = ImageDraw.Draw(picture)
     if bars == "top and bottom":
         draw.rectangle((0, 0, 1199, 120), fill=0)
@@ -115,11 +94,11 @@ def test_letterboxed_thumbnail_is_never_used(tmp_path, bars):
 
 
 @pytest.mark.parametrize("picture, flat", [
-    (photo_like((320, 240)), False),
+    (fs.photo_like((320, 240), blocks=False), False),
     (Image.new("RGB", (320, 240), (40, 40, 40)), True),
-    (photo_like((320, 240)).crop((0, -20, 320, 260)), True),   # bars of black above and below
-    (photo_like((320, 240)).crop((-30, 0, 350, 240)), True),
-    (photo_like((320, 240)).crop((0, 0, 320, 250)), True),     # one bar is a bar
+    (fs.photo_like((320, 240), blocks=False).crop((0, -20, 320, 260)), True),   # bars of black above and below
+    (fs.photo_like((320, 240), blocks=False).crop((-30, 0, 350, 240)), True),
+    (fs.photo_like((320, 240), blocks=False).crop((0, 0, 320, 250)), True),     # one bar is a bar
 ])
 def test_letterbox_found_on_any_edge(picture, flat):
     assert heif.letterboxed(picture) is flat
@@ -137,17 +116,17 @@ def _with_thumbnail_size(path, size):
 
 @pytest.mark.parametrize("size", [(320, 200), (320, 238)])
 def test_thumbnail_of_another_aspect_is_never_used(tmp_path, size):
-    path = _with_thumbnail_size(heic(tmp_path, photo_like((1200, 900))), size)
+    path = _with_thumbnail_size(heic(tmp_path, fs.photo_like((1200, 900), blocks=False)), size)
     obj, out = opened(path, "size:200x")
     assert obj.photo.draft_scale == 1 and obj.opened_size == (1200, 900) and out.image.size == (200, 150)
 
 
 def test_exact_on_the_command_line_decodes_the_whole_picture(tmp_path):
-    path = heic(tmp_path, photo_like((1200, 900)))
+    path = heic(tmp_path, fs.photo_like((1200, 900), blocks=False))
     fast, exact = tmp_path / "fast.png", tmp_path / "exact.png"
     assert run("edit", path, "--steps", "size:200x", "-o", fast).returncode == 0
     assert run("edit", path, "--steps", "size:200x", "--exact", "-o", exact).returncode == 0
     _, reference = opened(path, "size:200x", exact=True)
     with Image.open(exact) as e, Image.open(fast) as f:
         assert e.tobytes() == reference.image.tobytes()
-        assert f.size == e.size and f.tobytes() != e.tobytes() and psnr(f, e) >= FLOOR
+        assert f.size == e.size and f.tobytes() != e.tobytes() and fs.psnr(f, e) >= FLOOR

@@ -1,13 +1,13 @@
 """Photos in and out: orientation, metadata, profiles, formats, whole files, shrink-on-load."""
 
 import io
-import math
 import os
 import struct
 
 import pytest
-from PIL import Image, ImageChops, ImageCms, ImageDraw, ImageFilter, ImageStat
+from PIL import Image, ImageCms
 
+from formats_support import photo_like, psnr
 from framewick import FrameWick
 from framewick._files import TEMP_PREFIX, atomic_write, name_max
 from framewick.photo import PhotoError, describe, open_photo, output_format, write_photo
@@ -59,28 +59,6 @@ def exif_with(orientation):
     exif[0x010F] = "FrameCam"  # Make
     exif[0x0110] = "Model 1"  # Model
     return exif
-
-
-def photo_like(size=(1200, 900)):
-    """Gradients, shapes and noise, blurred a little: what a camera gives, made here."""
-    width, height = size
-    ramp = Image.linear_gradient("L").resize(size)
-    side = Image.linear_gradient("L").rotate(90).resize(size)
-    im = Image.merge("RGB", (ramp, side, ImageChops.invert(ramp)))
-    draw = ImageDraw.Draw(im)
-    for i in range(12):
-        x, y = (i * 97) % width, (i * 61) % height
-        draw.ellipse((x, y, x + width // 6, y + height // 7), fill=((i * 40) % 256, 200 - i * 10, 60 + i * 15))
-        draw.rectangle((y % width, x % height, y % width + 40, x % height + 90), fill=(250 - i * 20, 30, i * 20))
-    noise = Image.merge("RGB", [Image.effect_noise(size, 18 + 4 * i) for i in range(3)])
-    im = Image.blend(im, noise, 0.15)
-    return im.filter(ImageFilter.GaussianBlur(1.2))
-
-
-def psnr(a, b):
-    diff = ImageChops.difference(a.convert("RGB"), b.convert("RGB"))
-    mse = sum(v * v for v in ImageStat.Stat(diff).rms) / 3
-    return math.inf if mse == 0 else 10 * math.log10(255 ** 2 / mse)
 
 
 # ---------------------------------------------------------------------------------------------
