@@ -19,23 +19,18 @@ def pixels(channels, width=77, height=31):
     return rng.integers(0, 65536, (height, width, channels), dtype=np.uint16)
 
 
-def chunk(cid, data):
-    return struct.pack(">I", len(data)) + cid + data + struct.pack(">I", zlib.crc32(cid + data))
-
-
 def png(values, split=1, text_after=False):
-    """A 16-bit PNG of `values` by hand: its image data cut into `split` chunks, a text chunk
-    after them when asked (what Pillow reads only once the picture is decoded)."""
+    """A 16-bit PNG by hand: its image data in `split` chunks, then a text chunk when asked
+    (which Pillow reads only once the picture is decoded)."""
+    def chunk(cid, data):
+        return struct.pack(">I", len(data)) + cid + data + struct.pack(">I", zlib.crc32(cid + data))
     height, width, channels = values.shape
-    colour = {1: 0, 2: 4, 3: 2, 4: 6}[channels]
-    rows = b"".join(b"\0" + values[y].astype(">u2").tobytes() for y in range(height))
-    packed = zlib.compress(rows)
+    packed = zlib.compress(b"".join(b"\0" + row.astype(">u2").tobytes() for row in values))
     step = -(-len(packed) // split)
-    out = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 16, colour, 0, 0, 0))
-    out += b"".join(chunk(b"IDAT", packed[i:i + step]) for i in range(0, len(packed), step))
-    if text_after:
-        out += chunk(b"tEXt", b"Comment\0written after the pixels")
-    return out + chunk(b"IEND", b"")
+    head = struct.pack(">IIBBBBB", width, height, 16, {2: 4, 3: 2, 4: 6}[channels], 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", head)
+            + b"".join(chunk(b"IDAT", packed[i:i + step]) for i in range(0, len(packed), step))
+            + (chunk(b"tEXt", b"Comment\0written after the pixels") if text_after else b"") + chunk(b"IEND", b""))
 
 
 def tiff(path, values, **options):
