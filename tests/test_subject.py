@@ -64,17 +64,6 @@ def test_the_object_is_inside_the_crop(size, centre, radius, box, gravity):
     assert (right - left, bottom - top) == pytest.approx((w / scale, h / scale), abs=2)
 
 
-@pytest.mark.parametrize("faces, expect", [
-    ([(100, 100, 150, 150), (300, 120, 350, 170)], (25, 0, 425, 300)),   # both fit: centred on the two
-    ([(10, 10, 60, 60), (900, 100, 1000, 200)], (750, 0, 1150, 300)),    # too far apart: the largest
-    ([(0, 0, 40, 40)], (0, 0, 400, 300)),                                 # kept inside the picture
-    ([(1150, 250, 1200, 300)], (800, 0, 1200, 300)),
-])
-def test_face_box_keeps_the_faces(faces, expect):
-    left, top = subject.face_window(faces, (1200, 300), (400, 300))
-    assert (left, top, left + 400, top + 300) == expect
-
-
 def drawn_face(picture, at, r):
     """A plain drawn face (hair, brows, eyes, nose, mouth) the frontal cascade finds."""
     from PIL import ImageFilter
@@ -142,15 +131,6 @@ def test_edit_shows_the_box_and_explains_it(tmp_path):
         assert yellow[0] > 200 and yellow[1] > 200 and yellow[2] < 80
 
 
-def test_explain_without_a_box_to_choose_is_a_usage_error(tmp_path):
-    source = tmp_path / "in.png"
-    with_object((200, 100), (0.5, 0.5), 10).save(source)
-    done = run("edit", str(source), "-o", str(tmp_path / "out.png"), "--explain", str(tmp_path / "why.png"),
-               "--steps", "size:50x50,cover=true")
-    assert done.returncode == 2 and "--explain" in done.stderr
-    assert not (tmp_path / "out.png").exists() and not (tmp_path / "why.png").exists()
-
-
 @pytest.mark.parametrize("steps, shown", [
     ("size:200x200,cover=true,gravity=smart | brightness:1.1", (400, 200)),  # the whole picture, the box drawn
     ("size:200x200,cover=true,gravity=smart | border:5", (210, 210)),       # the size changed after: as it is
@@ -195,30 +175,6 @@ def test_cut_keeps_the_object_at_the_pictures_own_scale(size, centre, radius, bo
     assert bright(obj.image) == bright(source)
     chosen, = subject.boxes_of(obj)
     assert chosen.box == chosen.source_box and obj.image.tobytes() == source.crop(chosen.box).tobytes()
-
-
-@pytest.mark.parametrize("steps, size, corner", [
-    ("cut:40x30,gravity=top-left", (40, 30), (0, 0)),
-    ("cut:40x30,gravity=bottom-right", (40, 30), (60, 70)),
-    ("crop_to:500x30", (100, 30), (0, 35)),  # a side larger than the picture's keeps it whole
-])
-def test_cut_by_a_place(steps, size, corner):
-    source = Image.linear_gradient("L").resize((100, 100)).convert("RGB")
-    obj = Chain.parse(steps).apply(_holding(source))
-    assert obj.image.size == size
-    assert obj.image.tobytes() == source.crop((*corner, corner[0] + size[0], corner[1] + size[1])).tobytes()
-
-
-def _holding(picture):
-    obj = FrameWick()
-    obj.image = picture
-    return obj
-
-
-@pytest.mark.parametrize("steps", ["cut:50%", "cut:400x", "cut:400x300!", "cut:400x300,gravity=nowhere"])
-def test_cut_refuses_what_is_not_a_box(steps):
-    with pytest.raises(ChainError, match="step 1 'cut'"):
-        Chain.parse(steps)
 
 
 def test_a_deep_picture_is_cut_where_its_8_bit_picture_is(tmp_path):
