@@ -397,6 +397,44 @@ void Decoded::rows_to(int row, int count, std::uint8_t *out) const {
     const double cb_g = 2 * kb * (1 - kb) / kg, cr_g = 2 * kr * (1 - kr) / kg;
     const int cw = (width + sub_x - 1) / sub_x, ch = (height + sub_y - 1) / sub_y;
     const std::uint32_t amax = (1u << alpha_bits) - 1;
+    if (!wide && (!pa || !alpha_wide)) {
+        // 8-bit samples: the same sums in integers. The chroma taps are quarters on each axis,
+        // so a tap's value times 16 is a whole number; the coefficients carry 24 fraction bits,
+        // which moves a result only where the exact value lies within 1/10000 of a level of a
+        // rounding edge.
+        constexpr double one = double(1 << 24);
+        auto fixed = [&](double k) { return std::int64_t(std::llround(k * one)); };
+        const std::int64_t ky = fixed(255.0 * y_mul), yoff = std::int64_t(y_off);
+        const std::int64_t kcr_r = fixed(cr_r * c_mul * 255.0 / 16), kcb_b = fixed(cb_b * c_mul * 255.0 / 16);
+        const std::int64_t kcb_g = fixed(cb_g * c_mul * 255.0 / 16), kcr_g = fixed(cr_g * c_mul * 255.0 / 16);
+        const std::int64_t mid = 16 * 128, round_half = std::int64_t(1) << 23;
+        auto byte = [](std::int64_t v) { v >>= 24; return std::uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
+        for (int y = row; y < row + count; ++y) {
+            const Tap ty = sub_y == 2 ? vertical_tap(y, ch) : Tap{y, y, 1.0};
+            const std::uint8_t *yrow = py + sy * std::size_t(y);
+            const std::uint8_t *b0 = pb + sb * std::size_t(ty.a), *b1 = pb + sb * std::size_t(ty.b);
+            const std::uint8_t *r0 = pr + sr * std::size_t(ty.a), *r1 = pr + sr * std::size_t(ty.b);
+            const int va = sub_y == 2 ? 3 : 4, vb = 4 - va;
+            const std::uint8_t *arow = pa ? pa + sa * std::size_t(y) : nullptr;
+            std::uint8_t *dst = out + packed * std::size_t(y - row);
+            for (int x = 0; x < width; ++x) {
+                const Tap tx = sub_x == 2 ? horizontal_tap(x, cw) : Tap{x, x, 1.0};
+                const int ha = sub_x == 2 ? 3 : 4, hb = 4 - ha;
+                const std::int64_t cb = va * (ha * b0[tx.a] + hb * b0[tx.b]) + vb * (ha * b1[tx.a] + hb * b1[tx.b]) - mid;
+                const std::int64_t cr = va * (ha * r0[tx.a] + hb * r0[tx.b]) + vb * (ha * r1[tx.a] + hb * r1[tx.b]) - mid;
+                const std::int64_t lum = (std::int64_t(yrow[x]) - yoff) * ky + round_half;
+                dst[0] = byte(lum + kcr_r * cr);
+                dst[1] = byte(lum - kcb_g * cb - kcr_g * cr);
+                dst[2] = byte(lum + kcb_b * cb);
+                if (arow) {
+                    std::uint32_t a = std::min<std::uint32_t>(arow[x], amax);
+                    dst[3] = std::uint8_t((a * 255 + amax / 2) / amax);
+                }
+                dst += channels;
+            }
+        }
+        return;
+    }
     for (int y = row; y < row + count; ++y) {
         const Tap ty = sub_y == 2 ? vertical_tap(y, ch) : Tap{y, y, 1.0};
         const std::uint8_t *yrow = py + sy * std::size_t(y);
