@@ -121,6 +121,8 @@ def run_chain(workdir, tag, inputs):
     step("size", fw.size, "60x40^", cover=True, gravity="top")
     step("size refused", fw.size, "60y40")
     step("size padded", fw.size, "50x50", background="white")
+    step("crop_to", fw.crop_to, "30x20", "bottom-right")
+    step("crop_to refused", fw.crop_to, "30y20")
     step("rotate_fill", fw.rotate_fill, 7.5, "navy")
     step("place_watermark", fw.place_watermark, inputs["mark"], "bottom-right", 2, 0.3, 0.5)
     step("place_text", fw.place_text, "hi", "centre", 0, 9, "yellow", 0.7)

@@ -22,6 +22,8 @@ import os
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any, Final
 
+from framewick.steps.rules import CASCADE, cascade_path, subject_gravity_missing as available
+
 if TYPE_CHECKING:
     from PIL import Image
 
@@ -34,9 +36,6 @@ GRAVITIES: Final = ("smart", "face")
 MAP_SIDE: Final = 320
 #: The largest side of the grey copy faces are looked for in.
 FACE_SIDE: Final = 800
-#: Where Debian's opencv-data puts the Haar cascades, and the frontal-face one.
-CASCADE_DIRS: Final = ("/usr/share/opencv4/haarcascades", "/usr/share/opencv/haarcascades")
-CASCADE: Final = "haarcascade_frontalface_default.xml"
 #: The attribute of the object the boxes are recorded on.
 RECORD: Final = "subject_boxes"
 
@@ -77,25 +76,6 @@ class SubjectBox:
 # ---------------------------------------------------------------------------------------------
 # What this machine can do
 
-
-def cascade_path() -> str | None:
-    for folder in CASCADE_DIRS:
-        path = os.path.join(folder, CASCADE)
-        if os.path.isfile(path):
-            return path
-    return None
-
-
-def available(gravity: str) -> str | None:
-    """None when `gravity` can run here, else the line naming what to install."""
-    import importlib.util
-
-    if importlib.util.find_spec("cv2") is None or importlib.util.find_spec("numpy") is None:
-        return f"gravity={gravity} needs OpenCV: install python3-opencv" + \
-            (" and opencv-data" if gravity == "face" else "")
-    if gravity == "face" and cascade_path() is None:
-        return "gravity=face needs the Haar cascades: install opencv-data"
-    return None
 
 
 # ---------------------------------------------------------------------------------------------

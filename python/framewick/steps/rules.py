@@ -276,9 +276,7 @@ def is_crop_gravity(value: str, values: Mapping[str, Any]) -> bool | str:
         return is_gravity(value, values)
     if not values.get("cover", True):
         return f"gravity={name} chooses the part a cover crop keeps: give cover=true"
-    from framewick.photo.subject import available
-
-    return available(name) or True
+    return subject_gravity_missing(name) or True
 
 
 def levels_black(value: int, values: Mapping[str, Any]) -> bool:
@@ -298,3 +296,33 @@ COORDINATE = Rule(f"an integer from {-MAX_INT32:,} to {MAX_INT32:,}", between(-M
 PICTURE = Rule("a picture file that exists", is_picture, reads_file=True)
 COLOR = Rule("a colour Pillow knows, e.g. white, #FF8800 or rgb(255,136,0)", is_color)
 FRACTION = Rule("a number from 0 to 1", between(0.0, 1.0))
+
+
+# ---------------------------------------------------------------------------------------------
+# What the gravities that look at the picture need on this machine
+
+#: Where Debian's opencv-data puts the Haar cascades, and the frontal-face one.
+CASCADE_DIRS: Final = ("/usr/share/opencv4/haarcascades", "/usr/share/opencv/haarcascades")
+CASCADE: Final = "haarcascade_frontalface_default.xml"
+
+
+def cascade_path() -> str | None:
+    """The frontal-face Haar cascade's file, or None when opencv-data is not installed."""
+    for folder in CASCADE_DIRS:
+        path = os.path.join(folder, CASCADE)
+        if os.path.isfile(path):
+            return path
+    return None
+
+
+def subject_gravity_missing(gravity: str) -> str | None:
+    """None when `gravity` (smart or face) can run here, else the line naming what to install;
+    OpenCV itself is not imported."""
+    import importlib.util
+
+    if importlib.util.find_spec("cv2") is None or importlib.util.find_spec("numpy") is None:
+        return f"gravity={gravity} needs OpenCV: install python3-opencv" + \
+            (" and opencv-data" if gravity == "face" else "")
+    if gravity == "face" and cascade_path() is None:
+        return "gravity=face needs the Haar cascades: install opencv-data"
+    return None
