@@ -159,3 +159,15 @@ def test_info_gives_the_placeholders(folder):
     assert record["placeholders"]["phash"] == ph.perceptual_hash(Image.open(folder / "s1.png"))
     assert record["placeholders"]["dominant"].startswith("#")
     assert "placeholders" not in json.loads(run("info", str(folder / "s1.png"), "--json").stdout)
+
+
+def test_a_hash_whose_library_fails_is_left_out_with_one_line(tmp_path):
+    # Debian's ThumbHash encoder fails on any translucent picture; the other values still come.
+    path = tmp_path / "glass.png"
+    Image.new("RGBA", (64, 48), (200, 30, 30, 128)).save(path)
+    done = run("info", str(path), "--placeholders", "--json")
+    found = json.loads(done.stdout)["placeholders"]
+    assert done.returncode == 0, done.stderr
+    assert {"blurhash", "phash", "dominant"} <= set(found)
+    if "thumbhash" not in found:
+        assert done.stderr.count("thumbhash of this picture is left out") == 1, done.stderr

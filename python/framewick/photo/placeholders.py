@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, Final
 if TYPE_CHECKING:
     from PIL import Image
 
-__all__ = ["HASHES", "MissingPackage", "blurhash_of", "dominant_colour", "hamming", "perceptual_hash",
+__all__ = ["HASHES", "HashFailed", "MissingPackage", "blurhash_of", "dominant_colour", "hamming", "perceptual_hash",
            "placeholders", "thumbhash_of"]
 
 #: The side of the copy BlurHash is computed on (its pure-Python encoder visits every pixel
@@ -42,6 +42,11 @@ class MissingPackage(ImportError):
     def __init__(self, what: str, package: str) -> None:
         super().__init__(f"{what} needs the Python package of Debian's {package}: install {package}")
         self.package = package
+
+
+class HashFailed(ValueError):
+    """A hash whose library failed on this picture (python3-thumbhash 0.1.2, for one, fails on
+    every picture with transparency); the text is one line saying which and why."""
 
 
 def _module(name: str, what: str, package: str) -> Any:
@@ -130,13 +135,20 @@ HASHES: Final[dict[str, Callable[[Image.Image], str]]] = {
 
 
 def placeholders(picture: Image.Image, missing: Callable[[MissingPackage], None] | None = None) -> dict[str, str]:
-    """Every value of `HASHES` for the picture. A hash whose package is missing is left out and
-    handed to `missing` (by default it is raised)."""
+    """Every value of `HASHES` for the picture. A hash whose package is missing, or whose library
+    fails on this picture (HashFailed), is left out and handed to `missing` (by default it is
+    raised)."""
     found: dict[str, str] = {}
     for key, make in HASHES.items():
         try:
-            found[key] = make(picture)
-        except MissingPackage as e:
+            try:
+                found[key] = make(picture)
+            except MissingPackage:
+                raise
+            except Exception as error:  # a hash is an extra: its library failing costs only it
+                raise HashFailed(f"the {key} of this picture is left out: its library failed "
+                                 f"({type(error).__name__}: {error})") from error
+        except (MissingPackage, HashFailed) as e:
             if missing is None:
                 raise
             missing(e)
