@@ -14,7 +14,7 @@ import importlib
 from collections.abc import Callable
 from dataclasses import dataclass
 
-__all__ = ["PRIVATE", "Private", "reader_order", "saves", "try_before"]
+__all__ = ["PRIVATE", "Private", "decode_through", "reader_order", "saves", "tiff_interleaved", "try_before"]
 
 
 @dataclass(frozen=True)
@@ -50,6 +50,18 @@ def _argparse_actions() -> bool:
     return isinstance(getattr(argparse.ArgumentParser(add_help=False), "_actions", None), list)
 
 
+def _tiff_planar_recorded() -> bool:
+    """Whether TiffImagePlugin still records the planar configuration as `_planar_configuration`."""
+    import io
+
+    from PIL import Image
+
+    out = io.BytesIO()
+    Image.new("RGB", (1, 1)).save(out, "TIFF")
+    out.seek(0)
+    return isinstance(getattr(Image.open(out), "_planar_configuration", None), int)
+
+
 def reader_order() -> list[str]:
     """The formats in the order `Image.open` tries their readers (Pillow's `Image.ID`)."""
     from PIL import Image
@@ -82,6 +94,20 @@ def try_before(fmt: str, other: str) -> None:
         Image.ID.insert(Image.ID.index(other), fmt)
 
 
+def tiff_interleaved(picture: object) -> bool:
+    """Whether an opened TIFF holds its samples interleaved, one pixel after another (Pillow's
+    TIFF reader records the file's PlanarConfiguration as `_planar_configuration`)."""
+    return getattr(picture, "_planar_configuration", 1) == 1
+
+
+def decode_through(picture: object, decoder: str, offset: int, args: tuple[object, ...]) -> None:
+    """Have `picture`, opened by one of Pillow's readers and not yet decoded, take its pixels from
+    the registered `decoder` instead: its one tile replaced, the TIFF reader's libtiff path off."""
+    if getattr(picture, "use_load_libtiff", False):
+        picture.use_load_libtiff = False  # type: ignore[attr-defined]
+    picture.tile = [(decoder, (0, 0) + tuple(picture.size), offset, args)]  # type: ignore[attr-defined]
+
+
 PRIVATE: tuple[Private, ...] = (
     Private("Pillow", "PIL.Image.ID", "formats.private.reader_order and try_before (for formats.open_image "
             "and formats.raw.put_ahead_of_tiff)",
@@ -100,6 +126,15 @@ PRIVATE: tuple[Private, ...] = (
             _attribute("PIL.Image", "EXTENSION", dict)),
     Private("Pillow", "PIL.Image.MIME", "formats.listing", "the MIME type of each format, for `framewick formats`",
             _attribute("PIL.Image", "MIME", dict)),
+    Private("Pillow", "PIL.TiffImagePlugin.TiffImageFile._planar_configuration",
+            "formats.private.tiff_interleaved (for photo.deepread.decode_from)",
+            "whether a 16-bit TIFF's 8-bit picture can be the high bytes of its deep pixels: Pillow "
+            "says nothing public of a TIFF's sample layout", _tiff_planar_recorded),
+    Private("Pillow", "ImageFile.tile and TiffImageFile.use_load_libtiff of a picture another reader opened",
+            "formats.private.decode_through (for photo.deepread.decode_from)",
+            "a 16-bit PNG or TIFF read at depth gives its 8-bit picture from those pixels instead of "
+            "decoding the file twice; Pillow has no public call to hand an opened picture its pixels",
+            _attribute("PIL.TiffImagePlugin", "READ_LIBTIFF", bool)),
     Private("LibRaw", "LibRaw::free (protected)", "codecs/raw/raw.cpp Inside::release_raw_data",
             "the unpacked mosaic goes back through LibRaw's tracked allocator once developed, taking two bytes "
             "a photosite off the peak", _libraw_pinned),

@@ -315,6 +315,8 @@ def decode_from(picture: Image.Image, deep: Any, fp: Any) -> bool:
     `deep` (its pixels read at depth, as stored) instead of decoding the file a second time: the
     same high bytes Pillow's own reading keeps. False, with the picture left as it was, for a
     layout whose 8-bit reading is not that."""
+    from framewick.formats import private
+
     if picture.tile is None or len(picture.tile) < 1 or deep.bits != 16 or deep.size != picture.size:
         return False
     if (picture.mode, deep.channels) not in _HIGH_BYTES:
@@ -330,11 +332,10 @@ def decode_from(picture: Image.Image, deep: Any, fp: Any) -> bool:
     elif picture.format == "TIFF":
         tile = picture.tile[0]
         if not getattr(picture, "use_load_libtiff", False) or len(picture.tile) != 1 or tile[0] != "libtiff" \
-                or getattr(picture, "_planar_configuration", 1) != 1:
+                or not private.tiff_interleaved(picture):
             return False
         if not isinstance(tile[3], tuple) or tile[3][0] not in ("RGB;16N", "RGBA;16N"):
             return False
-        picture.use_load_libtiff = False
         total, offset = None, 0
     else:
         return False
@@ -345,8 +346,7 @@ def decode_from(picture: Image.Image, deep: Any, fp: Any) -> bool:
         rawmode = "LA"
     else:
         pixels = memoryview(deep.pixels).cast("B")
-    width, height = picture.size
-    picture.tile = [ImageFile._Tile("framewick_deep", (0, 0, width, height), offset, (pixels, rawmode, total))]
+    private.decode_through(picture, "framewick_deep", offset, (pixels, rawmode, total))
     return True
 
 
