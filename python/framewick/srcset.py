@@ -164,17 +164,10 @@ def _copy(obj: Any) -> Any:
 
 
 def _placeholders(picture: Any, notes: list[str]) -> dict[str, str]:
-    from framewick.photo.placeholders import MissingPackage, blurhash_of, thumbhash_of
+    from framewick.photo.placeholders import placeholders
 
-    found = {}
-    for key, make in (("blurhash", blurhash_of), ("thumbhash", thumbhash_of)):
-        try:
-            found[key] = make(picture)
-        except MissingPackage as missing:
-            notes.append(f"framewick: the {key} placeholder is left out: {missing}\n")
-        except Exception as error:  # a placeholder is an extra: its library failing costs only it
-            notes.append(f"framewick: the {key} placeholder is left out: {error_line(error)}\n")
-    return found
+    return placeholders(picture, lambda e: notes.append(f"framewick: a placeholder is left out: {e}\n"),
+                        keys=("blurhash", "thumbhash"))
 
 
 def make_set(job: Job, chain: Any, options: Options, sets: SetOptions) -> Outcome:

@@ -16,7 +16,7 @@ and reads a small copy of it, so the size of the picture costs one reduction.
 from __future__ import annotations
 
 import base64
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, Final
 
 if TYPE_CHECKING:
@@ -134,22 +134,26 @@ HASHES: Final[dict[str, Callable[[Image.Image], str]]] = {
 }
 
 
-def placeholders(picture: Image.Image, missing: Callable[[MissingPackage], None] | None = None) -> dict[str, str]:
-    """Every value of `HASHES` for the picture. A hash whose package is missing, or whose library
-    fails on this picture (HashFailed), is left out and handed to `missing` (by default it is
-    raised)."""
+def placeholders(picture: Image.Image, missing: Callable[[Exception], None] | None = None,
+                 keys: Iterable[str] = tuple(HASHES)) -> dict[str, str]:
+    """The values of `HASHES` named by `keys` for the picture. A hash whose package is missing,
+    or whose library fails on this picture (HashFailed), is left out and handed to `missing` (by
+    default it is raised)."""
     found: dict[str, str] = {}
-    for key, make in HASHES.items():
+    for key in keys:
         try:
-            try:
-                found[key] = make(picture)
-            except MissingPackage:
-                raise
-            except Exception as error:  # a hash is an extra: its library failing costs only it
-                raise HashFailed(f"the {key} of this picture is left out: its library failed "
-                                 f"({type(error).__name__}: {error})") from error
+            found[key] = _made(key, picture)
         except (MissingPackage, HashFailed) as e:
             if missing is None:
                 raise
             missing(e)
     return found
+
+
+def _made(key: str, picture: Image.Image) -> str:
+    try:
+        return HASHES[key](picture)
+    except MissingPackage:
+        raise
+    except Exception as error:  # a hash is an extra: its library failing costs only it
+        raise HashFailed(f"the {key} library failed on this picture ({type(error).__name__}: {error})") from error
