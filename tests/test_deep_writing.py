@@ -297,3 +297,51 @@ def test_edit_keeps_a_deep_file_deep_through_a_chain(tmp_path, source, target, d
             got, got_bits, got_icc = t.pages[0].asarray(), t.pages[0].bitspersample, t.pages[0].tags[34675].value
     assert got_bits == bits and got_icc == icc and got.shape == (50, 80, 3)
     assert (len(np.unique(got[:, :, 0])) > 1000) == (bits == 16)
+
+
+def heif_colourspace(path):
+    import shutil
+    import subprocess
+
+    tool = shutil.which("heif-info")
+    if tool is None:
+        pytest.skip("heif-info (libheif-examples) is not installed")
+    out = subprocess.run([tool, str(path)], capture_output=True, text=True, timeout=60).stdout
+    return "monochrome" if "colorspace: monochrome" in out else "colour"
+
+
+@pytest.mark.parametrize("suffix", [".heic", ".avif"])
+@pytest.mark.parametrize("mode, bits", [("L", 8), ("LA", 8), ("I;16", 10)])
+def test_a_grey_picture_goes_to_heic_and_avif_as_monochrome(tmp_path, mode, bits, suffix):
+    from framewick.formats import _avif, _heif
+
+    if suffix == ".heic" and fs.HEIF_ENC is None:
+        pytest.skip("no HEVC encoder")
+    ramp = np.linspace(0, 65535, 96 * 64).round().astype(np.uint16).reshape(64, 96)
+    if mode == "I;16":
+        picture = Image.fromarray(ramp)
+    else:
+        grey = Image.fromarray((ramp >> 8).astype(np.uint8))
+        picture = grey if mode == "L" else Image.merge("LA", (grey, grey.transpose(Image.Transpose.FLIP_LEFT_RIGHT)))
+    picture.save(tmp_path / "in.png")
+    obj = FrameWick.open(tmp_path / "in.png")
+    assert obj.image.mode == mode
+    obj.quality = 100
+    out = tmp_path / f"out{suffix}"
+    obj.write(out)
+    data = out.read_bytes()
+    if suffix == ".avif":
+        found = _avif.read(data, 0)
+        assert (found["channels"], found["bits"]) == (len(mode) if mode != "I;16" else 1, bits)
+        got = np.frombuffer(found["pixels"], np.uint16 if bits > 8 else np.uint8).reshape(64, 96, -1)
+    else:
+        assert heif_colourspace(out) == "monochrome" and _heif.read(data, 0)["bit_depth"] == bits
+        back, (w, h), pixels = _heif.decode(data, 0, bits=16 if bits > 8 else 8)
+        got = np.frombuffer(pixels, np.uint16 if bits > 8 else np.uint8).reshape(h, w, len(back))
+        got = got[:, :, [0, 3]] if back == "RGBA" else got[:, :, :1]
+    want = np.asarray(picture, dtype=np.uint16)
+    want = want[:, :, np.newaxis] if want.ndim == 2 else want
+    scale = 1 if bits > 8 else 257
+    assert np.abs(got.astype(int) * scale - want.astype(int) * scale).max() <= 4 * 257
+    if mode == "I;16":
+        assert len(np.unique(got)) > 600  # more than 8 bits came through

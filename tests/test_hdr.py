@@ -233,3 +233,39 @@ def test_the_studio_says_the_photo_is_hdr_and_exports_its_gain_map(fmt, tmp_path
     written = run.export(0, "size:160x | crop:10,10,150,110 | flip", fmt)
     picture, gain = read_back(Path(written["path"]).read_bytes())
     assert picture.size == (140, 100) and spot_overlap(picture, gain) > 0.6
+
+
+@pytest.mark.parametrize("suffix, bits, kept", [(".heic", 10, True), (".jpg", 8, True), (".png", 16, False),
+                                               (".tif", 16, False)])
+def test_a_deep_picture_is_written_with_its_gain_map_where_the_format_holds_one(suffix, bits, kept, tmp_path, capfd):
+    from framewick.photo import companions
+    from framewick.photo.deep import Deep
+
+    path = tmp_path / "in.jpg"
+    path.write_bytes(ultra_hdr())
+    obj = FrameWick.open(path)
+    pixels = np.asarray(obj.image).astype(np.uint16) * 257 + np.linspace(0, 200, W).astype(np.uint16)[:, None]
+    companions.attach(obj.photo, "deep", Deep(np.ascontiguousarray(pixels), 16), obj.image)
+    capfd.readouterr()
+    obj.write(tmp_path / f"out{suffix}")
+    data = (tmp_path / f"out{suffix}").read_bytes()
+    err = capfd.readouterr().err
+    assert (err.count("cannot hold the gain map") == 0) == kept, err
+    if suffix == ".heic":
+        assert _heif.read(data, 0)["bit_depth"] == bits
+    elif suffix == ".png":
+        from framewick.formats import _png
+
+        assert _png.read(data, 0)["bits"] == bits
+    elif suffix == ".tif":
+        import tifffile
+
+        with tifffile.TiffFile(io.BytesIO(data)) as t:
+            assert t.pages[0].bitspersample == bits
+    if kept:
+        picture, gain = read_back(data)
+        assert spot_overlap(picture, gain) > 0.8
+        # the base is the deep picture's (dithered for JPEG), not a flattened copy
+        assert np.abs(np.asarray(picture, float) - pixels / 257).mean() < 3
+    else:
+        assert _heif.gain_map(data, 0) is None if data[4:8] == b"ftyp" else _uhdr.probe(data) is None

@@ -647,45 +647,63 @@ void Decoded::rows_out(int row, int count, std::uint8_t *out) const {
 
 namespace {
 
-// A libheif image of `picture` at `depth` bits: grey as monochrome, RGB(A) interleaved; samples
-// scaled from the picture's range to the depth's, v * (2^depth - 1) / (2^bits - 1) rounded.
+// A libheif image of `picture` at `depth` bits: grey (and grey + alpha) as monochrome planes,
+// RGB(A) interleaved; samples scaled from the picture's range to the depth's,
+// v * (2^depth - 1) / (2^bits - 1) rounded.
 Image image_of(const Picture &picture, int depth) {
-    const bool grey = picture.channels == 1;
+    const bool grey = picture.channels <= 2;
     const bool wide = depth > 8;
     const heif_chroma chroma = grey ? heif_chroma_monochrome
                                : picture.channels == 4 ? (wide ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
                                                        : (wide ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB);
-    const heif_channel channel = grey ? heif_channel_Y : heif_channel_interleaved;
     heif_image *raw = nullptr;
     ok(heif_image_create(picture.width, picture.height, grey ? heif_colorspace_monochrome : heif_colorspace_RGB, chroma, &raw));
     Image image(raw);
-    ok(heif_image_add_plane(raw, channel, picture.width, picture.height, depth));
-    std::size_t stride = 0;
-    std::uint8_t *plane = heif_image_get_plane2(raw, channel, &stride);
-    const std::size_t samples = std::size_t(picture.width) * std::size_t(picture.channels);
+    // The planes and the picture's samples each takes: one interleaved plane of every sample, or
+    // for grey the Y plane of sample 0 and the alpha plane of sample 1 of each pixel.
+    struct Target {
+        heif_channel channel;
+        int first, count;  // the first sample of a pixel it takes, and how many
+    };
+    std::vector<Target> targets;
+    if (!grey) targets.push_back({heif_channel_interleaved, 0, picture.channels});
+    else {
+        targets.push_back({heif_channel_Y, 0, 1});
+        if (picture.channels == 2) targets.push_back({heif_channel_Alpha, 1, 1});
+    }
     const std::uint32_t in_max = picture.bits == 16 ? 65535u : 255u, out_max = (1u << depth) - 1;
-    for (int y = 0; y < picture.height; ++y) {
-        const std::uint8_t *src = picture.pixels + picture.stride * std::size_t(y);
-        std::uint8_t *dst = plane + stride * std::size_t(y);
-        if (in_max == out_max) {
-            std::memcpy(dst, src, samples * (wide ? 2 : 1));
-            continue;
-        }
-        for (std::size_t i = 0; i < samples; ++i) {
-            std::uint32_t v;
-            if (picture.bits == 16) {
-                std::uint16_t w;
-                std::memcpy(&w, src + 2 * i, 2);
-                v = w;
-            } else {
-                v = src[i];
+    const std::size_t in_sample = picture.bits == 16 ? 2 : 1, out_sample = wide ? 2 : 1;
+    for (const Target &target : targets) {
+        ok(heif_image_add_plane(raw, target.channel, picture.width, picture.height, depth));
+        std::size_t stride = 0;
+        std::uint8_t *plane = heif_image_get_plane2(raw, target.channel, &stride);
+        const std::size_t per_row = std::size_t(picture.width) * std::size_t(target.count);
+        for (int y = 0; y < picture.height; ++y) {
+            const std::uint8_t *src = picture.pixels + picture.stride * std::size_t(y);
+            std::uint8_t *dst = plane + stride * std::size_t(y);
+            if (in_max == out_max && target.count == picture.channels) {
+                std::memcpy(dst, src, per_row * out_sample);
+                continue;
             }
-            const std::uint32_t o = (v * out_max + in_max / 2) / in_max;
-            if (wide) {
-                dst[2 * i] = std::uint8_t(o & 0xff);
-                dst[2 * i + 1] = std::uint8_t(o >> 8);
-            } else {
-                dst[i] = std::uint8_t(o);
+            for (std::size_t i = 0; i < per_row; ++i) {
+                // sample i of the target: pixel i / count, its sample first + i % count
+                const std::size_t at = (i / std::size_t(target.count)) * std::size_t(picture.channels) +
+                                       std::size_t(target.first) + i % std::size_t(target.count);
+                std::uint32_t v;
+                if (in_sample == 2) {
+                    std::uint16_t w;
+                    std::memcpy(&w, src + 2 * at, 2);
+                    v = w;
+                } else {
+                    v = src[at];
+                }
+                const std::uint32_t o = in_max == out_max ? v : (v * out_max + in_max / 2) / in_max;
+                if (wide) {
+                    dst[2 * i] = std::uint8_t(o & 0xff);
+                    dst[2 * i + 1] = std::uint8_t(o >> 8);
+                } else {
+                    dst[i] = std::uint8_t(o);
+                }
             }
         }
     }

@@ -103,8 +103,8 @@ struct GainMap {
 // map before it is decoded). Only the primary's own failures throw.
 GainMap gain_map(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels);
 
-// Pixels to encode: interleaved grey (channels 1, gain maps only), RGB (3) or RGBA (4), 8 bits a
-// sample or native uint16 (`bits` 16), rows `stride` bytes apart.
+// Pixels to encode: interleaved grey (channels 1), grey + alpha (2), RGB (3) or RGBA (4), 8 bits
+// a sample or native uint16 (`bits` 16), rows `stride` bytes apart. Grey is coded monochrome.
 struct Picture {
     const std::uint8_t *pixels;
     int width, height, channels;

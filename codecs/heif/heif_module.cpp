@@ -10,14 +10,15 @@
 //   decoder(data, max_pixels, *, bits=8) -> (mode, (width, height), decoded)   the picture as decoded
 //   rows(decoded, row, count) -> bytes                                 its rows in RGB(A)
 //   encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation, *, bits=8, depth=None,
-//          gain_map=None, headroom=None, gain_map_xmp=None) -> bytes
+//          gain_map=None, headroom=None, gain_map_xmp=None) -> bytes   mode "L", "LA", "RGB" or "RGBA"
 //   gain_map(data, max_pixels) -> dict or None                          the primary's HDR gain map
 //
 // `data` and `pixels` are any bytes-like object; `exif`, `xmp` and `icc` bytes-like or None.
 // `bits` 16 hands out (or takes) native-endian uint16 samples: a 10 or 12-bit picture scaled by
 // v * 65535 / (2^bits - 1) rounded (an 8-bit one by 257), converted to RGB by libheif at its own
 // depth. encode()'s `depth` is the coded depth: 8, or 10 and 12 (x265's Main 10 and Main 12),
-// 10 by default for 16-bit pixels. Its `gain_map` is (pixels, mode, width, height), 8-bit "L" or
+// 10 by default for 16-bit pixels. "L" and "LA" are coded monochrome (4:0:0, alpha as its own
+// image); an encoder that refuses monochrome fails with HeifError, and the caller may send RGB. Its `gain_map` is (pixels, mode, width, height), 8-bit "L" or
 // "RGB", stored as Apple's auxiliary gain-map image with `headroom` written into its XMP (or
 // `gain_map_xmp` as given, to carry one that was read).
 // gain_map() gives type (the auxiliary type URN, or "tmap"), mode ("L" or "RGB"), size,
@@ -225,7 +226,7 @@ ref encode(PyObject *, const Args &args) {
     auto [bits_arg, depth_arg, gain_arg, headroom_arg, gain_xmp_arg] =
         keywords<5>(args, 9, {"bits", "depth", "gain_map", "headroom", "gain_map_xmp"});
     Buffer pixels(args[0]);
-    int channels = 3 + choice(args[1], "mode", {"RGB", "RGBA"});
+    int channels = 1 + choice(args[1], "mode", {"L", "LA", "RGB", "RGBA"});
     int width = int(integer(args[2], "width", 1, 1 << 30)), height = int(integer(args[3], "height", 1, 1 << 30));
     int quality = int(integer(args[4], "quality", 0, 100));
     heifcodec::Metadata metadata{optional_bytes(args[5]), optional_bytes(args[6]), optional_bytes(args[7])};

@@ -21,6 +21,7 @@ Writing: HEVC through x265 at `quality` (default 90), with `exif`, `xmp` and `ic
 from __future__ import annotations
 
 import re
+from collections.abc import Callable
 from typing import IO, Any
 
 from PIL import Image, ImageFile
@@ -245,7 +246,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     if not 0 <= quality <= 100:
         raise ValueError(f"HEIF quality must be 0 to 100, not {quality}")
     picture = im
-    if picture.mode not in ("RGB", "RGBA"):
+    if picture.mode not in ("L", "LA", "RGB", "RGBA"):
         alpha = "A" in picture.getbands() or (picture.mode == "P" and "transparency" in picture.info)
         picture = picture.convert("RGBA" if alpha else "RGB")
     exif = info.get("exif", im.info.get("exif"))
@@ -256,8 +257,28 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
         xmp = xmp.encode("utf-8")
     icc = info.get("icc_profile", im.info.get("icc_profile"))
     gain = {key: info[key] for key in ("gain_map", "headroom") if info.get(key) is not None}
-    fp.write(_heif.encode(picture.tobytes(), picture.mode, picture.width, picture.height, quality,
-                          exif or None, xmp or None, icc or None, int(info.get("heif_orientation", 1)), **gain))
+
+    def encode(picture: Image.Image, icc: bytes | None) -> bytes:
+        return _heif.encode(picture.tobytes(), picture.mode, picture.width, picture.height, quality, exif or None,
+                            xmp or None, icc or None, int(info.get("heif_orientation", 1)), **gain)
+
+    fp.write(grey_or_colour(picture, icc, encode))
+
+
+def grey_or_colour(picture: Image.Image, icc: bytes | None, encode: Callable[[Image.Image, bytes | None], bytes]) -> bytes:
+    """`encode(picture, icc)`, a grey picture (L, LA) coded monochrome; where the encoder
+    refuses monochrome, the same picture as RGB(A) (a grey profile left out: it describes no
+    RGB), as HEIC was always written."""
+    if picture.mode not in ("L", "LA"):
+        return encode(picture, icc)
+    try:
+        return encode(picture, icc)
+    except _heif.HeifError:
+        pass
+    from framewick.photo import profiles
+
+    colour = picture.convert("RGBA" if picture.mode == "LA" else "RGB")
+    return encode(colour, icc if icc and profiles.fits(icc, colour.mode) else None)
 
 
 def register() -> None:

@@ -229,17 +229,32 @@ def _avif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int) -> bytes:
                        quality=int(getattr(obj, "quality", 95)), icc=meta.icc, exif=meta.exif, xmp=meta.xmp)
 
 
-def _heif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int) -> bytes:
+def _heif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int, gain: Any = None) -> bytes:
+    """An HEIC of the deep pixels; a `gain` map (framewick.photo.hdr.GainMap) goes with it as
+    Apple's auxiliary gain-map picture, as the 8-bit writer stores one."""
     from framewick.formats import _heif
 
+    extra: dict[str, Any] = {}
+    if gain is not None:
+        map_picture, headroom = gain.as_apple()
+        extra = {"gain_map": (map_picture.tobytes(), map_picture.mode, *map_picture.size), "headroom": headroom}
+
     pixels = _as_uint16(pixels)
-    if pixels.shape[2] <= 2:  # HEIC is written as RGB(A): grey's band three times
-        grey = pixels[:, :, :1]
-        pixels = np.concatenate([grey, grey, grey] + ([pixels[:, :, 1:]] if pixels.shape[2] == 2 else []), axis=2)
-    height, width, channels = pixels.shape
-    icc = meta.icc if meta.icc is None or profiles.fits(meta.icc, "RGB") else None
-    return _heif.encode(np.ascontiguousarray(pixels), _BANDS[channels], width, height,
-                        int(getattr(obj, "quality", 95)), meta.exif, meta.xmp, icc, 1, bits=16, depth=depth)
+
+    def encode(pixels: np.ndarray) -> bytes:
+        height, width, channels = pixels.shape
+        mode = _BANDS[channels]
+        icc = meta.icc if meta.icc is None or profiles.fits(meta.icc, mode) else None
+        return _heif.encode(np.ascontiguousarray(pixels), mode, width, height, int(getattr(obj, "quality", 95)),
+                            meta.exif, meta.xmp, icc, 1, bits=16, depth=depth, **extra)
+
+    if pixels.shape[2] <= 2:
+        try:  # grey coded monochrome
+            return encode(pixels)
+        except _heif.HeifError:  # an encoder without monochrome: grey's band three times, as RGB(A)
+            grey = pixels[:, :, :1]
+            pixels = np.concatenate([grey, grey, grey] + ([pixels[:, :, 1:]] if pixels.shape[2] == 2 else []), axis=2)
+    return encode(pixels)
 
 
 def _jxl(pixels: np.ndarray, meta: _Metadata, obj: Any) -> bytes:
@@ -252,10 +267,11 @@ def _jxl(pixels: np.ndarray, meta: _Metadata, obj: Any) -> bytes:
 
 
 def encode(obj: Any, pixels: np.ndarray, fmt: str, *, depth: int | None, strip: bool, srgb: bool,
-           name: str, no_icc: bool = False) -> bytes | list[Any] | None:
+           name: str, no_icc: bool = False, gain: Any = None) -> bytes | list[Any] | None:
     """The file of `fmt` (one of DEEP_BITS) for `pixels` at depth, with `obj`'s photo's
     profile and metadata (as bytes, or the file's pieces in order); None when its colours cannot be converted at depth here (the caller
-    writes the 8-bit picture). `no_icc` leaves the profile out as `strip` does, keeping the rest."""
+    writes the 8-bit picture). `no_icc` leaves the profile out as `strip` does, keeping the rest.
+    `gain`, a gain map, is stored with an HEIC (the other formats here hold none)."""
     photo: Photo = getattr(obj, "photo", None) or Photo()
     coloured = _colour(pixels, photo.icc, strip=strip or no_icc, srgb=srgb, fmt=fmt, name=name)
     if coloured is None:
@@ -271,7 +287,7 @@ def encode(obj: Any, pixels: np.ndarray, fmt: str, *, depth: int | None, strip: 
     coded = 12 if depth == 12 else DEEP_BITS[fmt]
     if fmt == "AVIF":
         return _avif(pixels, meta, obj, coded)
-    return _heif(pixels, meta, obj, coded)
+    return _heif(pixels, meta, obj, coded, gain)
 
 
 def dithered(obj: Any, pixels: np.ndarray, *, strip: bool, srgb: bool, name: str) -> Any | None:
@@ -294,6 +310,20 @@ def dithered(obj: Any, pixels: np.ndarray, *, strip: bool, srgb: bool, name: str
         companion = companions.valid(photo, kind, obj.image) if kind != "deep" else None
         setattr(kept, kind, companion.paired(picture) if companion is not None else None)
     return types.SimpleNamespace(image=picture, photo=kept, quality=getattr(obj, "quality", 95))
+
+
+def grey16(picture: Image.Image) -> np.ndarray | None:
+    """A 16-bit grey picture (Pillow's "I;16" modes, or "I" within 0-65535) as uint16 samples
+    (height, width, 1); None for another mode or values past 16 bits."""
+    if picture.mode == "I":
+        low, high = picture.getextrema()
+        if not (0 <= low and high <= 65535):
+            return None
+        picture = picture.convert("I;16")
+    if picture.mode not in ("I;16", "I;16L", "I;16B", "I;16N"):
+        return None
+    array = np.asarray(picture)
+    return np.ascontiguousarray(array.astype(np.uint16)[:, :, np.newaxis])
 
 
 def widened(picture: Image.Image) -> np.ndarray | None:

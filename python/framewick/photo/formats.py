@@ -34,8 +34,10 @@ STORES: dict[str, Stores] = {
     "JPEG": Stores(frozenset({"L", "RGB", "CMYK"}), False, _ALL, lossy=True),
     "PNG": Stores(frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "I;16"}), True, _ALL, animates=True),
     "WEBP": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), animates=True, lossy=True),
-    "AVIF": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), animates=True, lossy=True),
-    "HEIF": Stores(frozenset({"RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), lossy=True),
+    # Grey is coded monochrome (4:0:0) in AVIF and HEIC (see writing and formats.heif).
+    "AVIF": Stores(frozenset({"L", "LA", "RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), animates=True,
+                   lossy=True),
+    "HEIF": Stores(frozenset({"L", "LA", "RGB", "RGBA"}), True, frozenset({"exif", "icc", "xmp"}), lossy=True),
     "JXL": Stores(frozenset({"L", "LA", "RGB", "RGBA"}), True, frozenset({"exif", "xmp"}), lossy=True),
     "GIF": Stores(frozenset({"L", "P", "RGB", "RGBA"}), True, frozenset(), animates=True),
     "TIFF": Stores(frozenset({"1", "L", "LA", "P", "RGB", "RGBA", "CMYK", "I;16", "I", "F"}), True,

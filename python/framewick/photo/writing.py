@@ -300,6 +300,12 @@ def _libtiff_tags(mode: str, args: dict[str, Any]) -> Image.Exif:
 
 def _save(pictures: list[Image.Image], fp: str | IO[bytes], fmt: str, args: dict[str, Any]) -> None:
     first = pictures[0]
+    if fmt == "AVIF" and first.mode == "LA" and len(pictures) == 1:
+        data = _avif_grey_alpha(first, args)
+        if data is not None:
+            _write_bytes(fp, data)
+            return
+        first = pictures[0] = first.convert("RGBA")
     if fmt == "TIFF" and hasattr(first, "tag_v2"):
         first = first.copy()  # the TIFF writer copies tags of a TIFF picture itself: only ours go
     if isinstance(fp, str) and _by_extension(fp) == fmt:
@@ -308,6 +314,28 @@ def _save(pictures: list[Image.Image], fp: str | IO[bytes], fmt: str, args: dict
         first.save(fp, **args)
         return
     first.save(fp, fmt, **args)
+
+
+def _avif_grey_alpha(picture: Image.Image, args: dict[str, Any]) -> bytes | None:
+    """An AVIF of a grey picture with alpha, coded monochrome with its alpha, by framewick's
+    libavif module (Pillow's writer makes it RGBA); None where that module is not built or
+    refuses it (the caller writes RGBA, as before)."""
+    try:
+        from framewick.formats import _avif
+    except ImportError:
+        return None
+    exif = args.get("exif")
+    if isinstance(exif, Image.Exif):
+        exif = exif.tobytes()
+    if isinstance(exif, bytes) and exif.startswith(_EXIF_MARKER):
+        exif = exif[len(_EXIF_MARKER):]
+    xmp = args.get("xmp")
+    try:
+        return _avif.write(picture.tobytes(), picture.width, picture.height, 2, 8, depth=8,
+                           quality=int(args.get("quality", 75)), icc=args.get("icc_profile") or None,
+                           exif=exif or None, xmp=xmp.encode() if isinstance(xmp, str) else xmp or None)
+    except (OSError, ValueError):
+        return None
 
 
 def _by_extension(path: str) -> str | None:
@@ -429,10 +457,9 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
             obj = _with_fields(obj, fields, fmt, name)
             photo = getattr(obj, "photo", None) or photo
     data, source = _at_depth(obj, photo, fmt, depth, strip=strip, srgb=srgb, name=name, budget=max_bytes is not None,
-                             no_icc=no_icc)
+                             no_icc=no_icc, gain=gain)
     if data is not None:
-        if gain is not None:
-            note(f"framewick: {name}: the picture is written at depth alone, so its gain map was left out")
+        _gain_map_for([obj.image], fmt, gain, name)  # HEIC holds it beside the deep picture; the others say so
         pieces = data if isinstance(data, list) else [data]
 
         def save(fp: str | IO[bytes]) -> None:
@@ -476,25 +503,34 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
 
 
 def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: bool, srgb: bool,
-              name: str, budget: bool = False, no_icc: bool = False) -> tuple[bytes | list[Any] | None, Any]:
+              name: str, budget: bool = False, no_icc: bool = False,
+              gain: Any = None) -> tuple[bytes | list[Any] | None, Any]:
     """What is written for a picture at depth: the file's bytes from the native writer of a
-    format that holds more than 8 bits, or for any other format (and under a size `budget`,
-    whose qualities are tried on 8-bit pictures) a stand-in for `obj` holding the deep pixels
-    dithered to 8 bits. (None, obj) when the picture is written as it always was: no deep
-    picture and no more than 8 bits asked, or `depth` 8."""
+    format that holds more than 8 bits (an HEIC with the `gain` map as its auxiliary picture),
+    or for any other format (and under a size `budget`, whose qualities are tried on 8-bit
+    pictures) a stand-in for `obj` holding the deep pixels dithered to 8 bits, its gain map
+    paired with the dithered picture. (None, obj) when the picture is written as it always was:
+    no deep picture and no more than 8 bits asked, or `depth` 8."""
     if depth == 8:
         return None, obj
     if budget and depth is not None:
         raise BadValue(f"❌ Error: {name}: a size budget is met at 8 bits; depth {depth} cannot be kept with it")
     deep_of = getattr(photo, "deep_of", None)
     deep = deep_of(obj.image) if deep_of is not None else None
-    if deep is None and (depth is None or photo.frames_of(obj.image) is not None
-                         or obj.image.mode in modes.DEEP):
+    # A 16-bit grey picture (deep itself) goes to AVIF and HEIC at depth, coded monochrome.
+    grey = deep is None and obj.image.mode in _GREY16 and fmt in ("AVIF", "HEIF") and not budget \
+        and photo.frames_of(obj.image) is None
+    if deep is None and not grey and (depth is None or photo.frames_of(obj.image) is not None
+                                      or obj.image.mode in modes.DEEP):
         return None, obj  # nothing deeper than the picture itself (an "I;16" one is written at 16 bits as it is)
     from framewick.photo import deepwriting
 
     if deep is not None:
         pixels = deep.pixels
+    elif grey:
+        pixels = deepwriting.grey16(obj.image)
+        if pixels is None:
+            return None, obj
     else:
         pixels = deepwriting.widened(storable(obj.image, "PNG", "white", photo.icc)[0])
         if pixels is None:
@@ -503,11 +539,15 @@ def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: boo
         return None, deepwriting.dithered(obj, pixels, strip=strip, srgb=srgb, name=name) or obj
     try:
         return deepwriting.encode(obj, pixels, fmt, depth=depth, strip=strip, srgb=srgb, name=name,
-                                  no_icc=no_icc), obj
+                                  no_icc=no_icc, gain=gain if fmt in _GAIN_MAP_FORMATS else None), obj
     except ImportError:
         # the format's native writer is not built here: its 8 bits, dithered
         note(f"framewick: {name}: {fmt} at depth is not built here, so the picture is written at 8 bits")
         return None, deepwriting.dithered(obj, pixels, strip=strip, srgb=srgb, name=name) or obj
+
+
+#: Pillow's modes of a 16-bit grey picture.
+_GREY16 = frozenset({"I;16", "I;16L", "I;16B", "I;16N", "I"})
 
 
 def _stream_name(target: object) -> str:
