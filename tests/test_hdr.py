@@ -4,6 +4,7 @@ Apple's HEIC form), carried through the steps where the picture goes, and writte
 import io
 import json
 import os
+import struct
 import subprocess
 import sysconfig
 from pathlib import Path
@@ -53,6 +54,21 @@ def apple_heic(orientation=1):
                         gain_map=(gain.tobytes(), "L", *gain.size), headroom=3.0)
 
 
+def tone_map(low=0.0, high=2.0, gamma=1.0, base=0.0, alternate=2.0, version=0, denominator=1 << 20):
+    """An ISO 21496-1 metadata payload (one channel, the base's colour space); boosts in stops."""
+    def fraction(value, signed=True):
+        return struct.pack(">i" if signed else ">I", round(value * (1 << 20))) + struct.pack(">I", denominator)
+
+    head = bytes([version]) + struct.pack(">HH", 0, 0) + bytes([0x40]) + fraction(base, False) + fraction(alternate, False)
+    return head + fraction(low) + fraction(high) + fraction(gamma, False) + fraction(1 / 64) + fraction(1 / 64)
+
+
+def iso_heic(orientation=1, metadata=None):
+    base, gain = marked(orientation)
+    return _heif.encode(base.tobytes(), "RGB", *base.size, 92, None, None, None, orientation,
+                        gain_map=(gain.tobytes(), "L", *gain.size), tone_map=metadata or tone_map())
+
+
 def spot_overlap(picture, gain):
     """How well the red of the picture and the bright of its gain map (at the picture's size) agree."""
     rgb = np.asarray(picture.convert("RGB"), dtype=int)
@@ -70,7 +86,9 @@ def read_back(data):
     return Image.open(io.BytesIO(data)).convert("RGB"), Image.frombytes(mode, size, pixels)
 
 
-SOURCES = {"ultra-hdr": ultra_hdr, "apple-heic": apple_heic}
+SOURCES = {"ultra-hdr": ultra_hdr, "apple-heic": apple_heic, "iso-heic": iso_heic}
+# The form each source's gain map is read as, and its largest boost.
+FORMS = {"ultra-hdr": ("iso21496", 4.0), "apple-heic": ("apple", 3.0), "iso-heic": ("iso21496", 4.0)}
 
 
 @pytest.mark.parametrize("orientation", [1, 6, 8])
@@ -81,8 +99,7 @@ def test_the_gain_map_opens_upright_with_the_picture(source, orientation, tmp_pa
     obj = FrameWick.open(path)
     gain = obj.photo.gain_map_of(obj.image)
     assert obj.image.size == (W, H) and gain.size == (W // 4, H // 4)
-    assert gain.form == ("apple" if "heic" in source else "iso21496") and gain.boost == pytest.approx(
-        3.0 if "heic" in source else 4.0, rel=1e-3)
+    assert (gain.form, pytest.approx(gain.boost, rel=1e-3)) == FORMS[source]
     assert spot_overlap(obj.image, gain.picture) > 0.8
 
 
@@ -141,15 +158,21 @@ def test_the_hdr_rendition_after_the_chain_is_the_sources_moved(channels, tmp_pa
 def damaged_heic(kind):
     import test_heif_deep as D
 
+    if kind in BAD_TONE_MAPS:
+        return iso_heic(metadata=BAD_TONE_MAPS[kind])
     if kind == "over the pixel limit":
         return D.with_gain_map(Image.new("L", (400, 300), 0), primary=fs.card(), headroom=2.0)
     return D._damaged_gain_maps()[kind]
 
 
+BAD_TONE_MAPS = {"tone map cut short": tone_map()[:40], "tone map of version 1": tone_map(version=1),
+                 "tone map over a zero": tone_map(denominator=0), "tone map of an HDR base": tone_map(base=2.0, alternate=0.0)}
+
+
 @pytest.mark.parametrize("suffix, kind, size", [
     (".jpg", "cut-in-map", (320, 240)), (".jpg", "map-absent", (320, 240)), (".jpg", "map-scrambled", (320, 240)),
     (".heic", "zeroed", (64, 48)), (".heic", "NAL length past the end", (64, 48)),
-    (".heic", "over the pixel limit", (96, 64))])
+    (".heic", "over the pixel limit", (96, 64))] + [(".heic", kind, (W, H)) for kind in BAD_TONE_MAPS])
 def test_a_damaged_gain_map_leaves_the_sdr_picture_with_one_line(suffix, kind, size, tmp_path, capfd):
     path = tmp_path / f"in{suffix}"
     path.write_bytes(U.damaged(kind) if suffix == ".jpg" else damaged_heic(kind))
@@ -196,9 +219,10 @@ def test_a_picture_replaced_outside_a_chain_loses_its_gain_map(tmp_path):
 
 @pytest.mark.parametrize("source, line", [(lambda: U.ultra_hdr_by_hand()[0], "HDR: Ultra HDR gain map 80×60, up to 4.0×"),
                                           (ultra_hdr, "HDR: ISO 21496-1 gain map 80×60, up to 4.0×"),
-                                          (apple_heic, "HDR: Apple gain map 80×60, up to 3.0×")])
+                                          (apple_heic, "HDR: Apple gain map 80×60, up to 3.0×"),
+                                          (iso_heic, "HDR: ISO 21496-1 gain map 80×60, up to 4.0×")])
 def test_info_says_the_photo_is_hdr(source, line, tmp_path):
-    path = tmp_path / ("in.heic" if source is apple_heic else "in.jpg")
+    path = tmp_path / ("in.heic" if source in (apple_heic, iso_heic) else "in.jpg")
     path.write_bytes(source())
     assert line in cli("info", path).stdout
     record = json.loads(cli("info", path, "--json").stdout)
@@ -269,3 +293,15 @@ def test_a_deep_picture_is_written_with_its_gain_map_where_the_format_holds_one(
         assert np.abs(np.asarray(picture, float) - pixels / 257).mean() < 3
     else:
         assert _heif.gain_map(data, 0) is None if data[4:8] == b"ftyp" else _uhdr.probe(data) is None
+
+
+@pytest.mark.parametrize("low, high, gamma, base, alternate", [(0.0, 2.0, 1.0, 0.0, 2.0), (-1.0, 3.0, 2.2, 0.5, 2.5)])
+def test_a_tone_map_items_metadata_reads_as_the_jpeg_forms(low, high, gamma, base, alternate, tmp_path):
+    path = tmp_path / "in.heic"
+    path.write_bytes(iso_heic(metadata=tone_map(low, high, gamma, base, alternate)))
+    obj = FrameWick.open(path)
+    gain = obj.photo.gain_map_of(obj.image)
+    got = (gain.min_boost[2], gain.max_boost[0], gain.gamma[1], gain.hdr_capacity_min, gain.hdr_capacity_max,
+           gain.offset_sdr[0])
+    assert got == pytest.approx((2**low, 2**high, gamma, 2**base, 2**alternate, 1 / 64), rel=1e-4)
+    assert gain.metadata()["use_base_cg"] is True

@@ -768,7 +768,17 @@ std::string encode(const Picture &picture, int quality, const Metadata &metadata
         heif_image_handle *map_raw = nullptr;
         ok(heif_context_encode_image(ctx.get(), map.get(), enc_raw, map_options.get(), &map_raw));
         Handle map_handle(map_raw);
-        link_gain_map(ctx.get(), heif_image_handle_get_item_id(map_handle.get()), heif_image_handle_get_item_id(handle.get()));
+        const heif_item_id map_id = heif_image_handle_get_item_id(map_handle.get());
+        const heif_item_id primary_id = heif_image_handle_get_item_id(handle.get());
+        if (gain->tone_map.empty()) {
+            link_gain_map(ctx.get(), map_id, primary_id);
+        } else {
+            // The tone-map item: its payload the metadata, its inputs the picture then the map.
+            heif_item_id tmap = 0;
+            ok(heif_context_add_item(ctx.get(), "tmap", gain->tone_map.data(), int(gain->tone_map.size()), &tmap));
+            const heif_item_id inputs[2] = {primary_id, map_id};
+            ok(heif_context_add_item_references(ctx.get(), heif_fourcc('d', 'i', 'm', 'g'), tmap, inputs, 2));
+        }
         ok(heif_context_set_primary_image(ctx.get(), handle.get()));
         if (!gain->xmp.empty())
             ok(heif_context_add_XMP_metadata(ctx.get(), map_handle.get(), gain->xmp.data(), int(gain->xmp.size())));

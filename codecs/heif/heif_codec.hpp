@@ -114,10 +114,12 @@ struct Picture {
 struct Metadata {
     std::string exif, xmp, icc;
 };
-// An HDR gain map to store beside the primary as Apple's auxiliary image (8-bit grey or RGB).
+// An HDR gain map to store beside the primary (8-bit grey or RGB): Apple's auxiliary image, or
+// with `tone_map` the gain-map input of an ISO 21496-1 tone-map item derived from the primary.
 struct GainMapPicture {
     Picture picture;
     std::string xmp;                    // its XMP (the headroom), or empty
+    std::string tone_map;               // the tone-map item's payload (ISO 21496-1 metadata), or empty
 };
 extern const char apple_gain_map_type[];  // "urn:com:apple:photo:2020:aux:hdrgainmap"
 // An HEIC file of `picture` encoded with HEVC at `quality` (0-100) and `depth` bits (8; 10 or 12

@@ -10,7 +10,8 @@
 //   decoder(data, max_pixels, *, bits=8) -> (mode, (width, height), decoded)   the picture as decoded
 //   rows(decoded, row, count) -> bytes                                 its rows in RGB(A)
 //   encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation, *, bits=8, depth=None,
-//          gain_map=None, headroom=None, gain_map_xmp=None) -> bytes   mode "L", "LA", "RGB" or "RGBA"
+//          gain_map=None, headroom=None, gain_map_xmp=None, tone_map=None) -> bytes
+//                                                       mode "L", "LA", "RGB" or "RGBA"
 //   gain_map(data, max_pixels) -> dict or None                          the primary's HDR gain map
 //
 // `data` and `pixels` are any bytes-like object; `exif`, `xmp` and `icc` bytes-like or None.
@@ -20,7 +21,8 @@
 // 10 by default for 16-bit pixels. "L" and "LA" are coded monochrome (4:0:0, alpha as its own
 // image); an encoder that refuses monochrome fails with HeifError, and the caller may send RGB. Its `gain_map` is (pixels, mode, width, height), 8-bit "L" or
 // "RGB", stored as Apple's auxiliary gain-map image with `headroom` written into its XMP (or
-// `gain_map_xmp` as given, to carry one that was read).
+// `gain_map_xmp` as given, to carry one that was read); with `tone_map` (an ISO 21496-1 metadata
+// payload) the map is instead the input of a tone-map item ('tmap') derived from the picture.
 // gain_map() gives type (the auxiliary type URN, or "tmap"), mode ("L" or "RGB"), size,
 // pixels (8 bits; None when they could not be had), transforms, xmp, exif, metadata (the tone-map
 // item's payload), headroom (float or None), maker_headroom and maker_gain (Apple's maker-note
@@ -223,8 +225,8 @@ heifcodec::Picture picture_of(const Buffer &pixels, int channels, int width, int
 }
 
 ref encode(PyObject *, const Args &args) {
-    auto [bits_arg, depth_arg, gain_arg, headroom_arg, gain_xmp_arg] =
-        keywords<5>(args, 9, {"bits", "depth", "gain_map", "headroom", "gain_map_xmp"});
+    auto [bits_arg, depth_arg, gain_arg, headroom_arg, gain_xmp_arg, tone_map_arg] =
+        keywords<6>(args, 9, {"bits", "depth", "gain_map", "headroom", "gain_map_xmp", "tone_map"});
     Buffer pixels(args[0]);
     int channels = 1 + choice(args[1], "mode", {"L", "LA", "RGB", "RGBA"});
     int width = int(integer(args[2], "width", 1, 1 << 30)), height = int(integer(args[3], "height", 1, 1 << 30));
@@ -254,8 +256,13 @@ ref encode(PyObject *, const Args &args) {
             throw fw::raise_format(PyExc_ValueError, "give the gain map's headroom or its XMP, not both");
         if (has_headroom) gain->xmp = heifcodec::gain_map_xmp(number(headroom_arg, "headroom", 0.0, 1000.0));
         if (has_xmp) gain->xmp = optional_bytes(gain_xmp_arg);
-    } else if ((headroom_arg && !headroom_arg.is(Py_None)) || (gain_xmp_arg && !gain_xmp_arg.is(Py_None))) {
-        throw fw::raise_format(PyExc_ValueError, "headroom and gain_map_xmp need a gain_map");
+        if (tone_map_arg && !tone_map_arg.is(Py_None)) {
+            gain->tone_map = optional_bytes(tone_map_arg);
+            if (gain->tone_map.empty()) throw fw::raise_format(PyExc_ValueError, "tone_map must not be empty");
+        }
+    } else if ((headroom_arg && !headroom_arg.is(Py_None)) || (gain_xmp_arg && !gain_xmp_arg.is(Py_None)) ||
+               (tone_map_arg && !tone_map_arg.is(Py_None))) {
+        throw fw::raise_format(PyExc_ValueError, "headroom, gain_map_xmp and tone_map need a gain_map");
     }
     std::string file;
     {
@@ -307,7 +314,7 @@ PyMethodDef methods[] = {
     function<Heif, rows, "rows">(
         "rows(decoded, row, count) -> bytes: rows of a decoded picture, RGB or RGBA, at the decoder's bits."),
     function<Heif, encode, "encode">("encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation, *, bits=8, "
-                                     "depth=None, gain_map=None, headroom=None, gain_map_xmp=None) -> bytes: an HEIC file."),
+                                     "depth=None, gain_map=None, headroom=None, gain_map_xmp=None, tone_map=None) -> bytes: an HEIC file."),
     function<Heif, gain_map, "gain_map">(
         "gain_map(data, max_pixels) -> dict or None: the primary image's HDR gain map, decoded to 8 bits."),
     end_of_table,

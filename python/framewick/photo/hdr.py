@@ -12,6 +12,9 @@ The forms read:
   A map value v (0 to 1) stands for the boost 2 ** (log2(min) * (1 - r) + log2(max) * r) with
   r = v ** (1 / gamma), per channel, applied as (SDR + offset_sdr) * boost - offset_hdr in linear
   light; the whole boost shows on a screen of `hdr_capacity_max` headroom or more.
+* ISO 21496-1 in HEIC and AVIF: the gain-map input of a tone-map item ('tmap') derived from the
+  primary, through framewick.formats._heif, its values read as the JPEG form's and its metadata
+  from the item's payload (`from_tone_map`).
 * Apple's HEIC gain map (an auxiliary picture of the primary, through framewick.formats._heif):
   the value, linearised by the sRGB curve, is g in HDR = SDR * (1 + (headroom - 1) * g). The
   headroom is the map's own XMP HDRGainMapHeadroom (a ratio), else the one Apple's maker note
@@ -32,7 +35,7 @@ from PIL import Image
 
 from framewick.photo.companions import Companion
 
-__all__ = ["APPLE", "GainMap", "CannotCarry", "Unreadable", "carry", "from_heif", "from_uhdr"]
+__all__ = ["APPLE", "GainMap", "CannotCarry", "Unreadable", "carry", "from_heif", "from_tone_map", "from_uhdr"]
 
 APPLE: Final = "apple"
 #: How each form is named to people.
@@ -185,6 +188,54 @@ def from_heif(picture: Image.Image, found: dict[str, Any]) -> GainMap:
         raise Unreadable("its headroom is not recorded" if headroom is None else f"its headroom {headroom:g} boosts nothing")
     h = float(headroom)
     return GainMap(picture, APPLE, (h, h, h), (1.0, 1.0, 1.0), hdr_capacity_max=h, headroom=h, xmp=found.get("xmp"))
+
+
+def from_tone_map(picture: Image.Image, payload: bytes) -> GainMap:
+    """A gain map from the input of an ISO 21496-1 tone-map item ('tmap') of a HEIC or AVIF
+    and the item's payload, the metadata as the standard lays it out (big-endian): version 0,
+    minimum and writer versions (16 bits each), a byte of flags (multichannel, base colour
+    space), the base's and the alternate's headroom (log2, each a fraction of 32-bit terms), then
+    per channel (one, or three when multichannel) the map's minimum and maximum (log2), its
+    gamma, and the base's and alternate's offsets, as signed or unsigned fractions.
+
+    Unreadable for a payload cut short, a version or fraction it cannot take, or one whose base
+    is the HDR rendition (the map would darken it to SDR: framewick keeps the SDR base)."""
+    import struct
+
+    def fractions(at: int, count: int, signed: tuple[bool, ...]) -> list[float]:
+        values = []
+        for index in range(count):
+            n_format = ">i" if signed[index % len(signed)] else ">I"
+            (numerator,), (denominator,) = struct.unpack_from(n_format, payload, at), struct.unpack_from(">I", payload, at + 4)
+            if denominator == 0:
+                raise Unreadable("its tone-map metadata divides by zero")
+            values.append(numerator / denominator)
+            at += 8
+        return values
+
+    if len(payload) < 22 or payload[0] != 0:
+        raise Unreadable("its tone-map metadata is cut short" if len(payload) < 22
+                         else f"its tone-map metadata is of version {payload[0]}, which framewick does not read")
+    minimum = struct.unpack_from(">H", payload, 1)[0]
+    if minimum > 0:
+        raise Unreadable(f"its tone-map metadata needs a reader of version {minimum}")
+    flags = payload[5]
+    channels = 3 if flags & 0x80 else 1
+    if len(payload) < 22 + channels * 40:
+        raise Unreadable("its tone-map metadata is cut short")
+    base_headroom, alternate_headroom = fractions(6, 2, (False,))
+    per_channel = [fractions(22 + 40 * c, 5, (True, True, False, True, True)) for c in range(channels)]
+    if channels == 1:
+        per_channel *= 3
+    if alternate_headroom <= base_headroom:
+        raise Unreadable("its base picture is the HDR rendition, which framewick does not carry")
+    low, high, gamma, offset_base, offset_alternate = (tuple(values) for values in zip(*per_channel))
+    if not all(math.isfinite(v) and abs(v) < 64 for v in (*low, *high, base_headroom, alternate_headroom)) \
+            or not all(math.isfinite(g) and g > 0 for g in gamma):
+        raise Unreadable("its tone-map metadata holds numbers out of range")
+    return GainMap(picture, "iso21496", _triple(2 ** v for v in high), _triple(2 ** v for v in low), _triple(gamma),
+                   _triple(offset_base), _triple(offset_alternate), 2 ** max(0.0, base_headroom), 2 ** alternate_headroom,
+                   bool(flags & 0x40))
 
 
 _XMP_HEADER: Final = b"http://ns.adobe.com/xap/1.0/\x00"

@@ -477,7 +477,11 @@ def _gain_map(fp: IO[bytes], picture: Image.Image, name: str, limit: int | None)
                 return None
             if found.get("error") or not found.get("pixels"):
                 raise hdr.Unreadable(found.get("error") or "it could not be decoded")
-            gain = hdr.from_heif(Image.frombytes(found["mode"], found["size"], found["pixels"]), found)
+            picture = Image.frombytes(found["mode"], found["size"], found["pixels"])
+            if found.get("type") == "tmap":
+                gain = hdr.from_tone_map(picture, found.get("metadata") or b"")
+            else:
+                gain = hdr.from_heif(picture, found)
         else:
             try:
                 from framewick.formats import _uhdr
