@@ -695,17 +695,21 @@ def figure_depth(args, out):
                                   "shift by 6 undone), 1024x256 gradient coded by heif-enc --bit-depth 10"))
     repeats = 1 if args.quick else 3
     rounds, peaks, bits, picture = depth.resize(out, repeats)
-    peak = statistics.median(peaks["16-bit"])
+    peak = max(peaks["16-bit"])  # "at most": the largest of the rounds
     limit = 2 * picture + 100 * 2**20
-    figures.append(ratio_figure("size:50% 16-bit 6000x4000 TIFF / its 8-bit twin", rounds["16-bit"], rounds["8-bit"],
-                                "", "8-bit ", "<=", 1.5, seconds,
-                                how=f"edit in whole fresh processes, deflate TIFF in and out, output {bits} bits; "
-                                    f"wall clock"))
+    timed = ratio_figure("size:50% 16-bit 6000x4000 TIFF / its 8-bit twin", rounds["16-bit"], rounds["8-bit"],
+                         "", "8-bit ", "<=", 1.5, seconds,
+                         how=f"edit in whole fresh processes, deflate TIFF in and out, output {bits} bits; "
+                             f"wall clock")
+    if bits != 16:  # a side that wrote 8 bits did not do what is measured
+        timed.met = False
+    figures.append(timed)
     figures.append(Figure(name="peak memory size:50% 16-bit 6000x4000 TIFF", framewick=f"{peak / 2**20:.0f} MiB",
                           peer=f"limit {limit / 2**20:.0f} MiB", ratio=peak / limit, spread=None, target="<= 1.00",
-                          met=peak <= limit, how=f"peak resident size of the whole process over twice the 16-bit "
-                                                 f"picture ({picture / 2**20:.0f} MiB) plus 100 MiB; 8-bit twin "
-                                                 f"{statistics.median(peaks['8-bit']) / 2**20:.0f} MiB"))
+                          met=peak <= limit and bits == 16,
+                          how=f"largest peak resident size of the whole process in {len(peaks['16-bit'])} rounds, "
+                              f"over twice the 16-bit picture ({picture / 2**20:.0f} MiB) plus 100 MiB; output "
+                              f"{bits} bits; 8-bit twin {max(peaks['8-bit']) / 2**20:.0f} MiB"))
     developed = depth.raw(out, 1 if args.quick else 3)
     if isinstance(developed, str):
         figures.append(not_built("develop 24 MP DNG to 16-bit TIFF / dcraw_emu -6 -T", "<= 1.10", developed))

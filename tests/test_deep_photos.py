@@ -215,3 +215,37 @@ def test_steps_json_says_which_steps_keep_depth(capsys, name, keeps):
     assert main(["steps", "--json"]) == 0
     steps = {s["name"]: s for s in json.loads(capsys.readouterr().out)["steps"]}
     assert steps[name]["keeps_depth"] is keeps
+
+
+@pytest.mark.parametrize("chain", ["size:50%", "rotate:30,expand=true", "crop:4,2,80,38 | flip", "fit:40,30"])
+@pytest.mark.parametrize("channels", [3, 4])
+def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, chain, channels):
+    from framewick.photo import carry
+
+    results = []
+    for threads, smallest in ((1, 1 << 20), (2, 0)):
+        monkeypatch.setattr(carry, "BAND_THREADS", threads)
+        monkeypatch.setattr(carry, "THREADED_PIXELS", smallest)
+        obj = opened(png(gradient(channels)))
+        lines = []
+        run_steps(obj, chain, lines.append)
+        results.append((deep_of(obj).pixels, lines))
+    (alone, alone_lines), (threaded, threaded_lines) = results
+    assert np.array_equal(alone, threaded)
+    assert threaded_lines == alone_lines  # the bands' own lines are heard by no one
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_deep_picture_held_elsewhere_is_left_as_it_was(monkeypatch, threads):
+    from framewick.photo import carry
+
+    monkeypatch.setattr(carry, "BAND_THREADS", threads)
+    monkeypatch.setattr(carry, "THREADED_PIXELS", 0)
+    pixels = gradient(3)
+    obj = opened(png(pixels))
+    kept = deep_of(obj)
+    run_steps(obj, "size:50%", lambda line: None)
+    assert np.array_equal(kept.pixels, pixels)
+    assert deep_of(obj).size == (WIDTH // 2, HEIGHT // 2)
+    close_to_8bit(obj, 2)

@@ -33,24 +33,27 @@ class CannotCarry(Exception):
     8-bit result, or no picture)."""
 
 
-def carry(obj: Any, step: Any, info: StepInfo | None, values: dict[str, Any], moving: bool, deep: Deep,
-          before: Image.Image, after: Any) -> Deep | None:
+def carry(obj: Any, step: Any, info: StepInfo | None, values: dict[str, Any], moving: bool, held: list[Deep],
+          before: Image.Image | None, after: Any) -> Deep | None:
     """The deep picture after `step` (which turned the 8-bit `before` into `after`), or None
-    when the step cannot be carried at depth. `obj` is the object the step ran on (a copy of it
-    runs the step on the bands), `moving` whether the step moves pixels and keeps depth."""
+    when the step cannot be carried at depth. `held` is a list of one: the deep picture before,
+    handed over so that a move may let it go once its bands are copied out (nothing else holds
+    it then). `obj` is the object the step ran on (a copy of it runs the step on the bands),
+    `moving` whether the step moves pixels and keeps depth; for a moving step `before` may be
+    None (let go already) when the step gave another picture."""
     if info is None or not isinstance(after, Image.Image):
         return None
     if info.alpha == ALPHA_MOVES and info.size is SAME and (after is before or (not moving and _same(before, after))):
-        return deep  # the step left the picture as it was (quality, compare, a format already its own)
+        return held[0]  # the step left the picture as it was (quality, compare, a format already its own)
     try:
         if moving:
             sixteen = _answer(info.keeps_depth, values)
-            return _checked(moved(obj, step, deep, values, lambda: after, sixteen), after)
+            return _checked(moved(obj, step, held, values, lambda: after, sixteen), after)
         function = info.depth_function(values)
         if function is not None:
-            return _checked(toned(function, values, deep, after, info.alpha), after)
-        if info.alpha == ALPHA_COMBINED:
-            return _checked(masked(obj, step, deep, before, after), after)
+            return _checked(toned(function, values, held[0], after, info.alpha), after)
+        if info.alpha == ALPHA_COMBINED and before is not None:
+            return _checked(masked(obj, step, held[0], before, after), after)
     except CannotCarry:
         return None
     return None
@@ -107,58 +110,152 @@ def _names_colour(values: dict[str, Any]) -> bool:
     return False
 
 
-def moved(obj: Any, step: Any, deep: Deep, values: dict[str, Any],
+def moved(obj: Any, step: Any, held: list[Deep], values: dict[str, Any],
           result8: Callable[[], Image.Image | None], sixteen: bool = False) -> Deep:
-    """`deep` moved by `step` band by band (see the module's first point); `result8` gives the
-    step's 8-bit result, whose uncovered pixels show a fill colour. With alpha, the colour bands
-    are moved premultiplied by it, as Pillow moves an RGBA or LA picture. With `sixteen` (a step
-    declared to run on a 16-bit Pillow picture as it is), uint16 samples are moved as "I;16"
-    bands, which Pillow takes without a copy; one the step refuses so goes as "F"."""
+    """The deep picture in `held` (a list of one) moved by `step` band by band (see the module's
+    first point); `result8` gives the step's 8-bit result, whose uncovered pixels show a fill
+    colour. With alpha, the colour bands are moved premultiplied by it, as Pillow moves an RGBA
+    or LA picture. With `sixteen` (a step declared to run on a 16-bit Pillow picture as it is),
+    uint16 samples are moved as "I;16" bands, which Pillow takes without a copy; one the step
+    refuses so goes as "F". A large picture's bands move in threads (see `BAND_THREADS`).
+
+    `held` may be emptied once the bands are copied out (see `_copied`): when nothing else holds
+    the picture, its memory goes before the bands move."""
+    deep = held[0]
     scale = 1.0 if deep.floating else 65535.0
     sixteen = sixteen and not deep.floating
-    alpha = deep.pixels[:, :, -1].astype(np.float32) * np.float32(1 / scale) if deep.has_alpha else None
-    last = deep.channels - 1
-    bands: list[np.ndarray] = []
-    for index in range(deep.channels):
-        plane: np.ndarray = deep.pixels[:, :, index]
-        if alpha is not None and index != last:
-            plane = plane.astype(np.float32) * alpha
-            if sixteen:
-                plane = np.rint(plane).astype(np.uint16)
-        out = None
-        if sixteen:
-            try:
-                out = run_on(obj, step, Image.fromarray(np.ascontiguousarray(plane, dtype=np.uint16)))
-            except ValueError:  # a Pillow operation without "I;16" (reduce): float from here
-                sixteen = False
-            if out is not None and not out.mode.startswith("I;16"):
-                raise CannotCarry(f"the step gave {out.mode} from an I;16 band")
-        if out is None:
-            out = run_on(obj, step, Image.fromarray(np.ascontiguousarray(plane, dtype=np.float32)))
-            if out.mode != "F":
-                raise CannotCarry(f"the step gave {out.mode} from a band")
-        del plane
-        if bands and out.size != (bands[0].shape[1], bands[0].shape[0]):
-            raise CannotCarry(f"the step gave bands of {out.size} and {bands[0].shape[1::-1]}")
-        bands.append(_plane_of(out))
-        del out
-    del alpha
-    if all(band.dtype == np.uint16 for band in bands) and not deep.has_alpha and not _names_colour(values):
-        return _stacked(bands, deep.bits)
+    size, channels, bits, has_alpha, floating = deep.size, deep.channels, deep.bits, deep.has_alpha, deep.floating
+    last = channels - 1
+    alpha = deep.pixels[:, :, -1].astype(np.float32) * np.float32(1 / scale) if has_alpha else None
+    del deep  # held alone, so the bands' copies can take its place
+    copies, source = _copied(held, alpha, sixteen)
+
+    def one(index: int) -> np.ndarray:
+        if copies is not None:
+            plane, copies[index] = copies[index], None
+        else:
+            plane = _premultiplied(source[:, :, index], None if index == last else alpha, sixteen)  # type: ignore[index]
+        return _moved_band(obj, step, plane, sixteen)
+
+    bands = _each_band(size, channels, one)
+    del source, alpha
+    for band in bands[1:]:
+        if band.shape != bands[0].shape:
+            raise CannotCarry(f"the step gave bands of {band.shape[::-1]} and {bands[0].shape[::-1]}")
+    if all(band.dtype == np.uint16 for band in bands) and not has_alpha and not _names_colour(values):
+        return _stacked(bands, bits)
+    shown = result8()
     if _names_colour(values):
         bands = [band.astype(np.float32) for band in bands]  # writable floats: the fill goes in place
-        _fill(obj, step, deep, bands, result8(), scale)
-    if deep.has_alpha:  # back from premultiplied; a transparent pixel's colour is 0, as Pillow's
-        moved_alpha = bands[last].astype(np.float32) * np.float32(1 / scale)
-        for index in range(last):
-            colour = bands[index].astype(np.float32)
-            bands[index] = np.divide(colour, moved_alpha, out=np.zeros_like(colour), where=moved_alpha > 0)
-        del moved_alpha
+        _fill(obj, step, size, has_alpha, bands, shown, scale)
+    if has_alpha:
+        _unpremultiplied(bands, shown, scale)
     stacked = np.stack(bands, axis=2)
     del bands
-    if deep.floating or stacked.dtype == np.uint16:
-        return Deep(stacked, deep.bits)
-    return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), deep.bits)
+    if floating or stacked.dtype == np.uint16:
+        return Deep(stacked, bits)
+    return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), bits)
+
+
+def _premultiplied(plane: np.ndarray, alpha: np.ndarray | None, sixteen: bool) -> np.ndarray:
+    """A band's samples as Pillow takes them (contiguous; uint16 for "I;16", else float32),
+    multiplied by `alpha` (0-1) when given."""
+    if alpha is not None:
+        plane = plane.astype(np.float32) * alpha
+        if sixteen:
+            plane = np.rint(plane).astype(np.uint16)
+    return np.ascontiguousarray(plane, dtype=np.uint16 if sixteen else np.float32)
+
+
+def _copied(held: list[Deep], alpha: np.ndarray | None, sixteen: bool) -> tuple[list[Any] | None, np.ndarray | None]:
+    """(every band copied out at once, None) with `held` emptied, or (None, the pixels to copy
+    each band from as it moves). The second when the bands move as floats (copies twice the
+    picture's size) or when something else still holds the picture once `held` lets it go
+    (the copies would only add to it)."""
+    if not sixteen:
+        return None, held[0].pixels
+    import weakref
+
+    channels = held[0].channels
+    gone = weakref.ref(held[0].pixels)
+    copies: list[Any] = [_premultiplied(held[0].pixels[:, :, index], None if index == channels - 1 else alpha, True)
+                         for index in range(channels)]
+    held.clear()
+    shared = gone()
+    if shared is not None:
+        return None, shared
+    return copies, None
+
+
+#: Bands of a large picture moved at once, each in a thread of its own: Pillow lets go of the
+#: interpreter while it resamples, turns, crops and pads, so the bands share the cores. Each
+#: band at work holds its step's working pictures, so two at a time keep a move's memory
+#: within about half the deep picture's.
+BAND_THREADS = 2
+#: Below this many pixels a band moves faster than a thread starts: one after the other.
+THREADED_PIXELS = 1 << 20
+
+
+def _each_band(size: tuple[int, int], channels: int, one: Callable[[int], np.ndarray]) -> list[np.ndarray]:
+    """`one(index)` of every band, in order; in threads for a large picture, each with the
+    caller's context (its status listener, quiet flag and plan)."""
+    import os
+
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    workers = min(BAND_THREADS, cores, channels)
+    if workers < 2 or size[0] * size[1] < THREADED_PIXELS:
+        return [one(index) for index in range(channels)]
+    import contextvars
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="framewick-band") as pool:
+        futures = [pool.submit(contextvars.copy_context().run, one, index) for index in range(channels)]
+        return [future.result() for future in futures]
+
+
+def _moved_band(obj: Any, step: Any, plane: np.ndarray, sixteen: bool) -> np.ndarray:
+    """A band's samples (`plane`, contiguous: uint16 with `sixteen`, else float32) moved by
+    `step`: uint16 when moved as "I;16", float32 when moved as "F"."""
+    out = None
+    if sixteen:
+        try:
+            out = run_on(obj, step, Image.fromarray(plane))
+        except ValueError:  # a Pillow operation without "I;16" (reduce): float from here
+            out = None
+        if out is not None and not out.mode.startswith("I;16"):
+            raise CannotCarry(f"the step gave {out.mode} from an I;16 band")
+    if out is None:
+        out = run_on(obj, step, Image.fromarray(np.ascontiguousarray(plane, dtype=np.float32)))
+        if out.mode != "F":
+            raise CannotCarry(f"the step gave {out.mode} from a band")
+    del plane
+    return _plane_of(out)
+
+
+def _unpremultiplied(bands: list[np.ndarray], shown: Image.Image | None, scale: float) -> None:
+    """The colour bands (moved premultiplied by the last, alpha) brought back to straight colour,
+    in place. A pixel the move left transparent has no colour of its own any more: it takes the
+    one the step's 8-bit result keeps there, widened (transparent pixels keep their colour as in
+    the 8-bit picture; a resampling step gives what Pillow gives, black)."""
+    last = len(bands) - 1
+    moved_alpha = bands[last].astype(np.float32) * np.float32(1 / scale)
+    clear = moved_alpha <= 0
+    eight = None
+    if clear.any() and shown is not None and shown.size == (clear.shape[1], clear.shape[0]) \
+            and len(shown.getbands()) == len(bands):
+        eight = np.asarray(shown)
+        eight = eight[:, :, np.newaxis] if eight.ndim == 2 else eight
+    for index in range(last):
+        colour = bands[index].astype(np.float32)
+        straight = np.divide(colour, moved_alpha, out=np.zeros_like(colour), where=~clear)
+        if eight is not None:
+            widened = eight[:, :, index][clear].astype(np.float32) * np.float32(scale / 255.0)
+            straight[clear] = widened
+        bands[index] = straight
+    del moved_alpha
 
 
 def _stacked(bands: list[np.ndarray], bits: int) -> Deep:
@@ -180,13 +277,13 @@ def _plane_of(band: Image.Image) -> np.ndarray:
     return (plane.astype(np.uint16) if plane.dtype != np.uint16 else plane).reshape(band.height, band.width)
 
 
-def _fill(obj: Any, step: Any, deep: Deep, bands: list[np.ndarray], result8: Image.Image | None,
-          scale: float) -> None:
+def _fill(obj: Any, step: Any, size: tuple[int, int], has_alpha: bool, bands: list[np.ndarray],
+          result8: Image.Image | None, scale: float) -> None:
     """Give the area `step` uncovered, in each (premultiplied) band, the fill colour the 8-bit
     result shows there."""
     height, width = bands[0].shape
-    zero = np.asarray(run_on(obj, step, Image.new("F", deep.size, 0.0)), dtype=np.float32)
-    one = np.asarray(run_on(obj, step, Image.new("F", deep.size, 1.0)), dtype=np.float32)
+    zero = np.asarray(run_on(obj, step, Image.new("F", size, 0.0)), dtype=np.float32)
+    one = np.asarray(run_on(obj, step, Image.new("F", size, 1.0)), dtype=np.float32)
     if zero.shape != (height, width) or one.shape != (height, width):
         raise CannotCarry("the step's uncovered area does not match its result")
     uncovered = 1.0 - (one - zero)
@@ -207,7 +304,7 @@ def _fill(obj: Any, step: Any, deep: Deep, bands: list[np.ndarray], result8: Ima
         return min(max((wanted * scale - float(moved_only[index][at])) / share / scale, 0.0), 1.0)
 
     fills = [0.0] * len(bands)
-    if deep.has_alpha:
+    if has_alpha:
         last = len(bands) - 1
         fill_alpha = round(taken(last, unit[last]) * 255.0) / 255.0
         fills[last] = fill_alpha

@@ -332,10 +332,21 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, car
     if deep is None:
         _store(obj, work, result)
     else:
-        # Carried through the step's own copy: what the step noted on it (a crop's chosen box)
-        # holds for the deep picture's bands too.
-        carried = _carried(work, step, deep, picture, result)
+        # A moving step's deep picture follows from its bands alone: the 8-bit picture before
+        # the step is let go first (stored over, no longer held here), so the two pictures and
+        # the deep one are not all alive while the bands move.
+        before = picture if result is picture or not _moving(step) else None
+        del picture
         _store(obj, work, result)
+        # The deep picture is handed to the carry alone (the photo's pairing with the picture
+        # before is over either way), so a move may let it go once it has its bands. Carried
+        # through the step's own copy: what the step noted on it (a crop's chosen box) holds
+        # for the deep picture's bands too.
+        held = [deep]
+        del deep
+        companions.discard(photo, "deep")
+        carried = _carried(work, step, held, before, result)
+        del before, held
         _pair(photo, step, carried, result)
     if gain is not None:  # also when the picture was changed in place (thumbnail, text)
         boxes = getattr(obj, _CHOSEN, ()) or ()
@@ -356,16 +367,28 @@ def _deep_of(photo: Photo | None, picture: Any) -> Any:
     return photo.deep_of(picture)
 
 
-def _carried(obj: Any, step: Any, deep: Any, before: Image.Image, after: Any) -> Any:
-    """The deep picture after `step` turned `before` into `after`, or None when the step cannot
-    be carried at depth."""
+def _moving(step: Any) -> bool:
+    """Whether `step` moves pixels and its deep picture moves with them, band by band."""
+    info = _info(step)
+    if info is None or info.alpha != ALPHA_MOVES:
+        return False
+    try:
+        return info.carries_depth(_values(info, step))
+    except (KeyError, TypeError, ValueError):
+        return False
+
+
+def _carried(obj: Any, step: Any, held: list[Any], before: Image.Image | None, after: Any) -> Any:
+    """The deep picture after `step` turned `before` into `after` (None: a moving step's
+    picture before, let go), or None when the step cannot be carried at depth. `held` holds
+    the deep picture before, which the carry may let go of."""
     from framewick.photo import carry
 
     info = _info(step)
     values = _values(info, step) if info is not None else {}
-    moving = info is not None and info.alpha == ALPHA_MOVES and info.carries_depth(values)
+    moving = _moving(step)
     try:
-        return carry.carry(obj, step, info, values, moving, deep, before, after)
+        return carry.carry(obj, step, info, values, moving, held, before, after)
     except (carry.CannotCarry, ValueError, TypeError, OSError):
         return None  # the 8-bit result stands; the deep picture is dropped with its line
 
