@@ -355,12 +355,13 @@ def camera_picture():
 
 
 @pytest.mark.parametrize("steps, orientation, size, scale", [
-    ("resize:300,225", 1, (300, 225), 2),
+    ("resize:500,375", 1, (500, 375), 2),
+    ("resize:300,225", 1, (300, 225), 8 / 3),
     ("resize:260,195", 1, (260, 195), 4),
     ("resize:100,75", 1, (100, 75), 8),
     ("preset:noir | thumbnail:200,200", 1, (200, 150), 4),
-    ("fit:250,250", 6, (250, 250), 2),
-    ("resize:200,300", 6, (200, 300), 2),
+    ("fit:250,250", 6, (250, 250), 8 / 3),
+    ("resize:200,300", 6, (200, 300), 8 / 3),
 ])
 def test_shrink_on_load_keeps_the_quality_floor_of_the_exact_result(tmp_path, camera_picture, steps, orientation,
                                                                      size, scale):
@@ -371,12 +372,33 @@ def test_shrink_on_load_keeps_the_quality_floor_of_the_exact_result(tmp_path, ca
     camera_picture.save(path, quality=92, exif=exif_with(orientation))
     fast = FrameWick.open(path, steps=steps)
     exact = FrameWick.open(path, steps=steps, exact=True)
-    assert fast.photo.draft_scale == scale and exact.photo.draft_scale == 1
+    assert fast.photo.draft_scale == pytest.approx(scale) and exact.photo.draft_scale == 1
     assert exact.image.size == ((1200, 1600) if orientation == 6 else (1600, 1200))
     chain = Chain.parse(steps)
     chain.apply(fast, lambda text: None)
     chain.apply(exact, lambda text: None)
     assert fast.image.size == exact.image.size == size
+    assert psnr(fast.image, exact.image) >= FLOOR_DB
+
+
+@pytest.mark.parametrize("mode, size, save", [
+    ("RGB", (1601, 1199), {"quality": 92}),  # sides that 3/8 does not divide: rounded up
+    ("RGB", (1600, 1200), {"quality": 92, "subsampling": 0}),
+    ("RGB", (1600, 1200), {"quality": 92, "progressive": True}),
+    ("L", (1600, 1200), {"quality": 92}),
+    ("CMYK", (1600, 1200), {"quality": 92}),
+])
+def test_a_jpeg_decoded_at_three_eighths_is_the_whole_picture_scaled(tmp_path, camera_picture, mode, size, save):
+    from framewick.photo.shrink import FLOOR_DB
+
+    path = tmp_path / "big.jpg"
+    camera_picture.resize(size).convert(mode).save(path, **save)
+    fast = FrameWick.open(path, steps="resize:300,225")
+    exact = FrameWick.open(path, exact=True)
+    assert fast.photo.draft_scale == pytest.approx(8 / 3, abs=0.01)
+    assert fast.image.size == (-(-size[0] * 3 // 8), -(-size[1] * 3 // 8)) and fast.image.mode == exact.image.mode
+    fast.resize(300, 225)
+    exact.resize(300, 225)
     assert psnr(fast.image, exact.image) >= FLOOR_DB
 
 

@@ -14,7 +14,8 @@ import importlib
 from collections.abc import Callable
 from dataclasses import dataclass
 
-__all__ = ["PRIVATE", "Private", "decode_through", "reader_order", "saves", "tiff_interleaved", "try_before"]
+__all__ = ["PRIVATE", "Private", "decode_through", "jpeg_eighths", "reader_order", "saves", "tiff_interleaved",
+           "try_before"]
 
 
 @dataclass(frozen=True)
@@ -108,6 +109,53 @@ def decode_through(picture: object, decoder: str, offset: int, args: tuple[objec
     picture.tile = [(decoder, (0, 0) + tuple(picture.size), offset, args)]  # type: ignore[attr-defined]
 
 
+#: libjpeg's scale denominator (its numerator is 1) for each size in eighths it decodes at: it
+#: takes the least k/8 at least 1/denominator.
+_JPEG_DENOMINATORS = {1: 8, 2: 4, 3: 3, 4: 2, 8: 1}
+
+
+def jpeg_eighths(picture: object, eighths: int) -> bool:
+    """Have a JPEG that Pillow's reader opened and has not decoded decode at `eighths`/8 of its
+    sides (1, 2, 3, 4 or 8), rounded up as libjpeg rounds them: its one tile and its size set to
+    that, `decoderconfig` asking libjpeg for it. Pillow's draft asks only for halvings; libjpeg
+    also decodes at 3/8 (a smaller inverse DCT of each block). False, and nothing changed, for
+    a picture already drafted, of several tiles, or with a libjpeg that is not libjpeg-turbo
+    (whose rounding of the sides this follows; a decoder giving other sides would overrun)."""
+    from PIL import ImageFile, features
+
+    denominator = _JPEG_DENOMINATORS.get(eighths)
+    tiles = getattr(picture, "tile", None)
+    if (denominator is None or getattr(picture, "format", None) != "JPEG" or getattr(picture, "decoderconfig", None)
+            or not isinstance(tiles, list) or len(tiles) != 1 or not features.check_feature("libjpeg_turbo")):
+        return False
+    codec, extents, offset, args = tiles[0]
+    width, height = picture.size  # type: ignore[attr-defined]
+    if codec != "jpeg" or tuple(extents or ()) != (0, 0, width, height):
+        return False
+    size = (-(-width * eighths // 8), -(-height * eighths // 8))
+    picture.tile = [ImageFile._Tile(codec, (0, 0) + size, offset, args)]  # type: ignore[attr-defined]
+    picture._size = size  # type: ignore[attr-defined]
+    picture.decoderconfig = (denominator, 0)  # type: ignore[attr-defined]
+    return True
+
+
+def _jpeg_eighths_decode() -> bool:
+    """Whether a JPEG of odd sides decodes at 3/8 as `jpeg_eighths` sets it up, to the sides it
+    says and the pixels of the whole picture scaled."""
+    import io
+
+    from PIL import Image
+
+    out = io.BytesIO()
+    Image.new("RGB", (21, 13), (200, 40, 90)).save(out, "JPEG", quality=95)
+    out.seek(0)
+    picture = Image.open(out)
+    if not jpeg_eighths(picture, 3):
+        return False
+    picture.load()
+    return picture.size == (8, 5) and all(abs(a - b) <= 3 for a, b in zip(picture.getpixel((4, 2)), (200, 40, 90)))
+
+
 PRIVATE: tuple[Private, ...] = (
     Private("Pillow", "PIL.Image.ID", "formats.private.reader_order and try_before (for formats.open_image "
             "and formats.raw.put_ahead_of_tiff)",
@@ -135,6 +183,11 @@ PRIVATE: tuple[Private, ...] = (
             "a 16-bit PNG or TIFF read at depth gives its 8-bit picture from those pixels instead of "
             "decoding the file twice; Pillow has no public call to hand an opened picture its pixels",
             _attribute("PIL.TiffImagePlugin", "READ_LIBTIFF", bool)),
+    Private("Pillow", "JpegImageFile.decoderconfig, ImageFile.tile and _size of an opened JPEG, and ImageFile._Tile",
+            "formats.private.jpeg_eighths (for photo.reading's shrink-on-load)",
+            "a JPEG decoded at 3/8 of its sides, between the halvings Pillow's draft offers: Pillow passes "
+            "decoderconfig on to libjpeg's scale but has no public call that asks for 3/8",
+            _jpeg_eighths_decode),
     Private("LibRaw", "LibRaw::free (protected)", "codecs/raw/raw.cpp Inside::release_raw_data",
             "the unpacked mosaic goes back through LibRaw's tracked allocator once developed, taking two bytes "
             "a photosite off the peak", _libraw_pinned),

@@ -53,7 +53,9 @@ class Photo:
     default_image: bool = False
     text: dict[str, str] = field(default_factory=dict)
     name: str = ""
-    draft_scale: int = 1
+    #: How many times smaller each side was decoded than the file holds (shrink-on-load): 1, 2,
+    #: 8/3 (a JPEG at 3/8), 4, 8.
+    draft_scale: float = 1
     deep: Deep | None = None
     max_pixels: int | None = None
     gain_map: GainMap | None = None

@@ -566,6 +566,14 @@ def _draft(picture: Image.Image, chain: Any, turn: int, photo: Photo) -> None:
         return
     ratios = shrink.JPEG_RATIOS if picture.format == "JPEG" else shrink.RAW_RATIOS
     scale = shrink.draft_scale(chain, upright, ratios)
+    if scale != int(scale):  # a scale Pillow's draft does not ask for (3/8)
+        from framewick.formats import private
+
+        if private.jpeg_eighths(picture, round(8 / scale)):
+            photo.draft_scale = width / picture.width
+            return
+        scale = shrink.draft_scale(chain, upright, shrink.halvings(ratios))
     if scale > 1:
+        scale = int(scale)
         picture.draft(picture.mode, (width // scale, height // scale))
         photo.draft_scale = max(1, round(width / picture.width))  # a RAW file halves at most

@@ -49,11 +49,15 @@ class Proxy:
 
 def _shrink_hint() -> Any:
     """A chain that lets the JPEG decoder reduce the picture while keeping it at least
-    PROXY_SIDE on its long side (shrink-on-load keeps twice the step's box)."""
-    from framewick.chain import Chain
+    PROXY_SIDE on its long side (shrink-on-load keeps each scale's least ratio to the step's
+    box, 1.25 at the least)."""
+    import math
 
-    half = PROXY_SIDE // 2
-    return Chain.parse(f"thumbnail:({half},{half})")
+    from framewick.chain import Chain
+    from framewick.photo.shrink import JPEG_RATIOS
+
+    box = math.floor(PROXY_SIDE / min(JPEG_RATIOS.values()))
+    return Chain.parse(f"thumbnail:({box},{box})")
 
 
 def make_proxy(source: str | IO[bytes], max_pixels: int | None = None) -> Proxy:
@@ -68,7 +72,7 @@ def make_proxy(source: str | IO[bytes], max_pixels: int | None = None) -> Proxy:
     gain = photo.gain_map_of(picture)
     hdr = None if gain is None else {"form": gain.form_name, "gain_map": list(gain.size), "max_boost": round(gain.boost, 3)}
     draft = max(1, photo.draft_scale)
-    full = (picture.width * draft, picture.height * draft)
+    full = (round(picture.width * draft), round(picture.height * draft))
     picture, icc = modes.working(picture, photo.icc)
     if max(picture.size) > PROXY_SIDE:
         picture = picture.copy() if picture is obj.image else picture
