@@ -16,6 +16,7 @@ from PIL import Image
 import formats_support as fs
 from framewick import FrameWick
 from framewick.photo import run_steps
+from framewick.photo.hdr import with_xmp
 
 _uhdr = pytest.importorskip("framewick.formats._uhdr", reason="built without libultrahdr")
 _heif = pytest.importorskip("framewick.formats._heif", reason="built without libheif")
@@ -86,6 +87,10 @@ def read_back(data):
     return Image.open(io.BytesIO(data)).convert("RGB"), Image.frombytes(mode, size, pixels)
 
 
+# The primary's XMP of an Ultra HDR JPEG that also holds ISO 21496-1 metadata, as Android writes them.
+HDRGM_XMP = (b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">'
+             b'<rdf:Description xmlns:hdrgm="http://ns.adobe.com/hdr-gain-map/1.0/" hdrgm:Version="1.0"/>'
+             b'</rdf:RDF></x:xmpmeta>')
 SOURCES = {"ultra-hdr": ultra_hdr, "apple-heic": apple_heic, "iso-heic": iso_heic}
 # The form each source's gain map is read as, and its largest boost.
 FORMS = {"ultra-hdr": ("iso21496", 4.0), "apple-heic": ("apple", 3.0), "iso-heic": ("iso21496", 4.0)}
@@ -220,7 +225,9 @@ def test_a_picture_replaced_outside_a_chain_loses_its_gain_map(tmp_path):
 @pytest.mark.parametrize("source, line", [(lambda: U.ultra_hdr_by_hand()[0], "HDR: Ultra HDR gain map 80×60, up to 4.0×"),
                                           (ultra_hdr, "HDR: ISO 21496-1 gain map 80×60, up to 4.0×"),
                                           (apple_heic, "HDR: Apple gain map 80×60, up to 3.0×"),
-                                          (iso_heic, "HDR: ISO 21496-1 gain map 80×60, up to 4.0×")])
+                                          (iso_heic, "HDR: ISO 21496-1 gain map 80×60, up to 4.0×"),
+                                          (lambda: with_xmp(ultra_hdr(), HDRGM_XMP),
+                                           "HDR: Ultra HDR and ISO 21496-1 gain map 80×60, up to 4.0×")])
 def test_info_says_the_photo_is_hdr(source, line, tmp_path):
     path = tmp_path / ("in.heic" if source in (apple_heic, iso_heic) else "in.jpg")
     path.write_bytes(source())

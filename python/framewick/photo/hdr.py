@@ -39,7 +39,8 @@ __all__ = ["APPLE", "GainMap", "CannotCarry", "Unreadable", "carry", "from_heif"
 
 APPLE: Final = "apple"
 #: How each form is named to people.
-FORM_NAMES: Final = {"ultrahdr": "Ultra HDR", "iso21496": "ISO 21496-1", APPLE: "Apple"}
+FORM_NAMES: Final = {"ultrahdr": "Ultra HDR", "iso21496": "ISO 21496-1", "ultrahdr+iso21496": "Ultra HDR and ISO 21496-1",
+                     APPLE: "Apple"}
 
 Triple = tuple[float, float, float]
 
@@ -56,8 +57,9 @@ class GainMap(Companion):
     """A gain map and what its values mean.
 
     `picture` is the map, an 8-bit Pillow picture (L, one channel for all three, or RGB), upright
-    with the SDR picture, covering the whole of it at its own scale. `form` is "ultrahdr",
-    "iso21496" or "apple". The boosts, gamma and offsets are per channel (red, green, blue), the
+    with the SDR picture, covering the whole of it at its own scale. `form` is what the file
+    held: "ultrahdr" (`hdrgm` XMP), "iso21496" (ISO 21496-1 metadata), "ultrahdr+iso21496" (a
+    JPEG with both, as Android writes them) or "apple". The boosts, gamma and offsets are per channel (red, green, blue), the
     boosts and capacities linear ratios; `use_base_cg` says whether the map works in the base's
     colour space (its profile, `Photo.icc`) or in the alternate's. For Apple's form, `headroom`
     is the ratio the map's full value stands for, and `xmp` the map's own XMP as it came.
@@ -161,9 +163,12 @@ class Unreadable(ValueError):
 
 
 def from_uhdr(picture: Image.Image, probe: dict[str, Any]) -> GainMap:
-    """A gain map from framewick.formats._uhdr's gain_map() picture and probe() facts."""
+    """A gain map from framewick.formats._uhdr's gain_map() picture and probe() facts; its form
+    names the metadata the file holds (hdrgm XMP, ISO 21496-1 or both), whichever libultrahdr
+    took its numbers from."""
     m = probe["metadata"]
-    gain = GainMap(picture, str(probe["form"]), _triple(m["max_content_boost"]), _triple(m["min_content_boost"]),
+    form = "ultrahdr+iso21496" if probe.get("xmp") and probe.get("iso") else str(probe["form"])
+    gain = GainMap(picture, form, _triple(m["max_content_boost"]), _triple(m["min_content_boost"]),
                    _triple(m["gamma"]), _triple(m["offset_sdr"]), _triple(m["offset_hdr"]),
                    float(m["hdr_capacity_min"]), float(m["hdr_capacity_max"]), bool(m.get("use_base_cg", True)))
     values = (*gain.max_boost, *gain.min_boost, *gain.gamma, gain.hdr_capacity_min, gain.hdr_capacity_max)
