@@ -9,7 +9,7 @@ import zlib
 
 import numpy as np
 import pytest
-from PIL import Image
+from PIL import Image, ImageFilter
 
 import formats_support as fs
 import rawdng
@@ -134,6 +134,36 @@ def test_raw_developed_at_sixteen_bits_keeps_todays_picture(tmp_path):
     assert obj.image.tobytes() == eight.image.tobytes() and eight.photo.deep is None
     deep = deep_of(obj)
     assert deep.bands == "RGB" and np.array_equal((deep.pixels >> 8).astype(np.uint8), np.asarray(obj.image))
+
+
+def smooth_dng(tmp_path):
+    """A DNG of a smooth picture: its 16-bit development lies between 8-bit levels nearly everywhere."""
+    picture = rawdng.known_picture().resize((90, 60), Image.Resampling.BICUBIC).filter(ImageFilter.GaussianBlur(6))
+    return rawdng.write_dng(tmp_path / "smooth.dng", picture)
+
+
+@pytest.mark.parametrize("ext", [".ppm", ".bmp", ".jpg", ".webp"])
+def test_raw_written_at_8_bits_is_libraws_8_bit_development(tmp_path, ext):
+    """An unedited RAW file written to an 8-bit format is LibRaw's 8-bit development of it (the
+    file depth=8 writes), not a dither of its 16-bit picture."""
+    src = smooth_dng(tmp_path)
+    deep, eight = tmp_path / f"deep{ext}", tmp_path / f"eight{ext}"
+    obj = FrameWick.open(src)
+    assert deep_of(obj) is not None
+    obj.write(str(deep))
+    FrameWick.open(src, depth=8).write(str(eight))
+    assert deep.read_bytes() == eight.read_bytes()
+
+
+@pytest.mark.parametrize("chain", ["flip", "levels:10,245,1.1"])
+def test_an_edited_raw_is_dithered_from_its_deep_picture(tmp_path, chain):
+    from framewick.photo.deepwriting import dither
+
+    obj = FrameWick.open(smooth_dng(tmp_path))
+    run_steps(obj, chain, lambda line: None)
+    obj.write(str(tmp_path / "out.ppm"))
+    with Image.open(tmp_path / "out.ppm") as written:
+        assert np.array_equal(np.asarray(written), dither(deep_of(obj).pixels))
 
 
 def test_moving_steps_move_the_deep_pixels_exactly():

@@ -287,27 +287,34 @@ def tall_picture():
 @pytest.mark.parametrize("orientation", range(1, 9))
 def test_streamed_rows_are_libraws_own(tmp_path, tall_picture, orientation, half):
     """The rows the plugin streams from LibRaw's working picture are the bytes of LibRaw's own
-    output copy (curve, brightness and turn alike), for every turn, kept or applied."""
+    8-bit output copy, and the 16-bit picture read out in the same pass is its own 16-bit copy
+    (curve, brightness and turn alike), for every turn, kept or applied."""
     path = rawdng.write_dng(tmp_path / "tall.dng", tall_picture, orientation=orientation)
     for orient in (True, False):
-        kind, width, height, colours, bits, pixels = _raw.Raw(str(path)).develop(half=half, flip=orient)
+        own = {bits: _raw.Raw(str(path)).develop(half=half, flip=orient, bits=bits) for bits in (8, 16)}
+        bands = []
+
+        def sink(width, height, colours):
+            return bands.append
+        streamed = _raw.Raw(str(path)).develop(half=half, flip=orient, bits=16, sink=sink)
+        assert streamed[:5] == own[16][:5]
+        assert bytes(memoryview(streamed[5])) == bytes(memoryview(own[16][5]))
+        assert b"".join(bands) == bytes(memoryview(own[8][5]))
         with Image.open(path) as im:
             im.configure("half" if half else None, orient=orient)
             im.load()
-            assert (im.size, im.tobytes()) == ((width, height), bytes(memoryview(pixels)))
+            assert (im.size, im.tobytes()) == (own[8][1:3], bytes(memoryview(own[8][5])))
 
 
 def test_stream_refusals_close_the_file(dng):
-    raw = _raw.Raw(str(dng()))
-    with pytest.raises(ValueError, match="8-bit"):
-        raw.develop(bits=16, sink=lambda *size: None)
-
     def refuse(width, height, colours):
         raise OSError("no room")
-    with pytest.raises(OSError, match="no room"):
-        raw.develop(sink=refuse)
-    with pytest.raises(ValueError, match="closed"):
-        raw.develop()
+    for bits in (8, 16):
+        raw = _raw.Raw(str(dng()))
+        with pytest.raises(OSError, match="no room"):
+            raw.develop(sink=refuse, bits=bits)
+        with pytest.raises(ValueError, match="closed"):
+            raw.develop()
 
 
 def test_importing_framewick_leaves_tiffs_to_pillow(run_py, dng):

@@ -110,13 +110,22 @@ template <class F> int unlocked(F &&call) {
 // ---------------------------------------------------------------------------------------------
 // Pixels: a LibRaw output buffer (developed picture or preview), read through the buffer protocol
 
+// Pixels of our own making (the 16-bit picture read out beside the 8-bit rows): a block of
+// `size` bytes, its pages given by the kernel as they are first written.
+struct OwnedPixels {
+    std::unique_ptr<unsigned char[]> data;
+    size_t size = 0;
+};
+
 struct Pixels {
     PyObject_HEAD
-    ProcessedPtr image;
+    ProcessedPtr image;  // LibRaw's buffer, or null for
+    OwnedPixels owned;   // ours
 };
 
 int pixels_getbuffer(PyObject *self, Py_buffer *view, int flags) noexcept {
     auto *p = reinterpret_cast<Pixels *>(self);
+    if (!p->image) return PyBuffer_FillInfo(view, self, p->owned.data.get(), Py_ssize_t(p->owned.size), 1, flags);
     return PyBuffer_FillInfo(view, self, p->image->data, Py_ssize_t(p->image->data_size), 1, flags);
 }
 
@@ -124,6 +133,7 @@ void pixels_dealloc(PyObject *self) noexcept {
     auto *p = reinterpret_cast<Pixels *>(self);
     PyTypeObject *type = Py_TYPE(self);
     p->image.~ProcessedPtr();
+    p->owned.~OwnedPixels();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -141,6 +151,18 @@ ref wrap_pixels(PyObject *module, ProcessedPtr image) {
     ref name = text_value(kind);
     ref obj = check(pixels_type->tp_alloc(pixels_type, 0));
     new (&reinterpret_cast<Pixels *>(obj.ptr())->image) ProcessedPtr(std::move(image));
+    new (&reinterpret_cast<Pixels *>(obj.ptr())->owned) OwnedPixels();
+    return fw::tuple_of(name, width, height, colors, bits, obj);
+}
+
+// The same tuple for a bitmap of our own making.
+ref wrap_owned(PyObject *module, int w, int h, int c, int b, OwnedPixels pixels) {
+    PyTypeObject *pixels_type = class_of(module, pixels_class);
+    ref width = integer_value(w), height = integer_value(h), colors = integer_value(c), bits = integer_value(b);
+    ref name = text_value("bitmap");
+    ref obj = check(pixels_type->tp_alloc(pixels_type, 0));
+    new (&reinterpret_cast<Pixels *>(obj.ptr())->image) ProcessedPtr();
+    new (&reinterpret_cast<Pixels *>(obj.ptr())->owned) OwnedPixels(std::move(pixels));
     return fw::tuple_of(name, width, height, colors, bits, obj);
 }
 
@@ -396,14 +418,25 @@ struct Readout {
         row_step = index(1, 0) - index(0, width);
     }
 
-    // Rows [row, row + rows) into `out` (width * colors bytes a row); `at` is the working index
-    // of the band's first pixel, returned advanced past the band.
-    long long band(const libraw_data_t *lr, int rows, long long at, unsigned char *out) const noexcept {
+    // Rows [row, row + rows) into `out` (width * colors bytes a row), and with `deep` their
+    // 16-bit values into `deep` (LibRaw's 16-bit output; the 8-bit one is its top byte); `at` is
+    // the working index of the band's first pixel, returned advanced past the band.
+    long long band(const libraw_data_t *lr, int rows, long long at, unsigned char *out, ushort *deep) const noexcept {
         const ushort(*image)[4] = lr->image;
         const ushort *curve = lr->color.curve;
+        if (!deep) {
+            for (int r = 0; r < rows; r++, at += row_step)
+                for (int col = 0; col < width; col++, at += column_step)
+                    for (int c = 0; c < colors; c++) *out++ = (unsigned char)(curve[image[at][c]] >> 8);
+            return at;
+        }
         for (int r = 0; r < rows; r++, at += row_step)
             for (int col = 0; col < width; col++, at += column_step)
-                for (int c = 0; c < colors; c++) *out++ = (unsigned char)(curve[image[at][c]] >> 8);
+                for (int c = 0; c < colors; c++) {
+                    const ushort v = curve[image[at][c]];
+                    *deep++ = v;
+                    *out++ = (unsigned char)(v >> 8);
+                }
         return at;
     }
 };
@@ -430,13 +463,20 @@ void discard_read(const libraw_data_t *lr, long long from, long long to) noexcep
 // called with bytes objects of whole 8-bit rows, top to bottom, in bands. Each band is read
 // straight from the working picture with the output curve (no whole-picture copy), with the
 // interpreter's lock released; the rows read are given back to the kernel where the turn reads
-// the working picture in order.
-void stream_developed(libraw_data_t *lr, handle sink) {
+// the working picture in order. With `deep`, the same pass also fills `deep` with the picture's
+// 16-bit values (width * height * colors of them), the rows' top bytes being what the writer got.
+void stream_developed(libraw_data_t *lr, handle sink, OwnedPixels *deep) {
     Inside::make_output_curve(lr);
     const Readout out(lr);
     ref writer = check(PyObject_CallFunction(sink.ptr(), "iii", out.width, out.height, out.colors));
     constexpr int band_rows = 64;
     const size_t row_bytes = size_t(out.width) * size_t(out.colors);
+    ushort *deep_row = nullptr;
+    if (deep) {
+        deep->size = row_bytes * size_t(out.height) * sizeof(ushort);
+        deep->data.reset(new unsigned char[deep->size]);  // not cleared: every value is written below
+        deep_row = reinterpret_cast<ushort *>(deep->data.get());
+    }
     const bool in_order = out.column_step == 1 || out.column_step == -1;
     long long at = out.first;
     for (int row = 0; row < out.height; row += band_rows) {
@@ -446,7 +486,8 @@ void stream_developed(libraw_data_t *lr, handle sink) {
         {
             WithoutGil released;
             const long long start = at;
-            at = out.band(lr, rows, at, bytes);
+            at = out.band(lr, rows, at, bytes, deep_row);
+            if (deep_row) deep_row += row_bytes * size_t(rows);
             if (in_order) {
                 const long long last = at - out.row_step - out.column_step;
                 discard_read(lr, std::min(start, last), std::max(start, last) + 1);
@@ -464,13 +505,13 @@ void stream_developed(libraw_data_t *lr, handle sink) {
 //    sensor's orientation; `bits` is 8 or 16 per channel.
 // 2. Unpack the mosaic, refusing a file whose data LibRaw found short or damaged.
 // 3. Develop and free the unpacked mosaic; then either copy out the picture turned by `flip`
-//    (no `sink`), or stream it to `sink` (8 bits only) and return None.
+//    (no `sink`), or stream its 8-bit rows to `sink` and return None (8 bits) or the 16-bit
+//    picture read out in the same pass (16 bits).
 // 4. Close the LibRaw record at once, whatever happened: its working picture is freed before
 //    the caller copies the pixels anywhere.
 ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int bits, handle sink) {
     libraw_data_t *lr = usable(r);
     if (bits != 8 && bits != 16) throw fw::raise_format(PyExc_ValueError, "bits must be 8 or 16, not %d", bits);
-    if (sink && bits != 8) throw fw::raise_format(PyExc_ValueError, "a sink takes 8-bit pictures only");
     auto &p = lr->params;
     p.half_size = half ? 1 : 0;
     p.use_camera_wb = auto_wb ? 0 : 1;
@@ -506,8 +547,14 @@ ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int 
     if (status != LIBRAW_SUCCESS) throw status_failure(status, "cannot develop the RAW file");
     if (r->errors.count) throw data_failure(r->errors);
     if (!sink) return wrap_pixels(module, std::move(image));
-    stream_developed(lr, sink);
-    return ref::borrow(handle(Py_None));
+    if (bits == 8) {
+        stream_developed(lr, sink, nullptr);
+        return ref::borrow(handle(Py_None));
+    }
+    OwnedPixels deep;
+    stream_developed(lr, sink, &deep);
+    const Readout out(lr);
+    return wrap_owned(module, out.width, out.height, out.colors, 16, std::move(deep));
 }
 
 // preview(): the largest embedded preview LibRaw finds, as it is stored (a JPEG's bytes, or a
@@ -578,8 +625,9 @@ PyMethodDef raw_methods[] = {
     method<RawCodec, raw_info, "info">("info()\n--\n\nWhat LibRaw found in the file: sizes, camera, shooting data, GPS."),
     method<RawCodec, raw_develop, "develop">(
         "develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None)\n--\n\n"
-        "Develop the picture: (kind, width, height, colours, bits, pixels); with `sink`, None after\n"
-        "sink(width, height, colours) returned a writer that took the 8-bit rows in bands. Closes the file."),
+        "Develop the picture: (kind, width, height, colours, bits, pixels); with `sink`,\n"
+        "sink(width, height, colours) returns a writer that takes the 8-bit rows in bands, and the\n"
+        "result is None (bits=8) or the 16-bit picture read out in the same pass. Closes the file."),
     method<RawCodec, raw_preview, "preview">(
         "preview()\n--\n\nThe largest embedded preview: (kind, width, height, colours, bits, pixels)."),
     method<RawCodec, raw_close, "close">("close()\n--\n\nFree LibRaw's memory now."),

@@ -271,38 +271,31 @@ class RawImageFile(ImageFile.ImageFile):
             raw.close()
 
     def _develop(self, raw: Any, decoder: rows.RowDecoder) -> None:
-        if self.develop_bits == 16:
-            self._develop_deep(raw, decoder)
-            return
         # LibRaw's rows go band by band through Pillow's decoder into the picture, straight
-        # from LibRaw's working picture: no whole developed copy beside the two.
+        # from LibRaw's working picture: no whole developed copy beside the two. At 16 bits the
+        # same pass fills the deep picture, whose top bytes are the rows the picture got.
         def start(width: int, height: int, colours: int) -> Any:
             if colours != 3:
-                raise OSError(f"LibRaw developed an unexpected picture (bitmap, {colours} colours, 8 bits)")
+                raise OSError(f"LibRaw developed an unexpected picture (bitmap, {colours} colours)")
             if (width, height) != self.size:
                 raise OSError(f"LibRaw developed a {width}x{height} picture where the file said "
                               f"{self.size[0]}x{self.size[1]}")
             return decoder.put
 
-        raw.develop(half="half" in self.raw_options, auto_wb="auto-wb" in self.raw_options, flip=self._flip,
-                    sink=start)
+        deep = raw.develop(half="half" in self.raw_options, auto_wb="auto-wb" in self.raw_options, flip=self._flip,
+                           bits=self.develop_bits, sink=start)
+        if deep is not None:
+            self._keep_deep(deep)
 
-    def _develop_deep(self, raw: Any, decoder: rows.RowDecoder) -> None:
-        """Develop at 16 bits per channel, kept as `deep_pixels` (height, width, 3) of uint16; the
-        picture gets their top 8 bits, which is what LibRaw's 8-bit development gives."""
+    def _keep_deep(self, developed: Any) -> None:
+        """Keep LibRaw's 16-bit picture as `deep_pixels` (height, width, 3) of uint16, without a copy."""
         import numpy as np
 
-        half, auto_wb = "half" in self.raw_options, "auto-wb" in self.raw_options
-        kind, width, height, colours, bits, pixels = raw.develop(half=half, auto_wb=auto_wb, flip=self._flip, bits=16)
-        if kind != "bitmap" or colours != 3 or bits != 16:
-            raise OSError(f"LibRaw developed an unexpected picture ({kind}, {colours} colours, {bits} bits)")
-        if (width, height) != self.size:
-            raise OSError(f"LibRaw developed a {width}x{height} picture where the file said "
-                          f"{self.size[0]}x{self.size[1]}")
-        deep = np.frombuffer(pixels, "=u2", count=width * height * 3).reshape(height, width, 3)
-        del pixels
-        decoder.put((deep >> 8).astype(np.uint8).tobytes())
-        self.deep_pixels = deep
+        kind, width, height, colours, bits, pixels = developed
+        if kind != "bitmap" or colours != 3 or bits != 16 or (width, height) != self.size:
+            raise OSError(f"LibRaw developed an unexpected picture ({kind}, {width}x{height}, {colours} colours, "
+                          f"{bits} bits)")
+        self.deep_pixels = np.frombuffer(pixels, "=u2", count=width * height * 3).reshape(height, width, 3)
 
     def _preview(self, raw: Any) -> Image.Image:
         kind, width, height, colours, bits, pixels = raw.preview()

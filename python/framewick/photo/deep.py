@@ -31,6 +31,13 @@ class Deep(Companion):
     (`Photo.icc`), as for 8-bit pictures. The array is never changed in place once made.
     """
 
+    #: True when the 8-bit picture first paired with these pixels is their library's own 8-bit
+    #: output, made in the same pass (a camera RAW: LibRaw's 8-bit development, each value the
+    #: top byte of its 16-bit one). An 8-bit file of the unchanged picture is then written from
+    #: that picture as it is, not dithered. A step that changes the pixels makes a new Deep,
+    #: which is not marked.
+    exact_8bit = False
+
     def __init__(self, pixels: Any, bits: int = 16) -> None:
         array = np.asarray(pixels)
         if array.ndim == 2:

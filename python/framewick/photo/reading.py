@@ -380,7 +380,9 @@ def _read_deep(fp: IO[bytes], which: str, picture: Image.Image, limit: int | Non
         from framewick.photo.deep import Deep
 
         picture.deep_pixels = None
-        return Deep(pixels, 16), 0
+        deep = Deep(pixels, 16)
+        deep.exact_8bit = True  # developed in one pass with the 8-bit picture (its top bytes)
+        return deep, 0
     mapped = None
     try:
         try:  # a file on disk is mapped, not copied into memory beside the pixels decoded from it

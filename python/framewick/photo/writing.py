@@ -426,7 +426,8 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
 
     A photo with a deep picture (`Photo.deep_of`) is written from it: 16-bit PNG and TIFF (a
     float one stays float), 16-bit JPEG XL, 10-bit AVIF and HEIC; any other format gets it
-    dithered to 8 bits (see deepwriting.dither). `depth` overrides: 8 writes the 8-bit picture
+    dithered to 8 bits (see deepwriting.dither), except a camera RAW's as developed, whose 8-bit
+    picture is LibRaw's own 8-bit development of it and is written as it is. `depth` overrides: 8 writes the 8-bit picture
     exactly as without a deep one; 16 (10 or 12: AVIF's and HEIC's coded depth) writes at depth,
     an 8-bit picture widened (v * 257) when there is no deep one, and is refused for a format
     that holds 8 bits. With `max_bytes`, a deep picture is written dithered to 8 bits.
@@ -526,6 +527,9 @@ def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: boo
     from framewick.photo import deepwriting
 
     if deep is not None:
+        if deep.exact_8bit and (fmt not in formats.DEEP_BITS or budget) and depth is None \
+                and (not (srgb or strip) or profiles.is_srgb(photo.icc)):
+            return None, obj  # its 8-bit picture is the library's own 8-bit output of it: no dither
         pixels = deep.pixels
     elif grey:
         pixels = deepwriting.grey16(obj.image)
