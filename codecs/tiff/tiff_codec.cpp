@@ -69,14 +69,17 @@ struct Listening {
 
 struct Memory {
     const std::uint8_t *data = nullptr;  // reading
-    std::string *out = nullptr;          // writing
+    std::string *out = nullptr;          // writing, or
+    std::uint8_t *room = nullptr;        // writing into a block of `capacity` bytes given by the caller
+    std::uint64_t capacity = 0;
     std::uint64_t size = 0, at = 0;
-    bool failed = false;
+    bool failed = false;    // no memory for a larger string
+    bool overflow = false;  // the caller's block was too small
 };
 
 tmsize_t mem_read(thandle_t h, void *buffer, tmsize_t count) {
     auto *m = static_cast<Memory *>(h);
-    const auto *base = m->out ? reinterpret_cast<const std::uint8_t *>(m->out->data()) : m->data;
+    const auto *base = m->room ? m->room : m->out ? reinterpret_cast<const std::uint8_t *>(m->out->data()) : m->data;
     if (count < 0 || m->at >= m->size) return 0;
     const std::uint64_t n = std::min<std::uint64_t>(std::uint64_t(count), m->size - m->at);
     std::memcpy(buffer, base + m->at, std::size_t(n));
@@ -86,8 +89,18 @@ tmsize_t mem_read(thandle_t h, void *buffer, tmsize_t count) {
 
 tmsize_t mem_write(thandle_t h, void *buffer, tmsize_t count) {
     auto *m = static_cast<Memory *>(h);
-    if (!m->out || count < 0) return -1;
+    if ((!m->out && !m->room) || count < 0) return -1;
     const std::uint64_t end = m->at + std::uint64_t(count);
+    if (m->room) {
+        if (end > m->capacity) {
+            m->overflow = true;
+            return -1;
+        }
+        std::memcpy(m->room + m->at, buffer, std::size_t(count));
+        m->at = end;
+        m->size = std::max(m->size, end);
+        return count;
+    }
     try {
         if (end > m->out->size()) m->out->resize(std::size_t(end));
     } catch (...) {
@@ -357,33 +370,39 @@ void Reader::read(std::uint8_t *out) {
 
 // ---- writing
 
-// 1. Open a memory file (BigTIFF past what classic TIFF addresses); 2. the tags: size, samples,
-// bits and format, photometric, the extra sample's meaning, compression with its predictor
-// (horizontal for integers, floating-point for floats), ICC, resolution in inches; 3. strips of
-// about 256 KB, each copied first (the codec may change its buffer in place); 4. the directory.
-std::string write(const Picture &p, const WriteOptions &o) {
-    std::string file;
-    Memory memory;
-    memory.out = &file;
+namespace {
+
+// The rows of one strip: about 256 KB.
+std::uint32_t rows_per_strip(const Picture &p) {
+    const std::size_t row = std::size_t(p.width) * p.channels * (p.bits / 8);
+    return std::uint32_t(std::clamp<std::size_t>((256 * 1024) / row, 1, p.height));
+}
+
+bool is_big(const Picture &p) { return double(p.width) * p.channels * (p.bits / 8) * p.height > 3.5e9; }
+
+// 1. Open `memory` as a file (BigTIFF past what classic TIFF addresses); 2. the tags: size,
+// samples, bits and format, photometric, the extra sample's meaning, compression with its
+// predictor (horizontal for integers, floating-point for floats), ICC, resolution in inches;
+// 3. strips of about 256 KB, each copied first (the codec may change its buffer in place);
+// 4. the directory.
+void write_to(Memory &memory, const Picture &p, const WriteOptions &o) {
     Messages messages;
     Listening listening(messages);
     const int bytes = p.bits / 8;
     const std::size_t row = std::size_t(p.width) * p.channels * bytes;
-    const bool big = double(row) * p.height > 3.5e9;
-    // Room for the whole picture at once (untouched pages cost nothing until written): the file
-    // grows in small writes, and each regrowth would copy and fault in everything so far.
-    if (!big) file.reserve(row * p.height + o.icc.size() + 65536);
+    const bool big = is_big(p);
     TiffPtr tif = open(memory, big ? "w8" : "w", messages);
     if (!tif) throw Failure{std::string("cannot write the TIFF file (") + messages.error + ")"};
     TIFF *t = tif.get();
     auto failed = [&]() -> Failure {
         if (memory.failed) throw std::bad_alloc();
+        if (memory.overflow) return {"cannot write the TIFF file (it outgrew the room made for it)"};
         return {std::string("cannot write the TIFF file (") + (messages.failed ? messages.error : "libtiff refused") +
                 ")"};
     };
 
     const bool is_float = p.bits == 32;
-    const std::uint32_t rows_per_strip = std::uint32_t(std::clamp<std::size_t>((256 * 1024) / row, 1, p.height));
+    const std::uint32_t rows_per_strip = tiffcodec::rows_per_strip(p);
     bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width) && TIFFSetField(t, TIFFTAG_IMAGELENGTH, p.height) &&
               TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(p.channels)) &&
               TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, std::uint16_t(p.bits)) &&
@@ -419,8 +438,36 @@ std::string write(const Picture &p, const WriteOptions &o) {
     }
     if (!TIFFWriteDirectory(t) || messages.failed) throw failed();
     tif.reset();
-    if (memory.failed || messages.failed) throw failed();
+    if (memory.failed || memory.overflow || messages.failed) throw failed();
+}
+
+} // namespace
+
+std::string write(const Picture &p, const WriteOptions &o) {
+    std::string file;
+    Memory memory;
+    memory.out = &file;
+    // Room for the whole picture at once (untouched pages cost nothing until written): the file
+    // grows in small writes, and each regrowth would copy and fault in everything so far.
+    if (!is_big(p)) file.reserve(std::size_t(p.width) * p.channels * (p.bits / 8) * p.height + o.icc.size() + 65536);
+    write_to(memory, p, o);
     return file;
+}
+
+std::size_t uncompressed_size_at_most(const Picture &p, const WriteOptions &o) {
+    const std::size_t pixels = std::size_t(p.width) * p.channels * (p.bits / 8) * p.height;
+    const std::size_t strips = (p.height + rows_per_strip(p) - 1) / rows_per_strip(p);
+    // The header, the directory's entries and their values (sizes and offsets of the strips at
+    // 8 bytes each, the ICC profile, rationals, per-sample values), with room to spare.
+    return pixels + o.icc.size() + 16 * strips + 65536;
+}
+
+std::size_t write_into(const Picture &p, const WriteOptions &o, std::uint8_t *room, std::size_t capacity) {
+    Memory memory;
+    memory.room = room;
+    memory.capacity = capacity;
+    write_to(memory, p, o);
+    return std::size_t(memory.size);
 }
 
 void route_messages() {

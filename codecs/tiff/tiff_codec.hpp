@@ -73,6 +73,12 @@ struct WriteOptions {
 
 std::string write(const Picture &picture, const WriteOptions &options);
 
+// An uncompressed file written straight into the caller's block (`capacity` bytes, none of them
+// cleared first, at least `uncompressed_size_at_most`): no copy of the file is made. Returns its
+// size.
+std::size_t uncompressed_size_at_most(const Picture &picture, const WriteOptions &options);
+std::size_t write_into(const Picture &picture, const WriteOptions &options, std::uint8_t *room, std::size_t capacity);
+
 // libtiff's process-wide message handlers, routed once: while a thread reads or writes through
 // this codec, messages without a file go to that file's record; otherwise to the handlers that
 // were there before (so other users of libtiff in the process see no change).

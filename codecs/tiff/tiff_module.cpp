@@ -135,6 +135,21 @@ ref write(PyObject *, const Args &args) {
                                                                                : tiffcodec::Alpha::unassociated;
     if (predictor) options.predictor = fw::truth(predictor);
 
+    if (options.compression == tiffcodec::Compression::none) {
+        // Its size is known within a little: written straight into the bytes object returned
+        // (a large block's pages are the kernel's until written), which then gives back the rest.
+        const std::size_t capacity = tiffcodec::uncompressed_size_at_most(picture, options);
+        ref out = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(capacity)));
+        auto *room = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(out.ptr()));
+        std::size_t size;
+        {
+            WithoutGil nogil;
+            size = tiffcodec::write_into(picture, options, room, capacity);
+        }
+        PyObject *file = out.release();
+        if (_PyBytes_Resize(&file, Py_ssize_t(size)) < 0) throw error{};
+        return ref::steal(file);
+    }
     std::string file;
     {
         WithoutGil nogil;
