@@ -209,7 +209,7 @@ def test_a_step_at_8_bits_drops_the_deep_picture_with_one_line(capsys, quieted):
         run_steps(obj, "flip | text:hi,(1,1) | flip", lambda line: None)
     assert obj.photo.deep is None
     err = capsys.readouterr().err
-    assert err == ("" if quieted else "framewick: <stream>: add_text:hi,(1,1) works at 8 bits, so the picture is 8-bit "
+    assert err == ("" if quieted else "framewick: <stream>: text:hi,(1,1) works at 8 bits, so the picture is 8-bit "
                    "from here\n")
 
 
@@ -279,3 +279,34 @@ def test_a_deep_picture_held_elsewhere_is_left_as_it_was(monkeypatch, threads):
     assert np.array_equal(kept.pixels, pixels)
     assert deep_of(obj).size == (WIDTH // 2, HEIGHT // 2)
     close_to_8bit(obj, 2)
+
+
+@pytest.mark.parametrize("chain, named", [
+    ("Text:hi,(1,1)", "Text:hi,(1,1)"),  # an alias, in the case it was typed
+    ("add_text:hi,(1,1)", "add_text:hi,(1,1)"),
+    ("caption:hi", "caption:hi"),
+    ("mode:P", "mode:P"),
+    ('[{"method": "text", "args": ["hi", [1, 1]]}]', "text:hi,(1,1)"),
+])
+def test_the_drop_names_the_step_as_it_was_written(capsys, chain, named):
+    from framewick.chain import Chain
+
+    obj = opened(png(gradient(3)))
+    run_steps(obj, Chain.from_json(chain) if chain.startswith("[") else chain, lambda line: None)
+    assert obj.photo.deep is None
+    assert capsys.readouterr().err == f"framewick: <stream>: {named} works at 8 bits, so the picture is 8-bit from here\n"
+
+
+@pytest.mark.parametrize("chain", ["flip", "crop:4,2,80,38", "rotate:90", "rotate:30", "size:50%", "border:3",
+                                   "thumbnail:40,40"])
+@pytest.mark.parametrize("writer, channels", [(png, 4), (tiff, 2)])
+def test_transparent_pixels_keep_the_colour_the_8_bit_picture_keeps(chain, writer, channels):
+    pixels = gradient(channels)
+    pixels[:, : WIDTH // 2, -1] = 0  # the left half transparent, its colour still there
+    obj = opened(writer(pixels))
+    run_steps(obj, chain, lambda line: None)
+    deep = deep_of(obj)
+    clear = deep.pixels[..., -1] == 0
+    assert clear.any()
+    view, image = np.asarray(deep.view8()), np.asarray(obj.image)
+    assert np.array_equal(view[clear], image[clear])

@@ -191,7 +191,7 @@ def test_a_damaged_gain_map_leaves_the_sdr_picture_with_one_line(suffix, kind, s
     (["--sdr"], "jpg", ""),
     ([], "png", "PNG cannot hold the gain map"),
     ([], "webp", "WEBP cannot hold the gain map"),
-    (["--steps", "caption:hi"], "jpg", "place_text:hi cannot carry the gain map"),
+    (["--steps", "caption:hi"], "jpg", "caption:hi cannot carry the gain map"),
 ], ids=["sdr", "png", "webp", "caption"])
 @pytest.mark.parametrize("command", ["edit", "batch"])
 def test_the_gain_map_left_out_on_purpose_or_where_it_cannot_go(command, options, suffix, line, tmp_path):

@@ -280,7 +280,9 @@ class Step:
 
     A preset or a look may be given a `strength` below 1: its result is then blended with the
     picture before it (the photo runner does the blend). A look with a strength is one step,
-    method "look", holding the look's own steps in `steps`.
+    method "look", holding the look's own steps in `steps`. `written` is the step's name as the
+    chain wrote it (an alias, its case), "" for a step made in code; it does not make two steps
+    different.
     """
 
     method: str
@@ -288,6 +290,7 @@ class Step:
     kwargs: Mapping[str, Any] = field(default_factory=dict)
     strength: float = 1.0
     steps: tuple[Step, ...] = ()
+    written: str = field(default="", compare=False, repr=False)
 
     def __hash__(self) -> int:
         return hash((self.method, self.args, tuple(sorted(self.kwargs.items())), self.strength, self.steps))
@@ -314,7 +317,13 @@ class Step:
 
     def to_text(self, steps: Catalogue | None = None) -> str:
         info = (steps or catalogue()).steps.get(self.method)
-        name = info.short if info else self.method
+        return self._text(info.short if info else self.method)
+
+    def as_written(self, steps: Catalogue | None = None) -> str:
+        """The text form under the name the chain wrote (`to_text` for a step made in code)."""
+        return self._text(self.written) if self.written else self.to_text(steps)
+
+    def _text(self, name: str) -> str:
         items = [text_value(v) for v in self.args]
         items += [f"{k}={text_value(v)}" for k, v in self.kwargs.items()]
         if self.strength != 1:
@@ -581,7 +590,7 @@ def _bind(known: Catalogue, w: Written, items: Sequence[Item]) -> Step:
     table.check(info, values, where)
     args = tuple(values[n] for n in positional)
     kwargs = {n: v for n, v in values.items() if n not in positional}
-    return Step(info.method, args, kwargs)
+    return Step(info.method, args, kwargs, written=w.name.strip())
 
 
 def _takes_strength(known: Catalogue, name: str) -> bool:
@@ -611,7 +620,7 @@ def _take_strength(known: Catalogue, w: Written) -> tuple[list[Item], float | No
 def _strengthened(step: Step, strength: float | None) -> Step:
     if strength is None or strength == 1:
         return step
-    return Step(step.method, step.args, step.kwargs, strength)
+    return Step(step.method, step.args, step.kwargs, strength, written=step.written)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -681,7 +690,7 @@ class _Expansion:
             return
         inner: list[Any] = []
         self.look(ref, trail, inner)
-        out.append(Step(LOOK, (ref.name.lower(),), {}, ref.strength, tuple(inner)))
+        out.append(Step(LOOK, (ref.name.lower(),), {}, ref.strength, tuple(inner), written=ref.written))
 
     def look(self, ref: LookRef, trail: tuple[str, ...], out: list[Any]) -> None:
         trail = (*trail, ref.name)

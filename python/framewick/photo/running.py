@@ -394,8 +394,9 @@ def _carried(obj: Any, step: Any, held: list[Any], before: Image.Image | None, a
 
 
 def _written(step: Any) -> str:
-    """The step as written in a chain (its method's name for a step that cannot say)."""
-    to_text = getattr(step, "to_text", None)
+    """The step as written in a chain, under the name it was written with (an alias as typed;
+    its method's name for a step that cannot say)."""
+    to_text = getattr(step, "as_written", None) or getattr(step, "to_text", None)
     try:
         return str(to_text()) if callable(to_text) else str(step.method)
     except Exception:  # a step made by hand with a value the text form cannot hold
