@@ -3,6 +3,7 @@
 import io
 import json
 import os
+import shutil
 import subprocess
 import sysconfig
 
@@ -79,12 +80,27 @@ def test_the_highest_quality_that_fits_is_written(fmt, tmp_path, capsys):
         assert written.size == (240, 180)
 
 
-def test_a_roomy_budget_keeps_the_quality_set_and_takes_full_chroma(tmp_path, capsys):
+def _chroma(path):
+    """The chroma subsampling a JPEG or an HEIC file was coded at, as "4:4:4"."""
+    if path.suffix == ".jpg":
+        with Image.open(path) as written:
+            return {(1, 1): "4:4:4", (2, 1): "4:2:2", (2, 2): "4:2:0"}[written.layer[0][1:3]]
+    exiftool = shutil.which("exiftool")
+    if exiftool is None:
+        pytest.skip("exiftool is not installed")
+    done = subprocess.run([exiftool, "-s3", "-ChromaFormat", str(path)], capture_output=True, text=True, timeout=60)
+    return done.stdout.strip()
+
+
+@pytest.mark.parametrize("fmt", ["jpg", "heic"])
+@pytest.mark.parametrize("room, chroma", [(None, "4:4:4"), (1.0, "4:2:0")], ids=["roomy", "tight"])
+def test_finer_chroma_is_taken_only_when_the_file_is_well_under_the_budget(fmt, room, chroma, tmp_path, capsys):
     source = photo_like(tmp_path / "in.png")
-    FrameWick.open(source).optimize(70).write(tmp_path / "out.jpg", max_bytes="10M")
-    assert "(quality 70, 4:4:4," in capsys.readouterr().out
-    with Image.open(tmp_path / "out.jpg") as written:
-        assert written.layer[0][1:3] == written.layer[1][1:3] == (1, 1)  # chroma not subsampled
+    budget = 10_000_000 if room is None else int(_quality_encoded(source, 70, fmt) * room)
+    out = tmp_path / f"out.{fmt}"
+    FrameWick.open(source).optimize(70).write(out, max_bytes=budget)
+    assert f"(quality 70, {chroma}," in capsys.readouterr().out
+    assert _chroma(out) == chroma
 
 
 @pytest.mark.parametrize("budget", [0, -5, 1.5, True])

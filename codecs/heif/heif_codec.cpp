@@ -725,7 +725,7 @@ void link_gain_map(heif_context *ctx, heif_item_id gain, heif_item_id primary) {
 const char apple_gain_map_type[] = "urn:com:apple:photo:2020:aux:hdrgainmap";
 
 std::string encode(const Picture &picture, int quality, const Metadata &metadata, int orientation, int depth,
-                   const GainMapPicture *gain) {
+                   const GainMapPicture *gain, const char *chroma) {
     Context ctx(heif_context_alloc());
     if (!ctx) throw std::bad_alloc();
     // 1. The picture as a libheif image at the depth asked for (its stride is libheif's own).
@@ -743,11 +743,13 @@ std::string encode(const Picture &picture, int quality, const Metadata &metadata
     nclx->transfer_characteristics = metadata.icc.empty() ? heif_transfer_characteristic_IEC_61966_2_1
                                                           : heif_transfer_characteristic_unspecified;
     // 3. The encoder at the quality asked for; x265 takes its Main 10 or Main 12 profile from
-    //    the image's depth.
+    //    the image's depth, and the subsampling libheif converts the RGB picture to from its
+    //    "chroma" parameter.
     heif_encoder *enc_raw = nullptr;
     ok(heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, &enc_raw));
     std::unique_ptr<heif_encoder, EncoderFree> encoder(enc_raw);
     ok(heif_encoder_set_lossy_quality(enc_raw, std::clamp(quality, 0, 100)));
+    if (chroma) ok(heif_encoder_set_parameter_string(enc_raw, "chroma", chroma));
     std::unique_ptr<heif_encoding_options, EncodingOptionsFree> options(heif_encoding_options_alloc());
     if (!options) throw std::bad_alloc();
     options->save_alpha_channel = 1;

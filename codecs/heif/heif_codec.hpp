@@ -126,8 +126,9 @@ extern const char apple_gain_map_type[];  // "urn:com:apple:photo:2020:aux:hdrga
 // with x265's Main 10 and Main 12 profiles), the metadata embedded, the gain map (if any) linked
 // to it. `orientation` (an EXIF orientation, 1 = none) is written as the irot/imir a reader
 // applies: the pixels are taken as stored, as a camera's that records that orientation.
+// `chroma` is the subsampling x265 codes at: "420", "422" or "444" (null: the encoder's own, 4:2:0).
 std::string encode(const Picture &picture, int quality, const Metadata &metadata, int orientation, int depth = 8,
-                   const GainMapPicture *gain = nullptr);
+                   const GainMapPicture *gain = nullptr, const char *chroma = nullptr);
 
 // The XMP Apple writes beside a gain map, with its headroom.
 std::string gain_map_xmp(double headroom);

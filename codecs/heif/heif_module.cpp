@@ -10,7 +10,7 @@
 //   decoder(data, max_pixels, *, bits=8) -> (mode, (width, height), decoded)   the picture as decoded
 //   rows(decoded, row, count) -> bytes                                 its rows in RGB(A)
 //   encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation, *, bits=8, depth=None,
-//          gain_map=None, headroom=None, gain_map_xmp=None, tone_map=None) -> bytes
+//          gain_map=None, headroom=None, gain_map_xmp=None, tone_map=None, subsampling=None) -> bytes
 //                                                       mode "L", "LA", "RGB" or "RGBA"
 //   gain_map(data, max_pixels) -> dict or None                          the primary's HDR gain map
 //
@@ -18,8 +18,9 @@
 // `bits` 16 hands out (or takes) native-endian uint16 samples: a 10 or 12-bit picture scaled by
 // v * 65535 / (2^bits - 1) rounded (an 8-bit one by 257), converted to RGB by libheif at its own
 // depth. encode()'s `depth` is the coded depth: 8, or 10 and 12 (x265's Main 10 and Main 12),
-// 10 by default for 16-bit pixels. "L" and "LA" are coded monochrome (4:0:0, alpha as its own
-// image); an encoder that refuses monochrome fails with HeifError, and the caller may send RGB. Its `gain_map` is (pixels, mode, width, height), 8-bit "L" or
+// 10 by default for 16-bit pixels; its `subsampling` "4:2:0" (x265's own), "4:2:2" or "4:4:4". "L" and "LA"
+// are coded monochrome (4:0:0, alpha as its own image); an encoder that refuses monochrome fails
+// with HeifError, and the caller may send RGB. Its `gain_map` is (pixels, mode, width, height), 8-bit "L" or
 // "RGB", stored as Apple's auxiliary gain-map image with `headroom` written into its XMP (or
 // `gain_map_xmp` as given, to carry one that was read); with `tone_map` (an ISO 21496-1 metadata
 // payload) the map is instead the input of a tone-map item ('tmap') derived from the picture.
@@ -225,8 +226,8 @@ heifcodec::Picture picture_of(const Buffer &pixels, int channels, int width, int
 }
 
 ref encode(PyObject *, const Args &args) {
-    auto [bits_arg, depth_arg, gain_arg, headroom_arg, gain_xmp_arg, tone_map_arg] =
-        keywords<6>(args, 9, {"bits", "depth", "gain_map", "headroom", "gain_map_xmp", "tone_map"});
+    auto [bits_arg, depth_arg, gain_arg, headroom_arg, gain_xmp_arg, tone_map_arg, subsampling_arg] = keywords<7>(
+        args, 9, {"bits", "depth", "gain_map", "headroom", "gain_map_xmp", "tone_map", "subsampling"});
     Buffer pixels(args[0]);
     int channels = 1 + choice(args[1], "mode", {"L", "LA", "RGB", "RGBA"});
     int width = int(integer(args[2], "width", 1, 1 << 30)), height = int(integer(args[3], "height", 1, 1 << 30));
@@ -237,6 +238,10 @@ ref encode(PyObject *, const Args &args) {
     int depth = bits == 16 ? 10 : 8;
     if (depth_arg && !depth_arg.is(Py_None)) depth = 8 + 2 * choice_of_depth(depth_arg);
     heifcodec::Picture picture = picture_of(pixels, channels, width, height, bits);
+    static constexpr const char *chromas[] = {"420", "422", "444"};
+    const char *chroma = nullptr;
+    if (subsampling_arg && !subsampling_arg.is(Py_None))
+        chroma = chromas[choice(subsampling_arg, "subsampling", {"4:2:0", "4:2:2", "4:4:4"})];
     // The gain map: its pixels held (as Buffer) for the encode, its XMP made or taken.
     std::unique_ptr<Buffer> gain_pixels;
     std::unique_ptr<heifcodec::GainMapPicture> gain;
@@ -267,7 +272,7 @@ ref encode(PyObject *, const Args &args) {
     std::string file;
     {
         WithoutGil nogil;
-        file = heifcodec::encode(picture, quality, metadata, orientation, depth, gain.get());
+        file = heifcodec::encode(picture, quality, metadata, orientation, depth, gain.get(), chroma);
     }
     return check(PyBytes_FromStringAndSize(file.data(), Py_ssize_t(file.size())));
 }
@@ -314,7 +319,8 @@ PyMethodDef methods[] = {
     function<Heif, rows, "rows">(
         "rows(decoded, row, count) -> bytes: rows of a decoded picture, RGB or RGBA, at the decoder's bits."),
     function<Heif, encode, "encode">("encode(pixels, mode, width, height, quality, exif, xmp, icc, orientation, *, bits=8, "
-                                     "depth=None, gain_map=None, headroom=None, gain_map_xmp=None, tone_map=None) -> bytes: an HEIC file."),
+                                     "depth=None, gain_map=None, headroom=None, gain_map_xmp=None, tone_map=None, "
+                                     "subsampling=None) -> bytes: an HEIC file."),
     function<Heif, gain_map, "gain_map">(
         "gain_map(data, max_pixels) -> dict or None: the primary image's HDR gain map, decoded to 8 bits."),
     end_of_table,

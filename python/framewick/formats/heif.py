@@ -15,7 +15,8 @@ same rotations and mirrors, the same mode and 8 bits, and no flat bar along an e
 letterboxed thumbnail is the picture in a box, not the picture). It is decoded there and then
 (it is small) so that a refused one leaves the primary to be decoded as before.
 
-Writing: HEVC through x265 at `quality` (default 90), with `exif`, `xmp` and `icc_profile`.
+Writing: HEVC through x265 at `quality` (default 90), with `exif`, `xmp` and `icc_profile`;
+`subsampling` "4:2:0" (x265's own, as without it), "4:2:2" or "4:4:4" sets the chroma it codes.
 """
 
 from __future__ import annotations
@@ -257,6 +258,8 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
         xmp = xmp.encode("utf-8")
     icc = info.get("icc_profile", im.info.get("icc_profile"))
     gain = {key: info[key] for key in ("gain_map", "headroom") if info.get(key) is not None}
+    if info.get("subsampling") is not None:  # x265's chroma: "4:2:0" (its own), "4:2:2", "4:4:4"
+        gain["subsampling"] = info["subsampling"]
 
     def encode(picture: Image.Image, icc: bytes | None) -> bytes:
         return _heif.encode(picture.tobytes(), picture.mode, picture.width, picture.height, quality, exif or None,

@@ -9,7 +9,7 @@ The picture is encoded into memory a few times and the file kept is one of those
    halving the interval when a guess makes no progress, until the highest quality that fits
    is found (the next one up is known not to fit) or the file is within a few per cent of
    the budget;
-4. where the format has chroma subsampling (JPEG, AVIF), the quality is found at the
+4. where the format has chroma subsampling (JPEG, AVIF, HEIC), the quality is found at the
    writer's own 4:2:0, and the finer steps 4:2:2 and 4:4:4 at that quality are tried when the
    file is more than 10 % under the budget; the richest one that fits is kept.
 A budget that even the lowest quality cannot meet raises `OverBudget` naming the smallest size
@@ -32,7 +32,8 @@ __all__ = ["BUDGET_FORMATS", "Fit", "OverBudget", "check", "check_budget_format"
 BUDGET_FORMATS = {"JPEG": "JPEG", "WEBP": "WebP", "AVIF": "AVIF", "HEIF": "HEIC", "JXL": "JPEG XL"}
 
 # Chroma subsampling where the writer takes it: the writer's default first, then the finer steps.
-_SUBSAMPLING = {"JPEG": ("4:2:0", "4:2:2", "4:4:4"), "AVIF": ("4:2:0", "4:2:2", "4:4:4")}
+_SUBSAMPLING = {"JPEG": ("4:2:0", "4:2:2", "4:4:4"), "AVIF": ("4:2:0", "4:2:2", "4:4:4"),
+                "HEIF": ("4:2:0", "4:2:2", "4:4:4")}
 # The lowest quality tried.
 _FLOOR = 1
 # The share of the budget a guess aims at.
