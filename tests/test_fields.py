@@ -23,16 +23,32 @@ PHONE_XMP = XMP.replace('aux:Lens="50mm"', 'aux:Lens="50mm" xmlns:xmp="http://ns
 LEAKS = ("GPS", "SerialNumber", "MakerNote", "City", "Country", "LocationCreated", "ThumbnailImage", "ThumbnailOffset")
 
 
-def phone(path, icc=SRGB):
+IPTC = ((90, b"Lyon"), (116, b"(c) Jo IPTC"), (55, b"20240506"))
+# An agency's IPTC: every location field, the by-line, rights, date and time, keywords and caption.
+AGENCY = ((90, b"Lyon"), (92, b"Vieux Lyon"), (95, b"Rhone"), (101, b"France"), (100, b"FRA"), (80, b"Ann By"),
+          (116, b"(c) Jo IPTC"), (110, b"IPTC Credit"), (115, b"IPTC Source"), (55, b"20240506"), (60, b"070809+0200"),
+          (25, b"kw1"), (25, b"kw2"), (120, b"A caption"))
+IPTC_PLACES = {"iptc": {"City", "Sub-location", "Province-State", "Country-PrimaryLocationName",
+                         "Country-PrimaryLocationCode"},
+               "xmp": {"City", "Location", "State", "Country", "CountryCode"}}
+
+
+def phone(path, icc=SRGB, records=IPTC):
     """A phone photo: EXIF (GPS, serials, maker note, thumbnail), XMP (GPS, serial, city, creator,
-    rights, capture time) and IPTC (city, copyright, date)."""
+    rights, capture time) and IPTC (`records`: city, copyright, date)."""
     out = io.BytesIO()
     Image.linear_gradient("L").resize((64, 48)).convert("RGB").save(
         out, "JPEG", quality=90, exif=exif_block(), xmp=PHONE_XMP.encode(), icc_profile=icc)
     data = out.getvalue()
     app0 = 4 + int.from_bytes(data[4:6], "big")
-    path.write_bytes(data[:app0] + iptc((90, b"Lyon"), (116, b"(c) Jo IPTC"), (55, b"20240506")) + data[app0:])
+    path.write_bytes(data[:app0] + iptc(*records) + data[app0:])
     return path
+
+
+def iptc_of(tags, xmp=False):
+    """The IPTC tags ExifTool found (with `xmp`, the XMP ones IPTC maps to), without their families."""
+    families = ("XMP-photoshop:", "XMP-iptcCore:", "XMP-dc:") if xmp else ("IPTC:",)
+    return {k.split(":", 1)[1]: v for k, v in tags.items() if k.startswith(families)}
 
 
 def tags_of(*paths):
@@ -142,6 +158,7 @@ def test_info_shows_the_fields_by_group(tmp_path):
     first, second = (json.loads(line)["groups"] for line in run("info", "--json", str(source), str(web)).stdout.splitlines())
     assert first["rights"]["Iptc.Application2.Copyright"] == "(c) Jo IPTC" and first["location"]["Xmp.photoshop.City"] == "Lyon"
     assert second["location"] == {} and second["rights"]["Exif.Image.Copyright"] == "(c) Jo"
+    assert second["rights"]["Iptc.Application2.Copyright"] == "(c) Jo IPTC"
 
 
 @pytest.mark.parametrize("ext, bits", [("png", "PNG:BitDepth"), ("tif", "IFD0:BitsPerSample"), ("avif", None)])
@@ -155,3 +172,65 @@ def test_a_picture_written_at_depth_gets_the_same_fields(ext, bits, tmp_path):
     assert bits is None or str(tags[bits]).startswith("16")
     assert [k for k in tags if "GPS" in k or "City" in k or k.startswith("ICC")] == []
     assert tags["IFD0:Make"] == "TestCam" and tags["XMP-dc:Rights"] == "(c) Jo"
+
+
+@pytest.mark.parametrize("ext", ["jpg", "tif", "png", "webp", "heic"])
+@pytest.mark.parametrize("preset", [None, "web"])
+def test_iptc_is_kept_and_web_drops_its_location_but_not_its_copyright(ext, preset, tmp_path):
+    out = tmp_path / f"out.{ext}"
+    done = run("edit", str(phone(tmp_path / "agency.jpg", records=AGENCY)), "-o", str(out),
+               *(["--metadata", preset] if preset else []))
+    assert done.returncode == 0, done.stderr
+    found = iptc_of(tags_of(out)[0], xmp=ext not in ("jpg", "tif"))
+    places = {k for k in found if any(word in k.lower() for word in ("city", "location", "country", "province", "state"))}
+    assert places == (set() if preset else IPTC_PLACES["iptc" if ext in ("jpg", "tif") else "xmp"])
+    if ext in ("jpg", "tif"):  # the format's own IPTC block
+        assert [found.get(k) for k in ("CopyrightNotice", "By-line", "Credit", "Source", "Keywords")] == [
+            "(c) Jo IPTC", "Ann By", "IPTC Credit", "IPTC Source", ["kw1", "kw2"]]
+        assert (found["DateCreated"], found["TimeCreated"]) == ("2024:05:06", "07:08:09+02:00")
+    else:  # carried into XMP, where the XMP has none of the same (its rights, credit and creator stay)
+        assert [found.get(k) for k in ("Rights", "Credit", "Creator", "Source", "Subject", "Description")] == [
+            "(c) Jo", "Agency", "Jo Maker", "IPTC Source", ["kw1", "kw2"], "A caption"]
+        assert found["DateCreated"] == "2024:05:06 07:08:09+02:00"
+
+
+@pytest.mark.parametrize("ext, keep, drop, present, absent", [
+    ("jpg", "rights", None, ["CopyrightNotice", "Credit", "Source"], ["City", "By-line", "DateCreated", "Keywords"]),
+    ("tif", None, "people,capture", ["City", "CopyrightNotice", "Keywords"], ["By-line", "DateCreated", "TimeCreated"]),
+    ("jpg", "location", "location", [], ["City", "CopyrightNotice", "By-line", "Keywords"]),
+])
+def test_the_groups_edit_iptc_field_by_field(ext, keep, drop, present, absent, tmp_path):
+    out = tmp_path / f"out.{ext}"
+    FrameWick.open(phone(tmp_path / "agency.jpg", records=AGENCY)).write(out, keep=keep, drop=drop)
+    found = {k.split(":", 1)[1] for k in tags_of(out)[0] if k.startswith("IPTC:")}
+    assert [p for p in present if p not in found] == [] and [a for a in absent if a in found] == []
+
+
+@pytest.mark.filterwarnings("ignore:Metadata Warning")  # Pillow's own, on IPTC stored as LONGs
+def test_a_tiffs_iptc_stored_as_photoshop_does_is_read_and_kept(tmp_path):
+    source = tmp_path / "ps.tif"
+    Image.linear_gradient("L").convert("RGB").save(source, compression="tiff_lzw")
+    done = subprocess.run([EXIFTOOL, "-q", "-overwrite_original", "-IPTC:City=Paris", "-IPTC:By-line=Ann",
+                           "-IPTC:CopyrightNotice=(c) Me", str(source)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    FrameWick.open(source).write(tmp_path / "out.jpg", drop="location")
+    FrameWick.open(source).write(tmp_path / "out.tif")
+    jpeg, tiff = (iptc_of(tags) for tags in tags_of(tmp_path / "out.jpg", tmp_path / "out.tif"))
+    assert (jpeg.get("City"), jpeg["By-line"], jpeg["CopyrightNotice"]) == (None, "Ann", "(c) Me")
+    assert (tiff["City"], tiff["By-line"]) == ("Paris", "Ann")
+
+
+@pytest.mark.parametrize("records, ext, drop, line", [
+    (b"\x1c\x02\x78\xff\xf0broken", "jpg", "location", "could not edit the IPTC records, so they were left out"),
+    (b"".join(b"\x1c\x02\x78\x7f\xf0" + bytes([c]) * 0x7ff0 for c in b"xy"), "jpg", None,
+     "the metadata is more than JPEG holds, so the IPTC block was left out"),
+    (None, "gif", None, "GIF has no place for IPTC, so the IPTC fields were left out"),
+], ids=["broken", "past-a-segment", "gif"])
+def test_iptc_a_format_cannot_keep_is_left_out_with_one_line(records, ext, drop, line, tmp_path, capfd):
+    obj = FrameWick.open(phone(tmp_path / "phone.jpg"))
+    obj.photo.iptc = records or obj.photo.iptc
+    obj.write(tmp_path / f"out.{ext}", drop=drop)
+    assert capfd.readouterr().err.count(line) == 1
+    tags = tags_of(tmp_path / f"out.{ext}")[0]
+    assert not any(k.startswith("IPTC:") for k in tags)
+    assert ext == "gif" or tags["IFD0:Copyright"] == "(c) Jo"

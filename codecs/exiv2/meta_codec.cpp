@@ -76,8 +76,8 @@ constexpr Rule rules[] = {
     {"Xmp.photoshop.City", location},
     {"Xmp.photoshop.State", location},
     {"Xmp.photoshop.Country", location},
-    {"Xmp.Iptc4xmpCore.Location", location},
-    {"Xmp.Iptc4xmpCore.CountryCode", location},
+    {"Xmp.iptc.Location", location},
+    {"Xmp.iptc.CountryCode", location},
     {"Xmp.iptcExt.LocationCreated", location},
     {"Xmp.iptcExt.LocationShown", location},
     {"Iptc.Application2.City", location},
@@ -106,7 +106,7 @@ constexpr Rule rules[] = {
     {"Xmp.tiff.Artist", people},
     {"Xmp.photoshop.AuthorsPosition", people},
     {"Xmp.photoshop.CaptionWriter", people},
-    {"Xmp.Iptc4xmpCore.CreatorContactInfo", people},
+    {"Xmp.iptc.CreatorContactInfo", people},
     {"Xmp.iptcExt.PersonInImage*", people},
     {"Xmp.mwg-rs.*", people},
     {"Xmp.MP.RegionInfo", people},
@@ -168,6 +168,10 @@ constexpr Rule rules[] = {
     {"Xmp.exif.PixelXDimension", picture},
     {"Xmp.exif.PixelYDimension", picture},
     {"Xmp.photoshop.ColorMode", picture},
+    // how an IPTC block's text is read (its character set and the version of its records)
+    {"Iptc.Envelope.CharacterSet", picture},
+    {"Iptc.Envelope.ModelVersion", picture},
+    {"Iptc.Application2.RecordVersion", picture},
     // a TIFF's own layout (libexiv2 keeps it in a TIFF whatever is removed)
     {"Exif.Image.NewSubfileType", picture},
     {"Exif.Image.SubfileType", picture},
@@ -392,6 +396,35 @@ std::string contents(Exiv2::BasicIo &io) {
     return out;
 }
 
+// ---- IPTC records
+
+// Decodes IIM records into `iptc`; false (and a warning) when libexiv2 refuses them.
+bool decode_iptc(Exiv2::IptcData &iptc, const std::uint8_t *data, std::size_t size, std::vector<std::string> &warnings) {
+    try {
+        if (Exiv2::IptcParser::decode(iptc, data, size) == 0) return true;
+    } catch (const std::bad_alloc &) {
+        throw;
+    } catch (const std::exception &e) {
+        warnings.push_back(std::string("the IPTC records cannot be read: ") + e.what());
+        return false;
+    }
+    warnings.emplace_back("the IPTC records cannot be read");
+    return false;
+}
+
+// libexiv2 maps no IPTC date to XMP: the date (and time) created become photoshop:DateCreated,
+// "2024-05-06T07:08:09+02:00", as the IPTC core schema has them.
+void add_date_created(const Exiv2::IptcData &iptc, Exiv2::XmpData &mapped) {
+    const std::string key = "Xmp.photoshop.DateCreated";
+    if (mapped.findKey(Exiv2::XmpKey(key)) != mapped.end()) return;
+    const auto date = iptc.findKey(Exiv2::IptcKey("Iptc.Application2.DateCreated"));
+    if (date == iptc.end() || date->typeId() != Exiv2::date) return;
+    std::string text = date->toString();
+    const auto time = iptc.findKey(Exiv2::IptcKey("Iptc.Application2.TimeCreated"));
+    if (time != iptc.end() && time->typeId() == Exiv2::time) text += "T" + time->toString();
+    mapped[key] = text;
+}
+
 // ---- EXIF blocks
 
 constexpr std::string_view exif_marker{"Exif\0\0", 6};
@@ -585,6 +618,78 @@ Fitted fit_exif(const std::uint8_t *data, std::size_t size, std::size_t limit) {
             out.dropped.push_back(key);
     }
     out.data = std::move(written);
+    return out;
+}
+
+// ---- edit_iptc(records, removed)
+
+// 1. Decode the records; ones that cannot be read are left out and said.
+// 2. Remove the fields of the removed units; 3. encode what is left (nothing but how the text
+//    is read left, nothing).
+EditedIptc edit_iptc(const std::uint8_t *data, std::size_t size, Units removed) {
+    EditedIptc out;
+    Capture capture(out.warnings);
+    Exiv2::IptcData iptc;
+    if (!decode_iptc(iptc, data, size, out.warnings)) return out;
+    erase_units(iptc, removed);
+    // The character set and record version alone are no records worth a block.
+    if (std::all_of(iptc.begin(), iptc.end(), [](const auto &md) { return classify(md.key()) == picture; })) return out;
+    const Exiv2::DataBuf encoded = Exiv2::IptcParser::encode(iptc);
+    if (encoded.empty()) return out;
+    out.data = std::string(reinterpret_cast<const char *>(encoded.c_data()), encoded.size());
+    return out;
+}
+
+// ---- iptc_into_xmp(records, packet)
+
+// 1. Decode the packet (none: an empty one) and the records; either unreadable adds nothing.
+// 2. libexiv2 maps the records to XMP properties in a packet of their own (the text decoded
+//    by the records' own character set); the date created is added, which it does not map.
+// 3. Each property whose name the packet does not hold yet is added to it, arrays and
+//    structures whole; 4. the packet is written anew, compact, as edit writes it.
+Merged iptc_into_xmp(const std::uint8_t *iptc_data, std::size_t iptc_size, const std::uint8_t *xmp, std::size_t xmp_size) {
+    Merged out;
+    Capture capture(out.warnings);
+    Exiv2::XmpData packet;
+    if (xmp_size > 0 &&
+        Exiv2::XmpParser::decode(packet, std::string(reinterpret_cast<const char *>(xmp), xmp_size)) != 0) {
+        out.warnings.emplace_back("the XMP packet cannot be read, so the IPTC fields were not added to it");
+        return out;
+    }
+    Exiv2::IptcData iptc;
+    if (!decode_iptc(iptc, iptc_data, iptc_size, out.warnings) || iptc.empty()) return out;
+    Exiv2::XmpData mapped;
+    try {
+        Exiv2::copyIptcToXmp(iptc, mapped);
+        add_date_created(iptc, mapped);
+    } catch (const std::bad_alloc &) {
+        throw;
+    } catch (const std::exception &e) {
+        out.warnings.push_back(std::string("the IPTC fields cannot be carried into XMP: ") + e.what());
+        return out;
+    }
+    auto property = [](std::string_view key) { return key.substr(0, key.find_first_of("[/")); };
+    bool added = false;
+    for (const auto &md : mapped) {
+        const std::string key = md.key();
+        const std::string_view name = property(key);
+        const bool held = std::any_of(packet.begin(), packet.end(), [&](const Exiv2::Xmpdatum &have) {
+            const std::string other = have.key();
+            return property(other) == name;
+        });
+        if (held) continue;
+        packet.add(md);
+        added = true;
+    }
+    if (!added) return out;
+    std::string encoded;
+    if (Exiv2::XmpParser::encode(encoded, packet,
+                                 Exiv2::XmpParser::useCompactFormat | Exiv2::XmpParser::omitAllFormatting |
+                                     Exiv2::XmpParser::readOnlyPacket) != 0) {
+        out.warnings.emplace_back("the XMP packet could not be written with the IPTC fields");
+        return out;
+    }
+    out.data = std::move(encoded);
     return out;
 }
 

@@ -78,6 +78,26 @@ struct Fitted {
 };
 Fitted fit_exif(const std::uint8_t *data, std::size_t size, std::size_t limit);
 
+// IPTC records as a JPEG's Photoshop block (resource 0x0404) or a TIFF's tag 33723 hold them
+// (IIM datasets, no wrapping), without the fields of the `removed` units: `data` is nullopt when
+// no field is left, or when the records cannot be read (said in `warnings`).
+struct EditedIptc {
+    std::optional<std::string> data;
+    std::vector<std::string> warnings;
+};
+EditedIptc edit_iptc(const std::uint8_t *data, std::size_t size, Units removed);
+
+// The XMP packet `xmp` (empty: none) with the fields of the IPTC records `iptc` added as the
+// XMP properties libexiv2 maps them to (City as photoshop:City, By-line as dc:creator, ...),
+// for a format that holds XMP and no IPTC. A property the packet has already stays as it is.
+// `data` is nullopt when nothing was added (the packet stays as it was); a packet or records
+// that cannot be read add nothing and are said in `warnings`.
+struct Merged {
+    std::optional<std::string> data;
+    std::vector<std::string> warnings;
+};
+Merged iptc_into_xmp(const std::uint8_t *iptc, std::size_t iptc_size, const std::uint8_t *xmp, std::size_t xmp_size);
+
 // Sets up libexiv2 once per process: its messages taken from standard error into each call's
 // warnings, and the XMP toolkit made safe for calls on several threads.
 void initialize();

@@ -7,6 +7,8 @@
 //   fields(data, *, warnings=None) -> {group: {key: (value, type)}}
 //   edit(data, *, keep=None, drop=None, warnings=None) -> bytes
 //   fit_exif(exif, limit, *, warnings=None) -> (bytes | None, dropped)
+//   edit_iptc(records, *, keep=None, drop=None, warnings=None) -> bytes | None
+//   iptc_to_xmp(records, *, xmp=None, warnings=None) -> bytes | None
 //
 // The groups, in GROUPS' order: location (GPS; XMP and IPTC places), camera (make, model, lens,
 // serial numbers), capture (dates, exposure), people (creator, artist, owner, people shown),
@@ -28,6 +30,7 @@
 
 #include <codec.hpp>
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -131,17 +134,24 @@ ref fields(PyObject *, const Args &args) {
     return by_group.take();
 }
 
-// ---- edit(data, *, keep=None, drop=None, warnings=None)
-
-ref edit(PyObject *, const Args &args) {
-    const auto [keep_arg, drop_arg, warnings_arg] = keywords<3>(args, 1, {"keep", "drop", "warnings"});
-    const handle warnings = warnings_list(warnings_arg);
+// The units keep and drop remove: those not kept (never the profile or the picture's own
+// fields), and those dropped.
+metacodec::Units removed_units(handle keep_arg, handle drop_arg) {
     metacodec::Units removed;
     if (keep_arg && !keep_arg.is(Py_None)) {
         removed = ~units_of(keep_arg, "keep");
         removed.reset(metacodec::icc).reset(metacodec::picture);
     }
     if (drop_arg && !drop_arg.is(Py_None)) removed |= units_of(drop_arg, "drop");
+    return removed;
+}
+
+// ---- edit(data, *, keep=None, drop=None, warnings=None)
+
+ref edit(PyObject *, const Args &args) {
+    const auto [keep_arg, drop_arg, warnings_arg] = keywords<3>(args, 1, {"keep", "drop", "warnings"});
+    const handle warnings = warnings_list(warnings_arg);
+    const metacodec::Units removed = removed_units(keep_arg, drop_arg);
     Buffer data(args[0]);
     metacodec::Edited edited;
     {
@@ -170,6 +180,40 @@ ref fit_exif(PyObject *, const Args &args) {
     return fw::tuple_of(fitted.data ? bytes_value(*fitted.data) : ref::borrow(Py_None), dropped);
 }
 
+// ---- edit_iptc(records, *, keep=None, drop=None, warnings=None)
+
+ref edit_iptc(PyObject *, const Args &args) {
+    const auto [keep_arg, drop_arg, warnings_arg] = keywords<3>(args, 1, {"keep", "drop", "warnings"});
+    const handle warnings = warnings_list(warnings_arg);
+    const metacodec::Units removed = removed_units(keep_arg, drop_arg);
+    Buffer records(args[0]);
+    metacodec::EditedIptc edited;
+    {
+        WithoutGil nogil;
+        edited = metacodec::edit_iptc(records.data(), records.size(), removed);
+    }
+    report(warnings, edited.warnings);
+    return edited.data ? bytes_value(*edited.data) : ref::borrow(Py_None);
+}
+
+// ---- iptc_to_xmp(records, *, xmp=None, warnings=None)
+
+ref iptc_to_xmp(PyObject *, const Args &args) {
+    const auto [xmp_arg, warnings_arg] = keywords<2>(args, 1, {"xmp", "warnings"});
+    const handle warnings = warnings_list(warnings_arg);
+    Buffer records(args[0]);
+    std::unique_ptr<Buffer> xmp;
+    if (xmp_arg && !xmp_arg.is(Py_None)) xmp = std::make_unique<Buffer>(xmp_arg);
+    metacodec::Merged merged;
+    {
+        WithoutGil nogil;
+        merged = metacodec::iptc_into_xmp(records.data(), records.size(), xmp ? xmp->data() : nullptr,
+                                          xmp ? xmp->size() : 0);
+    }
+    report(warnings, merged.warnings);
+    return merged.data ? bytes_value(*merged.data) : ref::borrow(Py_None);
+}
+
 // ---- module definition
 
 PyMethodDef methods[] = {
@@ -182,6 +226,13 @@ PyMethodDef methods[] = {
     function<Meta, fit_exif, "fit_exif">(
         "fit_exif(exif, limit, *, warnings=None) -> (bytes | None, dropped): the EXIF block cut down to at most "
         "limit bytes (the thumbnail, then the maker notes, then the largest fields), and what was left out."),
+    function<Meta, edit_iptc, "edit_iptc">(
+        "edit_iptc(records, *, keep=None, drop=None, warnings=None) -> bytes | None: IPTC records (a JPEG's "
+        "Photoshop block 0x0404, a TIFF's tag 33723) with only the fields of the kept groups, less the dropped "
+        "ones; None when none is left or they cannot be read."),
+    function<Meta, iptc_to_xmp, "iptc_to_xmp">(
+        "iptc_to_xmp(records, *, xmp=None, warnings=None) -> bytes | None: the XMP packet with the IPTC fields "
+        "added as XMP properties where it has none of the same; None when nothing was added."),
     end_of_table,
 };
 

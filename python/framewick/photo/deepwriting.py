@@ -130,6 +130,7 @@ class _Metadata:
     exif: bytes | None = None  # the TIFF structure, without JPEG's "Exif\0\0" marker
     xmp: bytes | None = None
     dpi: tuple[float, float] | None = None
+    iptc: bytes | None = None  # TIFF's alone: the other formats carry it in the XMP
 
 
 def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> _Metadata:
@@ -138,7 +139,8 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool) -> _Metada
     exif = photo.exif or None
     if exif is not None and exif.startswith(b"Exif\x00\x00"):
         exif = exif[6:]
-    return _Metadata(icc=icc, exif=exif, xmp=_xmp.without_gain_map(photo.xmp) or None, dpi=storable_dpi(photo.dpi, fmt))
+    return _Metadata(icc=icc, exif=exif, xmp=_xmp.without_gain_map(photo.xmp) or None, dpi=storable_dpi(photo.dpi, fmt),
+                     iptc=photo.iptc if fmt == "TIFF" else None)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -166,14 +168,17 @@ def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> bytes | l
     sample: int | str = "float" if pixels.dtype == np.float32 else 16
     data = _tiff.write(np.ascontiguousarray(pixels), width, height, channels, sample, compression=compression,
                        icc=meta.icc, dpi=meta.dpi)
-    if not (meta.exif or meta.xmp):
+    if not (meta.exif or meta.xmp or meta.iptc):
         return data
     tags = _exif.for_tiff(meta.exif) if meta.exif else Image.Exif()
     if meta.xmp:
         tags[700] = meta.xmp  # XMLPacket
+    if meta.iptc:
+        tags[33723] = meta.iptc  # IPTC/NAA
     tagged = _with_tags(data, tags)
     if tagged is None:
-        note(f"framewick: {name}: the TIFF is too large for its tags, so the EXIF and XMP were left out")
+        blocks = "EXIF, XMP and IPTC" if meta.iptc else "EXIF and XMP"
+        note(f"framewick: {name}: the TIFF is too large for its tags, so the {blocks} were left out")
         return data
     return tagged
 

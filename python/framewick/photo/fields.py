@@ -1,4 +1,4 @@
-"""Metadata by field: which groups of a photo's EXIF and XMP a written file keeps.
+"""Metadata by field: which groups of a photo's EXIF, XMP and IPTC a written file keeps.
 
 The groups are what a field is about, across EXIF, XMP and IPTC alike: location (GPS, places),
 camera (make, model, lens and their serial numbers), serial (the serial numbers alone), capture
@@ -13,7 +13,8 @@ converted to sRGB first, as `strip` does; `drop="all"` is `strip`.
 
 The EXIF and XMP blocks are edited field by field by libexiv2 (framewick.formats._meta) before
 they reach any writer: carried in a one-pixel PNG, which libexiv2 reads and writes whole, and
-read back from it. So every output format gets the same answer, including those libexiv2
+read back from it. The IPTC records are edited as they are (framewick.photo.iptc then puts
+them where the output format holds them). So every output format gets the same answer, including those libexiv2
 cannot write itself (AVIF, HEIC, JPEG XL). A block libexiv2 cannot edit is left out, said in
 one line; writing never fails over metadata.
 """
@@ -161,19 +162,28 @@ def _say(name: str, text: str) -> None:
 
 
 def edited(photo: Photo, choice: Choice, name: str = "") -> Photo:
-    """`photo` with its EXIF and XMP cut down to `choice` (the profile is the writer's)."""
-    if not choice.edits_fields or not (photo.exif or photo.xmp):
+    """`photo` with its EXIF, XMP and IPTC cut down to `choice` (the profile is the writer's)."""
+    if not choice.edits_fields or not (photo.exif or photo.xmp or photo.iptc):
         return photo
+    keep = None if choice.keep is None else sorted(choice.keep - {"icc"})
+    drop = sorted(choice.drop - {"icc"})
+    if photo.exif or photo.xmp:
+        photo = _edited_blocks(photo, keep, drop, name)
+    if photo.iptc:
+        photo = replace(photo, iptc=_edited_iptc(photo.iptc, keep, drop, name))
+    return photo
+
+
+def _edited_blocks(photo: Photo, keep: list[str] | None, drop: list[str], name: str) -> Photo:
+    """`photo` with its EXIF and XMP edited by libexiv2, through the carrier."""
     from framewick.formats import _meta
 
     exif = photo.exif
     if exif and not exif.startswith(b"Exif\0\0"):
         exif = b"Exif\0\0" + exif
-    keep = None if choice.keep is None else sorted(choice.keep - {"icc"})
     warnings: list[str] = []
     try:
-        data = _meta.edit(_carrier(exif, photo.xmp), keep=keep, drop=sorted(choice.drop - {"icc"}),
-                          warnings=warnings)
+        data = _meta.edit(_carrier(exif, photo.xmp), keep=keep, drop=drop, warnings=warnings)
         new_exif, new_xmp = _blocks(data)
     except (OSError, ValueError) as e:  # libexiv2 refused the carrier whole: nothing of it is trusted
         warnings.append(str(e))
@@ -193,6 +203,21 @@ def edited(photo: Photo, choice: Choice, name: str = "") -> Photo:
     if new_exif and photo.exif and not photo.exif.startswith(b"Exif\0\0"):
         new_exif = new_exif[6:]  # as the photo held it
     return replace(photo, exif=new_exif, xmp=new_xmp)
+
+
+def _edited_iptc(records: bytes, keep: list[str] | None, drop: list[str], name: str) -> bytes | None:
+    """The IPTC records with only the chosen groups' fields (None: none left, or unreadable,
+    which is said in one line)."""
+    from framewick.formats import _meta
+
+    warnings: list[str] = []
+    try:
+        kept = _meta.edit_iptc(records, keep=keep, drop=drop, warnings=warnings)
+    except (OSError, ValueError) as e:
+        kept, warnings = None, [*warnings, str(e)]
+    if kept is None and warnings:
+        _say(name, f"libexiv2 could not edit the IPTC records, so they were left out ({warnings[0]})")
+    return kept
 
 
 # ---------------------------------------------------------------------------------------------

@@ -254,16 +254,21 @@ def with_xmp(data: bytes, xmp: bytes) -> bytes:
     segment = _XMP_HEADER + xmp
     if len(segment) + 2 > 0xFFFF:
         return data
-    insert = b"\xff\xe1" + (len(segment) + 2).to_bytes(2, "big") + segment
+    return with_segment(data, b"\xff\xe1" + (len(segment) + 2).to_bytes(2, "big") + segment, _XMP_HEADER)
+
+
+def with_segment(data: bytes, insert: bytes, header: bytes) -> bytes:
+    """An Ultra HDR JPEG with the segment `insert` (marker included: XMP's APP1, IPTC's APP13,
+    whose payload opens with `header`) put into its primary picture, as `with_xmp` describes;
+    `data` as it is when the primary holds such a segment already or its headers cannot be followed."""
     at, where, mpf = 2, None, None
     while at + 4 <= len(data) and data[at] == 0xFF:
         marker, length = data[at + 1], int.from_bytes(data[at + 2:at + 4], "big")
-        payload = data[at + 4:at + 2 + length]
         if marker == 0xDA or length < 2:
             break
-        if marker == 0xE1 and payload.startswith(_XMP_HEADER):
+        if data[at:at + 2] == insert[:2] and data[at + 4:at + 2 + length].startswith(header):
             return data
-        if marker == 0xE2 and payload.startswith(b"MPF\x00") and mpf is None:
+        if marker == 0xE2 and data[at + 4:at + 8] == b"MPF\x00" and mpf is None:
             where, mpf = at, at + 8  # the TIFF header inside the index
         at += 2 + length
     if where is None or mpf is None or data[:2] != b"\xff\xd8":

@@ -67,7 +67,7 @@ def describe(obj: Any) -> dict[str, Any]:
     """A summary of `obj`'s picture for `info`: format, mode, size, frames, dpi, orientation
     (the tag as the file had it, also in the metadata), icc (the profile's description or
     None), bit_depth, hdr (an HDR photo's gain map: form, size, largest boost; None for SDR),
-    and metadata (EXIF tags by name, whether XMP is there, and a PNG's text
+    and metadata (EXIF tags by name, whether XMP and IPTC are there, and a PNG's text
     chunks by keyword)."""
     photo: Photo = getattr(obj, "photo", None) or Photo()
     image = obj.image
@@ -83,6 +83,8 @@ def describe(obj: Any) -> dict[str, Any]:
         metadata["Orientation"] = photo.orientation  # as the file had it, before the picture was turned
     if photo.xmp:
         metadata["XMP"] = f"<{len(photo.xmp)} bytes>"
+    if photo.iptc:
+        metadata["IPTC"] = f"<{len(photo.iptc)} bytes>"
     for key, value in photo.text.items():  # a PNG's text chunks
         metadata.setdefault(key, value)
     icc = photo.icc if photo.icc is not None else image.info.get("icc_profile")

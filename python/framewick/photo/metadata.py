@@ -28,7 +28,8 @@ class Photo:
     in milliseconds, `loop` (None: played once) and `disposal` (the source format's codes); it
     is empty for a still picture. With `default_image`, the first frame is an APNG's default
     picture, shown by viewers that do not animate and not part of the animation. `text` holds
-    a PNG's text chunks by keyword. `max_pixels` is the pixel limit the caller opened it under
+    a PNG's text chunks by keyword. `iptc` holds the IPTC records of a JPEG's Photoshop block or a
+    TIFF's tag as they were (framewick.photo.iptc). `max_pixels` is the pixel limit the caller opened it under
     (None: the default one); a chain run on the object is held to the same.
 
     `deep` is the picture at its own depth when the file held more than 8 bits per channel (see
@@ -59,6 +60,7 @@ class Photo:
     deep: Deep | None = None
     max_pixels: int | None = None
     gain_map: GainMap | None = None
+    iptc: bytes | None = None
 
     @property
     def animated(self) -> bool:

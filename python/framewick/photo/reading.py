@@ -12,6 +12,7 @@ from PIL import Image, UnidentifiedImageError
 from framewick import formats as _plugins
 from framewick.photo import exif as _exif
 from framewick.photo import frames as _frames
+from framewick.photo import iptc as _iptc
 from framewick.photo import orientation as _orientation
 from framewick.photo import shrink
 from framewick.photo import xmp as _xmp
@@ -305,6 +306,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
         else:
             photo.xmp = xmp or None
         photo.text = _text_chunks(picture)
+        photo.iptc = _iptc.of_picture(picture, fp)
         if container != 1:
             photo.exif = _with_orientation(photo.exif, container)
             photo.xmp = _orientation.set_xmp(photo.xmp, container) if photo.xmp else None

@@ -17,6 +17,7 @@ from framewick.photo import exif as _exif
 from framewick.photo import fields as _fields
 from framewick.photo import formats, modes, profiles
 from framewick.photo import frames as _frames
+from framewick.photo import iptc as _iptc
 from framewick.photo import xmp as _xmp
 from framewick.photo.metadata import Photo
 from framewick.status import BadValue, emit, note
@@ -149,13 +150,15 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool, name: str 
             args["exif"] = b""
         return args
     dpi = formats.storable_dpi(photo.dpi, fmt)
-    if fmt == "TIFF" and (photo.exif or photo.xmp):
+    if fmt == "TIFF" and (photo.exif or photo.xmp or photo.iptc):
         # TIFF takes EXIF as tags of its own (never the layout tags of the picture it came
-        # from), and XMP as one more of them.
+        # from), and XMP and IPTC as more of them.
         tags = _exif.for_tiff(photo.exif) if photo.exif else Image.Exif()
         xmp = _xmp.without_gain_map(photo.xmp)
         if xmp:
             tags[_TIFF_XMP] = xmp
+        if photo.iptc:
+            tags[_iptc.TIFF_TAG] = photo.iptc
         args["exif"] = tags
         return args | ({"dpi": dpi} if dpi else {})
     left: list[str] = []
@@ -176,6 +179,12 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool, name: str 
     if xmp and len(xmp) > _XMP_ROOM.get(fmt, len(xmp)):
         left.append("the XMP packet")
         xmp = None
+    if fmt == "JPEG" and photo.iptc:
+        segment = _iptc.jpeg_segment(photo.iptc)
+        if segment is None:
+            left.append("the IPTC block")
+        else:
+            args["extra"] = segment  # Pillow's writer puts it among its own segments, before the picture
     if left:
         _left_out_note(name, fmt, left)
     if "xmp" in carries and xmp:
@@ -267,7 +276,7 @@ def _with_fields(obj: Any, fields: _fields.Choice, fmt: str, name: str) -> Any:
     block past what `fmt` holds is cut down first, with the line it always had (the editor
     would otherwise cut it its own way)."""
     photo: Photo | None = getattr(obj, "photo", None)
-    if photo is None or not fields.edits_fields or not (photo.exif or photo.xmp):
+    if photo is None or not fields.edits_fields or not (photo.exif or photo.xmp or photo.iptc):
         return obj
     room = _exif.ROOM.get(fmt)
     if photo.exif and room is not None and len(photo.exif) > room:
@@ -277,6 +286,20 @@ def _with_fields(obj: Any, fields: _fields.Choice, fmt: str, name: str) -> Any:
         photo = dataclasses.replace(photo, exif=exif)
     return types.SimpleNamespace(image=obj.image, photo=_fields.edited(photo, fields, name),
                                  quality=getattr(obj, "quality", 95))
+
+
+def _with_iptc(obj: Any, fmt: str, name: str) -> Any:
+    """A stand-in for `obj` whose photo holds its IPTC where `fmt` keeps it: a JPEG's or a
+    TIFF's own block as they are, the XMP of a format without one (see framewick.photo.iptc)."""
+    photo: Photo | None = getattr(obj, "photo", None)
+    if photo is None or not photo.iptc or fmt in _iptc.HOLDS:
+        return obj
+    if "xmp" in formats.stores(fmt).metadata:
+        photo = dataclasses.replace(photo, xmp=_iptc.into_xmp(photo.iptc, photo.xmp, fmt, name), iptc=None)
+    else:
+        _iptc.left_out(fmt, name)
+        photo = dataclasses.replace(photo, iptc=None)
+    return types.SimpleNamespace(image=obj.image, photo=photo, quality=getattr(obj, "quality", 95))
 
 
 def _libtiff_tags(mode: str, args: dict[str, Any]) -> Image.Exif:
@@ -387,8 +410,10 @@ def _with_gain_map(picture: Image.Image, fmt: str, args: dict[str, Any], gain: A
                  "written as SDR")
             data = base.getvalue()
         else:
-            if args.get("xmp"):  # libultrahdr keeps the base's EXIF and profile, not its XMP
+            if args.get("xmp"):  # libultrahdr keeps the base's EXIF and profile, not its XMP or IPTC
                 data = hdr.with_xmp(data, args["xmp"])
+            if args.get("extra"):
+                data = hdr.with_segment(data, args["extra"], _iptc.APP13_HEADER)
         _write_bytes(fp, data)
 
     return ultra_hdr
@@ -457,6 +482,9 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
         if not strip:
             obj = _with_fields(obj, fields, fmt, name)
             photo = getattr(obj, "photo", None) or photo
+    if not strip:
+        obj = _with_iptc(obj, fmt, name)
+        photo = getattr(obj, "photo", None) or photo
     data, source = _at_depth(obj, photo, fmt, depth, strip=strip, srgb=srgb, name=name, budget=max_bytes is not None,
                              no_icc=no_icc, gain=gain)
     if data is not None:
