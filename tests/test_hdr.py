@@ -20,6 +20,7 @@ from framewick.photo.hdr import with_xmp
 
 _uhdr = pytest.importorskip("framewick.formats._uhdr", reason="built without libultrahdr")
 _heif = pytest.importorskip("framewick.formats._heif", reason="built without libheif")
+_avif = pytest.importorskip("framewick.formats._avif", reason="built without libavif")
 import test_uhdr as U  # noqa: E402  (ultrahdr_app files and hand-built ones)
 
 SCRIPT = os.path.join(sysconfig.get_path("scripts"), "framewick")
@@ -70,6 +71,13 @@ def iso_heic(orientation=1, metadata=None):
                         gain_map=(gain.tobytes(), "L", *gain.size), tone_map=metadata or tone_map())
 
 
+def iso_avif(orientation=1, gain=None):
+    base, map_ = marked(orientation)
+    gain = gain or map_
+    return _avif.write(base.tobytes(), *base.size, 3, 8, depth=8, quality=90, orientation=orientation,
+                       gain_map=(gain.tobytes(), gain.mode, *gain.size), gain_map_metadata=METADATA)
+
+
 def spot_overlap(picture, gain):
     """How well the red of the picture and the bright of its gain map (at the picture's size) agree."""
     rgb = np.asarray(picture.convert("RGB"), dtype=int)
@@ -80,6 +88,9 @@ def spot_overlap(picture, gain):
 
 def read_back(data):
     """(SDR picture, gain map picture) of a written Ultra HDR JPEG or HEIC."""
+    if data[4:12] == b"ftypavif":
+        found = _avif.gain_map(data, 0)
+        return Image.open(io.BytesIO(data)).convert("RGB"), Image.frombytes(found["mode"], found["size"], found["pixels"])
     if data[4:8] == b"ftyp":
         found = _heif.gain_map(data, 0)
         return Image.open(io.BytesIO(data)).convert("RGB"), Image.frombytes(found["mode"], found["size"], found["pixels"])
@@ -91,15 +102,17 @@ def read_back(data):
 HDRGM_XMP = (b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">'
              b'<rdf:Description xmlns:hdrgm="http://ns.adobe.com/hdr-gain-map/1.0/" hdrgm:Version="1.0"/>'
              b'</rdf:RDF></x:xmpmeta>')
-SOURCES = {"ultra-hdr": ultra_hdr, "apple-heic": apple_heic, "iso-heic": iso_heic}
+SOURCES = {"ultra-hdr": ultra_hdr, "apple-heic": apple_heic, "iso-heic": iso_heic, "iso-avif": iso_avif}
+SUFFIXES = {"ultra-hdr": ".jpg", "apple-heic": ".heic", "iso-heic": ".heic", "iso-avif": ".avif"}
 # The form each source's gain map is read as, and its largest boost.
-FORMS = {"ultra-hdr": ("iso21496", 4.0), "apple-heic": ("apple", 3.0), "iso-heic": ("iso21496", 4.0)}
+FORMS = {"ultra-hdr": ("iso21496", 4.0), "apple-heic": ("apple", 3.0), "iso-heic": ("iso21496", 4.0),
+         "iso-avif": ("iso21496", 4.0)}
 
 
 @pytest.mark.parametrize("orientation", [1, 6, 8])
 @pytest.mark.parametrize("source", SOURCES)
 def test_the_gain_map_opens_upright_with_the_picture(source, orientation, tmp_path):
-    path = tmp_path / ("in.heic" if "heic" in source else "in.jpg")
+    path = tmp_path / f"in{SUFFIXES[source]}"
     path.write_bytes(SOURCES[source](orientation))
     obj = FrameWick.open(path)
     gain = obj.photo.gain_map_of(obj.image)
@@ -114,11 +127,11 @@ CHAINS = ["size:160x | crop:10,10,150,110 | turn:5,black | brightness:1.1",
           "cut:200x150,gravity=smart | size:100x100,cover=true,gravity=face | cut:90x80,gravity=right"]
 
 
-@pytest.mark.parametrize("out", [".jpg", ".heic"])
+@pytest.mark.parametrize("out", [".jpg", ".heic", ".avif"])
 @pytest.mark.parametrize("chain", CHAINS)
 @pytest.mark.parametrize("source", SOURCES)
 def test_the_gain_map_stays_where_the_picture_goes(source, chain, out, tmp_path):
-    path = tmp_path / ("in.heic" if "heic" in source else "in.jpg")
+    path = tmp_path / f"in{SUFFIXES[source]}"
     path.write_bytes(SOURCES[source](6))
     done = cli("edit", path, "-o", tmp_path / f"out{out}", "--steps", chain)
     assert done.returncode == 0 and "gain map" not in done.stderr, done.stderr
@@ -177,10 +190,14 @@ BAD_TONE_MAPS = {"tone map cut short": tone_map()[:40], "tone map of version 1":
 @pytest.mark.parametrize("suffix, kind, size", [
     (".jpg", "cut-in-map", (320, 240)), (".jpg", "map-absent", (320, 240)), (".jpg", "map-scrambled", (320, 240)),
     (".heic", "zeroed", (64, 48)), (".heic", "NAL length past the end", (64, 48)),
-    (".heic", "over the pixel limit", (96, 64))] + [(".heic", kind, (W, H)) for kind in BAD_TONE_MAPS])
+    (".heic", "over the pixel limit", (96, 64)), (".avif", "over the pixel limit", (W, H))]
+    + [(".heic", kind, (W, H)) for kind in BAD_TONE_MAPS])
 def test_a_damaged_gain_map_leaves_the_sdr_picture_with_one_line(suffix, kind, size, tmp_path, capfd):
     path = tmp_path / f"in{suffix}"
-    path.write_bytes(U.damaged(kind) if suffix == ".jpg" else damaged_heic(kind))
+    if suffix == ".avif":  # a gain map past the limit beside a picture within it
+        path.write_bytes(iso_avif(gain=Image.new("L", (400, 300), 128)))
+    else:
+        path.write_bytes(U.damaged(kind) if suffix == ".jpg" else damaged_heic(kind))
     obj = FrameWick.open(path, max_pixels=100_000)
     assert obj.photo.gain_map is None and obj.image.size == size
     err = capfd.readouterr().err
@@ -226,10 +243,11 @@ def test_a_picture_replaced_outside_a_chain_loses_its_gain_map(tmp_path):
                                           (ultra_hdr, "HDR: ISO 21496-1 gain map 80×60, up to 4.0×"),
                                           (apple_heic, "HDR: Apple gain map 80×60, up to 3.0×"),
                                           (iso_heic, "HDR: ISO 21496-1 gain map 80×60, up to 4.0×"),
+                                          (iso_avif, "HDR: ISO 21496-1 gain map 80×60, up to 4.0×"),
                                           (lambda: with_xmp(ultra_hdr(), HDRGM_XMP),
                                            "HDR: Ultra HDR and ISO 21496-1 gain map 80×60, up to 4.0×")])
 def test_info_says_the_photo_is_hdr(source, line, tmp_path):
-    path = tmp_path / ("in.heic" if source in (apple_heic, iso_heic) else "in.jpg")
+    path = tmp_path / {apple_heic: "in.heic", iso_heic: "in.heic", iso_avif: "in.avif"}.get(source, "in.jpg")
     path.write_bytes(source())
     assert line in cli("info", path).stdout
     record = json.loads(cli("info", path, "--json").stdout)
@@ -266,8 +284,8 @@ def test_the_studio_says_the_photo_is_hdr_and_exports_its_gain_map(fmt, tmp_path
     assert picture.size == (140, 100) and spot_overlap(picture, gain) > 0.6
 
 
-@pytest.mark.parametrize("suffix, bits, kept", [(".heic", 10, True), (".jpg", 8, True), (".png", 16, False),
-                                               (".tif", 16, False)])
+@pytest.mark.parametrize("suffix, bits, kept", [(".heic", 10, True), (".avif", 10, True), (".jpg", 8, True),
+                                               (".png", 16, False), (".tif", 16, False)])
 def test_a_deep_picture_is_written_with_its_gain_map_where_the_format_holds_one(suffix, bits, kept, tmp_path, capfd):
     from framewick.photo import companions
     from framewick.photo.deep import Deep
@@ -284,6 +302,8 @@ def test_a_deep_picture_is_written_with_its_gain_map_where_the_format_holds_one(
     assert (err.count("cannot hold the gain map") == 0) == kept, err
     if suffix == ".heic":
         assert _heif.read(data, 0)["bit_depth"] == bits
+    elif suffix == ".avif":
+        assert _avif.read(data, 0)["bits"] == bits
     elif suffix == ".png":
         from framewick.formats import _png
 

@@ -235,7 +235,134 @@ void Reader::decode(std::uint8_t *out) {
     }
 }
 
+// ---- the gain map
+
+namespace {
+
+// A fraction's value; false for a zero denominator.
+bool value_of(const avifSignedFraction &f, double &v) {
+    if (!f.d) return false;
+    v = double(f.n) / double(f.d);
+    return true;
+}
+bool value_of(const avifUnsignedFraction &f, double &v) {
+    if (!f.d) return false;
+    v = double(f.n) / double(f.d);
+    return true;
+}
+
+} // namespace
+
+GainMap gain_map(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) {
+    GainMap out;
+    const avifROData head{data, size};
+    if (!avifPeekCompatibleFileType(&head)) throw Failure{cut_in_ftyp(data, size) ? truncated : "not an AVIF file"};
+    std::unique_ptr<avifDecoder, DecoderFree> decoder(avifDecoderCreate());
+    avifDecoder *dec = decoder.get();
+    if (!dec) throw std::bad_alloc();
+    dec->maxThreads = threads();
+    dec->strictFlags = AVIF_STRICT_DISABLED;
+    dec->imageContentToDecode = AVIF_IMAGE_CONTENT_GAIN_MAP;  // the map alone: the picture is read elsewhere
+    avifResult r = avifDecoderSetIOMemory(dec, data, size);
+    if (r != AVIF_RESULT_OK) throw refused(r, dec->diag);
+    // 1. The boxes: the primary's failures and size are the file's.
+    r = avifDecoderParse(dec);
+    if (r != AVIF_RESULT_OK) throw refused(r, dec->diag);
+    const avifImage *image = dec->image;
+    if (max_pixels && std::uint64_t(image->width) * image->height > max_pixels)
+        throw Failure{std::to_string(image->width) + "x" + std::to_string(image->height) + ", more than the limit of " +
+                          std::to_string(max_pixels) + " pixels",
+                      true};
+    const avifGainMap *gm = image->gainMap;
+    if (!gm) return out;
+    out.found = true;
+    // 2. The metadata, every fraction with a denominator.
+    bool whole = value_of(gm->baseHdrHeadroom, out.base_headroom) && value_of(gm->alternateHdrHeadroom, out.alternate_headroom);
+    for (int c = 0; c < 3; ++c)
+        whole = whole && value_of(gm->gainMapMin[c], out.min[c]) && value_of(gm->gainMapMax[c], out.max[c]) &&
+                value_of(gm->gainMapGamma[c], out.gamma[c]) && value_of(gm->baseOffset[c], out.base_offset[c]) &&
+                value_of(gm->alternateOffset[c], out.alternate_offset[c]);
+    out.use_base_colour_space = gm->useBaseColorSpace != AVIF_FALSE;
+    if (!whole) {
+        out.error = "its tone-map metadata divides by zero";
+        return out;
+    }
+    // 3. Its pixels: the size checked against the limit before they are decoded where the boxes
+    //    give it, and after in any case.
+    auto over = [&](std::uint32_t w, std::uint32_t h) {
+        if (!max_pixels || std::uint64_t(w) * h <= max_pixels) return false;
+        out.error = "the gain map's " + std::to_string(w) + "x" + std::to_string(h) + " is more than " +
+                    std::to_string(max_pixels) + " pixels";
+        return true;
+    };
+    if (gm->image && over(gm->image->width, gm->image->height)) return out;
+    r = avifDecoderNextImage(dec);
+    const avifImage *map = dec->image->gainMap ? dec->image->gainMap->image : nullptr;
+    if (r != AVIF_RESULT_OK || !map || !map->yuvPlanes[AVIF_CHAN_Y] || !map->width || !map->height) {
+        out.error = "the gain map cannot be decoded";
+        if (r != AVIF_RESULT_OK) out.error += std::string(" (") + avifResultToString(r) + ")";
+        return out;
+    }
+    if (over(map->width, map->height)) return out;
+    out.width = map->width;
+    out.height = map->height;
+    out.channels = map->yuvFormat == AVIF_PIXEL_FORMAT_YUV400 ? 1 : 3;
+    std::string pixels(std::size_t(out.width) * out.height * std::size_t(out.channels), '\0');
+    avifRGBImage rgb;
+    avifRGBImageSetDefaults(&rgb, map);
+    rgb.format = out.channels == 1 ? AVIF_RGB_FORMAT_GRAY : AVIF_RGB_FORMAT_RGB;
+    rgb.depth = 8;
+    rgb.pixels = reinterpret_cast<std::uint8_t *>(pixels.data());
+    rgb.rowBytes = out.width * std::uint32_t(out.channels);
+    r = avifImageYUVToRGB(map, &rgb);
+    if (r == AVIF_RESULT_OUT_OF_MEMORY) throw std::bad_alloc();
+    if (r != AVIF_RESULT_OK) {
+        out.error = std::string("the gain map cannot be converted (") + avifResultToString(r) + ")";
+        return out;
+    }
+    out.pixels = std::move(pixels);
+    return out;
+}
+
 // ---- writing
+
+namespace {
+
+// The gain map as libavif stores it: 8-bit YUV (grey as 4:0:0, RGB as 4:4:4 full range), with
+// its metadata as fractions.
+avifGainMap *gain_map_of(const GainMap &gain) {
+    std::unique_ptr<avifGainMap, void (*)(avifGainMap *)> gm(avifGainMapCreate(), avifGainMapDestroy);
+    if (!gm) throw std::bad_alloc();
+    const bool grey = gain.channels == 1;
+    gm->image = avifImageCreate(gain.width, gain.height, 8, grey ? AVIF_PIXEL_FORMAT_YUV400 : AVIF_PIXEL_FORMAT_YUV444);
+    if (!gm->image) throw std::bad_alloc();
+    gm->image->yuvRange = AVIF_RANGE_FULL;
+    gm->image->colorPrimaries = AVIF_COLOR_PRIMARIES_UNSPECIFIED;
+    gm->image->transferCharacteristics = AVIF_TRANSFER_CHARACTERISTICS_UNSPECIFIED;
+    gm->image->matrixCoefficients = grey ? AVIF_MATRIX_COEFFICIENTS_UNSPECIFIED : AVIF_MATRIX_COEFFICIENTS_BT601;
+    avifRGBImage rgb;
+    avifRGBImageSetDefaults(&rgb, gm->image);
+    rgb.format = grey ? AVIF_RGB_FORMAT_GRAY : AVIF_RGB_FORMAT_RGB;
+    rgb.depth = 8;
+    rgb.pixels = reinterpret_cast<std::uint8_t *>(const_cast<char *>(gain.pixels.data()));
+    rgb.rowBytes = gain.width * std::uint32_t(gain.channels);
+    avifResult r = avifImageRGBToYUV(gm->image, &rgb);
+    if (r == AVIF_RESULT_OUT_OF_MEMORY) throw std::bad_alloc();
+    if (r != AVIF_RESULT_OK) throw not_written("convert the gain map to YUV", r, nullptr);
+    bool fits = avifDoubleToUnsignedFraction(gain.base_headroom, &gm->baseHdrHeadroom) &&
+                avifDoubleToUnsignedFraction(gain.alternate_headroom, &gm->alternateHdrHeadroom);
+    for (int c = 0; c < 3; ++c)
+        fits = fits && avifDoubleToSignedFraction(gain.min[c], &gm->gainMapMin[c]) &&
+               avifDoubleToSignedFraction(gain.max[c], &gm->gainMapMax[c]) &&
+               avifDoubleToUnsignedFraction(gain.gamma[c], &gm->gainMapGamma[c]) &&
+               avifDoubleToSignedFraction(gain.base_offset[c], &gm->baseOffset[c]) &&
+               avifDoubleToSignedFraction(gain.alternate_offset[c], &gm->alternateOffset[c]);
+    if (!fits) throw Failure{"the gain map's metadata does not fit ISO 21496-1's fractions"};
+    gm->useBaseColorSpace = gain.use_base_colour_space ? AVIF_TRUE : AVIF_FALSE;
+    return gm.release();
+}
+
+} // namespace
 
 std::string write(const Picture &picture, const WriteOptions &options) {
     const bool grey = picture.channels <= 2, alpha = picture.channels == 2 || picture.channels == 4;
@@ -327,12 +454,14 @@ std::string write(const Picture &picture, const WriteOptions &options) {
         ok(avifImageRGBToYUV(image.get(), &rgb), "convert the picture to YUV");
     }
     std::vector<std::uint8_t>().swap(scaled);
-    // 4. AV1 at the quality and speed asked for.
+    // 4. The gain map, owned by the image from here.
+    if (options.gain) image->gainMap = gain_map_of(*options.gain);
+    // 5. AV1 at the quality and speed asked for.
     std::unique_ptr<avifEncoder, EncoderFree> encoder(avifEncoderCreate());
     if (!encoder) throw std::bad_alloc();
     encoder->maxThreads = threads();
     encoder->speed = std::clamp(options.speed, AVIF_SPEED_SLOWEST, AVIF_SPEED_FASTEST);
-    encoder->quality = encoder->qualityAlpha = std::clamp(options.quality, 0, 100);
+    encoder->quality = encoder->qualityAlpha = encoder->qualityGainMap = std::clamp(options.quality, 0, 100);
     avifRWData output = AVIF_DATA_EMPTY;
     const avifResult r = avifEncoderWrite(encoder.get(), image.get(), &output);
     if (r == AVIF_RESULT_OUT_OF_MEMORY) throw std::bad_alloc();

@@ -68,6 +68,24 @@ struct Picture {
     int channels, bits;
 };
 
+// An ISO 21496-1 gain map and its metadata, as stored in an AVIF file (the input of its tone-map
+// item): 8-bit pixels, grey (1 channel) or RGB (3), in the primary's stored orientation (its irot
+// and imir apply to the map too). The boosts (min, max) and headrooms are log2, per channel.
+struct GainMap {
+    bool found = false;
+    std::uint32_t width = 0, height = 0;
+    int channels = 1;
+    std::string pixels;                 // empty when they could not be had (`error` says why)
+    double min[3] = {0, 0, 0}, max[3] = {0, 0, 0}, gamma[3] = {1, 1, 1};
+    double base_offset[3] = {0, 0, 0}, alternate_offset[3] = {0, 0, 0};
+    double base_headroom = 0, alternate_headroom = 0;
+    bool use_base_colour_space = true;
+    std::string error;                  // the gain map's own trouble: the picture itself is fine
+};
+// The gain map of the AVIF file in `data`, under the pixel limit (checked on the primary, which
+// throws as Reader does, then on the map, which is reported). found is false when there is none.
+GainMap gain_map(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels);
+
 struct WriteOptions {
     int depth = 10;            // 8, 10 or 12
     int quality = 75;          // 0-100; 100 is lossless (RGB then coded with the identity matrix)
@@ -77,6 +95,7 @@ struct WriteOptions {
     std::string icc, exif, xmp;
     bool has_nclx = false;     // else sRGB, or unspecified primaries and curve beside an icc
     Nclx nclx;                 // the range is always written full
+    const GainMap *gain = nullptr;  // stored as a tone-map item's input with its metadata, or none
 };
 
 // An AVIF file of the picture.

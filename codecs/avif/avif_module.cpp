@@ -6,7 +6,15 @@
 //
 //   read(data, max_pixels) -> dict
 //   write(pixels, width, height, channels, bits, *, depth=10, quality=75, speed=6,
-//         subsampling="4:4:4", orientation=1, icc=None, nclx=None, exif=None, xmp=None) -> bytes
+//         subsampling="4:4:4", orientation=1, icc=None, nclx=None, exif=None, xmp=None,
+//         gain_map=None, gain_map_metadata=None) -> bytes
+//   gain_map(data, max_pixels) -> dict or None
+//
+// gain_map() gives the ISO 21496-1 gain map (the input of the file's tone-map item) as mode ("L"
+// or "RGB"), size, pixels (8 bits, in the primary's stored orientation: its irot and imir apply
+// to the map too; None when they could not be had), metadata (as framewick.formats._uhdr gives
+// it: boosts and capacities as ratios) and error (the map's own trouble, or None: a damaged map
+// never fails the picture). write() stores such a map and metadata (the same dict) with the picture.
 //
 // Pixels are rows of width * channels samples (1 grey, 2 grey + alpha, 3 RGB, 4 RGBA), straight
 // alpha. read() returns them upright (the clean aperture, irot and imir applied) as uint8 for an
@@ -30,6 +38,8 @@
 
 #include <avif/avif.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>
@@ -104,8 +114,106 @@ ref read(PyObject *, const Args &args) {
     return d.take();
 }
 
+// ---- gain_map(data, max_pixels)
+
+// The metadata as framewick.formats._uhdr gives and takes it: boosts and capacities as ratios.
+constexpr const char *channel_keys[5] = {"max_content_boost", "min_content_boost", "gamma", "offset_sdr", "offset_hdr"};
+
+double *channel_field(avifcodec::GainMap &g, int k) {
+    double *fields[5] = {g.max, g.min, g.gamma, g.base_offset, g.alternate_offset};
+    return fields[k];
+}
+
+ref gain_map(PyObject *, const Args &args) {
+    positional(args, 2);
+    Buffer data(args[0]);
+    auto max_pixels = std::uint64_t(integer(args[1], "max_pixels", 0, max_pixel_limit));
+    avifcodec::GainMap g;
+    {
+        WithoutGil nogil;
+        g = avifcodec::gain_map(data.data(), data.size(), max_pixels);
+    }
+    if (!g.found) return ref::borrow(Py_None);
+    if (g.error.empty() && !(g.alternate_headroom > g.base_headroom))
+        g.error = "its base picture is the HDR rendition, which framewick does not carry";
+    Dict m;
+    for (int k = 0; k < 5; ++k) {
+        const double *v = channel_field(g, k);
+        auto value = [&](int c) { return fw::new_float(k < 2 ? std::exp2(v[c]) : v[c]); };
+        m.set(channel_keys[k], fw::tuple_of(value(0), value(1), value(2)));
+    }
+    m.set("hdr_capacity_min", fw::new_float(std::exp2(std::max(0.0, g.base_headroom))));
+    m.set("hdr_capacity_max", fw::new_float(std::exp2(g.alternate_headroom)));
+    m.set("use_base_cg", fw::new_bool(g.use_base_colour_space));
+    Dict d;
+    const bool have = g.error.empty() && !g.pixels.empty();
+    d.set("mode", have ? text_value(g.channels == 1 ? "L" : "RGB") : ref::borrow(Py_None));
+    d.set("size", fw::tuple_of(integer_value(g.width), integer_value(g.height)));
+    d.set("pixels", have ? bytes_value(g.pixels) : ref::borrow(Py_None));
+    d.set("metadata", m.take());
+    d.set("error", g.error.empty() ? ref::borrow(Py_None) : text_value(g.error));
+    return d.take();
+}
+
 // ---- write(pixels, width, height, channels, bits, *, depth, quality, speed, subsampling,
-//            orientation, icc, nclx, exif, xmp)
+//            orientation, icc, nclx, exif, xmp, gain_map, gain_map_metadata)
+
+// A finite number of the gain map's metadata.
+double finite(handle obj, const char *key) {
+    const double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw error{};
+    if (!std::isfinite(v) || std::fabs(v) > 1e9)
+        throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be a finite number, not %R", key, obj.ptr());
+    return v;
+}
+
+ref entry_of(handle metadata, const char *key) {
+    PyObject *value = nullptr;
+    if (check(PyMapping_GetOptionalItemString(metadata.ptr(), key, &value)) == 0)
+        throw fw::raise_format(PyExc_ValueError, "the gain map's metadata has no '%s'", key);
+    return ref::steal(value);
+}
+
+// The gain map and its metadata (as gain_map() gives it: per channel one number or three;
+// boosts, gamma and capacities positive) for write().
+void gain_argument(handle map, handle metadata, avifcodec::GainMap &g, std::unique_ptr<Buffer> &held) {
+    if (!PyTuple_Check(map.ptr()) || PyTuple_GET_SIZE(map.ptr()) != 4)
+        throw fw::raise_format(PyExc_TypeError, "gain_map must be a (pixels, mode, width, height) tuple");
+    if (!metadata || metadata.is(Py_None) || !PyMapping_Check(metadata.ptr()))
+        throw fw::raise_format(PyExc_TypeError, "gain_map needs gain_map_metadata, a dict");
+    held = std::make_unique<Buffer>(PyTuple_GET_ITEM(map.ptr(), 0));
+    g.channels = choice(PyTuple_GET_ITEM(map.ptr(), 1), "gain map mode", {"L", "RGB"}) ? 3 : 1;
+    g.width = std::uint32_t(integer(PyTuple_GET_ITEM(map.ptr(), 2), "gain map width", 1, 65536));
+    g.height = std::uint32_t(integer(PyTuple_GET_ITEM(map.ptr(), 3), "gain map height", 1, 65536));
+    if (held->size() != std::size_t(g.width) * g.height * std::size_t(g.channels))
+        throw fw::raise_format(PyExc_ValueError, "%zu bytes of gain map for %ux%u with %d channels", held->size(), g.width,
+                               g.height, g.channels);
+    g.pixels.assign(reinterpret_cast<const char *>(held->data()), held->size());
+    for (int k = 0; k < 5; ++k) {
+        ref value = entry_of(metadata, channel_keys[k]);
+        double *field = channel_field(g, k);
+        if (PyNumber_Check(value.ptr()) && !PySequence_Check(value.ptr())) {
+            field[0] = field[1] = field[2] = finite(value, channel_keys[k]);
+        } else {
+            ref seq = check(PySequence_Fast(value.ptr(), "the gain map's per-channel values must be a number or three"));
+            if (PySequence_Fast_GET_SIZE(seq.ptr()) != 3)
+                throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be one number or three", channel_keys[k]);
+            for (Py_ssize_t c = 0; c < 3; ++c) field[c] = finite(PySequence_Fast_GET_ITEM(seq.ptr(), c), channel_keys[k]);
+        }
+        for (int c = 0; c < 3 && k < 3; ++c)
+            if (!(field[c] > 0)) throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be positive", channel_keys[k]);
+        if (k < 2)
+            for (int c = 0; c < 3; ++c) field[c] = std::log2(field[c]);  // stored as log2
+    }
+    const double low = finite(entry_of(metadata, "hdr_capacity_min"), "hdr_capacity_min");
+    const double high = finite(entry_of(metadata, "hdr_capacity_max"), "hdr_capacity_max");
+    if (!(low >= 1) || !(high > low))
+        throw fw::raise_format(PyExc_ValueError, "the gain map's HDR capacities must be 1 or more, the maximum the larger");
+    g.base_headroom = std::log2(low);
+    g.alternate_headroom = std::log2(high);
+    g.use_base_colour_space = fw::truth(entry_of(metadata, "use_base_cg"));
+    g.found = true;
+}
 
 // A code point of an nclx: an int from 0 to 255.
 int code_point(handle obj, const char *what) { return int(integer(obj, what, 0, 255)); }
@@ -133,8 +241,9 @@ bool nclx_argument(handle obj, avifcodec::Nclx &out) {
 }
 
 ref write(PyObject *, const Args &args) {
-    auto [depth, quality, speed, subsampling, orientation, icc, nclx, exif, xmp] = keywords<9>(
-        args, 5, {"depth", "quality", "speed", "subsampling", "orientation", "icc", "nclx", "exif", "xmp"});
+    auto [depth, quality, speed, subsampling, orientation, icc, nclx, exif, xmp, gain_arg, gain_metadata] = keywords<11>(
+        args, 5, {"depth", "quality", "speed", "subsampling", "orientation", "icc", "nclx", "exif", "xmp", "gain_map",
+                  "gain_map_metadata"});
     Buffer pixels(args[0]);
     avifcodec::Picture picture{pixels.data(), 0, 0, 0, 0};
     picture.width = std::uint32_t(integer(args[1], "width", 1, 65536));
@@ -162,6 +271,14 @@ ref write(PyObject *, const Args &args) {
     options.has_nclx = nclx_argument(nclx, options.nclx);
     options.exif = optional_bytes(exif);
     options.xmp = optional_bytes(xmp);
+    avifcodec::GainMap gain;
+    std::unique_ptr<Buffer> gain_pixels;
+    if (gain_arg && !gain_arg.is(Py_None)) {
+        gain_argument(gain_arg, gain_metadata, gain, gain_pixels);
+        options.gain = &gain;
+    } else if (gain_metadata && !gain_metadata.is(Py_None)) {
+        throw fw::raise_format(PyExc_ValueError, "gain_map_metadata needs a gain_map");
+    }
     std::string file;
     {
         WithoutGil nogil;
@@ -178,7 +295,10 @@ PyMethodDef methods[] = {
         "and its metadata."),
     function<Avif, write, "write">(
         "write(pixels, width, height, channels, bits, *, depth=10, quality=75, speed=6, subsampling='4:4:4', "
-        "orientation=1, icc=None, nclx=None, exif=None, xmp=None) -> bytes: an AVIF file of 8 or 16-bit pixels."),
+        "orientation=1, icc=None, nclx=None, exif=None, xmp=None, gain_map=None, gain_map_metadata=None) -> bytes: "
+        "an AVIF file of 8 or 16-bit pixels, with an ISO 21496-1 gain map when given."),
+    function<Avif, gain_map, "gain_map">(
+        "gain_map(data, max_pixels) -> dict or None: the AVIF file's ISO 21496-1 gain map, 8 bits, as stored."),
     end_of_table,
 };
 

@@ -226,12 +226,19 @@ def _with_tags(data: bytes, tags: Image.Exif) -> list[Any] | None:
     return [data[:4] + struct.pack(e + "I", start), memoryview(data)[8:], bytes(start - len(data)) + directory]
 
 
-def _avif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int) -> bytes:
+def _avif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int, gain: Any = None) -> bytes:
+    """An AVIF of the deep pixels; a `gain` map goes with it as ISO 21496-1, as the 8-bit writer
+    stores one."""
     from framewick.formats import _avif
 
+    extra: dict[str, Any] = {}
+    if gain is not None:
+        plain = gain.as_ultra_hdr()
+        extra = {"gain_map": (plain.picture.tobytes(), plain.picture.mode, *plain.picture.size),
+                 "gain_map_metadata": plain.metadata()}
     height, width, channels = pixels.shape
     return _avif.write(_as_uint16(pixels), width, height, channels, 16, depth=depth,
-                       quality=int(getattr(obj, "quality", 95)), icc=meta.icc, exif=meta.exif, xmp=meta.xmp)
+                       quality=int(getattr(obj, "quality", 95)), icc=meta.icc, exif=meta.exif, xmp=meta.xmp, **extra)
 
 
 def _heif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int, gain: Any = None) -> bytes:
@@ -276,7 +283,7 @@ def encode(obj: Any, pixels: np.ndarray, fmt: str, *, depth: int | None, strip: 
     """The file of `fmt` (one of DEEP_BITS) for `pixels` at depth, with `obj`'s photo's
     profile and metadata (as bytes, or the file's pieces in order); None when its colours cannot be converted at depth here (the caller
     writes the 8-bit picture). `no_icc` leaves the profile out as `strip` does, keeping the rest.
-    `gain`, a gain map, is stored with an HEIC (the other formats here hold none)."""
+    `gain`, a gain map, is stored with an HEIC or an AVIF (the other formats here hold none)."""
     photo: Photo = getattr(obj, "photo", None) or Photo()
     coloured = _colour(pixels, photo.icc, strip=strip or no_icc, srgb=srgb, fmt=fmt, name=name)
     if coloured is None:
@@ -291,7 +298,7 @@ def encode(obj: Any, pixels: np.ndarray, fmt: str, *, depth: int | None, strip: 
         return _jxl(pixels, meta, obj)
     coded = 12 if depth == 12 else DEEP_BITS[fmt]
     if fmt == "AVIF":
-        return _avif(pixels, meta, obj, coded)
+        return _avif(pixels, meta, obj, coded, gain)
     return _heif(pixels, meta, obj, coded, gain)
 
 

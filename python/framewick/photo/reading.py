@@ -323,7 +323,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             raise PhotoError(f"❌ Error: {name} could not be decoded: the file ends before its end chunk (IEND)")
         if deep_kind == "raw":
             at_depth = _read_deep(fp, deep_kind, picture, limit, name)
-        gain = _gain_map(fp, picture, name, limit) if count == 1 and _may_hold_gain_map(picture) else None
+        gain = _gain_map(fp, picture, name, limit) if count == 1 and _may_hold_gain_map(picture, fp) else None
     except BaseException:
         picture.close()
         raise
@@ -441,9 +441,12 @@ def _pair_deep(photo: Photo, found: Any, first: Image.Image, container: int, tur
     return first
 
 
-def _may_hold_gain_map(picture: Image.Image) -> bool:
+def _may_hold_gain_map(picture: Image.Image, fp: IO[bytes]) -> bool:
     """Whether the file may hold a gain map: a JPEG whose segments name one or index pictures
-    after it (MPF), or a HEIF file whose container has one (nothing is read for the others)."""
+    after it (MPF), a HEIF file whose container has one, or an AVIF whose header names a
+    tone-map item or brand ('tmap'); nothing is read for the others."""
+    if picture.format == "AVIF":
+        return b"tmap" in _head(fp)
     if picture.format == "HEIF":
         heif = picture.info.get("heif")
         return isinstance(heif, dict) and bool(heif.get("gain_map"))
@@ -486,6 +489,18 @@ def _gain_map(fp: IO[bytes], picture: Image.Image, name: str, limit: int | None)
                 gain = hdr.from_tone_map(picture, found.get("metadata") or b"")
             else:
                 gain = hdr.from_heif(picture, found)
+        elif picture.format == "AVIF":
+            try:
+                from framewick.formats import _avif
+            except ImportError:
+                return None  # without framewick's libavif module an AVIF is read as it always was
+            found = _avif.gain_map(data, limit or 0)
+            if found is None:
+                return None
+            if found.get("error") or not found.get("pixels"):
+                raise hdr.Unreadable(found.get("error") or "it could not be decoded")
+            gain = hdr.from_uhdr(Image.frombytes(found["mode"], found["size"], found["pixels"]),
+                                 {"form": "iso21496", "metadata": found["metadata"]})
         else:
             try:
                 from framewick.formats import _uhdr

@@ -344,21 +344,35 @@ def _avif_grey_alpha(picture: Image.Image, args: dict[str, Any]) -> bytes | None
     libavif module (Pillow's writer makes it RGBA); None where that module is not built or
     refuses it (the caller writes RGBA, as before)."""
     try:
-        from framewick.formats import _avif
-    except ImportError:
+        return _native_avif(picture, args)
+    except (ImportError, OSError, ValueError):
         return None
+
+
+def _native_avif(picture: Image.Image, args: dict[str, Any], gain: Any = None) -> bytes:
+    """An AVIF of an 8-bit picture (L, LA, RGB, RGBA) by framewick's libavif module, with the
+    save keywords Pillow's writer takes (quality, subsampling, profile, EXIF, XMP) and `gain`, a
+    gain map, stored as ISO 21496-1. ImportError where the module is not built; OSError or
+    ValueError where libavif refuses."""
+    from framewick.formats import _avif
+
     exif = args.get("exif")
     if isinstance(exif, Image.Exif):
         exif = exif.tobytes()
     if isinstance(exif, bytes) and exif.startswith(_EXIF_MARKER):
         exif = exif[len(_EXIF_MARKER):]
     xmp = args.get("xmp")
-    try:
-        return _avif.write(picture.tobytes(), picture.width, picture.height, 2, 8, depth=8,
-                           quality=int(args.get("quality", 75)), icc=args.get("icc_profile") or None,
-                           exif=exif or None, xmp=xmp.encode() if isinstance(xmp, str) else xmp or None)
-    except (OSError, ValueError):
-        return None
+    extra: dict[str, Any] = {}
+    if gain is not None:
+        plain = gain.as_ultra_hdr()
+        extra = {"gain_map": (plain.picture.tobytes(), plain.picture.mode, *plain.picture.size),
+                 "gain_map_metadata": plain.metadata()}
+    # Pillow's writer subsamples colour 4:2:0 unless told otherwise; 4:2:2 is kept as 4:4:4.
+    subsampling = "4:2:0" if args.get("subsampling", "4:2:0") == "4:2:0" else "4:4:4"
+    return _avif.write(picture.tobytes(), picture.width, picture.height, len(picture.getbands()), 8, depth=8,
+                       quality=int(args.get("quality", 75)), subsampling=subsampling,
+                       icc=args.get("icc_profile") or None, exif=exif or None,
+                       xmp=xmp.encode() if isinstance(xmp, str) else xmp or None, **extra)
 
 
 def _by_extension(path: str) -> str | None:
@@ -373,20 +387,44 @@ def _gain_map_for(pictures: list[Image.Image], fmt: str, gain: Any, name: str) -
     written as an animation; `fmt` that cannot hold one says so in one line."""
     if gain is None or len(pictures) != 1:
         return None
-    if fmt not in _GAIN_MAP_FORMATS:
+    if not _holds_gain_map(fmt):
         note(f"framewick: {name}: {fmt} cannot hold the gain map, so the picture was written as SDR")
         return None
     return gain
 
 
-#: The formats that hold a gain map: JPEG as Ultra HDR, HEIF (HEIC) as an auxiliary picture.
-_GAIN_MAP_FORMATS = frozenset({"JPEG", "HEIF"})
+#: The formats that hold a gain map: JPEG as Ultra HDR, HEIF (HEIC) as an auxiliary picture,
+#: AVIF as ISO 21496-1 (a tone-map item) where framewick's libavif module is built.
+_GAIN_MAP_FORMATS = frozenset({"JPEG", "HEIF", "AVIF"})
+
+
+def _holds_gain_map(fmt: str) -> bool:
+    if fmt != "AVIF":
+        return fmt in _GAIN_MAP_FORMATS
+    try:
+        from framewick.formats import _avif  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def _with_gain_map(picture: Image.Image, fmt: str, args: dict[str, Any], gain: Any, name: str) -> Callable[[Any], None]:
     """How to write `picture` with its gain map: JPEG as Ultra HDR (the picture and the map
     each encoded as a JPEG and joined with the map's metadata), HEIF with the map as Apple's
-    auxiliary picture. A map the joining refuses leaves the picture written as SDR, with a line."""
+    auxiliary picture, AVIF with the map as ISO 21496-1. A map the joining refuses leaves the
+    picture written as SDR, with a line."""
+    if fmt == "AVIF":
+        def avif(fp: Any) -> None:
+            try:
+                data = _native_avif(picture, args, gain)
+            except (OSError, ValueError) as error:
+                note(f"framewick: {name}: the gain map could not be stored with the picture ({error}), so it was "
+                     "written as SDR")
+                _save([picture], fp, fmt, args)
+                return
+            _write_bytes(fp, data)
+
+        return avif
     if fmt == "HEIF":
         pixels, headroom = gain.as_apple()
         heif = dict(args, gain_map=(pixels.tobytes(), pixels.mode, *pixels.size), headroom=headroom)
@@ -488,7 +526,7 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
     data, source = _at_depth(obj, photo, fmt, depth, strip=strip, srgb=srgb, name=name, budget=max_bytes is not None,
                              no_icc=no_icc, gain=gain)
     if data is not None:
-        _gain_map_for([obj.image], fmt, gain, name)  # HEIC holds it beside the deep picture; the others say so
+        _gain_map_for([obj.image], fmt, gain, name)  # HEIC and AVIF hold it beside the deep picture; the others say so
         pieces = data if isinstance(data, list) else [data]
 
         def save(fp: str | IO[bytes]) -> None:
@@ -571,7 +609,7 @@ def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: boo
         return None, deepwriting.dithered(obj, pixels, strip=strip, srgb=srgb, name=name) or obj
     try:
         return deepwriting.encode(obj, pixels, fmt, depth=depth, strip=strip, srgb=srgb, name=name,
-                                  no_icc=no_icc, gain=gain if fmt in _GAIN_MAP_FORMATS else None), obj
+                                  no_icc=no_icc, gain=gain if _holds_gain_map(fmt) else None), obj
     except ImportError:
         # the format's native writer is not built here: its 8 bits, dithered
         note(f"framewick: {name}: {fmt} at depth is not built here, so the picture is written at 8 bits")
