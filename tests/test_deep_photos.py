@@ -253,6 +253,16 @@ def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, c
     from framewick.photo import carry
 
     results = []
+    import threading
+
+    monkeypatch.setattr(carry, "_idle_cores", lambda: 2)
+    band, where = carry._moved_band, set()
+
+    def moved_band(*args):
+        where.add(threading.current_thread() is threading.main_thread())
+        return band(*args)
+
+    monkeypatch.setattr(carry, "_moved_band", moved_band)
     for threads, smallest in ((1, 1 << 20), (2, 0)):
         monkeypatch.setattr(carry, "BAND_THREADS", threads)
         monkeypatch.setattr(carry, "THREADED_PIXELS", smallest)
@@ -261,6 +271,7 @@ def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, c
         run_steps(obj, chain, lines.append)
         results.append((deep_of(obj).pixels, lines))
     (alone, alone_lines), (threaded, threaded_lines) = results
+    assert where == {True, False}  # in turn on the main thread, then in threads
     assert np.array_equal(alone, threaded)
     assert threaded_lines == alone_lines  # the bands' own lines are heard by no one
     assert capsys.readouterr().out == ""
@@ -272,6 +283,7 @@ def test_a_deep_picture_held_elsewhere_is_left_as_it_was(monkeypatch, threads):
 
     monkeypatch.setattr(carry, "BAND_THREADS", threads)
     monkeypatch.setattr(carry, "THREADED_PIXELS", 0)
+    monkeypatch.setattr(carry, "_idle_cores", lambda: 2)
     pixels = gradient(3)
     obj = opened(png(pixels))
     kept = deep_of(obj)

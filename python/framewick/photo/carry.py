@@ -189,24 +189,36 @@ def _copied(held: list[Deep], alpha: np.ndarray | None, sixteen: bool) -> tuple[
 
 #: Bands of a large picture moved at once, each in a thread of its own: Pillow lets go of the
 #: interpreter while it resamples, turns, crops and pads, so the bands share the cores. Each
-#: band at work holds its step's working pictures, so two at a time keep a move's memory
-#: within about half the deep picture's.
+#: band at work holds its step's working pictures (and, when the picture is shared, its own
+#: copy), so two at a time keep a move's memory within about half the deep picture's.
 BAND_THREADS = 2
 #: Below this many pixels a band moves faster than a thread starts: one after the other.
 THREADED_PIXELS = 1 << 20
 
 
-def _each_band(size: tuple[int, int], channels: int, one: Callable[[int], np.ndarray]) -> list[np.ndarray]:
-    """`one(index)` of every band, in order; in threads for a large picture, each with the
-    caller's context (its status listener, quiet flag and plan)."""
+def _idle_cores() -> int:
+    """The cores this process may use that the system's load leaves free (at least 0): threads
+    on cores already busy only share them, and cost more in all than one band after another."""
     import os
 
     try:
         cores = len(os.sched_getaffinity(0))
     except (AttributeError, OSError):
         cores = os.cpu_count() or 1
-    workers = min(BAND_THREADS, cores, channels)
-    if workers < 2 or size[0] * size[1] < THREADED_PIXELS:
+    try:
+        busy = os.getloadavg()[0]
+    except (AttributeError, OSError):
+        return cores
+    return max(0, int(cores - busy + 1))  # this process counts in the load once it runs
+
+
+def _each_band(size: tuple[int, int], channels: int, one: Callable[[int], np.ndarray]) -> list[np.ndarray]:
+    """`one(index)` of every band, in order; in threads for a large picture when cores are
+    idle, each with the caller's context (its status listener, quiet flag and plan)."""
+    if BAND_THREADS < 2 or channels < 2 or size[0] * size[1] < THREADED_PIXELS:
+        return [one(index) for index in range(channels)]
+    workers = min(BAND_THREADS, channels, _idle_cores())
+    if workers < 2:
         return [one(index) for index in range(channels)]
     import contextvars
     from concurrent.futures import ThreadPoolExecutor
