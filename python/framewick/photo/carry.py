@@ -168,22 +168,15 @@ def _premultiplied(plane: np.ndarray, alpha: np.ndarray | None, sixteen: bool) -
 
 
 def _copied(held: list[Deep], alpha: np.ndarray | None, sixteen: bool) -> tuple[list[Any] | None, np.ndarray | None]:
-    """(every band copied out at once, None) with `held` emptied, or (None, the pixels to copy
-    each band from as it moves). The second when the bands move as floats (copies twice the
-    picture's size) or when something else still holds the picture once `held` lets it go
-    (the copies would only add to it)."""
+    """(every band copied out at once, None) with `held` emptied, so that the picture's memory
+    goes before the bands move when nothing else holds it; or, for bands that move as floats
+    (copies twice the picture's size), (None, the pixels to copy each band from as it moves)."""
     if not sixteen:
         return None, held[0].pixels
-    import weakref
-
     channels = held[0].channels
-    gone = weakref.ref(held[0].pixels)
     copies: list[Any] = [_premultiplied(held[0].pixels[:, :, index], None if index == channels - 1 else alpha, True)
                          for index in range(channels)]
     held.clear()
-    shared = gone()
-    if shared is not None:
-        return None, shared
     return copies, None
 
 
