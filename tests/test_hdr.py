@@ -332,3 +332,15 @@ def test_a_tone_map_items_metadata_reads_as_the_jpeg_forms(low, high, gamma, bas
            gain.offset_sdr[0])
     assert got == pytest.approx((2**low, 2**high, gamma, 2**base, 2**alternate, 1 / 64), rel=1e-4)
     assert gain.metadata()["use_base_cg"] is True
+
+
+@pytest.mark.parametrize("out", [".avif", ".heic", ".jpg"])
+def test_a_picture_kept_as_stored_comes_back_upright_with_its_gain_map(out, tmp_path):
+    (tmp_path / "in.jpg").write_bytes(ultra_hdr(6))
+    obj = FrameWick.open(tmp_path / "in.jpg", orient=False)
+    assert obj.image.size == (H, W)
+    obj.write(tmp_path / f"out{out}")
+    back = FrameWick.open(tmp_path / f"out{out}")
+    gain = back.photo.gain_map_of(back.image)
+    assert back.image.size == (W, H) and spot_overlap(back.image, gain.picture) > 0.8
+    assert spot_overlap(back.image, marked()[1]) > 0.8  # the spot where the upright picture has it

@@ -361,12 +361,22 @@ def _native_avif(picture: Image.Image, args: dict[str, Any], gain: Any = None) -
         exif = exif.tobytes()
     if isinstance(exif, bytes) and exif.startswith(_EXIF_MARKER):
         exif = exif[len(_EXIF_MARKER):]
+    # An orientation left in the EXIF (pixels kept as stored) becomes irot/imir, as Pillow's
+    # writer makes it.
+    orientation = 1
+    if exif:
+        tags = Image.Exif()
+        try:
+            tags.load(_EXIF_MARKER + exif)
+            orientation = int(tags.get(0x0112, 1))
+        except Exception:  # a block that cannot be read turns nothing
+            orientation = 1
     xmp = args.get("xmp")
-    extra: dict[str, Any] = {}
+    extra: dict[str, Any] = {"orientation": orientation if 1 <= orientation <= 8 else 1}
     if gain is not None:
         plain = gain.as_ultra_hdr()
-        extra = {"gain_map": (plain.picture.tobytes(), plain.picture.mode, *plain.picture.size),
-                 "gain_map_metadata": plain.metadata()}
+        extra |= {"gain_map": (plain.picture.tobytes(), plain.picture.mode, *plain.picture.size),
+                  "gain_map_metadata": plain.metadata()}
     # Pillow's writer subsamples colour 4:2:0 unless told otherwise; 4:2:2 is kept as 4:4:4.
     subsampling = "4:2:0" if args.get("subsampling", "4:2:0") == "4:2:0" else "4:4:4"
     return _avif.write(picture.tobytes(), picture.width, picture.height, len(picture.getbands()), 8, depth=8,
