@@ -22,7 +22,7 @@ import common  # noqa: E402
 from common import Figure, ms, ns  # noqa: E402
 
 FIGURES = ("calls", "palette", "chain", "import", "batch", "peers", "startup", "photo_io", "lut", "memory", "raw",
-           "studio", "editing", "heif", "depth", "subject", "depth_steps", "hdr")
+           "studio", "editing", "heif", "depth", "subject", "depth_steps", "hdr", "png")
 
 NOT_BUILT = "n/a (not built yet)"
 
@@ -485,6 +485,38 @@ def figure_raw(args, out):
     ]
 
 
+# --- A large PNG reduced as it is decoded ----------------------------------------------------------
+
+def figure_png(args, out):
+    import pngshrink
+
+    names = ("48 MP PNG to size:800x / vipsthumbnail -s 800", "peak memory 48 MP PNG to size:800x / vipsthumbnail")
+    why = pngshrink.available()
+    if why:
+        return [not_built(names[0], "<= 1.20", f"{why} is not there"), not_built(names[1], "<= 1.50", f"{why} is not there")]
+    rounds, cpu, peaks, facts = pngshrink.measure(out, repeats=1 if args.quick else 5)
+    if facts["failures"]:
+        return [not_built(n, t, f"a side fails here: {facts['failures']}") for n, t in zip(names, ("<= 1.20", "<= 1.50"))]
+    psnr = {n: (None if v is None else round(v, 1)) for n, v in facts["psnr"].items()}
+    outputs = (f"outputs {facts['size']['framewick'][0]}x{facts['size']['framewick'][1]} and "
+               f"{facts['size']['vipsthumbnail'][0]}x{facts['size']['vipsthumbnail'][1]}, PSNR against Pillow's "
+               f"Lanczos of the whole picture {psnr['framewick']} dB (framewick) and {psnr['vipsthumbnail']} dB "
+               f"(vipsthumbnail)")
+    cpu_ratio = median(common.ratio_rounds(cpu["framewick"], cpu["vipsthumbnail"]))
+    fw_peak, vips_peak = statistics.median(peaks["framewick"]), statistics.median(peaks["vipsthumbnail"])
+    return [
+        ratio_figure(names[0], rounds["framewick"], rounds["vipsthumbnail"], "", "vips ", "<=", 1.20, ms,
+                     {"outputs": facts, "cpu": {n: common.summary(v) for n, v in cpu.items()}},
+                     how=f"framewick edit -o out.png against vipsthumbnail -o out.png, whole fresh processes, wall "
+                         f"clock; in CPU time (all threads) {cpu_ratio:.2f} ({ms(median(cpu['framewick']))} / "
+                         f"{ms(median(cpu['vipsthumbnail']))}); " + outputs),
+        Figure(name=names[1], framewick=f"{fw_peak / 2**20:.0f} MiB", peer=f"vips {vips_peak / 2**20:.0f} MiB",
+               ratio=fw_peak / vips_peak, spread=None, target="<= 1.50", met=fw_peak / vips_peak <= 1.50,
+               how="peak resident size of each whole process (wait4 ru_maxrss in a small launcher), medians",
+               extra={"framewick_peak_bytes": peaks["framewick"], "vipsthumbnail_peak_bytes": peaks["vipsthumbnail"]}),
+    ]
+
+
 # --- The studio ---------------------------------------------------------------------------------
 
 def figure_studio(args, out):
@@ -747,7 +779,7 @@ def main(argv=None):
                   "memory": figure_memory, "studio": figure_studio, "editing": figure_editing,
                   "heif": figure_heif, "depth": figure_depth, "subject": figure_subject,
                   "depth_steps": figure_depth_steps,
-                  "hdr": figure_hdr}[name](args, out)
+                  "hdr": figure_hdr, "png": figure_png}[name](args, out)
         figures += fs
         print(f"bench: {name} done in {time.time() - t0:.1f} s", file=sys.stderr, flush=True)
 

@@ -10,7 +10,11 @@
 
 #include <png.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <csetjmp>
 #include <cstring>
 #include <new>
@@ -23,6 +27,10 @@ struct Reader::State {
     png_infop end = nullptr;
     const std::uint8_t *data = nullptr;
     std::size_t size = 0, at = 0;
+    // A file read through its descriptor: `block` holds what was read last, `data` points in it.
+    int fd = -1;
+    std::uint64_t offset = 0;  // where the next block starts in the file
+    std::vector<std::uint8_t> block;
     char message[240] = {};
     Info found;
     std::size_t row_bytes = 0;
@@ -40,6 +48,8 @@ using State = Reader::State;
 
 constexpr const char damaged[] = "the PNG file is damaged";
 constexpr const char truncated[] = "the PNG file is truncated";
+constexpr const char unreadable[] = "the PNG file cannot be read";
+constexpr std::size_t block_size = 1 << 16;
 
 // ---- libpng's callbacks: no destructors in these frames
 
@@ -55,7 +65,26 @@ void on_warning(png_structp, png_const_charp) {}
 
 void on_read(png_structp png, png_bytep out, std::size_t count) {
     auto *s = static_cast<State *>(png_get_io_ptr(png));
-    if (count > s->size - s->at) png_error(png, truncated);
+    if (s->fd >= 0) {
+        // 1. What the block holds; 2. the next block from the file, until `count` bytes are given.
+        while (count > s->size - s->at) {
+            const std::size_t held = s->size - s->at;
+            std::memcpy(out, s->data + s->at, held);
+            out += held;
+            count -= held;
+            ssize_t got;
+            do got = pread(s->fd, s->block.data(), block_size, off_t(s->offset));
+            while (got < 0 && errno == EINTR);
+            if (got < 0) png_error(png, unreadable);
+            if (got == 0) png_error(png, truncated);
+            s->offset += std::uint64_t(got);
+            s->data = s->block.data();
+            s->size = std::size_t(got);
+            s->at = 0;
+        }
+    } else if (count > s->size - s->at) {
+        png_error(png, truncated);
+    }
     std::memcpy(out, s->data + s->at, count);
     s->at += count;
 }
@@ -70,7 +99,7 @@ template <class Arg> bool guarded(png_structp png, void (*step)(png_structp, Arg
 // The one-line failure for what libpng reported into `message`.
 [[gnu::cold]] Failure failure(const char *message) {
     std::string text(message);
-    if (text == truncated || text.starts_with("the PNG file")) return {text};
+    if (text == truncated || text == unreadable || text.starts_with("the PNG file")) return {text};
     // libpng names the chunk, e.g. "IDAT: CRC error", "Not enough image data".
     return {std::string(damaged) + " (" + text + ")"};
 }
@@ -159,7 +188,29 @@ void step_read_end(png_structp png, State *s) { png_read_end(png, s->end); }
 // 2. read the chunks before the picture data; 4. ask for 8 or 16-bit grey, grey + alpha, RGB or RGBA:
 // palettes expanded to RGB, low-depth grey to 8 bits, tRNS to an alpha channel, 16-bit samples
 // swapped to the machine's order.
-Reader::Reader(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) : s_(std::make_unique<State>()) {
+Reader::Reader(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool check_data)
+    : s_(std::make_unique<State>()) {
+    s_->data = data;
+    s_->size = size;
+    open(data, size, max_pixels, check_data);
+}
+
+// The file's first block is read, and its signature and IHDR checked from there, as from memory.
+Reader::Reader(int fd, std::uint64_t max_pixels, bool check_data) : s_(std::make_unique<State>()) {
+    State &s = *s_;
+    s.fd = fd;
+    s.block.resize(block_size);
+    ssize_t got;
+    do got = pread(fd, s.block.data(), block_size, 0);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) throw Failure{unreadable};
+    s.offset = std::uint64_t(got);
+    s.data = s.block.data();
+    s.size = std::size_t(got);
+    open(s.data, s.size, max_pixels, check_data);
+}
+
+void Reader::open(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, bool check_data) {
     State &s = *s_;
     if (size < 8 || png_sig_cmp(data, 0, 8) != 0) throw Failure{"not a PNG file"};
     // IHDR comes first: its size is checked before libpng reads on (to the first IDAT).
@@ -170,8 +221,6 @@ Reader::Reader(const std::uint8_t *data, std::size_t size, std::uint64_t max_pix
     s.info = png_create_info_struct(s.png);
     s.end = png_create_info_struct(s.png);
     if (!s.info || !s.end) throw std::bad_alloc();
-    s.data = data;
-    s.size = size;
     png_set_read_fn(s.png, &s, on_read);
     // The pixel limit below is the caller's; libpng's own default caps (a million pixels a
     // side) would refuse a long panorama the limit allows.
@@ -191,6 +240,8 @@ Reader::Reader(const std::uint8_t *data, std::size_t size, std::uint64_t max_pix
     }
     if (depth == 16 && std::endian::native == std::endian::little) png_set_swap(s.png);
     if (!guarded(s.png, step_update, &s)) throw failure(s.message);
+    // The chunks up to the picture data were checked; from here on, only the picture data's are not.
+    if (!check_data) png_set_crc_action(s.png, PNG_CRC_QUIET_USE, PNG_CRC_DEFAULT);
 
     Info &found = s.found;
     found.width = width;
@@ -249,6 +300,162 @@ void Reader::rows(std::uint32_t count, std::uint8_t *out) {
         std::vector<std::uint8_t>().swap(s.whole);
         if (!guarded(s.png, step_read_end, &s)) throw refuse();
         collect_late(s.png, s.end, s.found);
+    }
+}
+
+// ---- reduction while decoding
+
+namespace {
+
+// How the source pixels along one side fall into the reduced pixels: a reduced pixel covers
+// exactly length / reduced source pixels, so the reduced picture shows the whole picture at one
+// scale however the sides divide. Each takes a part of its first source pixel, the next ones
+// whole, and a part of the one after them (weights in source pixels: 1 for a whole one).
+struct Span {
+    std::uint32_t first, whole;  // its first source pixel, then how many whole ones follow
+    float head, tail;            // the weights of the first one and of the one after the whole ones
+};
+
+// In units of 1 / reduced of a source pixel, source pixel x spans [x * reduced, (x + 1) * reduced)
+// and reduced pixel j spans [j * length, (j + 1) * length): their overlaps are whole numbers.
+std::vector<Span> spans(std::uint32_t length, std::uint32_t reduced) {
+    std::vector<Span> out(reduced);
+    const std::uint64_t n = reduced, l = length;
+    for (std::uint64_t j = 0; j < n; ++j) {
+        const std::uint64_t left = j * l, right = (j + 1) * l;
+        const std::uint64_t x0 = left / n, x1 = (right - 1) / n;  // the first and last pixels touched
+        Span &s = out[j];
+        s.first = std::uint32_t(x0);
+        s.head = float(std::min(right, (x0 + 1) * n) - left) / float(n);
+        if (x1 == x0) {
+            s.whole = 0;
+            s.tail = 0;
+            continue;
+        }
+        const std::uint64_t tail = right - x1 * n;  // the part of pixel x1 inside
+        s.whole = std::uint32_t(x1 - x0 - (tail < n ? 1 : 0));
+        s.tail = tail < n ? float(tail) / float(n) : 0.0f;
+    }
+    return out;
+}
+
+// One row across: per reduced pixel, the weighted sums of its channels. A decoded row's
+// colour is multiplied by its alpha first (`premultiply`); a row of sums is already.
+template <int channels, bool premultiply, class T>
+void across(const T *row, const std::vector<Span> &spans, float *out) {
+    auto value = [](const T *p, int k) -> std::uint32_t {
+        if constexpr (premultiply) return k == channels - 1 ? p[k] : std::uint32_t(p[k]) * p[channels - 1];
+        else return std::uint32_t(p[k]);
+    };
+    for (const Span &s : spans) {
+        const T *p = row + std::size_t(s.first) * channels;
+        std::uint32_t whole[channels] = {};
+        float sum[channels];
+        for (int k = 0; k < channels; ++k) sum[k] = s.head * float(value(p, k));
+        p += channels;
+        for (std::uint32_t i = 0; i < s.whole; ++i, p += channels)
+            for (int k = 0; k < channels; ++k) whole[k] += value(p, k);
+        if (s.tail > 0)
+            for (int k = 0; k < channels; ++k) sum[k] += s.tail * float(value(p, k));
+        for (int k = 0; k < channels; ++k) out[k] = sum[k] + float(whole[k]);
+        out += channels;
+    }
+}
+
+// A decoded row added down into `sums` (colour times alpha where there is alpha).
+template <int channels, bool alpha>
+void down(const std::uint8_t *row, std::size_t samples, std::uint32_t *sums) {
+    if constexpr (alpha) {
+        for (std::size_t i = 0; i < samples; i += channels) {
+            const std::uint32_t a = row[i + channels - 1];
+            for (int k = 0; k < channels - 1; ++k) sums[i + k] += row[i + k] * a;
+            sums[i + channels - 1] += a;
+        }
+    } else {
+        for (std::size_t i = 0; i < samples; ++i) sums[i] += row[i];
+    }
+}
+
+// A reduced row from its sums: each mean rounded to the nearest level. `area` is the source
+// pixels one reduced pixel covers.
+template <int channels, bool alpha>
+void put_row(const float *sums, std::size_t reduced, float area, std::uint8_t *out) {
+    auto level = [](float v) { return std::uint8_t(std::min(255.0f, v + 0.5f)); };
+    for (std::size_t j = 0; j < reduced; ++j, sums += channels, out += channels) {
+        if constexpr (alpha) {
+            const float a = sums[channels - 1];
+            for (int k = 0; k < channels - 1; ++k) out[k] = a > 0 ? level(sums[k] / a) : 0;
+            out[channels - 1] = level(a / area);
+        } else {
+            for (int k = 0; k < channels; ++k) out[k] = level(sums[k] / area);
+        }
+    }
+}
+
+// 1. Rows come in bands. 2. A source row wholly inside the reduced row being made is added
+// down, column by column, in integers; one that straddles two reduced rows is summed across
+// on its own and shared between them by the part of it in each. 3. Once the source rows a
+// reduced row covers are all in, its column sums are summed across and it is written.
+template <int channels, bool alpha>
+void reduce_as(Reader &reader, std::uint32_t width, std::uint32_t height, std::uint8_t *out) {
+    const Info &info = reader.info();
+    const std::vector<Span> columns = spans(info.width, width);
+    const std::size_t samples = std::size_t(info.width) * channels, out_row = std::size_t(width) * channels;
+    const float area = float(double(info.width) / width * (double(info.height) / height));
+    constexpr std::uint32_t band_rows = 16;
+    std::vector<std::uint8_t> band(band_rows * reader.row_bytes());
+    std::vector<std::uint32_t> column_sums(samples);
+    std::vector<float> row(out_row), current(out_row), next(out_row);
+    const std::uint64_t n = height, l = info.height;
+    std::uint64_t filled = 0;  // the reduced row being made
+    while (reader.next_row() < info.height) {
+        const std::uint32_t y0 = reader.next_row();
+        const std::uint32_t rows = std::min(band_rows, info.height - y0);
+        reader.rows(rows, band.data());
+        for (std::uint32_t r = 0; r < rows; ++r) {
+            const std::uint8_t *source = band.data() + r * reader.row_bytes();
+            // Source row y spans [y * n, (y + 1) * n), reduced row i spans [i * l, (i + 1) * l).
+            const std::uint64_t top = (y0 + r) * n, bottom = top + n, end = (filled + 1) * l;
+            if (bottom < end) {
+                down<channels, alpha>(source, samples, column_sums.data());
+                continue;
+            }
+            const float here = float(end - top) / float(n), rest = float(bottom - end) / float(n);
+            if (rest > 0) {
+                across<channels, alpha>(source, columns, row.data());
+                for (std::size_t k = 0; k < out_row; ++k) {
+                    current[k] += here * row[k];
+                    next[k] = rest * row[k];
+                }
+            } else {
+                down<channels, alpha>(source, samples, column_sums.data());
+            }
+            across<channels, false>(column_sums.data(), columns, row.data());
+            for (std::size_t k = 0; k < out_row; ++k) current[k] += row[k];
+            put_row<channels, alpha>(current.data(), width, area, out + filled * out_row);
+            ++filled;
+            std::fill(column_sums.begin(), column_sums.end(), 0);
+            current.swap(next);
+            std::fill(next.begin(), next.end(), 0.0f);
+        }
+    }
+}
+
+} // namespace
+
+void reduce(Reader &reader, std::uint32_t width, std::uint32_t height, std::uint8_t *out) {
+    const Info &info = reader.info();
+    if (info.bits != 8) throw Failure{"the PNG file's pixel layout is not supported for reduction"};
+    // Up to 128 times smaller a side, a reduced pixel's sums (of colour times alpha) fit 32 bits.
+    if (width < 1 || height < 1 || width > info.width || height > info.height ||
+        info.width > std::uint64_t(width) * max_reduction || info.height > std::uint64_t(height) * max_reduction)
+        throw Failure{"a reduced side must be 1 to " + std::to_string(max_reduction) +
+                      " times smaller than the picture's"};
+    switch (info.channels) {
+    case 1: return reduce_as<1, false>(reader, width, height, out);
+    case 2: return reduce_as<2, true>(reader, width, height, out);
+    case 3: return reduce_as<3, false>(reader, width, height, out);
+    default: return reduce_as<4, true>(reader, width, height, out);
     }
 }
 

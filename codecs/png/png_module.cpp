@@ -8,6 +8,14 @@
 //   decoder(data, max_pixels) -> (dict, decoder)   the same without pixels, rows to come (text
 //                                           and eXIf after the picture data are checked, not reported)
 //   rows(decoder, count) -> bytes           the next `count` rows (fewer at the end, b"" after)
+//   reduced(source, max_pixels, width, height) -> dict    an 8-bit picture decoded band by
+//                                           band and reduced to width x height as it comes (an
+//                                           area average): what read() says (text and eXIf
+//                                           after the picture data included), with `pixels`
+//                                           the reduced picture; `source` is the file's bytes
+//                                           or an open file descriptor (int), read from its
+//                                           start a block at a time; the picture data chunks'
+//                                           CRCs are not checked (nor are they by Pillow's reading)
 //   write(pixels, width, height, channels, bits, *, icc=None, dpi=None, exif=None, text=None,
 //         compress_level=6) -> bytes
 //
@@ -152,6 +160,43 @@ ref rows(PyObject *, const Args &args) {
     return pixels;
 }
 
+// ---- reduced(source, max_pixels, factor)
+
+ref reduced(PyObject *, const Args &args) {
+    positional(args, 4);
+    auto max_pixels = std::uint64_t(integer(args[1], "max_pixels", 0, max_pixel_limit));
+    const auto width = std::uint32_t(integer(args[2], "width", 1, 0x7fffffff));
+    const auto height = std::uint32_t(integer(args[3], "height", 1, 0x7fffffff));
+    std::unique_ptr<Buffer> data;
+    int fd = -1;
+    if (PyLong_Check(args[0].ptr())) {
+        fd = int(integer(args[0], "fd", 0, 0x7fffffff));
+    } else {
+        data = std::make_unique<Buffer>(args[0]);
+    }
+    std::unique_ptr<pngcodec::Reader> reader;
+    {
+        WithoutGil nogil;
+        reader = fd >= 0 ? std::make_unique<pngcodec::Reader>(fd, max_pixels, false)
+                         : std::make_unique<pngcodec::Reader>(data->data(), data->size(), max_pixels, false);
+    }
+    const pngcodec::Info &info = reader->info();
+    if (info.bits != 8) throw Png::Failure{"the PNG file's pixel layout is not supported for reduction"};
+    if (width > info.width || height > info.height || info.width > std::uint64_t(width) * pngcodec::max_reduction ||
+        info.height > std::uint64_t(height) * pngcodec::max_reduction)
+        throw fw::raise_format(PyExc_ValueError, "a reduced size of %ux%u does not fit the picture's %ux%u (each side "
+                               "1 to %u times smaller)", width, height, info.width, info.height, pngcodec::max_reduction);
+    ref pixels = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(std::size_t(width) * height * info.channels)));
+    {
+        auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pixels.ptr()));
+        WithoutGil nogil;
+        pngcodec::reduce(*reader, width, height, out);
+    }
+    ref d = head(info);
+    check(PyDict_SetItemString(d.ptr(), "pixels", pixels.ptr()));
+    return d;
+}
+
 // ---- write(pixels, width, height, channels, bits, *, icc, dpi, exif, text, compress_level)
 
 // text: None or a dict of str to str; keys of 1 to 79 Latin-1 characters, as PNG requires.
@@ -222,6 +267,9 @@ PyMethodDef methods[] = {
     function<Png, decoder, "decoder">(
         "decoder(data, max_pixels) -> (dict, decoder): what read() says before the picture data; rows() decodes it."),
     function<Png, rows, "rows">("rows(decoder, count) -> bytes: the next count rows (fewer at the end)."),
+    function<Png, reduced, "reduced">(
+        "reduced(source, max_pixels, width, height) -> dict: an 8-bit PNG picture reduced to width x height as it "
+        "is decoded."),
     function<Png, write, "write">("write(pixels, width, height, channels, bits, *, icc=None, dpi=None, exif=None, "
                                   "text=None, compress_level=6) -> bytes: a PNG file of 8 or 16-bit pixels."),
     end_of_table,

@@ -174,7 +174,8 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
 
     1. Open `source` (a path, or a readable binary file: read, not closed) and check its size,
        all frames together, against the pixel limit. 2. For a JPEG, choose a reduced decoding
-       scale from `steps` (shrink-on-load) unless `exact`. 3. Decode every frame. 4. Turn each
+       scale from `steps` (shrink-on-load) unless `exact`; a large 8-bit PNG is reduced by
+       an integer box as its rows are decoded (framewick.photo.pngshrink). 3. Decode every frame. 4. Turn each
        upright by the EXIF orientation unless `orient` is false, and reset the tag to 1.
        5. Keep EXIF, ICC profile, DPI, XMP, the format and the animation's timing on the
        object's `photo`. A camera RAW file is developed by LibRaw, upright, with the options
@@ -281,7 +282,15 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
         # twin or a gain map (whose share of the picture's size a thumbnail's scale would blur).
         draft = draft or (chain is not None and count == 1 and picture.format == "HEIF" and at_depth is None
                           and not picture.info.get("heif", {}).get("gain_map"))
-        if not draft:
+        reduced = None
+        if chain is not None and count == 1 and picture.format == "PNG" and deep_kind is None:
+            from framewick.photo import pngshrink
+
+            reduced = pngshrink.read(fp, picture, chain, orient, limit)  # decoded in bands, reduced
+        if reduced is not None:
+            picture.close()
+            picture = reduced
+        elif not draft:
             # Decoded before the metadata is read: reading a PNG's EXIF decodes it, and a
             # decoding error must be the picture's, never taken for "no orientation".
             _decoding(name, picture.load)
@@ -312,6 +321,8 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             photo.xmp = _orientation.set_xmp(photo.xmp, container) if photo.xmp else None
         if draft:
             _draft(picture, chain, turn, photo)
+        if reduced is not None:
+            photo.draft_scale = reduced.reduced_by  # type: ignore[attr-defined]
         if count > 1:
             _decoding(name, lambda: _frames.read_frames(picture, photo))
             first = photo.frames[0]

@@ -1,0 +1,128 @@
+"""A 48 MP PNG brought to 800 wide: `framewick edit big.png -o out.png --steps size:800x`
+against `vipsthumbnail -s 800 big.png -o out.png`.
+
+The PNG (8000 by 6000 RGB, made once in a process of its own) is a sample photograph scaled up
+with Lanczos and given a fine grain, as a camera's picture has, saved by Pillow at its default
+compression. Each side is a whole fresh process, interleaved, started by a small launcher that
+reports its wall clock, CPU time and peak resident size (wait4 ru_maxrss; the launcher keeps
+the bench's own size out of it). Each side's output is compared (PSNR) with an exact resize of
+the full picture: Pillow's Lanczos from 8000x6000 to 800x600.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import common  # noqa: E402
+
+WIDTH, HEIGHT = 8000, 6000
+TARGET = 800
+# Runs argv[1:], then prints its wall clock, CPU time, peak resident bytes and exit status.
+LAUNCHER = ("import os, sys, time\nt = time.perf_counter()\npid = os.fork()\n"
+            "if pid == 0:\n    os.execvp(sys.argv[1], sys.argv[1:])\n"
+            "_, status, ru = os.wait4(pid, 0)\n"
+            "print(time.perf_counter() - t, ru.ru_utime + ru.ru_stime, ru.ru_maxrss * 1024, "
+            "os.waitstatus_to_exitcode(status))\n")
+
+
+def available():
+    """None when both sides can run, else what is missing."""
+    if shutil.which("vipsthumbnail") is None:
+        return "vipsthumbnail (libvips-tools)"
+    try:
+        from framewick.formats import _png  # noqa: F401
+    except ImportError as e:
+        return f"framewick.formats._png ({e})"
+    return None
+
+
+def source(out_dir):
+    """The 48 MP PNG (made once, in a process of its own)."""
+    path = os.path.join(out_dir, f"photo_{WIDTH}x{HEIGHT}.png")
+    if not os.path.exists(path):
+        subprocess.run([common.python(), "-c", "import sys; sys.path.insert(0, sys.argv[1]); import pngshrink; "
+                        "pngshrink.make_source(sys.argv[2], sys.argv[3])", os.path.dirname(os.path.abspath(__file__)),
+                        out_dir, path], check=True)
+    return path
+
+
+def make_source(out_dir, path):
+    from PIL import Image
+
+    import photos
+
+    with Image.open(photos.photos(out_dir, count=1)[0]) as im:
+        picture = photos.cover(im.convert("RGB"), (WIDTH, HEIGHT))
+    grain = Image.merge("RGB", [Image.effect_noise((WIDTH, HEIGHT), 24) for _ in range(3)])
+    picture = Image.blend(picture, grain, 0.06)
+    tmp = path + f".{os.getpid()}.tmp.png"
+    picture.save(tmp)
+    os.replace(tmp, path)
+
+
+def commands(out_dir, src):
+    framewick = os.path.join(os.path.dirname(sys.executable), "framewick")
+    return {
+        "framewick": [framewick, "-q", "edit", src, "-o", os.path.join(out_dir, "png48_framewick.png"),
+                      "--overwrite", "--steps", f"size:{TARGET}x"],
+        "vipsthumbnail": ["vipsthumbnail", "-s", str(TARGET), src, "-o", os.path.abspath(os.path.join(out_dir, "png48_vips.png"))],
+    }
+
+
+def run(cmd):
+    """(wall seconds, CPU seconds, peak resident bytes, exit status, last line of standard error)."""
+    p = subprocess.run([common.python(), "-c", LAUNCHER, *cmd], capture_output=True, text=True)
+    wall, cpu, peak, status = p.stdout.split()[-4:] if p.stdout.split() else (0, 0, 0, p.returncode)
+    lines = p.stderr.strip().splitlines()
+    return float(wall), float(cpu), int(peak), int(status), lines[-1] if lines else ""
+
+
+def measure(out_dir, repeats):
+    """({side: [wall seconds]}, {side: [CPU seconds]}, {side: [peak bytes]}, facts about the outputs)."""
+    src = source(out_dir)
+    cmds = commands(out_dir, src)
+    peaks = {n: [] for n in cmds}
+    cpu = {n: [] for n in cmds}
+    failures = {}
+
+    def timed(name):
+        def go():
+            wall, used, peak, status, last = run(cmds[name])
+            if status != 0:
+                failures[name] = f"exit status {status}: {last}"
+            peaks[name].append(peak)
+            cpu[name].append(used)
+            return wall
+        return go
+
+    rounds = common.interleaved({n: timed(n) for n in cmds}, repeats, warmup=1)
+    peaks = {n: v[-repeats:] for n, v in peaks.items()}
+    cpu = {n: v[-repeats:] for n, v in cpu.items()}
+    facts = {"failures": failures}
+    if not failures:
+        facts.update(fidelity(out_dir, src, {n: c[c.index("-o") + 1] for n, c in cmds.items()}))
+    return rounds, cpu, peaks, facts
+
+
+def fidelity(out_dir, src, outputs):
+    """{"size": {side: size}, "psnr": {side: dB}} of each side's output against Pillow's Lanczos
+    resize of the full picture to the same size (made once)."""
+    from PIL import Image
+
+    import photos
+
+    exact_path = os.path.join(out_dir, f"png48_exact_{TARGET}.png")
+    sizes, psnr = {}, {}
+    for name, path in outputs.items():
+        with Image.open(path) as im:
+            sizes[name] = im.size
+            out = im.convert("RGB")
+        if not os.path.exists(exact_path) or Image.open(exact_path).size != out.size:
+            with Image.open(src) as whole:
+                whole.convert("RGB").resize(out.size, Image.Resampling.LANCZOS).save(exact_path)
+        with Image.open(exact_path) as exact:
+            psnr[name] = photos.psnr(out, exact) if exact.size == out.size else None
+    return {"size": sizes, "psnr": psnr}

@@ -1,0 +1,121 @@
+"""Shrink-on-load for PNG: a large PNG reduced row by row as it is decoded.
+
+PNG has no reduced decoding of its own, so when the chain's first reducing step allows it
+(`shrink.box_factor`), the native reader decodes the picture a band of rows at a time and
+reduces each band as it comes, each reduced pixel the mean of the area of the picture it covers
+(a box of about the factor a side; where the sides do not divide, the boxes take parts of the
+pixels at their edges, so the reduced picture shows the whole picture at one scale and the
+step's resampling puts every pixel where it would have put it); the whole picture is never held. Colour is
+averaged weighted by alpha (premultiplied), as Pillow's own resize and reduce do for a picture
+with alpha, so that fully transparent pixels lend no colour to the visible ones.
+
+Only what comes out the same as Pillow's reading, reduced, goes this way: an 8-bit or lower
+grey, grey+alpha, RGB, RGBA or palette picture (a palette becomes RGB, or RGBA with its tRNS
+transparency, as the steps would make it anyway), whose only chunks after the picture data are
+more picture data and the end chunk (text or EXIF there would be read by Pillow's decode).
+A 16-bit picture (read at depth), a grey or RGB picture with a transparent colour (kept as a
+colour key), an animation, and any file the native reader refuses are read as before, with
+Pillow's own errors.
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+from typing import IO, Any
+
+from PIL import Image
+
+from framewick.photo import orientation as _orientation
+from framewick.photo import shrink
+
+_MODES = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
+# IHDR colour types: grey, RGB, palette, grey+alpha, RGBA.
+_TYPES = (0, 2, 3, 4, 6)
+
+
+def read(fp: IO[bytes], picture: Image.Image, chain: Any, orient: bool, limit: int | None) -> Image.Image | None:
+    """The opened PNG `picture` (not decoded; `fp` its file) reduced for `chain`, or None when it
+    is to be decoded whole: the chain allows no reduction, the file is not one this reading
+    gives as Pillow would, or the native reader refuses it. The result carries the picture's
+    `info` (its transparency now an alpha band), `format` and `text`, and `reduced_by`."""
+    try:
+        from framewick.formats import _png
+    except ImportError:
+        return None
+    layout = _layout(fp)
+    if layout is None:
+        return None
+    depth, colour = layout
+    if depth > 8 or colour not in _TYPES or (colour in (0, 2) and "transparency" in picture.info):
+        return None
+    turn = _orientation_of(picture) if orient else 1
+    width, height = picture.size
+    upright = (height, width) if _orientation.swaps_sides(turn) else (width, height)
+    factor = shrink.box_factor(chain, upright)
+    if factor < 2:
+        return None
+    try:
+        try:
+            source: Any = fp.fileno()
+            os.fstat(source)
+        except (OSError, ValueError, AttributeError):
+            fp.seek(0)
+            source = fp.read()
+        found = _png.reduced(source, limit or 0, -(-width // factor), -(-height // factor))
+    except (_png.PngError, ValueError):
+        return None
+    size = (-(-width // factor), -(-height // factor))
+    reduced = Image.frombytes(_MODES[found["channels"]], size, found["pixels"])
+    reduced.info = {key: value for key, value in picture.info.items() if key != "transparency"}
+    reduced.format = "PNG"
+    reduced.text = dict(found["text"])  # type: ignore[attr-defined]
+    reduced.reduced_by = width / size[0]  # type: ignore[attr-defined]
+    return reduced
+
+
+def _orientation_of(picture: Image.Image) -> int:
+    """The orientation Pillow reads from the opened PNG's metadata (eXIf, a raw EXIF text, XMP),
+    without decoding it: every chunk that could hold one comes before the picture data here."""
+    stand_in = Image.new("L", (1, 1))
+    stand_in.info = dict(picture.info)
+    return _orientation.read_orientation(stand_in)
+
+
+def _layout(fp: IO[bytes]) -> tuple[int, int] | None:
+    """The bit depth and colour type of a PNG whose chunks run whole to its end chunk, with
+    nothing but picture data after its first picture data chunk (IDAT) and no animation; None
+    for any other file (the stream left where it was)."""
+    try:
+        if not fp.seekable():
+            return None
+        where = fp.tell()
+    except (OSError, ValueError, AttributeError):
+        return None
+    try:
+        fp.seek(8)
+        head = fp.read(25)
+        if len(head) < 25 or head[4:8] != b"IHDR":
+            return None
+        depth, colour = head[16], head[17]
+        fp.seek(8)
+        seen_data = False
+        while True:
+            chunk = fp.read(8)
+            if len(chunk) < 8:
+                return None
+            length, kind = struct.unpack(">I4s", chunk)
+            if kind == b"IEND":
+                return (depth, colour) if seen_data else None
+            if kind == b"IDAT":
+                seen_data = True
+            elif seen_data or kind == b"acTL":
+                return None
+            here = fp.tell()
+            fp.seek(length + 4, os.SEEK_CUR)
+            if fp.tell() != here + length + 4:
+                return None
+    except (OSError, ValueError, struct.error):
+        return None
+    finally:
+        fp.seek(where)
