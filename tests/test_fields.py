@@ -234,3 +234,21 @@ def test_iptc_a_format_cannot_keep_is_left_out_with_one_line(records, ext, drop,
     tags = tags_of(tmp_path / f"out.{ext}")[0]
     assert not any(k.startswith("IPTC:") for k in tags)
     assert ext == "gif" or tags["IFD0:Copyright"] == "(c) Jo"
+
+
+@pytest.mark.parametrize("kind, ext, depth", [("ultra-hdr", "jpg", None), ("phone", "tif", 16)])
+def test_iptc_goes_with_a_gain_map_and_with_a_picture_written_at_depth(kind, ext, depth, tmp_path):
+    source = phone(tmp_path / "agency.jpg", records=AGENCY)
+    if kind == "ultra-hdr":
+        from test_hdr import ultra_hdr
+
+        data = ultra_hdr()
+        app0 = 4 + int.from_bytes(data[4:6], "big")
+        source.write_bytes(data[:app0] + iptc(*AGENCY) + data[app0:])
+    out = tmp_path / f"out.{ext}"
+    FrameWick.open(source).write(out, drop="location", depth=depth)
+    found = iptc_of(tags_of(out)[0])
+    assert (found.get("City"), found["CopyrightNotice"], found["By-line"]) == (None, "(c) Jo IPTC", "Ann By")
+    written = FrameWick.open(out)
+    assert (written.photo.gain_map is not None) == (kind == "ultra-hdr")
+    assert depth is None or written.photo.deep is not None
