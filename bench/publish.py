@@ -1,6 +1,7 @@
 """Publishing figures: a size budget and responsive sets, on twelve 12 MP photo-like pictures.
 
     tools/devroot build/venv/bin/python bench/publish.py [--out build/publish] [--count 12] [--sets N] [--skip-loop]
+        [--skip-budget] [--budget-format heic --max-bytes 120k]
 
 Not part of `make bench` (a run takes several minutes: the AVIF encodes dominate). The pictures
 are drawn here (no sample photographs are needed): a 1/f colour field, which has the spectrum
@@ -9,11 +10,13 @@ of natural scenes, with hard-edged shapes, a slight blur and sensor-like grain, 
 photographs do.
 
 1. `framewick batch --steps size:1600x --format jpg --max-bytes 200k --json -j 2`: every file at
-   most 200,000 bytes and within 10 % of it, and the encodes per picture (from the records).
+   most 200,000 bytes and within 10 % of it, and the encodes per picture (from the records);
+   `--budget-format` and `--max-bytes` take another format and budget (HEIC, AVIF: the chroma
+   subsampling chosen is counted too).
 2. `framewick srcset --widths 480,960,1920 --formats avif,webp,jpg -j 1` against a shell loop of
    `framewick edit IN -o NAME-W.EXT --steps size:Wx` doing the same 9 files per picture, one
    process at a time, on the first N pictures (`--sets`, default all; the AVIF encodes make a
-   whole run long on a shared machine): wall clock, the loop first, then srcset, then the loop
+   whole run long on a shared machine; 0 leaves it out): wall clock, the loop first, then srcset, then the loop
    again, and srcset against the mean of the two loops.
 """
 
@@ -76,16 +79,24 @@ def run(*args):
     return time.perf_counter() - started, done.stdout
 
 
-def budget(photos, out):
-    seconds, stdout = run("batch", *photos, "-d", out, "--steps", "size:1600x", "--format", "jpg",
-                          "--max-bytes", "200k", "--json", "-j", "2", "--overwrite", "--no-progress")
+def budget(photos, out, fmt="jpg", size="200k"):
+    from collections import Counter
+
+    from framewick.photo.budget import parse_size
+
+    limit = parse_size(size)
+    seconds, stdout = run("batch", *photos, "-d", out, "--steps", "size:1600x", "--format", fmt,
+                          "--max-bytes", size, "--json", "-j", "2", "--overwrite", "--no-progress")
     records = [json.loads(line) for line in stdout.splitlines()]
     sizes = [r["bytes"] for r in records]
     encodes = [r["encodes"] for r in records]
-    print(f"--max-bytes 200k, {len(records)} pictures to 1600 wide JPEG: bytes {min(sizes):,} to {max(sizes):,} "
-          f"(all <= 200,000: {max(sizes) <= 200_000}; all >= 180,000: {min(sizes) >= 180_000}); "
-          f"encodes per picture {sum(encodes) / len(encodes):.2f} (max {max(encodes)}); "
-          f"qualities {sorted(r['quality'] for r in records)}; {seconds:.1f} s on 2 workers")
+    chroma = Counter(r["subsampling"] for r in records if r.get("subsampling"))
+    print(f"--max-bytes {size}, {len(records)} pictures to 1600 wide {fmt.upper()}: bytes {min(sizes):,} to "
+          f"{max(sizes):,} (all <= {limit:,}: {max(sizes) <= limit}; all >= {int(limit * 0.9):,}: "
+          f"{min(sizes) >= limit * 0.9}); encodes per picture {sum(encodes) / len(encodes):.2f} (max {max(encodes)}); "
+          f"qualities {sorted(r['quality'] for r in records)}"
+          f"{'; chroma ' + ', '.join(f'{k} x{v}' for k, v in sorted(chroma.items())) if chroma else ''}; "
+          f"{seconds:.1f} s on 2 workers")
 
 
 def srcset(photos, out, loop):
@@ -119,11 +130,14 @@ def main():
     parser.add_argument("--sets", type=int, default=None, help="pictures in the srcset figure (default all)")
     parser.add_argument("--skip-loop", action="store_true")
     parser.add_argument("--skip-budget", action="store_true")
+    parser.add_argument("--budget-format", default="jpg")
+    parser.add_argument("--max-bytes", default="200k")
     args = parser.parse_args()
     photos = pictures(os.path.join(args.out, "photos"), args.count)
     if not args.skip_budget:
-        budget(photos, os.path.join(args.out, "budget"))
-    srcset(photos[:args.sets], args.out, not args.skip_loop)
+        budget(photos, os.path.join(args.out, "budget"), args.budget_format, args.max_bytes)
+    if args.sets != 0:
+        srcset(photos[:args.sets], args.out, not args.skip_loop)
 
 
 if __name__ == "__main__":
