@@ -9,7 +9,9 @@
   twin (the same picture stored at 8 bits), both deflate; wall clock and peak resident size of
   whole fresh processes.
 - raw: the 24 MP DNG of rawdev developed by `edit` to a 16-bit TIFF, against dcraw_emu's 16-bit
-  TIFF with the same settings as rawdev's figure: `-6 -T -w -o 1 -g 2.4 12.92 -q 3 -H 0`.
+  TIFF with the same settings as rawdev's figure: `-6 -T -w -o 1 -g 2.4 12.92 -q 3 -H 0`. Both
+  TIFFs are uncompressed (dcraw_emu writes no other; framewick writes a picture from another
+  format uncompressed), so like is compared with like; the pixels must be equal.
   (`-4` is `-6` with a linear curve and no auto-brightening, which framewick's 16-bit
   development does not do: its pixels could not be equal.)
 
@@ -27,6 +29,7 @@ import common  # noqa: E402
 import rawdev  # noqa: E402
 
 GRADIENT = (4096, 64)
+RAW_TARGET = 1.10  # edit of the DNG to a 16-bit TIFF over dcraw_emu -6 -T, wall clock
 BIG = (6000, 4000)
 HEIF_ENC, HEIF_DEC = "heif-enc", "heif-dec"
 
@@ -186,4 +189,9 @@ def raw(out_dir, repeats):
     a, b = tifffile.imread(ours), tifffile.imread(theirs)
     same = a.shape == b.shape and a.dtype == b.dtype
     diff = int(np.abs(a.astype(np.int64) - b.astype(np.int64)).max()) if same else None
-    return rounds, {"shape": (a.shape, b.shape), "dtype": (str(a.dtype), str(b.dtype)), "max_difference": diff}
+    compression = []
+    for path in (ours, theirs):
+        with tifffile.TiffFile(path) as t:
+            compression.append(t.pages[0].compression.name.lower())
+    return rounds, {"shape": (a.shape, b.shape), "dtype": (str(a.dtype), str(b.dtype)), "max_difference": diff,
+                    "compression": tuple(compression)}
