@@ -16,7 +16,7 @@ import sysconfig
 import tempfile
 
 import pytest
-from PIL import Image
+from PIL import Image, ImageOps
 
 sys.path.insert(0, os.path.dirname(__file__))
 
@@ -93,6 +93,48 @@ def test_preview_instead_of_developing(dng):
     assert_known(obj.image.transpose(UNDO[8]), 8, margin=2, grey=3)
     with pytest.raises(PhotoError, match="no preview"):
         FrameWick.open(dng(name="bare.dng"), raw="preview")
+
+
+def stand_in_preview(layout):
+    """An embedded preview of a 128x96 picture (the known one, doubled), inverted so that a
+    result shows which was used: at half its size, smaller than the target, squeezed to another
+    shape, stored the other way up, or fitted into a box of its shape with black bars (as wide
+    as a JPEG block, so its coding leaves them flat)."""
+    inverted = ImageOps.invert(rawdng.known_picture())
+    if layout == "letterboxed":
+        boxed = Image.new("RGB", (64, 48))
+        boxed.paste(inverted.resize((64, 32), Image.Resampling.BOX), (0, 8))
+        return boxed
+    return inverted.resize({"same": (64, 48), "smaller": (20, 15), "other shape": (64, 40),
+                            "other way up": (48, 64)}[layout], Image.Resampling.BOX)
+
+
+def doubled_with_preview(dng, layout):
+    picture = rawdng.known_picture().resize((128, 96), Image.Resampling.NEAREST)
+    return dng(picture=picture, preview=stand_in_preview(layout))
+
+
+@pytest.mark.parametrize("layout, exact, used", [
+    ("same", False, True), ("same", True, False), ("smaller", False, False), ("other shape", False, False),
+    ("other way up", False, False), ("letterboxed", False, False)])
+def test_a_small_target_comes_from_the_preview_only_when_it_is_the_same_picture(dng, layout, exact, used):
+    """size:24x (24x18): the preview stands in for the developed picture only when it shows the
+    same picture at least that large, and never with exact (--exact); else the picture is
+    developed, at half size where that is twice the target."""
+    obj = FrameWick.open(doubled_with_preview(dng, layout), steps="size:24x", exact=exact)
+    white_patch = obj.image.getpixel((obj.image.width // 8, obj.image.height // 6))
+    assert (max(white_patch) < 60) if used else (min(white_patch) > 200), (obj.image.size, white_patch)
+    assert obj.image.size == ((128, 96) if exact else (64, 48))
+
+
+def test_the_command_line_takes_the_preview_unless_exact(dng, tmp_path):
+    path = doubled_with_preview(dng, "same")
+    for exact, dark in ((False, True), (True, False)):
+        out = tmp_path / f"out{exact}.png"
+        done = run("edit", path, "-o", out, "--steps", "size:24x", *(["--exact"] if exact else []))
+        assert done.returncode == 0, done.stderr
+        with Image.open(out) as im:
+            assert im.size == (24, 18) and (max(im.getpixel((3, 3))) < 60) == dark
 
 
 def test_auto_white_balance(tmp_path):

@@ -28,6 +28,7 @@ from typing import IO, Any
 from PIL import Image, ImageFile
 
 from framewick.formats import _heif, is_heif, rows  # _heif: ImportError when built without libheif
+from framewick.formats.previews import letterboxed, same_aspect
 
 __all__ = ["PROVIDER", "HeifImageFile", "register"]
 
@@ -38,7 +39,6 @@ MIME = "image/heic"
 
 _ORIENTATION = 0x0112
 _BAND_BYTES = 1 << 20  # rows converted to RGB at a time
-_BAR_LEVELS = 6  # an edge band whose every channel spans at most this many levels is flat
 _XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
 
 # What each of libheif's transformations does to the picture, as Pillow's transpose.
@@ -69,30 +69,6 @@ def container_orientation(transforms: Any) -> int:
         if turned.size == shown.size and turned.tobytes() == shown.tobytes():
             return orientation
     raise AssertionError("every composition of quarter turns and mirrors is an EXIF orientation")
-
-
-def same_aspect(size: tuple[int, int], other: tuple[int, int]) -> bool:
-    """Whether `other` is `size` scaled, each side within a pixel of rounding and one more of a
-    coder's even sides (heif-enc gives a 960x640 picture a 320x212 thumbnail)."""
-    (w, h), (ow, oh) = size, other
-    scale = max(ow / w, oh / h)
-    return ow > 0 and oh > 0 and abs(w * scale - ow) < 2 and abs(h * scale - oh) < 2
-
-
-def letterboxed(picture: Image.Image) -> bool:
-    """Whether any edge of `picture` is a flat bar: a band of 2% of the side (2 pixels at least)
-    whose every channel spans no more than a few levels, as the bars of a picture fitted into a
-    box of another shape are."""
-    width, height = picture.size
-    across, down = max(2, width // 50), max(2, height // 50)
-    if 2 * across >= width or 2 * down >= height:
-        return True  # too small to tell a bar from the picture
-    rgb = picture.convert("RGB")
-    for box in ((0, 0, width, down), (0, height - down, width, height),
-                (0, 0, across, height), (width - across, 0, width, height)):
-        if all(high - low <= _BAR_LEVELS for low, high in rgb.crop(box).getextrema()):
-            return True
-    return False
 
 
 def _accept(prefix: bytes) -> bool:

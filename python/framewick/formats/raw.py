@@ -13,7 +13,8 @@ the raw's orientation), so a pixel limit is applied before anything large is all
 Developing happens on `load()`: the camera's as-shot white balance, LibRaw's demosaicing, sRGB
 primaries and the sRGB curve, highlights clipped, 8-bit RGB. Before loading, `configure()`
 chooses half-size development, the embedded preview, or automatic white balance, and `draft()`
-(as for a JPEG) takes half-size development when the requested size allows it.
+(as for a JPEG) takes half-size development when the requested size allows it. `use_preview()`
+shows the embedded preview instead, when it is the same picture and at least a target's size.
 
 The shooting data (make, model, lens, ISO, shutter, aperture, focal length, capture time, GPS)
 become an EXIF block in `info["exif"]`, with no orientation tag (the pixels are upright); the
@@ -25,7 +26,7 @@ from __future__ import annotations
 import io
 import os
 import time
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from fractions import Fraction
 from functools import cache
 from typing import IO, Any
@@ -38,6 +39,7 @@ except ImportError:  # built without LibRaw
     _raw = None  # type: ignore[assignment]
 
 from framewick.formats import _TIFF, NoPictureData, may_be_raw, private, rows
+from framewick.formats.previews import letterboxed, same_aspect
 
 FORMAT = "RAW"
 MISSING = "camera RAW files need LibRaw: install the Debian package libraw-dev and rebuild framewick"
@@ -232,6 +234,31 @@ class RawImageFile(ImageFile.ImageFile):
             self._shown = None
             self._size, self._mode = self._developed_size(half="half" in chosen), "RGB"
         self.tile = [rows.tile(self.size, None)]
+
+    def use_preview(self, size: tuple[int, int], accept: Callable[[tuple[int, int]], bool] | None = None) -> bool:
+        """Show the embedded preview instead of developing the picture, when it is the same
+        picture at least `size` on both sides: RGB, the developed picture's shape within rounding
+        (so also its way up, turned as the picture is), no flat bar along an edge (a letterboxed
+        preview is the picture in a box), and `accept`, when given, agrees to its size. False,
+        with nothing changed, otherwise (a preview that cannot be read among them)."""
+        found = self.raw_info.get("preview")
+        if found is None or self._raw is None or self.raw_options or self._shown is not None:
+            return False
+        _, width, height = found
+        if width > 0 and height > 0 and (max(width, height) < max(size) or min(width, height) < min(size)):
+            return False  # smaller than the target whichever way up: not even read
+        try:
+            shown = self._preview(self._raw)
+        except (OSError, SyntaxError, ValueError):  # RawError is an OSError
+            return False
+        fits = shown.width >= size[0] and shown.height >= size[1]
+        if shown.mode != "RGB" or not fits or not same_aspect(self.size, shown.size) or letterboxed(shown) \
+                or (accept is not None and not accept(shown.size)):
+            return False
+        self._shown = shown
+        self._size, self._mode = shown.size, shown.mode
+        self.tile = [rows.tile(self.size, None)]
+        return True
 
     def draft(self, mode: str | None, size: tuple[int, int] | None) -> tuple[str, tuple[int, int, float, float]] | None:
         """Half-size development when `size` fits in it (the only reduced scale LibRaw has)."""

@@ -179,8 +179,9 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
        upright by the EXIF orientation unless `orient` is false, and reset the tag to 1.
        5. Keep EXIF, ICC profile, DPI, XMP, the format and the animation's timing on the
        object's `photo`. A camera RAW file is developed by LibRaw, upright, with the options
-       `raw` names ("half", "preview", "auto-wb"; see framewick.formats.raw), and shrunk on load by
-       half-size development. With `frame_floor`, each frame of an animation counts as at
+       `raw` names ("half", "preview", "auto-wb"; see framewick.formats.raw), and shrunk on load from
+       its embedded preview (the same picture, at least the chain's target) or by half-size
+       development. With `frame_floor`, each frame of an animation counts as at
        least that many pixels against the limit (so a great many tiny frames cannot pass it).
 
     A still picture of more than 8 bits per channel (16-bit PNG and TIFF, float TIFF, 10/12-bit
@@ -594,6 +595,15 @@ def _draft(picture: Image.Image, chain: Any, turn: int, photo: Photo) -> None:
             if picture.draft(picture.mode, needed, accept=accept) is not None:  # type: ignore[call-arg]
                 photo.draft_scale = max(1, round(width / picture.width))
         return
+    if picture.format != "JPEG":  # a camera RAW: its embedded preview, when it serves
+        target = shrink.reduced_target(chain, upright)
+        if target is not None:
+            def fits(size: tuple[int, int]) -> bool:
+                return shrink.gives_target(chain, (size[1], size[0]) if swaps else size, target)
+
+            if picture.use_preview((target[1], target[0]) if swaps else target, fits):  # type: ignore[attr-defined]
+                photo.draft_scale = max(1, round(width / picture.width))
+                return
     ratios = shrink.JPEG_RATIOS if picture.format == "JPEG" else shrink.RAW_RATIOS
     scale = shrink.draft_scale(chain, upright, ratios)
     if scale != int(scale):  # a scale Pillow's draft does not ask for (3/8)
