@@ -350,3 +350,22 @@ def test_a_grey_picture_goes_to_heic_and_avif_as_monochrome(tmp_path, mode, bits
     assert np.abs(got.astype(int) * scale - want.astype(int) * scale).max() <= 4 * 257
     if bits > 8:
         assert len(np.unique(got[:, :, 0])) > 600  # more than 8 bits came through
+
+
+@pytest.mark.parametrize("colour_space, kept", [(b"GRAY", False), (b"RGB ", True)])
+def test_grey_to_heic_where_the_encoder_refuses_monochrome_goes_as_rgb(colour_space, kept):
+    from framewick.formats import heif
+
+    icc = bytes(16) + colour_space + bytes(108)
+    calls = []
+
+    def encode(picture, profile):
+        calls.append((picture.mode, profile))
+        if picture.mode in ("L", "LA"):
+            raise heif._heif.HeifError("monochrome is not supported")
+        return b"coded"
+
+    for mode in ("L", "LA"):
+        assert heif.grey_or_colour(Image.new(mode, (4, 4)), icc, encode) == b"coded"
+    assert [mode for mode, _ in calls] == ["L", "RGB", "LA", "RGBA"]
+    assert [profile for mode, profile in calls if mode.startswith("RGB")] == [icc if kept else None] * 2

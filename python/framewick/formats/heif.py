@@ -254,10 +254,9 @@ def grey_or_colour(picture: Image.Image, icc: bytes | None, encode: Callable[[Im
         return encode(picture, icc)
     except _heif.HeifError:
         pass
-    from framewick.photo import profiles
-
     colour = picture.convert("RGBA" if picture.mode == "LA" else "RGB")
-    return encode(colour, icc if icc and profiles.fits(icc, colour.mode) else None)
+    # An ICC header names its colour space at bytes 16-20: only an RGB profile goes with RGB.
+    return encode(colour, icc if icc and icc[16:20] == b"RGB " else None)
 
 
 def register() -> None:
