@@ -220,15 +220,16 @@ def test_a_tiffs_iptc_stored_as_photoshop_does_is_read_and_kept(tmp_path):
     assert (tiff["City"], tiff["By-line"]) == ("Paris", "Ann")
 
 
-@pytest.mark.parametrize("records, ext, drop, line", [
-    (b"\x1c\x02\x78\xff\xf0broken", "jpg", "location", "could not edit the IPTC records, so they were left out"),
-    (b"".join(b"\x1c\x02\x78\x7f\xf0" + bytes([c]) * 0x7ff0 for c in b"xy"), "jpg", None,
+@pytest.mark.parametrize("records, xmp, ext, drop, line", [
+    (b"\x1c\x02\x78\xff\xf0broken", None, "jpg", "location", "could not edit the IPTC records, so they were left out"),
+    (b"".join(b"\x1c\x02\x78\x7f\xf0" + bytes([c]) * 0x7ff0 for c in b"xy"), None, "jpg", None,
      "the metadata is more than JPEG holds, so the IPTC block was left out"),
-    (None, "gif", None, "GIF has no place for IPTC, so the IPTC fields were left out"),
-], ids=["broken", "past-a-segment", "gif"])
-def test_iptc_a_format_cannot_keep_is_left_out_with_one_line(records, ext, drop, line, tmp_path, capfd):
+    (None, b"<x:xmpmeta>broken", "png", None, "the IPTC fields could not be carried into XMP, so they were left out"),
+    (None, None, "gif", None, "GIF has no place for IPTC, so the IPTC fields were left out"),
+], ids=["broken", "past-a-segment", "broken-xmp", "gif"])
+def test_iptc_a_format_cannot_keep_is_left_out_with_one_line(records, xmp, ext, drop, line, tmp_path, capfd):
     obj = FrameWick.open(phone(tmp_path / "phone.jpg"))
-    obj.photo.iptc = records or obj.photo.iptc
+    obj.photo.iptc, obj.photo.xmp = records or obj.photo.iptc, xmp or obj.photo.xmp
     obj.write(tmp_path / f"out.{ext}", drop=drop)
     assert capfd.readouterr().err.count(line) == 1
     tags = tags_of(tmp_path / f"out.{ext}")[0]

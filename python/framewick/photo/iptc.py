@@ -117,7 +117,10 @@ def into_xmp(records: bytes, xmp: bytes | None, fmt: str, name: str = "") -> byt
                    "libexiv2), so the IPTC fields were left out")
         return xmp
     warnings: list[str] = []
-    merged = _meta.iptc_to_xmp(records, xmp=xmp, warnings=warnings)
+    try:
+        merged = _meta.iptc_to_xmp(records, xmp=xmp, warnings=warnings)
+    except (OSError, ValueError) as error:  # libexiv2 refused outright: the XMP goes as it was
+        merged, warnings = None, [*warnings, str(error)]
     if merged is None and warnings:
         _say(name, f"the IPTC fields could not be carried into XMP, so they were left out ({warnings[0]})")
     return merged if merged is not None else xmp
