@@ -344,3 +344,27 @@ def test_a_picture_kept_as_stored_comes_back_upright_with_its_gain_map(out, tmp_
     gain = back.photo.gain_map_of(back.image)
     assert back.image.size == (W, H) and spot_overlap(back.image, gain.picture) > 0.8
     assert spot_overlap(back.image, marked()[1]) > 0.8  # the spot where the upright picture has it
+
+
+@pytest.mark.parametrize("chain, deep_kept, gain_kept", [
+    ("size:50%", True, True),
+    ("flip | crop:10,10,100,80", True, True),
+    ("ev:0.5", True, True),
+    ("caption:hi", False, False),
+])
+def test_a_deep_picture_and_its_gain_map_go_through_a_step_together(chain, deep_kept, gain_kept, tmp_path):
+    from framewick.photo import companions
+    from framewick.photo.deep import Deep
+
+    path = tmp_path / "in.jpg"
+    path.write_bytes(ultra_hdr())
+    obj = FrameWick.open(path)
+    pixels = np.asarray(obj.image).astype(np.uint16) * 257
+    companions.attach(obj.photo, "deep", Deep(np.ascontiguousarray(pixels), 16), obj.image)
+    lines = []
+    run_steps(obj, chain, lines.append)
+    deep = obj.photo.deep_of(obj.image)
+    gain = companions.valid(obj.photo, "gain_map", obj.image)
+    assert (deep is not None, gain is not None) == (deep_kept, gain_kept)
+    if deep is not None:
+        assert deep.size == obj.image.size

@@ -335,7 +335,7 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, car
         # A moving step's deep picture follows from its bands alone: the 8-bit picture before
         # the step is let go first (stored over, no longer held here), so the two pictures and
         # the deep one are not all alive while the bands move.
-        before = picture if result is picture or not _moving(step) else None
+        given = picture if result is picture or not _moving(step) else None
         del picture
         _store(obj, work, result)
         # The deep picture is handed to the carry alone (the photo's pairing with the picture
@@ -345,8 +345,8 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, car
         held = [deep]
         del deep
         companions.discard(photo, "deep")
-        carried = _carried(work, step, held, before, result)
-        del before, held
+        carried = _carried(work, step, held, given, result)
+        del given, held
         _pair(photo, step, carried, result)
     if gain is not None:  # also when the picture was changed in place (thumbnail, text)
         boxes = getattr(obj, _CHOSEN, ()) or ()
