@@ -5,7 +5,7 @@ for each, and a manifest of them all.
 plan, its process pool or any Executor, its interrupts); each worker makes one picture's set:
 
 1. The picture is opened once, decoded no larger than the largest width needs (a JPEG at a
-   reduced scale, keeping at least twice that width), and the chain is run on it once.
+   reduced scale, as shrink-on-load chooses it for that width), and the chain is run on it once.
 2. Each width is resized from that picture (Lanczos, from the same picture each time rather
    than from the previous width, so no width is resampled twice); widths above the picture's
    own are left out, and where none is left the picture's own width is written once.
