@@ -241,6 +241,32 @@ def test_run_batch_on_the_default_pool(tmp_path):
     assert "PhotoError" in result.failed[0].traceback and not result.written[0].traceback
 
 
+@pytest.mark.parametrize("exact", [False, True])
+def test_large_jpegs_through_the_workers_are_pillows_resize_or_within_the_floor(tmp_path, exact):
+    """Each worker's picture against Pillow's own calls on the whole picture: every pixel the same
+    with exact; decoded smaller (3/8 here) and within shrink-on-load's floor without."""
+    from formats_support import photo_like, psnr
+    from PIL import ImageOps
+
+    from framewick.batch import Options
+    from framewick.photo.shrink import FLOOR_DB
+
+    (tmp_path / "in").mkdir()
+    for i in range(3):
+        photo_like((1600, 1200)).rotate(90 * i, expand=False).save(tmp_path / "in" / f"p{i}.jpg", quality=92)
+    result = run_batch([str(tmp_path / "in")], str(tmp_path / "out"), "resize:300,225 | border:4", jobs=2,
+                       format="png", options=Options(exact=exact))
+    assert result.summary() == "3 pictures: 3 written, 0 skipped, 0 failed"
+    for i in range(3):
+        with Image.open(tmp_path / "in" / f"p{i}.jpg") as source, Image.open(tmp_path / "out" / f"p{i}.png") as out:
+            direct = ImageOps.expand(source.resize((300, 225), Image.Resampling.LANCZOS), border=4, fill="black")
+            assert out.size == (308, 233)
+            if exact:
+                assert out.convert("RGB").tobytes() == direct.tobytes()
+            else:
+                assert FLOOR_DB <= psnr(out, direct) < float("inf")
+
+
 PROBE = '''
 import os, sys
 from framewick.batch import Outcome, process_one
