@@ -214,7 +214,8 @@ Metadata by group (--keep, --drop, --metadata), over EXIF, XMP and IPTC together
 --keep keeps only its groups' fields; --drop then removes its groups' fields. Orientation,
 resolution and colour space, and the profile, go only when dropped (icc, all), never by --keep.
 --metadata web drops location, serial, maker-notes and thumbnail: the rights, creator, capture
-time, make and model and the profile stay."""
+time, make and model and the profile stay. A photo's IPTC goes to JPEG and TIFF as IPTC, and
+as XMP to the other formats that hold XMP."""
 
 
 def add_field_options(g: Any) -> None:
