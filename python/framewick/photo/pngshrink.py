@@ -2,12 +2,13 @@
 
 PNG has no reduced decoding of its own, so when the chain's first reducing step allows it
 (`shrink.box_factor`), the native reader decodes the picture a band of rows at a time and
-reduces each band as it comes, each reduced pixel the mean of the area of the picture it covers
-(a box of about the factor a side; where the sides do not divide, the boxes take parts of the
-pixels at their edges, so the reduced picture shows the whole picture at one scale and the
-step's resampling puts every pixel where it would have put it); the whole picture is never held. Colour is
-averaged weighted by alpha (premultiplied), as Pillow's own resize and reduce do for a picture
-with alpha, so that fully transparent pixels lend no colour to the visible ones.
+reduces each band as it comes; the whole picture is never held. Each reduced pixel is the mean
+of the area of the picture it covers: a box of about the factor a side, which takes parts of
+the pixels at its edges where the sides do not divide, so that the reduced picture shows the
+whole picture at one scale and the step's resampling puts every detail where it would have
+from the whole picture. Colour is averaged weighted by alpha (premultiplied), as Pillow's own
+resize and reduce do for a picture with alpha, so that fully transparent pixels lend no
+colour to the visible ones.
 
 Only what comes out the same as Pillow's reading, reduced, goes this way: an 8-bit or lower
 grey, grey+alpha, RGB, RGBA or palette picture (a palette becomes RGB, or RGBA with its tRNS
@@ -55,17 +56,16 @@ def read(fp: IO[bytes], picture: Image.Image, chain: Any, orient: bool, limit: i
     factor = shrink.box_factor(chain, upright)
     if factor < 2:
         return None
+    size = (-(-width // factor), -(-height // factor))
     try:
-        try:
+        try:  # a file on disk is read a block at a time by the reader itself, never whole
             source: Any = fp.fileno()
-            os.fstat(source)
         except (OSError, ValueError, AttributeError):
             fp.seek(0)
             source = fp.read()
-        found = _png.reduced(source, limit or 0, -(-width // factor), -(-height // factor))
+        found = _png.reduced(source, limit or 0, *size)
     except (_png.PngError, ValueError):
         return None
-    size = (-(-width // factor), -(-height // factor))
     reduced = Image.frombytes(_MODES[found["channels"]], size, found["pixels"])
     reduced.info = {key: value for key, value in picture.info.items() if key != "transparency"}
     reduced.format = "PNG"
