@@ -15,9 +15,14 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <condition_variable>
 #include <csetjmp>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace pngcodec {
 
@@ -392,28 +397,137 @@ void put_row(const float *sums, std::size_t reduced, float area, std::uint8_t *o
     }
 }
 
-// 1. Rows come in bands. 2. A source row wholly inside the reduced row being made is added
-// down, column by column, in integers; one that straddles two reduced rows is summed across
-// on its own and shared between them by the part of it in each. 3. Once the source rows a
-// reduced row covers are all in, its column sums are summed across and it is written.
+// Bands of rows decoded in a thread of their own while the caller reduces the ones before
+// (decoding, zlib's inflate and libpng's unfiltering, is most of the work: the reduction then
+// costs no time of its own on a machine with a core to spare). A few bands are in hand at
+// once; a failure of the decoder reaches the caller after the bands decoded before it. Where
+// no thread can be started, the bands are decoded as they are asked for.
+class Bands {
+public:
+    explicit Bands(Reader &reader) : reader_(reader) {
+        for (Slot &slot : slots_) slot.pixels.resize(std::size_t(band_rows) * reader.row_bytes());
+        try {
+            thread_ = std::thread([this] { decode(); });
+        } catch (const std::system_error &) {
+            inline_ = true;
+        }
+    }
+    ~Bands() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    Bands(const Bands &) = delete;
+    Bands &operator=(const Bands &) = delete;
+
+    // The next band's pixels, first row and count; nullptr after the last. The band before is
+    // given back by this call.
+    const std::uint8_t *next(std::uint32_t &first, std::uint32_t &rows) {
+        if (inline_) {
+            if (reader_.next_row() >= reader_.info().height) return nullptr;
+            Slot &slot = slots_[0];
+            first = reader_.next_row();
+            rows = std::min(band_rows, reader_.info().height - first);
+            reader_.rows(rows, slot.pixels.data());
+            return slot.pixels.data();
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (taken_) {
+            ++used_;
+            taken_ = false;
+            changed_.notify_all();
+        }
+        changed_.wait(lock, [this] { return made_ > used_ || finished_; });
+        if (made_ == used_) {
+            if (failure_) std::rethrow_exception(failure_);
+            return nullptr;
+        }
+        const Slot &slot = slots_[used_ % slots];
+        first = slot.first;
+        rows = slot.rows;
+        taken_ = true;
+        return slot.pixels.data();
+    }
+
+    static constexpr std::uint32_t band_rows = 16;
+
+private:
+    static constexpr std::size_t slots = 4;
+    struct Slot {
+        std::vector<std::uint8_t> pixels;
+        std::uint32_t first = 0, rows = 0;
+    };
+
+    void decode() noexcept {
+        const std::uint32_t height = reader_.info().height;
+        for (;;) {
+            std::size_t at;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return made_ - used_ < slots || stop_; });
+                if (stop_) return;
+                at = made_ % slots;
+            }
+            Slot &slot = slots_[at];
+            std::exception_ptr failure;
+            bool last = reader_.next_row() >= height;
+            if (!last) {
+                try {
+                    slot.first = reader_.next_row();
+                    slot.rows = std::min(band_rows, height - slot.first);
+                    reader_.rows(slot.rows, slot.pixels.data());
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (last || failure) {
+                    failure_ = failure;
+                    finished_ = true;
+                } else {
+                    ++made_;
+                }
+            }
+            changed_.notify_all();
+            if (last || failure) return;
+        }
+    }
+
+    Reader &reader_;
+    Slot slots_[slots];
+    std::thread thread_;
+    bool inline_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t made_ = 0, used_ = 0;  // bands decoded, and given back, so far
+    bool taken_ = false, finished_ = false, stop_ = false;
+    std::exception_ptr failure_;
+};
+
+// 1. Rows come in bands (decoded in a thread of their own). 2. A source row wholly inside the
+// reduced row being made is added down, column by column, in integers; one that straddles two
+// reduced rows is summed across on its own and shared between them by the part of it in each.
+// 3. Once the source rows a reduced row covers are all in, its column sums are summed across
+// and it is written.
 template <int channels, bool alpha>
 void reduce_as(Reader &reader, std::uint32_t width, std::uint32_t height, std::uint8_t *out) {
     const Info &info = reader.info();
     const std::vector<Span> columns = spans(info.width, width);
     const std::size_t samples = std::size_t(info.width) * channels, out_row = std::size_t(width) * channels;
     const float area = float(double(info.width) / width * (double(info.height) / height));
-    constexpr std::uint32_t band_rows = 16;
-    std::vector<std::uint8_t> band(band_rows * reader.row_bytes());
     std::vector<std::uint32_t> column_sums(samples);
     std::vector<float> row(out_row), current(out_row), next(out_row);
     const std::uint64_t n = height, l = info.height;
     std::uint64_t filled = 0;  // the reduced row being made
-    while (reader.next_row() < info.height) {
-        const std::uint32_t y0 = reader.next_row();
-        const std::uint32_t rows = std::min(band_rows, info.height - y0);
-        reader.rows(rows, band.data());
+    Bands bands(reader);
+    std::uint32_t y0 = 0, rows = 0;
+    while (const std::uint8_t *band = bands.next(y0, rows)) {
         for (std::uint32_t r = 0; r < rows; ++r) {
-            const std::uint8_t *source = band.data() + r * reader.row_bytes();
+            const std::uint8_t *source = band + r * reader.row_bytes();
             // Source row y spans [y * n, (y + 1) * n), reduced row i spans [i * l, (i + 1) * l).
             const std::uint64_t top = (y0 + r) * n, bottom = top + n, end = (filled + 1) * l;
             if (bottom < end) {
