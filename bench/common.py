@@ -135,6 +135,47 @@ def python():
     return sys.executable
 
 
+# Runs argv[1:], then prints its wall clock, CPU time, peak resident bytes and exit status. A
+# child of the bench's own (large) process would report the bench's size as its peak: Linux
+# carries a process's high water mark across fork and exec, so each side starts from this one.
+LAUNCHER = ("import os, sys, time\nt = time.perf_counter()\npid = os.fork()\n"
+            "if pid == 0:\n    os.execvp(sys.argv[1], sys.argv[1:])\n"
+            "_, status, ru = os.wait4(pid, 0)\n"
+            "print(time.perf_counter() - t, ru.ru_utime + ru.ru_stime, ru.ru_maxrss * 1024, "
+            "os.waitstatus_to_exitcode(status))\n")
+
+
+def launched(cmd):
+    """(wall seconds, CPU seconds, peak resident bytes, exit status, last line of standard error)
+    of `cmd` run as a fresh process through LAUNCHER."""
+    p = subprocess.run([python(), "-c", LAUNCHER, *cmd], capture_output=True, text=True)
+    wall, cpu, peak, status = p.stdout.split()[-4:] if p.stdout.split() else (0, 0, 0, p.returncode)
+    lines = p.stderr.strip().splitlines()
+    return float(wall), float(cpu), int(peak), int(status), lines[-1] if lines else ""
+
+
+def launched_rounds(cmds, repeats, warmup=1):
+    """Each of `cmds` ({side: argv}) run through launched(), interleaved as interleaved() runs
+    them: ({side: [wall seconds]}, {side: [CPU seconds]}, {side: [peak bytes]}, {side: why it
+    failed}), the warm-up rounds left out."""
+    peaks = {n: [] for n in cmds}
+    cpu = {n: [] for n in cmds}
+    failures = {}
+
+    def timed(name):
+        def go():
+            wall, used, peak, status, last = launched(cmds[name])
+            if status != 0:
+                failures[name] = f"exit status {status}: {last}"
+            peaks[name].append(peak)
+            cpu[name].append(used)
+            return wall
+        return go
+
+    rounds = interleaved({n: timed(n) for n in cmds}, repeats, warmup=warmup)
+    return rounds, {n: v[-repeats:] for n, v in cpu.items()}, {n: v[-repeats:] for n, v in peaks.items()}, failures
+
+
 def callgrind(script, args, out_dir, tag, marker="getppid"):
     """Runs `script` under callgrind, dumping the counters at each call of `marker` (the script
     calls os.getppid() between its phases). Returns the instruction count of each phase, in

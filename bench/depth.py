@@ -39,7 +39,7 @@ def framewick_cli():
 
 
 def run(cmd):
-    return rawdev.run(cmd)
+    return common.launched(cmd)
 
 
 def _png16(path, pixels):
@@ -173,17 +173,7 @@ def raw(out_dir, repeats):
         "dcraw_emu": [rawdev.DCRAW_EMU, "-6", "-T", "-w", "-o", "1", "-g", "2.4", "12.92", "-q", "3", "-H", "0",
                       "-Z", theirs, src],
     }
-    failures = {}
-
-    def timed(name):
-        def go():
-            wall, _cpu, _peak, status, last = run(cmds[name])
-            if status != 0:
-                failures[name] = f"exit status {status}: {last}"
-            return wall
-        return go
-
-    rounds = common.interleaved({n: timed(n) for n in cmds}, repeats, warmup=0)
+    rounds, _cpu, _peaks, failures = common.launched_rounds(cmds, repeats, warmup=0)
     if failures:
         return f"a side fails: {failures}"
     a, b = tifffile.imread(ours), tifffile.imread(theirs)

@@ -30,12 +30,6 @@ WIDTH, HEIGHT = 6000, 4000
 DCRAW_EMU = "dcraw_emu"
 SCRIPT = ("import sys\nfrom framewick import FrameWick\n"
           "FrameWick.open(sys.argv[1], raw=sys.argv[3] or None).write(sys.argv[2])\n")
-# Runs argv[1:], then prints its wall clock, CPU time, peak resident bytes and exit status.
-LAUNCHER = ("import os, sys, time\nt = time.perf_counter()\npid = os.fork()\n"
-            "if pid == 0:\n    os.execvp(sys.argv[1], sys.argv[1:])\n"
-            "_, status, ru = os.wait4(pid, 0)\n"
-            "print(time.perf_counter() - t, ru.ru_utime + ru.ru_stime, ru.ru_maxrss * 1024, "
-            "os.waitstatus_to_exitcode(status))\n")
 
 
 def available():
@@ -84,16 +78,6 @@ def commands(out_dir, src):
     }
 
 
-def run(cmd):
-    """(wall seconds, CPU seconds, peak resident bytes, exit status, last line of standard error)."""
-    import subprocess
-
-    p = subprocess.run([common.python(), "-c", LAUNCHER, *cmd], capture_output=True, text=True)
-    wall, cpu, peak, status = p.stdout.split()[-4:] if p.stdout.split() else (0, 0, 0, p.returncode)
-    lines = p.stderr.strip().splitlines()
-    return float(wall), float(cpu), int(peak), int(status), lines[-1] if lines else ""
-
-
 def measure(out_dir, repeats):
     """({side: [wall seconds]}, {side: [CPU seconds]}, {side: [peak bytes]}, comparison of the outputs)."""
     from PIL import Image
@@ -102,23 +86,7 @@ def measure(out_dir, repeats):
 
     src = source(out_dir)
     cmds = commands(out_dir, src)
-    peaks = {n: [] for n in cmds}
-    cpu = {n: [] for n in cmds}
-    failures = {}
-
-    def timed(name):
-        def go():
-            wall, used, peak, status, last = run(cmds[name])
-            if status != 0:
-                failures[name] = f"exit status {status}: {last}"
-            peaks[name].append(peak)
-            cpu[name].append(used)
-            return wall
-        return go
-
-    rounds = common.interleaved({n: timed(n) for n in cmds}, repeats, warmup=1)
-    peaks = {n: v[-repeats:] for n, v in peaks.items()}
-    cpu = {n: v[-repeats:] for n, v in cpu.items()}
+    rounds, cpu, peaks, failures = common.launched_rounds(cmds, repeats)
     same = {"failures": failures}
     if not failures:
         import numpy as np
