@@ -86,31 +86,52 @@ def _layout(fp: IO[bytes]) -> tuple[int, int] | None:
     """The bit depth and colour type of a PNG whose chunks run whole to its end chunk, with
     nothing but picture data after its first picture data chunk (IDAT) and no animation; None
     for any other file (the stream left where it was)."""
+    kinds = chunk_kinds(fp)
+    if not kinds or kinds[0] != b"IHDR" or b"acTL" in kinds or b"IDAT" not in kinds:
+        return None
+    if any(kind != b"IDAT" for kind in kinds[kinds.index(b"IDAT"):-1]):
+        return None
+    where = fp.tell()
+    try:
+        fp.seek(24)  # the header chunk's depth and colour type
+        depth, colour = fp.read(2)
+        return depth, colour
+    except (OSError, ValueError):
+        return None
+    finally:
+        fp.seek(where)
+
+
+def seekable(fp: IO[bytes]) -> bool:
+    """Whether `fp` can seek and tell where it is."""
     try:
         if not fp.seekable():
-            return None
-        where = fp.tell()
+            return False
+        fp.tell()
     except (OSError, ValueError, AttributeError):
+        return False
+    return True
+
+
+def chunk_kinds(fp: IO[bytes]) -> list[bytes] | None:
+    """The kinds of a PNG stream's chunks in order, up to its end chunk (IEND), each one checked
+    to run whole; None when the stream ends or breaks first, or cannot seek. Pillow stops quietly
+    at the end of the file, so a file cut after its picture data would otherwise pass. The
+    stream is left where it was."""
+    if not seekable(fp):
         return None
+    where = fp.tell()
+    kinds = []
     try:
         fp.seek(8)
-        head = fp.read(25)
-        if len(head) < 25 or head[4:8] != b"IHDR":
-            return None
-        depth, colour = head[16], head[17]
-        fp.seek(8)
-        seen_data = False
         while True:
-            chunk = fp.read(8)
-            if len(chunk) < 8:
+            head = fp.read(8)
+            if len(head) < 8:
                 return None
-            length, kind = struct.unpack(">I4s", chunk)
+            length, kind = struct.unpack(">I4s", head)
+            kinds.append(kind)
             if kind == b"IEND":
-                return (depth, colour) if seen_data else None
-            if kind == b"IDAT":
-                seen_data = True
-            elif seen_data or kind == b"acTL":
-                return None
+                return kinds
             here = fp.tell()
             fp.seek(length + 4, os.SEEK_CUR)
             if fp.tell() != here + length + 4:

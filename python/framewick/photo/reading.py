@@ -123,26 +123,6 @@ def _prefix(fp: IO[bytes]) -> bytes:
         return b""
 
 
-def _png_ends(fp: IO[bytes]) -> bool:
-    """Whether a PNG stream's chunks run whole up to its end chunk (IEND); Pillow stops quietly
-    at the end of the file, so a file cut after its image data would otherwise pass."""
-    try:
-        fp.seek(8)
-        while True:
-            head = fp.read(8)
-            if len(head) < 8:
-                return False
-            length, kind = struct.unpack(">I4s", head)
-            if kind == b"IEND":
-                return True
-            here = fp.tell()
-            fp.seek(length + 4, os.SEEK_CUR)
-            if fp.tell() != here + length + 4:
-                return False
-    except (OSError, ValueError, struct.error):
-        return False
-
-
 def _dpi(value: Any) -> tuple[float, float] | None:
     """A DPI pair that means something (both finite and above 0), else None."""
     try:
@@ -557,16 +537,9 @@ def _with_orientation(exif: bytes | None, orientation: int) -> bytes | None:
 
 def _png_whole(fp: IO[bytes]) -> bool:
     """Whether the PNG read from `fp` runs to its end chunk (streams that cannot seek pass)."""
-    try:
-        if not fp.seekable():
-            return True
-        where = fp.tell()
-    except (OSError, ValueError, AttributeError):
-        return True
-    try:
-        return _png_ends(fp)
-    finally:
-        fp.seek(where)
+    from framewick.photo import pngshrink
+
+    return not pngshrink.seekable(fp) or pngshrink.chunk_kinds(fp) is not None
 
 
 def _text_chunks(picture: Image.Image) -> dict[str, str]:
