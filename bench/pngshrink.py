@@ -79,7 +79,7 @@ def measure(out_dir, repeats):
     if not failures:
         lossless = commands(out_dir, src, "png")
         for name, cmd in lossless.items():
-            status, last = run(cmd)[3:]
+            status, last = common.launched(cmd)[3:]
             if status != 0:
                 failures[name] = f"exit status {status}: {last}"
         if not failures:
