@@ -127,14 +127,16 @@ def test_a_small_target_comes_from_the_preview_only_when_it_is_the_same_picture(
     assert obj.image.size == ((128, 96) if exact else (64, 48))
 
 
-def test_the_command_line_takes_the_preview_unless_exact(dng, tmp_path):
-    path = doubled_with_preview(dng, "same")
-    for exact, dark in ((False, True), (True, False)):
-        out = tmp_path / f"out{exact}.png"
-        done = run("edit", path, "-o", out, "--steps", "size:24x", *(["--exact"] if exact else []))
-        assert done.returncode == 0, done.stderr
-        with Image.open(out) as im:
-            assert im.size == (24, 18) and (max(im.getpixel((3, 3))) < 60) == dark
+@pytest.mark.parametrize("ext, exact, from_preview", [(".jpg", False, True), (".jpg", True, False),
+                                                       (".png", False, False)])
+def test_the_command_line_takes_the_preview_for_an_8_bit_file_unless_exact(dng, tmp_path, ext, exact, from_preview):
+    """The 8-bit preview never stands in for a picture written in a format that keeps depth."""
+    out = tmp_path / f"out{ext}"
+    done = run("edit", doubled_with_preview(dng, "same"), "-o", out, "--steps", "size:24x",
+               *(["--exact"] if exact else []))
+    assert done.returncode == 0, done.stderr
+    with Image.open(out) as im:
+        assert im.size == (24, 18) and (max(im.convert("RGB").getpixel((3, 3))) < 60) == from_preview
 
 
 def test_auto_white_balance(tmp_path):

@@ -108,7 +108,7 @@ def open_checked(source: Any, name: str | None, chain: Any, echo: Any, *, max_pi
 
     try:
         obj = call_captured(echo, open_photo, source, steps=chain, max_pixels=max_pixels, frame_floor=frame_floor,
-                            **kwargs)
+                            written_as=fmt, **kwargs)
     except Exception as error:
         text = str(error).strip()
         if name is None or name in text:

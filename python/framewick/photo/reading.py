@@ -149,7 +149,7 @@ def _raw_reader_of(picture: Image.Image) -> Any:
 
 def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = True,
                steps: Any = None, exact: bool = False, max_pixels: int | None = None, raw: Any = None,
-               frame_floor: int = 0, depth: int | None = None) -> T:
+               frame_floor: int = 0, depth: int | None = None, written_as: str | None = None) -> T:
     """Open a picture fully and return an object of `cls` (default FrameWick) holding it.
 
     1. Open `source` (a path, or a readable binary file: read, not closed) and check its size,
@@ -167,7 +167,9 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
     A still picture of more than 8 bits per channel (16-bit PNG and TIFF, float TIFF, 10/12-bit
     HEIC and AVIF, 16-bit JPEG XL, a camera RAW developed at 16 bits) also gets its pixels at
     that depth as `photo.deep`, paired with the 8-bit `image` (which is what it always was);
-    `depth=8` reads the 8-bit picture alone.
+    `depth=8` reads the 8-bit picture alone. `written_as` names the format the picture will be
+    written in, when known: a camera RAW's embedded preview (8 bits) never stands in for a
+    picture written in a format that holds more, nor when `depth` is more than 8.
     """
     if cls is None:
         from framewick import FrameWick
@@ -182,9 +184,9 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
         if os.path.isdir(path):
             raise PhotoError(f"❌ Error: {name} is a directory, not a picture")
         with open(path, "rb") as fp:
-            photo, first = _read(fp, name, orient, steps, exact, max_pixels, raw, frame_floor, depth)
+            photo, first = _read(fp, name, orient, steps, exact, max_pixels, raw, frame_floor, depth, written_as)
     else:
-        photo, first = _read(source, name, orient, steps, exact, max_pixels, raw, frame_floor, depth)
+        photo, first = _read(source, name, orient, steps, exact, max_pixels, raw, frame_floor, depth, written_as)
     obj = cls()
     obj.image = first  # type: ignore[attr-defined]
     photo.max_pixels = max_pixels
@@ -196,14 +198,17 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
 
 def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
           max_pixels: int | None, raw: Any = None, frame_floor: int = 0,
-          depth: int | None = None) -> tuple[Photo, Image.Image]:
+          depth: int | None = None, written_as: str | None = None) -> tuple[Photo, Image.Image]:
     if depth not in (None, 8, 16):
         from framewick.status import BadValue
 
         raise BadValue(f"❌ Error: depth must be 8 or 16, not {depth!r}")
     chain = _chain(steps) if steps is not None and not exact else None
     raw_options = _raw_plugin().options(raw) if raw is not None else frozenset()
-    return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options, frame_floor, depth != 8)
+    from framewick.photo.formats import DEEP_BITS
+
+    preview_ok = depth != 16 and written_as not in DEEP_BITS
+    return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options, frame_floor, depth != 8, preview_ok)
 
 
 def _decoding(name: str, action: Any) -> Any:
@@ -220,7 +225,8 @@ def _decoding(name: str, action: Any) -> Any:
 
 
 def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | None,
-            raw_options: Any, frame_floor: int = 0, deep: bool = True) -> tuple[Photo, Image.Image]:
+            raw_options: Any, frame_floor: int = 0, deep: bool = True,
+            preview_ok: bool = True) -> tuple[Photo, Image.Image]:
     picture = _open(fp, name, limit)
     deep_kind: str | None = None
     at_depth: Any = None
@@ -301,7 +307,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             photo.exif = _with_orientation(photo.exif, container)
             photo.xmp = _orientation.set_xmp(photo.xmp, container) if photo.xmp else None
         if draft:
-            _draft(picture, chain, turn, photo)
+            _draft(picture, chain, turn, photo, preview_ok)
         if reduced is not None:
             photo.draft_scale = reduced.reduced_by  # type: ignore[attr-defined]
         if count > 1:
@@ -554,7 +560,7 @@ def _text_chunks(picture: Image.Image) -> dict[str, str]:
             if key not in ("XML:com.adobe.xmp", "Raw profile type exif", "Raw profile type APP1")}
 
 
-def _draft(picture: Image.Image, chain: Any, turn: int, photo: Photo) -> None:
+def _draft(picture: Image.Image, chain: Any, turn: int, photo: Photo, preview_ok: bool = True) -> None:
     width, height = picture.size
     swaps = _orientation.swaps_sides(turn)
     upright = (height, width) if swaps else (width, height)
@@ -568,7 +574,7 @@ def _draft(picture: Image.Image, chain: Any, turn: int, photo: Photo) -> None:
             if picture.draft(picture.mode, needed, accept=accept) is not None:  # type: ignore[call-arg]
                 photo.draft_scale = max(1, round(width / picture.width))
         return
-    if picture.format != "JPEG":  # a camera RAW: its embedded preview, when it serves
+    if picture.format != "JPEG" and preview_ok:  # a camera RAW: its embedded preview, when it serves
         target = shrink.reduced_target(chain, upright)
         if target is not None:
             def fits(size: tuple[int, int]) -> bool:
