@@ -14,6 +14,7 @@
 // LibRaw's status as `code`.
 
 #include <codec.hpp>
+#include <pages.hpp>
 
 #include <libraw.h>
 
@@ -452,21 +453,6 @@ void discard_read(const libraw_data_t *lr, long long from, long long to) noexcep
     if (end > start) madvise(reinterpret_cast<void *>(start), end - start, MADV_DONTNEED);
 }
 
-// Has the kernel give the pages of [start, start + bytes) at once, ahead of their first write:
-// one call instead of a fault per page, which costs far more on a virtual machine. Where the
-// kernel cannot (before Linux 5.14), the writes fault them in as before.
-void populate(void *start, size_t bytes) noexcept {
-#ifdef MADV_POPULATE_WRITE
-    static const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-    auto first = reinterpret_cast<uintptr_t>(start) & ~(page - 1);
-    auto end = reinterpret_cast<uintptr_t>(start) + bytes;
-    madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);
-#else
-    (void)start;
-    (void)bytes;
-#endif
-}
-
 // A read that LibRaw reported as short or damaged.
 [[gnu::cold]] RawFailure data_failure(const DataErrors &e) {
     if (e.offset < 0) return {LIBRAW_IO_ERROR, "the RAW file is truncated (its picture data end early)"};
@@ -501,7 +487,7 @@ void stream_developed(libraw_data_t *lr, handle sink, OwnedPixels *deep) {
         {
             WithoutGil released;
             const long long start = at;
-            if (deep_row) populate(deep_row, row_bytes * size_t(rows) * sizeof(ushort));
+            if (deep_row) fw::populate(deep_row, row_bytes * size_t(rows) * sizeof(ushort));
             at = out.band(lr, rows, at, bytes, deep_row);
             if (deep_row) deep_row += row_bytes * size_t(rows);
             if (in_order) {

@@ -5,10 +5,9 @@
 // one-line failure, warnings are dropped, nothing reaches standard error.
 #include "tiff_codec.hpp"
 
-#include <tiffio.h>
+#include <pages.hpp>
 
-#include <sys/mman.h>
-#include <unistd.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <bit>
@@ -90,21 +89,6 @@ tmsize_t mem_read(thandle_t h, void *buffer, tmsize_t count) {
     return tmsize_t(n);
 }
 
-// Has the kernel give the pages of a fresh block's [start, start + bytes) at once, ahead of
-// their first write: one call instead of a fault per page, which costs far more on a virtual
-// machine. Where the kernel cannot (before Linux 5.14), the write faults them in as before.
-void populate(std::uint8_t *start, std::size_t bytes) noexcept {
-#ifdef MADV_POPULATE_WRITE
-    static const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
-    const auto first = reinterpret_cast<std::uintptr_t>(start) & ~(page - 1);
-    const auto end = reinterpret_cast<std::uintptr_t>(start) + bytes;
-    if (bytes >= page) madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);
-#else
-    (void)start;
-    (void)bytes;
-#endif
-}
-
 tmsize_t mem_write(thandle_t h, void *buffer, tmsize_t count) {
     auto *m = static_cast<Memory *>(h);
     if ((!m->out && !m->room) || count < 0) return -1;
@@ -114,7 +98,7 @@ tmsize_t mem_write(thandle_t h, void *buffer, tmsize_t count) {
             m->overflow = true;
             return -1;
         }
-        populate(m->room + m->at, std::size_t(count));
+        fw::populate(m->room + m->at, std::size_t(count));
         std::memcpy(m->room + m->at, buffer, std::size_t(count));
         m->at = end;
         m->size = std::max(m->size, end);
