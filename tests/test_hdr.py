@@ -368,3 +368,19 @@ def test_a_deep_picture_and_its_gain_map_go_through_a_step_together(chain, deep_
     assert (deep is not None, gain is not None) == (deep_kept, gain_kept)
     if deep is not None:
         assert deep.size == obj.image.size
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"gamma": None}, "no 'gamma'"),
+    ({"offset_sdr": (0.1, 0.2)}, "offset_sdr must be one number or three, not 2"),
+    ({"min_content_boost": (1.0, 0.0, 1.0)}, "min_content_boost must be positive"),
+    ({"max_content_boost": float("inf")}, "max_content_boost must be a finite number"),
+    ({"hdr_capacity_min": 0.5}, "capacities must be 1 or more"),
+    ({"hdr_capacity_max": 1.0}, "the maximum the larger"),
+], ids=["key-missing", "two-channels", "zero-boost", "infinite", "capacity-below-1", "capacities-equal"])
+def test_avif_refuses_gain_map_metadata_it_cannot_store(change, message):
+    base, gain = marked()
+    metadata = {k: v for k, v in {**METADATA, **change}.items() if v is not None}
+    with pytest.raises(ValueError, match=message):
+        _avif.write(base.tobytes(), *base.size, 3, 8, depth=8, quality=90,
+                    gain_map=(gain.tobytes(), gain.mode, *gain.size), gain_map_metadata=metadata)

@@ -35,6 +35,7 @@
 #include "avif_codec.hpp"
 
 #include <codec.hpp>
+#include <gain_metadata.hpp>
 
 #include <avif/avif.h>
 
@@ -116,12 +117,10 @@ ref read(PyObject *, const Args &args) {
 
 // ---- gain_map(data, max_pixels)
 
-// The metadata as framewick.formats._uhdr gives and takes it: boosts and capacities as ratios.
-constexpr const char *channel_keys[5] = {"max_content_boost", "min_content_boost", "gamma", "offset_sdr", "offset_hdr"};
-
-double *channel_field(avifcodec::GainMap &g, int k) {
-    double *fields[5] = {g.max, g.min, g.gamma, g.base_offset, g.alternate_offset};
-    return fields[k];
+// The metadata as framewick.formats._uhdr gives and takes it (gain_metadata.hpp): boosts and
+// capacities as ratios, where the file stores them as log2.
+std::array<double *, 5> channel_fields(avifcodec::GainMap &g) {
+    return {g.max, g.min, g.gamma, g.base_offset, g.alternate_offset};
 }
 
 ref gain_map(PyObject *, const Args &args) {
@@ -137,10 +136,11 @@ ref gain_map(PyObject *, const Args &args) {
     if (g.error.empty() && !(g.alternate_headroom > g.base_headroom))
         g.error = "its base picture is the HDR rendition, which framewick does not carry";
     Dict m;
+    const auto fields = channel_fields(g);
     for (int k = 0; k < 5; ++k) {
-        const double *v = channel_field(g, k);
+        const double *v = fields[k];
         auto value = [&](int c) { return fw::new_float(k < 2 ? std::exp2(v[c]) : v[c]); };
-        m.set(channel_keys[k], fw::tuple_of(value(0), value(1), value(2)));
+        m.set(gain_channel_keys[k], fw::tuple_of(value(0), value(1), value(2)));
     }
     m.set("hdr_capacity_min", fw::new_float(std::exp2(std::max(0.0, g.base_headroom))));
     m.set("hdr_capacity_max", fw::new_float(std::exp2(g.alternate_headroom)));
@@ -158,22 +158,6 @@ ref gain_map(PyObject *, const Args &args) {
 // ---- write(pixels, width, height, channels, bits, *, depth, quality, speed, subsampling,
 //            orientation, icc, nclx, exif, xmp, gain_map, gain_map_metadata)
 
-// A finite number of the gain map's metadata.
-double finite(handle obj, const char *key) {
-    const double v = PyFloat_AsDouble(obj.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw error{};
-    if (!std::isfinite(v) || std::fabs(v) > 1e9)
-        throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be a finite number, not %R", key, obj.ptr());
-    return v;
-}
-
-ref entry_of(handle metadata, const char *key) {
-    PyObject *value = nullptr;
-    if (check(PyMapping_GetOptionalItemString(metadata.ptr(), key, &value)) == 0)
-        throw fw::raise_format(PyExc_ValueError, "the gain map's metadata has no '%s'", key);
-    return ref::steal(value);
-}
-
 // The gain map and its metadata (as gain_map() gives it: per channel one number or three;
 // boosts, gamma and capacities positive) for write().
 void gain_argument(handle map, handle metadata, avifcodec::GainMap &g, std::unique_ptr<Buffer> &held) {
@@ -189,29 +173,17 @@ void gain_argument(handle map, handle metadata, avifcodec::GainMap &g, std::uniq
         throw fw::raise_format(PyExc_ValueError, "%zu bytes of gain map for %ux%u with %d channels", held->size(), g.width,
                                g.height, g.channels);
     g.pixels.assign(reinterpret_cast<const char *>(held->data()), held->size());
-    for (int k = 0; k < 5; ++k) {
-        ref value = entry_of(metadata, channel_keys[k]);
-        double *field = channel_field(g, k);
-        if (PyNumber_Check(value.ptr()) && !PySequence_Check(value.ptr())) {
-            field[0] = field[1] = field[2] = finite(value, channel_keys[k]);
-        } else {
-            ref seq = check(PySequence_Fast(value.ptr(), "the gain map's per-channel values must be a number or three"));
-            if (PySequence_Fast_GET_SIZE(seq.ptr()) != 3)
-                throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be one number or three", channel_keys[k]);
-            for (Py_ssize_t c = 0; c < 3; ++c) field[c] = finite(PySequence_Fast_GET_ITEM(seq.ptr(), c), channel_keys[k]);
-        }
-        for (int c = 0; c < 3 && k < 3; ++c)
-            if (!(field[c] > 0)) throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be positive", channel_keys[k]);
-        if (k < 2)
-            for (int c = 0; c < 3; ++c) field[c] = std::log2(field[c]);  // stored as log2
-    }
-    const double low = finite(entry_of(metadata, "hdr_capacity_min"), "hdr_capacity_min");
-    const double high = finite(entry_of(metadata, "hdr_capacity_max"), "hdr_capacity_max");
+    const auto fields = channel_fields(g);
+    gain_channels(metadata, 1e9, fields);
+    for (int k = 0; k < 2; ++k)
+        for (int c = 0; c < 3; ++c) fields[k][c] = std::log2(fields[k][c]);  // boosts stored as log2
+    const double low = gain_number<double>(gain_entry(metadata, "hdr_capacity_min"), "hdr_capacity_min", 1e9);
+    const double high = gain_number<double>(gain_entry(metadata, "hdr_capacity_max"), "hdr_capacity_max", 1e9);
     if (!(low >= 1) || !(high > low))
         throw fw::raise_format(PyExc_ValueError, "the gain map's HDR capacities must be 1 or more, the maximum the larger");
     g.base_headroom = std::log2(low);
     g.alternate_headroom = std::log2(high);
-    g.use_base_colour_space = fw::truth(entry_of(metadata, "use_base_cg"));
+    g.use_base_colour_space = fw::truth(gain_entry(metadata, "use_base_cg"));
     g.found = true;
 }
 

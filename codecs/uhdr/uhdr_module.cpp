@@ -18,6 +18,7 @@
 #include "uhdr_codec.hpp"
 
 #include <codec.hpp>
+#include <gain_metadata.hpp>
 #include <ultrahdr_api.h>
 
 #include <cmath>
@@ -49,20 +50,18 @@ constexpr long long max_pixel_limit = 1LL << 62;
 
 // ---- metadata, both ways
 
-constexpr const char *channel_keys[] = {"max_content_boost", "min_content_boost", "gamma", "offset_sdr", "offset_hdr"};
-
-float *channel_field(uhdrcodec::Metadata &m, int k) noexcept {
-    float *fields[] = {m.max_content_boost, m.min_content_boost, m.gamma, m.offset_sdr, m.offset_hdr};
-    return fields[k];
+std::array<float *, 5> channel_fields(uhdrcodec::Metadata &m) noexcept {
+    return {m.max_content_boost, m.min_content_boost, m.gamma, m.offset_sdr, m.offset_hdr};
 }
 
 ref float_value(double v) { return check(PyFloat_FromDouble(v)); }
 
 ref metadata_dict(uhdrcodec::Metadata m) {
     Dict d;
+    const auto fields = channel_fields(m);
     for (int k = 0; k < 5; ++k) {
-        const float *v = channel_field(m, k);
-        d.set(channel_keys[k], fw::tuple_of(float_value(v[0]), float_value(v[1]), float_value(v[2])));
+        const float *v = fields[k];
+        d.set(gain_channel_keys[k], fw::tuple_of(float_value(v[0]), float_value(v[1]), float_value(v[2])));
     }
     d.set("hdr_capacity_min", float_value(m.hdr_capacity_min));
     d.set("hdr_capacity_max", float_value(m.hdr_capacity_max));
@@ -70,51 +69,18 @@ ref metadata_dict(uhdrcodec::Metadata m) {
     return d.take();
 }
 
-// The value of `key` in the metadata mapping; a missing key is a ValueError naming it.
-ref entry_of(handle metadata, const char *key) {
-    PyObject *value = nullptr;
-    if (check(PyMapping_GetOptionalItemString(metadata.ptr(), key, &value)) == 0)
-        throw fw::raise_format(PyExc_ValueError, "the gain map's metadata has no '%s'", key);
-    return ref::steal(value);
-}
-
-float finite(handle obj, const char *key) {
-    const double v = PyFloat_AsDouble(obj.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw error{};
-    if (!std::isfinite(v) || std::fabs(v) > 1e30)
-        throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be a finite number, not %R", key, obj.ptr());
-    return float(v);
-}
-
-// 1. The five per-channel values take one number (all channels) or a sequence of three.
-// 2. Boosts, gamma and capacities are positive; libultrahdr checks how they relate (a maximum
-//    below its minimum, a capacity below 1) and refuses with its own message.
+// The metadata a dict gives (see gain_metadata.hpp); libultrahdr checks how the values relate
+// (a maximum below its minimum, a capacity below 1) and refuses with its own message.
 uhdrcodec::Metadata metadata_of(handle metadata) {
     if (!PyMapping_Check(metadata.ptr()))
         throw fw::raise_format(PyExc_TypeError, "metadata must be a dict, not %.100s", Py_TYPE(metadata.ptr())->tp_name);
     uhdrcodec::Metadata m;
-    for (int k = 0; k < 5; ++k) {
-        ref value = entry_of(metadata, channel_keys[k]);
-        float *field = channel_field(m, k);
-        if (PyNumber_Check(value.ptr()) && !PySequence_Check(value.ptr())) {
-            field[0] = field[1] = field[2] = finite(value, channel_keys[k]);
-        } else {
-            ref seq = check(PySequence_Fast(value.ptr(), "the gain map's per-channel values must be a number or three"));
-            if (PySequence_Fast_GET_SIZE(seq.ptr()) != 3)
-                throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be one number or three, not %zd",
-                                       channel_keys[k], PySequence_Fast_GET_SIZE(seq.ptr()));
-            for (Py_ssize_t c = 0; c < 3; ++c) field[c] = finite(PySequence_Fast_GET_ITEM(seq.ptr(), c), channel_keys[k]);
-        }
-        if (k < 3)
-            for (int c = 0; c < 3; ++c)
-                if (!(field[c] > 0))
-                    throw fw::raise_format(PyExc_ValueError, "the gain map's %s must be positive", channel_keys[k]);
-    }
-    m.hdr_capacity_min = finite(entry_of(metadata, "hdr_capacity_min"), "hdr_capacity_min");
-    m.hdr_capacity_max = finite(entry_of(metadata, "hdr_capacity_max"), "hdr_capacity_max");
+    gain_channels(metadata, 1e30, channel_fields(m));
+    m.hdr_capacity_min = gain_number<float>(gain_entry(metadata, "hdr_capacity_min"), "hdr_capacity_min", 1e30);
+    m.hdr_capacity_max = gain_number<float>(gain_entry(metadata, "hdr_capacity_max"), "hdr_capacity_max", 1e30);
     if (!(m.hdr_capacity_min > 0) || !(m.hdr_capacity_max > 0))
         throw fw::raise_format(PyExc_ValueError, "the gain map's HDR capacities must be positive");
-    m.use_base_cg = fw::truth(entry_of(metadata, "use_base_cg"));
+    m.use_base_cg = fw::truth(gain_entry(metadata, "use_base_cg"));
     return m;
 }
 
