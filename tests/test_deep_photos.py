@@ -155,6 +155,16 @@ def test_raw_written_at_8_bits_is_libraws_8_bit_development(tmp_path, ext):
     assert deep.read_bytes() == eight.read_bytes()
 
 
+@pytest.mark.parametrize("ext", [".ppm", ".jpg"])
+def test_edit_writes_an_unchanged_raw_as_libraws_8_bit_development(tmp_path, ext):
+    src = smooth_dng(tmp_path)
+    outs = [tmp_path / f"plain{ext}", tmp_path / f"eight{ext}"]
+    assert main(["-q", "edit", str(src), "-o", str(outs[0])]) == 0
+    assert main(["-q", "edit", str(src), "-o", str(outs[1]), "--depth", "8"]) == 0
+    FrameWick.open(src, depth=8).write(str(tmp_path / f"api{ext}"))
+    assert outs[0].read_bytes() == outs[1].read_bytes() == (tmp_path / f"api{ext}").read_bytes()
+
+
 @pytest.mark.parametrize("chain", ["flip", "levels:10,245,1.1"])
 def test_an_edited_raw_is_dithered_from_its_deep_picture(tmp_path, chain):
     from framewick.photo.deepwriting import dither

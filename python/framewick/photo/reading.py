@@ -169,7 +169,8 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
     that depth as `photo.deep`, paired with the 8-bit `image` (which is what it always was);
     `depth=8` reads the 8-bit picture alone. `written_as` names the format the picture will be
     written in, when known: a camera RAW's embedded preview (8 bits) never stands in for a
-    picture written in a format that holds more, nor when `depth` is more than 8.
+    picture written in a format that holds more, nor when `depth` is more than 8; and a camera
+    RAW written unchanged (no steps) in a format of 8 bits is developed at 8 bits alone.
     """
     if cls is None:
         from framewick import FrameWick
@@ -208,7 +209,13 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
     from framewick.photo.formats import DEEP_BITS
 
     preview_ok = depth != 16 and written_as not in DEEP_BITS
-    return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options, frame_floor, depth != 8, preview_ok)
+    # A camera RAW written unchanged at 8 bits is LibRaw's 8-bit development, which is all that
+    # is developed then; at 16 bits only when the picture is kept deep (a step, a deep format,
+    # or an output not known yet).
+    unchanged = steps is None or not _chain(steps).steps
+    raw_deep = depth == 16 or written_as is None or written_as in DEEP_BITS or not unchanged
+    return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options, frame_floor, depth != 8, preview_ok,
+                   raw_deep)
 
 
 def _decoding(name: str, action: Any) -> Any:
@@ -226,7 +233,7 @@ def _decoding(name: str, action: Any) -> Any:
 
 def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | None,
             raw_options: Any, frame_floor: int = 0, deep: bool = True,
-            preview_ok: bool = True) -> tuple[Photo, Image.Image]:
+            preview_ok: bool = True, raw_deep: bool = True) -> tuple[Photo, Image.Image]:
     picture = _open(fp, name, limit)
     deep_kind: str | None = None
     at_depth: Any = None
@@ -258,7 +265,9 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             from framewick.photo import deepread
 
             deep_kind = deepread.kind(picture, _head(fp))
-            if deep_kind == "raw":
+            if deep_kind == "raw" and not raw_deep:
+                deep_kind = None  # its 8-bit picture is all that is written
+            elif deep_kind == "raw":
                 picture.develop_bits = 16
             elif deep_kind is not None:  # read before Pillow decodes: the file and both decodes are never held at once
                 at_depth = _read_deep(fp, deep_kind, picture, limit, name)
