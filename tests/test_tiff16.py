@@ -191,3 +191,32 @@ def test_threads_read_and_write_at_once_without_mixing_their_files():
         results = list(pool.map(read, files * 3))
     for i, result in enumerate(results):
         assert (result is None) if i % 6 == 3 else np.array_equal(result, pictures[i % 6])
+
+
+@pytest.mark.parametrize("predictor", [True, False])
+@pytest.mark.parametrize("channels, bits, width, height", [
+    (3, 16, 1000, 200), (4, 16, 777, 301), (1, 16, 3001, 97), (2, 8, 5000, 121), (3, 8, 1, 100000),
+])
+def test_deflated_strips_are_the_same_file_in_threads_and_decode_exactly(channels, bits, width, height, predictor):
+    """Several strips (the last one short), compressed one after another and in threads: the
+    same bytes, and tifffile decodes every sample as written, noise and all (the predictor's
+    differences wrap), with the tags as asked."""
+    rng = np.random.default_rng(width)
+    picture = gradient(width, height, channels, DTYPE[bits])
+    picture[::3] = rng.integers(0, 1 << bits, picture[::3].shape, dtype=DTYPE[bits])
+    icc = bytes(range(200))
+    files = {threads: _tiff.write(picture, width, height, channels, bits, predictor=predictor, icc=icc,
+                                  dpi=(240, 96), threads=threads) for threads in (1, 2, 5)}
+    assert files[1] == files[2] == files[5]
+    with tifffile.TiffFile(io.BytesIO(files[1])) as tif:
+        page = tif.pages[0]
+        assert len(page.dataoffsets) >= 2 and page.compression == 8 and page.predictor == (2 if predictor else 1)
+        assert page.tags[34675].value == icc and page.tags[282].value == (240, 1)
+        assert np.array_equal(page.asarray().reshape(picture.shape), picture)
+    assert np.array_equal(pixels_of(_tiff.read(files[2], 0)), picture)
+
+
+@pytest.mark.parametrize("threads", [0, 65])
+def test_write_threads_are_checked(threads):
+    with pytest.raises(ValueError, match="threads must be between 1 and 64"):
+        _tiff.write(b"\0" * 8, 2, 2, 1, 16, threads=threads)

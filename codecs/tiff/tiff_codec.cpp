@@ -8,14 +8,20 @@
 #include <pages.hpp>
 
 #include <tiffio.h>
+#if FRAMEWICK_TIFF_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 #include <algorithm>
 #include <bit>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace tiffcodec {
@@ -383,11 +389,187 @@ std::uint32_t rows_per_strip(const Picture &p) {
 
 bool is_big(const Picture &p) { return double(p.width) * p.channels * (p.bits / 8) * p.height > 3.5e9; }
 
+#if FRAMEWICK_TIFF_LIBDEFLATE
+
+// Deflated strips of unsigned samples are made here rather than by libtiff, so that several can
+// be compressed at once: the same predictor and the same deflate as libtiff's, whose own encoder
+// hands a whole strip to libdeflate at level 7 for its default quality (zlib's level 6). The
+// strips are then the bytes libtiff writes, and so is the file.
+constexpr int deflate_level = 7;
+
+bool own_deflate(const Picture &p, const WriteOptions &o) {
+    return o.compression == Compression::deflate && (p.bits == 8 || p.bits == 16);
+}
+
+struct FreeCompressor {
+    void operator()(libdeflate_compressor *c) const noexcept { libdeflate_free_compressor(c); }
+};
+using Compressor = std::unique_ptr<libdeflate_compressor, FreeCompressor>;
+
+// The horizontal predictor on `rows` rows: each sample less the same sample of the pixel
+// before it in its row (modulo the sample's range), the first pixel of a row as it is.
+template <class T>
+void differenced(const std::uint8_t *from, std::uint8_t *to, std::size_t row_samples, int channels, std::uint32_t rows) {
+    const T *in = reinterpret_cast<const T *>(from);
+    T *out = reinterpret_cast<T *>(to);
+    for (std::uint32_t r = 0; r < rows; ++r, in += row_samples, out += row_samples) {
+        for (int c = 0; c < channels && std::size_t(c) < row_samples; ++c) out[c] = in[c];
+        for (std::size_t i = std::size_t(channels); i < row_samples; ++i) out[i] = T(in[i] - in[i - std::size_t(channels)]);
+    }
+}
+
+// The strips of a picture, compressed by up to `threads` threads (the caller's among them) and
+// handed to libtiff in order as raw strips. A strip is compressed at most a few strips ahead of
+// the one being written, so compressed strips waiting to be written stay few.
+class StripDeflater {
+public:
+    StripDeflater(const Picture &p, const WriteOptions &o, std::uint32_t rows_per_strip)
+        : p_(p), predictor_(o.predictor), rows_per_strip_(rows_per_strip),
+          row_(std::size_t(p.width) * p.channels * (p.bits / 8)),
+          count_((p.height + rows_per_strip - 1) / rows_per_strip), done_(count_), ready_(count_, 0),
+          ahead_(std::size_t(std::max(1, o.threads)) * 2) {}
+
+    // Writes every strip into `t`; false when libtiff refused one (its message is recorded).
+    bool run(TIFF *t, int threads) {
+        std::vector<std::thread> helpers;
+        struct Joined {
+            StripDeflater &d;
+            std::vector<std::thread> &helpers;
+            ~Joined() {
+                {
+                    std::lock_guard lock(d.mutex_);
+                    d.stop_ = true;
+                }
+                d.changed_.notify_all();
+                for (auto &h : helpers) h.join();
+            }
+        } joined{*this, helpers};
+        try {
+            for (int i = 1; i < threads && std::size_t(i) < count_; ++i) helpers.emplace_back([this] { help(); });
+        } catch (const std::system_error &) {
+            // No thread to be had: the ones started, and this one, do the work.
+        }
+
+        Work mine;
+        for (std::size_t index = 0; index < count_; ++index) {
+            std::vector<std::uint8_t> strip;
+            {
+                std::unique_lock lock(mutex_);
+                while (!ready_[index]) {
+                    if (failed_) throw std::bad_alloc();
+                    if (next_ < count_ && next_ < written_ + ahead_) {
+                        const std::size_t claimed = next_++;
+                        lock.unlock();
+                        compress(claimed, mine);
+                        lock.lock();
+                    } else {
+                        changed_.wait(lock);
+                    }
+                }
+                strip = std::move(done_[index]);
+            }
+            const bool ok = TIFFWriteRawStrip(t, std::uint32_t(index), strip.data(), tmsize_t(strip.size())) >= 0;
+            {
+                std::lock_guard lock(mutex_);
+                ++written_;
+            }
+            changed_.notify_all();
+            if (!ok) return false;
+        }
+        return true;
+    }
+
+private:
+    // What a thread compresses with: its compressor and a block for a strip's differences.
+    struct Work {
+        Compressor compressor;
+        std::vector<std::uint8_t> scratch;
+    };
+
+    void help() noexcept {
+        Work mine;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (stop_ || failed_ || next_ >= count_) return;
+            if (next_ >= written_ + ahead_) {
+                changed_.wait(lock);
+                continue;
+            }
+            const std::size_t claimed = next_++;
+            lock.unlock();
+            compress(claimed, mine);
+            lock.lock();
+        }
+    }
+
+    // Compresses strip `index` and hands it over; on failure (memory) marks the run failed.
+    void compress(std::size_t index, Work &w) noexcept {
+        std::vector<std::uint8_t> out;
+        bool ok = true;
+        try {
+            if (!w.compressor) w.compressor.reset(libdeflate_alloc_compressor(deflate_level));
+            if (!w.compressor) throw std::bad_alloc();
+            const std::uint32_t first = std::uint32_t(index) * rows_per_strip_;
+            const std::uint32_t rows = std::min(rows_per_strip_, p_.height - first);
+            const std::size_t size = row_ * rows;
+            const std::uint8_t *data = p_.pixels + std::size_t(first) * row_;
+            if (predictor_) {
+                w.scratch.resize(size);
+                const std::size_t samples = std::size_t(p_.width) * p_.channels;
+                if (p_.bits == 16) differenced<std::uint16_t>(data, w.scratch.data(), samples, p_.channels, rows);
+                else differenced<std::uint8_t>(data, w.scratch.data(), samples, p_.channels, rows);
+                data = w.scratch.data();
+            }
+            out.resize(libdeflate_zlib_compress_bound(w.compressor.get(), size));
+            const std::size_t n = libdeflate_zlib_compress(w.compressor.get(), data, size, out.data(), out.size());
+            if (!n) throw std::bad_alloc();  // within the bound it cannot run out of room
+            out.resize(n);
+        } catch (...) {
+            ok = false;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (ok) {
+                done_[index] = std::move(out);
+                ready_[index] = 1;
+            } else {
+                failed_ = true;
+            }
+        }
+        changed_.notify_all();
+    }
+
+    const Picture &p_;
+    const bool predictor_;
+    const std::uint32_t rows_per_strip_;
+    const std::size_t row_, count_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::vector<std::uint8_t>> done_;
+    std::vector<char> ready_;
+    std::size_t next_ = 0, written_ = 0;
+    const std::size_t ahead_;
+    bool stop_ = false, failed_ = false;
+};
+
+template <class Failed>
+void deflate_strips(TIFF *t, const Picture &p, const WriteOptions &o, std::uint32_t rows_per_strip, Failed &failed) {
+    StripDeflater deflater(p, o, rows_per_strip);
+    if (!deflater.run(t, std::max(1, o.threads))) throw failed();
+}
+
+#else
+
+bool own_deflate(const Picture &, const WriteOptions &) { return false; }
+template <class Failed> void deflate_strips(TIFF *, const Picture &, const WriteOptions &, std::uint32_t, Failed &) {}
+
+#endif
+
 // 1. Open `memory` as a file (BigTIFF past what classic TIFF addresses); 2. the tags: size,
 // samples, bits and format, photometric, the extra sample's meaning, compression with its
 // predictor (horizontal for integers, floating-point for floats), ICC, resolution in inches;
-// 3. strips of about 256 KB, each copied first (the codec may change its buffer in place);
-// 4. the directory.
+// 3. strips of about 256 KB: deflated ones compressed here (in threads when asked), the others
+// by libtiff, each copied first (the codec may change its buffer in place); 4. the directory.
 void write_to(Memory &memory, const Picture &p, const WriteOptions &o) {
     Messages messages;
     Listening listening(messages);
@@ -432,12 +614,16 @@ void write_to(Memory &memory, const Picture &p, const WriteOptions &o) {
              TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     if (!ok) throw failed();
 
-    std::vector<std::uint8_t> strip(row * rows_per_strip);
-    for (std::uint32_t first = 0, index = 0; first < p.height; first += rows_per_strip, ++index) {
-        const std::uint32_t rows = std::min(rows_per_strip, p.height - first);
-        const std::size_t size = row * rows;
-        std::memcpy(strip.data(), p.pixels + first * row, size);
-        if (TIFFWriteEncodedStrip(t, index, strip.data(), tmsize_t(size)) < 0) throw failed();
+    if (own_deflate(p, o)) {
+        deflate_strips(t, p, o, rows_per_strip, failed);
+    } else {
+        std::vector<std::uint8_t> strip(row * rows_per_strip);
+        for (std::uint32_t first = 0, index = 0; first < p.height; first += rows_per_strip, ++index) {
+            const std::uint32_t rows = std::min(rows_per_strip, p.height - first);
+            const std::size_t size = row * rows;
+            std::memcpy(strip.data(), p.pixels + first * row, size);
+            if (TIFFWriteEncodedStrip(t, index, strip.data(), tmsize_t(size)) < 0) throw failed();
+        }
     }
     if (!TIFFWriteDirectory(t) || messages.failed) throw failed();
     tif.reset();

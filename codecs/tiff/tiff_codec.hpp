@@ -69,6 +69,7 @@ struct WriteOptions {
     double dpi[2] = {};
     Alpha alpha = Alpha::unassociated;  // for 2 or 4 channels; none writes "unspecified"
     bool predictor = true;
+    int threads = 1;  // deflated 8 and 16-bit strips compressed by this many threads at most
 };
 
 std::string write(const Picture &picture, const WriteOptions &options);

@@ -156,6 +156,19 @@ def _png(pixels: np.ndarray, meta: _Metadata, obj: Any) -> bytes:
                       exif=meta.exif, text=text)
 
 
+#: Threads that compress a large deflated TIFF's strips at once, while cores are idle (on busy
+#: cores they only share them); the file is the same whatever their number.
+TIFF_THREADS = 2
+
+
+def _tiff_threads(pixels: int, compression: str) -> int:
+    from framewick.photo import carry
+
+    if compression != "deflate" or pixels < carry.THREADED_PIXELS:
+        return 1
+    return max(1, min(TIFF_THREADS, carry._idle_cores()))
+
+
 def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> bytes | list[Any]:
     from framewick.formats import _tiff
 
@@ -167,7 +180,7 @@ def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> bytes | l
     compression = _TIFF_COMPRESSION.get(kept, "lzw") if isinstance(kept, str) else "none"
     sample: int | str = "float" if pixels.dtype == np.float32 else 16
     data = _tiff.write(np.ascontiguousarray(pixels), width, height, channels, sample, compression=compression,
-                       icc=meta.icc, dpi=meta.dpi)
+                       icc=meta.icc, dpi=meta.dpi, threads=_tiff_threads(width * height, compression))
     if not (meta.exif or meta.xmp or meta.iptc):
         return data
     tags = _exif.for_tiff(meta.exif) if meta.exif else Image.Exif()
