@@ -224,15 +224,22 @@ class RawImageFile(ImageFile.ImageFile):
             raise OSError("the RAW file holds no preview")
         self.raw_options = chosen
         self._flip = orient
+        shown = None
         if "preview" in chosen:
             try:
-                self._shown = self._preview(self._raw)
+                shown = self._preview(self._raw)
             except _raw.RawError as error:
                 raise OSError(str(error)) from None
-            self._size, self._mode = self._shown.size, self._shown.mode
+        self._show(shown)
+
+    def _show(self, shown: Image.Image | None) -> None:
+        """Show `shown` (the embedded preview), or with None the picture as developed by the
+        options chosen: its size, mode and the tile that reads it."""
+        self._shown = shown
+        if shown is None:
+            self._size, self._mode = self._developed_size(half="half" in self.raw_options), "RGB"
         else:
-            self._shown = None
-            self._size, self._mode = self._developed_size(half="half" in chosen), "RGB"
+            self._size, self._mode = shown.size, shown.mode
         self.tile = [rows.tile(self.size, None)]
 
     def use_preview(self, size: tuple[int, int], accept: Callable[[tuple[int, int]], bool] | None = None) -> bool:
@@ -255,9 +262,7 @@ class RawImageFile(ImageFile.ImageFile):
         if shown.mode != "RGB" or not fits or not same_aspect(self.size, shown.size) or letterboxed(shown) \
                 or (accept is not None and not accept(shown.size)):
             return False
-        self._shown = shown
-        self._size, self._mode = shown.size, shown.mode
-        self.tile = [rows.tile(self.size, None)]
+        self._show(shown)
         return True
 
     def draft(self, mode: str | None, size: tuple[int, int] | None) -> tuple[str, tuple[int, int, float, float]] | None:
