@@ -487,11 +487,9 @@ def _gain_map(fp: IO[bytes], picture: Image.Image, name: str, limit: int | None)
             from framewick.formats import _heif
 
             found = _heif.gain_map(data, limit or 0)
-            if found is None:
+            picture = _map_picture(found)
+            if picture is None:
                 return None
-            if found.get("error") or not found.get("pixels"):
-                raise hdr.Unreadable(found.get("error") or "it could not be decoded")
-            picture = Image.frombytes(found["mode"], found["size"], found["pixels"])
             if found.get("type") == "tmap":
                 gain = hdr.from_tone_map(picture, found.get("metadata") or b"")
             else:
@@ -502,12 +500,10 @@ def _gain_map(fp: IO[bytes], picture: Image.Image, name: str, limit: int | None)
             except ImportError:
                 return None  # without framewick's libavif module an AVIF is read as it always was
             found = _avif.gain_map(data, limit or 0)
-            if found is None:
+            picture = _map_picture(found)
+            if picture is None:
                 return None
-            if found.get("error") or not found.get("pixels"):
-                raise hdr.Unreadable(found.get("error") or "it could not be decoded")
-            gain = hdr.from_uhdr(Image.frombytes(found["mode"], found["size"], found["pixels"]),
-                                 {"form": "iso21496", "metadata": found["metadata"]})
+            gain = hdr.from_uhdr(picture, {"form": "iso21496", "metadata": found["metadata"]})
         else:
             try:
                 from framewick.formats import _uhdr
@@ -528,6 +524,19 @@ def _gain_map(fp: IO[bytes], picture: Image.Image, name: str, limit: int | None)
         note(f"framewick: {name}: its gain map cannot be read ({why.rstrip('.')}), so the picture is SDR")
         return None
     return gain
+
+
+def _map_picture(found: dict[str, Any] | None) -> Image.Image | None:
+    """The picture of the gain map a native module's gain_map() found (the HEIF and AVIF ones
+    give the same dict); None when the file holds none. A map with an error, or without the
+    pixels, raises hdr.Unreadable."""
+    from framewick.photo import hdr
+
+    if found is None:
+        return None
+    if found.get("error") or not found.get("pixels"):
+        raise hdr.Unreadable(found.get("error") or "it could not be decoded")
+    return Image.frombytes(found["mode"], found["size"], found["pixels"])
 
 
 def _container_orientation(picture: Image.Image) -> int:
