@@ -80,12 +80,40 @@ bool cut_in_ftyp(const std::uint8_t *data, std::size_t size) noexcept {
     return size < box;
 }
 
+using DecoderPtr = std::unique_ptr<avifDecoder, DecoderFree>;
+
+// A decoder over the AVIF file in `data` with its boxes parsed (sizes, depth, colour, metadata
+// and transforms; no AV1 data decoded), set to decode `content` later. Throws for a file that is
+// not AVIF or that libavif refuses, and (a limit error) for a primary over max_pixels (0: none).
+// Files from cameras and older encoders miss boxes that strict parsing asks for (pixi, a clap
+// within bounds); they are read as their makers' readers read them.
+DecoderPtr parsed(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels, avifImageContentTypeFlags content) {
+    const avifROData head{data, size};
+    if (!avifPeekCompatibleFileType(&head)) throw Failure{cut_in_ftyp(data, size) ? truncated : "not an AVIF file"};
+    DecoderPtr decoder(avifDecoderCreate());
+    avifDecoder *dec = decoder.get();
+    if (!dec) throw std::bad_alloc();
+    dec->maxThreads = threads();
+    dec->strictFlags = AVIF_STRICT_DISABLED;
+    dec->imageContentToDecode = content;
+    avifResult r = avifDecoderSetIOMemory(dec, data, size);
+    if (r != AVIF_RESULT_OK) throw refused(r, dec->diag);
+    r = avifDecoderParse(dec);
+    if (r != AVIF_RESULT_OK) throw refused(r, dec->diag);
+    const avifImage *image = dec->image;
+    if (max_pixels && std::uint64_t(image->width) * image->height > max_pixels)
+        throw Failure{std::to_string(image->width) + "x" + std::to_string(image->height) + ", more than the limit of " +
+                          std::to_string(max_pixels) + " pixels",
+                      true};
+    return decoder;
+}
+
 } // namespace
 
 // ---- reading
 
 struct Reader::State {
-    std::unique_ptr<avifDecoder, DecoderFree> decoder;
+    DecoderPtr decoder;
     Info found;
     std::uint32_t coded_width = 0, coded_height = 0;
     avifCropRect crop{};
@@ -94,30 +122,14 @@ struct Reader::State {
 };
 
 Reader::Reader(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) : s_(std::make_unique<State>()) {
-    const avifROData head{data, size};
-    if (!avifPeekCompatibleFileType(&head)) throw Failure{cut_in_ftyp(data, size) ? truncated : "not an AVIF file"};
-    s_->decoder.reset(avifDecoderCreate());
+    // 1. The boxes only, and the limit on what would be decoded.
+    s_->decoder = parsed(data, size, max_pixels, AVIF_IMAGE_CONTENT_DECODE_DEFAULT);
     avifDecoder *dec = s_->decoder.get();
-    if (!dec) throw std::bad_alloc();
-    dec->maxThreads = threads();
-    // Files from cameras and older encoders miss boxes that strict parsing asks for (pixi, a
-    // clap within bounds); they are read as their makers' readers read them.
-    dec->strictFlags = AVIF_STRICT_DISABLED;
-    avifResult r = avifDecoderSetIOMemory(dec, data, size);
-    if (r != AVIF_RESULT_OK) throw refused(r, dec->diag);
-    // 1. The boxes only: sizes, depth, colour, metadata and transforms; no AV1 data decoded.
-    r = avifDecoderParse(dec);
-    if (r != AVIF_RESULT_OK) throw refused(r, dec->diag);
     const avifImage *image = dec->image;
     Info &info = s_->found;
     s_->coded_width = image->width;
     s_->coded_height = image->height;
     if (!image->width || !image->height) throw Failure{"the AVIF file is damaged (its picture has no size)"};
-    // 2. The limit, on what would be decoded.
-    if (max_pixels && std::uint64_t(image->width) * image->height > max_pixels)
-        throw Failure{std::to_string(image->width) + "x" + std::to_string(image->height) + ", more than the limit of " +
-                          std::to_string(max_pixels) + " pixels",
-                      true};
     if (image->depth != 8 && image->depth != 10 && image->depth != 12)
         throw Failure{"the AVIF file is damaged (a depth of " + std::to_string(image->depth) + " bits)"};
     info.bits = int(image->depth);
@@ -255,24 +267,11 @@ bool value_of(const avifUnsignedFraction &f, double &v) {
 
 GainMap gain_map(const std::uint8_t *data, std::size_t size, std::uint64_t max_pixels) {
     GainMap out;
-    const avifROData head{data, size};
-    if (!avifPeekCompatibleFileType(&head)) throw Failure{cut_in_ftyp(data, size) ? truncated : "not an AVIF file"};
-    std::unique_ptr<avifDecoder, DecoderFree> decoder(avifDecoderCreate());
+    // 1. The boxes: the primary's failures and size are the file's; the map alone is decoded (the
+    //    picture is read elsewhere).
+    DecoderPtr decoder = parsed(data, size, max_pixels, AVIF_IMAGE_CONTENT_GAIN_MAP);
     avifDecoder *dec = decoder.get();
-    if (!dec) throw std::bad_alloc();
-    dec->maxThreads = threads();
-    dec->strictFlags = AVIF_STRICT_DISABLED;
-    dec->imageContentToDecode = AVIF_IMAGE_CONTENT_GAIN_MAP;  // the map alone: the picture is read elsewhere
-    avifResult r = avifDecoderSetIOMemory(dec, data, size);
-    if (r != AVIF_RESULT_OK) throw refused(r, dec->diag);
-    // 1. The boxes: the primary's failures and size are the file's.
-    r = avifDecoderParse(dec);
-    if (r != AVIF_RESULT_OK) throw refused(r, dec->diag);
     const avifImage *image = dec->image;
-    if (max_pixels && std::uint64_t(image->width) * image->height > max_pixels)
-        throw Failure{std::to_string(image->width) + "x" + std::to_string(image->height) + ", more than the limit of " +
-                          std::to_string(max_pixels) + " pixels",
-                      true};
     const avifGainMap *gm = image->gainMap;
     if (!gm) return out;
     out.found = true;
@@ -296,7 +295,7 @@ GainMap gain_map(const std::uint8_t *data, std::size_t size, std::uint64_t max_p
         return true;
     };
     if (gm->image && over(gm->image->width, gm->image->height)) return out;
-    r = avifDecoderNextImage(dec);
+    avifResult r = avifDecoderNextImage(dec);
     const avifImage *map = dec->image->gainMap ? dec->image->gainMap->image : nullptr;
     if (r != AVIF_RESULT_OK || !map || !map->yuvPlanes[AVIF_CHAN_Y] || !map->width || !map->height) {
         out.error = "the gain map cannot be decoded";
