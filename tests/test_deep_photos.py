@@ -265,7 +265,7 @@ def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, c
     from framewick.photo import carry
 
     band, where, results = carry._moved_band, set(), []
-    monkeypatch.setattr(carry, "_idle_cores", lambda: 2)
+    monkeypatch.setattr(carry, "idle_cores", lambda: 2)
     monkeypatch.setattr(carry, "_moved_band", lambda *a: where.add(threading.current_thread().name) or band(*a))
     for threads, smallest in ((1, 1 << 20), (2, 0)):
         monkeypatch.setattr(carry, "BAND_THREADS", threads)

@@ -189,7 +189,7 @@ BAND_THREADS = 2
 THREADED_PIXELS = 1 << 20
 
 
-def _idle_cores() -> int:
+def idle_cores() -> int:
     """The cores this process may use that the system's load leaves free (at least 0): threads
     on cores already busy only share them, and cost more in all than one band after another."""
     import os
@@ -210,7 +210,7 @@ def _each_band(size: tuple[int, int], channels: int, one: Callable[[int], np.nda
     idle, each with the caller's context (its status listener, quiet flag and plan)."""
     if BAND_THREADS < 2 or channels < 2 or size[0] * size[1] < THREADED_PIXELS:
         return [one(index) for index in range(channels)]
-    workers = min(BAND_THREADS, channels, _idle_cores())
+    workers = min(BAND_THREADS, channels, idle_cores())
     if workers < 2:
         return [one(index) for index in range(channels)]
     import contextvars

@@ -166,7 +166,7 @@ def _tiff_threads(pixels: int, compression: str) -> int:
 
     if compression != "deflate" or pixels < carry.THREADED_PIXELS:
         return 1
-    return max(1, min(TIFF_THREADS, carry._idle_cores()))
+    return max(1, min(TIFF_THREADS, carry.idle_cores()))
 
 
 def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> bytes | list[Any]:
