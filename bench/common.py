@@ -145,6 +145,17 @@ LAUNCHER = ("import os, sys, time\nt = time.perf_counter()\npid = os.fork()\n"
             "os.waitstatus_to_exitcode(status))\n")
 
 
+def made_apart(module, out_dir, path):
+    """`path`, made once by `module.make_source(out_dir, path)` (a bench module) in an
+    interpreter of its own, so that making a large source does not grow the bench's own process;
+    returned as it is when it is there."""
+    if not os.path.exists(path):
+        subprocess.run([python(), "-c", "import importlib, sys; sys.path.insert(0, sys.argv[1]); "
+                        "importlib.import_module(sys.argv[2]).make_source(sys.argv[3], sys.argv[4])",
+                        HERE, module, out_dir, path], check=True)
+    return path
+
+
 def launched(cmd):
     """(wall seconds, CPU seconds, peak resident bytes, exit status, last line of standard error)
     of `cmd` run as a fresh process through LAUNCHER."""

@@ -12,7 +12,6 @@ the bench's own size out of it). Once more, untimed, each side writes PNG, which
 
 import os
 import shutil
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -36,12 +35,7 @@ def available():
 
 def source(out_dir):
     """The 48 MP PNG (made once, in a process of its own)."""
-    path = os.path.join(out_dir, f"photo_{WIDTH}x{HEIGHT}.png")
-    if not os.path.exists(path):
-        subprocess.run([common.python(), "-c", "import sys; sys.path.insert(0, sys.argv[1]); import pngshrink; "
-                        "pngshrink.make_source(sys.argv[2], sys.argv[3])", os.path.dirname(os.path.abspath(__file__)),
-                        out_dir, path], check=True)
-    return path
+    return common.made_apart("pngshrink", out_dir, os.path.join(out_dir, f"photo_{WIDTH}x{HEIGHT}.png"))
 
 
 def make_source(out_dir, path):

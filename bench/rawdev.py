@@ -45,14 +45,7 @@ def available():
 
 def source(out_dir):
     """The 24 MP DNG (made once, in a process of its own, from the first sample photograph)."""
-    import subprocess
-
-    path = os.path.join(out_dir, f"raw_{WIDTH}x{HEIGHT}.dng")
-    if not os.path.exists(path):
-        subprocess.run([common.python(), "-c", "import sys; sys.path.insert(0, sys.argv[1]); import rawdev; "
-                        "rawdev.make_source(sys.argv[2], sys.argv[3])", os.path.dirname(os.path.abspath(__file__)),
-                        out_dir, path], check=True)
-    return path
+    return common.made_apart("rawdev", out_dir, os.path.join(out_dir, f"raw_{WIDTH}x{HEIGHT}.dng"))
 
 
 def make_source(out_dir, path):
