@@ -220,3 +220,30 @@ def test_deflated_strips_are_the_same_file_in_threads_and_decode_exactly(channel
 def test_write_threads_are_checked(threads):
     with pytest.raises(ValueError, match="threads must be between 1 and 64"):
         _tiff.write(b"\0" * 8, 2, 2, 1, 16, threads=threads)
+
+
+@pytest.mark.parametrize("layout", ["strips", "strips of 5 rows", "big-endian", "tiled", "planar",
+                                    "deflate+predictor"])
+@pytest.mark.parametrize("channels", [3, 4])
+def test_the_8_bit_reading_comes_in_bands_of_whole_rows_with_the_deep_pixels(layout, channels):
+    picture = gradient(37, 21, channels, np.uint16)
+    bands = []
+    found = _tiff.read(tifffile_bytes(picture, **LAYOUTS[layout]), 0, eight=lambda first, band: bands.append((first, band)))
+    assert found["eight"] and np.array_equal(pixels_of(found), picture)
+    firsts = [first for first, _ in bands]
+    assert firsts == sorted(firsts) and firsts[0] == 0
+    eight = np.frombuffer(b"".join(band for _, band in bands), np.uint8).reshape(picture.shape)
+    assert np.array_equal(eight, (picture >> 8).astype(np.uint8))
+
+
+@pytest.mark.parametrize("picture", [gradient(9, 7, 3, np.uint8), gradient(9, 7, 3, np.float32)])
+def test_only_16_bit_samples_have_an_8_bit_reading(picture):
+    found = _tiff.read(tifffile_bytes(picture), 0, eight=lambda first, band: pytest.fail("called"))
+    assert not found["eight"] and np.array_equal(pixels_of(found), picture)
+
+
+def test_an_error_of_the_8_bit_reader_ends_the_reading():
+    def refuse(first, band):
+        raise KeyError("no room")
+    with pytest.raises(KeyError, match="no room"):
+        _tiff.read(tifffile_bytes(gradient(9, 7, 3, np.uint16)), 0, eight=refuse)

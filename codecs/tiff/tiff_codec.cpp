@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -303,10 +304,28 @@ void scatter(const std::uint8_t *from, std::size_t from_row, std::uint8_t *to, s
 
 } // namespace
 
+namespace {
+
+// The top byte of each of `count` 16-bit samples: a picture's 8-bit reading.
+void top_bytes(const std::uint8_t *from, std::uint8_t *to, std::size_t count) noexcept {
+    const auto *in = reinterpret_cast<const std::uint16_t *>(from);
+    for (std::size_t i = 0; i < count; ++i) to[i] = std::uint8_t(in[i] >> 8);
+}
+
+} // namespace
+
+bool Reader::reads_8bit() const noexcept {
+    const Info &f = s_->found;
+    return f.bits == 16 && !f.is_float && !s_->invert;
+}
+
 // Strips or tiles, each decoded by libtiff (which also undoes the predictor and puts samples in
 // the machine's byte order) into the picture, or into a block and copied from there where its
-// layout differs (planes, tiles at the edges).
-void Reader::read(std::uint8_t *out) {
+// layout differs (planes, tiles at the edges). The pages of each interleaved strip are asked of
+// the kernel before libtiff writes them. With `eight`, each interleaved strip's top bytes are
+// taken while its rows are fresh and handed over; other layouts have them taken once the
+// picture is whole, in bands of 64 rows.
+void Reader::read(std::uint8_t *out, const Rows8 &eight) {
     State &s = *s_;
     Listening listening(s.messages);
     TIFF *tif = s.tif.get();
@@ -316,6 +335,9 @@ void Reader::read(std::uint8_t *out) {
     const std::size_t row = std::size_t(f.width) * f.channels * bytes;
     const int planes = f.planar ? f.channels : 1;
     std::vector<std::uint8_t> block;
+    if (eight && !reads_8bit()) throw std::logic_error("no 8-bit reading of this layout");
+    bool eight_done = false;
+    std::vector<std::uint8_t> band;  // one strip's (or band's) 8-bit rows
 
     if (!f.tiled) {
         std::uint32_t rows_per_strip = 0;
@@ -331,11 +353,19 @@ void Reader::read(std::uint8_t *out) {
                 const std::uint32_t rows = std::min(rows_per_strip, f.height - first);
                 const tmsize_t want = tmsize_t(block_row * rows);
                 std::uint8_t *into = f.planar ? block.data() : out + first * row;
+                if (!f.planar) fw::populate(into, std::size_t(want));
                 const tmsize_t got =
                     TIFFReadEncodedStrip(tif, std::uint32_t(plane) * strips_per_plane + strip, into, want);
                 if (got != want) throw damaged(s.messages, ("strip " + std::to_string(strip) + " is short").c_str());
-                if (f.planar) scatter(into, block_row, out + first * row, row, rows, f.width, plane, f.channels, bytes);
+                if (f.planar) {
+                    scatter(into, block_row, out + first * row, row, rows, f.width, plane, f.channels, bytes);
+                } else if (eight) {
+                    band.resize(std::size_t(want) / 2);
+                    top_bytes(into, band.data(), band.size());
+                    eight(first, rows, band.data());
+                }
             }
+        eight_done = !f.planar;
     } else {
         std::uint32_t tile_width = 0, tile_height = 0;
         TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tile_width);
@@ -373,6 +403,15 @@ void Reader::read(std::uint8_t *out) {
                 auto *v = reinterpret_cast<std::uint16_t *>(out) + i * f.channels;
                 *v = std::uint16_t(65535 - *v);
             }
+        }
+    }
+    if (eight && !eight_done) {
+        const std::size_t row8 = row / 2;
+        for (std::uint32_t first = 0; first < f.height; first += 64) {
+            const std::uint32_t rows = std::min<std::uint32_t>(64, f.height - first);
+            band.resize(row8 * rows);
+            top_bytes(out + first * row, band.data(), band.size());
+            eight(first, rows, band.data());
         }
     }
 }

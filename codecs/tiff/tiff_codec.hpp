@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -45,8 +46,14 @@ public:
     const Info &info() const noexcept;
     // Bytes of the decoded picture: width * height * channels samples.
     std::size_t picture_bytes() const noexcept;
-    // Decodes the picture into `out` (picture_bytes()), interleaved, native-endian samples.
-    void read(std::uint8_t *out);
+    // Whether read() can give the picture's 8-bit reading too: 16-bit unsigned samples.
+    bool reads_8bit() const noexcept;
+    // Rows [first, first + rows) of the 8-bit reading: the top byte of each sample.
+    using Rows8 = std::function<void(std::uint32_t first, std::uint32_t rows, const std::uint8_t *pixels)>;
+    // Decodes the picture into `out` (picture_bytes()), interleaved, native-endian samples; with
+    // `eight` (only where reads_8bit()), its 8-bit reading handed over too, top to bottom, in
+    // bands of whole rows. What `eight` throws ends the reading.
+    void read(std::uint8_t *out, const Rows8 &eight = {});
 
     struct State;
 

@@ -4,7 +4,7 @@
 // module functions bound through the frame's codec binding, libtiff working in memory with the
 // interpreter's lock released.
 //
-//   read(data, max_pixels) -> dict
+//   read(data, max_pixels, *, eight=None) -> dict
 //   write(pixels, width, height, channels, bits_or_float, *, compression='deflate', icc=None,
 //         dpi=None, alpha='unassociated', predictor=True, threads=1) -> bytes
 //
@@ -14,7 +14,10 @@
 // ('uint' or 'float'), alpha (what the extra sample is: 'associated', 'unassociated',
 // 'unspecified', or None without one), planar, tiled, big_endian, big_tiff, compression and
 // photometric (the tags' numbers as stored), orientation (reported, not applied), icc and dpi
-// (None where absent) and pixels, of the file's first picture. Reading takes strips or tiles,
+// (None where absent) and pixels, of the file's first picture. With 16-bit samples, `eight`
+// (a callable) is called as eight(first_row, rows) with bytes of whole rows of the samples' top
+// bytes (the 8-bit reading), top to bottom, in the same pass; "eight" in the dict says whether
+// it was. Reading takes strips or tiles,
 // chunky or planar, either byte order and every compression libtiff here decodes; grey, RGB,
 // and JPEG-compressed YCbCr (as RGB). `max_pixels` 0 is no limit. A file libtiff refuses, or a
 // layout outside these, raises TiffError (an OSError) with one line; a picture over the limit
@@ -63,7 +66,7 @@ ref alpha_name(tiffcodec::Alpha alpha) {
 // ---- read(data, max_pixels)
 
 ref read(PyObject *, const Args &args) {
-    positional(args, 2);
+    auto [sink] = keywords<1>(args, 2, {"eight"});
     Buffer data(args[0]);
     auto max_pixels = std::uint64_t(integer(args[1], "max_pixels", 0, max_pixel_limit));
     std::unique_ptr<tiffcodec::Reader> reader;
@@ -74,10 +77,26 @@ ref read(PyObject *, const Args &args) {
     const std::size_t size = reader->picture_bytes();
     if (size > std::size_t(PY_SSIZE_T_MAX)) throw (PyErr_NoMemory(), error{});
     ref pixels = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
+    const bool eight = sink && !sink.is(Py_None) && reader->reads_8bit();
+    const std::size_t row8 = eight ? size / 2 / reader->info().height : 0;
+    // Each band of 8-bit rows goes to sink(first_row, rows_bytes) with the lock taken back for
+    // the call; an exception it raises ends the reading and is raised from here.
+    auto hand_over = [&](std::uint32_t first, std::uint32_t rows, const std::uint8_t *band) {
+        PyGILState_STATE held = PyGILState_Ensure();
+        PyObject *result = nullptr;
+        if (PyObject *view = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(band), Py_ssize_t(row8 * rows))) {
+            result = PyObject_CallFunction(sink.ptr(), "kO", (unsigned long)first, view);
+            Py_DECREF(view);
+        }
+        Py_XDECREF(result);
+        PyGILState_Release(held);
+        if (!result) throw error{};
+    };
     {
         auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pixels.ptr()));
         WithoutGil nogil;
-        reader->read(out);
+        if (eight) reader->read(out, hand_over);
+        else reader->read(out);
     }
     const tiffcodec::Info &info = reader->info();
     Dict d;
@@ -98,6 +117,7 @@ ref read(PyObject *, const Args &args) {
     d.set("dpi", info.has_dpi ? fw::tuple_of(fw::new_float(info.dpi[0]), fw::new_float(info.dpi[1]))
                               : ref::borrow(Py_None));
     d.set("pixels", pixels);
+    d.set("eight", fw::new_bool(eight));
     return d.take();
 }
 
@@ -163,7 +183,7 @@ ref write(PyObject *, const Args &args) {
 // ---- module definition
 
 PyMethodDef methods[] = {
-    function<Tiff, read, "read">("read(data, max_pixels) -> dict: the first picture of the TIFF file in data at its "
+    function<Tiff, read, "read">("read(data, max_pixels, *, eight=None) -> dict: the first picture of the TIFF file in data at its "
                                  "depth, and its layout and metadata."),
     function<Tiff, write, "write">("write(pixels, width, height, channels, bits_or_float, *, compression='deflate', "
                                    "icc=None, dpi=None, alpha='unassociated', predictor=True, threads=1) -> bytes: a TIFF file."),

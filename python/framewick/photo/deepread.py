@@ -176,7 +176,10 @@ def read(which: str, data: bytes, limit: int, picture: Image.Image) -> tuple[Any
         if which == "tiff":
             from framewick.formats import _tiff
 
-            found = _tiff.read(data, limit)
+            rows = _Rows8.of(picture)
+            found = _tiff.read(data, limit, eight=rows)
+            if rows is not None and found["eight"] and rows.whole():
+                picture.deep_eight = rows.picture  # type: ignore[attr-defined]
             if found["bits"] == 32 and found["sample_format"] == "float":
                 return Deep(array(found, "=f4"), 32), 0
             return (Deep(array(found, "=u2"), 16) if found["bits"] == 16 else None), 0
@@ -210,6 +213,45 @@ def read(which: str, data: bytes, limit: int, picture: Image.Image) -> tuple[Any
             return None, 0
         raise Unreadable(text) from None
     raise ValueError(f"no deep reader {which!r}")
+
+
+class _Rows8:
+    """The 8-bit picture of a 16-bit TIFF that Pillow's reading gives as the samples' top bytes
+    (see decode_from), filled band by band by the native reader as it decodes the strips: never
+    a second pass over the deep pixels, nor a copy of the whole picture."""
+
+    @classmethod
+    def of(cls, picture: Image.Image) -> _Rows8 | None:
+        """One for `picture` (opened, not decoded), or None where its 8-bit reading is not that."""
+        from framewick.formats import private
+
+        tiles = picture.tile
+        if picture.mode not in ("RGB", "RGBA") or not tiles or len(tiles) != 1 or tiles[0][0] != "libtiff" \
+                or not getattr(picture, "use_load_libtiff", False) or not private.tiff_interleaved(picture):
+            return None
+        args = tiles[0][3]
+        if not isinstance(args, tuple) or not args or args[0] != picture.mode + ";16N":
+            return None
+        return cls(picture.mode, picture.size)
+
+    def __init__(self, mode: str, size: tuple[int, int]) -> None:
+        self.mode, self.size = mode, size
+        self.picture = Image.core.new(mode, size)
+        self._decoder = ImageFile.PyDecoder(mode)
+        self._row = size[0] * len(mode)
+        self._next = 0  # the first row not filled yet; -1 once a band did not fit
+
+    def __call__(self, first: int, band: bytes) -> None:
+        rows = len(band) // self._row if self._row else 0
+        if self._next != first or rows <= 0 or rows * self._row != len(band) or first + rows > self.size[1]:
+            self._next = -1  # not the picture expected: decode_from unpacks the deep pixels instead
+            return
+        self._decoder.setimage(self.picture, (0, first, self.size[0], first + rows))
+        self._decoder.set_as_raw(band, self.mode)
+        self._next = first + rows
+
+    def whole(self) -> bool:
+        return self._next == self.size[1]
 
 
 def _turned(found: dict[str, Any]) -> int:
@@ -290,15 +332,16 @@ _HIGH_BYTES = {("RGB", 3): "RGB;16N", ("RGBA", 4): "RGBA;16N", ("RGBA", 2): None
 
 
 class _FromDeep(ImageFile.PyDecoder):
-    """A decoder that gives the picture the high bytes of pixels read at depth already, while the
-    file's own image data (`total` bytes of it; None: whatever is given at once) is passed over."""
+    """A decoder that gives the picture the high bytes of pixels read at depth already (None: the
+    picture has them already), while the file's own image data (`total` bytes of it; None:
+    whatever is given at once) is passed over."""
 
     _seen = 0
     _done = False
 
     def decode(self, buffer: Any) -> tuple[int, int]:
         pixels, rawmode, total = self.args
-        if not self._done:
+        if not self._done and pixels is not None:
             self.set_as_raw(pixels, rawmode)
             self._done = True
         self._seen += len(buffer)
@@ -313,10 +356,14 @@ Image.register_decoder("framewick_deep", _FromDeep)
 def decode_from(picture: Image.Image, deep: Any, fp: Any) -> bool:
     """Have the 8-bit `picture` (a 16-bit PNG or TIFF, opened, not decoded) take its pixels from
     `deep` (its pixels read at depth, as stored) instead of decoding the file a second time: the
-    same high bytes Pillow's own reading keeps. False, with the picture left as it was, for a
+    same high bytes Pillow's own reading keeps (a TIFF's filled in by its reader in the same pass,
+    `deep_eight` on the picture). False, with the picture left as it was, for a
     layout whose 8-bit reading is not that."""
     from framewick.formats import private
 
+    eight = getattr(picture, "deep_eight", None)
+    if eight is not None:
+        picture.deep_eight = None  # type: ignore[attr-defined]
     if picture.tile is None or len(picture.tile) < 1 or deep.bits != 16 or deep.size != picture.size:
         return False
     if (picture.mode, deep.channels) not in _HIGH_BYTES:
@@ -344,6 +391,9 @@ def decode_from(picture: Image.Image, deep: Any, fp: Any) -> bool:
 
         pixels: Any = np.ascontiguousarray(deep.pixels >> 8).astype(np.uint8)
         rawmode = "LA"
+    elif eight is not None and eight.mode == picture.mode and eight.size == picture.size:
+        picture.im = eight  # filled as the deep pixels were read: the decoder has nothing left to do
+        pixels = None
     else:
         pixels = memoryview(deep.pixels).cast("B")
     private.decode_through(picture, "framewick_deep", offset, (pixels, rawmode, total))
