@@ -168,8 +168,8 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
     HEIC and AVIF, 16-bit JPEG XL, a camera RAW developed at 16 bits) also gets its pixels at
     that depth as `photo.deep`, paired with the 8-bit `image` (which is what it always was);
     `depth=8` reads the 8-bit picture alone. `written_as` names the format the picture will be
-    written in, when known: a camera RAW's embedded preview (8 bits) never stands in for a
-    picture written in a format that holds more, nor when `depth` is more than 8; and a camera
+    written in, when known: a camera RAW's embedded preview (8 bits) stands in only for a
+    picture written in a format of 8 bits, never when `depth` is more than 8; and a camera
     RAW written unchanged (no steps) in a format of 8 bits is developed at 8 bits alone.
     """
     if cls is None:
@@ -208,7 +208,10 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
     raw_options = _raw_plugin().options(raw) if raw is not None else frozenset()
     from framewick.photo.formats import DEEP_BITS
 
-    preview_ok = depth != 16 and written_as not in DEEP_BITS
+    # The preview is the camera's rendering, not LibRaw's: taken only for a file known to be
+    # written at 8 bits (never for a picture whose output is not known yet, a studio's proxy
+    # among them, which must show what is developed).
+    preview_ok = depth != 16 and written_as is not None and written_as not in DEEP_BITS
     # A camera RAW written unchanged at 8 bits is LibRaw's 8-bit development, which is all that
     # is developed then; at 16 bits only when the picture is kept deep (a step, a deep format,
     # or an output not known yet).
