@@ -50,8 +50,10 @@ def tiff(path, values, **options):
     lambda p: tiff(p, pixels(4)),
     lambda p: tiff(p, pixels(3), compression="zlib", rowsperstrip=4),
     lambda p: tiff(p, pixels(4), tile=(16, 16)),
+    lambda p: tifffile.imwrite(p, pixels(2), photometric="minisblack", extrasamples=[2], compression="zlib"),
 ], ids=["png-rgb", "png-rgba-split-text", "png-grey-alpha", "tiff-deflate", "tiff-predictor-rgba", "tiff-lzw-rgba",
-        "tiff-big-endian", "tiff-planar", "tiff-raw-rgba", "tiff-strips-of-4-rows", "tiff-tiled-rgba"])
+        "tiff-big-endian", "tiff-planar", "tiff-raw-rgba", "tiff-strips-of-4-rows", "tiff-tiled-rgba",
+        "tiff-grey-alpha"])
 def test_the_picture_made_from_the_deep_pixels_is_todays(tmp_path, make):
     path = tmp_path / "deep.bin"
     make(path)

@@ -247,3 +247,16 @@ def test_an_error_of_the_8_bit_reader_ends_the_reading():
         raise KeyError("no room")
     with pytest.raises(KeyError, match="no room"):
         _tiff.read(tifffile_bytes(gradient(9, 7, 3, np.uint16)), 0, eight=refuse)
+
+
+def test_deflating_writers_in_several_threads_at_once_keep_their_files_apart():
+    from concurrent.futures import ThreadPoolExecutor
+    pictures = [gradient(700, 300, 3, np.uint16) + i for i in range(4)]
+
+    def write(picture):
+        return _tiff.write(picture, 700, 300, 3, 16, threads=3)
+
+    with ThreadPoolExecutor(4) as pool:
+        files = list(pool.map(write, pictures * 2))
+    for i, file in enumerate(files):
+        assert np.array_equal(pixels_of(_tiff.read(file, 0)), pictures[i % 4])
