@@ -26,8 +26,8 @@ TIFF_TAG = 33723
 HOLDS = frozenset({"JPEG", "TIFF"})
 #: How a JPEG's APP13 segment of Photoshop resources opens.
 APP13_HEADER = b"Photoshop 3.0\x00"
-# A JPEG segment's payload is at most 65533 bytes; the Photoshop header and the resource's take 26.
-_JPEG_ROOM = 65533 - len(APP13_HEADER) - 12
+# A JPEG segment's payload is at most 65533 bytes, the Photoshop header's 14 of them in each.
+_JPEG_ROOM = 65533 - len(APP13_HEADER)
 
 
 def _records(data: Any) -> bytes | None:
@@ -44,6 +44,10 @@ def of_picture(picture: Image.Image, fp: IO[bytes] | None = None) -> bytes | Non
     and Photoshop stores the records as LONGs). None when there are none, or they do not read
     as records."""
     if picture.format in ("JPEG", "MPO"):
+        parts = [data[len(APP13_HEADER):] for marker, data in getattr(picture, "applist", None) or ()
+                 if marker == "APP13" and data.startswith(APP13_HEADER)]
+        if len(parts) > 1:  # a block larger than a segment goes on in the next ones: Pillow reads each alone
+            return _records(_resource(b"".join(parts), PHOTOSHOP_IPTC))
         resources = picture.info.get("photoshop")
         return _records(resources.get(PHOTOSHOP_IPTC)) if isinstance(resources, dict) else None
     if picture.format == "TIFF" and fp is not None:
@@ -92,14 +96,34 @@ def _tiff_tag(fp: IO[bytes], wanted: int) -> bytes | None:
     return None
 
 
-def jpeg_segment(records: bytes) -> bytes | None:
-    """The APP13 segment holding `records` as Photoshop's resource 0x0404 (marker included);
-    None when they are more than one segment holds."""
+def _resource(block: bytes, wanted: int) -> bytes | None:
+    """The data of resource `wanted` in a block of Photoshop image resources; None when it is
+    not there or the block ends before its data does."""
+    at = 0
+    while block[at:at + 4] == b"8BIM" and at + 7 <= len(block):
+        code, name = struct.unpack_from(">HB", block, at + 4)
+        at += 6 + ((1 + name + 1) & ~1)  # the name: a Pascal string padded to an even length
+        if at + 4 > len(block):
+            return None
+        size = struct.unpack_from(">I", block, at)[0]
+        at += 4
+        if code == wanted:
+            return block[at:at + size] if at + size <= len(block) else None
+        at += size + (size & 1)
+    return None
+
+
+def jpeg_segment(records: bytes) -> bytes:
+    """The APP13 segments holding `records` as Photoshop's resource 0x0404 (markers included):
+    one, or as many as it takes, each opening with the Photoshop header, the block cut across
+    them as readers (ExifTool, libexiv2, Photoshop) join it back."""
     padded = records + b"\x00" * (len(records) & 1)  # a resource's data is padded to an even length
-    if len(padded) > _JPEG_ROOM:
-        return None
-    body = APP13_HEADER + b"8BIM" + struct.pack(">HHI", PHOTOSHOP_IPTC, 0, len(records)) + padded
-    return b"\xff\xed" + struct.pack(">H", len(body) + 2) + body
+    block = b"8BIM" + struct.pack(">HHI", PHOTOSHOP_IPTC, 0, len(records)) + padded
+    out = bytearray()
+    for at in range(0, len(block), _JPEG_ROOM):
+        body = APP13_HEADER + block[at:at + _JPEG_ROOM]
+        out += b"\xff\xed" + struct.pack(">H", len(body) + 2) + body
+    return bytes(out)
 
 
 def _say(name: str, text: str) -> None:

@@ -180,11 +180,8 @@ def _metadata(photo: Photo, fmt: str, icc: bytes | None, strip: bool, name: str 
         left.append("the XMP packet")
         xmp = None
     if fmt == "JPEG" and photo.iptc:
-        segment = _iptc.jpeg_segment(photo.iptc)
-        if segment is None:
-            left.append("the IPTC block")
-        else:
-            args["extra"] = segment  # Pillow's writer puts it among its own segments, before the picture
+        # Pillow's writer puts the segments among its own, before the picture
+        args["extra"] = _iptc.jpeg_segment(photo.iptc)
     if left:
         _left_out_note(name, fmt, left)
     if "xmp" in carries and xmp:
