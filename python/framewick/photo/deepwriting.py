@@ -241,14 +241,15 @@ def _with_tags(data: bytes, tags: Image.Exif) -> list[Any] | None:
 
 def _avif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int, gain: Any = None) -> bytes:
     """An AVIF of the deep pixels; a `gain` map goes with it as ISO 21496-1, as the 8-bit writer
-    stores one."""
+    stores one. An orientation left in the EXIF (pixels kept as stored) becomes irot/imir, as
+    the 8-bit writers make it."""
     from framewick.formats import _avif
 
-    extra: dict[str, Any] = {}
+    extra: dict[str, Any] = {"orientation": _exif.orientation(meta.exif)}
     if gain is not None:
         plain = gain.as_ultra_hdr()
-        extra = {"gain_map": (plain.picture.tobytes(), plain.picture.mode, *plain.picture.size),
-                 "gain_map_metadata": plain.metadata()}
+        extra |= {"gain_map": (plain.picture.tobytes(), plain.picture.mode, *plain.picture.size),
+                  "gain_map_metadata": plain.metadata()}
     height, width, channels = pixels.shape
     return _avif.write(_as_uint16(pixels), width, height, channels, 16, depth=depth,
                        quality=int(getattr(obj, "quality", 95)), icc=meta.icc, exif=meta.exif, xmp=meta.xmp, **extra)

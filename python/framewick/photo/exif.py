@@ -125,6 +125,20 @@ def of_picture(picture: Image.Image, reset: bool) -> bytes | None:
     return writable(exif)
 
 
+def orientation(block: bytes | None) -> int:
+    """The orientation (1 to 8) an EXIF block (with or without JPEG's "Exif\0\0" marker) says
+    its picture is stored under; 1 when it says none, another value or cannot be read."""
+    if not block:
+        return 1
+    tags = Image.Exif()
+    try:
+        tags.load(block if block.startswith(b"Exif\x00\x00") else b"Exif\x00\x00" + block)
+        value = int(tags.get(ORIENTATION, 1))
+    except Exception:  # a block that cannot be read turns nothing
+        return 1
+    return value if 1 <= value <= 8 else 1
+
+
 def for_tiff(block: bytes) -> Image.Exif:
     """A block as the tags a written TIFF gets: only what can be written, no layout tags."""
     tags = Image.Exif()

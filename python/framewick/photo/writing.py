@@ -360,16 +360,8 @@ def _native_avif(picture: Image.Image, args: dict[str, Any], gain: Any = None) -
         exif = exif[len(_EXIF_MARKER):]
     # An orientation left in the EXIF (pixels kept as stored) becomes irot/imir, as Pillow's
     # writer makes it.
-    orientation = 1
-    if exif:
-        tags = Image.Exif()
-        try:
-            tags.load(_EXIF_MARKER + exif)
-            orientation = int(tags.get(0x0112, 1))
-        except Exception:  # a block that cannot be read turns nothing
-            orientation = 1
     xmp = args.get("xmp")
-    extra: dict[str, Any] = {"orientation": orientation if 1 <= orientation <= 8 else 1}
+    extra: dict[str, Any] = {"orientation": _exif.orientation(exif)}
     if gain is not None:
         plain = gain.as_ultra_hdr()
         extra |= {"gain_map": (plain.picture.tobytes(), plain.picture.mode, *plain.picture.size),
