@@ -208,7 +208,7 @@ def _grey_again(result: Image.Image) -> Image.Image:
 def _put_alpha(result: Image.Image, alpha: Image.Image) -> Image.Image:
     if result.size != alpha.size:
         alpha = alpha.resize(result.size, Image.Resampling.LANCZOS)
-    if result.mode == "RGBA":
+    if result.mode in ("LA", "RGBA"):  # the step's own alpha (rounded corners' mask)
         result.putalpha(ImageChops.darker(result.getchannel("A"), alpha))
         return result
     if result.mode not in ("L", "RGB"):
