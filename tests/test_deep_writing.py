@@ -371,9 +371,8 @@ def test_grey_to_heic_where_the_encoder_refuses_monochrome_goes_as_rgb(colour_sp
     assert [profile for mode, profile in calls if mode.startswith("RGB")] == [icc if kept else None] * 2
 
 
-@pytest.mark.parametrize("depth", [None, 8])
 @pytest.mark.parametrize("orientation", range(2, 9))
-def test_a_deep_picture_kept_as_stored_comes_back_upright_from_avif(tmp_path, orientation, depth):
+def test_a_deep_picture_kept_as_stored_comes_back_upright_from_avif(tmp_path, orientation):
     stored = gradient(64, 40)
     stored[2:10, 2:12, 2] = 60000  # a spot in one corner, so every turn and mirror shows
     obj = deep_photo(tmp_path, stored, with_metadata=False)
@@ -381,10 +380,6 @@ def test_a_deep_picture_kept_as_stored_comes_back_upright_from_avif(tmp_path, or
     exif[0x0112] = orientation
     obj.photo.exif = exif.tobytes()
     obj.write(tmp_path / "stored.png")
-    upright = FrameWick.open(tmp_path / "stored.png")
-    FrameWick.open(tmp_path / "stored.png", orient=False).write(tmp_path / "out.avif", depth=depth)
-    back = FrameWick.open(tmp_path / "out.avif")
-    assert back.image.size == upright.image.size
-    if depth is None:
-        assert np.abs(back.photo.deep.pixels.astype(int) - upright.photo.deep.pixels).max() < 1024
-    assert np.abs(np.asarray(back.image, int) - np.asarray(upright.image, int)).mean() < 4
+    FrameWick.open(tmp_path / "stored.png", orient=False).write(tmp_path / "out.avif")
+    back, upright = (FrameWick.open(tmp_path / name).photo.deep.pixels for name in ("out.avif", "stored.png"))
+    assert back.shape == upright.shape and np.abs(back.astype(int) - upright).max() < 1024

@@ -235,22 +235,18 @@ def test_iptc_a_format_cannot_keep_is_left_out_with_one_line(records, xmp, ext, 
     assert ext == "gif" or tags["IFD0:Copyright"] == "(c) Jo"
 
 
-CAPTION = "".join(chr(65 + n % 26) for n in range(30000))
-KEYWORDS = [f"keyword {n:04} " + "x" * 50 for n in range(1100)]
-
-
-@pytest.mark.parametrize("drop", [None, "location"], ids=["as-is", "edited"])
+@pytest.mark.parametrize("drop", [None, "location"])
 def test_iptc_past_a_segment_goes_on_in_more_segments_and_comes_back_whole(drop, tmp_path, capfd):
-    items = [(90, b"Lyon"), (120, CAPTION.encode()), *((25, k.encode()) for k in KEYWORDS)]
+    caption, keywords = "ABCDEFGHIJ" * 3000, [f"keyword {n:04} " + "x" * 50 for n in range(1100)]  # 100 KB
     obj = FrameWick.open(phone(tmp_path / "phone.jpg"))
-    obj.photo.iptc = b"".join(b"\x1c\x02" + bytes([n]) + len(v).to_bytes(2, "big") + v for n, v in items)
-    assert len(obj.photo.iptc) > 100_000
+    obj.photo.iptc = b"".join(b"\x1c\x02" + bytes([n]) + len(v).to_bytes(2, "big") + v for n, v in
+                              [(90, b"Lyon"), (120, caption.encode()), *((25, k.encode()) for k in keywords)])
     obj.write(tmp_path / "out.jpg", drop=drop)
     FrameWick.open(tmp_path / "out.jpg").write(tmp_path / "again.jpg")  # read back whole by framewick too
     assert "left out" not in capfd.readouterr().err
     for found in (iptc_of(tags) for tags in tags_of(tmp_path / "out.jpg", tmp_path / "again.jpg")):
-        assert (found["Caption-Abstract"], found["Keywords"]) == (CAPTION, KEYWORDS)
-        assert found.get("City") == (None if drop else "Lyon")
+        assert (found["Caption-Abstract"], found["Keywords"], found.get("City")) == (caption, keywords,
+                                                                                     None if drop else "Lyon")
 
 
 @pytest.mark.parametrize("kind, ext, depth", [("ultra-hdr", "jpg", None), ("phone", "tif", 16)])
