@@ -14,8 +14,8 @@ import importlib
 from collections.abc import Callable
 from dataclasses import dataclass
 
-__all__ = ["PRIVATE", "Private", "decode_through", "jpeg_eighths", "reader_order", "saves", "tiff_interleaved",
-           "try_before"]
+__all__ = ["PRIVATE", "Private", "blank_picture", "decode_through", "jpeg_eighths", "libtiff_rawmode", "reader_order",
+           "saves", "tiff_interleaved", "try_before"]
 
 
 @dataclass(frozen=True)
@@ -101,12 +101,59 @@ def tiff_interleaved(picture: object) -> bool:
     return getattr(picture, "_planar_configuration", 1) == 1
 
 
-def decode_through(picture: object, decoder: str, offset: int, args: tuple[object, ...]) -> None:
+def libtiff_rawmode(picture: object) -> str | None:
+    """The raw mode ("RGB;16N", ...) of a TIFF Pillow's reader opened to decode through libtiff in
+    one tile, its samples interleaved; None for any other reading."""
+    tiles = getattr(picture, "tile", None)
+    if not getattr(picture, "use_load_libtiff", False) or not tiles or len(tiles) != 1 or tiles[0][0] != "libtiff" \
+            or not tiff_interleaved(picture):
+        return None
+    args = tiles[0][3]
+    return args[0] if isinstance(args, tuple) and args and isinstance(args[0], str) else None
+
+
+def blank_picture(mode: str, size: tuple[int, int]) -> object:
+    """A core picture (what `ImageFile.PyDecoder.setimage` fills) of `mode` and `size`, not cleared."""
+    from PIL import Image
+
+    return Image.core.new(mode, size)
+
+
+def decode_through(picture: object, decoder: str, offset: int, args: tuple[object, ...],
+                   filled: object | None = None) -> None:
     """Have `picture`, opened by one of Pillow's readers and not yet decoded, take its pixels from
-    the registered `decoder` instead: its one tile replaced, the TIFF reader's libtiff path off."""
+    the registered `decoder` instead: its one tile replaced, the TIFF reader's libtiff path off.
+    `filled`, a `blank_picture` of the picture's mode and size already holding its pixels, becomes
+    the picture's own, for a decoder that has nothing left to do."""
     if getattr(picture, "use_load_libtiff", False):
         picture.use_load_libtiff = False  # type: ignore[attr-defined]
+    if filled is not None:
+        picture.im = filled  # type: ignore[attr-defined]
     picture.tile = [(decoder, (0, 0) + tuple(picture.size), offset, args)]  # type: ignore[attr-defined]
+
+
+def _blank_picture_kept() -> bool:
+    """Whether a blank core picture handed to an opened picture is the one it decodes into and keeps."""
+    import io
+
+    from PIL import Image, ImageFile
+
+    class Nothing(ImageFile.PyDecoder):
+        def decode(self, buffer: bytes | Image.SupportsArrayInterface) -> tuple[int, int]:
+            return -1, 0
+
+    out = io.BytesIO()
+    Image.new("RGB", (3, 2), (9, 8, 7)).save(out, "PNG")
+    out.seek(0)
+    picture = Image.open(out)
+    filled = blank_picture("RGB", (3, 2))
+    decoder = ImageFile.PyDecoder("RGB")
+    decoder.setimage(filled, (0, 0, 3, 2))
+    decoder.set_as_raw(bytes((200, 40, 90)) * 6, "RGB")
+    Image.register_decoder("framewick_check_nothing", Nothing)
+    decode_through(picture, "framewick_check_nothing", 0, (), filled)
+    picture.load()
+    return picture.getpixel((2, 1)) == (200, 40, 90)
 
 
 #: libjpeg's scale denominator (its numerator is 1) for each size in eighths it decodes at: it
@@ -183,6 +230,12 @@ PRIVATE: tuple[Private, ...] = (
             "a 16-bit PNG or TIFF read at depth gives its 8-bit picture from those pixels instead of "
             "decoding the file twice; Pillow has no public call to hand an opened picture its pixels",
             _attribute("PIL.TiffImagePlugin", "READ_LIBTIFF", bool)),
+    Private("Pillow", "Image.core.new and Image.im of an opened picture",
+            "formats.private.blank_picture and decode_through(filled=) (for photo.deepread: a 16-bit TIFF's "
+            "8-bit picture filled band by band as the native reader decodes its strips)",
+            "the 8-bit picture made in the same pass as the deep pixels, without a second pass over them; "
+            "Pillow has no public call to hand an opened picture pixels it already holds",
+            _blank_picture_kept),
     Private("Pillow", "JpegImageFile.decoderconfig, ImageFile.tile and _size of an opened JPEG, and ImageFile._Tile",
             "formats.private.jpeg_eighths (for photo.reading's shrink-on-load)",
             "a JPEG decoded at 3/8 of its sides, between the halvings Pillow's draft offers: Pillow passes "

@@ -225,18 +225,15 @@ class _Rows8:
         """One for `picture` (opened, not decoded), or None where its 8-bit reading is not that."""
         from framewick.formats import private
 
-        tiles = picture.tile
-        if picture.mode not in ("RGB", "RGBA") or not tiles or len(tiles) != 1 or tiles[0][0] != "libtiff" \
-                or not getattr(picture, "use_load_libtiff", False) or not private.tiff_interleaved(picture):
-            return None
-        args = tiles[0][3]
-        if not isinstance(args, tuple) or not args or args[0] != picture.mode + ";16N":
+        if picture.mode not in ("RGB", "RGBA") or private.libtiff_rawmode(picture) != picture.mode + ";16N":
             return None
         return cls(picture.mode, picture.size)
 
     def __init__(self, mode: str, size: tuple[int, int]) -> None:
+        from framewick.formats import private
+
         self.mode, self.size = mode, size
-        self.picture = Image.core.new(mode, size)
+        self.picture = private.blank_picture(mode, size)
         self._decoder = ImageFile.PyDecoder(mode)
         self._row = size[0] * len(mode)
         self._next = 0  # the first row not filled yet; -1 once a band did not fit
@@ -377,26 +374,23 @@ def decode_from(picture: Image.Image, deep: Any, fp: Any) -> bool:
             return False
         offset = picture.tile[0][2]
     elif picture.format == "TIFF":
-        tile = picture.tile[0]
-        if not getattr(picture, "use_load_libtiff", False) or len(picture.tile) != 1 or tile[0] != "libtiff" \
-                or not private.tiff_interleaved(picture):
-            return False
-        if not isinstance(tile[3], tuple) or tile[3][0] not in ("RGB;16N", "RGBA;16N"):
+        if private.libtiff_rawmode(picture) not in ("RGB;16N", "RGBA;16N"):
             return False
         total, offset = None, 0
     else:
         return False
+    filled = None
     if rawmode is None:  # grey+alpha as RGBA: its two bytes, made LA
         import numpy as np
 
         pixels: Any = np.ascontiguousarray(deep.pixels >> 8).astype(np.uint8)
         rawmode = "LA"
     elif eight is not None and eight.mode == picture.mode and eight.size == picture.size:
-        picture.im = eight  # filled as the deep pixels were read: the decoder has nothing left to do
+        filled = eight  # filled as the deep pixels were read: the decoder has nothing left to do
         pixels = None
     else:
         pixels = memoryview(deep.pixels).cast("B")
-    private.decode_through(picture, "framewick_deep", offset, (pixels, rawmode, total))
+    private.decode_through(picture, "framewick_deep", offset, (pixels, rawmode, total), filled)
     return True
 
 
