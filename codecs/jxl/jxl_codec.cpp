@@ -83,7 +83,18 @@ public:
             close(saved_);
             saved_ = -1;
             try {
-                first = sort(read_all());
+                // A write another thread began on the capture just before it ended can land
+                // after the descriptor went back: read on until the file has stayed as it was
+                // for two short waits, so that no such line is lost.
+                off_t at = 0;
+                std::string text = read_from(at);
+                for (int still = 0; still < 2;) {
+                    usleep(500);
+                    std::string more = read_from(at);
+                    still = more.empty() ? still + 1 : 0;
+                    text += more;
+                }
+                first = sort(text);
             } catch (...) {
             }
         }
@@ -98,10 +109,11 @@ private:
         return m;
     }
 
-    std::string read_all() const {
+    // What was written from `at` on; `at` moves past it.
+    std::string read_from(off_t &at) const {
         std::string text;
         char chunk[4096];
-        for (off_t at = 0;;) {
+        for (;;) {
             const ssize_t n = pread(file_, chunk, sizeof chunk, at);
             if (n <= 0) return text;
             text.append(chunk, std::size_t(n));
