@@ -397,3 +397,21 @@ def test_threads_sharing_one_object_never_make_a_step_fail(loaded):
     assert not any(thread.is_alive() for thread in threads)
     assert errors == []
     assert isinstance(obj.image, Image.Image)
+
+
+@pytest.mark.parametrize("mode", ["L", "LA", "RGB", "RGBA"])
+@pytest.mark.parametrize("source, target", [((301, 227), (161, 121)), ((333, 517), (641, 203)), ((97, 61), (40, 190))])
+def test_a_resize_that_may_let_its_picture_go_gives_pillows_one_call_byte_for_byte(mode, source, target):
+    from formats_support import photo_like
+    from framewick.photo import running
+
+    picture = photo_like(source).convert(mode)
+    if mode in ("LA", "RGBA"):
+        picture.putalpha(Image.linear_gradient("L").rotate(30).resize(source))
+    expected = picture.resize(target, Image.Resampling.LANCZOS)
+    obj = holding(picture)
+    chain = Chain.parse(f"resize:{target[0]},{target[1]}")
+    assert (running.first_pass(next(iter(chain)), obj.image) is not None) == (mode in ("L", "RGB"))
+    run_steps(obj, chain, lambda line: None, strict=True, owned=True)
+    assert obj.image.mode == mode and obj.image.size == target
+    assert obj.image.tobytes() == expected.tobytes()

@@ -356,7 +356,7 @@ def process_one(job: Job, chain: Chain, options: Options | None = None) -> Outco
         with _limits.open_regular(job.source) as fp:
             obj = plan.open(fp, job.source, lines.append, cls=picture_class(chain), exact=opts.exact,
                             orient=opts.orient, raw=opts.raw)
-        plan.run(obj, lines.append)
+        plan.run(obj, lines.append, owned=True)  # a picture that fails is dropped whole
         if not job.overwrite and os.path.lexists(job.target):
             return Outcome(job.source, job.target, "skipped", f"{job.target} exists (written meanwhile)",
                            "".join(lines))

@@ -72,7 +72,7 @@ def run(args: argparse.Namespace) -> int:
         opening = {k: v for k, v in open_kwargs(args).items() if k != "max_pixels"}  # the plan's own
         obj = plan.open(read_source(args.input, args.max_pixels), name, echo, cls=class_for(chain), **opening)
         with explain:
-            plan.run(obj, echo)
+            plan.run(obj, echo, owned=True)  # nothing is written when a step fails
         fits: list[Any] = []
         write_photo(obj, binary if binary is not None else args.output, echo=echo, on_fit=fits.append, **writing)
     if args.json:

@@ -76,19 +76,19 @@ class Plan:
                      boxes=self.strict)
         return obj
 
-    def run(self, obj: Any, echo: Callable[[str], None] | None) -> Any:
+    def run(self, obj: Any, echo: Callable[[str], None] | None, *, owned: bool = False) -> Any:
         """Run the chain on the opened `obj`: in a strict plan, a step that fails by its status
         line alone raises StepFailed. The sizes were checked when the picture was opened (or by
         `check`), and the values of a chain that was read from text or JSON as it was read: its
         steps do not check them again. A chain built from Step objects directly keeps the
-        methods' own checks."""
+        methods' own checks. `owned`: the caller drops `obj` if a step fails (run_steps)."""
         from contextlib import nullcontext
 
         from framewick.photo import run_steps
         from framewick.steps.tables import planned
 
         with planned() if getattr(self.chain, "checked", False) else nullcontext():
-            return run_steps(obj, self.chain, echo, strict=self.strict)
+            return run_steps(obj, self.chain, echo, strict=self.strict, owned=owned)
 
 
 class Unreadable(Failure, ValueError):

@@ -318,16 +318,25 @@ def _store(obj: Any, work: Any, result: Any) -> None:
     obj.image = result
 
 
-def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, carry: bool = True) -> Any:
+def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, carry: bool = True,
+          owned: bool = False) -> Any:
     """Run `step` on `picture` (one frame) through a private copy of `obj`; store the result
-    in `obj.image` once, and return it. A step that fails leaves `obj` as it was. With `carry`,
-    a deep picture and a gain map paired with `picture` are brought along to the result (or
-    dropped with a line)."""
+    in `obj.image` once, and return it. A step that fails leaves `obj` as it was, unless
+    `owned` (the caller drops `obj` when a step fails): a resize may then let the picture go
+    once its first pass is done (`first_pass`). With `carry`, a deep picture and a gain map
+    paired with `picture` are brought along to the result (or dropped with a line)."""
     work = _private(obj)
     deep = _deep_of(photo, picture) if carry else None
     gain = companions.valid(photo, "gain_map", picture) if carry else None
     before = picture.size
     chosen = len(getattr(obj, _CHOSEN, ()) or ())  # boxes smart and face crops recorded so far
+    if owned and deep is None and gain is None:
+        narrowed = first_pass(step, picture)
+        if narrowed is not None:
+            # Nothing but the object held the picture: it goes now, before the second pass
+            # makes the result, so the two are never alive together.
+            obj.image = work.image = picture = narrowed
+            del narrowed
     result = _result(work, step, picture, photo)
     if deep is None:
         _store(obj, work, result)
@@ -353,6 +362,29 @@ def _edit(obj: Any, step: Any, picture: Image.Image, photo: Photo | None, *, car
         _carry_gain_map(photo, gain, step, before, result,  # type: ignore[arg-type]
                         boxes[-1].box if len(boxes) > chosen else None)
     return result
+
+
+def first_pass(step: Any, picture: Image.Image) -> Image.Image | None:
+    """The first of the two passes of a Lanczos `resize` step on `picture`: its columns
+    resampled to the new width, its rows as they are. Pillow resamples the columns first and
+    the rows from that, each pass on its own, so the step on this picture gives the same bytes
+    as on `picture`. None when the step is no resize, needs one pass only, or the picture's
+    mode is one Pillow resamples through another (LA and RGBA, premultiplied)."""
+    if step.method != "resize" or not isinstance(picture, Image.Image) or picture.mode not in ("L", "RGB"):
+        return None
+    info = _info(step)
+    if info is None:
+        return None
+    try:
+        values = _values(info, step)
+        width, height = values["width"], values["height"]
+    except (KeyError, TypeError, ValueError):
+        return None
+    if not (isinstance(width, int) and isinstance(height, int) and width > 0 and height > 0):
+        return None  # the step's own check refuses it
+    if width == picture.width or height == picture.height:
+        return None
+    return picture.resize((width, picture.height), Image.Resampling.LANCZOS)
 
 
 #: Where smart and face crops record the boxes they chose (framewick.photo.subject.RECORD).
@@ -499,13 +531,15 @@ def _check(heard: Listener) -> None:
             raise StepFailed(outcome.line)
 
 
-def run_steps(obj: T, chain: Any, echo: Callable[[str], None] | None = None, *, strict: bool = False) -> T:
+def run_steps(obj: T, chain: Any, echo: Callable[[str], None] | None = None, *, strict: bool = False,
+              owned: bool = False) -> T:
     """Run `chain` (a Chain, its text or JSON form) on `obj` and return `obj`.
 
     Each step's status lines go to `echo` after the step (also when it fails), or are printed
     when `echo` is None. With `strict`, a step whose method failed and went on (it reported the
     failure by its status line alone) raises StepFailed with that line (after the line has been
-    reported).
+    reported). `owned`: the caller drops `obj` if a step fails, so a step need not keep the
+    picture it was given for that case (a resize lets it go after its first pass).
     """
     steps: Sequence[Any] = tuple(_chain(chain))
     target: Any = obj
@@ -521,7 +555,7 @@ def run_steps(obj: T, chain: Any, echo: Callable[[str], None] | None = None, *, 
         frames = photo.frames_of(picture) if photo is not None else None
         del picture
         if frames is None:
-            _once(target, step, echo, strict, lambda: _edit(target, step, target.image, photo))
+            _once(target, step, echo, strict, lambda: _edit(target, step, target.image, photo, owned=owned))
             continue
         # Every frame, in order; the first frame's lines are the step's lines.
         for index in range(len(frames)):
