@@ -115,6 +115,20 @@ def test_tiff_keeps_float_and_the_exif_block_and_resolution(tmp_path):
         assert tags["Make"].value == "DeepCam" and tags["ExifTag"].value["DateTimeOriginal"] == "2026:12:09 10:00:00"
 
 
+@pytest.mark.parametrize("with_metadata, source", [(True, None), (False, None), (True, "tiff_adobe_deflate")])
+def test_tiff_written_to_a_path_is_the_file_written_to_a_stream(tmp_path, with_metadata, source):
+    obj = deep_photo(tmp_path, gradient(channels=3), icc=adobe_like(), with_metadata=with_metadata)
+    if source is not None:  # a TIFF's own compression is kept
+        obj.photo.format, obj.image.info["compression"] = "TIFF", source
+    stream = io.BytesIO()
+    obj.write(stream, format="TIFF")
+    obj.write(tmp_path / "out.tif")
+    assert (tmp_path / "out.tif").read_bytes() == stream.getvalue()
+    got, coded, icc, exif, xmp = read_back(tmp_path / "out.tif", "TIFF")
+    assert coded == 16 and np.array_equal(got, gradient(channels=3)) and icc == adobe_like()
+    assert (b"DeepCam" in exif.tobytes() and b"xmpmeta" in bytes(xmp)) if with_metadata else xmp is None
+
+
 def run_lengths(rows):
     lengths = []
     for row in rows:

@@ -260,3 +260,22 @@ def test_deflating_writers_in_several_threads_at_once_keep_their_files_apart():
         files = list(pool.map(write, pictures * 2))
     for i, file in enumerate(files):
         assert np.array_equal(pixels_of(_tiff.read(file, 0)), pictures[i % 4])
+
+
+@pytest.mark.parametrize("compression, channels, bits", [("none", 3, 16), ("deflate", 4, 16), ("lzw", 3, "float"),
+                                                         ("none", 1, 8)])
+def test_written_to_a_file_descriptor_is_the_file_written_in_memory(tmp_path, compression, channels, bits):
+    picture = gradient(300, 77, channels, DTYPE[32 if bits == "float" else bits])
+    options = dict(compression=compression, icc=bytes(range(130)), dpi=(300, 300), threads=2)
+    expected = _tiff.write(picture, 300, 77, channels, bits, **options)
+    with open(tmp_path / "out.tif", "w+b") as out:
+        size = _tiff.write(picture, 300, 77, channels, bits, fd=out.fileno(), **options)
+    assert size == len(expected) and (tmp_path / "out.tif").read_bytes() == expected
+
+
+def test_a_write_the_system_refuses_is_its_error_not_the_files(tmp_path):
+    (tmp_path / "out.tif").write_bytes(b"")
+    with open(tmp_path / "out.tif", "rb") as read_only:
+        with pytest.raises(OSError) as refused:
+            _tiff.write(gradient(8, 8, 3, np.uint16), 8, 8, 3, 16, fd=read_only.fileno())
+    assert refused.value.errno == 9 and not isinstance(refused.value, _tiff.TiffError)

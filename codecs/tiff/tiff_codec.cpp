@@ -12,8 +12,11 @@
 #include <libdeflate.h>
 #endif
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -79,15 +82,41 @@ struct Listening {
 struct Memory {
     const std::uint8_t *data = nullptr;  // reading
     std::string *out = nullptr;          // writing, or
-    std::uint8_t *room = nullptr;        // writing into a block of `capacity` bytes given by the caller
+    std::uint8_t *room = nullptr;        // writing into a block of `capacity` bytes given by the caller, or
+    int fd = -1;                         // writing to a file descriptor, from its offset 0
+    int os_error = 0;                    // the errno of a failed read or write of `fd`
     std::uint64_t capacity = 0;
     std::uint64_t size = 0, at = 0;
     bool failed = false;    // no memory for a larger string
     bool overflow = false;  // the caller's block was too small
 };
 
+// pread or pwrite of `count` bytes at `at` on `fd`, whole (a short transfer goes on, EINTR is
+// tried again): the bytes moved, short only at the end of the file when reading; -1 with
+// `os_error` set on failure.
+template <class Call> tmsize_t fd_transfer(Memory *m, Call call, tmsize_t count) {
+    tmsize_t done = 0;
+    while (done < count) {
+        const ssize_t n = call(done, std::size_t(count - done), off_t(m->at + std::uint64_t(done)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            m->os_error = errno;
+            return -1;
+        }
+        if (n == 0) break;
+        done += n;
+    }
+    m->at += std::uint64_t(done);
+    m->size = std::max(m->size, m->at);
+    return done;
+}
+
 tmsize_t mem_read(thandle_t h, void *buffer, tmsize_t count) {
     auto *m = static_cast<Memory *>(h);
+    if (m->fd >= 0 && count >= 0)
+        return fd_transfer(m, [&](tmsize_t done, std::size_t n, off_t at) {
+            return ::pread(m->fd, static_cast<char *>(buffer) + done, n, at);
+        }, count);
     const auto *base = m->room ? m->room : m->out ? reinterpret_cast<const std::uint8_t *>(m->out->data()) : m->data;
     if (count < 0 || m->at >= m->size) return 0;
     const std::uint64_t n = std::min<std::uint64_t>(std::uint64_t(count), m->size - m->at);
@@ -98,6 +127,10 @@ tmsize_t mem_read(thandle_t h, void *buffer, tmsize_t count) {
 
 tmsize_t mem_write(thandle_t h, void *buffer, tmsize_t count) {
     auto *m = static_cast<Memory *>(h);
+    if (m->fd >= 0 && count >= 0)
+        return fd_transfer(m, [&](tmsize_t done, std::size_t n, off_t at) {
+            return ::pwrite(m->fd, static_cast<const char *>(buffer) + done, n, at);
+        }, count);
     if ((!m->out && !m->room) || count < 0) return -1;
     const std::uint64_t end = m->at + std::uint64_t(count);
     if (m->room) {
@@ -616,10 +649,12 @@ void write_to(Memory &memory, const Picture &p, const WriteOptions &o) {
     const std::size_t row = std::size_t(p.width) * p.channels * bytes;
     const bool big = is_big(p);
     TiffPtr tif = open(memory, big ? "w8" : "w", messages);
+    if (!tif && memory.os_error) throw Failure{"cannot write the TIFF file", false, memory.os_error};
     if (!tif) throw Failure{std::string("cannot write the TIFF file (") + messages.error + ")"};
     TIFF *t = tif.get();
     auto failed = [&]() -> Failure {
         if (memory.failed) throw std::bad_alloc();
+        if (memory.os_error) return {"cannot write the TIFF file", false, memory.os_error};
         if (memory.overflow) return {"cannot write the TIFF file (it outgrew the room made for it)"};
         return {std::string("cannot write the TIFF file (") + (messages.failed ? messages.error : "libtiff refused") +
                 ")"};
@@ -666,7 +701,7 @@ void write_to(Memory &memory, const Picture &p, const WriteOptions &o) {
     }
     if (!TIFFWriteDirectory(t) || messages.failed) throw failed();
     tif.reset();
-    if (memory.failed || memory.overflow || messages.failed) throw failed();
+    if (memory.failed || memory.overflow || memory.os_error || messages.failed) throw failed();
 }
 
 } // namespace
@@ -696,6 +731,13 @@ std::size_t write_into(const Picture &p, const WriteOptions &o, std::uint8_t *ro
     memory.capacity = capacity;
     write_to(memory, p, o);
     return std::size_t(memory.size);
+}
+
+std::uint64_t write_fd(const Picture &p, const WriteOptions &o, int fd) {
+    Memory memory;
+    memory.fd = fd;
+    write_to(memory, p, o);
+    return memory.size;
 }
 
 void route_messages() {

@@ -14,6 +14,7 @@ namespace tiffcodec {
 struct Failure {
     std::string message;
     bool limit = false;
+    int os_error = 0;  // the system's errno, when writing a file descriptor failed
 };
 
 enum class Alpha { none, associated, unassociated, unspecified };
@@ -86,6 +87,11 @@ std::string write(const Picture &picture, const WriteOptions &options);
 // size.
 std::size_t uncompressed_size_at_most(const Picture &picture, const WriteOptions &options);
 std::size_t write_into(const Picture &picture, const WriteOptions &options, std::uint8_t *room, std::size_t capacity);
+
+// The file written straight to the open file descriptor `fd` from its offset 0 on (nothing of it
+// held in memory); the same bytes as `write`. A failed write throws a Failure with `os_error`.
+// Returns its size.
+std::uint64_t write_fd(const Picture &picture, const WriteOptions &options, int fd);
 
 // libtiff's process-wide message handlers, routed once: while a thread reads or writes through
 // this codec, messages without a file go to that file's record; otherwise to the handlers that

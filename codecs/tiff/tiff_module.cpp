@@ -6,7 +6,7 @@
 //
 //   read(data, max_pixels, *, eight=None) -> dict
 //   write(pixels, width, height, channels, bits_or_float, *, compression='deflate', icc=None,
-//         dpi=None, alpha='unassociated', predictor=True, threads=1) -> bytes
+//         dpi=None, alpha='unassociated', predictor=True, threads=1, fd=None) -> bytes | int
 //
 // Pixels are rows of width * channels interleaved samples (1 grey, 2 grey + alpha, 3 RGB,
 // 4 RGBA) in the machine's byte order: uint8, uint16, or float32 (`bits_or_float` 8, 16 or
@@ -23,12 +23,16 @@
 // layout outside these, raises TiffError (an OSError) with one line; a picture over the limit
 // raises LimitError, a TiffError, before anything is decoded. `threads` (1 to 64) compress
 // deflated 8 and 16-bit strips at once; the file is the same byte for byte whatever their number.
+// With `fd` (an open file descriptor, of a file written from its offset 0 on), the file is
+// written straight to it, the same bytes, and its size returned; a write the system refuses
+// raises OSError with its errno.
 #include "tiff_codec.hpp"
 
 #include <codec.hpp>
 
 #include <tiffio.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -46,6 +50,11 @@ struct Tiff {
     static constexpr const char *name = "framewick.formats._tiff";
     using Failure = tiffcodec::Failure;
     static void raise(PyObject *module, const Failure &f) noexcept {
+        if (f.os_error) {
+            errno = f.os_error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return;
+        }
         set_failure(f.limit ? errors(module).limit_error : errors(module).codec_error, f.message, 300);
     }
     static void exec(PyObject *module, CodecErrors &state);  // the exceptions and constants
@@ -124,8 +133,8 @@ ref read(PyObject *, const Args &args) {
 // ---- write(pixels, width, height, channels, bits_or_float, *, compression, icc, dpi, alpha, predictor)
 
 ref write(PyObject *, const Args &args) {
-    auto [compression, icc, dpi, alpha, predictor, threads] =
-        keywords<6>(args, 5, {"compression", "icc", "dpi", "alpha", "predictor", "threads"});
+    auto [compression, icc, dpi, alpha, predictor, threads, fd] =
+        keywords<7>(args, 5, {"compression", "icc", "dpi", "alpha", "predictor", "threads", "fd"});
     Buffer pixels(args[0]);
     tiffcodec::Picture picture{pixels.data(), 0, 0, 0, 0};
     picture.width = std::uint32_t(integer(args[1], "width", 1, 0xffffffffLL));
@@ -157,6 +166,15 @@ ref write(PyObject *, const Args &args) {
     if (predictor) options.predictor = fw::truth(predictor);
     if (threads) options.threads = int(integer(threads, "threads", 1, 64));
 
+    if (fd && !fd.is(Py_None)) {
+        const int descriptor = int(integer(fd, "fd", 0, 0x7fffffff));
+        std::uint64_t size;
+        {
+            WithoutGil nogil;
+            size = tiffcodec::write_fd(picture, options, descriptor);
+        }
+        return check(PyLong_FromUnsignedLongLong(size));
+    }
     if (options.compression == tiffcodec::Compression::none) {
         // Its size is known within a little: written straight into the bytes object returned
         // (a large block's pages are the kernel's until written), which then gives back the rest.
@@ -186,7 +204,8 @@ PyMethodDef methods[] = {
     function<Tiff, read, "read">("read(data, max_pixels, *, eight=None) -> dict: the first picture of the TIFF file in data at its "
                                  "depth, and its layout and metadata."),
     function<Tiff, write, "write">("write(pixels, width, height, channels, bits_or_float, *, compression='deflate', "
-                                   "icc=None, dpi=None, alpha='unassociated', predictor=True, threads=1) -> bytes: a TIFF file."),
+                                   "icc=None, dpi=None, alpha='unassociated', predictor=True, threads=1, fd=None) -> bytes: a TIFF file "
+                                   "(with fd, written to that file descriptor: its size)."),
     end_of_table,
 };
 

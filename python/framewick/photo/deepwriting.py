@@ -9,8 +9,10 @@ This module imports NumPy; the writer imports it only when there is a deep pictu
 from __future__ import annotations
 
 import dataclasses
+import os
 import struct
 import types
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -169,7 +171,10 @@ def _tiff_threads(pixels: int, compression: str) -> int:
     return max(1, min(TIFF_THREADS, carry.idle_cores()))
 
 
-def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> bytes | list[Any]:
+def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> Callable[[Any], None]:
+    """How to write the TIFF of `pixels`: to a path, straight from the native writer into the
+    file (the file is never held in memory); to a stream, the file made in memory and written
+    to it. The same bytes either way."""
     from framewick.formats import _tiff
 
     height, width, channels = pixels.shape
@@ -179,38 +184,85 @@ def _tiff(pixels: np.ndarray, meta: _Metadata, obj: Any, name: str) -> bytes | l
     kept = obj.image.info.get("compression") if photo.format == "TIFF" else None
     compression = _TIFF_COMPRESSION.get(kept, "lzw") if isinstance(kept, str) else "none"
     sample: int | str = "float" if pixels.dtype == np.float32 else 16
-    data = _tiff.write(np.ascontiguousarray(pixels), width, height, channels, sample, compression=compression,
-                       icc=meta.icc, dpi=meta.dpi, threads=_tiff_threads(width * height, compression))
-    if not (meta.exif or meta.xmp or meta.iptc):
-        return data
-    tags = _exif.for_tiff(meta.exif) if meta.exif else Image.Exif()
-    if meta.xmp:
-        tags[700] = meta.xmp  # XMLPacket
-    if meta.iptc:
-        tags[33723] = meta.iptc  # IPTC/NAA
-    tagged = _with_tags(data, tags)
-    if tagged is None:
+    pixels = np.ascontiguousarray(pixels)
+    options = {"compression": compression, "icc": meta.icc, "dpi": meta.dpi,
+               "threads": _tiff_threads(width * height, compression)}
+    tags = None
+    if meta.exif or meta.xmp or meta.iptc:
+        tags = _exif.for_tiff(meta.exif) if meta.exif else Image.Exif()
+        if meta.xmp:
+            tags[700] = meta.xmp  # XMLPacket
+        if meta.iptc:
+            tags[33723] = meta.iptc  # IPTC/NAA
+
+    def too_large() -> None:
         blocks = "EXIF, XMP and IPTC" if meta.iptc else "EXIF and XMP"
         note(f"framewick: {name}: the TIFF is too large for its tags, so the {blocks} were left out")
-        return data
-    return tagged
+
+    def write(fp: Any) -> None:
+        if not isinstance(fp, (str, os.PathLike)):
+            data = _tiff.write(pixels, width, height, channels, sample, **options)
+            added = _tags_added(lambda at, count: data[at:at + count], len(data), tags) if tags is not None else None
+            if added is None and tags is not None:
+                too_large()
+            pieces = [data] if added is None else _joined(data, *added)
+            for piece in pieces:
+                fp.write(piece)
+            return
+        with open(fp, "w+b") as out:  # libtiff reads back what it wrote
+            fd = out.fileno()
+            size = _tiff.write(pixels, width, height, channels, sample, fd=fd, **options)
+            if tags is None:
+                return
+            added = _tags_added(lambda at, count: os.pread(fd, count, at), size, tags)
+            if added is None:
+                too_large()
+                return
+            start, directory = added
+            if directory:
+                _pwrite(fd, bytes(start - size) + directory, size)
+                _pwrite(fd, struct.pack(_order(os.pread(fd, 2, 0)) + "I", start), 4)
+
+    return write
 
 
-def _with_tags(data: bytes, tags: Image.Exif) -> list[Any] | None:
-    """A classic TIFF file `data` with `tags` added to its first directory (those it has
-    already stay as they are), as the pieces of the file in order (the pixels are not copied
-    again): a new directory is appended, holding the file's own entries (pointing where they
-    did) and the new ones with their values after it, and the header is pointed at it. Sub-directories (Exif, GPS) go with it; a tag that cannot be written back is
-    left out. None for a BigTIFF or a file that would pass 4 GB."""
-    order = data[:2]
+def _pwrite(fd: int, data: bytes, at: int) -> None:
+    view = memoryview(data)
+    while view:
+        done = os.pwrite(fd, view, at)
+        view, at = view[done:], at + done
+
+
+def _order(mark: bytes) -> str:
+    return "<" if mark == b"II" else ">"
+
+
+def _joined(data: bytes, start: int, directory: bytes) -> list[Any]:
+    """The pieces of the file `data` with `directory` placed at `start` and the header pointed at it."""
+    if not directory:
+        return [data]
+    return [data[:4] + struct.pack(_order(data[:2]) + "I", start), memoryview(data)[8:],
+            bytes(start - len(data)) + directory]
+
+
+def _tags_added(read: Callable[[int, int], bytes], size: int, tags: Image.Exif) -> tuple[int, bytes] | None:
+    """Where a new first directory goes in a classic TIFF file of `size` bytes (read by
+    `read(offset, count)`), and its bytes, for `tags` added to its first directory (those it has
+    already stay as they are): the file's own entries (pointing where they did) and the new
+    ones with their values after it; the header is then pointed at `start`. Sub-directories
+    (Exif, GPS) go with it; a tag that cannot be written back is left out; no directory (b"")
+    when none is added. None for a BigTIFF or a file that would pass 4 GB."""
+    head = read(0, 8)
+    order = head[:2]
     if order not in (b"II", b"MM"):
         return None
-    e = "<" if order == b"II" else ">"
-    if struct.unpack_from(e + "H", data, 2)[0] != 42:
+    e = _order(order)
+    if struct.unpack_from(e + "H", head, 2)[0] != 42:
         return None
-    first = struct.unpack_from(e + "I", data, 4)[0]
-    count = struct.unpack_from(e + "H", data, first)[0]
-    own = [data[first + 2 + 12 * i: first + 14 + 12 * i] for i in range(count)]
+    first = struct.unpack_from(e + "I", head, 4)[0]
+    count = struct.unpack(e + "H", read(first, 2))[0]
+    table = read(first + 2, 12 * count)
+    own = [table[12 * i: 12 * (i + 1)] for i in range(count)]
     present = {struct.unpack_from(e + "H", entry)[0] for entry in own}
     extra = TiffImagePlugin.ImageFileDirectory_v2(prefix=order)
     for key in tags:
@@ -225,9 +277,9 @@ def _with_tags(data: bytes, tags: Image.Exif) -> list[Any] | None:
             continue
         extra[key] = value
     added = len(extra)
+    start = size + (size & 1)
     if not added:
-        return [data]
-    start = len(data) + (len(data) & 1)
+        return start, b""
     # The entries of `extra` point past its own count, entries and link: placed after the
     # file's own entries too, their values move on by as many entries.
     body = extra.tobytes(start + 12 * count)
@@ -236,7 +288,7 @@ def _with_tags(data: bytes, tags: Image.Exif) -> list[Any] | None:
     directory = struct.pack(e + "H", len(entries)) + b"".join(entries) + body[2 + 12 * added:]
     if start + len(directory) >= 1 << 32:
         return None
-    return [data[:4] + struct.pack(e + "I", start), memoryview(data)[8:], bytes(start - len(data)) + directory]
+    return start, directory
 
 
 def _avif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int, gain: Any = None) -> bytes:
@@ -293,9 +345,9 @@ def _jxl(pixels: np.ndarray, meta: _Metadata, obj: Any) -> bytes:
 
 
 def encode(obj: Any, pixels: np.ndarray, fmt: str, *, depth: int | None, strip: bool, srgb: bool,
-           name: str, no_icc: bool = False, gain: Any = None) -> bytes | list[Any] | None:
+           name: str, no_icc: bool = False, gain: Any = None) -> bytes | Callable[[Any], None] | None:
     """The file of `fmt` (one of DEEP_BITS) for `pixels` at depth, with `obj`'s photo's
-    profile and metadata (as bytes, or the file's pieces in order); None when its colours cannot be converted at depth here (the caller
+    profile and metadata (as bytes, or for TIFF what writes it to a path or a stream); None when its colours cannot be converted at depth here (the caller
     writes the 8-bit picture). `no_icc` leaves the profile out as `strip` does, keeping the rest.
     `gain`, a gain map, is stored with an HEIC or an AVIF (the other formats here hold none)."""
     photo: Photo = getattr(obj, "photo", None) or Photo()

@@ -526,16 +526,11 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
                              no_icc=no_icc, gain=gain)
     if data is not None:
         _gain_map_for([obj.image], fmt, gain, name)  # HEIC and AVIF hold it beside the deep picture; the others say so
-        pieces = data if isinstance(data, list) else [data]
-
-        def save(fp: str | IO[bytes]) -> None:
-            if isinstance(fp, str):
-                with open(fp, "wb") as out:
-                    for piece in pieces:
-                        out.write(piece)
-            else:
-                for piece in pieces:
-                    fp.write(piece)
+        if callable(data):
+            save = data  # a writer of its own (TIFF): straight into the file
+        else:
+            def save(fp: str | IO[bytes]) -> None:
+                _write_bytes(fp, data)
     else:
         pictures, args = prepare(source, fmt, strip=strip, background=background, srgb=srgb, name=name,
                                  no_icc=no_icc)
@@ -570,9 +565,9 @@ def write_photo(obj: Any, target: Target, *, format: str | None = None, strip: b
 
 def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: bool, srgb: bool,
               name: str, budget: bool = False, no_icc: bool = False,
-              gain: Any = None) -> tuple[bytes | list[Any] | None, Any]:
+              gain: Any = None) -> tuple[bytes | Callable[[Any], None] | None, Any]:
     """What is written for a picture at depth: the file's bytes from the native writer of a
-    format that holds more than 8 bits (an HEIC with the `gain` map as its auxiliary picture),
+    format that holds more than 8 bits (for TIFF, what writes them to a path or a stream) (an HEIC with the `gain` map as its auxiliary picture),
     or for any other format (and under a size `budget`, whose qualities are tried on 8-bit
     pictures) a stand-in for `obj` holding the deep pixels dithered to 8 bits, its gain map
     paired with the dithered picture. (None, obj) when the picture is written as it always was:
