@@ -2,6 +2,8 @@
 depth overrides, info's depth, and profile conversions at depth on LittleCMS."""
 
 import io
+import shutil
+import subprocess
 
 import numpy as np
 import pytest
@@ -397,3 +399,19 @@ def test_a_deep_picture_kept_as_stored_comes_back_upright_from_avif(tmp_path, or
     FrameWick.open(tmp_path / "stored.png", orient=False).write(tmp_path / "out.avif")
     back, upright = (FrameWick.open(tmp_path / name).photo.deep.pixels for name in ("out.avif", "stored.png"))
     assert back.shape == upright.shape and np.abs(back.astype(int) - upright).max() < 1024
+
+
+@pytest.mark.skipif(shutil.which("heif-dec") is None, reason="heif-dec (libheif-examples) is not installed")
+@pytest.mark.parametrize("depth", [None, 8])
+@pytest.mark.parametrize("orientation", range(1, 9))
+def test_a_picture_kept_as_stored_shows_upright_from_heic_in_framewick_and_libheif(tmp_path, orientation, depth):
+    stored = gradient(64, 40)
+    stored[2:14, 2:20, 2] = 60000
+    obj = deep_photo(tmp_path, stored, with_metadata=False)
+    obj.photo.exif = fs.exif(orientation)
+    obj.write(tmp_path / "stored.png")
+    upright = np.asarray(FrameWick.open(tmp_path / "stored.png").image, int)
+    FrameWick.open(tmp_path / "stored.png", orient=False).write(tmp_path / "out.heic", depth=depth)
+    subprocess.run(["heif-dec", tmp_path / "out.heic", tmp_path / "dec.png"], capture_output=True, check=True, timeout=120)
+    for back in (FrameWick.open(tmp_path / "out.heic").image, Image.open(tmp_path / "dec.png").convert("RGB")):
+        assert back.size == (upright.shape[1], upright.shape[0]) and np.abs(np.asarray(back, int) - upright).mean() < 3

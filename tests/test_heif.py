@@ -306,6 +306,13 @@ def test_written_heic_is_upright_without_irot_and_keeps_metadata(tmp_path):
         assert b'tiff:Orientation="1"' in im.info["xmp"]
 
 
+@pytest.mark.parametrize("orientation", range(1, 9))
+def test_a_turn_given_as_heif_orientation_becomes_irot_and_the_tag(orientation):
+    out = io.BytesIO()  # the pixels as stored, the tag as read from an HEIC turned upright
+    fs.stored(fs.card(), orientation).save(out, "HEIF", exif=fs.exif(1), heif_orientation=orientation)
+    assert _orientation_of(_heif.read(out.getvalue(), 0)["exif"]) == orientation and fs.same_card(Image.open(out))
+
+
 def test_quality_comes_from_the_object(tmp_path):
     noisy = Image.merge("RGB", [Image.effect_noise((128, 128), 50 + 10 * i) for i in range(3)])
     sizes = []

@@ -17,6 +17,9 @@ letterboxed thumbnail is the picture in a box, not the picture). It is decoded t
 
 Writing: HEVC through x265 at `quality` (default 90), with `exif`, `xmp` and `icc_profile`;
 `subsampling` "4:2:0" (x265's own, as without it), "4:2:2" or "4:4:4" sets the chroma it codes.
+The pixels are stored as given, under the turn the EXIF orientation describes, written as
+`irot`/`imir` (HEIF readers go by those, not by the tag); the tag is kept, saying the same turn,
+as a camera writes it. `heif_orientation` (1 to 8) names the turn instead of the tag.
 """
 
 from __future__ import annotations
@@ -83,17 +86,17 @@ def _pixel_limit() -> int:
     return pixel_limit() or 0
 
 
-def _upright_exif(exif: bytes) -> bytes:
-    """The EXIF block with its orientation tag set to 1 (the block as it is when it has none
-    or cannot be read)."""
+def _exif_with_orientation(exif: bytes, orientation: int) -> bytes:
+    """The EXIF block with its orientation tag set to `orientation` (the block as it is when
+    it has no tag, says that already, or cannot be read)."""
     tags = Image.Exif()
     try:
         tags.load(exif)
     except Exception:  # a broken block is kept as it came
         return exif
-    if tags.get(_ORIENTATION, 1) == 1:
+    if tags.get(_ORIENTATION, orientation) == orientation:
         return exif
-    tags[_ORIENTATION] = 1
+    tags[_ORIENTATION] = orientation
     return tags.tobytes()
 
 
@@ -125,7 +128,7 @@ class HeifImageFile(ImageFile.ImageFile):
         if found["transformed"]:
             # libheif applies irot/imir; the tag describes the same turn and must not turn again.
             if exif:
-                exif = _upright_exif(exif)
+                exif = _exif_with_orientation(exif, 1)
             if xmp:
                 xmp = _XMP_ORIENTATION.sub(rb"\g<1>1", xmp)
         if exif:
@@ -237,9 +240,20 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     if info.get("subsampling") is not None:  # x265's chroma: "4:2:0" (its own), "4:2:2", "4:4:4"
         gain["subsampling"] = info["subsampling"]
 
+    # The pixels are taken as stored: the turn the EXIF orientation describes (or the
+    # `heif_orientation` a caller gives, which the tag is then made to say) becomes irot/imir,
+    # which HEIF readers go by.
+    orientation = info.get("heif_orientation")
+    if orientation is None:
+        from framewick.photo import exif as _exif
+
+        orientation = _exif.orientation(exif)
+    elif exif:
+        exif = _exif_with_orientation(exif, int(orientation))
+
     def encode(picture: Image.Image, icc: bytes | None) -> bytes:
         return _heif.encode(picture.tobytes(), picture.mode, picture.width, picture.height, quality, exif or None,
-                            xmp or None, icc or None, int(info.get("heif_orientation", 1)), **gain)
+                            xmp or None, icc or None, int(orientation), **gain)
 
     fp.write(grey_or_colour(picture, icc, encode))
 

@@ -309,7 +309,8 @@ def _avif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int, gain: Any =
 
 def _heif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int, gain: Any = None) -> bytes:
     """An HEIC of the deep pixels; a `gain` map (framewick.photo.hdr.GainMap) goes with it as
-    Apple's auxiliary gain-map picture, as the 8-bit writer stores one."""
+    Apple's auxiliary gain-map picture, as the 8-bit writer stores one. An orientation left in
+    the EXIF (pixels kept as stored) becomes irot/imir, as the 8-bit writer makes it."""
     from framewick.formats import _heif
 
     extra: dict[str, Any] = {}
@@ -324,7 +325,7 @@ def _heif(pixels: np.ndarray, meta: _Metadata, obj: Any, depth: int, gain: Any =
         mode = _BANDS[channels]
         icc = meta.icc if meta.icc is None or profiles.fits(meta.icc, mode) else None
         return _heif.encode(np.ascontiguousarray(pixels), mode, width, height, int(getattr(obj, "quality", 95)),
-                            meta.exif, meta.xmp, icc, 1, bits=16, depth=depth, **extra)
+                            meta.exif, meta.xmp, icc, _exif.orientation(meta.exif), bits=16, depth=depth, **extra)
 
     if pixels.shape[2] <= 2:
         try:  # grey coded monochrome
