@@ -28,6 +28,7 @@
 #pragma once
 
 #include "object.hpp"
+#include "pages.hpp"
 
 #include <array>
 #include <cstdint>
@@ -224,6 +225,19 @@ inline ref bytes_value(std::string_view s) { return check(PyBytes_FromStringAndS
 // UTF-8 text; undecodable bytes become U+FFFD.
 inline ref text_value(std::string_view s) {
     return check(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace"));
+}
+// A bytes object of `size` bytes, not cleared, for a codec to write whole: its pages asked of
+// the kernel at once (pages.hpp: `fresh`), where a large picture would fault them in one by one
+// as its rows are written. With `by_band`, huge pages are only preferred, and the codec
+// populates each band just before writing it.
+inline ref fresh_bytes(std::size_t size, bool by_band = false) {
+    if (size > std::size_t(PY_SSIZE_T_MAX)) throw (PyErr_NoMemory(), error{});
+    ref out = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
+    void *data = PyBytes_AS_STRING(out.ptr());
+    WithoutGil released;
+    if (by_band) prefer_huge_pages(data, size);
+    else fresh(data, size);
+    return out;
 }
 inline ref bytes_or_none(std::string_view s) { return s.empty() ? ref::borrow(Py_None) : bytes_value(s); }
 inline ref text_or_none(std::string_view s) { return s.empty() ? ref::borrow(Py_None) : text_value(s); }

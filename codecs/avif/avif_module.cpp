@@ -87,8 +87,7 @@ ref read(PyObject *, const Args &args) {
         reader = std::make_unique<avifcodec::Reader>(data.data(), data.size(), max_pixels);
     }
     const avifcodec::Info &info = reader->info();
-    if (reader->pixel_bytes() > std::size_t(PY_SSIZE_T_MAX)) throw (PyErr_NoMemory(), error{});
-    ref pixels = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(reader->pixel_bytes())));
+    ref pixels = fresh_bytes(reader->pixel_bytes());
     {
         auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pixels.ptr()));
         WithoutGil nogil;

@@ -170,8 +170,7 @@ ref mode_and_size(const heifcodec::Decoded &d) {
 
 // Rows [row, row + count) of a decoded picture as bytes, converted without the GIL.
 ref rows_of(const heifcodec::Decoded &d, int row, int count) {
-    const auto size = Py_ssize_t(d.width) * d.channels * count * (d.out_bits / 8);
-    ref pixels = check(PyBytes_FromStringAndSize(nullptr, size));
+    ref pixels = fresh_bytes(std::size_t(d.width) * d.channels * std::size_t(count) * std::size_t(d.out_bits / 8));
     auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pixels.ptr()));
     WithoutGil nogil;
     d.rows_out(row, count, out);

@@ -91,7 +91,7 @@ ref head(const pngcodec::Info &info) {
 ref row_space(const pngcodec::Reader &reader, std::uint32_t rows) {
     const std::size_t row = reader.row_bytes();
     if (rows && row > std::size_t(PY_SSIZE_T_MAX) / rows) throw (PyErr_NoMemory(), error{});
-    return check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(row * rows)));
+    return fresh_bytes(row * rows);
 }
 
 std::unique_ptr<pngcodec::Reader> open_reader(const Buffer &data, const Args &args) {
@@ -186,7 +186,7 @@ ref reduced(PyObject *, const Args &args) {
         info.height > std::uint64_t(height) * pngcodec::max_reduction)
         throw fw::raise_format(PyExc_ValueError, "a reduced size of %ux%u does not fit the picture's %ux%u (each side "
                                "1 to %u times smaller)", width, height, info.width, info.height, pngcodec::max_reduction);
-    ref pixels = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(std::size_t(width) * height * info.channels)));
+    ref pixels = fresh_bytes(std::size_t(width) * height * info.channels);
     {
         auto *out = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pixels.ptr()));
         WithoutGil nogil;

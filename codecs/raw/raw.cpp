@@ -476,6 +476,7 @@ void stream_developed(libraw_data_t *lr, handle sink, OwnedPixels *deep) {
     if (deep) {
         deep->size = row_bytes * size_t(out.height) * sizeof(ushort);
         deep->data.reset(new unsigned char[deep->size]);  // not cleared: every value is written below
+        fw::prefer_huge_pages(deep->data.get(), deep->size);  // each band populated before it is written
         deep_row = reinterpret_cast<ushort *>(deep->data.get());
     }
     const bool in_order = out.column_step == 1 || out.column_step == -1;

@@ -84,8 +84,7 @@ ref read(PyObject *, const Args &args) {
         reader = std::make_unique<tiffcodec::Reader>(data.data(), data.size(), max_pixels);
     }
     const std::size_t size = reader->picture_bytes();
-    if (size > std::size_t(PY_SSIZE_T_MAX)) throw (PyErr_NoMemory(), error{});
-    ref pixels = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
+    ref pixels = fresh_bytes(size, true);  // each strip's pages populated as it is decoded
     const bool eight = sink && !sink.is(Py_None) && reader->reads_8bit();
     const std::size_t row8 = eight ? size / 2 / reader->info().height : 0;
     // Each band of 8-bit rows goes to sink(first_row, rows_bytes) with the lock taken back for

@@ -100,7 +100,7 @@ def _exif_with_orientation(exif: bytes, orientation: int) -> bytes:
     return tags.tobytes()
 
 
-class HeifImageFile(ImageFile.ImageFile):
+class HeifImageFile(rows.Fresh, ImageFile.ImageFile):
     format = FORMAT
     format_description = "HEIF/HEIC (libheif)"
 

@@ -112,19 +112,35 @@ def libtiff_rawmode(picture: object) -> str | None:
     return args[0] if isinstance(args, tuple) and args and isinstance(args[0], str) else None
 
 
+#: Pictures of fewer pixels than this are made as Pillow makes them: their pages are few.
+FRESH_PIXELS = 1 << 18
+
+
 def blank_picture(mode: str, size: tuple[int, int]) -> object:
-    """A core picture (what `ImageFile.PyDecoder.setimage` fills) of `mode` and `size`, not cleared."""
+    """A core picture (what `ImageFile.PyDecoder.setimage` fills) of `mode` and `size`, not
+    cleared, to be written whole next. A large one is held in one block whose pages the kernel
+    hands out at once (formats._pages), rather than one fault per page as its rows are written."""
     from PIL import Image
 
-    return Image.core.new(mode, size)
+    if size[0] * size[1] < FRESH_PIXELS:
+        return Image.core.new(mode, size)
+    try:
+        from framewick.formats import _pages
+    except ImportError:
+        return Image.core.new(mode, size)
+    new_block = getattr(Image.core, "new_block", None)
+    picture = new_block(mode, size) if new_block is not None else Image.core.new(mode, size)
+    _pages.fresh(picture)
+    return picture
 
 
 def decode_through(picture: object, decoder: str, offset: int, args: tuple[object, ...],
                    filled: object | None = None) -> None:
     """Have `picture`, opened by one of Pillow's readers and not yet decoded, take its pixels from
     the registered `decoder` instead: its one tile replaced, the TIFF reader's libtiff path off.
-    `filled`, a `blank_picture` of the picture's mode and size already holding its pixels, becomes
-    the picture's own, for a decoder that has nothing left to do."""
+    `filled`, a `blank_picture` of the picture's mode and size, becomes the picture's own: one
+    already holding its pixels (for a decoder that has nothing left to do), or one the decoder
+    fills."""
     if getattr(picture, "use_load_libtiff", False):
         picture.use_load_libtiff = False  # type: ignore[attr-defined]
     if filled is not None:
@@ -143,10 +159,11 @@ def _blank_picture_kept() -> bool:
             return -1, 0
 
     out = io.BytesIO()
-    Image.new("RGB", (3, 2), (9, 8, 7)).save(out, "PNG")
+    size = (512, FRESH_PIXELS // 512)  # large enough to be made in one block
+    Image.new("RGB", size, (9, 8, 7)).save(out, "PNG")
     out.seek(0)
     picture = Image.open(out)
-    filled = blank_picture("RGB", (3, 2))
+    filled = blank_picture("RGB", size)
     decoder = ImageFile.PyDecoder("RGB")
     decoder.setimage(filled, (0, 0, 3, 2))
     decoder.set_as_raw(bytes((200, 40, 90)) * 6, "RGB")
@@ -230,11 +247,15 @@ PRIVATE: tuple[Private, ...] = (
             "a 16-bit PNG or TIFF read at depth gives its 8-bit picture from those pixels instead of "
             "decoding the file twice; Pillow has no public call to hand an opened picture its pixels",
             _attribute("PIL.TiffImagePlugin", "READ_LIBTIFF", bool)),
-    Private("Pillow", "Image.core.new and Image.im of an opened picture",
+    Private("Pillow", "Image.core.new, Image.core.new_block, Image.im and ImageFile._im (none yet) of an opened "
+            "picture",
             "formats.private.blank_picture and decode_through(filled=) (for photo.deepread: a 16-bit TIFF's "
-            "8-bit picture filled band by band as the native reader decodes its strips)",
+            "8-bit picture filled band by band as the native reader decodes its strips; a 16-bit PNG's "
+            "8-bit picture); formats.rows.Fresh (the pictures LibRaw and libheif fill row by row)",
             "the 8-bit picture made in the same pass as the deep pixels, without a second pass over them; "
-            "Pillow has no public call to hand an opened picture pixels it already holds",
+            "Pillow has no public call to hand an opened picture pixels it already holds. A large one is "
+            "made in one block, whose pages are asked of the kernel at once through the block's Arrow "
+            "export (a picture held in several blocks shows none)",
             _blank_picture_kept),
     Private("Pillow", "JpegImageFile.decoderconfig, ImageFile.tile and _size of an opened JPEG, and ImageFile._Tile",
             "formats.private.jpeg_eighths (for photo.reading's shrink-on-load)",

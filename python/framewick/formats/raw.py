@@ -155,7 +155,7 @@ def _source(fp: IO[bytes]) -> str | bytes:
     return fp.read()
 
 
-class RawImageFile(ImageFile.ImageFile):
+class RawImageFile(rows.Fresh, ImageFile.ImageFile):
     format = FORMAT
     format_description = "Camera RAW"
 

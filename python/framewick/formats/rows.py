@@ -15,7 +15,7 @@ from typing import Any
 
 from PIL import Image, ImageFile
 
-__all__ = ["ROWS", "RowDecoder", "tile"]
+__all__ = ["ROWS", "Fresh", "RowDecoder", "tile"]
 
 #: The name the decoder is registered under with Pillow.
 ROWS = "framewick.rows"
@@ -46,6 +46,19 @@ class RowDecoder(ImageFile.PyDecoder):
         self.setimage(self.im, (0, self._row, self._width, self._row + rows))
         self.set_as_raw(bytes(band) if isinstance(band, memoryview) else band)
         self._row += rows
+
+
+class Fresh:
+    """For an `ImageFile` whose picture comes through `ROWS`: the picture's memory is made as
+    `private.blank_picture` makes it (a large one in one block whose pages the kernel hands out
+    at once) instead of faulting in page by page as the rows come. Listed before ImageFile."""
+
+    def load_prepare(self) -> None:
+        if getattr(self, "_im", None) is None and getattr(self, "tile", None) and self.tile[0][0] == ROWS:
+            from framewick.formats import private
+
+            self.im = private.blank_picture(self.mode, self.size)  # type: ignore[attr-defined]
+        super().load_prepare()  # type: ignore[misc]
 
 
 def tile(size: tuple[int, int], fill: Callable[[RowDecoder], None] | None) -> Any:

@@ -390,6 +390,7 @@ def decode_from(picture: Image.Image, deep: Any, fp: Any) -> bool:
         pixels = None
     else:
         pixels = memoryview(deep.pixels).cast("B")
+        filled = private.blank_picture(picture.mode, picture.size)  # written whole by the decoder
     private.decode_through(picture, "framewick_deep", offset, (pixels, rawmode, total), filled)
     return True
 
