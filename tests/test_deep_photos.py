@@ -136,6 +136,21 @@ def test_raw_developed_at_sixteen_bits_keeps_todays_picture(tmp_path):
     assert deep.bands == "RGB" and np.array_equal((deep.pixels >> 8).astype(np.uint8), np.asarray(obj.image))
 
 
+@pytest.mark.parametrize("ext", [".ppm", ".png", ".tif"])
+@pytest.mark.parametrize("orientation, raw", [(1, None), (6, None), (3, "half")])
+def test_raw_whose_output_is_not_known_yet_is_read_at_depth_when_first_used(tmp_path, ext, orientation, raw):
+    """Opened without a known output, a RAW file's 16-bit picture is read out of LibRaw only
+    when something uses it, and it is the picture developed at 16 bits at once; every file
+    written from it is the same."""
+    src = rawdng.write_dng(tmp_path / "shot.dng", orientation=orientation)
+    later, now = FrameWick.open(src, raw=raw), FrameWick.open(src, raw=raw, depth=16)
+    twin = later.photo.deep.paired(later.image)  # a copy made before the reading shares it
+    later.write(tmp_path / f"later{ext}")
+    now.write(tmp_path / f"now{ext}")
+    assert (tmp_path / f"later{ext}").read_bytes() == (tmp_path / f"now{ext}").read_bytes()
+    assert np.array_equal(deep_of(later).pixels, deep_of(now).pixels) and twin.pixels is deep_of(later).pixels
+
+
 def smooth_dng(tmp_path):
     """A DNG of a smooth picture: its 16-bit development lies between 8-bit levels nearly everywhere."""
     picture = rawdng.known_picture().resize((90, 60), Image.Resampling.BICUBIC).filter(ImageFilter.GaussianBlur(6))

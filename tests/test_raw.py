@@ -341,10 +341,36 @@ def test_streamed_rows_are_libraws_own(tmp_path, tall_picture, orientation, half
         assert streamed[:5] == own[16][:5]
         assert bytes(memoryview(streamed[5])) == bytes(memoryview(own[16][5]))
         assert b"".join(bands) == bytes(memoryview(own[8][5]))
+        kept, bands[:] = _raw.Raw(str(path)), []  # 8 bits now, the 16-bit picture read out later
+        assert kept.develop(half=half, flip=orient, sink=sink, keep=True) is None
+        assert b"".join(bands) == bytes(memoryview(own[8][5]))
+        later = kept.deep()
+        assert later[:5] == own[16][:5] and bytes(memoryview(later[5])) == bytes(memoryview(own[16][5]))
         with Image.open(path) as im:
             im.configure("half" if half else None, orient=orient)
             im.load()
             assert (im.size, im.tobytes()) == (own[8][1:3], bytes(memoryview(own[8][5])))
+
+
+@pytest.mark.parametrize("first, then, words", [
+    (dict(), "deep", "not developed with keep=True"),
+    (dict(keep=True, bits=16), None, "keep takes 8 bits and a sink"),
+    (dict(keep=True), None, "keep takes 8 bits and a sink"),
+    (dict(keep=True, sink=lambda w, h, c: len), "develop", "developed already"),
+    (dict(keep=True, sink=lambda w, h, c: len), "deep", "closed"),
+])
+def test_the_kept_picture_is_read_once_and_only_when_kept(dng, first, then, words):
+    raw = _raw.Raw(str(dng()))
+    if then is None:
+        with pytest.raises(ValueError, match=words):
+            raw.develop(**first)
+        return
+    if first:
+        raw.develop(**first)
+        if words == "closed":
+            raw.deep()
+    with pytest.raises(ValueError, match=words):
+        getattr(raw, then)()
 
 
 def test_stream_refusals_close_the_file(dng):

@@ -5,7 +5,8 @@
 // caller can apply its pixel limit before `develop()` unpacks and develops the mosaic.
 // `develop()` and `preview()` hand back a `Pixels` object: LibRaw's own output buffer, exposed
 // through the buffer protocol and freed with it. After `develop()` the LibRaw record is closed
-// (its raw data and working picture freed at once); `close()` frees it earlier.
+// (its raw data and working picture freed at once), unless asked to keep the developed picture
+// for `deep()`, which reads its 16-bit values out later and closes it; `close()` frees it earlier.
 //
 // The module is LibRaw's thread-safe library: the long calls run with the interpreter's lock
 // released, and one Raw object refuses a second call while one runs. It binds through the
@@ -176,11 +177,13 @@ struct Raw {
     std::unique_ptr<Buffer> source;  // the file's bytes, held while LibRaw reads them (null: a path)
     DataErrors errors;
     bool busy;
+    bool developed;  // developed with its working picture kept, for `deep()`
 };
 
 Raw *as_raw(PyObject *self) noexcept { return reinterpret_cast<Raw *>(self); }
 
 void close_raw(Raw *r) noexcept {
+    r->developed = false;
     r->lr.reset();
     r->source.reset();
 }
@@ -209,6 +212,7 @@ ref raw_new_impl(PyTypeObject *type, handle source) {
     new (&r->source) std::unique_ptr<Buffer>();
     r->errors = DataErrors{};
     r->busy = false;
+    r->developed = false;
 
     r->lr.reset(libraw_init(0));
     if (!r->lr) throw std::bad_alloc();
@@ -425,6 +429,12 @@ struct Readout {
     long long band(const libraw_data_t *lr, int rows, long long at, unsigned char *out, ushort *deep) const noexcept {
         const ushort(*image)[4] = lr->image;
         const ushort *curve = lr->color.curve;
+        if (!out) {
+            for (int r = 0; r < rows; r++, at += row_step)
+                for (int col = 0; col < width; col++, at += column_step)
+                    for (int c = 0; c < colors; c++) *deep++ = curve[image[at][c]];
+            return at;
+        }
         if (!deep) {
             for (int r = 0; r < rows; r++, at += row_step)
                 for (int col = 0; col < width; col++, at += column_step)
@@ -466,7 +476,8 @@ void discard_read(const libraw_data_t *lr, long long from, long long to) noexcep
 // interpreter's lock released; the rows read are given back to the kernel where the turn reads
 // the working picture in order. With `deep`, the same pass also fills `deep` with the picture's
 // 16-bit values (width * height * colors of them), the rows' top bytes being what the writer got.
-void stream_developed(libraw_data_t *lr, handle sink, OwnedPixels *deep) {
+// With `keep`, the working picture is left whole, for `read_deep` later.
+void stream_developed(libraw_data_t *lr, handle sink, OwnedPixels *deep, bool keep = false) {
     Inside::make_output_curve(lr);
     const Readout out(lr);
     ref writer = check(PyObject_CallFunction(sink.ptr(), "iii", out.width, out.height, out.colors));
@@ -491,13 +502,41 @@ void stream_developed(libraw_data_t *lr, handle sink, OwnedPixels *deep) {
             if (deep_row) fw::populate(deep_row, row_bytes * size_t(rows) * sizeof(ushort));
             at = out.band(lr, rows, at, bytes, deep_row);
             if (deep_row) deep_row += row_bytes * size_t(rows);
-            if (in_order) {
+            if (in_order && !keep) {
                 const long long last = at - out.row_step - out.column_step;
                 discard_read(lr, std::min(start, last), std::max(start, last) + 1);
             }
         }
         check(PyObject_CallOneArg(writer.ptr(), band.ptr()));
     }
+}
+
+// The 16-bit picture of a working picture kept by `stream_developed` (the values whose top
+// bytes its rows were), read out band by band with the lock released, its rows given back to
+// the kernel as they are read.
+OwnedPixels read_deep(libraw_data_t *lr) {
+    const Readout out(lr);
+    constexpr int band_rows = 64;
+    const size_t row_samples = size_t(out.width) * size_t(out.colors);
+    OwnedPixels deep;
+    deep.size = row_samples * size_t(out.height) * sizeof(ushort);
+    deep.data.reset(new unsigned char[deep.size]);  // not cleared: every value is written below
+    auto *deep_row = reinterpret_cast<ushort *>(deep.data.get());
+    const bool in_order = out.column_step == 1 || out.column_step == -1;
+    WithoutGil released;
+    long long at = out.first;
+    for (int row = 0; row < out.height; row += band_rows) {
+        const int rows = std::min(band_rows, out.height - row);
+        const long long start = at;
+        fw::populate(deep_row, row_samples * size_t(rows) * sizeof(ushort));
+        at = out.band(lr, rows, at, nullptr, deep_row);
+        deep_row += row_samples * size_t(rows);
+        if (in_order) {
+            const long long last = at - out.row_step - out.column_step;
+            discard_read(lr, std::min(start, last), std::max(start, last) + 1);
+        }
+    }
+    return deep;
 }
 
 // develop(half, auto_wb, flip, bits, sink):
@@ -512,8 +551,10 @@ void stream_developed(libraw_data_t *lr, handle sink, OwnedPixels *deep) {
 //    picture read out in the same pass (16 bits).
 // 4. Close the LibRaw record at once, whatever happened: its working picture is freed before
 //    the caller copies the pixels anywhere.
-ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int bits, handle sink) {
+ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int bits, handle sink, bool keep) {
     libraw_data_t *lr = usable(r);
+    if (r->developed) throw fw::raise_format(PyExc_ValueError, "the RAW file is developed already");
+    if (keep && (bits != 8 || !sink)) throw fw::raise_format(PyExc_ValueError, "keep takes 8 bits and a sink");
     if (bits != 8 && bits != 16) throw fw::raise_format(PyExc_ValueError, "bits must be 8 or 16, not %d", bits);
     auto &p = lr->params;
     p.half_size = half ? 1 : 0;
@@ -528,7 +569,10 @@ ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int 
 
     struct CloseAfter {
         Raw *r;
-        ~CloseAfter() { close_raw(r); }
+        bool keep = false;
+        ~CloseAfter() {
+            if (!keep) close_raw(r);
+        }
     } closing{r};
     int status;
     ProcessedPtr image;
@@ -551,11 +595,30 @@ ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int 
     if (r->errors.count) throw data_failure(r->errors);
     if (!sink) return wrap_pixels(module, std::move(image));
     if (bits == 8) {
-        stream_developed(lr, sink, nullptr);
+        stream_developed(lr, sink, nullptr, keep);
+        if (keep) closing.keep = r->developed = true;
         return ref::borrow(handle(Py_None));
     }
     OwnedPixels deep;
     stream_developed(lr, sink, &deep);
+    const Readout out(lr);
+    return wrap_owned(module, out.width, out.height, out.colors, 16, std::move(deep));
+}
+
+// deep(): the 16-bit picture of a file developed with `keep`, read out of its working picture;
+// the record is closed then, whatever happens.
+ref deep_impl(PyObject *module, Raw *r) {
+    libraw_data_t *lr = usable(r);
+    if (!r->developed) throw fw::raise_format(PyExc_ValueError, "the RAW file is not developed with keep=True");
+    struct CloseAfter {
+        Raw *r;
+        ~CloseAfter() { close_raw(r); }
+    } closing{r};
+    OwnedPixels deep;
+    {
+        Busy busy(r);
+        deep = read_deep(lr);
+    }
     const Readout out(lr);
     return wrap_owned(module, out.width, out.height, out.colors, 16, std::move(deep));
 }
@@ -589,10 +652,11 @@ ref raw_info(PyObject *, PyObject *self, const Args &args) {
     return info_impl(as_raw(self));
 }
 
-// develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None): the flags taken by truth.
+// develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None, keep=False): the flags
+// taken by truth.
 ref raw_develop(PyObject *module, PyObject *self, const Args &args) {
-    const auto [half, auto_wb, flip, bits, sink] =
-        keywords(args, 0, std::array<const char *, 5>{"half", "auto_wb", "flip", "bits", "sink"});
+    const auto [half, auto_wb, flip, bits, sink, keep] =
+        keywords(args, 0, std::array<const char *, 6>{"half", "auto_wb", "flip", "bits", "sink", "keep"});
     auto truth = [](handle obj, bool otherwise) {
         if (!obj) return otherwise;
         const int v = PyObject_IsTrue(obj.ptr());
@@ -608,7 +672,13 @@ ref raw_develop(PyObject *module, PyObject *self, const Args &args) {
         depth = int(v);
     }
     const bool streamed = sink && !sink.is(Py_None);
-    return develop_impl(module, as_raw(self), is_half, is_auto_wb, is_flip, depth, streamed ? sink : handle());
+    return develop_impl(module, as_raw(self), is_half, is_auto_wb, is_flip, depth, streamed ? sink : handle(),
+                        truth(keep, false));
+}
+
+ref raw_deep(PyObject *module, PyObject *self, const Args &args) {
+    positional(args, 0);
+    return deep_impl(module, as_raw(self));
 }
 
 ref raw_preview(PyObject *module, PyObject *self, const Args &args) {
@@ -627,10 +697,14 @@ ref raw_close(PyObject *, PyObject *self, const Args &args) {
 PyMethodDef raw_methods[] = {
     method<RawCodec, raw_info, "info">("info()\n--\n\nWhat LibRaw found in the file: sizes, camera, shooting data, GPS."),
     method<RawCodec, raw_develop, "develop">(
-        "develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None)\n--\n\n"
+        "develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None, keep=False)\n--\n\n"
         "Develop the picture: (kind, width, height, colours, bits, pixels); with `sink`,\n"
         "sink(width, height, colours) returns a writer that takes the 8-bit rows in bands, and the\n"
-        "result is None (bits=8) or the 16-bit picture read out in the same pass. Closes the file."),
+        "result is None (bits=8) or the 16-bit picture read out in the same pass. Closes the file,\n"
+        "except with `keep` (8 bits and a sink): its developed picture is kept for deep()."),
+    method<RawCodec, raw_deep, "deep">(
+        "deep()\n--\n\nThe 16-bit picture of a file developed with keep=True, as develop(bits=16) gives it\n"
+        "beside the same 8-bit rows: (kind, width, height, colours, bits, pixels). Closes the file."),
     method<RawCodec, raw_preview, "preview">(
         "preview()\n--\n\nThe largest embedded preview: (kind, width, height, colours, bits, pixels)."),
     method<RawCodec, raw_close, "close">("close()\n--\n\nFree LibRaw's memory now."),

@@ -195,6 +195,10 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
         #: 16: develop at 16 bits per channel and keep them as `deep_pixels` (set before loading).
         self.develop_bits = 8
         self.deep_pixels: Any = None
+        #: True: develop at 8 bits and keep LibRaw's developed picture, whose 16-bit values
+        #: `deep_reader()` reads out when they are first needed (set before loading).
+        self.deep_later = False
+        self._kept: Any = None
         self.format_description = " ".join(filter(None, ("Camera RAW", found.get("make"), found.get("model"))))
         self._mode = "RGB"
         self._size = self._developed_size(half=False)
@@ -292,17 +296,21 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
         shown, self._shown = self._shown, None
         if raw is None:
             raise OSError("the RAW picture cannot be developed again after a failed development")
+        kept = False
         try:
             if shown is not None:
                 decoder.put(shown.tobytes())
             else:
-                self._develop(raw, decoder)
+                kept = self._develop(raw, decoder)
         except _raw.RawError as error:
             raise OSError(str(error)) from None
         finally:
-            raw.close()
+            if kept:
+                self._kept = raw
+            else:
+                raw.close()
 
-    def _develop(self, raw: Any, decoder: rows.RowDecoder) -> None:
+    def _develop(self, raw: Any, decoder: rows.RowDecoder) -> bool:
         # LibRaw's rows go band by band through Pillow's decoder into the picture, straight
         # from LibRaw's working picture: no whole developed copy beside the two. At 16 bits the
         # same pass fills the deep picture, whose top bytes are the rows the picture got.
@@ -314,20 +322,35 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
                               f"{self.size[0]}x{self.size[1]}")
             return decoder.put
 
+        later = self.deep_later and self.develop_bits == 8
         deep = raw.develop(half="half" in self.raw_options, auto_wb="auto-wb" in self.raw_options, flip=self._flip,
-                           bits=self.develop_bits, sink=start)
+                           bits=self.develop_bits, sink=start, keep=later)
         if deep is not None:
             self._keep_deep(deep)
+        return later
+
+    def deep_reader(self) -> Callable[[], Any] | None:
+        """For a picture developed with `deep_later`: what reads its 16-bit picture out, (height,
+        width, 3) of uint16 whose top bytes are the 8-bit picture, once (LibRaw's record, held
+        until then, is closed by it, or freed with it when it is never called). None otherwise."""
+        raw, self._kept = self._kept, None
+        if raw is None:
+            return None
+        size = self.size  # the picture itself is not held: it may be let go before this is read
+
+        def read() -> Any:
+            try:
+                return _as_array(raw.deep(), size)
+            except _raw.RawError as error:
+                raise OSError(str(error)) from None
+            finally:
+                raw.close()
+
+        return read
 
     def _keep_deep(self, developed: Any) -> None:
         """Keep LibRaw's 16-bit picture as `deep_pixels` (height, width, 3) of uint16, without a copy."""
-        import numpy as np
-
-        kind, width, height, colours, bits, pixels = developed
-        if kind != "bitmap" or colours != 3 or bits != 16 or (width, height) != self.size:
-            raise OSError(f"LibRaw developed an unexpected picture ({kind}, {width}x{height}, {colours} colours, "
-                          f"{bits} bits)")
-        self.deep_pixels = np.frombuffer(pixels, "=u2", count=width * height * 3).reshape(height, width, 3)
+        self.deep_pixels = _as_array(developed, self.size)
 
     def _preview(self, raw: Any) -> Image.Image:
         kind, width, height, colours, bits, pixels = raw.preview()
@@ -350,7 +373,19 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
             self._raw = None
             raw.close()
         self._shown = None
+        self._kept = None
         super().close()
+
+
+def _as_array(developed: Any, size: tuple[int, int]) -> Any:
+    """LibRaw's 16-bit picture of `size` as (height, width, 3) of uint16, without a copy."""
+    import numpy as np
+
+    kind, width, height, colours, bits, pixels = developed
+    if kind != "bitmap" or colours != 3 or bits != 16 or (width, height) != size:
+        raise OSError(f"LibRaw developed an unexpected picture ({kind}, {width}x{height}, {colours} colours, "
+                      f"{bits} bits)")
+    return np.frombuffer(pixels, "=u2", count=width * height * 3).reshape(height, width, 3)
 
 
 def register() -> None:

@@ -16,12 +16,63 @@ otherwise: the caller keeps the 8-bit picture and says so in one line.
 from __future__ import annotations
 
 import struct
+import threading
+from collections.abc import Callable
 from typing import Any
 
 from PIL import Image, ImageFile
 
+from framewick.photo.companions import Companion
+
 #: How deep a file's samples must be for the native readers to be asked.
 _PNG_DEEP_TYPES = (2, 4, 6)  # RGB, grey+alpha, RGBA (grey alone opens as Pillow's I;16)
+
+
+class Later(Companion):
+    """A deep picture read when it is first used: a camera RAW's 16-bit picture, kept by LibRaw
+    since the 8-bit one was developed from it, is read out only if a step or a writer asks for
+    it (NumPy is not imported before). Its size, bands and bits are known at once; anything
+    else (`pixels`, the methods of framewick.photo.deep.Deep) is the Deep that `read` makes,
+    read once for this companion and every copy of it."""
+
+    exact_8bit = True  # developed in one pass with the 8-bit picture: its top bytes
+    floating = False
+
+    def __init__(self, read: Callable[[], Any], size: tuple[int, int], channels: int, bits: int = 16) -> None:
+        self._read: Callable[[], Any] | None = read
+        self._found: Any = None
+        self._lock = threading.Lock()
+        self._holder = self  # copies (`paired`) share the one reading through it
+        self.size, self.channels, self.bits = size, channels, bits
+
+    def __repr__(self) -> str:
+        return f"<Deep {self.bands} {self.size[0]}x{self.size[1]} {self.bits}-bit, read when first used>"
+
+    @property
+    def bands(self) -> str:
+        return ("L", "LA", "RGB", "RGBA")[self.channels - 1]
+
+    @property
+    def has_alpha(self) -> bool:
+        return self.channels in (2, 4)
+
+    def deep(self) -> Any:
+        """The Deep, read now if it was not yet."""
+        holder = self._holder
+        with holder._lock:
+            if holder._found is None:
+                from framewick.photo.deep import Deep
+
+                assert holder._read is not None
+                found = Deep(holder._read(), self.bits)
+                found.exact_8bit = True
+                holder._found, holder._read = found, None
+            return holder._found
+
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("__") or "_holder" not in self.__dict__:
+            raise AttributeError(name)
+        return getattr(self.deep(), name)
 
 
 class Unreadable(Exception):

@@ -170,7 +170,9 @@ def open_photo(source: Source, *, cls: type[T] | None = None, orient: bool = Tru
     `depth=8` reads the 8-bit picture alone. `written_as` names the format the picture will be
     written in, when known: a camera RAW's embedded preview (8 bits) stands in only for a
     picture written in a format of 8 bits, never when `depth` is more than 8; and a camera
-    RAW written unchanged (no steps) in a format of 8 bits is developed at 8 bits alone.
+    RAW written unchanged (no steps) in a format of 8 bits is developed at 8 bits alone; with
+    neither `written_as` nor `depth` given, its 16 bits are read out of LibRaw's developed
+    picture (kept until then) when a step or a writer first uses them.
     """
     if cls is None:
         from framewick import FrameWick
@@ -216,7 +218,9 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
     # is developed then; at 16 bits only when the picture is kept deep (a step, a deep format,
     # or an output not known yet).
     unchanged = steps is None or not _chain(steps).steps
-    raw_deep = depth == 16 or written_as is None or written_as in DEEP_BITS or not unchanged
+    raw_deep: bool | str = depth == 16 or written_as is None or written_as in DEEP_BITS or not unchanged
+    if raw_deep and depth is None and written_as is None:
+        raw_deep = "later"  # an output not known yet: its 16 bits are read out when first used
     return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options, frame_floor, depth != 8, preview_ok,
                    raw_deep)
 
@@ -236,7 +240,7 @@ def _decoding(name: str, action: Any) -> Any:
 
 def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | None,
             raw_options: Any, frame_floor: int = 0, deep: bool = True,
-            preview_ok: bool = True, raw_deep: bool = True) -> tuple[Photo, Image.Image]:
+            preview_ok: bool = True, raw_deep: bool | str = True) -> tuple[Photo, Image.Image]:
     picture = _open(fp, name, limit)
     deep_kind: str | None = None
     at_depth: Any = None
@@ -270,6 +274,8 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             deep_kind = deepread.kind(picture, _head(fp))
             if deep_kind == "raw" and not raw_deep:
                 deep_kind = None  # its 8-bit picture is all that is written
+            elif deep_kind == "raw" and raw_deep == "later":
+                picture.deep_later = True  # type: ignore[attr-defined]
             elif deep_kind == "raw":
                 picture.develop_bits = 16
             elif deep_kind is not None:  # read before Pillow decodes: the file and both decodes are never held at once
@@ -385,6 +391,9 @@ def _read_deep(fp: IO[bytes], which: str, picture: Image.Image, limit: int | Non
 
     if which == "held":  # read already, by the reader that gave the 8-bit picture
         return picture.deep_found  # type: ignore[attr-defined]
+    if which == "raw" and getattr(picture, "deep_later", False):
+        read = picture.deep_reader()  # type: ignore[attr-defined]
+        return (deepread.Later(read, picture.size, 3), 0) if read is not None else None
     if which == "raw":
         pixels = getattr(picture, "deep_pixels", None)
         if pixels is None:
@@ -424,6 +433,11 @@ def _pair_deep(photo: Photo, found: Any, first: Image.Image, container: int, tur
     from framewick.status import note
 
     deep, applied = found
+    if isinstance(deep, deepread.Later) and not applied and container == 1 and turn == 1 and deep.size == first.size:
+        from framewick.photo import companions
+
+        companions.attach(photo, "deep", deep, first)  # developed with `first`, upright: nothing to compare or turn
+        return first
     # 1. What the deep reader turned is undone, so that it is as stored, as the 8-bit reader
     #    gave it; 2. then it takes the 8-bit picture's turns (the container's, the tag's).
     turns = []

@@ -584,12 +584,12 @@ def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: boo
     if deep is None and not grey and (depth is None or photo.frames_of(obj.image) is not None
                                       or obj.image.mode in modes.DEEP):
         return None, obj  # nothing deeper than the picture itself (an "I;16" one is written at 16 bits as it is)
+    if deep is not None and deep.exact_8bit and (fmt not in formats.DEEP_BITS or budget) and depth is None \
+            and (not (srgb or strip) or profiles.is_srgb(photo.icc)):
+        return None, obj  # its 8-bit picture is the library's own 8-bit output of it: no dither (nor NumPy)
     from framewick.photo import deepwriting
 
     if deep is not None:
-        if deep.exact_8bit and (fmt not in formats.DEEP_BITS or budget) and depth is None \
-                and (not (srgb or strip) or profiles.is_srgb(photo.icc)):
-            return None, obj  # its 8-bit picture is the library's own 8-bit output of it: no dither
         pixels = deep.pixels
     elif grey:
         pixels = deepwriting.grey16(obj.image)
