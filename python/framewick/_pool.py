@@ -210,6 +210,7 @@ class Pool:
         self.queue.extend(enumerate(tasks))
         for _ in range(min(self.size, len(self.queue)) - len(self.workers)):
             self._spawn()
+            self._dispatch()  # its first task goes now: it starts while the next worker is made
 
     @property
     def finished(self) -> bool:

@@ -510,9 +510,17 @@ def run_batch(inputs: Iterable[str], out_dir: str, chain: Chain | str | Sequence
             # not once in each worker.
             import ctypes  # noqa: F401
 
+            from PIL import features  # noqa: F401  (asked which libjpeg decodes at 3/8)
+
             from framewick.photo import deepread, planning, reading, running, subject, writing  # noqa: F401
 
             picture_class(chain)
+            # Each kind of output's writer: Pillow loads its plugin as the format is looked up.
+            for target in {os.path.splitext(job.target)[1].lower(): job.target for job in planned}.values():
+                try:
+                    planning.output_format_of(opts.format, target)
+                except ValueError:
+                    pass  # the worker fails those pictures with the reason
         pool = Pool(min(jobs or os.process_cpu_count() or 1, len(planned)), context, _run_one,
                     _start_worker, (chain, opts, worker))
         pool.start(planned)
