@@ -40,7 +40,6 @@ PROVIDER = f"framewick (libheif {_heif.LIBHEIF_VERSION})"
 EXTENSIONS = (".heic", ".heif", ".hif", ".heics", ".heifs")
 MIME = "image/heic"
 
-_ORIENTATION = 0x0112
 _BAND_BYTES = 1 << 20  # rows converted to RGB at a time
 _XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
 
@@ -86,20 +85,6 @@ def _pixel_limit() -> int:
     return pixel_limit() or 0
 
 
-def _exif_with_orientation(exif: bytes, orientation: int) -> bytes:
-    """The EXIF block with its orientation tag set to `orientation` (the block as it is when
-    it has no tag, says that already, or cannot be read)."""
-    tags = Image.Exif()
-    try:
-        tags.load(exif)
-    except Exception:  # a broken block is kept as it came
-        return exif
-    if tags.get(_ORIENTATION, orientation) == orientation:
-        return exif
-    tags[_ORIENTATION] = orientation
-    return tags.tobytes()
-
-
 class HeifImageFile(rows.Fresh, ImageFile.ImageFile):
     format = FORMAT
     format_description = "HEIF/HEIC (libheif)"
@@ -128,7 +113,9 @@ class HeifImageFile(rows.Fresh, ImageFile.ImageFile):
         if found["transformed"]:
             # libheif applies irot/imir; the tag describes the same turn and must not turn again.
             if exif:
-                exif = _exif_with_orientation(exif, 1)
+                from framewick.photo import exif as _exif
+
+                exif = _exif.with_orientation(exif, 1)
             if xmp:
                 xmp = _XMP_ORIENTATION.sub(rb"\g<1>1", xmp)
         if exif:
@@ -243,13 +230,13 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     # The pixels are taken as stored: the turn the EXIF orientation describes (or the
     # `heif_orientation` a caller gives, which the tag is then made to say) becomes irot/imir,
     # which HEIF readers go by.
+    from framewick.photo import exif as _exif
+
     orientation = info.get("heif_orientation")
     if orientation is None:
-        from framewick.photo import exif as _exif
-
         orientation = _exif.orientation(exif)
     elif exif:
-        exif = _exif_with_orientation(exif, int(orientation))
+        exif = _exif.with_orientation(exif, int(orientation))
 
     def encode(picture: Image.Image, icc: bytes | None) -> bytes:
         return _heif.encode(picture.tobytes(), picture.mode, picture.width, picture.height, quality, exif or None,

@@ -31,6 +31,8 @@ T = TypeVar("T")
 
 # libjxl's report of a failure: "./lib/jxl/decode.cc:2041: premature end of input".
 _LIBJXL_LINE = re.compile(rb"^\S+\.(?:cc|h):\d+: (.+)$")
+# What is read of a file for its codestream's header (past an EXIF or XMP box before it).
+_HEAD = 1 << 16
 # One redirection of fd 2 at a time: two overlapping ones would restore each other's descriptor.
 _stderr_lock = threading.Lock()
 
@@ -81,13 +83,34 @@ def _pass_on(chatter: bytes) -> None:
 
 
 class JXLImageFile(_plugin.JXLImageFile):
-    """The plugin's reader, its decode kept quiet and its failures named."""
+    """The plugin's reader, its decode kept quiet and its failures named. libjxl turns the
+    picture upright by the codestream's orientation; the EXIF and XMP orientation, which then
+    describe the turn already made, are reset to 1 so that nothing turns it twice, and
+    `info["jxl"]["orientation"]` is that turn (1: none), for a caller that wants the pixels as
+    stored."""
 
     def _open(self) -> None:
         outcome, chatter = _captured_stderr(super()._open)
         _pass_on(chatter)
         if isinstance(outcome, RuntimeError):
             raise DecodeError(_reason(outcome, chatter)) from None
+        from framewick.photo import deepread, exif, orientation
+
+        assert self.fp is not None
+        try:
+            where = self.fp.tell()
+            self.fp.seek(0)
+            head = self.fp.read(_HEAD)
+            self.fp.seek(where)
+        except (OSError, ValueError):
+            head = b""
+        turned = deepread.jxl_orientation(head)
+        self.info["jxl"] = {"orientation": turned}
+        if turned != 1:
+            if isinstance(self.info.get("exif"), bytes):
+                self.info["exif"] = exif.with_orientation(self.info["exif"], 1)
+            if isinstance(self.info.get("xmp"), bytes):
+                self.info["xmp"] = orientation.reset_xmp(self.info["xmp"])
 
 
 def register() -> None:

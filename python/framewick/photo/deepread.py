@@ -157,10 +157,22 @@ def _jxl_codestream(head: bytes) -> bytes:
 
 def _jxl_bits(head: bytes) -> int | None:
     """The bits per sample a JPEG XL header states (32 for float), or None when it cannot be read."""
+    return _jxl_header(head)[0]
+
+
+def jxl_orientation(head: bytes) -> int:
+    """The orientation (1 to 8) a JPEG XL codestream states, which its decoder applies; 1 when
+    the header cannot be read."""
+    return _jxl_header(head)[1]
+
+
+def _jxl_header(head: bytes) -> tuple[int | None, int]:
+    """The bits per sample (None when unreadable) and the orientation of a JPEG XL header."""
     stream = _jxl_codestream(head)
     if not stream.startswith(b"\xff\x0a"):
-        return None
+        return None, 1
     bits = _Bits(stream[2:])
+    orientation = 1
     sizes = ((1, 9), (1, 13), (1, 18), (1, 30))
     try:
         small = bits.u(1)
@@ -174,9 +186,9 @@ def _jxl_bits(head: bytes) -> int | None:
             else:
                 bits.u32(*sizes)
         if bits.u(1):  # all_default: 8-bit
-            return 8
+            return 8, 1
         if bits.u(1):  # extra fields
-            bits.u(3)  # orientation
+            orientation = bits.u(3) + 1
             if bits.u(1):  # intrinsic size
                 small = bits.u(1)
                 if small:
@@ -200,10 +212,10 @@ def _jxl_bits(head: bytes) -> int | None:
                 bits.u32((0, 0), (0, 3), (0, 16), (0, 32))
                 bits.u(1)
         if bits.u(1):  # float samples
-            return 32 if bits.u32((32, 0), (16, 0), (24, 0), (1, 6)) >= 16 else 8
-        return bits.u32((8, 0), (10, 0), (12, 0), (1, 6))
+            return (32 if bits.u32((32, 0), (16, 0), (24, 0), (1, 6)) >= 16 else 8), orientation
+        return bits.u32((8, 0), (10, 0), (12, 0), (1, 6)), orientation
     except ValueError:
-        return None
+        return None, orientation
 
 
 def read(which: str, data: bytes, limit: int, picture: Image.Image) -> tuple[Any, int]:
@@ -252,10 +264,10 @@ def read(which: str, data: bytes, limit: int, picture: Image.Image) -> tuple[Any
         if which == "jxl":
             from framewick.formats import _jxl
 
-            found = _jxl.read(data, limit)
+            found = _jxl.read(data, limit)  # turned by its codestream's orientation, as the 8-bit decode is
             if found.get("float"):
-                return Deep(array(found, "=f4"), 32), _turned(found)
-            return (Deep(array(found, "=u2"), 16) if found["bits"] == 16 else None), _turned(found)
+                return Deep(array(found, "=f4"), 32), 0
+            return (Deep(array(found, "=u2"), 16) if found["bits"] == 16 else None), 0
     except MemoryError:
         raise
     except Exception as error:  # the native readers' own errors: the file's reason, in one line
@@ -300,10 +312,6 @@ class _Rows8:
 
     def whole(self) -> bool:
         return self._next == self.size[1]
-
-
-def _turned(found: dict[str, Any]) -> int:
-    return int(found.get("orientation") or 1) if found.get("transformed") else 0
 
 
 def matched(deep: Any, picture: Image.Image) -> Any:

@@ -341,8 +341,11 @@ def _jxl(pixels: np.ndarray, meta: _Metadata, obj: Any) -> bytes:
 
     height, width, channels = pixels.shape
     bits = 32 if pixels.dtype == np.float32 else 16
+    # An orientation left in the EXIF (pixels kept as stored) goes into the codestream, which
+    # JPEG XL readers apply (the tag kept saying the same turn).
     return _jxl.write(np.ascontiguousarray(pixels), width, height, channels, bits,
-                      quality=int(getattr(obj, "quality", 95)), icc=meta.icc, exif=meta.exif, xmp=meta.xmp)
+                      quality=int(getattr(obj, "quality", 95)), orientation=_exif.orientation(meta.exif),
+                      icc=meta.icc, exif=meta.exif, xmp=meta.xmp)
 
 
 def encode(obj: Any, pixels: np.ndarray, fmt: str, *, depth: int | None, strip: bool, srgb: bool,

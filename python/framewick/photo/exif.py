@@ -139,6 +139,20 @@ def orientation(block: bytes | None) -> int:
     return value if 1 <= value <= 8 else 1
 
 
+def with_orientation(block: bytes, value: int) -> bytes:
+    """`block` with its orientation tag set to `value`; the block as it came when it has no
+    tag, says that already, or cannot be read."""
+    tags = Image.Exif()
+    try:
+        tags.load(block)
+    except Exception:  # a broken block is kept as it came
+        return block
+    if tags.get(ORIENTATION, value) == value:
+        return block
+    tags[ORIENTATION] = value
+    return tags.tobytes()
+
+
 def for_tiff(block: bytes) -> Image.Exif:
     """A block as the tags a written TIFF gets: only what can be written, no layout tags."""
     tags = Image.Exif()

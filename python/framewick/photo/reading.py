@@ -301,8 +301,9 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             _decoding(name, picture.load)
         tag = _orientation.read_orientation(picture)
         turn = tag if orient else 1
-        # A HEIF container turns its picture itself (irot, imir); as stored, that turn is undone
-        # and becomes the orientation the photo reports and carries, as a JPEG's tag would.
+        # A HEIF container (irot, imir) or a JPEG XL codestream turns its picture itself; as
+        # stored, that turn is undone and becomes the orientation the photo reports and carries,
+        # as a JPEG's tag would.
         container = _container_orientation(picture) if not orient else 1
         if container != 1:
             tag = container
@@ -557,9 +558,10 @@ def _map_picture(found: dict[str, Any] | None) -> Image.Image | None:
 
 
 def _container_orientation(picture: Image.Image) -> int:
-    """The turn a HEIF container applied to `picture` as an EXIF orientation (1: none or not HEIF)."""
-    heif = picture.info.get("heif")
-    value = heif.get("orientation", 1) if isinstance(heif, dict) else 1
+    """The turn a HEIF container or a JPEG XL codestream applied to `picture` as an EXIF
+    orientation (1: none, or another format)."""
+    found = picture.info.get("heif") or picture.info.get("jxl")
+    value = found.get("orientation", 1) if isinstance(found, dict) else 1
     return value if isinstance(value, int) and 1 <= value <= 8 else 1
 
 

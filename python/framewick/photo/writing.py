@@ -326,6 +326,11 @@ def _save(pictures: list[Image.Image], fp: str | IO[bytes], fmt: str, args: dict
             _write_bytes(fp, data)
             return
         first = pictures[0] = first.convert("RGBA")
+    if fmt == "JXL" and len(pictures) == 1 and _exif.orientation(_bytes(args.get("exif"))) != 1:
+        data = _native_jxl(first, args)
+        if data is not None:
+            _write_bytes(fp, data)
+            return
     if fmt == "TIFF" and hasattr(first, "tag_v2"):
         first = first.copy()  # the TIFF writer copies tags of a TIFF picture itself: only ours go
     if isinstance(fp, str) and _by_extension(fp) == fmt:
@@ -342,6 +347,33 @@ def _avif_grey_alpha(picture: Image.Image, args: dict[str, Any]) -> bytes | None
     refuses it (the caller writes RGBA, as before)."""
     try:
         return _native_avif(picture, args)
+    except (ImportError, OSError, ValueError):
+        return None
+
+
+def _bytes(value: Any) -> bytes | None:
+    """An EXIF or XMP save keyword as bytes (None for none)."""
+    if isinstance(value, Image.Exif):
+        return value.tobytes()
+    return value.encode() if isinstance(value, str) else value or None
+
+
+def _native_jxl(picture: Image.Image, args: dict[str, Any]) -> bytes | None:
+    """A JPEG XL of a picture kept as stored, by framewick's libjxl module: the orientation its
+    EXIF keeps goes into the codestream, which JPEG XL readers apply (Pillow's writer has no
+    way to put it there). None where that module is not built, or refuses the picture or its
+    mode: the caller writes with Pillow's writer, as before."""
+    channels = {"L": 1, "LA": 2, "RGB": 3, "RGBA": 4}.get(picture.mode)
+    exif = _bytes(args.get("exif"))
+    try:
+        from framewick.formats import _jxl
+
+        if channels is None:
+            return None
+        # The picture is in sRGB here, which a file without a profile says, as Pillow's writer's do.
+        return _jxl.write(picture.tobytes(), picture.width, picture.height, channels, 8,
+                          quality=int(args.get("quality", 90)), orientation=_exif.orientation(exif), exif=exif,
+                          xmp=_bytes(args.get("xmp")))
     except (ImportError, OSError, ValueError):
         return None
 
