@@ -640,8 +640,9 @@ template <class Failed> void deflate_strips(TIFF *, const Picture &, const Write
 // 1. Open `memory` as a file (BigTIFF past what classic TIFF addresses); 2. the tags: size,
 // samples, bits and format, photometric, the extra sample's meaning, compression with its
 // predictor (horizontal for integers, floating-point for floats), ICC, resolution in inches;
-// 3. strips of about 256 KB: deflated ones compressed here (in threads when asked), the others
-// by libtiff, each copied first (the codec may change its buffer in place); 4. the directory.
+// 3. strips of about 256 KB: deflated ones compressed here (in threads when asked), uncompressed
+// ones written as they are, the others by libtiff, each copied first (the codec may change its
+// buffer in place); 4. the directory.
 void write_to(Memory &memory, const Picture &p, const WriteOptions &o) {
     Messages messages;
     Listening listening(messages);
@@ -690,6 +691,14 @@ void write_to(Memory &memory, const Picture &p, const WriteOptions &o) {
 
     if (own_deflate(p, o)) {
         deflate_strips(t, p, o, rows_per_strip, failed);
+    } else if (compression == COMPRESSION_NONE) {
+        // Stored as they are, in the file's (the machine's) byte order: each strip written
+        // straight from the picture, as libtiff would write it after two copies.
+        for (std::uint32_t first = 0, index = 0; first < p.height; first += rows_per_strip, ++index) {
+            const std::uint32_t rows = std::min(rows_per_strip, p.height - first);
+            auto *from = const_cast<std::uint8_t *>(p.pixels + std::size_t(first) * row);
+            if (TIFFWriteRawStrip(t, index, from, tmsize_t(row * rows)) < 0) throw failed();
+        }
     } else {
         std::vector<std::uint8_t> strip(row * rows_per_strip);
         for (std::uint32_t first = 0, index = 0; first < p.height; first += rows_per_strip, ++index) {

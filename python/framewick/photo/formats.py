@@ -98,7 +98,8 @@ def extension(fmt: str) -> str:
 _COMMON_NAMES = {"PNG": ("PngImagePlugin", "PNG"), "APNG": ("PngImagePlugin", "PNG"),
                  "JPEG": ("JpegImagePlugin", "JPEG"), "JPG": ("JpegImagePlugin", "JPEG"),
                  "JPE": ("JpegImagePlugin", "JPEG"), "JFIF": ("JpegImagePlugin", "JPEG"),
-                 "GIF": ("GifImagePlugin", "GIF"), "BMP": ("BmpImagePlugin", "BMP")}
+                 "GIF": ("GifImagePlugin", "GIF"), "BMP": ("BmpImagePlugin", "BMP"),
+                 "TIF": ("TiffImagePlugin", "TIFF"), "TIFF": ("TiffImagePlugin", "TIFF")}
 
 
 def _common(key: str) -> str | None:
