@@ -6,8 +6,9 @@
 // - `fresh(start, bytes)` on a block just allocated that will be written whole (a picture, a
 //   codec's output): huge pages asked for on the whole huge-page extents inside it, then every
 //   page handed out at once;
-// - `prefer_huge_pages` alone on such a block filled band by band, each band then `populate`d
-//   just before it is written (so a failed read does not take the whole block at once);
+// - `prefer_huge_pages` alone on such a block filled band by band over a longer time, each band
+//   `populate`d just before it is written where the band is known, or left to fault in a huge
+//   page at a time: the process then holds no more of the block than is written;
 // - neither on a block written only in part, nor on memory that is not the caller's alone.
 // Huge pages go only to extents wholly inside the block, so no page outside it is taken and the
 // process's resident size grows by no more than the block. Where the kernel refuses (an older

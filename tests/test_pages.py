@@ -21,13 +21,14 @@ SIZE = (640, 480)  # over private.FRESH_PIXELS: made in one fresh block
 BYTES = {"L": (1, 1), "I;16": (2, 2), "F": (4, 4), "LA": (4, 2), "RGB": (4, 3), "RGBA": (4, 4)}
 
 
+@pytest.mark.parametrize("at_once", [True, False])
 @pytest.mark.parametrize("mode", list(BYTES))
-def test_a_fresh_picture_takes_its_rows_band_by_band(mode):
+def test_a_fresh_picture_takes_its_rows_band_by_band(mode, at_once):
     width, height = SIZE
     data = np.random.default_rng(7).integers(0, 256, width * height * BYTES[mode][1], dtype=np.uint8).tobytes()
     expected = Image.frombytes(mode, SIZE, data)
     picture = Image.core.new_block(mode, SIZE)
-    assert _pages.fresh(picture) == width * height * BYTES[mode][0]
+    assert _pages.fresh(picture, at_once) == width * height * BYTES[mode][0]
     row = len(data) // height
     decoder = ImageFile.PyDecoder(mode)
     for first in range(0, height, 64):
@@ -39,8 +40,8 @@ def test_a_fresh_picture_takes_its_rows_band_by_band(mode):
 
 def test_a_picture_in_several_blocks_is_left_as_pillow_made_it():
     picture = Image.core.new("RGB", (3000, 2000))  # more than Pillow's block: several blocks
-    assert _pages.fresh(picture) == 0
-    assert _pages.fresh(object()) == 0
+    assert _pages.fresh(picture, True) == 0
+    assert _pages.fresh(object(), True) == 0
 
 
 def gradient(channels):
@@ -86,3 +87,25 @@ def test_readers_give_the_same_pixels_in_a_fresh_picture(tmp_path, monkeypatch, 
     assert fresh.im.isblock() and not plain.im.isblock()
     assert (fresh.mode, fresh.size) == (plain.mode, plain.size) == (fresh.mode, SIZE)
     assert fresh.tobytes() == plain.tobytes()
+
+
+def test_a_large_development_is_the_same_on_the_main_thread_and_another(tmp_path):
+    # On the main thread LibRaw's blocks come from a heap grown and populated for them; in a
+    # thread they are mapped as malloc maps them. The picture must not tell the two apart.
+    _raw = pytest.importorskip("framewick.formats._raw")
+    import threading
+
+    import rawdng
+
+    path = str(tmp_path / "large.dng")  # 7 MP: its mosaic and working picture over 64 MiB
+    rawdng.write_dng(path, rawdng.known_picture().resize((3264, 2176), Image.Resampling.BILINEAR))
+
+    def developed():
+        return bytes(_raw.Raw(path).develop(bits=16)[5])
+
+    here = developed()
+    there = []
+    worker = threading.Thread(target=lambda: there.append(developed()))
+    worker.start()
+    worker.join()
+    assert there and here == there[0]

@@ -2,9 +2,12 @@
 // kernel at once (huge pages where whole extents fit, every page given), before its rows are
 // written: one call instead of a fault per page.
 //
-//   fresh(picture) -> int    picture: a Pillow core picture held in one block (Image.core.new_block);
-//                            the bytes whose pages were asked for, 0 where the picture does not
-//                            show its block (held in several, or a Pillow without the export)
+//   fresh(picture, at_once) -> int
+//       picture: a Pillow core picture held in one block (Image.core.new_block); at_once: the
+//       picture is written whole next (its pages given at once), else row by row over a longer
+//       time (huge pages only, taken as the rows reach them, so the process does not hold the
+//       whole picture before it is written); the bytes advised, 0 where the picture does not
+//       show its block (held in several, or a Pillow without the export)
 //
 // The block is found through the Arrow C data interface that Pillow's core pictures export
 // (`__arrow_c_schema__`, `__arrow_c_array__`): a picture of one band is a primitive array, one
@@ -87,8 +90,10 @@ ref exported(handle picture, const char *method, const char *name) {
 }
 
 ref fresh(PyObject *, const Args &args) {
-    positional(args, 1);
+    positional(args, 2);
     handle picture(args[0]);
+    const int at_once = PyObject_IsTrue(args[1].ptr());
+    if (at_once < 0) throw error{};
     ref schema_capsule = exported(picture, "__arrow_c_schema__", "arrow_schema");
     if (!schema_capsule) return integer_value(0);
     ref array_capsule = exported(picture, "__arrow_c_array__", "arrow_array");
@@ -109,15 +114,17 @@ ref fresh(PyObject *, const Args &args) {
     const std::size_t bytes = std::size_t(array->length) * size;
     {
         WithoutGil nogil;
-        fw::fresh(start, bytes);
+        if (at_once) fw::fresh(start, bytes);
+        else fw::prefer_huge_pages(start, bytes);
     }
     return integer_value(static_cast<long long>(bytes));
 }
 
 PyMethodDef methods[] = {
     function<Pages, fresh, "fresh">(
-        "fresh(picture) -> int: the pages of a Pillow core picture held in one block asked of the kernel at "
-        "once, before it is written; the bytes, or 0 where the picture does not show its block."),
+        "fresh(picture, at_once) -> int: the pages of a Pillow core picture held in one block asked of the "
+        "kernel at once (at_once) or as huge pages, before it is written; the bytes, or 0 where the picture "
+        "does not show its block."),
     end_of_table,
 };
 

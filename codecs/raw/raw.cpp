@@ -19,13 +19,16 @@
 
 #include <libraw.h>
 
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -178,14 +181,18 @@ struct Raw {
     DataErrors errors;
     bool busy;
     bool developed;  // developed with its working picture kept, for `deep()`
+    bool heaped;     // its working picture is in the heap grown for it (LibRawHeap)
 };
 
 Raw *as_raw(PyObject *self) noexcept { return reinterpret_cast<Raw *>(self); }
 
+// Closes the record; the pages of a working picture freed into the heap go back to the kernel.
 void close_raw(Raw *r) noexcept {
-    r->developed = false;
+    const bool heaped = r->heaped;
+    r->developed = r->heaped = false;
     r->lr.reset();
     r->source.reset();
+    if (heaped) malloc_trim(0);
 }
 
 // The open record, for a call that is not already running on another thread.
@@ -213,6 +220,7 @@ ref raw_new_impl(PyTypeObject *type, handle source) {
     r->errors = DataErrors{};
     r->busy = false;
     r->developed = false;
+    r->heaped = false;
 
     r->lr.reset(libraw_init(0));
     if (!r->lr) throw std::bad_alloc();
@@ -521,6 +529,7 @@ OwnedPixels read_deep(libraw_data_t *lr) {
     OwnedPixels deep;
     deep.size = row_samples * size_t(out.height) * sizeof(ushort);
     deep.data.reset(new unsigned char[deep.size]);  // not cleared: every value is written below
+    fw::prefer_huge_pages(deep.data.get(), deep.size);  // each band populated before it is written
     auto *deep_row = reinterpret_cast<ushort *>(deep.data.get());
     const bool in_order = out.column_step == 1 || out.column_step == -1;
     WithoutGil released;
@@ -538,6 +547,72 @@ OwnedPixels read_deep(libraw_data_t *lr) {
     }
     return deep;
 }
+
+// ---------------------------------------------------------------------------------------------
+// LibRaw's working memory, handed out by the kernel at once
+//
+// LibRaw takes its two large blocks (the unpacked mosaic, two bytes a photosite, and the working
+// picture, eight bytes a pixel) from the C library's malloc and calloc, which maps each one
+// afresh: the kernel then hands out their pages one fault at a time as LibRaw first writes them,
+// some 60,000 faults for 24 MP, a large share of a development's time on a virtual machine.
+// LibRaw has no allocator of its own to hand them out otherwise, so for the length of its
+// unpacking and development alone, glibc's malloc is told (mallopt) to serve large blocks from
+// its heap and to keep what is freed there; the heap is grown once by what LibRaw is about to
+// take, that block's pages asked of the kernel at once (huge where they fit) and freed back into
+// the heap, where LibRaw's calls then find them. The settings go back before anything else is
+// made, and malloc_trim gives every free page back to the kernel then (the mosaic's) and once the
+// record is closed (the working picture's): the process keeps nothing of it. Only on the main thread, whose allocations the heap serves (a
+// thread's own arena could not hold such blocks, and maps them as before), so one window at a
+// time; threads allocating meanwhile are served from their own arenas as before (a block too
+// large for one still mapped), and what they free goes back as it did.
+class LibRawHeap {
+public:
+    // Opens the window for a development of `r` (half: each 2x2 block of the mosaic one pixel),
+    // marking it `heaped`: closing it trims the heap (close_raw).
+    LibRawHeap(Raw *r, bool half) noexcept {
+        const libraw_data_t *lr = r->lr.get();
+        if (!lr->idata.filters || gettid() != getpid()) return;  // a mosaic, on the main thread
+        const auto &s = lr->sizes;
+        const int shrink = half ? 1 : 0;
+        const size_t mosaic = size_t(s.raw_width) * s.raw_height * sizeof(ushort);
+        const size_t picture = size_t((s.height + shrink) >> shrink) * ((s.width + shrink) >> shrink) * 4 * sizeof(ushort);
+        wanted_ = mosaic + picture;
+        if (wanted_ < (size_t(64) << 20)) return;  // small: a few faults
+        mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+        mallopt(M_MMAP_MAX, 0);
+        open_ = r->heaped = true;
+    }
+
+    // Grows the heap by what LibRaw will take, its pages given at once; called without the
+    // interpreter's lock, just before unpacking.
+    void grow() const noexcept {
+        if (!open_) return;
+        void *block = std::malloc(wanted_);
+        if (!block) return;
+        if (static_cast<char *>(block) < static_cast<char *>(sbrk(0))) fw::fresh(block, wanted_);  // the heap's, not mapped
+        std::free(block);
+    }
+
+    // Closes the window: malloc's settings as they were by default (large blocks mapped, the
+    // heap trimmed past 128 KiB free at its top), and the pages of what LibRaw freed already
+    // (the mosaic) given back before the output is made.
+    void close() noexcept {
+        if (!open_) return;
+        mallopt(M_MMAP_MAX, 65536);
+        mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+        open_ = false;
+        malloc_trim(0);
+    }
+
+    ~LibRawHeap() { close(); }
+
+    LibRawHeap(const LibRawHeap &) = delete;
+    LibRawHeap &operator=(const LibRawHeap &) = delete;
+
+private:
+    size_t wanted_ = 0;
+    bool open_ = false;
+};
 
 // develop(half, auto_wb, flip, bits, sink):
 // 1. Settings: LibRaw's defaults (AHD demosaicing, highlights clipped, sRGB primaries, auto
@@ -567,6 +642,7 @@ ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int 
     p.gamm[1] = 12.92;
     p.user_flip = flip ? -1 : 0;
 
+    LibRawHeap heap(r, half);
     struct CloseAfter {
         Raw *r;
         bool keep = false;
@@ -577,20 +653,24 @@ ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int 
     int status;
     ProcessedPtr image;
     Busy busy(r);
-    status = unlocked([&] { return libraw_unpack(lr); });
+    status = unlocked([&] {
+        heap.grow();
+        return libraw_unpack(lr);
+    });
     if (status == LIBRAW_SUCCESS && r->errors.count == 0) {
         status = unlocked([&] {
             int code = libraw_dcraw_process(lr);
             if (code == LIBRAW_SUCCESS) Inside::release_raw_data(lr);
             return code;
         });
-        if (status == LIBRAW_SUCCESS && !sink)
-            status = unlocked([&] {
-                int code = LIBRAW_SUCCESS;
-                image.reset(libraw_dcraw_make_mem_image(lr, &code));
-                return image ? LIBRAW_SUCCESS : (code ? code : LIBRAW_UNSUFFICIENT_MEMORY);
-            });
     }
+    heap.close();  // LibRaw's blocks are taken: what comes next is served as before
+    if (status == LIBRAW_SUCCESS && r->errors.count == 0 && !sink)
+        status = unlocked([&] {
+            int code = LIBRAW_SUCCESS;
+            image.reset(libraw_dcraw_make_mem_image(lr, &code));
+            return image ? LIBRAW_SUCCESS : (code ? code : LIBRAW_UNSUFFICIENT_MEMORY);
+        });
     if (status != LIBRAW_SUCCESS) throw status_failure(status, "cannot develop the RAW file");
     if (r->errors.count) throw data_failure(r->errors);
     if (!sink) return wrap_pixels(module, std::move(image));

@@ -116,10 +116,11 @@ def libtiff_rawmode(picture: object) -> str | None:
 FRESH_PIXELS = 1 << 18
 
 
-def blank_picture(mode: str, size: tuple[int, int]) -> object:
+def blank_picture(mode: str, size: tuple[int, int], at_once: bool = False) -> object:
     """A core picture (what `ImageFile.PyDecoder.setimage` fills) of `mode` and `size`, not
-    cleared, to be written whole next. A large one is held in one block whose pages the kernel
-    hands out at once (formats._pages), rather than one fault per page as its rows are written."""
+    cleared, to be written whole. A large one is held in one block whose pages the kernel hands
+    out in huge pages as its rows come, or all at once `at_once` (it is written whole next),
+    rather than one fault per page (formats._pages)."""
     from PIL import Image
 
     if size[0] * size[1] < FRESH_PIXELS:
@@ -130,7 +131,7 @@ def blank_picture(mode: str, size: tuple[int, int]) -> object:
         return Image.core.new(mode, size)
     new_block = getattr(Image.core, "new_block", None)
     picture = new_block(mode, size) if new_block is not None else Image.core.new(mode, size)
-    _pages.fresh(picture)
+    _pages.fresh(picture, at_once)
     return picture
 
 

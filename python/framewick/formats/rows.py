@@ -50,8 +50,8 @@ class RowDecoder(ImageFile.PyDecoder):
 
 class Fresh:
     """For an `ImageFile` whose picture comes through `ROWS`: the picture's memory is made as
-    `private.blank_picture` makes it (a large one in one block whose pages the kernel hands out
-    at once) instead of faulting in page by page as the rows come. Listed before ImageFile."""
+    `private.blank_picture` makes it (a large one in one block, in huge pages as the rows reach
+    them) instead of faulting in page by page. Listed before ImageFile."""
 
     def load_prepare(self) -> None:
         if getattr(self, "_im", None) is None and getattr(self, "tile", None) and self.tile[0][0] == ROWS:

@@ -449,7 +449,7 @@ def decode_from(picture: Image.Image, deep: Any, fp: Any) -> bool:
         pixels = None
     else:
         pixels = memoryview(deep.pixels).cast("B")
-        filled = private.blank_picture(picture.mode, picture.size)  # written whole by the decoder
+        filled = private.blank_picture(picture.mode, picture.size, at_once=True)  # the decoder writes it whole
     private.decode_through(picture, "framewick_deep", offset, (pixels, rawmode, total), filled)
     return True
 
