@@ -151,6 +151,19 @@ def test_raw_whose_output_is_not_known_yet_is_read_at_depth_when_first_used(tmp_
     assert np.array_equal(deep_of(later).pixels, deep_of(now).pixels) and twin.pixels is deep_of(later).pixels
 
 
+@pytest.mark.parametrize("ext, steps", [(".tif", []), (".png", []), (".tif", ["--steps", "flip"])])
+def test_edit_at_16_bits_writes_what_the_api_writes(tmp_path, ext, steps):
+    """The command line, which develops at 16 bits at once, and the API, which reads the 16 bits
+    out when it writes them, give the same file."""
+    src = rawdng.write_dng(tmp_path / "shot.dng")
+    assert main(["-q", "edit", str(src), "-o", str(tmp_path / f"cli{ext}"), "--depth", "16", *steps]) == 0
+    obj = FrameWick.open(src)
+    if steps:
+        run_steps(obj, steps[1], lambda line: None)
+    obj.write(tmp_path / f"api{ext}")
+    assert (tmp_path / f"cli{ext}").read_bytes() == (tmp_path / f"api{ext}").read_bytes()
+
+
 def smooth_dng(tmp_path):
     """A DNG of a smooth picture: its 16-bit development lies between 8-bit levels nearly everywhere."""
     picture = rawdng.known_picture().resize((90, 60), Image.Resampling.BICUBIC).filter(ImageFilter.GaussianBlur(6))
