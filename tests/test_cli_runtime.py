@@ -160,7 +160,7 @@ def test_a_step_that_fails_only_by_its_status_line_fails_the_edit(tmp_path, monk
     Image.new("RGB", (8, 6)).save(tmp_path / "in.png")
     seen = []
 
-    def failing(obj, chain, echo=None, *, strict=False):
+    def failing(obj, chain, echo=None, *, strict=False, owned=False):
         seen.append(strict)
         echo("❌ Error: Failed to convert mode: conversion not supported\n")
         raise framewick.photo.StepFailed("❌ Error: Failed to convert mode: conversion not supported")
