@@ -135,6 +135,13 @@ def blank_picture(mode: str, size: tuple[int, int], at_once: bool = False) -> ob
     return picture
 
 
+def give_blank_picture(image_file: object) -> None:
+    """Give an opened picture that has no picture of its own yet a `blank_picture` of its mode
+    and size, for its decoder to fill (formats.rows.Fresh)."""
+    if getattr(image_file, "_im", None) is None:
+        image_file.im = blank_picture(image_file.mode, image_file.size)  # type: ignore[attr-defined]
+
+
 def decode_through(picture: object, decoder: str, offset: int, args: tuple[object, ...],
                    filled: object | None = None) -> None:
     """Have `picture`, opened by one of Pillow's readers and not yet decoded, take its pixels from
@@ -252,7 +259,8 @@ PRIVATE: tuple[Private, ...] = (
             "picture",
             "formats.private.blank_picture and decode_through(filled=) (for photo.deepread: a 16-bit TIFF's "
             "8-bit picture filled band by band as the native reader decodes its strips; a 16-bit PNG's "
-            "8-bit picture); formats.rows.Fresh (the pictures LibRaw and libheif fill row by row)",
+            "8-bit picture); formats.private.give_blank_picture for formats.rows.Fresh (the pictures LibRaw and "
+            "libheif fill row by row)",
             "the 8-bit picture made in the same pass as the deep pixels, without a second pass over them; "
             "Pillow has no public call to hand an opened picture pixels it already holds. A large one is "
             "made in one block, whose pages are asked of the kernel at once through the block's Arrow "

@@ -54,10 +54,10 @@ class Fresh:
     them) instead of faulting in page by page. Listed before ImageFile."""
 
     def load_prepare(self) -> None:
-        if getattr(self, "_im", None) is None and getattr(self, "tile", None) and self.tile[0][0] == ROWS:
+        if getattr(self, "tile", None) and self.tile[0][0] == ROWS:
             from framewick.formats import private
 
-            self.im = private.blank_picture(self.mode, self.size)  # type: ignore[attr-defined]
+            private.give_blank_picture(self)
         super().load_prepare()  # type: ignore[misc]
 
 
