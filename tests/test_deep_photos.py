@@ -5,6 +5,8 @@ line by a step that works at 8 bits."""
 import io
 import json
 import struct
+import subprocess
+import sys
 import zlib
 
 import numpy as np
@@ -162,6 +164,27 @@ def test_edit_at_16_bits_writes_what_the_api_writes(tmp_path, ext, steps):
         run_steps(obj, steps[1], lambda line: None)
     obj.write(tmp_path / f"api{ext}")
     assert (tmp_path / f"cli{ext}").read_bytes() == (tmp_path / f"api{ext}").read_bytes()
+
+
+@pytest.mark.parametrize("options", [[], ["--strip"], ["--drop", "icc"], ["--keep", "camera"]])
+def test_unchanged_raw_to_tiff_is_the_file_numpy_writes(tmp_path, options):
+    """A DNG written to a 16-bit TIFF as developed (its samples handed to the writer as they
+    are) is the file of the same pixels through the steps' way (flipped there and back)."""
+    src = rawdng.write_dng(tmp_path / "shot.dng")
+    for name, steps in (("as_developed", []), ("through_steps", ["--steps", "flip | flip"])):
+        assert main(["-q", "edit", str(src), "-o", str(tmp_path / f"{name}.tif"), "--depth", "16", *steps, *options]) == 0
+    assert (tmp_path / "as_developed.tif").read_bytes() == (tmp_path / "through_steps.tif").read_bytes()
+
+
+@pytest.mark.parametrize("ext, numpy_used", [(".tif", False), (".png", True)])
+def test_unchanged_raw_to_tiff_needs_no_numpy(tmp_path, ext, numpy_used):
+    src = rawdng.write_dng(tmp_path / "shot.dng")
+    code = ("import sys; from framewick.cli import main; "
+            f"main(['-q', 'edit', {str(src)!r}, '-o', {str(tmp_path / ('out' + ext))!r}, '--depth', '16']); "
+            "print('numpy' in sys.modules)")
+    found = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert found.stdout.split() == [str(numpy_used)]
+    assert (tmp_path / f"out{ext}").stat().st_size > 0
 
 
 def smooth_dng(tmp_path):

@@ -330,9 +330,10 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
         return later
 
     def deep_reader(self) -> Callable[[], Any] | None:
-        """For a picture developed with `deep_later`: what reads its 16-bit picture out, (height,
-        width, 3) of uint16 whose top bytes are the 8-bit picture, once (LibRaw's record, held
-        until then, is closed by it, or freed with it when it is never called). None otherwise."""
+        """For a picture developed with `deep_later`: what reads its 16-bit picture out, a
+        buffer of height * width * 3 uint16 values whose top bytes are the 8-bit picture, once
+        (LibRaw's record, held until then, is closed by it, or freed with it when it is never
+        called). None otherwise."""
         raw, self._kept = self._kept, None
         if raw is None:
             return None
@@ -340,7 +341,7 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
 
         def read() -> Any:
             try:
-                return _as_array(raw.deep(), size)
+                return checked(raw.deep(), size)
             except _raw.RawError as error:
                 raise OSError(str(error)) from None
             finally:
@@ -349,8 +350,8 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
         return read
 
     def _keep_deep(self, developed: Any) -> None:
-        """Keep LibRaw's 16-bit picture as `deep_pixels` (height, width, 3) of uint16, without a copy."""
-        self.deep_pixels = _as_array(developed, self.size)
+        """Keep LibRaw's 16-bit picture as `deep_pixels`: its buffer, as `checked` gives it."""
+        self.deep_pixels = checked(developed, self.size)
 
     def _preview(self, raw: Any) -> Image.Image:
         kind, width, height, colours, bits, pixels = raw.preview()
@@ -377,15 +378,16 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
         super().close()
 
 
-def _as_array(developed: Any, size: tuple[int, int]) -> Any:
-    """LibRaw's 16-bit picture of `size` as (height, width, 3) of uint16, without a copy."""
-    import numpy as np
-
+def checked(developed: Any, size: tuple[int, int]) -> Any:
+    """The buffer of LibRaw's 16-bit picture of `size`, height * width * 3 uint16 values in the
+    machine's byte order (no copy), once its kind, size, colours and bits are the ones asked."""
     kind, width, height, colours, bits, pixels = developed
     if kind != "bitmap" or colours != 3 or bits != 16 or (width, height) != size:
         raise OSError(f"LibRaw developed an unexpected picture ({kind}, {width}x{height}, {colours} colours, "
                       f"{bits} bits)")
-    return np.frombuffer(pixels, "=u2", count=width * height * 3).reshape(height, width, 3)
+    if memoryview(pixels).nbytes < width * height * 3 * 2:
+        raise OSError("LibRaw returned fewer pixels than its picture's size")
+    return pixels
 
 
 def register() -> None:

@@ -29,17 +29,21 @@ _PNG_DEEP_TYPES = (2, 4, 6)  # RGB, grey+alpha, RGBA (grey alone opens as Pillow
 
 
 class Later(Companion):
-    """A deep picture read when it is first used: a camera RAW's 16-bit picture, kept by LibRaw
-    since the 8-bit one was developed from it, is read out only if a step or a writer asks for
-    it (NumPy is not imported before). Its size, bands and bits are known at once; anything
-    else (`pixels`, the methods of framewick.photo.deep.Deep) is the Deep that `read` makes,
-    read once for this companion and every copy of it."""
+    """A deep picture whose samples come when first used: a camera RAW's 16-bit picture, kept by
+    LibRaw since the 8-bit one was developed from it (read out only if a step or a writer asks
+    for it), or already developed beside it. Its size, bands and bits are known at once;
+    `samples()` gives its samples as a buffer without NumPy; anything else (`pixels`, the
+    methods of framewick.photo.deep.Deep) is the Deep made of them, made once for this
+    companion and every copy of it."""
 
     exact_8bit = True  # developed in one pass with the 8-bit picture: its top bytes
     floating = False
 
     def __init__(self, read: Callable[[], Any], size: tuple[int, int], channels: int, bits: int = 16) -> None:
+        """`read()` gives the samples: a buffer of height * width * channels uint16 values, rows
+        top to bottom, in the machine's byte order."""
         self._read: Callable[[], Any] | None = read
+        self._samples: Any = None
         self._found: Any = None
         self._lock = threading.Lock()
         self._holder = self  # copies (`paired`) share the one reading through it
@@ -56,17 +60,33 @@ class Later(Companion):
     def has_alpha(self) -> bool:
         return self.channels in (2, 4)
 
+    def samples(self) -> Any:
+        """The samples as `read` gives them, read now if they were not yet."""
+        holder = self._holder
+        with holder._lock:
+            return self._samples_held()
+
+    def _samples_held(self) -> Any:
+        holder = self._holder
+        if holder._samples is None:
+            assert holder._read is not None
+            holder._samples, holder._read = holder._read(), None
+        return holder._samples
+
     def deep(self) -> Any:
-        """The Deep, read now if it was not yet."""
+        """The Deep, made now if it was not yet."""
         holder = self._holder
         with holder._lock:
             if holder._found is None:
+                import numpy as np
+
                 from framewick.photo.deep import Deep
 
-                assert holder._read is not None
-                found = Deep(holder._read(), self.bits)
+                width, height = self.size
+                array = np.frombuffer(self._samples_held(), "=u2", count=width * height * self.channels)
+                found = Deep(array.reshape(height, width, self.channels), self.bits)
                 found.exact_8bit = True
-                holder._found, holder._read = found, None
+                holder._found = found
             return holder._found
 
     def __getattr__(self, name: str) -> Any:

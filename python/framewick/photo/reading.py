@@ -399,12 +399,10 @@ def _read_deep(fp: IO[bytes], which: str, picture: Image.Image, limit: int | Non
         pixels = getattr(picture, "deep_pixels", None)
         if pixels is None:
             return None
-        from framewick.photo.deep import Deep
-
         picture.deep_pixels = None
-        deep = Deep(pixels, 16)
-        deep.exact_8bit = True  # developed in one pass with the 8-bit picture (its top bytes)
-        return deep, 0
+        # Developed in one pass with the 8-bit picture (its top bytes); NumPy only once a step
+        # or a writer needs more of it than its samples.
+        return deepread.Later(lambda: pixels, picture.size, 3), 0
     mapped = None
     try:
         try:  # a file on disk is mapped, not copied into memory beside the pixels decoded from it

@@ -619,6 +619,16 @@ def _at_depth(obj: Any, photo: Photo, fmt: str, depth: int | None, *, strip: boo
     if deep is not None and deep.exact_8bit and (fmt not in formats.DEEP_BITS or budget) and depth is None \
             and (not (srgb or strip) or profiles.is_srgb(photo.icc)):
         return None, obj  # its 8-bit picture is the library's own 8-bit output of it: no dither (nor NumPy)
+    if fmt == "TIFF" and not budget and deep is not None:
+        from framewick.photo import deepread
+
+        if isinstance(deep, deepread.Later):  # its samples as they came, straight to the TIFF (nor NumPy)
+            from framewick.photo import deeptiff
+
+            written = deeptiff.unchanged(obj, deep.samples(), deep.size, deep.channels, strip=strip, srgb=srgb,
+                                         no_icc=no_icc, name=name)
+            if written is not None:
+                return written, obj
     from framewick.photo import deepwriting
 
     if deep is not None:
