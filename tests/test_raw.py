@@ -373,11 +373,24 @@ def test_the_kept_picture_is_read_once_and_only_when_kept(dng, first, then, word
         getattr(raw, then)()
 
 
-def test_stream_refusals_close_the_file(dng):
+@pytest.mark.parametrize("bands_taken", [None, 0, 1, 2])
+def test_stream_refusals_close_the_file(tmp_path, tall_picture, bands_taken):
+    """A sink (None) or a writer refusing a band, the first or one while the next is being
+    read, ends the development with its error and closes the file."""
+    path = rawdng.write_dng(tmp_path / "tall.dng", tall_picture)
+
     def refuse(width, height, colours):
-        raise OSError("no room")
+        if bands_taken is None:
+            raise OSError("no room")
+        taken = []
+
+        def write(band):
+            if len(taken) == bands_taken:
+                raise OSError("no room")
+            taken.append(band)
+        return write
     for bits in (8, 16):
-        raw = _raw.Raw(str(dng()))
+        raw = _raw.Raw(str(path))
         with pytest.raises(OSError, match="no room"):
             raw.develop(sink=refuse, bits=bits)
         with pytest.raises(ValueError, match="closed"):

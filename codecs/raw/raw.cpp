@@ -32,6 +32,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -481,10 +483,12 @@ void discard_read(const libraw_data_t *lr, long long from, long long to) noexcep
 // Streams the developed picture to `sink`: `sink(width, height, colors)` returns a writer,
 // called with bytes objects of whole 8-bit rows, top to bottom, in bands. Each band is read
 // straight from the working picture with the output curve (no whole-picture copy), with the
-// interpreter's lock released; the rows read are given back to the kernel where the turn reads
-// the working picture in order. With `deep`, the same pass also fills `deep` with the picture's
-// 16-bit values (width * height * colors of them), the rows' top bytes being what the writer got.
-// With `keep`, the working picture is left whole, for `read_deep` later.
+// interpreter's lock released, on a thread of its own while the writer takes the band before
+// it (the two alternate on two cores instead of waiting for each other); the rows read are
+// given back to the kernel where the turn reads the working picture in order. With `deep`,
+// the same pass also fills `deep` with the picture's 16-bit values (width * height * colors of
+// them), the rows' top bytes being what the writer got. With `keep`, the working picture is
+// left whole, for `read_deep` later.
 void stream_developed(libraw_data_t *lr, handle sink, OwnedPixels *deep, bool keep = false) {
     Inside::make_output_curve(lr);
     const Readout out(lr);
@@ -500,22 +504,55 @@ void stream_developed(libraw_data_t *lr, handle sink, OwnedPixels *deep, bool ke
     }
     const bool in_order = out.column_step == 1 || out.column_step == -1;
     long long at = out.first;
+    // Reads the band of `rows` rows into `bytes` (and the deep picture), without the lock.
+    auto read_band = [&](int rows, unsigned char *bytes) noexcept {
+        const long long start = at;
+        if (deep_row) fw::populate(deep_row, row_bytes * size_t(rows) * sizeof(ushort));
+        at = out.band(lr, rows, at, bytes, deep_row);
+        if (deep_row) deep_row += row_bytes * size_t(rows);
+        if (in_order && !keep) {
+            const long long last = at - out.row_step - out.column_step;
+            discard_read(lr, std::min(start, last), std::max(start, last) + 1);
+        }
+    };
+    auto new_band = [&](int rows) {
+        return check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(row_bytes * size_t(rows))));
+    };
+    auto bytes_of = [](const ref &band) { return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(band.ptr())); };
+    if (out.height <= 0) return;
+    ref band = new_band(std::min(band_rows, out.height));
+    {
+        WithoutGil released;
+        read_band(std::min(band_rows, out.height), bytes_of(band));
+    }
     for (int row = 0; row < out.height; row += band_rows) {
-        const int rows = std::min(band_rows, out.height - row);
-        ref band = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(row_bytes * size_t(rows))));
-        auto *bytes = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(band.ptr()));
-        {
-            WithoutGil released;
-            const long long start = at;
-            if (deep_row) fw::populate(deep_row, row_bytes * size_t(rows) * sizeof(ushort));
-            at = out.band(lr, rows, at, bytes, deep_row);
-            if (deep_row) deep_row += row_bytes * size_t(rows);
-            if (in_order && !keep) {
-                const long long last = at - out.row_step - out.column_step;
-                discard_read(lr, std::min(start, last), std::max(start, last) + 1);
+        const int next_row = row + band_rows, next_rows = std::min(band_rows, out.height - next_row);
+        ref next = next_rows > 0 ? new_band(next_rows) : ref();
+        std::thread reader;
+        if (next_rows > 0) {
+            try {
+                reader = std::thread(read_band, next_rows, bytes_of(next));
+            } catch (const std::system_error &) {  // no thread to be had: read it here, after the writer
             }
         }
-        check(PyObject_CallOneArg(writer.ptr(), band.ptr()));
+        // The thread is joined (without the lock: it never takes it) whatever the writer does.
+        struct Join {
+            std::thread &t;
+            ~Join() {
+                if (t.joinable()) {
+                    WithoutGil released;
+                    t.join();
+                }
+            }
+        } join{reader};
+        PyObject *taken = PyObject_CallOneArg(writer.ptr(), band.ptr());
+        if (!taken) throw error{};
+        Py_DECREF(taken);
+        if (next_rows > 0 && !reader.joinable()) {
+            WithoutGil released;
+            read_band(next_rows, bytes_of(next));
+        }
+        band = std::move(next);
     }
 }
 
