@@ -187,6 +187,23 @@ def test_unchanged_raw_to_tiff_needs_no_numpy(tmp_path, ext, numpy_used):
     assert (tmp_path / f"out{ext}").stat().st_size > 0
 
 
+@pytest.mark.parametrize("orientation", [1, 6])
+@pytest.mark.parametrize("written_as", ["TIFF", "PNG"])
+def test_raw_opened_for_writing_at_depth_gives_libraws_8_bit_picture_when_read(tmp_path, orientation, written_as):
+    """A RAW opened to be written unchanged at depth is developed at 16 bits alone; its 8-bit
+    picture, asked for afterwards, is the one an 8-bit development gives, beside the same deep
+    picture."""
+    from framewick.photo import open_photo
+
+    src = rawdng.write_dng(tmp_path / "shot.dng", orientation=orientation)
+    deep = open_photo(src, depth=16, written_as=written_as)
+    both = open_photo(src, depth=16, written_as="JPEG")  # today's development: 8-bit rows filled as they come
+    eight = open_photo(src)
+    assert deep.image.size == eight.image.size
+    assert np.array_equal(deep.photo.deep_of(deep.image).pixels, both.photo.deep_of(both.image).pixels)
+    assert deep.image.tobytes() == eight.image.tobytes() == both.image.tobytes()
+
+
 def smooth_dng(tmp_path):
     """A DNG of a smooth picture: its 16-bit development lies between 8-bit levels nearly everywhere."""
     picture = rawdng.known_picture().resize((90, 60), Image.Resampling.BICUBIC).filter(ImageFilter.GaussianBlur(6))

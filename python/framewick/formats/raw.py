@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import io
 import os
+import sys
 import time
 from collections.abc import Callable, Iterable
 from fractions import Fraction
@@ -199,6 +200,7 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
         #: `deep_reader()` reads out when they are first needed (set before loading).
         self.deep_later = False
         self._kept: Any = None
+        self._eight_from: Any = None  # `develop_deep`'s samples, whose top bytes the picture's rows are
         self.format_description = " ".join(filter(None, ("Camera RAW", found.get("make"), found.get("model"))))
         self._mode = "RGB"
         self._size = self._developed_size(half=False)
@@ -282,7 +284,7 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
 
     def load(self) -> Any:
         if self.tile:
-            self.tile = [rows.tile(self.size, self._fill)]
+            self.tile = [rows.tile(self.size, self._fill if self._eight_from is None else self._fill_from_deep)]
         try:
             return super().load()
         finally:
@@ -328,6 +330,45 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
         if deep is not None:
             self._keep_deep(deep)
         return later
+
+    def develop_deep(self) -> None:
+        """Develop at 16 bits alone, for a picture whose 8-bit rows may never be used (written
+        unchanged at depth): its 16-bit picture becomes `deep_pixels`, and the 8-bit picture,
+        LibRaw's own 8-bit development (the top byte of each 16-bit value), is filled from it
+        only when `load()` is first called. Loaded or developed already: load() as usual."""
+        raw = self._raw
+        if raw is None or self._shown is not None or self.develop_bits != 16 or self.deep_later or not self.tile:
+            self.load()
+            return
+        self._raw = None
+        developed = None
+
+        def start(width: int, height: int, colours: int) -> Any:
+            if colours != 3 or (width, height) != self.size:
+                raise OSError(f"LibRaw developed an unexpected picture ({width}x{height}, {colours} colours) where "
+                              f"the file said {self.size[0]}x{self.size[1]}")
+            return _unused
+
+        try:
+            developed = raw.develop(half="half" in self.raw_options, auto_wb="auto-wb" in self.raw_options,
+                                    flip=self._flip, bits=16, sink=start)
+        except _raw.RawError as error:
+            raise OSError(str(error)) from None
+        finally:
+            raw.close()
+            if developed is None:  # a failed development: nothing is developed again
+                self.tile = [rows.tile(self.size, None)]
+        self.deep_pixels = self._eight_from = checked(developed, self.size)
+
+    def _fill_from_deep(self, decoder: rows.RowDecoder) -> None:
+        """The 8-bit rows of a picture `develop_deep` developed: its samples' top bytes."""
+        samples, self._eight_from = self._eight_from, None
+        if samples is None:
+            raise OSError("the RAW picture cannot be developed again after a failed development")
+        top = memoryview(samples).cast("B")[1 if sys.byteorder == "little" else 0::2]
+        step = self.size[0] * 3 * 256
+        for at in range(0, len(top), step):
+            decoder.put(top[at:at + step].tobytes())
 
     def deep_reader(self) -> Callable[[], Any] | None:
         """For a picture developed with `deep_later`: what reads its 16-bit picture out, a
@@ -375,7 +416,12 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
             raw.close()
         self._shown = None
         self._kept = None
+        self._eight_from = None
         super().close()
+
+
+def _unused(band: bytes) -> None:
+    """Takes the 8-bit rows of a development at 16 bits alone, and lets them go."""
 
 
 def checked(developed: Any, size: tuple[int, int]) -> Any:

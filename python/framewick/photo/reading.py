@@ -221,6 +221,8 @@ def _read(fp: IO[bytes], name: str, orient: bool, steps: Any, exact: bool,
     raw_deep: bool | str = depth == 16 or written_as is None or written_as in DEEP_BITS or not unchanged
     if raw_deep and depth is None and written_as is None:
         raw_deep = "later"  # an output not known yet: its 16 bits are read out when first used
+    elif raw_deep and depth != 8 and unchanged and written_as in DEEP_BITS:
+        raw_deep = "alone"  # written unchanged at depth: its 8-bit rows are made only if something reads them
     return _decode(fp, name, orient, chain, pixel_limit(max_pixels), raw_options, frame_floor, depth != 8, preview_ok,
                    raw_deep)
 
@@ -244,6 +246,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
     picture = _open(fp, name, limit)
     deep_kind: str | None = None
     at_depth: Any = None
+    load_alone: Any = None  # what develops a RAW written unchanged at depth, in place of its load()
     try:
         still = picture.format in _STILL_FORMATS
         count = 1 if still else _decoding(name, lambda: getattr(picture, "n_frames", 1))
@@ -278,6 +281,8 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
                 picture.deep_later = True  # type: ignore[attr-defined]
             elif deep_kind == "raw":
                 picture.develop_bits = 16
+                if raw_deep == "alone":
+                    load_alone = picture.develop_deep  # type: ignore[attr-defined]
             elif deep_kind is not None:  # read before Pillow decodes: the file and both decodes are never held at once
                 at_depth = _read_deep(fp, deep_kind, picture, limit, name)
                 if at_depth is not None and not at_depth[1] and deep_kind in ("png", "tiff"):
@@ -298,7 +303,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
         elif not draft:
             # Decoded before the metadata is read: reading a PNG's EXIF decodes it, and a
             # decoding error must be the picture's, never taken for "no orientation".
-            _decoding(name, picture.load)
+            _decoding(name, load_alone or picture.load)
         tag = _orientation.read_orientation(picture)
         turn = tag if orient else 1
         # A HEIF container (irot, imir) or a JPEG XL codestream turns its picture itself; as
@@ -333,7 +338,7 @@ def _decode(fp: IO[bytes], name: str, orient: bool, chain: Any, limit: int | Non
             _decoding(name, lambda: _frames.read_frames(picture, photo))
             first = photo.frames[0]
         else:
-            _decoding(name, picture.load)
+            _decoding(name, load_alone or picture.load)
             # A PSD's layers stay in the file (closed once opened): the composite alone is kept.
             first = picture.copy() if still else picture
         if picture.format == "PNG" and not _png_whole(fp):
