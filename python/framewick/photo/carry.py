@@ -190,14 +190,23 @@ THREADED_PIXELS = 1 << 20
 
 
 def idle_cores() -> int:
-    """The cores this process may use that the system's load leaves free (at least 0): threads
-    on cores already busy only share them, and cost more in all than one band after another."""
+    """The cores this process may use that other work leaves free now (at least 0): threads on
+    cores already busy only share them, and cost more in all than one band after another. Now
+    is what the kernel counts as runnable at this moment (Linux); the load average, a minute's
+    mean, would still count the work that has just ended (a previous command, this process's
+    own reading of its file) and keep a core that is idle by now from being used."""
     import os
 
     try:
         cores = len(os.sched_getaffinity(0))
     except (AttributeError, OSError):
         cores = os.cpu_count() or 1
+    try:
+        with open("/proc/loadavg", encoding="ascii") as f:
+            runnable = int(f.read().split()[3].split("/")[0])
+        return max(0, cores - runnable + 1)  # this thread is one of them
+    except (OSError, ValueError, IndexError):
+        pass
     try:
         busy = os.getloadavg()[0]
     except (AttributeError, OSError):
