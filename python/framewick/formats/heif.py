@@ -24,13 +24,12 @@ as a camera writes it. `heif_orientation` (1 to 8) names the turn instead of the
 
 from __future__ import annotations
 
-import re
 from collections.abc import Callable
 from typing import IO, Any
 
 from PIL import Image, ImageFile
 
-from framewick.formats import _heif, is_heif, rows  # _heif: ImportError when built without libheif
+from framewick.formats import _heif, is_heif, rows, tags  # _heif: ImportError when built without libheif
 from framewick.formats.previews import letterboxed, same_aspect
 
 __all__ = ["PROVIDER", "HeifImageFile", "register"]
@@ -41,8 +40,6 @@ EXTENSIONS = (".heic", ".heif", ".hif", ".heics", ".heifs")
 MIME = "image/heic"
 
 _BAND_BYTES = 1 << 20  # rows converted to RGB at a time
-_XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
-
 # What each of libheif's transformations does to the picture, as Pillow's transpose.
 _TRANSFORMS = {
     "rotate-90": Image.Transpose.ROTATE_90,  # both counter-clockwise
@@ -113,11 +110,9 @@ class HeifImageFile(rows.Fresh, ImageFile.ImageFile):
         if found["transformed"]:
             # libheif applies irot/imir; the tag describes the same turn and must not turn again.
             if exif:
-                from framewick.photo import exif as _exif
-
-                exif = _exif.with_orientation(exif, 1)
+                exif = tags.with_orientation(exif, 1)
             if xmp:
-                xmp = _XMP_ORIENTATION.sub(rb"\g<1>1", xmp)
+                xmp = tags.xmp_with_orientation(xmp, 1)
         if exif:
             self.info["exif"] = exif
         if xmp:
@@ -230,13 +225,11 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     # The pixels are taken as stored: the turn the EXIF orientation describes (or the
     # `heif_orientation` a caller gives, which the tag is then made to say) becomes irot/imir,
     # which HEIF readers go by.
-    from framewick.photo import exif as _exif
-
     orientation = info.get("heif_orientation")
     if orientation is None:
-        orientation = _exif.orientation(exif)
+        orientation = tags.orientation(exif)
     elif exif:
-        exif = _exif.with_orientation(exif, int(orientation))
+        exif = tags.with_orientation(exif, int(orientation))
 
     def encode(picture: Image.Image, icc: bytes | None) -> bytes:
         return _heif.encode(picture.tobytes(), picture.mode, picture.width, picture.height, quality, exif or None,

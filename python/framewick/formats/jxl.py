@@ -94,7 +94,7 @@ class JXLImageFile(_plugin.JXLImageFile):
         _pass_on(chatter)
         if isinstance(outcome, RuntimeError):
             raise DecodeError(_reason(outcome, chatter)) from None
-        from framewick.photo import deepread, exif, orientation
+        from framewick.formats import tags
 
         assert self.fp is not None
         try:
@@ -104,13 +104,13 @@ class JXLImageFile(_plugin.JXLImageFile):
             self.fp.seek(where)
         except (OSError, ValueError):
             head = b""
-        turned = deepread.jxl_orientation(head)
+        turned = tags.jxl_orientation(head)
         self.info["jxl"] = {"orientation": turned}
         if turned != 1:
             if isinstance(self.info.get("exif"), bytes):
-                self.info["exif"] = exif.with_orientation(self.info["exif"], 1)
+                self.info["exif"] = tags.with_orientation(self.info["exif"], 1)
             if isinstance(self.info.get("xmp"), bytes):
-                self.info["xmp"] = orientation.reset_xmp(self.info["xmp"])
+                self.info["xmp"] = tags.xmp_with_orientation(self.info["xmp"], 1)
 
 
 def register() -> None:

@@ -22,6 +22,7 @@ from typing import Any
 
 from PIL import Image, ImageFile
 
+from framewick.formats.tags import jxl_bits as _jxl_bits
 from framewick.photo.companions import Companion
 
 #: How deep a file's samples must be for the native readers to be asked.
@@ -132,110 +133,6 @@ def _avif_deep(head: bytes) -> bool:
     """Whether the AV1 configuration (av1C) in an AVIF file's header says high bit depth."""
     at = head.find(b"av1C")
     return at >= 0 and len(head) > at + 6 and bool(head[at + 6] & 0x40)
-
-
-class _Bits:
-    """JPEG XL's bit reader: least significant bit first."""
-
-    def __init__(self, data: bytes) -> None:
-        self.data, self.at = data, 0
-
-    def u(self, count: int) -> int:
-        value = 0
-        for i in range(count):
-            byte = self.at >> 3
-            if byte >= len(self.data):
-                raise ValueError("the header ends early")
-            value |= ((self.data[byte] >> (self.at & 7)) & 1) << i
-            self.at += 1
-        return value
-
-    def u32(self, *choices: tuple[int, int]) -> int:
-        offset, bits = choices[self.u(2)]
-        return offset + (self.u(bits) if bits else 0)
-
-
-def _jxl_codestream(head: bytes) -> bytes:
-    """The start of a JPEG XL codestream: the file itself, or the first jxlc/jxlp box's data."""
-    if head.startswith(b"\xff\x0a"):
-        return head
-    at = 0
-    while at + 8 <= len(head):
-        size, box = struct.unpack(">I4s", head[at:at + 8])
-        start = at + 8
-        if size == 1:
-            size, start = struct.unpack(">Q", head[at + 8:at + 16])[0], at + 16
-        if box == b"jxlc":
-            return head[start:]
-        if box == b"jxlp":
-            return head[start + 4:]  # each partial box starts with its index
-        if size == 0:
-            break
-        at += size
-    return b""
-
-
-def _jxl_bits(head: bytes) -> int | None:
-    """The bits per sample a JPEG XL header states (32 for float), or None when it cannot be read."""
-    return _jxl_header(head)[0]
-
-
-def jxl_orientation(head: bytes) -> int:
-    """The orientation (1 to 8) a JPEG XL codestream states, which its decoder applies; 1 when
-    the header cannot be read."""
-    return _jxl_header(head)[1]
-
-
-def _jxl_header(head: bytes) -> tuple[int | None, int]:
-    """The bits per sample (None when unreadable) and the orientation of a JPEG XL header."""
-    stream = _jxl_codestream(head)
-    if not stream.startswith(b"\xff\x0a"):
-        return None, 1
-    bits = _Bits(stream[2:])
-    orientation = 1
-    sizes = ((1, 9), (1, 13), (1, 18), (1, 30))
-    try:
-        small = bits.u(1)
-        if small:
-            bits.u(5)
-        else:
-            bits.u32(*sizes)
-        if bits.u(3) == 0:  # no fixed aspect ratio: the width follows
-            if small:
-                bits.u(5)
-            else:
-                bits.u32(*sizes)
-        if bits.u(1):  # all_default: 8-bit
-            return 8, 1
-        if bits.u(1):  # extra fields
-            orientation = bits.u(3) + 1
-            if bits.u(1):  # intrinsic size
-                small = bits.u(1)
-                if small:
-                    bits.u(5)
-                else:
-                    bits.u32(*sizes)
-                if bits.u(3) == 0:
-                    if small:
-                        bits.u(5)
-                    else:
-                        bits.u32(*sizes)
-            if bits.u(1):  # preview
-                eighths = bits.u(1)
-                preview = ((16, 0), (32, 0), (1, 5), (33, 9)) if eighths else ((1, 6), (65, 8), (321, 10), (1345, 12))
-                bits.u32(*preview)
-                if bits.u(3) == 0:
-                    bits.u32(*preview)
-            if bits.u(1):  # animation
-                bits.u32((100, 0), (1000, 0), (1, 10), (1, 30))
-                bits.u32((1, 0), (1001, 0), (1, 8), (1, 10))
-                bits.u32((0, 0), (0, 3), (0, 16), (0, 32))
-                bits.u(1)
-        if bits.u(1):  # float samples
-            return (32 if bits.u32((32, 0), (16, 0), (24, 0), (1, 6)) >= 16 else 8), orientation
-        return bits.u32((8, 0), (10, 0), (12, 0), (1, 6)), orientation
-    except ValueError:
-        return None, orientation
 
 
 def read(which: str, data: bytes, limit: int, picture: Image.Image) -> tuple[Any, int]:

@@ -18,7 +18,9 @@ from typing import Any
 
 from PIL import ExifTags, Image
 
-ORIENTATION = 0x0112
+from framewick.formats.tags import ORIENTATION, orientation, with_orientation
+
+__all__ = ["ORIENTATION", "orientation", "with_orientation"]
 
 #: Tags that describe how a TIFF stores its picture, or that the writer fills in from the
 #: picture and the keywords it is given (profile, XMP, resolution): never carried as EXIF.
@@ -123,34 +125,6 @@ def of_picture(picture: Image.Image, reset: bool) -> bytes | None:
     if reset and ORIENTATION in exif:
         exif[ORIENTATION] = 1
     return writable(exif)
-
-
-def orientation(block: bytes | None) -> int:
-    """The orientation (1 to 8) an EXIF block (with or without JPEG's "Exif\0\0" marker) says
-    its picture is stored under; 1 when it says none, another value or cannot be read."""
-    if not block:
-        return 1
-    tags = Image.Exif()
-    try:
-        tags.load(block if block.startswith(b"Exif\x00\x00") else b"Exif\x00\x00" + block)
-        value = int(tags.get(ORIENTATION, 1))
-    except Exception:  # a block that cannot be read turns nothing
-        return 1
-    return value if 1 <= value <= 8 else 1
-
-
-def with_orientation(block: bytes, value: int) -> bytes:
-    """`block` with its orientation tag set to `value`; the block as it came when it has no
-    tag, says that already, or cannot be read."""
-    tags = Image.Exif()
-    try:
-        tags.load(block)
-    except Exception:  # a broken block is kept as it came
-        return block
-    if tags.get(ORIENTATION, value) == value:
-        return block
-    tags[ORIENTATION] = value
-    return tags.tobytes()
 
 
 def for_tiff(block: bytes) -> Image.Exif:

@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
-import re
-
 from PIL import Image
+
+from framewick.formats.tags import xmp_with_orientation
 
 ORIENTATION = 0x0112
 
@@ -19,7 +19,6 @@ _TRANSPOSE: dict[int, Image.Transpose] = {
     8: Image.Transpose.ROTATE_90,
 }
 
-_XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
 
 
 def read_orientation(picture: Image.Image) -> int:
@@ -60,7 +59,7 @@ def stored(picture: Image.Image, orientation: int) -> Image.Image:
 
 def set_xmp(xmp: bytes, orientation: int) -> bytes:
     """XMP with its tiff:Orientation (where it has one) set to `orientation`."""
-    return _XMP_ORIENTATION.sub(rb"\g<1>" + str(orientation).encode(), xmp)
+    return xmp_with_orientation(xmp, orientation)
 
 
 def reset_xmp(xmp: bytes) -> bytes:
