@@ -41,6 +41,13 @@
 
 namespace fw::codec {
 
+// The frame's own names a codec module's source uses unqualified, brought in with the rest of
+// this namespace by its `using namespace fw::codec`.
+using fw::check;
+using fw::error;
+using fw::handle;
+using fw::ref;
+
 // A codec without a failure type of its own: its `Failure` is never thrown.
 struct NoFailure {};
 

@@ -39,10 +39,6 @@
 #include <string>
 #include <utility>
 
-using fw::check;
-using fw::error;
-using fw::handle;
-using fw::ref;
 using namespace fw::codec;
 
 namespace {

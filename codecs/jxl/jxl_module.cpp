@@ -29,10 +29,6 @@
 #include <memory>
 #include <string>
 
-using fw::check;
-using fw::error;
-using fw::handle;
-using fw::ref;
 using namespace fw::codec;
 
 namespace {

@@ -20,10 +20,6 @@
 #include <cstdint>
 #include <cstring>
 
-using fw::check;
-using fw::error;
-using fw::handle;
-using fw::ref;
 using namespace fw::codec;
 
 namespace {

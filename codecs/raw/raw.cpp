@@ -37,10 +37,6 @@
 
 namespace {
 
-using fw::check;
-using fw::error;
-using fw::handle;
-using fw::ref;
 using namespace fw::codec;
 
 // ---------------------------------------------------------------------------------------------

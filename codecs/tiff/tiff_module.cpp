@@ -36,10 +36,6 @@
 #include <memory>
 #include <string>
 
-using fw::check;
-using fw::error;
-using fw::handle;
-using fw::ref;
 using namespace fw::codec;
 
 namespace {
