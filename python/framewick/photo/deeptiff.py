@@ -184,11 +184,19 @@ def unchanged(obj: Any, samples: Any, size: tuple[int, int], channels: int, *, s
     them), `obj`'s deep picture as it was read, with its photo's profile and metadata; None when
     its colours are to be converted to sRGB first (which takes NumPy's way)."""
     photo: Photo = getattr(obj, "photo", None) or Photo()
-    icc = photo.icc
-    if srgb or ((strip or no_icc) and not profiles.is_srgb(icc)):
+    convert, icc = kept_profile(photo.icc, ("L", "LA", "RGB", "RGBA")[channels - 1], strip=strip or no_icc, srgb=srgb)
+    if convert:
         return None
-    if strip or no_icc:
-        icc = None
-    if icc is not None and not profiles.fits(icc, ("L", "LA", "RGB", "RGBA")[channels - 1]):
-        icc = None
     return writer(samples, size[0], size[1], channels, 16, metadata(photo, "TIFF", icc, strip), obj, name)
+
+
+def kept_profile(icc: bytes | None, mode: str, *, strip: bool, srgb: bool) -> tuple[bool, bytes | None]:
+    """Whether a deep picture's colours are converted to sRGB before they are written (for
+    `srgb`, or for `strip` when the profile is not sRGB, as the 8-bit writer does), and the
+    profile written with them when they are not: none for `strip`, nor one that does not fit
+    `mode`."""
+    if srgb or (strip and not profiles.is_srgb(icc)):
+        return True, None
+    if strip or (icc is not None and not profiles.fits(icc, mode)):
+        return False, None
+    return False, icc

@@ -110,17 +110,13 @@ def _colour(pixels: np.ndarray, icc: bytes | None, *, strip: bool, srgb: bool, f
     to sRGB at depth for `srgb`, or for `strip` when the profile is not sRGB (as the 8-bit writer
     does). None when the conversion cannot be made at depth here (no LittleCMS module)."""
     mode = _BANDS[pixels.shape[2]]
-    if srgb or (strip and not profiles.is_srgb(icc)):
-        converted = _in_srgb(pixels, icc, name)
-        if converted is None:
-            return None
-        pixels = converted
-        icc = profiles.srgb_bytes() if srgb and mode in ("RGB", "RGBA") else None
-    elif strip:
-        icc = None
-    if icc is not None and not profiles.fits(icc, mode):
-        icc = None
-    return pixels, icc
+    convert, kept = deeptiff.kept_profile(icc, mode, strip=strip, srgb=srgb)
+    if not convert:
+        return pixels, kept
+    converted = _in_srgb(pixels, icc, name)
+    if converted is None:
+        return None
+    return converted, profiles.srgb_bytes() if srgb and mode in ("RGB", "RGBA") else None
 
 
 # ---------------------------------------------------------------------------------------------
