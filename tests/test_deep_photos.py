@@ -342,6 +342,7 @@ def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, c
 
     band, where, results = carry._moved_band, set(), []
     monkeypatch.setattr(carry, "idle_cores", lambda: 2)
+    monkeypatch.setattr(carry, "resampled_at_depth", lambda *a: None)  # the bands move through the step
     monkeypatch.setattr(carry, "_moved_band", lambda *a: where.add(threading.current_thread().name) or band(*a))
     for threads, smallest in ((1, 1 << 20), (2, 0)):
         monkeypatch.setattr(carry, "BAND_THREADS", threads)
@@ -355,6 +356,43 @@ def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, c
     assert np.array_equal(results[0][0], results[1][0])
     assert results[0][1] == results[1][1]  # the bands' own lines are heard by no one
     assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("chain", ["size:50%", "size:37%", "size:250x", "size:300%", "resize:70,33", "fit:40,30",
+                                   "fit:96,21", "size:96x13!"])
+@pytest.mark.parametrize("threads", [1, 3])
+def test_resampled_at_depth_is_what_the_step_gives_each_band(monkeypatch, chain, threads):
+    from framewick.photo import carry
+
+    pixels = np.random.default_rng(len(chain)).integers(0, 65536, (HEIGHT, WIDTH, 3), dtype=np.uint16)
+    pixels[:, WIDTH // 3:WIDTH // 2] = 65535  # edges where Lanczos overshoots: clipped, not wrapped
+    monkeypatch.setattr(carry, "idle_cores", lambda: threads)
+    monkeypatch.setattr(carry, "THREADED_PIXELS", 0)
+    native, used = carry.resampled_at_depth, []
+    results = []
+    for spy in (lambda *a: used.append(native(*a)) or used[-1], lambda *a: None):
+        monkeypatch.setattr(carry, "resampled_at_depth", spy)
+        obj = opened(png(pixels))
+        run_steps(obj, chain, lambda line: None)
+        results.append(deep_of(obj).pixels)
+    assert used and used[0] is not None
+    assert np.array_equal(results[0], results[1])
+
+
+_resample = pytest.importorskip("framewick.formats._resample", reason="built without the resampling module")
+
+
+@pytest.mark.parametrize("name, number", [("LANCZOS", 1), ("BILINEAR", 2), ("BICUBIC", 3), ("BOX", 4), ("HAMMING", 5)])
+@pytest.mark.parametrize("size, box", [((31, 17), (0, 0, 57, 23)), ((120, 9), (0, 0, 57, 23)),
+                                       ((40, 40), (3.25, 1.5, 50.75, 22)), ((57, 11), (0, 0, 57, 23))])
+def test_resampling_module_gives_pillows_16_bit_resize(name, number, size, box):
+    pixels = np.random.default_rng(number).integers(0, 65536, (23, 57, 3), dtype=np.uint16)
+    out = np.empty((size[1], size[0], 3), np.uint16)
+    _resample.resample(pixels, 57, 23, 3, out, *size, box, number, 2)
+    for c in range(3):
+        band = Image.fromarray(np.ascontiguousarray(pixels[:, :, c]))
+        expected = band.resize(size, getattr(Image.Resampling, name), box=box)
+        assert np.array_equal(out[:, :, c], np.asarray(expected)), c
 
 
 @pytest.mark.parametrize("chain, named", [

@@ -204,7 +204,7 @@ class Editing:
     # -- sizes and turns --------------------------------------------------------------------------
 
     @step(size=geometry_size, reduces=geometry_reduced, reduces_by_aspect=True, alpha=ALPHA_MOVES,
-          keeps_depth=_unpadded_or_black, moves=moves.geometry, params={
+          keeps_depth=_unpadded_or_black, moves=moves.geometry, resamples="LANCZOS", params={
         "geometry": dict(rule=Rule("an ImageMagick geometry: 800x600 (fit inside), 800x, x600, 50%, 800x600! (exact), "
                                    "800x600^ (fill), with > to only shrink or < to only enlarge", is_geometry),
                          meaning="pixels: WxH fits inside, Wx or xH gives one side, P% scales, ! exact, ^ fills, > only "

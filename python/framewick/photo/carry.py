@@ -1,6 +1,9 @@
 """Carrying a deep picture through one step, once the step has given its 8-bit result.
 
-1. A step that moves pixels runs again, through its own method, on each band of the deep
+1. A step whose move is one region of the picture resampled to a new size by a filter it
+   declares (size, resize, fit) resamples a 16-bit picture without alpha natively, every
+   channel at once and in threads, sample for sample what its own resize gives each band.
+   Any other step that moves pixels runs again, through its own method, on each band of the deep
    picture as a Pillow "F" picture (float: every resampling, turn, crop and pad of Pillow's is
    exact or float there, where "I;16" is not for every filter), and the bands are stored back at
    the picture's dtype. A step whose values name a colour may fill the area it uncovers with it;
@@ -48,6 +51,10 @@ def carry(obj: Any, step: Any, info: StepInfo | None, values: dict[str, Any], mo
     try:
         if moving:
             sixteen = _answer(info.keeps_depth, values)
+            if sixteen:
+                resampled = resampled_at_depth(info, values, held[0], after.size)
+                if resampled is not None:
+                    return resampled
             return _checked(moved(obj, step, held, values, lambda: after, sixteen), after)
         function = info.depth_function(values)
         if function is not None:
@@ -155,6 +162,40 @@ def moved(obj: Any, step: Any, held: list[Deep], values: dict[str, Any],
     if floating or stacked.dtype == np.uint16:
         return Deep(stacked, bits)
     return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), bits)
+
+
+#: Pillow's numbers of its convolution filters, as the resampling module takes them.
+_FILTERS = {"LANCZOS": 1, "BILINEAR": 2, "BICUBIC": 3, "BOX": 4, "HAMMING": 5}
+
+
+def resampled_at_depth(info: StepInfo, values: dict[str, Any], deep: Deep, size: tuple[int, int]) -> Deep | None:
+    """`deep` (16-bit, without alpha) moved as the step moves it when that move is one region
+    of the picture resampled to `size` by the filter the step declares (`StepInfo.resamples`):
+    every channel at once and in threads, each sample the one the step's own resize gives its
+    band as a 16-bit Pillow picture. None for any other move or picture (the bands then move
+    through the step itself), or when the resampling module is not built here."""
+    number = _FILTERS.get(info.resamples)
+    if number is None or deep.floating or deep.has_alpha or not callable(info.moves):
+        return None
+    try:
+        moves = info.moves(values, deep.size)
+    except (KeyError, TypeError, ValueError, ZeroDivisionError):
+        return None
+    if len(moves) != 1 or moves[0][0] != "box" or tuple(moves[0][2]) != tuple(size):
+        return None
+    x0, y0, x1, y1 = (float(v) for v in moves[0][1])
+    width, height = deep.size
+    if not (0 <= x0 < x1 <= width and 0 <= y0 < y1 <= height):
+        return None  # a region past the picture's edges: new area, filled by the step itself
+    try:
+        from framewick.formats import _resample
+    except ImportError:
+        return None
+    out = np.empty((size[1], size[0], deep.channels), dtype=np.uint16)
+    threads = min(16, max(1, idle_cores())) if width * height >= THREADED_PIXELS else 1
+    _resample.resample(deep.pixels, width, height, deep.channels, out, size[0], size[1], (x0, y0, x1, y1), number,
+                       threads)
+    return Deep(out, deep.bits)
 
 
 def _premultiplied(plane: np.ndarray, alpha: np.ndarray | None, sixteen: bool) -> np.ndarray:

@@ -148,6 +148,12 @@ class StepInfo:
     #: (values, size before) -> moves (see framewick.steps.moves), "draws" for a step that paints
     #: other pixels over the picture, or None (pixels stay where they are when the size does).
     moves: Callable[[Values, Size], tuple[tuple[Any, ...], ...]] | str | None = field(default=None, compare=False)
+    #: The resampling filter (Pillow's name: "LANCZOS", "BICUBIC", ...) by which the step makes a
+    #: move that is one region of the picture brought to a new size (a single "box" move), with
+    #: nothing else done to the pixels: such a move of a deep picture is then made at depth, every
+    #: band as the step's own resize would make it. "" where the step resamples otherwise
+    #: (thumbnail's reduction first) or its moves are not plain resamples.
+    resamples: str = field(default="", compare=False)
     #: How the status line begins by which it reports a failure and nothing else, or "".
     fails_with: str = field(default="", compare=False)
     #: The module the declaration was made in.

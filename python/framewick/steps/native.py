@@ -210,14 +210,15 @@ _declare("Geometry", GEOMETRY, "resize", "😎 Shrink it or expand it! 😎",
          P("height", "int", rule=Rule(_PIXELS, pixels("width", "height")),
            meaning="pixels; the aspect is not kept (size:x600 keeps it)", sample="600", start=600),
          size=given("width", "height"), reduces=given_reduced("width", "height"), keeps_depth=True, alpha=ALPHA_MOVES,
-         moves=_moves.resized("width", "height"))
+         moves=_moves.resized("width", "height"), resamples="LANCZOS")
 _declare("Geometry", GEOMETRY, "fit", "Perfect fit for social media! ✂️",
          P("target_width", "int", rule=Rule(_PIXELS, pixels("target_width", "target_height")),
            meaning="pixels; the picture fills the box and the overflow is cut, centred", sample="1080", start=800),
          P("target_height", "int", rule=Rule(_PIXELS, pixels("target_width", "target_height")),
            meaning="pixels; the picture fills the box and the overflow is cut, centred", sample="1080", start=600),
          size=given("target_width", "target_height"), reduces=filled_reduced("target_width", "target_height"),
-         keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.fitted("target_width", "target_height"))
+         keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.fitted("target_width", "target_height"),
+         resamples="LANCZOS")
 
 
 # ---------------------------------------------------------------------------------------------

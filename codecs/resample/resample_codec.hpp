@@ -1,0 +1,43 @@
+// resample_codec.hpp: a deep picture's interleaved 16-bit samples resampled to another size, all
+// channels in one pass and in bands of rows shared by threads, with no Python in sight.
+//
+// The arithmetic is Pillow's for its one-band 16-bit pictures ("I;16"), sample for sample: the
+// same convolution filters and supports, the same weights (in double, normalised per output
+// sample), the rows resampled first and rounded to 16 bits, then the columns, each sum rounded
+// half away from zero and clipped to 0-65535. A picture resampled here therefore equals the one
+// Pillow gives band by band, at a fraction of the time: Pillow reads each band's samples a byte
+// at a time and works on one band and one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace resamplecodec {
+
+// Pillow's convolution filters (its Resampling values 1 to 5; NEAREST, 0, is not a convolution).
+enum class Filter { lanczos = 1, bilinear = 2, bicubic = 3, box = 4, hamming = 5 };
+
+// For each output sample along one axis: the first input sample it reads, how many, and their
+// weights (`size` slots an output sample, unused ones zero).
+struct Weights {
+    int size = 0;
+    std::vector<int> first, count;
+    std::vector<double> k;
+};
+
+// The weights bringing input samples `from`..`to` (a region along an axis of `in_size` samples;
+// floats, as Pillow keeps a box) to `out_size` samples.
+Weights weights(int in_size, float from, float to, int out_size, Filter filter);
+
+struct Picture {
+    const std::uint16_t *pixels;  // rows of width * channels interleaved samples
+    int width, height, channels;
+};
+
+// `source`'s region box (x0, y0, x1, y1) resampled to width x height into `out` (rows of
+// width * channels samples, channels as the source's), with at most `threads` threads.
+void resample(const Picture &source, const float box[4], std::uint16_t *out, int width, int height, Filter filter,
+              int threads);
+
+} // namespace resamplecodec

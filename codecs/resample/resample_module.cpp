@@ -1,0 +1,73 @@
+// resample_module.cpp: framewick.formats._resample, a deep picture's 16-bit samples resampled to
+// another size in one pass over all its channels, with threads (see resample_codec.hpp).
+//
+//   resample(pixels, width, height, channels, out, out_width, out_height, box, filter, threads) -> None
+//
+// `pixels`: width * height * channels native-endian uint16 samples, interleaved (a C-contiguous
+// NumPy array of shape (height, width, channels) will do); `out`: a writable buffer of
+// out_width * out_height * channels of them, filled; `box`: the region of the picture brought
+// to the new size, (x0, y0, x1, y1) in pixels within it; `filter`: Pillow's number of a
+// convolution filter (1 LANCZOS, 2 BILINEAR, 3 BICUBIC, 4 BOX, 5 HAMMING); `threads`: at most
+// this many work at once. Each sample equals the one Pillow's resize gives for that channel as
+// an "I;16" picture with the same size, filter and box.
+#include "resample_codec.hpp"
+
+#include <codec.hpp>
+
+using namespace fw::codec;
+
+namespace {
+
+struct Resample {
+    static constexpr const char *name = "framewick.formats._resample";
+    using Failure = NoFailure;
+    static void raise(PyObject *, const Failure &) noexcept {}
+    static void exec(PyObject *, CodecErrors &) {}
+};
+
+ref resample(PyObject *, const Args &args) {
+    positional(args, 10);
+    Buffer pixels(args[0]);
+    const int width = int(integer(args[1], "width", 1, 0x7fffffff));
+    const int height = int(integer(args[2], "height", 1, 0x7fffffff));
+    const int channels = int(integer(args[3], "channels", 1, 4));
+    PixelBuffer out(args[4]);
+    const int out_width = int(integer(args[5], "out_width", 1, 0x7fffffff));
+    const int out_height = int(integer(args[6], "out_height", 1, 0x7fffffff));
+    auto [x0, y0, x1, y1] = unpack<4>(args[7]);
+    float box[4] = {float(number(x0, "box", 0, width)), float(number(y0, "box", 0, height)),
+                    float(number(x1, "box", 0, width)), float(number(y1, "box", 0, height))};
+    if (!(box[2] - box[0] >= 1.0f / 8192 && box[3] - box[1] >= 1.0f / 8192))
+        throw fw::raise_format(PyExc_ValueError, "the box must have a width and a height");
+    const auto filter = static_cast<resamplecodec::Filter>(integer(args[8], "filter", 1, 5));
+    const int threads = int(integer(args[9], "threads", 1, 64));
+    const unsigned long long in_bytes = 2ULL * unsigned(width) * unsigned(height) * unsigned(channels);
+    const unsigned long long out_bytes = 2ULL * unsigned(out_width) * unsigned(out_height) * unsigned(channels);
+    if (pixels.size() != in_bytes)
+        throw fw::raise_format(PyExc_ValueError, "%zu bytes of pixels for %dx%d with %d channels (%llu expected)",
+                               pixels.size(), width, height, channels, in_bytes);
+    if (out.size() != out_bytes)
+        throw fw::raise_format(PyExc_ValueError, "%zu bytes to fill for %dx%d with %d channels (%llu expected)",
+                               out.size(), out_width, out_height, channels, out_bytes);
+    {
+        WithoutGil nogil;
+        const resamplecodec::Picture source{reinterpret_cast<const std::uint16_t *>(pixels.data()), width, height,
+                                            channels};
+        resamplecodec::resample(source, box, reinterpret_cast<std::uint16_t *>(out.data()), out_width, out_height,
+                                filter, threads);
+    }
+    return ref::borrow(Py_None);
+}
+
+PyMethodDef methods[] = {
+    function<Resample, resample, "resample">(
+        "resample(pixels, width, height, channels, out, out_width, out_height, box, filter, threads) -> None: "
+        "interleaved 16-bit samples resampled to another size into out, as Pillow resamples each band."),
+    end_of_table,
+};
+
+} // namespace
+
+extern "C" PyMODINIT_FUNC PyInit__resample(void) {
+    return define<Resample>("_resample", "Deep pictures resampled at 16 bits, all channels in one pass.", methods);
+}
