@@ -4,6 +4,7 @@ and files cut or broken here."""
 
 import io
 import os
+import struct
 import threading
 
 import numpy as np
@@ -76,6 +77,32 @@ def test_orientation_is_applied_reported_and_agrees_with_exif(orientation):
     assert found["transformed"] is (orientation != 1)
     assert fs.same_card(Image.fromarray((pixels_of(found) >> 8).astype(np.uint8)))
     assert orientation_tag(found["exif"]) == orientation
+
+
+@pytest.mark.parametrize("padding", [0, 100_000])
+@pytest.mark.parametrize("orientation", [1, 6])
+def test_a_file_opens_at_depth_and_upright_whatever_lies_before_its_codestream(tmp_path, padding, orientation):
+    from framewick import FrameWick
+
+    stored = np.asarray(fs.stored(fs.card(), orientation)).astype(np.uint16) * 257
+    height, width = stored.shape[:2]
+    written, stream, at = _jxl.write(stored, width, height, 3, 16, quality=100, effort=3, orientation=orientation), b"", 0
+    while at < len(written):  # the codestream out of libjxl's container
+        size, kind = struct.unpack(">I4s", written[at:at + 8])
+        stream += written[at + 8:at + size] if kind == b"jxlc" else written[at + 12:at + size] if kind == b"jxlp" else b""
+        at += size
+    assert stream[:2] == b"\xff\x0a"
+    xmp = (fs.XMP % orientation).replace(b"</x:xmpmeta>", b" " * padding + b"</x:xmpmeta>")
+
+    def box(kind, data):
+        return struct.pack(">I4s", 8 + len(data), kind) + data
+
+    # The metadata ahead of the codestream, as a tool that adds it to a file may place it.
+    file = b"".join([box(b"JXL ", b"\r\n\x87\n"), box(b"ftyp", b"jxl \0\0\0\0jxl "), box(b"xml ", xmp),
+                     box(b"jxlc", stream)])
+    (tmp_path / "p.jxl").write_bytes(file)
+    obj = FrameWick.open(tmp_path / "p.jxl")
+    assert fs.same_card(obj.image) and obj.photo.deep is not None and obj.photo.deep.size == (96, 64)
 
 
 def test_metadata_boxes_round_trip():

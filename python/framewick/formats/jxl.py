@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import re
+import struct
 import sys
 import tempfile
 import threading
@@ -31,8 +32,6 @@ T = TypeVar("T")
 
 # libjxl's report of a failure: "./lib/jxl/decode.cc:2041: premature end of input".
 _LIBJXL_LINE = re.compile(rb"^\S+\.(?:cc|h):\d+: (.+)$")
-# What is read of a file for its codestream's header (past an EXIF or XMP box before it).
-_HEAD = 1 << 16
 # One redirection of fd 2 at a time: two overlapping ones would restore each other's descriptor.
 _stderr_lock = threading.Lock()
 
@@ -87,7 +86,8 @@ class JXLImageFile(_plugin.JXLImageFile):
     picture upright by the codestream's orientation; the EXIF and XMP orientation, which then
     describe the turn already made, are reset to 1 so that nothing turns it twice, and
     `info["jxl"]["orientation"]` is that turn (1: none), for a caller that wants the pixels as
-    stored."""
+    stored; `info["jxl"]["bits"]` the bits per sample the codestream states (32 for float; None
+    when its header cannot be read). The codestream is found past boxes of any size before it."""
 
     def _open(self) -> None:
         outcome, chatter = _captured_stderr(super()._open)
@@ -97,15 +97,20 @@ class JXLImageFile(_plugin.JXLImageFile):
         from framewick.formats import tags
 
         assert self.fp is not None
+        fp = self.fp
+
+        def read(at: int, count: int) -> bytes:
+            fp.seek(at)
+            return fp.read(count)
+
         try:
-            where = self.fp.tell()
-            self.fp.seek(0)
-            head = self.fp.read(_HEAD)
-            self.fp.seek(where)
-        except (OSError, ValueError):
+            where = fp.tell()
+            head = tags.jxl_codestream_head(read)
+            fp.seek(where)
+        except (OSError, ValueError, struct.error):
             head = b""
         turned = tags.jxl_orientation(head)
-        self.info["jxl"] = {"orientation": turned}
+        self.info["jxl"] = {"orientation": turned, "bits": tags.jxl_bits(head)}
         if turned != 1:
             if isinstance(self.info.get("exif"), bytes):
                 self.info["exif"] = tags.with_orientation(self.info["exif"], 1)

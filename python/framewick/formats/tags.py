@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import re
 import struct
+from collections.abc import Callable
 
 from PIL import Image
 
@@ -84,6 +85,34 @@ def _jxl_codestream(head: bytes) -> bytes:
         if box == b"jxlp":
             return head[start + 4:]  # each partial box starts with its index
         if size == 0:
+            break
+        at += size
+    return b""
+
+
+def jxl_codestream_head(read: Callable[[int, int], bytes], count: int = 256) -> bytes:
+    """The first `count` bytes of a JPEG XL file's codestream, read with `read(offset, size)`:
+    the file's own start when it is a bare codestream, else the data of its first jxlc or jxlp
+    box wherever that lies, past boxes of any size before it (EXIF, XMP, a preview...). Empty
+    when there is none or the boxes do not hold together."""
+    if read(0, 2) == b"\xff\x0a":
+        return read(0, count)
+    at = 0
+    for _ in range(1 << 12):
+        header = read(at, 16)
+        if len(header) < 8:
+            break
+        size, box = struct.unpack(">I4s", header[:8])
+        start = at + 8
+        if size == 1:
+            if len(header) < 16:
+                break
+            size, start = struct.unpack(">Q", header[8:16])[0], at + 16
+        if box == b"jxlc":
+            return read(start, count)
+        if box == b"jxlp":
+            return read(start + 4, count)  # each partial box starts with its index
+        if size < start - at:  # 0 (to the end of the file) or a box shorter than its own header
             break
         at += size
     return b""

@@ -123,7 +123,9 @@ def kind(picture: Image.Image, head: bytes) -> str | None:
     if fmt == "AVIF":
         return "avif" if _avif_deep(head) else None
     if fmt == "JPEG XL" or type(picture).__name__ == "JXLImageFile":
-        return "jxl" if (_jxl_bits(head) or 8) > 8 and picture.mode not in ("I;16", "F", "I") else None
+        found = picture.info.get("jxl")
+        bits = found.get("bits") if isinstance(found, dict) and "bits" in found else _jxl_bits(head)
+        return "jxl" if (bits or 8) > 8 and picture.mode not in ("I;16", "F", "I") else None
     if type(picture).__module__ == "framewick.formats.raw" and getattr(picture, "_shown", None) is None:
         return "raw"
     return None
