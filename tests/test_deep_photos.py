@@ -384,7 +384,8 @@ _resample = pytest.importorskip("framewick.formats._resample", reason="built wit
 
 @pytest.mark.parametrize("name, number", [("LANCZOS", 1), ("BILINEAR", 2), ("BICUBIC", 3), ("BOX", 4), ("HAMMING", 5)])
 @pytest.mark.parametrize("size, box", [((31, 17), (0, 0, 57, 23)), ((120, 9), (0, 0, 57, 23)),
-                                       ((40, 40), (3.25, 1.5, 50.75, 22)), ((57, 11), (0, 0, 57, 23))])
+                                       ((40, 40), (3.25, 1.5, 50.75, 22)), ((57, 11), (0, 0, 57, 23)),
+                                       ((1, 1), (0, 0, 57, 23)), ((5, 300), (0, 0, 57, 23))])
 def test_resampling_module_gives_pillows_16_bit_resize(name, number, size, box):
     pixels = np.random.default_rng(number).integers(0, 65536, (23, 57, 3), dtype=np.uint16)
     out = np.empty((size[1], size[0], 3), np.uint16)
@@ -393,6 +394,22 @@ def test_resampling_module_gives_pillows_16_bit_resize(name, number, size, box):
         band = Image.fromarray(np.ascontiguousarray(pixels[:, :, c]))
         expected = band.resize(size, getattr(Image.Resampling, name), box=box)
         assert np.array_equal(out[:, :, c], np.asarray(expected)), c
+
+
+@pytest.mark.parametrize("change, words", [
+    ({"out": np.empty((5, 5, 3), np.uint16)}, "bytes to fill"),
+    ({"pixels": np.zeros((23, 57, 2), np.uint16)}, "bytes of pixels"),
+    ({"out": np.empty((6, 5, 3), np.uint16)[:, ::2]}, "contiguous"),
+    ({"box": (0, 0, 58, 23)}, "box must be between"),
+    ({"box": (9, 0, 9, 23)}, "box must have a width"),
+    ({"filter": 0}, "filter must be between"),
+])
+def test_resampling_module_refuses_what_does_not_fit(change, words):
+    call = {"pixels": np.zeros((23, 57, 3), np.uint16), "out": np.empty((6, 5, 3), np.uint16), "box": (0, 0, 57, 23),
+            "filter": 1}
+    call.update(change)
+    with pytest.raises((ValueError, BufferError), match=words):
+        _resample.resample(call["pixels"], 57, 23, 3, call["out"], 5, 6, call["box"], call["filter"], 2)
 
 
 @pytest.mark.parametrize("chain, named", [
