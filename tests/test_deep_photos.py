@@ -360,11 +360,13 @@ def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, c
 
 @pytest.mark.parametrize("chain", ["size:50%", "size:37%", "size:250x", "size:300%", "resize:70,33", "fit:40,30",
                                    "fit:96,21", "size:96x13!"])
-@pytest.mark.parametrize("threads", [1, 3])
-def test_resampled_at_depth_is_what_the_step_gives_each_band(monkeypatch, chain, threads):
+@pytest.mark.parametrize("channels, threads", [(3, 1), (3, 3), (4, 2), (2, 1)])
+def test_resampled_at_depth_is_what_the_step_gives_each_band(monkeypatch, chain, channels, threads):
     from framewick.photo import carry
 
-    pixels = np.random.default_rng(len(chain)).integers(0, 65536, (HEIGHT, WIDTH, 3), dtype=np.uint16)
+    pixels = np.random.default_rng(len(chain)).integers(0, 65536, (HEIGHT, WIDTH, channels), dtype=np.uint16)
+    if channels in (2, 4):
+        pixels[:, :8, -1] = 0  # transparent: colour from the 8-bit picture
     pixels[:, WIDTH // 3:WIDTH // 2] = 65535  # edges where Lanczos overshoots: clipped, not wrapped
     monkeypatch.setattr(carry, "idle_cores", lambda: threads)
     monkeypatch.setattr(carry, "THREADED_PIXELS", 0)
