@@ -360,13 +360,16 @@ def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, c
 
 @pytest.mark.parametrize("chain", ["size:50%", "size:37%", "size:250x", "size:300%", "resize:70,33", "fit:40,30",
                                    "fit:96,21", "size:96x13!"])
-@pytest.mark.parametrize("channels, threads", [(3, 1), (3, 3), (4, 2), (2, 1)])
-def test_resampled_at_depth_is_what_the_step_gives_each_band(monkeypatch, chain, channels, threads):
+@pytest.mark.parametrize("channels, threads, floating", [(3, 1, False), (3, 3, False), (4, 2, False), (2, 1, False),
+                                                      (3, 2, True), (4, 1, True)])
+def test_resampled_at_depth_is_what_the_step_gives_each_band(monkeypatch, chain, channels, threads, floating):
     from framewick.photo import carry
 
     pixels = np.random.default_rng(len(chain)).integers(0, 65536, (HEIGHT, WIDTH, channels), dtype=np.uint16)
     if channels in (2, 4):
         pixels[:, :8, -1] = 0  # transparent: colour from the 8-bit picture
+    if floating:
+        pixels = pixels.astype(np.float32) / 50000  # past 1.0 too: floats are not clipped
     pixels[:, WIDTH // 3:WIDTH // 2] = 65535  # edges where Lanczos overshoots: clipped, not wrapped
     monkeypatch.setattr(carry, "idle_cores", lambda: threads)
     monkeypatch.setattr(carry, "THREADED_PIXELS", 0)
@@ -374,7 +377,7 @@ def test_resampled_at_depth_is_what_the_step_gives_each_band(monkeypatch, chain,
     results = []
     for spy in (lambda *a: used.append(native(*a)) or used[-1], lambda *a: None):
         monkeypatch.setattr(carry, "resampled_at_depth", spy)
-        obj = opened(png(pixels))
+        obj = opened(_tiff.write(pixels.tobytes(), WIDTH, HEIGHT, channels, "float") if floating else png(pixels))
         run_steps(obj, chain, lambda line: None)
         results.append(deep_of(obj).pixels)
     assert used and used[0] is not None

@@ -69,17 +69,21 @@ Kernel kernel(Filter filter) {
     return {[](double x) { return -3.0 <= x && x < 3.0 ? sinc(x) * sinc(x / 3) : 0.0; }, 3.0};
 }
 
-// A sum rounded half away from zero and clipped to a 16-bit sample.
-inline std::uint16_t sample(double sum) {
-    if (!(sum >= 0.0)) return 0;
+// A sum as a sample: for 16 bits rounded half away from zero and clipped, for float as it is.
+inline void store(double sum, std::uint16_t &out) {
+    if (!(sum >= 0.0)) {
+        out = 0;
+        return;
+    }
     const int rounded = int(sum + 0.5);
-    return std::uint16_t(rounded > 65535 ? 65535 : rounded);
+    out = std::uint16_t(rounded > 65535 ? 65535 : rounded);
 }
+inline void store(double sum, float &out) { out = float(sum); }
 
 // One row of `in_width` pixels resampled along x into `out` (`w.first.size()` pixels), through
 // `scratch` (the row's samples as doubles).
-template <int C>
-void row_across(const std::uint16_t *in, int in_width, const Weights &w, std::uint16_t *out, double *scratch) {
+template <int C, class T>
+void row_across(const T *in, int in_width, const Weights &w, T *out, double *scratch) {
     const std::size_t n = std::size_t(in_width) * C;
     for (std::size_t i = 0; i < n; ++i) scratch[i] = in[i];
     const std::size_t width = w.first.size();
@@ -90,12 +94,11 @@ void row_across(const std::uint16_t *in, int in_width, const Weights &w, std::ui
         double sum[C] = {};
         for (int x = 0; x < count; ++x)
             for (int c = 0; c < C; ++c) sum[c] += s[std::size_t(x) * C + c] * k[x];
-        for (int c = 0; c < C; ++c) out[xx * C + c] = sample(sum[c]);
+        for (int c = 0; c < C; ++c) store(sum[c], out[xx * C + c]);
     }
 }
 
-void row_across(int channels, const std::uint16_t *in, int in_width, const Weights &w, std::uint16_t *out,
-                double *scratch) {
+template <class T> void row_across(int channels, const T *in, int in_width, const Weights &w, T *out, double *scratch) {
     switch (channels) {
     case 1: return row_across<1>(in, in_width, w, out, scratch);
     case 2: return row_across<2>(in, in_width, w, out, scratch);
@@ -105,15 +108,15 @@ void row_across(int channels, const std::uint16_t *in, int in_width, const Weigh
 }
 
 // One output row from `count` input rows (each `n` samples, `stride` apart) weighted by `k`.
-void row_down(const std::uint16_t *rows, std::size_t stride, int count, const double *k, std::size_t n,
-              std::uint16_t *out, double *sum) {
+template <class T>
+void row_down(const T *rows, std::size_t stride, int count, const double *k, std::size_t n, T *out, double *sum) {
     std::fill(sum, sum + n, 0.0);
     for (int y = 0; y < count; ++y) {
-        const std::uint16_t *row = rows + std::size_t(y) * stride;
+        const T *row = rows + std::size_t(y) * stride;
         const double ky = k[y];
         for (std::size_t i = 0; i < n; ++i) sum[i] += row[i] * ky;
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = sample(sum[i]);
+    for (std::size_t i = 0; i < n; ++i) store(sum[i], out[i]);
 }
 
 // The buffer a band's input rows are resampled into is kept to about this size.
@@ -154,14 +157,17 @@ Weights weights(int in_size, float from, float to, int out_size, Filter filter) 
     return w;
 }
 
-void resample(const Picture &source, const float box[4], std::uint16_t *out, int width, int height, Filter filter,
-              int threads) {
+namespace {
+
+template <class T>
+void resample_any(const Picture<T> &source, const float box[4], T *out, int width, int height, Filter filter,
+                  int threads) {
     const int C = source.channels;
     const bool across = width != source.width || box[0] != 0.0f || box[2] != float(width);
     const bool down = height != source.height || box[1] != 0.0f || box[3] != float(height);
     const std::size_t in_stride = std::size_t(source.width) * C, out_stride = std::size_t(width) * C;
     if (!across && !down) {
-        std::memcpy(out, source.pixels, in_stride * std::size_t(source.height) * sizeof(std::uint16_t));
+        std::memcpy(out, source.pixels, in_stride * std::size_t(source.height) * sizeof(T));
         return;
     }
     const Weights wx = across ? weights(source.width, box[0], box[2], width, filter) : Weights{};
@@ -170,7 +176,7 @@ void resample(const Picture &source, const float box[4], std::uint16_t *out, int
     // Output rows a band: as many as keep its resampled input rows within band_bytes (at least
     // four), and at most an even share of the rows for each thread.
     const double rows_per_row = std::max(1.0, double(box[3] - box[1]) / height);
-    const double fit = (double(band_bytes) / double(out_stride * sizeof(std::uint16_t)) - wy.size) / rows_per_row;
+    const double fit = (double(band_bytes) / double(out_stride * sizeof(T)) - wy.size) / rows_per_row;
     int band = int(std::clamp(fit, 4.0, double(height)));
     if (threads > 1) band = std::max(1, std::min(band, (height + threads * 4 - 1) / (threads * 4)));
     const int bands = (height + band - 1) / band;
@@ -182,7 +188,7 @@ void resample(const Picture &source, const float box[4], std::uint16_t *out, int
     auto work = [&]() {
         try {
             std::vector<double> scratch(across ? in_stride : 0), sum(down ? out_stride : 0);
-            std::vector<std::uint16_t> rows;
+            std::vector<T> rows;
             for (int b = next++; b < bands; b = next++) {
                 const int r0 = b * band, r1 = std::min(height, r0 + band);
                 if (!down) {  // the band's rows are the output rows, resampled across only
@@ -193,7 +199,7 @@ void resample(const Picture &source, const float box[4], std::uint16_t *out, int
                 }
                 int lo = wy.first[std::size_t(r0)], hi = lo;
                 for (int r = r0; r < r1; ++r) hi = std::max(hi, wy.first[std::size_t(r)] + wy.count[std::size_t(r)]);
-                const std::uint16_t *base = source.pixels;
+                const T *base = source.pixels;
                 std::size_t stride = in_stride;
                 int origin = 0;
                 if (across) {
@@ -226,6 +232,18 @@ void resample(const Picture &source, const float box[4], std::uint16_t *out, int
     work();
     for (auto &helper : helpers) helper.join();
     if (failure) std::rethrow_exception(failure);
+}
+
+} // namespace
+
+void resample(const Picture<std::uint16_t> &source, const float box[4], std::uint16_t *out, int width, int height,
+              Filter filter, int threads) {
+    resample_any(source, box, out, width, height, filter, threads);
+}
+
+void resample(const Picture<float> &source, const float box[4], float *out, int width, int height, Filter filter,
+              int threads) {
+    resample_any(source, box, out, width, height, filter, threads);
 }
 
 } // namespace resamplecodec

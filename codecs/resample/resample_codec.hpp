@@ -1,7 +1,8 @@
-// resample_codec.hpp: a deep picture's interleaved 16-bit samples resampled to another size, all
-// channels in one pass and in bands of rows shared by threads, with no Python in sight.
+// resample_codec.hpp: a deep picture's interleaved 16-bit or float samples resampled to another
+// size, all channels in one pass and in bands of rows shared by threads, with no Python in sight.
 //
-// The arithmetic is Pillow's for its one-band 16-bit pictures ("I;16"), sample for sample: the
+// The arithmetic is Pillow's for its one-band 16-bit and float pictures ("I;16", "F"), sample
+// for sample: the
 // same convolution filters and supports, the same weights (in double, normalised per output
 // sample), the rows resampled first and rounded to 16 bits, then the columns, each sum rounded
 // half away from zero and clipped to 0-65535. A picture resampled here therefore equals the one
@@ -30,14 +31,17 @@ struct Weights {
 // floats, as Pillow keeps a box) to `out_size` samples.
 Weights weights(int in_size, float from, float to, int out_size, Filter filter);
 
-struct Picture {
-    const std::uint16_t *pixels;  // rows of width * channels interleaved samples
+template <class Sample> struct Picture {
+    const Sample *pixels;  // rows of width * channels interleaved samples
     int width, height, channels;
 };
 
 // `source`'s region box (x0, y0, x1, y1) resampled to width x height into `out` (rows of
-// width * channels samples, channels as the source's), with at most `threads` threads.
-void resample(const Picture &source, const float box[4], std::uint16_t *out, int width, int height, Filter filter,
+// width * channels samples, channels as the source's), with at most `threads` threads. 16-bit
+// samples are rounded and clipped as above; float ones (Pillow's "F") are each sum as a float.
+void resample(const Picture<std::uint16_t> &source, const float box[4], std::uint16_t *out, int width, int height,
+              Filter filter, int threads);
+void resample(const Picture<float> &source, const float box[4], float *out, int width, int height, Filter filter,
               int threads);
 
 } // namespace resamplecodec

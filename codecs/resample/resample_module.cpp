@@ -1,15 +1,15 @@
-// resample_module.cpp: framewick.formats._resample, a deep picture's 16-bit samples resampled to
-// another size in one pass over all its channels, with threads (see resample_codec.hpp).
+// resample_module.cpp: framewick.formats._resample, a deep picture's 16-bit or float samples
+// resampled to another size in one pass over all its channels, with threads (see resample_codec.hpp).
 //
-//   resample(pixels, width, height, channels, out, out_width, out_height, box, filter, threads) -> None
+//   resample(pixels, width, height, channels, out, out_width, out_height, box, filter, threads, bits=16) -> None
 //
-// `pixels`: width * height * channels native-endian uint16 samples, interleaved (a C-contiguous
-// NumPy array of shape (height, width, channels) will do); `out`: a writable buffer of
-// out_width * out_height * channels of them, filled; `box`: the region of the picture brought
+// `pixels`: width * height * channels native-endian samples, interleaved (a C-contiguous NumPy
+// array of shape (height, width, channels) will do), uint16 for `bits` 16, float32 for 32;
+// `out`: a writable buffer of out_width * out_height * channels of them, filled; `box`: the region of the picture brought
 // to the new size, (x0, y0, x1, y1) in pixels within it; `filter`: Pillow's number of a
 // convolution filter (1 LANCZOS, 2 BILINEAR, 3 BICUBIC, 4 BOX, 5 HAMMING); `threads`: at most
 // this many work at once. Each sample equals the one Pillow's resize gives for that channel as
-// an "I;16" picture with the same size, filter and box.
+// an "I;16" (or "F") picture with the same size, filter and box.
 #include "resample_codec.hpp"
 
 #include <codec.hpp>
@@ -26,7 +26,7 @@ struct Resample {
 };
 
 ref resample(PyObject *, const Args &args) {
-    positional(args, 10);
+    positional(args, 10, 11);
     Buffer pixels(args[0]);
     const int width = int(integer(args[1], "width", 1, 0x7fffffff));
     const int height = int(integer(args[2], "height", 1, 0x7fffffff));
@@ -41,8 +41,11 @@ ref resample(PyObject *, const Args &args) {
         throw fw::raise_format(PyExc_ValueError, "the box must have a width and a height");
     const auto filter = static_cast<resamplecodec::Filter>(integer(args[8], "filter", 1, 5));
     const int threads = int(integer(args[9], "threads", 1, 64));
-    const unsigned long long in_bytes = 2ULL * unsigned(width) * unsigned(height) * unsigned(channels);
-    const unsigned long long out_bytes = 2ULL * unsigned(out_width) * unsigned(out_height) * unsigned(channels);
+    const int bits = args.has(10) ? int(integer(args[10], "bits", 16, 32)) : 16;
+    if (bits != 16 && bits != 32) throw fw::raise_format(PyExc_ValueError, "bits must be 16 or 32, not %d", bits);
+    const unsigned long long sample = unsigned(bits / 8);
+    const unsigned long long in_bytes = sample * unsigned(width) * unsigned(height) * unsigned(channels);
+    const unsigned long long out_bytes = sample * unsigned(out_width) * unsigned(out_height) * unsigned(channels);
     if (pixels.size() != in_bytes)
         throw fw::raise_format(PyExc_ValueError, "%zu bytes of pixels for %dx%d with %d channels (%llu expected)",
                                pixels.size(), width, height, channels, in_bytes);
@@ -51,23 +54,30 @@ ref resample(PyObject *, const Args &args) {
                                out.size(), out_width, out_height, channels, out_bytes);
     {
         WithoutGil nogil;
-        const resamplecodec::Picture source{reinterpret_cast<const std::uint16_t *>(pixels.data()), width, height,
-                                            channels};
-        resamplecodec::resample(source, box, reinterpret_cast<std::uint16_t *>(out.data()), out_width, out_height,
-                                filter, threads);
+        if (bits == 16) {
+            const resamplecodec::Picture<std::uint16_t> source{
+                reinterpret_cast<const std::uint16_t *>(pixels.data()), width, height, channels};
+            resamplecodec::resample(source, box, reinterpret_cast<std::uint16_t *>(out.data()), out_width, out_height,
+                                    filter, threads);
+        } else {
+            const resamplecodec::Picture<float> source{reinterpret_cast<const float *>(pixels.data()), width, height,
+                                                       channels};
+            resamplecodec::resample(source, box, reinterpret_cast<float *>(out.data()), out_width, out_height, filter,
+                                    threads);
+        }
     }
     return ref::borrow(Py_None);
 }
 
 PyMethodDef methods[] = {
     function<Resample, resample, "resample">(
-        "resample(pixels, width, height, channels, out, out_width, out_height, box, filter, threads) -> None: "
-        "interleaved 16-bit samples resampled to another size into out, as Pillow resamples each band."),
+        "resample(pixels, width, height, channels, out, out_width, out_height, box, filter, threads, bits=16) -> None: "
+        "interleaved 16-bit or float samples resampled to another size into out, as Pillow resamples each band."),
     end_of_table,
 };
 
 } // namespace
 
 extern "C" PyMODINIT_FUNC PyInit__resample(void) {
-    return define<Resample>("_resample", "Deep pictures resampled at 16 bits, all channels in one pass.", methods);
+    return define<Resample>("_resample", "Deep pictures resampled at depth, all channels in one pass.", methods);
 }

@@ -1,8 +1,8 @@
 """Carrying a deep picture through one step, once the step has given its 8-bit result.
 
 1. A step whose move is one region of the picture resampled to a new size by a filter it
-   declares (size, resize, fit) resamples a 16-bit picture natively, every channel at once and
-   in threads, sample for sample what its own resize gives each band (alpha as below).
+   declares (size, resize, fit) resamples a 16-bit or float picture natively, every channel at
+   once and in threads, sample for sample what its own resize gives each band (alpha as below).
    Any other step that moves pixels runs again, through its own method, on each band of the deep
    picture as a Pillow "F" picture (float: every resampling, turn, crop and pad of Pillow's is
    exact or float there, where "I;16" is not for every filter), and the bands are stored back at
@@ -169,14 +169,14 @@ _FILTERS = {"LANCZOS": 1, "BILINEAR": 2, "BICUBIC": 3, "BOX": 4, "HAMMING": 5}
 
 
 def resampled_at_depth(info: StepInfo, values: dict[str, Any], deep: Deep, after: Image.Image) -> Deep | None:
-    """`deep` (16-bit) moved as the step moved its 8-bit picture into `after`, when that move is
+    """`deep` (16-bit or float) moved as the step moved its 8-bit picture into `after`, when that move is
     one region of the picture resampled to `after`'s size by the filter the step declares
     (`StepInfo.resamples`): every channel at once and in threads, each sample the one the step's
-    own resize gives its band as a 16-bit Pillow picture (with alpha, the colour premultiplied
+    own resize gives its band as a 16-bit or float Pillow picture (with alpha, the colour premultiplied
     by it and brought back after, as the bands are). None for any other move or picture (the
     bands then move through the step itself), or when the resampling module is not built here."""
     number = _FILTERS.get(info.resamples)
-    if number is None or deep.floating or not callable(info.moves):
+    if number is None or not callable(info.moves):
         return None
     size = after.size
     try:
@@ -193,24 +193,28 @@ def resampled_at_depth(info: StepInfo, values: dict[str, Any], deep: Deep, after
         from framewick.formats import _resample
     except ImportError:
         return None
-    channels, source = deep.channels, deep.pixels
+    channels, source, floating = deep.channels, deep.pixels, deep.floating
+    scale = 1.0 if floating else 65535.0
     if deep.has_alpha:
-        alpha = source[:, :, -1].astype(np.float32) * np.float32(1 / 65535)
+        alpha = source[:, :, -1].astype(np.float32) * np.float32(1 / scale)
         source = np.empty_like(deep.pixels)
         for index in range(channels - 1):
-            source[:, :, index] = _premultiplied(deep.pixels[:, :, index], alpha, True)
+            source[:, :, index] = _premultiplied(deep.pixels[:, :, index], alpha, not floating)
         source[:, :, -1] = deep.pixels[:, :, -1]
         del alpha
-    out = np.empty((size[1], size[0], channels), dtype=np.uint16)
+    out = np.empty((size[1], size[0], channels), dtype=deep.pixels.dtype)
     threads = min(16, max(1, idle_cores())) if width * height >= THREADED_PIXELS else 1
-    _resample.resample(source, width, height, channels, out, size[0], size[1], (x0, y0, x1, y1), number, threads)
+    _resample.resample(source, width, height, channels, out, size[0], size[1], (x0, y0, x1, y1), number, threads,
+                       32 if floating else 16)
     del source
     if not deep.has_alpha:
         return Deep(out, deep.bits)
     bands = [out[:, :, index] for index in range(channels)]
-    _unpremultiplied(bands, after, 65535.0)
+    _unpremultiplied(bands, after, scale)
     stacked = np.stack(bands, axis=2)
     del bands, out
+    if floating:
+        return Deep(stacked, deep.bits)
     return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), deep.bits)
 
 
