@@ -359,7 +359,7 @@ def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, c
 
 
 @pytest.mark.parametrize("chain", ["size:50%", "size:37%", "size:250x", "size:300%", "resize:70,33", "fit:40,30",
-                                   "fit:96,21", "size:96x13!"])
+                                   "fit:96,21", "size:96x13!", "size:50x40!"])
 @pytest.mark.parametrize("channels, threads, floating", [(3, 1, False), (3, 3, False), (4, 2, False), (2, 1, False),
                                                       (3, 2, True), (4, 1, True)])
 def test_resampled_at_depth_is_what_the_step_gives_each_band(monkeypatch, chain, channels, threads, floating):
@@ -394,7 +394,7 @@ _resample = pytest.importorskip("framewick.formats._resample", reason="built wit
 def test_resampling_module_gives_pillows_16_bit_resize(name, number, size, box):
     pixels = np.random.default_rng(number).integers(0, 65536, (23, 57, 3), dtype=np.uint16)
     out = np.empty((size[1], size[0], 3), np.uint16)
-    _resample.resample(pixels, 57, 23, 3, out, *size, box, number, 2)
+    _resample.resample(pixels, 57, 23, 3, out, *size, box, number, threads=2)
     for c in range(3):
         band = Image.fromarray(np.ascontiguousarray(pixels[:, :, c]))
         expected = band.resize(size, getattr(Image.Resampling, name), box=box)
@@ -408,13 +408,15 @@ def test_resampling_module_gives_pillows_16_bit_resize(name, number, size, box):
     ({"box": (0, 0, 58, 23)}, "box must be between"),
     ({"box": (9, 0, 9, 23)}, "box must have a width"),
     ({"filter": 0}, "filter must be between"),
+    ({"premultiply": True}, "premultiply takes 2 or 4 channels"),
 ])
 def test_resampling_module_refuses_what_does_not_fit(change, words):
     call = {"pixels": np.zeros((23, 57, 3), np.uint16), "out": np.empty((6, 5, 3), np.uint16), "box": (0, 0, 57, 23),
-            "filter": 1}
+            "filter": 1, "premultiply": False}
     call.update(change)
     with pytest.raises((ValueError, BufferError), match=words):
-        _resample.resample(call["pixels"], 57, 23, 3, call["out"], 5, 6, call["box"], call["filter"], 2)
+        _resample.resample(call["pixels"], 57, 23, 3, call["out"], 5, 6, call["box"], call["filter"], threads=2,
+                           premultiply=call["premultiply"])
 
 
 @pytest.mark.parametrize("chain, named", [

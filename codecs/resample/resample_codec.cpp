@@ -119,6 +119,32 @@ void row_down(const T *rows, std::size_t stride, int count, const double *k, std
     for (std::size_t i = 0; i < n; ++i) store(sum[i], out[i]);
 }
 
+// A row of `pixels` pixels of C channels with its colour multiplied by its alpha, into `out`.
+void premultiplied(const std::uint16_t *in, std::size_t pixels, int C, std::uint16_t *out) {
+    const float unit = float(1.0 / 65535.0);
+    for (std::size_t p = 0; p < pixels; ++p, in += C, out += C) {
+        const float alpha = float(in[C - 1]) * unit;
+        for (int c = 0; c < C - 1; ++c) out[c] = std::uint16_t(std::nearbyint(float(in[c]) * alpha));
+        out[C - 1] = in[C - 1];
+    }
+}
+
+void premultiplied(const float *in, std::size_t pixels, int C, float *out) {
+    for (std::size_t p = 0; p < pixels; ++p, in += C, out += C) {
+        const float alpha = in[C - 1] * 1.0f;
+        for (int c = 0; c < C - 1; ++c) out[c] = in[c] * alpha;
+        out[C - 1] = in[C - 1];
+    }
+}
+
+// Row y of `source` as it is resampled: the row itself, or its premultiplied copy in `scratch`.
+template <class T> const T *row_of(const Picture<T> &source, int y, T *scratch) {
+    const T *row = source.pixels + std::size_t(y) * std::size_t(source.width) * source.channels;
+    if (!source.premultiply) return row;
+    premultiplied(row, std::size_t(source.width), source.channels, scratch);
+    return scratch;
+}
+
 // The buffer a band's input rows are resampled into is kept to about this size.
 constexpr std::size_t band_bytes = std::size_t(8) << 20;
 
@@ -167,7 +193,11 @@ void resample_any(const Picture<T> &source, const float box[4], T *out, int widt
     const bool down = height != source.height || box[1] != 0.0f || box[3] != float(height);
     const std::size_t in_stride = std::size_t(source.width) * C, out_stride = std::size_t(width) * C;
     if (!across && !down) {
-        std::memcpy(out, source.pixels, in_stride * std::size_t(source.height) * sizeof(T));
+        if (!source.premultiply)
+            std::memcpy(out, source.pixels, in_stride * std::size_t(source.height) * sizeof(T));
+        for (int y = 0; source.premultiply && y < source.height; ++y)
+            premultiplied(source.pixels + std::size_t(y) * in_stride, std::size_t(source.width), C,
+                          out + std::size_t(y) * in_stride);
         return;
     }
     const Weights wx = across ? weights(source.width, box[0], box[2], width, filter) : Weights{};
@@ -188,12 +218,12 @@ void resample_any(const Picture<T> &source, const float box[4], T *out, int widt
     auto work = [&]() {
         try {
             std::vector<double> scratch(across ? in_stride : 0), sum(down ? out_stride : 0);
-            std::vector<T> rows;
+            std::vector<T> rows, row(source.premultiply ? in_stride : 0);
             for (int b = next++; b < bands; b = next++) {
                 const int r0 = b * band, r1 = std::min(height, r0 + band);
                 if (!down) {  // the band's rows are the output rows, resampled across only
                     for (int r = r0; r < r1; ++r)
-                        row_across(C, source.pixels + std::size_t(r) * in_stride, source.width, wx,
+                        row_across(C, row_of(source, r, row.data()), source.width, wx,
                                    out + std::size_t(r) * out_stride, scratch.data());
                     continue;
                 }
@@ -205,10 +235,17 @@ void resample_any(const Picture<T> &source, const float box[4], T *out, int widt
                 if (across) {
                     rows.resize(std::size_t(hi - lo) * out_stride);
                     for (int y = lo; y < hi; ++y)
-                        row_across(C, source.pixels + std::size_t(y) * in_stride, source.width, wx,
+                        row_across(C, row_of(source, y, row.data()), source.width, wx,
                                    rows.data() + std::size_t(y - lo) * out_stride, scratch.data());
                     base = rows.data();
                     stride = out_stride;
+                    origin = lo;
+                } else if (source.premultiply) {  // same width: the rows read down, premultiplied
+                    rows.resize(std::size_t(hi - lo) * in_stride);
+                    for (int y = lo; y < hi; ++y)
+                        premultiplied(source.pixels + std::size_t(y) * in_stride, std::size_t(source.width), C,
+                                      rows.data() + std::size_t(y - lo) * in_stride);
+                    base = rows.data();
                     origin = lo;
                 }
                 for (int r = r0; r < r1; ++r) {

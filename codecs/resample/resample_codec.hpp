@@ -34,6 +34,9 @@ Weights weights(int in_size, float from, float to, int out_size, Filter filter);
 template <class Sample> struct Picture {
     const Sample *pixels;  // rows of width * channels interleaved samples
     int width, height, channels;
+    // The colour channels multiplied by the last one, alpha (0-1: a 16-bit one over 65535), as
+    // they are read: a float product, a 16-bit one rounded to the nearest (half to even).
+    bool premultiply = false;
 };
 
 // `source`'s region box (x0, y0, x1, y1) resampled to width x height into `out` (rows of

@@ -1,15 +1,18 @@
 // resample_module.cpp: framewick.formats._resample, a deep picture's 16-bit or float samples
 // resampled to another size in one pass over all its channels, with threads (see resample_codec.hpp).
 //
-//   resample(pixels, width, height, channels, out, out_width, out_height, box, filter, threads, bits=16) -> None
+//   resample(pixels, width, height, channels, out, out_width, out_height, box, filter, *, threads=1, bits=16,
+//            premultiply=False) -> None
 //
 // `pixels`: width * height * channels native-endian samples, interleaved (a C-contiguous NumPy
 // array of shape (height, width, channels) will do), uint16 for `bits` 16, float32 for 32;
 // `out`: a writable buffer of out_width * out_height * channels of them, filled; `box`: the region of the picture brought
 // to the new size, (x0, y0, x1, y1) in pixels within it; `filter`: Pillow's number of a
 // convolution filter (1 LANCZOS, 2 BILINEAR, 3 BICUBIC, 4 BOX, 5 HAMMING); `threads`: at most
-// this many work at once. Each sample equals the one Pillow's resize gives for that channel as
-// an "I;16" (or "F") picture with the same size, filter and box.
+// this many work at once; `premultiply`: the colour channels are multiplied by the last, alpha,
+// as they are read (see resample_codec.hpp), and come out so. Each sample equals the one
+// Pillow's resize gives for that channel (premultiplied) as an "I;16" (or "F") picture with the
+// same size, filter and box.
 #include "resample_codec.hpp"
 
 #include <codec.hpp>
@@ -26,7 +29,7 @@ struct Resample {
 };
 
 ref resample(PyObject *, const Args &args) {
-    positional(args, 10, 11);
+    auto [threads_arg, bits_arg, premultiply_arg] = keywords<3>(args, 9, {"threads", "bits", "premultiply"});
     Buffer pixels(args[0]);
     const int width = int(integer(args[1], "width", 1, 0x7fffffff));
     const int height = int(integer(args[2], "height", 1, 0x7fffffff));
@@ -40,8 +43,11 @@ ref resample(PyObject *, const Args &args) {
     if (!(box[2] - box[0] >= 1.0f / 8192 && box[3] - box[1] >= 1.0f / 8192))
         throw fw::raise_format(PyExc_ValueError, "the box must have a width and a height");
     const auto filter = static_cast<resamplecodec::Filter>(integer(args[8], "filter", 1, 5));
-    const int threads = int(integer(args[9], "threads", 1, 64));
-    const int bits = args.has(10) ? int(integer(args[10], "bits", 16, 32)) : 16;
+    const int threads = threads_arg ? int(integer(threads_arg, "threads", 1, 64)) : 1;
+    const int bits = bits_arg ? int(integer(bits_arg, "bits", 16, 32)) : 16;
+    const bool premultiply = premultiply_arg && fw::truth(premultiply_arg);
+    if (premultiply && channels != 2 && channels != 4)
+        throw fw::raise_format(PyExc_ValueError, "premultiply takes 2 or 4 channels, not %d", channels);
     if (bits != 16 && bits != 32) throw fw::raise_format(PyExc_ValueError, "bits must be 16 or 32, not %d", bits);
     const unsigned long long sample = unsigned(bits / 8);
     const unsigned long long in_bytes = sample * unsigned(width) * unsigned(height) * unsigned(channels);
@@ -56,12 +62,12 @@ ref resample(PyObject *, const Args &args) {
         WithoutGil nogil;
         if (bits == 16) {
             const resamplecodec::Picture<std::uint16_t> source{
-                reinterpret_cast<const std::uint16_t *>(pixels.data()), width, height, channels};
+                reinterpret_cast<const std::uint16_t *>(pixels.data()), width, height, channels, premultiply};
             resamplecodec::resample(source, box, reinterpret_cast<std::uint16_t *>(out.data()), out_width, out_height,
                                     filter, threads);
         } else {
             const resamplecodec::Picture<float> source{reinterpret_cast<const float *>(pixels.data()), width, height,
-                                                       channels};
+                                                       channels, premultiply};
             resamplecodec::resample(source, box, reinterpret_cast<float *>(out.data()), out_width, out_height, filter,
                                     threads);
         }
@@ -71,7 +77,8 @@ ref resample(PyObject *, const Args &args) {
 
 PyMethodDef methods[] = {
     function<Resample, resample, "resample">(
-        "resample(pixels, width, height, channels, out, out_width, out_height, box, filter, threads, bits=16) -> None: "
+        "resample(pixels, width, height, channels, out, out_width, out_height, box, filter, *, threads=1, bits=16, "
+        "premultiply=False) -> None: "
         "interleaved 16-bit or float samples resampled to another size into out, as Pillow resamples each band."),
     end_of_table,
 };

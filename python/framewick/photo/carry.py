@@ -52,7 +52,7 @@ def carry(obj: Any, step: Any, info: StepInfo | None, values: dict[str, Any], mo
         if moving:
             sixteen = _answer(info.keeps_depth, values)
             if sixteen:
-                resampled = resampled_at_depth(info, values, held[0], after)
+                resampled = resampled_at_depth(info, values, held, after)
                 if resampled is not None:
                     return resampled
             return _checked(moved(obj, step, held, values, lambda: after, sixteen), after)
@@ -168,13 +168,15 @@ def moved(obj: Any, step: Any, held: list[Deep], values: dict[str, Any],
 _FILTERS = {"LANCZOS": 1, "BILINEAR": 2, "BICUBIC": 3, "BOX": 4, "HAMMING": 5}
 
 
-def resampled_at_depth(info: StepInfo, values: dict[str, Any], deep: Deep, after: Image.Image) -> Deep | None:
-    """`deep` (16-bit or float) moved as the step moved its 8-bit picture into `after`, when that move is
-    one region of the picture resampled to `after`'s size by the filter the step declares
-    (`StepInfo.resamples`): every channel at once and in threads, each sample the one the step's
-    own resize gives its band as a 16-bit or float Pillow picture (with alpha, the colour premultiplied
-    by it and brought back after, as the bands are). None for any other move or picture (the
-    bands then move through the step itself), or when the resampling module is not built here."""
+def resampled_at_depth(info: StepInfo, values: dict[str, Any], held: list[Deep], after: Image.Image) -> Deep | None:
+    """The deep picture in `held` (a list of one; 16-bit or float) moved as the step moved its
+    8-bit picture into `after`, when that move is one region of the picture resampled to
+    `after`'s size by the filter the step declares (`StepInfo.resamples`): every channel at once
+    and in threads, each sample the one the step's own resize gives its band as a 16-bit or
+    float Pillow picture (with alpha, the colour premultiplied by it and brought back after, as
+    `moved` does); `held` is emptied then. None for any other move or picture (the bands then
+    move through the step itself), or when the resampling module is not built here."""
+    deep = held[0]
     number = _FILTERS.get(info.resamples)
     if number is None or not callable(info.moves):
         return None
@@ -193,29 +195,25 @@ def resampled_at_depth(info: StepInfo, values: dict[str, Any], deep: Deep, after
         from framewick.formats import _resample
     except ImportError:
         return None
-    channels, source, floating = deep.channels, deep.pixels, deep.floating
-    scale = 1.0 if floating else 65535.0
-    if deep.has_alpha:
-        alpha = source[:, :, -1].astype(np.float32) * np.float32(1 / scale)
-        source = np.empty_like(deep.pixels)
-        for index in range(channels - 1):
-            source[:, :, index] = _premultiplied(deep.pixels[:, :, index], alpha, not floating)
-        source[:, :, -1] = deep.pixels[:, :, -1]
-        del alpha
-    out = np.empty((size[1], size[0], channels), dtype=deep.pixels.dtype)
+    channels, source, floating, bits, has_alpha = deep.channels, deep.pixels, deep.floating, deep.bits, deep.has_alpha
+    del deep
+    out = np.empty((size[1], size[0], channels), dtype=source.dtype)
     threads = min(16, max(1, idle_cores())) if width * height >= THREADED_PIXELS else 1
-    _resample.resample(source, width, height, channels, out, size[0], size[1], (x0, y0, x1, y1), number, threads,
-                       32 if floating else 16)
+    # With alpha the colour is premultiplied as it is read, as `moved` premultiplies each band.
+    _resample.resample(source, width, height, channels, out, size[0], size[1], (x0, y0, x1, y1), number,
+                       threads=threads, bits=32 if floating else 16, premultiply=has_alpha)
     del source
-    if not deep.has_alpha:
-        return Deep(out, deep.bits)
+    held.clear()  # moved: its memory goes now when nothing else holds it
+    scale = 1.0 if floating else 65535.0
+    if not has_alpha:
+        return Deep(out, bits)
     bands = [out[:, :, index] for index in range(channels)]
     _unpremultiplied(bands, after, scale)
     stacked = np.stack(bands, axis=2)
     del bands, out
     if floating:
-        return Deep(stacked, deep.bits)
-    return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), deep.bits)
+        return Deep(stacked, bits)
+    return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), bits)
 
 
 def _premultiplied(plane: np.ndarray, alpha: np.ndarray | None, sixteen: bool) -> np.ndarray:
