@@ -359,7 +359,8 @@ def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, c
 
 
 @pytest.mark.parametrize("chain", ["size:50%", "size:37%", "size:250x", "size:300%", "resize:70,33", "fit:40,30",
-                                   "fit:96,21", "size:96x13!", "size:50x40!"])
+                                   "fit:96,21", "size:96x13!", "size:50x40!", "thumbnail:40,40", "thumbnail:20,20",
+                                   "thumbnail:7,50"])
 @pytest.mark.parametrize("channels, threads, floating", [(3, 1, False), (3, 3, False), (4, 2, False), (2, 1, False),
                                                       (3, 2, True), (4, 1, True)])
 def test_resampled_at_depth_is_what_the_step_gives_each_band(monkeypatch, chain, channels, threads, floating):
@@ -380,7 +381,8 @@ def test_resampled_at_depth_is_what_the_step_gives_each_band(monkeypatch, chain,
         obj = opened(_tiff.write(pixels.tobytes(), WIDTH, HEIGHT, channels, "float") if floating else png(pixels))
         run_steps(obj, chain, lambda line: None)
         results.append(deep_of(obj).pixels)
-    assert used and used[0] is not None
+    reduced = chain in ("thumbnail:20,20", "thumbnail:7,50")  # a float picture's reduction goes through its bands
+    assert used and (used[0] is not None) is not (floating and reduced)
     assert np.array_equal(results[0], results[1])
 
 
@@ -417,6 +419,13 @@ def test_resampling_module_refuses_what_does_not_fit(change, words):
     with pytest.raises((ValueError, BufferError), match=words):
         _resample.resample(call["pixels"], 57, 23, 3, call["out"], 5, 6, call["box"], call["filter"], threads=2,
                            premultiply=call["premultiply"])
+
+
+@pytest.mark.parametrize("out, words", [(np.empty((6, 14, 3), np.float32), "bytes to fill"),
+                                        (np.empty((6, 15, 3), np.float32)[::-1], "contiguous")])
+def test_reduction_refuses_a_buffer_that_does_not_fit(out, words):
+    with pytest.raises((ValueError, BufferError), match=words):
+        _resample.reduce(np.zeros((23, 57, 3), np.uint16), 57, 23, 3, out, 4, 4)
 
 
 @pytest.mark.parametrize("chain, named", [

@@ -271,7 +271,62 @@ void resample_any(const Picture<T> &source, const float box[4], T *out, int widt
     if (failure) std::rethrow_exception(failure);
 }
 
+// `work(first, last)` over the rows 0..rows, split in bands among at most `threads` threads.
+template <class Work> void in_bands(int rows, int threads, Work work) {
+    const int band = std::max(1, (rows + threads * 4 - 1) / (threads * 4));
+    const int bands = (rows + band - 1) / band;
+    threads = std::max(1, std::min(threads, bands));
+    std::atomic<int> next{0};
+    std::exception_ptr failure;
+    std::mutex failed;
+    auto each = [&]() {
+        try {
+            for (int b = next++; b < bands; b = next++) work(b * band, std::min(rows, b * band + band));
+        } catch (...) {
+            std::lock_guard lock(failed);
+            if (!failure) failure = std::current_exception();
+            next = bands;
+        }
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (int t = 1; t < threads; ++t) helpers.emplace_back(each);
+    } catch (const std::system_error &) {
+    }
+    each();
+    for (auto &helper : helpers) helper.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
 } // namespace
+
+void reduce(const Picture<std::uint16_t> &source, int xscale, int yscale, float *out, int threads) {
+    const int C = source.channels, width = (source.width + xscale - 1) / xscale;
+    const std::size_t in_stride = std::size_t(source.width) * C;
+    in_bands((source.height + yscale - 1) / yscale, threads, [&](int first, int last) {
+        std::vector<std::uint16_t> row(source.premultiply ? in_stride : 0);
+        std::vector<double> sums(std::size_t(width) * C);
+        for (int y = first; y < last; ++y) {
+            std::fill(sums.begin(), sums.end(), 0.0);
+            const int y0 = y * yscale, y1 = std::min(source.height, y0 + yscale);
+            for (int yy = y0; yy < y1; ++yy) {
+                const std::uint16_t *in = row_of(source, yy, row.data());
+                for (int x = 0; x < width; ++x) {
+                    const int x0 = x * xscale, x1 = std::min(source.width, x0 + xscale);
+                    double *sum = &sums[std::size_t(x) * C];
+                    for (int xx = x0; xx < x1; ++xx)
+                        for (int c = 0; c < C; ++c) sum[c] += in[std::size_t(xx) * C + c];
+                }
+            }
+            float *o = out + std::size_t(y) * std::size_t(width) * C;
+            for (int x = 0; x < width; ++x) {
+                const int x0 = x * xscale, x1 = std::min(source.width, x0 + xscale);
+                const double multiplier = 1.0 / ((x1 - x0) * (y1 - y0));
+                for (int c = 0; c < C; ++c) o[std::size_t(x) * C + c] = float(sums[std::size_t(x) * C + c] * multiplier);
+            }
+        }
+    });
+}
 
 void resample(const Picture<std::uint16_t> &source, const float box[4], std::uint16_t *out, int width, int height,
               Filter filter, int threads) {

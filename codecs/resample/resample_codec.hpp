@@ -47,4 +47,12 @@ void resample(const Picture<std::uint16_t> &source, const float box[4], std::uin
 void resample(const Picture<float> &source, const float box[4], float *out, int width, int height, Filter filter,
               int threads);
 
+// `source` reduced by whole factors, as Pillow's reduce makes a float ("F") picture of it: each
+// xscale x yscale block (the last ones in a row or column as far as the picture goes) becomes
+// its mean, the block's sum times 1 / its pixels, as a float; `out` holds ceil(width / xscale)
+// x ceil(height / yscale) pixels of the source's channels. The sums are exact (16-bit samples,
+// premultiplied or not, are whole numbers), so every sample is Pillow's whatever its order of
+// adding.
+void reduce(const Picture<std::uint16_t> &source, int xscale, int yscale, float *out, int threads);
+
 } // namespace resamplecodec

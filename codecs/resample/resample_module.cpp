@@ -13,6 +13,11 @@
 // as they are read (see resample_codec.hpp), and come out so. Each sample equals the one
 // Pillow's resize gives for that channel (premultiplied) as an "I;16" (or "F") picture with the
 // same size, filter and box.
+//
+//   reduce(pixels, width, height, channels, out, xscale, yscale, *, threads=1, premultiply=False) -> None
+//
+// 16-bit `pixels` reduced by whole factors into `out`, float32 samples of ceil(width / xscale) x
+// ceil(height / yscale) pixels: each sample Pillow's reduce of that channel as an "F" picture.
 #include "resample_codec.hpp"
 
 #include <codec.hpp>
@@ -75,11 +80,47 @@ ref resample(PyObject *, const Args &args) {
     return ref::borrow(Py_None);
 }
 
+// ---- reduce(pixels, width, height, channels, out, xscale, yscale, *, threads=1, premultiply=False)
+
+ref reduce(PyObject *, const Args &args) {
+    auto [threads_arg, premultiply_arg] = keywords<2>(args, 7, {"threads", "premultiply"});
+    Buffer pixels(args[0]);
+    const int width = int(integer(args[1], "width", 1, 0x7fffffff));
+    const int height = int(integer(args[2], "height", 1, 0x7fffffff));
+    const int channels = int(integer(args[3], "channels", 1, 4));
+    PixelBuffer out(args[4]);
+    const int xscale = int(integer(args[5], "xscale", 1, width));
+    const int yscale = int(integer(args[6], "yscale", 1, height));
+    const int threads = threads_arg ? int(integer(threads_arg, "threads", 1, 64)) : 1;
+    const bool premultiply = premultiply_arg && fw::truth(premultiply_arg);
+    if (premultiply && channels != 2 && channels != 4)
+        throw fw::raise_format(PyExc_ValueError, "premultiply takes 2 or 4 channels, not %d", channels);
+    const unsigned long long in_bytes = 2ULL * unsigned(width) * unsigned(height) * unsigned(channels);
+    const unsigned long long out_bytes = 4ULL * unsigned((width + xscale - 1) / xscale) *
+                                         unsigned((height + yscale - 1) / yscale) * unsigned(channels);
+    if (pixels.size() != in_bytes)
+        throw fw::raise_format(PyExc_ValueError, "%zu bytes of pixels for %dx%d with %d channels (%llu expected)",
+                               pixels.size(), width, height, channels, in_bytes);
+    if (out.size() != out_bytes)
+        throw fw::raise_format(PyExc_ValueError, "%zu bytes to fill for the reduced picture (%llu expected)",
+                               out.size(), out_bytes);
+    {
+        WithoutGil nogil;
+        const resamplecodec::Picture<std::uint16_t> source{reinterpret_cast<const std::uint16_t *>(pixels.data()),
+                                                           width, height, channels, premultiply};
+        resamplecodec::reduce(source, xscale, yscale, reinterpret_cast<float *>(out.data()), threads);
+    }
+    return ref::borrow(Py_None);
+}
+
 PyMethodDef methods[] = {
     function<Resample, resample, "resample">(
         "resample(pixels, width, height, channels, out, out_width, out_height, box, filter, *, threads=1, bits=16, "
         "premultiply=False) -> None: "
         "interleaved 16-bit or float samples resampled to another size into out, as Pillow resamples each band."),
+    function<Resample, reduce, "reduce">(
+        "reduce(pixels, width, height, channels, out, xscale, yscale, *, threads=1, premultiply=False) -> None: "
+        "interleaved 16-bit samples reduced by whole factors into float32 out, as Pillow reduces each band as F."),
     end_of_table,
 };
 

@@ -1,7 +1,7 @@
 """Carrying a deep picture through one step, once the step has given its 8-bit result.
 
 1. A step whose move is one region of the picture resampled to a new size by a filter it
-   declares (size, resize, fit) resamples a 16-bit or float picture natively, every channel at
+   declares (size, resize, fit, thumbnail: reduced by whole factors first) resamples a 16-bit or float picture natively, every channel at
    once and in threads, sample for sample what its own resize gives each band (alpha as below).
    Any other step that moves pixels runs again, through its own method, on each band of the deep
    picture as a Pillow "F" picture (float: every resampling, turn, crop and pad of Pillow's is
@@ -195,25 +195,40 @@ def resampled_at_depth(info: StepInfo, values: dict[str, Any], held: list[Deep],
         from framewick.formats import _resample
     except ImportError:
         return None
+    gap = info.reducing_gap
+    xscale = (int((x1 - x0) / size[0] / gap) or 1) if gap else 1
+    yscale = (int((y1 - y0) / size[1] / gap) or 1) if gap else 1
+    reduced = xscale > 1 or yscale > 1
+    if reduced and (deep.floating or (x0, y0, x1, y1) != (0, 0, width, height)):
+        return None  # a float picture's block sums depend on their order: through the bands
     channels, source, floating, bits, has_alpha = deep.channels, deep.pixels, deep.floating, deep.bits, deep.has_alpha
     del deep
-    out = np.empty((size[1], size[0], channels), dtype=source.dtype)
     threads = min(16, max(1, idle_cores())) if width * height >= THREADED_PIXELS else 1
     # With alpha the colour is premultiplied as it is read, as `moved` premultiplies each band.
+    if reduced:  # Pillow reduces a 16-bit band as a float one, then resamples that
+        reduced_size = ((width + xscale - 1) // xscale, (height + yscale - 1) // yscale)
+        smaller = np.empty((reduced_size[1], reduced_size[0], channels), dtype=np.float32)
+        _resample.reduce(source, width, height, channels, smaller, xscale, yscale, threads=threads,
+                         premultiply=has_alpha)
+        del source
+        held.clear()
+        source, width, height = smaller, reduced_size[0], reduced_size[1]
+        del smaller
+        x0, y0, x1, y1 = 0.0, 0.0, x1 / xscale, y1 / yscale
+    out = np.empty((size[1], size[0], channels), dtype=source.dtype)
     _resample.resample(source, width, height, channels, out, size[0], size[1], (x0, y0, x1, y1), number,
-                       threads=threads, bits=32 if floating else 16, premultiply=has_alpha)
+                       threads=threads, bits=32 if source.dtype == np.float32 else 16,
+                       premultiply=has_alpha and not reduced)
     del source
     held.clear()  # moved: its memory goes now when nothing else holds it
-    scale = 1.0 if floating else 65535.0
-    if not has_alpha:
+    if has_alpha:
+        bands = [out[:, :, index] for index in range(channels)]
+        _unpremultiplied(bands, after, 1.0 if floating else 65535.0)
+        out = np.stack(bands, axis=2)
+        del bands
+    if floating or out.dtype == np.uint16:
         return Deep(out, bits)
-    bands = [out[:, :, index] for index in range(channels)]
-    _unpremultiplied(bands, after, scale)
-    stacked = np.stack(bands, axis=2)
-    del bands, out
-    if floating:
-        return Deep(stacked, bits)
-    return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), bits)
+    return Deep(np.rint(np.clip(out, 0, 65535, out=out)).astype(np.uint16), bits)
 
 
 def _premultiplied(plane: np.ndarray, alpha: np.ndarray | None, sixteen: bool) -> np.ndarray:

@@ -154,6 +154,10 @@ class StepInfo:
     #: band as the step's own resize would make it. "" where the step resamples otherwise
     #: (thumbnail's reduction first) or its moves are not plain resamples.
     resamples: str = field(default="", compare=False)
+    #: Pillow's reducing_gap of that resample (thumbnail's 2.0): a picture that many times its new
+    #: size or more is first reduced by whole factors (the means of blocks), as Pillow's resize
+    #: with a reducing_gap does. None: resampled as it is.
+    reducing_gap: float | None = field(default=None, compare=False)
     #: How the status line begins by which it reports a failure and nothing else, or "".
     fails_with: str = field(default="", compare=False)
     #: The module the declaration was made in.

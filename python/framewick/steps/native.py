@@ -199,7 +199,7 @@ _declare("Geometry", GEOMETRY, "thumbnail", "Create a thumbnail of the image �
                                                   ints_in((2,), 1, MAX_INT32)),
            meaning="the box in pixels, width,height: the picture only shrinks, keeping its aspect", sample="256,256"),
          size=thumbnailed, reduces=thumbnail_reduced, reduces_by_aspect=True, keeps_depth=True, alpha=ALPHA_MOVES,
-         moves=_moves.thumbnailed)
+         moves=_moves.thumbnailed, resamples="BICUBIC", reducing_gap=2.0)
 _declare("Geometry", GEOMETRY, "round_corners", "🎨 Give your image some smooth edges! 🎨",
          P("radius", "number", 40, rule=Rule("a number of at least 0", at_least(0)),
            meaning="pixels of each corner's rounding; outside it becomes transparent", sample="24", slider=(0, 300)),
