@@ -360,7 +360,7 @@ def test_bands_moved_in_threads_match_bands_moved_in_turn(monkeypatch, capsys, c
 
 @pytest.mark.parametrize("chain", ["size:50%", "size:37%", "size:250x", "size:300%", "resize:70,33", "fit:40,30",
                                    "fit:96,21", "size:96x13!", "size:50x40!", "thumbnail:40,40", "thumbnail:20,20",
-                                   "thumbnail:7,50"])
+                                   "thumbnail:7,50", "size:60x30,cover=true", "size:30x36,cover=true,gravity=top"])
 @pytest.mark.parametrize("channels, threads, floating", [(3, 1, False), (3, 3, False), (4, 2, False), (2, 1, False),
                                                       (3, 2, True), (4, 1, True)])
 def test_resampled_at_depth_is_what_the_step_gives_each_band(monkeypatch, chain, channels, threads, floating):

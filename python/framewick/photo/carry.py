@@ -1,7 +1,8 @@
 """Carrying a deep picture through one step, once the step has given its 8-bit result.
 
 1. A step whose move is one region of the picture resampled to a new size by a filter it
-   declares (size, resize, fit, thumbnail: reduced by whole factors first) resamples a 16-bit or float picture natively, every channel at
+   declares (size, resize, fit, thumbnail, which reduces by whole factors first), perhaps then
+   cut to a box (size's cover), resamples a 16-bit or float picture natively: every channel at
    once and in threads, sample for sample what its own resize gives each band (alpha as below).
    Any other step that moves pixels runs again, through its own method, on each band of the deep
    picture as a Pillow "F" picture (float: every resampling, turn, crop and pad of Pillow's is
@@ -170,8 +171,9 @@ _FILTERS = {"LANCZOS": 1, "BILINEAR": 2, "BICUBIC": 3, "BOX": 4, "HAMMING": 5}
 
 def resampled_at_depth(info: StepInfo, values: dict[str, Any], held: list[Deep], after: Image.Image) -> Deep | None:
     """The deep picture in `held` (a list of one; 16-bit or float) moved as the step moved its
-    8-bit picture into `after`, when that move is one region of the picture resampled to
-    `after`'s size by the filter the step declares (`StepInfo.resamples`): every channel at once
+    8-bit picture into `after`, when that move is one region of the picture resampled to a new
+    size by the filter the step declares (`StepInfo.resamples`), perhaps then cut to a box
+    within it (a size that covers its box): every channel at once
     and in threads, each sample the one the step's own resize gives its band as a 16-bit or
     float Pillow picture (with alpha, the colour premultiplied by it and brought back after, as
     `moved` does); `held` is emptied then. None for any other move or picture (the bands then
@@ -180,12 +182,15 @@ def resampled_at_depth(info: StepInfo, values: dict[str, Any], held: list[Deep],
     number = _FILTERS.get(info.resamples)
     if number is None or not callable(info.moves):
         return None
-    size = after.size
     try:
         moves = info.moves(values, deep.size)
     except (KeyError, TypeError, ValueError, ZeroDivisionError):
         return None
-    if len(moves) != 1 or moves[0][0] != "box" or tuple(moves[0][2]) != tuple(size):
+    if not 1 <= len(moves) <= 2 or moves[0][0] != "box":
+        return None
+    size = (int(moves[0][2][0]), int(moves[0][2][1]))
+    cut = _cut(moves[1], size) if len(moves) == 2 else (0, 0, *size)
+    if cut is None or (cut[2] - cut[0], cut[3] - cut[1]) != after.size:
         return None
     x0, y0, x1, y1 = (float(v) for v in moves[0][1])
     width, height = deep.size
@@ -221,6 +226,8 @@ def resampled_at_depth(info: StepInfo, values: dict[str, Any], held: list[Deep],
                        premultiply=has_alpha and not reduced)
     del source
     held.clear()  # moved: its memory goes now when nothing else holds it
+    if cut != (0, 0, *size):
+        out = np.ascontiguousarray(out[cut[1]:cut[3], cut[0]:cut[2]])
     if has_alpha:
         bands = [out[:, :, index] for index in range(channels)]
         _unpremultiplied(bands, after, 1.0 if floating else 65535.0)
@@ -229,6 +236,18 @@ def resampled_at_depth(info: StepInfo, values: dict[str, Any], held: list[Deep],
     if floating or out.dtype == np.uint16:
         return Deep(out, bits)
     return Deep(np.rint(np.clip(out, 0, 65535, out=out)).astype(np.uint16), bits)
+
+
+def _cut(move: tuple[Any, ...], size: tuple[int, int]) -> tuple[int, int, int, int] | None:
+    """The whole-pixel box within a picture of `size` that a "box" move cuts out of it, or None
+    for any other move (a region past the edges, between pixels, or brought to another size)."""
+    if move[0] != "box":
+        return None
+    box = tuple(float(v) for v in move[1])
+    left, top, right, bottom = (int(v) for v in box)
+    if box != (left, top, right, bottom) or tuple(move[2]) != (right - left, bottom - top):
+        return None
+    return (left, top, right, bottom) if 0 <= left < right <= size[0] and 0 <= top < bottom <= size[1] else None
 
 
 def _premultiplied(plane: np.ndarray, alpha: np.ndarray | None, sixteen: bool) -> np.ndarray:
