@@ -265,7 +265,7 @@ class Editing:
                  + (f" ({chosen.line()})" if chosen is not None else ""))
         return self
 
-    @step(aliases=("cut",), size=cut_size, alpha=ALPHA_MOVES, moves=moves.cut, params={
+    @step(aliases=("cut",), size=cut_size, alpha=ALPHA_MOVES, moves=moves.cut, copies=True, params={
         "geometry": dict(rule=Rule("a box of both sides in pixels, e.g. 1080x1080", is_box),
                          meaning="pixels, WxH: the box cut out at the picture's own scale (a side larger than the "
                                  "picture's keeps it whole)", sample="1080x1080", start="400x400"),

@@ -1,6 +1,7 @@
 """Carrying a deep picture through one step, once the step has given its 8-bit result.
 
-1. A step whose move is one region of the picture resampled to a new size by a filter it
+1. A step whose moves only copy whole pixels (crop, cut, flip) copies the samples so. A step
+   whose move is one region of the picture resampled to a new size by a filter it
    declares (size, resize, fit, thumbnail, which reduces by whole factors first), perhaps then
    cut to a box (size's cover), resamples a 16-bit or float picture natively: every channel at
    once and in threads, sample for sample what its own resize gives each band (alpha as below).
@@ -51,6 +52,9 @@ def carry(obj: Any, step: Any, info: StepInfo | None, values: dict[str, Any], mo
         return held[0]  # the step left the picture as it was (quality, compare, a format already its own)
     try:
         if moving:
+            copied = copied_at_depth(info, values, held[0], after)
+            if copied is not None:
+                return copied
             sixteen = _answer(info.keeps_depth, values)
             if sixteen:
                 resampled = resampled_at_depth(info, values, held, after)
@@ -163,6 +167,34 @@ def moved(obj: Any, step: Any, held: list[Deep], values: dict[str, Any],
     if floating or stacked.dtype == np.uint16:
         return Deep(stacked, bits)
     return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), bits)
+
+
+#: The mirrors a step's moves name, as NumPy views of a picture's samples.
+_MIRRORS: dict[str, Callable[[np.ndarray], np.ndarray]] = {
+    "FLIP_LEFT_RIGHT": lambda pixels: pixels[:, ::-1], "FLIP_TOP_BOTTOM": lambda pixels: pixels[::-1]}
+
+
+def copied_at_depth(info: StepInfo, values: dict[str, Any], deep: Deep, after: Image.Image) -> Deep | None:
+    """`deep` moved as the step moved its 8-bit picture into `after`, when its moves only copy
+    whole pixels (`StepInfo.copies`: cuts within the picture, mirrors): its samples copied the
+    same way, exactly, alpha or not. None for any other move."""
+    if not info.copies or not callable(info.moves):
+        return None
+    try:
+        moves = info.moves(values, deep.size)
+    except (KeyError, TypeError, ValueError, ZeroDivisionError):
+        return None
+    pixels = deep.pixels
+    for move in moves:
+        size = (int(pixels.shape[1]), int(pixels.shape[0]))
+        mirror = _MIRRORS.get(move[1]) if move[0] == "transpose" else None
+        cut = _cut(move, size) if mirror is None else None
+        if mirror is None and cut is None:
+            return None
+        pixels = mirror(pixels) if mirror is not None else pixels[cut[1]:cut[3], cut[0]:cut[2]]  # type: ignore[index]
+    if (pixels.shape[1], pixels.shape[0]) != after.size:
+        return None
+    return Deep(np.ascontiguousarray(pixels), deep.bits)
 
 
 #: Pillow's numbers of its convolution filters, as the resampling module takes them.

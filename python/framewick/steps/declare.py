@@ -154,6 +154,9 @@ class StepInfo:
     #: band as the step's own resize would make it. "" where the step resamples otherwise
     #: (thumbnail's reduction first) or its moves are not plain resamples.
     resamples: str = field(default="", compare=False)
+    #: Whether its moves only copy whole pixels (a cut within the picture, a mirror), with
+    #: nothing else done to them: a deep picture's samples are then copied the same way.
+    copies: bool = field(default=False, compare=False)
     #: Pillow's reducing_gap of that resample (thumbnail's 2.0): a picture that many times its new
     #: size or more is first reduced by whole factors (the means of blocks), as Pillow's resize
     #: with a reducing_gap does. None: resampled as it is.

@@ -183,7 +183,7 @@ _declare("Geometry", GEOMETRY, "rotate", "Rotate the image by a specific angle �
 _declare("Geometry", GEOMETRY, "flip", "😎 Flip the image! direction: 'horizontal' or 'vertical' 😎",
          P("direction", "str", "horizontal", rule=Rule("horizontal or vertical (in any case)", is_direction),
            meaning="horizontal mirrors left and right, vertical top and bottom", sample="vertical", choices=DIRECTIONS),
-         size=SAME, scale_free=True, keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.flipped)
+         size=SAME, scale_free=True, keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.flipped, copies=True)
 _declare("Geometry", GEOMETRY, "crop", "Crop a specific region of the image ✂️",
          P("left", "int", rule=COORDINATE, meaning="pixels from the left edge to the box's left side", sample="10",
            start=0),
@@ -193,7 +193,7 @@ _declare("Geometry", GEOMETRY, "crop", "Crop a specific region of the image ✂�
          P("bottom", "int", rule=Rule(f"greater than top and at most {MAX_INT32:,}, with the box at most "
                                       f"{MAX_PIXELS:,} pixels", box),
            meaning="pixels from the top edge to the box's bottom side (not included)", sample="310", start=300),
-         size=cropped, keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.cropped)
+         size=cropped, keeps_depth=True, alpha=ALPHA_MOVES, moves=_moves.cropped, copies=True)
 _declare("Geometry", GEOMETRY, "thumbnail", "Create a thumbnail of the image 🖼️",
          P("size", "tuple", (128, 128), rule=Rule(f"two integers from 1 to {MAX_INT32:,}, e.g. 128,128",
                                                   ints_in((2,), 1, MAX_INT32)),
