@@ -256,12 +256,21 @@ def test_native_reader(dng):
     assert caught.value.code == _raw.FILE_UNSUPPORTED and isinstance(caught.value, OSError)
 
 
+@pytest.mark.parametrize("orientation", [1, 2, 3, 6, 8])
+def test_sixteen_bits_read_out_alone_in_two_threads_are_libraws_own(dng, orientation):
+    path = dng(picture=rawdng.known_picture().resize((300, 560)), orientation=orientation)  # rows for two threads
+    alone = _raw.Raw(str(path)).develop(bits=16, alone=True)
+    own = _raw.Raw(str(path)).develop(bits=16)  # LibRaw's own output picture
+    assert alone[:5] == own[:5] and bytes(alone[5]) == bytes(own[5])
+
+
 @pytest.mark.parametrize("call, error, words", [
     (lambda raw: raw.info(1), TypeError, r"info\(\) takes exactly 0 arguments \(1 given\)"),
     (lambda raw: raw.develop(True), TypeError, r"develop\(\) takes exactly 0 arguments"),
     (lambda raw: raw.develop(colour=True), TypeError, "unexpected keyword argument 'colour'"),
     (lambda raw: raw.develop(bits=12), ValueError, "bits must be 8 or 16, not 12"),
     (lambda raw: raw.develop(bits="8"), TypeError, "integer"),
+    (lambda raw: raw.develop(alone=True), ValueError, "alone takes 16 bits"),
 ])
 def test_a_wrong_call_is_refused_and_leaves_the_file_open(dng, call, error, words):
     raw = _raw.Raw(str(dng()))

@@ -552,10 +552,10 @@ void stream_developed(libraw_data_t *lr, handle sink, OwnedPixels *deep, bool ke
     }
 }
 
-// The 16-bit picture of a working picture kept by `stream_developed` (the values whose top
-// bytes its rows were), read out band by band with the lock released, its rows given back to
-// the kernel as they are read.
-OwnedPixels read_deep(libraw_data_t *lr) {
+// The 16-bit picture of a working picture developed (its output curve made), read out band by
+// band with the lock released, its rows given back to the kernel as they are read; with
+// `threads` 2 the lower half of the rows is read by a second thread at the same time.
+OwnedPixels read_deep(libraw_data_t *lr, int threads = 1) {
     const Readout out(lr);
     constexpr int band_rows = 64;
     const size_t row_samples = size_t(out.width) * size_t(out.colors);
@@ -563,21 +563,37 @@ OwnedPixels read_deep(libraw_data_t *lr) {
     deep.size = row_samples * size_t(out.height) * sizeof(ushort);
     deep.data.reset(new unsigned char[deep.size]);  // not cleared: every value is written below
     fw::prefer_huge_pages(deep.data.get(), deep.size);  // each band populated before it is written
-    auto *deep_row = reinterpret_cast<ushort *>(deep.data.get());
+    auto *const samples = reinterpret_cast<ushort *>(deep.data.get());
     const bool in_order = out.column_step == 1 || out.column_step == -1;
+    // The working index of a row's first pixel: each row moves it by its pixels and one row step.
+    const long long row_advance = (long long)out.width * out.column_step + out.row_step;
+    auto read_rows = [&](int from, int to) noexcept {
+        ushort *deep_row = samples + row_samples * size_t(from);
+        long long at = out.first + row_advance * from;
+        for (int row = from; row < to; row += band_rows) {
+            const int rows = std::min(band_rows, to - row);
+            const long long start = at;
+            fw::populate(deep_row, row_samples * size_t(rows) * sizeof(ushort));
+            at = out.band(lr, rows, at, nullptr, deep_row);
+            deep_row += row_samples * size_t(rows);
+            if (in_order) {  // only pages wholly inside this band's pixels: no other band reads them
+                const long long last = at - out.row_step - out.column_step;
+                discard_read(lr, std::min(start, last), std::max(start, last) + 1);
+            }
+        }
+    };
     WithoutGil released;
-    long long at = out.first;
-    for (int row = 0; row < out.height; row += band_rows) {
-        const int rows = std::min(band_rows, out.height - row);
-        const long long start = at;
-        fw::populate(deep_row, row_samples * size_t(rows) * sizeof(ushort));
-        at = out.band(lr, rows, at, nullptr, deep_row);
-        deep_row += row_samples * size_t(rows);
-        if (in_order) {
-            const long long last = at - out.row_step - out.column_step;
-            discard_read(lr, std::min(start, last), std::max(start, last) + 1);
+    const int split = threads > 1 && out.height >= 4 * band_rows ? out.height / 2 / band_rows * band_rows : out.height;
+    std::thread lower;
+    if (split < out.height) {
+        try {
+            lower = std::thread(read_rows, split, out.height);
+        } catch (const std::system_error &) {  // no thread to be had: this one reads them after
         }
     }
+    read_rows(0, split);
+    if (lower.joinable()) lower.join();
+    else if (split < out.height) read_rows(split, out.height);
     return deep;
 }
 
@@ -647,7 +663,7 @@ private:
     bool open_ = false;
 };
 
-// develop(half, auto_wb, flip, bits, sink):
+// develop(half, auto_wb, flip, bits, sink, keep, alone):
 // 1. Settings: LibRaw's defaults (AHD demosaicing, highlights clipped, sRGB primaries, auto
 //    brightness) with the camera's as-shot white balance, or a grey-world balance for `auto_wb`;
 //    the sRGB curve (slope 12.92 below the knee, power 1/2.4 above) instead of LibRaw's BT.709
@@ -656,13 +672,17 @@ private:
 // 2. Unpack the mosaic, refusing a file whose data LibRaw found short or damaged.
 // 3. Develop and free the unpacked mosaic; then either copy out the picture turned by `flip`
 //    (no `sink`), or stream its 8-bit rows to `sink` and return None (8 bits) or the 16-bit
-//    picture read out in the same pass (16 bits).
+//    picture read out in the same pass (16 bits), or with `alone` read out the 16-bit picture
+//    and nothing else, in two threads (no 8-bit rows made).
 // 4. Close the LibRaw record at once, whatever happened: its working picture is freed before
 //    the caller copies the pixels anywhere.
-ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int bits, handle sink, bool keep) {
+ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int bits, handle sink, bool keep,
+                 bool alone) {
     libraw_data_t *lr = usable(r);
     if (r->developed) throw fw::raise_format(PyExc_ValueError, "the RAW file is developed already");
     if (keep && (bits != 8 || !sink)) throw fw::raise_format(PyExc_ValueError, "keep takes 8 bits and a sink");
+    if (alone && (bits != 16 || sink || keep))
+        throw fw::raise_format(PyExc_ValueError, "alone takes 16 bits, and neither a sink nor keep");
     if (bits != 8 && bits != 16) throw fw::raise_format(PyExc_ValueError, "bits must be 8 or 16, not %d", bits);
     auto &p = lr->params;
     p.half_size = half ? 1 : 0;
@@ -698,7 +718,7 @@ ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int 
         });
     }
     heap.close();  // LibRaw's blocks are taken: what comes next is served as before
-    if (status == LIBRAW_SUCCESS && r->errors.count == 0 && !sink)
+    if (status == LIBRAW_SUCCESS && r->errors.count == 0 && !sink && !alone)
         status = unlocked([&] {
             int code = LIBRAW_SUCCESS;
             image.reset(libraw_dcraw_make_mem_image(lr, &code));
@@ -706,6 +726,12 @@ ref develop_impl(PyObject *module, Raw *r, int half, int auto_wb, int flip, int 
         });
     if (status != LIBRAW_SUCCESS) throw status_failure(status, "cannot develop the RAW file");
     if (r->errors.count) throw data_failure(r->errors);
+    if (alone) {
+        Inside::make_output_curve(lr);
+        OwnedPixels deep = read_deep(lr, 2);
+        const Readout out(lr);
+        return wrap_owned(module, out.width, out.height, out.colors, 16, std::move(deep));
+    }
     if (!sink) return wrap_pixels(module, std::move(image));
     if (bits == 8) {
         stream_developed(lr, sink, nullptr, keep);
@@ -730,7 +756,7 @@ ref deep_impl(PyObject *module, Raw *r) {
     OwnedPixels deep;
     {
         Busy busy(r);
-        deep = read_deep(lr);
+        deep = read_deep(lr, 2);
     }
     const Readout out(lr);
     return wrap_owned(module, out.width, out.height, out.colors, 16, std::move(deep));
@@ -765,11 +791,11 @@ ref raw_info(PyObject *, PyObject *self, const Args &args) {
     return info_impl(as_raw(self));
 }
 
-// develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None, keep=False): the flags
-// taken by truth.
+// develop(*, half=False, auto_wb=False, flip=True, bits=8, sink=None, keep=False, alone=False):
+// the flags taken by truth.
 ref raw_develop(PyObject *module, PyObject *self, const Args &args) {
-    const auto [half, auto_wb, flip, bits, sink, keep] =
-        keywords(args, 0, std::array<const char *, 6>{"half", "auto_wb", "flip", "bits", "sink", "keep"});
+    const auto [half, auto_wb, flip, bits, sink, keep, alone] = keywords(
+        args, 0, std::array<const char *, 7>{"half", "auto_wb", "flip", "bits", "sink", "keep", "alone"});
     auto truth = [](handle obj, bool otherwise) {
         if (!obj) return otherwise;
         const int v = PyObject_IsTrue(obj.ptr());
@@ -786,7 +812,7 @@ ref raw_develop(PyObject *module, PyObject *self, const Args &args) {
     }
     const bool streamed = sink && !sink.is(Py_None);
     return develop_impl(module, as_raw(self), is_half, is_auto_wb, is_flip, depth, streamed ? sink : handle(),
-                        truth(keep, false));
+                        truth(keep, false), truth(alone, false));
 }
 
 ref raw_deep(PyObject *module, PyObject *self, const Args &args) {

@@ -342,16 +342,9 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
             return
         self._raw = None
         developed = None
-
-        def start(width: int, height: int, colours: int) -> Any:
-            if colours != 3 or (width, height) != self.size:
-                raise OSError(f"LibRaw developed an unexpected picture ({width}x{height}, {colours} colours) where "
-                              f"the file said {self.size[0]}x{self.size[1]}")
-            return _unused
-
         try:
             developed = raw.develop(half="half" in self.raw_options, auto_wb="auto-wb" in self.raw_options,
-                                    flip=self._flip, bits=16, sink=start)
+                                    flip=self._flip, bits=16, alone=True)
         except _raw.RawError as error:
             raise OSError(str(error)) from None
         finally:
@@ -418,10 +411,6 @@ class RawImageFile(rows.Fresh, ImageFile.ImageFile):
         self._kept = None
         self._eight_from = None
         super().close()
-
-
-def _unused(band: bytes) -> None:
-    """Takes the 8-bit rows of a development at 16 bits alone, and lets them go."""
 
 
 def checked(developed: Any, size: tuple[int, int]) -> Any:
