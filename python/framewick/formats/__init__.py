@@ -152,10 +152,13 @@ def open_image(fp: IO[bytes]) -> Any:
             return found
     found_plugins = install()
     raw = importlib.import_module("framewick.formats.raw") if "framewick.formats.raw" in found_plugins else None
+    if raw is not None and raw.FORMAT in Image.OPEN:  # before any of Pillow's readers is loaded
+        found = _try(fp, prefix, [raw.FORMAT], tried)
+        if found is not None:
+            return found
     for loader in (Image.preinit, Image.init):  # the common readers first, as Image.open does
         loader()
-        first = [raw.FORMAT] if raw is not None and raw.FORMAT in Image.OPEN else []
-        found = _try(fp, prefix, first + private.reader_order(), tried)
+        found = _try(fp, prefix, private.reader_order(), tried)
         if found is not None:
             return found
     raise UnidentifiedImageError(f"cannot identify image file {fp!r}")
