@@ -731,7 +731,7 @@ def figure_depth(args, out):
                               peer="heif-dec 16-bit PNG", ratio=float(diff), spread=None, target="<= 0", met=equal,
                               how="largest difference of the 10-bit samples (framewick's v*65535/1023 and heif-dec's "
                                   "shift by 6 undone), 1024x256 gradient coded by heif-enc --bit-depth 10"))
-    repeats = 1 if args.quick else 3
+    repeats = 1 if args.quick else 7  # whole processes of a second or two: a few rounds are too noisy
     rounds, peaks, bits, picture = depth.resize(out, repeats)
     peak = max(peaks["16-bit"])  # "at most": the largest of the rounds
     limit = 2 * picture + 100 * 2**20
@@ -748,7 +748,7 @@ def figure_depth(args, out):
                           how=f"largest peak resident size of the whole process in {len(peaks['16-bit'])} rounds, "
                               f"over twice the 16-bit picture ({picture / 2**20:.0f} MiB) plus 100 MiB; output "
                               f"{bits} bits; 8-bit twin {max(peaks['8-bit']) / 2**20:.0f} MiB"))
-    developed = depth.raw(out, 1 if args.quick else 3)
+    developed = depth.raw(out, 1 if args.quick else 7)
     if isinstance(developed, str):
         figures.append(not_built("develop 24 MP DNG to 16-bit TIFF / dcraw_emu -6 -T", f"<= {depth.RAW_TARGET:.2f}",
                                  developed))
