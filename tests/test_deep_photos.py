@@ -260,6 +260,39 @@ def test_cuts_and_mirrors_copy_the_deep_samples_alpha_and_all(chain, moved, chan
     assert np.array_equal(deep_of(obj).pixels, moved(pixels))
 
 
+@pytest.mark.parametrize("chain, box", [("crop:-4,-2,80,38", (-4, -2, 80, 38)), ("crop:90,30,100,44", (90, 30, 100, 44))])
+def test_a_cut_past_the_edges_is_filled_as_the_step_fills_it(chain, box):
+    pixels = gradient(3)
+    obj = opened(png(pixels))
+    run_steps(obj, chain, lambda line: None)
+    left, top, right, bottom = box
+    expected = np.zeros((bottom - top, right - left, 3), np.uint16)  # black where the box leaves the picture
+    inside = pixels[max(top, 0):min(bottom, HEIGHT), max(left, 0):min(right, WIDTH)]
+    expected[max(-top, 0):max(-top, 0) + inside.shape[0], max(-left, 0):max(-left, 0) + inside.shape[1]] = inside
+    assert np.array_equal(deep_of(obj).pixels, expected)
+
+
+@pytest.mark.parametrize("chain", ["size:50%", "thumbnail:20,20", "fit:40,30"])
+def test_without_the_resampling_module_the_bands_give_the_same_picture(monkeypatch, chain):
+    import sys
+
+    import framewick.formats
+    from framewick.photo import carry
+
+    pixels = np.random.default_rng(7).integers(0, 65536, (HEIGHT, WIDTH, 4), dtype=np.uint16)
+    band, moved, results = carry._moved_band, [], []
+    monkeypatch.setattr(carry, "_moved_band", lambda *a: moved.append(1) or band(*a))
+    for hidden in (False, True):
+        if hidden:  # as if not built
+            monkeypatch.setitem(sys.modules, "framewick.formats._resample", None)
+            monkeypatch.delattr(framewick.formats, "_resample", raising=False)
+        obj = opened(png(pixels))
+        run_steps(obj, chain, lambda line: None)
+        results.append(deep_of(obj).pixels)
+        assert bool(moved) is hidden
+    assert np.array_equal(results[0], results[1])
+
+
 def test_moving_steps_move_the_deep_pixels_exactly():
     pixels = gradient(3)
     obj = opened(png(pixels))
