@@ -205,11 +205,11 @@ def resampled_at_depth(info: StepInfo, values: dict[str, Any], held: list[Deep],
     """The deep picture in `held` (a list of one; 16-bit or float) moved as the step moved its
     8-bit picture into `after`, when that move is one region of the picture resampled to a new
     size by the filter the step declares (`StepInfo.resamples`), perhaps then cut to a box
-    within it (a size that covers its box): every channel at once
-    and in threads, each sample the one the step's own resize gives its band as a 16-bit or
-    float Pillow picture (with alpha, the colour premultiplied by it and brought back after, as
-    `moved` does); `held` is emptied then. None for any other move or picture (the bands then
-    move through the step itself), or when the resampling module is not built here."""
+    within it (a size that covers its box): every channel at once and in threads, each sample
+    the one the step's own resize gives its band as a 16-bit or float Pillow picture (with
+    alpha, the colour premultiplied by it and brought back after, as `moved` does); `held` is
+    emptied then. None for any other move or picture (the bands then move through the step
+    itself), or when the resampling module is not built here."""
     deep = held[0]
     number = _FILTERS.get(info.resamples)
     if number is None or not callable(info.moves):
