@@ -185,6 +185,39 @@ Weights weights(int in_size, float from, float to, int out_size, Filter filter) 
 
 namespace {
 
+// The rows 0..rows in bands of `band` rows, shared by at most `threads` threads: each thread
+// makes its worker once (`make()`, with buffers of its own) and gives it each band it takes,
+// (first, last). What a worker throws stops the others at their next band and is thrown here.
+template <class Make> void in_bands(int rows, int band, int threads, Make make) {
+    const int bands = (rows + band - 1) / band;
+    threads = std::max(1, std::min(threads, bands));
+    std::atomic<int> next{0};
+    std::exception_ptr failure;
+    std::mutex failed;
+    auto each = [&]() {
+        try {
+            auto work = make();
+            for (int b = next++; b < bands; b = next++) work(b * band, std::min(rows, b * band + band));
+        } catch (...) {
+            std::lock_guard lock(failed);
+            if (!failure) failure = std::current_exception();
+            next = bands;
+        }
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (int t = 1; t < threads; ++t) helpers.emplace_back(each);
+    } catch (const std::system_error &) {
+        // no thread to be had: this one does the rest
+    }
+    each();
+    for (auto &helper : helpers) helper.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// At most an even share of `rows` for each of `threads`, four bands each.
+int shared_band(int rows, int threads) { return std::max(1, (rows + threads * 4 - 1) / (threads * 4)); }
+
 template <class T>
 void resample_any(const Picture<T> &source, const float box[4], T *out, int width, int height, Filter filter,
                   int threads) {
@@ -208,123 +241,78 @@ void resample_any(const Picture<T> &source, const float box[4], T *out, int widt
     const double rows_per_row = std::max(1.0, double(box[3] - box[1]) / height);
     const double fit = (double(band_bytes) / double(out_stride * sizeof(T)) - wy.size) / rows_per_row;
     int band = int(std::clamp(fit, 4.0, double(height)));
-    if (threads > 1) band = std::max(1, std::min(band, (height + threads * 4 - 1) / (threads * 4)));
-    const int bands = (height + band - 1) / band;
-    threads = std::max(1, std::min(threads, bands));
+    if (threads > 1) band = std::min(band, shared_band(height, threads));
 
-    std::atomic<int> next{0};
-    std::exception_ptr failure;
-    std::mutex failed;
-    auto work = [&]() {
-        try {
-            std::vector<double> scratch(across ? in_stride : 0), sum(down ? out_stride : 0);
-            std::vector<T> rows, row(source.premultiply ? in_stride : 0);
-            for (int b = next++; b < bands; b = next++) {
-                const int r0 = b * band, r1 = std::min(height, r0 + band);
-                if (!down) {  // the band's rows are the output rows, resampled across only
-                    for (int r = r0; r < r1; ++r)
-                        row_across(C, row_of(source, r, row.data()), source.width, wx,
-                                   out + std::size_t(r) * out_stride, scratch.data());
-                    continue;
-                }
-                int lo = wy.first[std::size_t(r0)], hi = lo;
-                for (int r = r0; r < r1; ++r) hi = std::max(hi, wy.first[std::size_t(r)] + wy.count[std::size_t(r)]);
-                const T *base = source.pixels;
-                std::size_t stride = in_stride;
-                int origin = 0;
-                if (across) {
-                    rows.resize(std::size_t(hi - lo) * out_stride);
-                    for (int y = lo; y < hi; ++y)
-                        row_across(C, row_of(source, y, row.data()), source.width, wx,
-                                   rows.data() + std::size_t(y - lo) * out_stride, scratch.data());
-                    base = rows.data();
-                    stride = out_stride;
-                    origin = lo;
-                } else if (source.premultiply) {  // same width: the rows read down, premultiplied
-                    rows.resize(std::size_t(hi - lo) * in_stride);
-                    for (int y = lo; y < hi; ++y)
-                        premultiplied(source.pixels + std::size_t(y) * in_stride, std::size_t(source.width), C,
-                                      rows.data() + std::size_t(y - lo) * in_stride);
-                    base = rows.data();
-                    origin = lo;
-                }
-                for (int r = r0; r < r1; ++r) {
-                    const std::size_t i = std::size_t(r);
-                    row_down(base + std::size_t(wy.first[i] - origin) * stride, stride, wy.count[i],
-                             &wy.k[i * std::size_t(wy.size)], out_stride, out + i * out_stride, sum.data());
-                }
+    in_bands(height, band, threads, [&] {
+        return [&, scratch = std::vector<double>(across ? in_stride : 0),
+                sum = std::vector<double>(down ? out_stride : 0), rows = std::vector<T>(),
+                row = std::vector<T>(source.premultiply ? in_stride : 0)](int r0, int r1) mutable {
+            if (!down) {  // the band's rows are the output rows, resampled across only
+                for (int r = r0; r < r1; ++r)
+                    row_across(C, row_of(source, r, row.data()), source.width, wx, out + std::size_t(r) * out_stride,
+                               scratch.data());
+                return;
             }
-        } catch (...) {
-            std::lock_guard lock(failed);
-            if (!failure) failure = std::current_exception();
-            next = bands;  // the others stop at their next band
-        }
-    };
-    std::vector<std::thread> helpers;
-    try {
-        for (int t = 1; t < threads; ++t) helpers.emplace_back(work);
-    } catch (const std::system_error &) {
-        // no thread to be had: this one does the rest
-    }
-    work();
-    for (auto &helper : helpers) helper.join();
-    if (failure) std::rethrow_exception(failure);
-}
-
-// `work(first, last)` over the rows 0..rows, split in bands among at most `threads` threads.
-template <class Work> void in_bands(int rows, int threads, Work work) {
-    const int band = std::max(1, (rows + threads * 4 - 1) / (threads * 4));
-    const int bands = (rows + band - 1) / band;
-    threads = std::max(1, std::min(threads, bands));
-    std::atomic<int> next{0};
-    std::exception_ptr failure;
-    std::mutex failed;
-    auto each = [&]() {
-        try {
-            for (int b = next++; b < bands; b = next++) work(b * band, std::min(rows, b * band + band));
-        } catch (...) {
-            std::lock_guard lock(failed);
-            if (!failure) failure = std::current_exception();
-            next = bands;
-        }
-    };
-    std::vector<std::thread> helpers;
-    try {
-        for (int t = 1; t < threads; ++t) helpers.emplace_back(each);
-    } catch (const std::system_error &) {
-    }
-    each();
-    for (auto &helper : helpers) helper.join();
-    if (failure) std::rethrow_exception(failure);
+            int lo = wy.first[std::size_t(r0)], hi = lo;
+            for (int r = r0; r < r1; ++r) hi = std::max(hi, wy.first[std::size_t(r)] + wy.count[std::size_t(r)]);
+            const T *base = source.pixels;
+            std::size_t stride = in_stride;
+            int origin = 0;
+            if (across) {
+                rows.resize(std::size_t(hi - lo) * out_stride);
+                for (int y = lo; y < hi; ++y)
+                    row_across(C, row_of(source, y, row.data()), source.width, wx,
+                               rows.data() + std::size_t(y - lo) * out_stride, scratch.data());
+                base = rows.data();
+                stride = out_stride;
+                origin = lo;
+            } else if (source.premultiply) {  // same width: the rows read down, premultiplied
+                rows.resize(std::size_t(hi - lo) * in_stride);
+                for (int y = lo; y < hi; ++y)
+                    premultiplied(source.pixels + std::size_t(y) * in_stride, std::size_t(source.width), C,
+                                  rows.data() + std::size_t(y - lo) * in_stride);
+                base = rows.data();
+                origin = lo;
+            }
+            for (int r = r0; r < r1; ++r) {
+                const std::size_t i = std::size_t(r);
+                row_down(base + std::size_t(wy.first[i] - origin) * stride, stride, wy.count[i],
+                         &wy.k[i * std::size_t(wy.size)], out_stride, out + i * out_stride, sum.data());
+            }
+        };
+    });
 }
 
 } // namespace
 
 void reduce(const Picture<std::uint16_t> &source, int xscale, int yscale, float *out, int threads) {
     const int C = source.channels, width = (source.width + xscale - 1) / xscale;
+    const int height = (source.height + yscale - 1) / yscale;
     const std::size_t in_stride = std::size_t(source.width) * C;
-    in_bands((source.height + yscale - 1) / yscale, threads, [&](int first, int last) {
-        std::vector<std::uint16_t> row(source.premultiply ? in_stride : 0);
-        std::vector<double> sums(std::size_t(width) * C);
-        for (int y = first; y < last; ++y) {
-            std::fill(sums.begin(), sums.end(), 0.0);
-            const int y0 = y * yscale, y1 = std::min(source.height, y0 + yscale);
-            for (int yy = y0; yy < y1; ++yy) {
-                const std::uint16_t *in = row_of(source, yy, row.data());
+    in_bands(height, shared_band(height, threads), threads, [&] {
+        return [&, row = std::vector<std::uint16_t>(source.premultiply ? in_stride : 0),
+                sums = std::vector<double>(std::size_t(width) * C)](int first, int last) mutable {
+            for (int y = first; y < last; ++y) {
+                std::fill(sums.begin(), sums.end(), 0.0);
+                const int y0 = y * yscale, y1 = std::min(source.height, y0 + yscale);
+                for (int yy = y0; yy < y1; ++yy) {
+                    const std::uint16_t *in = row_of(source, yy, row.data());
+                    for (int x = 0; x < width; ++x) {
+                        const int x0 = x * xscale, x1 = std::min(source.width, x0 + xscale);
+                        double *sum = &sums[std::size_t(x) * C];
+                        for (int xx = x0; xx < x1; ++xx)
+                            for (int c = 0; c < C; ++c) sum[c] += in[std::size_t(xx) * C + c];
+                    }
+                }
+                float *o = out + std::size_t(y) * std::size_t(width) * C;
                 for (int x = 0; x < width; ++x) {
                     const int x0 = x * xscale, x1 = std::min(source.width, x0 + xscale);
-                    double *sum = &sums[std::size_t(x) * C];
-                    for (int xx = x0; xx < x1; ++xx)
-                        for (int c = 0; c < C; ++c) sum[c] += in[std::size_t(xx) * C + c];
+                    const double multiplier = 1.0 / ((x1 - x0) * (y1 - y0));
+                    for (int c = 0; c < C; ++c)
+                        o[std::size_t(x) * C + c] = float(sums[std::size_t(x) * C + c] * multiplier);
                 }
             }
-            float *o = out + std::size_t(y) * std::size_t(width) * C;
-            for (int x = 0; x < width; ++x) {
-                const int x0 = x * xscale, x1 = std::min(source.width, x0 + xscale);
-                const double multiplier = 1.0 / ((x1 - x0) * (y1 - y0));
-                for (int c = 0; c < C; ++c) o[std::size_t(x) * C + c] = float(sums[std::size_t(x) * C + c] * multiplier);
-            }
-        }
+        };
     });
 }
 

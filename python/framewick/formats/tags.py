@@ -71,23 +71,9 @@ class _Bits:
 
 
 def _jxl_codestream(head: bytes) -> bytes:
-    """The start of a JPEG XL codestream: the file itself, or the first jxlc/jxlp box's data."""
-    if head.startswith(b"\xff\x0a"):
-        return head
-    at = 0
-    while at + 8 <= len(head):
-        size, box = struct.unpack(">I4s", head[at:at + 8])
-        start = at + 8
-        if size == 1:
-            size, start = struct.unpack(">Q", head[at + 8:at + 16])[0], at + 16
-        if box == b"jxlc":
-            return head[start:]
-        if box == b"jxlp":
-            return head[start + 4:]  # each partial box starts with its index
-        if size == 0:
-            break
-        at += size
-    return b""
+    """The start of a JPEG XL codestream in `head`, a file's first bytes: the file itself, or
+    the first jxlc/jxlp box's data."""
+    return jxl_codestream_head(lambda at, count: head[at:at + count], len(head))
 
 
 def jxl_codestream_head(read: Callable[[int, int], bytes], count: int = 256) -> bytes:

@@ -169,6 +169,17 @@ def moved(obj: Any, step: Any, held: list[Deep], values: dict[str, Any],
     return Deep(np.rint(np.clip(stacked, 0, 65535, out=stacked)).astype(np.uint16), bits)
 
 
+def _declared_moves(info: StepInfo, values: dict[str, Any], size: tuple[int, int]) -> tuple[Any, ...] | None:
+    """The moves the step declares for these values on a picture of `size` (see
+    framewick.steps.moves), or None when it declares none or they cannot be told."""
+    if not callable(info.moves):
+        return None
+    try:
+        return info.moves(values, size)
+    except (KeyError, TypeError, ValueError, ZeroDivisionError):
+        return None
+
+
 #: The mirrors a step's moves name, as NumPy views of a picture's samples.
 _MIRRORS: dict[str, Callable[[np.ndarray], np.ndarray]] = {
     "FLIP_LEFT_RIGHT": lambda pixels: pixels[:, ::-1], "FLIP_TOP_BOTTOM": lambda pixels: pixels[::-1]}
@@ -178,11 +189,8 @@ def copied_at_depth(info: StepInfo, values: dict[str, Any], deep: Deep, after: I
     """`deep` moved as the step moved its 8-bit picture into `after`, when its moves only copy
     whole pixels (`StepInfo.copies`: cuts within the picture, mirrors): its samples copied the
     same way, exactly, alpha or not. None for any other move."""
-    if not info.copies or not callable(info.moves):
-        return None
-    try:
-        moves = info.moves(values, deep.size)
-    except (KeyError, TypeError, ValueError, ZeroDivisionError):
+    moves = _declared_moves(info, values, deep.size) if info.copies else None
+    if moves is None:
         return None
     pixels = deep.pixels
     for move in moves:
@@ -212,13 +220,8 @@ def resampled_at_depth(info: StepInfo, values: dict[str, Any], held: list[Deep],
     itself), or when the resampling module is not built here."""
     deep = held[0]
     number = _FILTERS.get(info.resamples)
-    if number is None or not callable(info.moves):
-        return None
-    try:
-        moves = info.moves(values, deep.size)
-    except (KeyError, TypeError, ValueError, ZeroDivisionError):
-        return None
-    if not 1 <= len(moves) <= 2 or moves[0][0] != "box":
+    moves = _declared_moves(info, values, deep.size) if number is not None else None
+    if moves is None or not 1 <= len(moves) <= 2 or moves[0][0] != "box":
         return None
     size = (int(moves[0][2][0]), int(moves[0][2][1]))
     cut = _cut(moves[1], size) if len(moves) == 2 else (0, 0, *size)
